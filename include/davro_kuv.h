@@ -1,0 +1,8 @@
+/* davro_kuv: every public header of the library. */
+#ifndef DAVRO_KUV_H
+#define DAVRO_KUV_H
+
+#include "davro_kuv/common.h"
+#include "davro_kuv/runtime.h"
+
+#endif /* DAVRO_KUV_H */

@@ -1,0 +1,56 @@
+/*
+ * davro_kuv: definitions shared by every public header.
+ *
+ * The library exports plain C functions with unmangled names. Results:
+ * functions that report a result code return an unsigned 32-bit value in
+ * which 1 means success and any other value names a failure
+ * (KUV_RESULT_*). Pointer-returning functions return NULL on failure.
+ *
+ * Ownership: a record made by an init, open or create function belongs to
+ * the caller and is released by the matching delete or close function.
+ * Blocks handed out by allocating functions belong to the receiver and are
+ * released with kuv_xapi_free (tracked heap) or kuv_xapi_sys_free (names with
+ * sys_: the system heap); the two heaps never mix.
+ */
+#ifndef DAVRO_KUV_COMMON_H
+#define DAVRO_KUV_COMMON_H
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(KUV_BUILDING_LIBRARY)
+#define KUV_API __attribute__((visibility("default")))
+#else
+#define KUV_API
+#endif
+
+#if defined(__GNUC__)
+#define KUV_PRINTF_LIKE(format_index, first_argument) \
+    __attribute__((format(printf, format_index, first_argument)))
+#else
+#define KUV_PRINTF_LIKE(format_index, first_argument)
+#endif
+
+#ifdef __cplusplus
+#define KUV_EXTERN_C_BEGIN extern "C" {
+#define KUV_EXTERN_C_END }
+#else
+#define KUV_EXTERN_C_BEGIN
+#define KUV_EXTERN_C_END
+#endif
+
+#ifdef __cplusplus
+#define KUV_STATIC_ASSERT(condition, message) static_assert(condition, message)
+#else
+#define KUV_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
+#endif
+
+/* Result codes common to every family. */
+#define KUV_RESULT_OK 0x00000001u
+/* The platform network layer could not be started. */
+#define KUV_RESULT_NETWORK_INIT 0x88000001u
+/* A missing handle or pointer was passed. */
+#define KUV_RESULT_INVALID_ARGUMENT 0x88000002u
+
+#endif /* DAVRO_KUV_COMMON_H */

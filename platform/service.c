@@ -1,0 +1,106 @@
+/*
+ * Services: threads with a stop request, for the event service's loop.
+ */
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "sorvan_vkl.h"
+
+struct sorvan_service {
+    pthread_t thread;
+    sorvan_service_entry_t entry;
+    void *context;
+    uint32_t stop_requested; /* read by the service thread, set by close */
+    uint32_t acknowledged;
+    uint32_t ended;
+    int32_t error;
+    char name[64];
+};
+
+static struct sorvan_service *from_handle(sorvan_service_t handle) {
+    return (struct sorvan_service *)handle;
+}
+
+static void *service_main(void *argument) {
+    struct sorvan_service *service = argument;
+    service->entry((sorvan_service_t)service, service->context);
+    __atomic_store_n(&service->ended, 1u, __ATOMIC_RELEASE);
+    return NULL;
+}
+
+sorvan_service_t sorvan_open_service_ex(const char *name, sorvan_service_entry_t entry,
+                                        void *context, uint32_t flags) {
+    (void)flags;
+    if (!entry) return 0;
+    struct sorvan_service *service = calloc(1, sizeof *service);
+    if (!service) return 0;
+    service->entry = entry;
+    service->context = context;
+    if (name) strncpy(service->name, name, sizeof service->name - 1);
+    if (pthread_create(&service->thread, NULL, service_main, service) != 0) {
+        free(service);
+        return 0;
+    }
+    char short_name[16];
+    strncpy(short_name, service->name, sizeof short_name - 1);
+    short_name[sizeof short_name - 1] = '\0';
+    if (short_name[0]) pthread_setname_np(service->thread, short_name);
+    return (sorvan_service_t)service;
+}
+
+int32_t sorvan_ack_service(sorvan_service_t handle) {
+    struct sorvan_service *service = from_handle(handle);
+    if (!service) return -1;
+    __atomic_store_n(&service->acknowledged, 1u, __ATOMIC_RELEASE);
+    return 0;
+}
+
+int32_t sorvan_break_service(sorvan_service_t handle) {
+    struct sorvan_service *service = from_handle(handle);
+    if (!service) return 1;
+    return __atomic_load_n(&service->stop_requested, __ATOMIC_ACQUIRE) ? 1 : 0;
+}
+
+int32_t sorvan_close_service(sorvan_service_t handle) {
+    struct sorvan_service *service = from_handle(handle);
+    if (!service) return -1;
+    __atomic_store_n(&service->stop_requested, 1u, __ATOMIC_RELEASE);
+    pthread_join(service->thread, NULL);
+    free(service);
+    return 0;
+}
+
+int32_t sorvan_check_service(sorvan_service_t handle) {
+    struct sorvan_service *service = from_handle(handle);
+    if (!service) return -1;
+    if (__atomic_load_n(&service->ended, __ATOMIC_ACQUIRE) ||
+        __atomic_load_n(&service->stop_requested, __ATOMIC_ACQUIRE))
+        return 0;
+    return __atomic_load_n(&service->acknowledged, __ATOMIC_ACQUIRE) ? 1 : 2;
+}
+
+int32_t sorvan_error_service(sorvan_service_t handle, int32_t code) {
+    struct sorvan_service *service = from_handle(handle);
+    if (!service) return -1;
+    if (code != 0) __atomic_store_n(&service->error, code, __ATOMIC_RELEASE);
+    return __atomic_load_n(&service->error, __ATOMIC_ACQUIRE);
+}
+
+int32_t sorvan_detached_thread_ex_tag(sorvan_thread_entry_t entry, void *argument,
+                                      uint64_t stack_size, const char *tag, int32_t tag_line) {
+    (void)tag;
+    (void)tag_line;
+    if (!entry) return -1;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return -1;
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stack_size > 0 && pthread_attr_setstacksize(&attributes, (size_t)stack_size) != 0) {
+        pthread_attr_destroy(&attributes);
+        return -1;
+    }
+    pthread_t thread;
+    int started = pthread_create(&thread, &attributes, entry, argument);
+    pthread_attr_destroy(&attributes);
+    return started == 0 ? 0 : -1;
+}

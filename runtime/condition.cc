@@ -1,0 +1,144 @@
+// Condition variables over a reference lock. Each waiter lives in the frame
+// of its waiting thread and polls its own signalled flag.
+#include <sched.h>
+
+#include <cstring>
+
+#include "platform/sorvan_vkl.h"
+#include "runtime/lock_internal.h"
+
+namespace {
+
+constexpr uint32_t kListMode = 2;    // waiter list changes: exclusive
+constexpr uint32_t kFlagMode = 1;    // a waiter reading its flag: shared
+constexpr uint32_t kWakeMode = 3;    // wake-ups: exclusive
+constexpr int kYieldsPerPause = 16;  // sixteen yields, then one pause
+
+void append_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
+                   int32_t line) {
+    kuv_mapi_ref_lock_v0(&condition->lock, kListMode, name, line);
+    waiter->previous = condition->last;
+    waiter->next = nullptr;
+    if (condition->last)
+        condition->last->next = waiter;
+    else
+        condition->first = waiter;
+    condition->last = waiter;
+    kuv_mapi_unlock_v0(&condition->lock);
+}
+
+void unlink_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
+                   int32_t line) {
+    kuv_mapi_ref_lock_v0(&condition->lock, kListMode, name, line);
+    if (waiter->previous)
+        waiter->previous->next = waiter->next;
+    else
+        condition->first = waiter->next;
+    if (waiter->next)
+        waiter->next->previous = waiter->previous;
+    else
+        condition->last = waiter->previous;
+    kuv_mapi_unlock_v0(&condition->lock);
+}
+
+// One look at the flag; a busy condition lock counts as "not yet".
+bool seen_signalled(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter,
+                    const char *name, int32_t line) {
+    if (kuv_mapi_ref_try_lock_v0(&condition->lock, kFlagMode, name, line) != 1) return false;
+    bool signalled = waiter->signalled == 1;
+    kuv_mapi_unlock_v0(&condition->lock);
+    return signalled;
+}
+
+uint32_t wait_on(kuv_lock_condition_t *condition, kuv_lock_t *outer, uint32_t outer_mode,
+                 const kuv_timer_t *deadline_template, const char *name, int32_t line) {
+    kuv_lock_waiter_t waiter{};
+    append_waiter(condition, &waiter, name, line);
+    if (outer) kuv_mapi_unlock_v0(outer);
+
+    kuv_timer_t timer{};
+    if (deadline_template) kuv_xapi_init_timer(&timer, deadline_template->duration);
+
+    uint32_t result = 0;
+    int pass = 1;
+    sorvan_load_balance_reset();
+    for (;;) {
+        if (pass > kYieldsPerPause) {
+            sorvan_load_balance();
+            pass = 0;
+        } else {
+            sched_yield();
+        }
+        ++pass;
+        if (seen_signalled(condition, &waiter, name, line)) {
+            result = 1;
+            break;
+        }
+        if (deadline_template && kuv_xapi_check_timer(&timer)) break;
+    }
+
+    unlink_waiter(condition, &waiter, name, line);
+    if (outer) kuv_mapi_ref_lock_v0(outer, outer_mode, name, line);
+    return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+kuv_lock_condition_t *kuv_mapi_init_lock_condition_v0(kuv_lock_condition_t *condition) {
+    if (condition) std::memset(static_cast<void *>(condition), 0, sizeof *condition);
+    return condition;
+}
+
+uint32_t kuv_mapi_lock_condition_wait_v0(kuv_lock_condition_t *condition, kuv_lock_t *outer,
+                                         uint32_t outer_mode, const char *name, int32_t line) {
+    return wait_on(condition, outer, outer_mode, nullptr, name, line);
+}
+
+uint32_t kuv_mapi_lock_condition_time_wait_v0(kuv_lock_condition_t *condition,
+                                              kuv_lock_t *outer, uint32_t outer_mode,
+                                              int32_t timeout_msec, const char *name,
+                                              int32_t line) {
+    kuv_timer_t deadline{};
+    deadline.duration = static_cast<uint64_t>(static_cast<int64_t>(timeout_msec));
+    return wait_on(condition, outer, outer_mode, &deadline, name, line);
+}
+
+// Signals the oldest waiter whose flag is still clear. A waiter stays in the
+// list until it has seen its flag, so signalling the first waiter again
+// would report a wake-up that reaches nobody new.
+uint32_t kuv_mapi_lock_condition_wakeup_v0(kuv_lock_condition_t *condition, const char *name,
+                                           int32_t line) {
+    kuv_mapi_ref_lock_v0(&condition->lock, kWakeMode, name, line);
+    uint32_t woken = 0;
+    for (kuv_lock_waiter_t *waiter = condition->first; waiter; waiter = waiter->next) {
+        if (waiter->signalled == 0) {
+            waiter->signalled = 1;
+            woken = 1;
+            break;
+        }
+    }
+    kuv_mapi_unlock_v0(&condition->lock);
+    return woken;
+}
+
+uint32_t kuv_mapi_lock_condition_wakeup_broadcast_v0(kuv_lock_condition_t *condition,
+                                                     const char *name, int32_t line) {
+    kuv_mapi_ref_lock_v0(&condition->lock, kWakeMode, name, line);
+    uint32_t any = condition->first ? 1 : 0;
+    for (kuv_lock_waiter_t *waiter = condition->first; waiter; waiter = waiter->next)
+        waiter->signalled = 1;
+    kuv_mapi_unlock_v0(&condition->lock);
+    return any;
+}
+
+uint32_t kuv_mapi_lock_condition_destroy_v0(kuv_lock_condition_t *condition, const char *name,
+                                            int32_t line) {
+    kuv_mapi_ref_lock_v0(&condition->lock, kFlagMode, name, line);
+    bool empty = condition->first == nullptr;
+    kuv_mapi_unlock_v0(&condition->lock);
+    return empty ? 1 : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,140 @@
+// Reference locks: a guard word over owner, exclusive flag and holder count.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include <sched.h>
+
+#include "platform/sorvan_vkl.h"
+#include "runtime/lock_internal.h"
+
+namespace kuv::lock {
+namespace {
+
+constexpr uint32_t kMaxHolders = UINT32_MAX;
+
+kuv_lock_t g_global_lock;
+
+// One attempt to take the lock; never waits, not even for the guard.
+bool try_take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
+    if (!take_guard(lock)) return false;
+    bool taken = false;
+    if (lock->exclusive != 1 && lock->count != kMaxHolders) {
+        if (mode & KUV_LOCK_MODE_EXCLUSIVE_BIT) {
+            if (lock->count == 0) {
+                lock->exclusive = 1;
+                taken = true;
+            }
+        } else {
+            taken = true;
+        }
+        if (taken) {
+            if (lock->count == 0) {
+                store_relaxed(&lock->owner_name, name);
+                store_relaxed(&lock->owner_line, line);
+            }
+            store_relaxed(&lock->count, lock->count + 1);
+        }
+    }
+    give_guard(lock);
+    return taken;
+}
+
+int32_t next_attempt(int32_t attempt) { return attempt == INT32_MAX ? attempt : attempt + 1; }
+
+}  // namespace
+}  // namespace kuv::lock
+
+using namespace kuv::lock;
+
+extern "C" {
+
+kuv_lock_t *kuv_mapi_init_lock_v0(kuv_lock_t *lock) {
+    if (lock) std::memset(static_cast<void *>(lock), 0, sizeof *lock);
+    return lock;
+}
+
+uint32_t kuv_mapi_ref_try_lock_v0(kuv_lock_t *lock, uint32_t mode, const char *name,
+                                  int32_t line) {
+    return try_take(lock, mode, name, line) ? 1 : 0;
+}
+
+uint32_t kuv_mapi_ref_lock_v0(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
+    if (try_take(lock, mode, name, line)) return 1;
+    sched_yield();
+    sorvan_load_balance_reset();
+    int32_t attempt = 0;
+    for (;;) {
+        if (try_take(lock, mode, name, line)) return 1;
+        sorvan_load_balance();
+        attempt = next_attempt(attempt);
+        // Only the application's callback can end the wait; the lock is
+        // then not held, which the result says.
+        if (report_wait(lock, name, line, attempt) == 1) return 0;
+    }
+}
+
+uint32_t kuv_mapi_ref_lock_timeout_v0(kuv_lock_t *lock, uint32_t mode, const char *name,
+                                      int32_t line, int32_t timeout_msec) {
+    kuv_timer_t timer;
+    // A negative time-out becomes a duration no clock reaches.
+    kuv_xapi_init_timer(&timer, static_cast<uint64_t>(static_cast<int64_t>(timeout_msec)));
+    if (try_take(lock, mode, name, line)) return 1;
+    sched_yield();
+    sorvan_load_balance_reset();
+    int32_t attempt = 0;
+    for (;;) {
+        if (try_take(lock, mode, name, line)) return 1;
+        sorvan_load_balance();
+        attempt = next_attempt(attempt);
+        if (report_wait(lock, name, line, attempt) == 1) return 0;
+        if (kuv_xapi_check_timer(&timer)) return 0;
+    }
+}
+
+uint32_t kuv_mapi_unlock_v0(kuv_lock_t *lock) {
+    if (!take_guard(lock)) {
+        sched_yield();
+        while (!take_guard(lock)) sorvan_load_balance();
+    }
+    bool was_free = lock->count == 0;
+    if (!was_free) store_relaxed(&lock->count, lock->count - 1);
+    lock->exclusive = 0;
+    uint32_t holders_left = lock->count;
+    give_guard(lock);
+    if (was_free) {
+        char message[256];
+        std::snprintf(message, sizeof message,
+                      "\n%s\nkuv: [WARNING] unlock - invalid reference count (already unlocked "
+                      "?)\n%s\n",
+                      kWarningBanner, kWarningBanner);
+        std::fputs(message, stderr);
+    }
+    return holders_left;
+}
+
+uint32_t kuv_mapi_try_lock_v0(kuv_lock_t *lock, const char *name, int32_t line) {
+    return kuv_mapi_ref_try_lock_v0(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line);
+}
+
+uint32_t kuv_mapi_lock_v0(kuv_lock_t *lock, const char *name, int32_t line) {
+    return kuv_mapi_ref_lock_v0(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line);
+}
+
+uint32_t kuv_mapi_lock_timeout_v0(kuv_lock_t *lock, const char *name, int32_t line,
+                                  int32_t timeout_msec) {
+    return kuv_mapi_ref_lock_timeout_v0(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line, timeout_msec);
+}
+
+uint32_t kuv_xapi_atomic_exchange(volatile uint32_t *word, uint32_t value) {
+    return sorvan_atomic_exchange(word, value);
+}
+
+uint32_t kuv_xapi_glock(void) {
+    return kuv_mapi_ref_lock_v0(&g_global_lock, KUV_LOCK_MODE_EXCLUSIVE, "kuv_xapi_glock",
+                                __LINE__);
+}
+
+uint32_t kuv_xapi_gunlock(void) { return kuv_mapi_unlock_v0(&g_global_lock); }
+
+}  // extern "C"

@@ -1,0 +1,48 @@
+// Wall-clock time and millisecond time stamps.
+#include <cstring>
+
+#include "davro_kuv/runtime.h"
+#include "platform/sorvan_vkl.h"
+
+namespace {
+
+// The shared reading of kuv_xapi_time_stamp, under its own lock.
+kuv_lock_t g_shared_stamp_lock;
+kuv_time_stamp_info_t g_shared_stamp;
+
+}  // namespace
+
+extern "C" {
+
+uint64_t kuv_xapi_time_ex(uint64_t *seconds, uint32_t *fraction, uint64_t *extra) {
+    uint64_t now_seconds = 0;
+    uint32_t now_fraction = 0;
+    uint64_t now_msec = sorvan_time_ex(&now_seconds, &now_fraction);
+    if (seconds) *seconds = now_seconds;
+    if (fraction) *fraction = now_fraction;
+    if (extra) *extra = now_msec;
+    return now_seconds;
+}
+
+uint64_t kuv_xapi_time(uint64_t *seconds) { return kuv_xapi_time_ex(seconds, nullptr, nullptr); }
+
+kuv_time_stamp_info_t *kuv_xapi_init_time_stamp_info(kuv_time_stamp_info_t *info) {
+    if (info) std::memset(info, 0, sizeof *info);
+    return info;
+}
+
+uint64_t kuv_xapi_get_time_stamp_info(kuv_time_stamp_info_t *info) {
+    uint64_t now = sorvan_time_stamp_msec(0);
+    if (info) info->last_msec = now;
+    return now;
+}
+
+uint64_t kuv_xapi_time_stamp(void) {
+    kuv_mapi_ref_lock_v0(&g_shared_stamp_lock, KUV_LOCK_MODE_EXCLUSIVE, "kuv_xapi_time_stamp",
+                         __LINE__);
+    uint64_t now = kuv_xapi_get_time_stamp_info(&g_shared_stamp);
+    kuv_mapi_unlock_v0(&g_shared_stamp_lock);
+    return now;
+}
+
+}  // extern "C"
