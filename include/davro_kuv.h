@@ -4,5 +4,6 @@
 
 #include "davro_kuv/common.h"
 #include "davro_kuv/runtime.h"
+#include "davro_kuv/text.h"
 
 #endif /* DAVRO_KUV_H */
