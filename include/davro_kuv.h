@@ -5,5 +5,6 @@
 #include "davro_kuv/common.h"
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/text.h"
+#include "davro_kuv/sysio.h"
 
 #endif /* DAVRO_KUV_H */

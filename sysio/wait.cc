@@ -1,0 +1,68 @@
+#include "sysio/wait.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <time.h>
+
+namespace kuv::sysio {
+namespace {
+
+constexpr short kReadEvents = POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLERR;
+constexpr short kWriteEvents = POLLOUT | POLLWRNORM | POLLWRBAND | POLLERR;
+constexpr short kExceptionalEvents = POLLPRI;
+
+int64_t monotonic_msec() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Maps poll's answer onto select's three sets, as the kernel does for
+// select itself, keeping only the conditions asked for.
+int32_t ready_conditions(int32_t mask, short revents) {
+    int32_t result = 0;
+    if ((mask & kReadable) && (revents & kReadEvents)) result |= kReadable;
+    if ((mask & kWritable) && (revents & kWriteEvents)) result |= kWritable;
+    if ((mask & kExceptional) && (revents & kExceptionalEvents)) result |= kExceptional;
+    return result;
+}
+
+}  // namespace
+
+int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
+                        int32_t interruption_flag) {
+    if (descriptor < 0) return -1;
+    struct pollfd watched = {};
+    watched.fd = descriptor;
+    if (mask & kReadable) watched.events |= POLLIN;
+    if (mask & kWritable) watched.events |= POLLOUT;
+    if (mask & kExceptional) watched.events |= POLLPRI;
+
+    int64_t deadline = timeout_msec < 0 ? -1 : monotonic_msec() + timeout_msec;
+    for (;;) {
+        int wait_msec = -1;
+        if (deadline >= 0) {
+            int64_t left = deadline - monotonic_msec();
+            wait_msec = left > 0 ? static_cast<int>(left) : 0;
+        }
+        watched.revents = 0;
+        int ready = poll(&watched, 1, wait_msec);
+        if (ready < 0) {
+            if (errno != EINTR || interruption_flag != 0) return -1;
+            // An interrupted wait starts again with its whole time-out.
+            if (timeout_msec >= 0) deadline = monotonic_msec() + timeout_msec;
+            continue;
+        }
+        if (ready == 0) return 0;
+        if (watched.revents & POLLNVAL) return -1;
+        int32_t result = ready_conditions(mask, watched.revents);
+        if (result != 0) return result;
+        // poll reports a hang-up even to a writer-only wait, where select
+        // would go on waiting; do the same, without spinning hot.
+        if (deadline >= 0 && monotonic_msec() >= deadline) return 0;
+        struct timespec breath = {0, 1000000};
+        nanosleep(&breath, nullptr);
+    }
+}
+
+}  // namespace kuv::sysio
