@@ -1,0 +1,48 @@
+// RAII owner of a file or socket descriptor: every early return closes what
+// the operation opened.
+#ifndef KUV_SYSIO_DESCRIPTOR_GUARD_H
+#define KUV_SYSIO_DESCRIPTOR_GUARD_H
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <utility>
+
+namespace kuv::sysio {
+
+// Closes its descriptor (when it holds one, i.e. not -1) on destruction.
+// close() is called once and never repeated: on Linux the descriptor is
+// released even when close reports EINTR, and a second call could close a
+// descriptor that another thread has just been given.
+class DescriptorGuard {
+public:
+    DescriptorGuard() = default;
+    explicit DescriptorGuard(int32_t descriptor) : descriptor_(descriptor) {}
+    ~DescriptorGuard() { reset(); }
+    DescriptorGuard(DescriptorGuard &&other) noexcept : descriptor_(other.release()) {}
+    DescriptorGuard &operator=(DescriptorGuard &&other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    DescriptorGuard(const DescriptorGuard &) = delete;
+    DescriptorGuard &operator=(const DescriptorGuard &) = delete;
+
+    int32_t get() const { return descriptor_; }
+    bool valid() const { return descriptor_ >= 0; }
+    explicit operator bool() const { return valid(); }
+
+    // Gives up ownership and returns the descriptor (-1 when none is held).
+    int32_t release() { return std::exchange(descriptor_, -1); }
+    // Closes the held descriptor and takes `descriptor` (default: none).
+    void reset(int32_t descriptor = -1) {
+        if (descriptor_ >= 0) ::close(descriptor_);
+        descriptor_ = descriptor;
+    }
+
+private:
+    int32_t descriptor_ = -1;
+};
+
+}  // namespace kuv::sysio
+
+#endif  // KUV_SYSIO_DESCRIPTOR_GUARD_H
