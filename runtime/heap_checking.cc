@@ -10,6 +10,7 @@
 
 #include "runtime/guards.h"
 #include "runtime/heap_internal.h"
+#include "runtime/lock_internal.h"
 
 namespace kuv::heap {
 namespace {
@@ -64,12 +65,12 @@ void *allocate(uint64_t size) {
     void *user = header + 1;
     std::memcpy(static_cast<char *>(user) + rounded, &kGuard, sizeof kGuard);
 
-    kuv_mapi_ref_lock_v0(&g_info.lock, KUV_LOCK_MODE_EXCLUSIVE, "kuv_xapi_heap_debug", __LINE__);
-    g_info.allocated_memory_size += rounded;
-    g_info.allocated_memory_count += 1;
-    if (g_info.allocated_memory_size > g_info.allocated_memory_peak_size)
-        g_info.allocated_memory_peak_size = g_info.allocated_memory_size;
-    kuv_mapi_unlock_v0(&g_info.lock);
+    kuv::lock::run_exclusive(&g_info.lock, "kuv_xapi_heap_debug", __LINE__, [rounded] {
+        g_info.allocated_memory_size += rounded;
+        g_info.allocated_memory_count += 1;
+        if (g_info.allocated_memory_size > g_info.allocated_memory_peak_size)
+            g_info.allocated_memory_peak_size = g_info.allocated_memory_size;
+    });
     return user;
 }
 
@@ -82,10 +83,11 @@ void release(void *user) {
         return;
     }
     BlockHeader *header = header_of(user);
-    kuv_mapi_ref_lock_v0(&g_info.lock, KUV_LOCK_MODE_EXCLUSIVE, "kuv_xapi_heap_debug", __LINE__);
-    g_info.allocated_memory_size -= header->size;
-    g_info.allocated_memory_count -= 1;
-    kuv_mapi_unlock_v0(&g_info.lock);
+    uint64_t size = header->size;
+    kuv::lock::run_exclusive(&g_info.lock, "kuv_xapi_heap_debug", __LINE__, [size] {
+        g_info.allocated_memory_size -= size;
+        g_info.allocated_memory_count -= 1;
+    });
     std::free(header);
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "runtime/heap_internal.h"
+#include "runtime/lock_internal.h"
 
 namespace kuv::heap {
 
@@ -50,24 +51,18 @@ kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place) {
 }
 
 uint64_t kuv_xapi_get_allocated_memory_size(void) {
-    kuv_mapi_ref_lock_v0(&g_info.lock, KUV_LOCK_MODE_SHARED, __func__, __LINE__);
-    uint64_t value = g_info.allocated_memory_size;
-    kuv_mapi_unlock_v0(&g_info.lock);
-    return value;
+    return kuv::lock::run_shared(&g_info.lock, __func__, __LINE__,
+                                 [] { return g_info.allocated_memory_size; });
 }
 
 uint64_t kuv_xapi_get_allocated_memory_count(void) {
-    kuv_mapi_ref_lock_v0(&g_info.lock, KUV_LOCK_MODE_SHARED, __func__, __LINE__);
-    uint64_t value = g_info.allocated_memory_count;
-    kuv_mapi_unlock_v0(&g_info.lock);
-    return value;
+    return kuv::lock::run_shared(&g_info.lock, __func__, __LINE__,
+                                 [] { return g_info.allocated_memory_count; });
 }
 
 uint64_t kuv_xapi_get_allocated_memory_peak_size(void) {
-    kuv_mapi_ref_lock_v0(&g_info.lock, KUV_LOCK_MODE_SHARED, __func__, __LINE__);
-    uint64_t value = g_info.allocated_memory_peak_size;
-    kuv_mapi_unlock_v0(&g_info.lock);
-    return value;
+    return kuv::lock::run_shared(&g_info.lock, __func__, __LINE__,
+                                 [] { return g_info.allocated_memory_peak_size; });
 }
 
 int32_t kuv_xapi_mem_free_legacy_v1_by_windows_team(void **variable) {

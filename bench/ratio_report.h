@@ -1,0 +1,61 @@
+// A console reporter that also keeps each benchmark's time per iteration,
+// so a benchmark program can print library/peer ratios measured in the same
+// run after the table.
+#ifndef KUV_BENCH_RATIO_REPORT_H
+#define KUV_BENCH_RATIO_REPORT_H
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kuv_bench {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            if (run.error_occurred) continue;
+            seconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    // Prints "label: ours / peer = ratio" for each pair of benchmark names
+    // (ratio of times: below 1 means the library is faster).
+    void print_ratios(const std::vector<std::pair<std::string, std::string>> &pairs) const {
+        std::printf("\nratios of times (library / peer, lower is better):\n");
+        for (const auto &[ours, peer] : pairs) {
+            auto a = seconds_.find(ours), b = seconds_.find(peer);
+            if (a == seconds_.end() || b == seconds_.end() || b->second <= 0) {
+                std::printf("  %s vs %s: not measured\n", ours.c_str(), peer.c_str());
+                continue;
+            }
+            std::printf("  %-40s / %-40s = %.2f\n", ours.c_str(), peer.c_str(),
+                        a->second / b->second);
+        }
+    }
+
+private:
+    std::map<std::string, double> seconds_;
+};
+
+// Runs the registered benchmarks with the ratio reporter and prints the
+// ratios of the given pairs. Use from main().
+inline int run_with_ratios(int argc, char **argv,
+                           const std::vector<std::pair<std::string, std::string>> &pairs) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.print_ratios(pairs);
+    benchmark::Shutdown();
+    return 0;
+}
+
+}  // namespace kuv_bench
+
+#endif  // KUV_BENCH_RATIO_REPORT_H
