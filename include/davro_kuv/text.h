@@ -88,9 +88,14 @@ KUV_API char *kuv_xapi_skip_space(const char *s);
 
 /* Reads the word at *position up to the first byte of separators or the
  * terminator, and leaves *position at that byte (the separator is not
- * consumed). Copies min(length, out_size - 1) bytes and a terminator into
- * out when out is not NULL and out_size is not 0. Returns the word's full
- * length. separators, position and *position must be valid. */
+ * consumed: step over it before the next call; stop when *position points at
+ * the terminator). Mode KUV_WORD_TRIMMED skips leading white space and drops
+ * trailing white space, keeping inner blanks; a blank that is a separator
+ * still ends the word. Copies min(length, out_size - 1) bytes and a
+ * terminator into out when out is not NULL and out_size is not 0. Returns
+ * the word's full length, also when the copy was cut. A NULL separators,
+ * position or *position reads nothing: the result is 0 (NULL for the
+ * allocating form), *position stays, and out, when given, is emptied. */
 KUV_API uint64_t kuv_xapi_get_word_sep(int32_t mode, const char *separators,
                                        const char **position, char *out, uint64_t out_size);
 /* The same word as a new tracked-heap string (empty word: ""), or NULL when
@@ -124,16 +129,24 @@ KUV_API int64_t kuv_xapi_string_to_max_int(const char *text, int32_t base);
 KUV_API int32_t kuv_xapi_is_decimal_string(const char *text);
 /* 1 when text is non-empty and made only of hexadecimal digits; else 0. */
 KUV_API int32_t kuv_xapi_is_hexa_string(const char *text);
-/* Matches text against a pattern of '*' (a run up to the first occurrence
- * of the next pattern character; no backtracking), '?' (one character) and
- * '\' (next character literally). 1 match, 0 no match, -1 for a NULL
- * pattern; a NULL text counts as the empty text. */
+/* Matches text against a pattern of '*', '?' (one character) and '\' (next
+ * character literally). A '*' runs up to the first occurrence of the pattern
+ * character after it (taken literally, even when it is '?' or '*') and never
+ * tries a later one: "a*c" does not match "abcXc". An inner '*' may match no
+ * character ("a*c" matches "ac"); a '*' that stands where the text has
+ * already ended does not match, so "*" does not match "" and "abc*" does not
+ * match "abc", while a last '*' takes any non-empty rest ("abc*" matches
+ * "abcd"). A backslash ending the pattern never matches. 1 match, 0 no
+ * match, -1 for a NULL pattern; a NULL text counts as the empty text. */
 KUV_API int32_t kuv_xapi_check_pattern(const char *pattern, const char *text);
 
 /* ---- Formatted printing --------------------------------------------------- */
 
-/* The C library's formatter. The checked forms return 0 for a NULL buffer
- * or format; otherwise the count of characters produced. */
+/* The portability layer's printf formatter (the C library's conversions).
+ * The checked forms return 0 for a NULL buffer or format (size is not
+ * tested); otherwise, as the fast forms, the formatter's count: the length
+ * of the whole text, size - 1 or more when it was cut, negative on an
+ * encoding error. */
 KUV_API int32_t kuv_xapi_vsprintf_fast(char *buffer, const char *format, va_list list);
 KUV_API int32_t kuv_xapi_vsprintf(char *buffer, const char *format, va_list list);
 KUV_API int32_t kuv_xapi_vsnprintf_fast(char *buffer, uint64_t size, const char *format,
@@ -145,7 +158,8 @@ KUV_API int32_t kuv_xapi_snprintf(char *buffer, uint64_t size, const char *forma
     KUV_PRINTF_LIKE(3, 4);
 
 /* The formatted text as a new string of exactly its length, or NULL (NULL
- * format, a text longer than 520190 characters, no memory). */
+ * format, a text longer than 520190 characters, a formatter error, no
+ * memory). */
 KUV_API char *kuv_xapi_sys_alloc_vsprintf(const char *format, va_list list);
 KUV_API char *kuv_xapi_alloc_vsprintf(const char *format, va_list list);
 KUV_API char *kuv_xapi_sys_alloc_sprintf(const char *format, ...) KUV_PRINTF_LIKE(1, 2);
