@@ -3,6 +3,7 @@
 #ifndef KUV_SYSIO_DESCRIPTOR_GUARD_H
 #define KUV_SYSIO_DESCRIPTOR_GUARD_H
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -15,7 +16,7 @@ namespace kuv::sysio {
 // released even when close reports EINTR, and a second call could close a
 // descriptor that another thread has just been given.
 class DescriptorGuard {
-public:
+  public:
     DescriptorGuard() = default;
     explicit DescriptorGuard(int32_t descriptor) : descriptor_(descriptor) {}
     ~DescriptorGuard() { reset(); }
@@ -34,12 +35,17 @@ public:
     // Gives up ownership and returns the descriptor (-1 when none is held).
     int32_t release() { return std::exchange(descriptor_, -1); }
     // Closes the held descriptor and takes `descriptor` (default: none).
+    // errno survives, so a failure path reports the error that made it give up.
     void reset(int32_t descriptor = -1) {
-        if (descriptor_ >= 0) ::close(descriptor_);
+        if (descriptor_ >= 0) {
+            int saved_errno = errno;
+            ::close(descriptor_);
+            errno = saved_errno;
+        }
         descriptor_ = descriptor;
     }
 
-private:
+  private:
     int32_t descriptor_ = -1;
 };
 

@@ -54,14 +54,22 @@ int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
             continue;
         }
         if (ready == 0) return 0;
-        if (watched.revents & POLLNVAL) return -1;
+        if (watched.revents & POLLNVAL) {
+            // select fails with EBADF here; callers read errno.
+            errno = EBADF;
+            return -1;
+        }
         int32_t result = ready_conditions(mask, watched.revents);
         if (result != 0) return result;
         // poll reports a hang-up even to a writer-only wait, where select
         // would go on waiting; do the same, without spinning hot.
         if (deadline >= 0 && monotonic_msec() >= deadline) return 0;
         struct timespec breath = {0, 1000000};
-        nanosleep(&breath, nullptr);
+        if (nanosleep(&breath, nullptr) != 0 && errno == EINTR) {
+            // A signal here interrupts the wait just as it would inside poll.
+            if (interruption_flag != 0) return -1;
+            if (timeout_msec >= 0) deadline = monotonic_msec() + timeout_msec;
+        }
     }
 }
 

@@ -22,6 +22,298 @@ KUV_EXTERN_C_BEGIN
 /* Sockets and address text                                                 */
 /* ======================================================================== */
 
+/*
+ * Thin wrappers around the socket calls of the system, for the rest of the
+ * library and for applications.
+ *
+ * Descriptors are signed 32-bit integers; -1 stands for no socket. Every
+ * function that tests its descriptor answers a negative one with the value
+ * noted per function, without calling the system (errno EBADF). Nothing is
+ * printed; the system's error number is left in errno for the caller. No
+ * function closes its descriptor on failure, except the close functions.
+ *
+ * Socket addresses are the system's (struct sockaddr and its family
+ * variants); their lengths travel as uint32_t, the width of socklen_t. A
+ * length pointer is read on entry (the size of the caller's buffer) and
+ * updated on return (the length of the address stored), as with the system
+ * calls.
+ *
+ * Time-outs apply to the wait for readiness before each call. After a wait
+ * has found the socket ready, the calls of functions with a time-out of 0 or
+ * more never block: should the socket not be ready after all (data taken by
+ * another thread, a datagram dropped for a bad checksum), the wait goes on
+ * for the rest of the time-out.
+ */
+
+struct sockaddr;
+
+/* Readiness bits of kuv_xapi_poll_socket_intr (argument and result). */
+#define KUV_SOCKET_POLL_READABLE 0x1
+#define KUV_SOCKET_POLL_WRITABLE 0x2
+#define KUV_SOCKET_POLL_EXCEPTIONAL 0x4
+
+/* ---- Set-up and names ---------------------------------------------------- */
+
+/* Start and stop the platform network layer: 1 done, -1 failed. */
+KUV_API int32_t kuv_xapi_initialize_network(void);
+KUV_API int32_t kuv_xapi_uninitialize_network(void);
+
+/* The interruption flag of the plain functions: always 0 (repeat). */
+KUV_API int32_t kuv_xapi_intr_break(void);
+
+/* The protocol number of a name such as "udp", or -1 (also for NULL). */
+KUV_API int32_t kuv_xapi_get_protocol_by_name(const char *name);
+
+/* The system's socket call: the new descriptor or -1. */
+KUV_API int32_t kuv_xapi_open_socket(int32_t domain, int32_t type, int32_t protocol);
+
+/* Closes the socket: 1 closed; -1 for a negative descriptor or a failure
+ * other than EINTR. Close is never repeated: when it is interrupted by a
+ * signal the system has already released the descriptor (and may have given
+ * the number to another thread), so the result is 1 with flag 0 and 2 with
+ * any other flag. */
+KUV_API int32_t kuv_xapi_close_socket_intr(int32_t socket, int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_close_socket(int32_t socket);
+
+/* The host name into buffer, always terminated (cut to size - 1 bytes when
+ * longer): 1 done; 0 failed (size 0, or the system call failed; the buffer
+ * then holds an empty text when size is not 0); -1 for a NULL buffer. */
+KUV_API int32_t kuv_xapi_gethostname(char *buffer, uint64_t size);
+
+/* The socket's own address: 1 done, -1 failed (also for a negative
+ * descriptor or a NULL address). With a NULL length pointer the buffer must
+ * hold 128 bytes (a struct sockaddr_storage) and the length is not
+ * returned. */
+KUV_API int32_t kuv_xapi_getsockname(int32_t socket, struct sockaddr *address,
+                                     uint32_t *address_length);
+/* The peer's address: 1 done; 0 failed, also for a negative descriptor or a
+ * NULL address. Length pointer as for kuv_xapi_getsockname. */
+KUV_API int32_t kuv_xapi_getpeername(int32_t socket, struct sockaddr *address,
+                                     uint32_t *address_length);
+
+/* ---- Connection set-up --------------------------------------------------- */
+
+/* 1 done; 0 failed; -1 for a negative descriptor. */
+KUV_API int32_t kuv_xapi_bind(int32_t socket, const struct sockaddr *address,
+                              uint32_t address_length);
+KUV_API int32_t kuv_xapi_listen(int32_t socket, int32_t backlog);
+
+/* Connects, waiting at most timeout_msec for the connection to be made.
+ * Results: 1 connected; 0 refused, failed or timed out (errno ETIMEDOUT, or
+ * the connection's error); -1 for a negative descriptor, a NULL address, a
+ * failed wait, or an interruption with a non-zero flag.
+ *
+ * With a time-out of 0 or more the socket is switched to non-blocking mode
+ * for the attempt and its previous mode is restored on every path. A
+ * time-out of 0 only starts the attempt: the result is 1 when it completed
+ * at once and 0 otherwise, the attempt going on in the background. A
+ * refusal the system reports at once (for instance ECONNREFUSED for a Unix
+ * path nobody listens on) is 0 without waiting. A negative time-out leaves
+ * the mode alone and waits as long as the system's connect does; when that
+ * connect is interrupted with flag 0, the attempt it started is waited for
+ * without limit rather than given up. */
+KUV_API int32_t kuv_xapi_connect_intr(int32_t socket, const struct sockaddr *address,
+                                      uint32_t address_length, int32_t timeout_msec,
+                                      int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_connect(int32_t socket, const struct sockaddr *address,
+                                 uint32_t address_length, int32_t timeout_msec);
+
+/* Waits for a connection and accepts it: the new descriptor, or -1 on
+ * failure and on time-out (errno ETIMEDOUT). A NULL address takes no peer
+ * address; an address without a length pointer is refused (-1, EINVAL)
+ * before anything is accepted, so no connection is lost. An accept
+ * interrupted with flag 0 is repeated at once, without a new wait. */
+KUV_API int32_t kuv_xapi_accept_intr(int32_t socket, struct sockaddr *address,
+                                     uint32_t *address_length, int32_t timeout_msec,
+                                     int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_accept(int32_t socket, struct sockaddr *address,
+                                uint32_t *address_length, int32_t timeout_msec);
+
+/* ---- Readiness ----------------------------------------------------------- */
+
+/* Waits until the socket is ready for one of the conditions in mask
+ * (KUV_SOCKET_POLL_*). Returns the ready conditions among those asked
+ * (possibly several bits), 0 when the time-out passed first, -1 on failure
+ * (a negative or closed descriptor, or interrupted with a non-zero flag).
+ * Interrupted with flag 0, the wait starts again with its whole time-out.
+ * A pending error or a hang-up counts as readable, a pending error as
+ * writable, urgent data as exceptional. */
+KUV_API int32_t kuv_xapi_poll_socket_intr(int32_t socket, int32_t mask, int32_t timeout_msec,
+                                          int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_poll_socket(int32_t socket, int32_t mask, int32_t timeout_msec);
+/* 1 readable (writable), 0 not within the time-out, -1 failure. */
+KUV_API int32_t kuv_xapi_rx_poll_socket_intr(int32_t socket, int32_t timeout_msec,
+                                             int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_rx_poll_socket(int32_t socket, int32_t timeout_msec);
+KUV_API int32_t kuv_xapi_tx_poll_socket_intr(int32_t socket, int32_t timeout_msec,
+                                             int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_tx_poll_socket(int32_t socket, int32_t timeout_msec);
+
+/* ---- Data ---------------------------------------------------------------- */
+
+/* Waits until the socket is readable, then receives once (MSG_NOSIGNAL).
+ * Results: the bytes received (more than 0); 0 only when the time-out
+ * passed; -1 on failure, for a negative descriptor, a NULL buffer, size 0,
+ * and when the peer has closed the connection (errno 0) or sent an empty
+ * datagram. The wait always repeats interrupted calls; the flag governs the
+ * receive call. With an address buffer the sender's address is stored and
+ * the length pointer is required (-1, EINVAL, without receiving anything,
+ * when it is NULL). At most 2147479552 bytes are received per call. */
+KUV_API int32_t kuv_xapi_recvfrom_intr(int32_t socket, void *buffer, uint64_t size,
+                                       struct sockaddr *address, uint32_t *address_length,
+                                       int32_t timeout_msec, int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_recvfrom(int32_t socket, void *buffer, uint64_t size,
+                                  struct sockaddr *address, uint32_t *address_length,
+                                  int32_t timeout_msec);
+KUV_API int32_t kuv_xapi_recv_intr(int32_t socket, void *buffer, uint64_t size,
+                                   int32_t timeout_msec, int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_recv(int32_t socket, void *buffer, uint64_t size, int32_t timeout_msec);
+
+/* Receives until size bytes are gathered, waiting at most timeout_msec for
+ * each piece. Returns the bytes gathered: size, or fewer when a wait timed
+ * out (0 to size); -1 when a receive failed or the peer closed the
+ * connection (the bytes gathered so far are given up), for a NULL buffer and
+ * for a size above 2147483647. */
+KUV_API int32_t kuv_xapi_recvfrom_fill(int32_t socket, void *buffer, uint64_t size,
+                                       struct sockaddr *address, uint32_t *address_length,
+                                       int32_t timeout_msec);
+KUV_API int32_t kuv_xapi_recv_fill(int32_t socket, void *buffer, uint64_t size,
+                                   int32_t timeout_msec);
+
+/* Waits until the socket is writable, then sends once (MSG_NOSIGNAL), to
+ * address when one is given. Results: the bytes sent (more than 0; a partial
+ * send returns the smaller count and nothing more is sent); 0 when the
+ * time-out passed; -1 on failure, for a negative descriptor, a NULL data
+ * pointer and size 0. With a time-out of 0 or more the send does not block:
+ * it takes what the socket's buffer has room for. */
+KUV_API int32_t kuv_xapi_sendto_intr(int32_t socket, const void *data, uint64_t size,
+                                     const struct sockaddr *address, uint32_t address_length,
+                                     int32_t timeout_msec, int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_sendto(int32_t socket, const void *data, uint64_t size,
+                                const struct sockaddr *address, uint32_t address_length,
+                                int32_t timeout_msec);
+KUV_API int32_t kuv_xapi_send_intr(int32_t socket, const void *data, uint64_t size,
+                                   int32_t timeout_msec, int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_send(int32_t socket, const void *data, uint64_t size,
+                              int32_t timeout_msec);
+
+/* ---- Options ------------------------------------------------------------- */
+
+/* The system's getsockopt and setsockopt results unchanged: 0 done, -1
+ * failed (also for a negative descriptor). */
+KUV_API int32_t kuv_xapi_getsockopt(int32_t socket, int32_t level, int32_t option, void *value,
+                                    uint32_t *value_length);
+KUV_API int32_t kuv_xapi_setsockopt(int32_t socket, int32_t level, int32_t option,
+                                    const void *value, uint32_t value_length);
+
+/* The setters return 1 done and 0 failed. A negative descriptor gives -1
+ * for the first four and 0 for the last three. "on" counts as true only when
+ * it is 1. */
+KUV_API int32_t kuv_xapi_set_tx_buffer_socket(int32_t socket, int32_t size);    /* SO_SNDBUF */
+KUV_API int32_t kuv_xapi_set_rx_buffer_socket(int32_t socket, int32_t size);    /* SO_RCVBUF */
+KUV_API int32_t kuv_xapi_set_no_delay_tcp_socket(int32_t socket, int32_t on);   /* TCP_NODELAY */
+KUV_API int32_t kuv_xapi_set_non_block_socket(int32_t socket, int32_t on);      /* O_NONBLOCK */
+KUV_API int32_t kuv_xapi_set_reuse_socket(int32_t socket, int32_t on);          /* SO_REUSEADDR */
+KUV_API int32_t kuv_xapi_set_broadcast_socket(int32_t socket, int32_t on);      /* SO_BROADCAST */
+/* SO_LINGER: on for the given seconds when on is 1, else off. */
+KUV_API int32_t kuv_xapi_set_linger_socket(int32_t socket, int32_t on, int32_t seconds);
+
+/* Hop limit (time to live) of unicast or, with multicast 1, multicast
+ * packets. family is 2 (IPv4), 10 (IPv6) or 0 (learnt from the socket's own
+ * address). With hops 0 or more the limit is set: 1 done, 0 failed. With
+ * negative hops it is read: the value, or 0 when it cannot be read. -1 for
+ * a negative descriptor or another family; 0 when family 0 cannot be
+ * learnt. */
+KUV_API int32_t kuv_xapi_hops_socket(int32_t family, int32_t socket, int32_t hops,
+                                     int32_t multicast);
+
+/* ---- Multicast membership ------------------------------------------------ */
+
+/* Joins (join 1) or leaves (any other value) a group. The descriptor is
+ * handed to the system as it is. 1 done, 0 failed.
+ *
+ * IPv4: group and interface addresses as in struct in_addr (network byte
+ * order); the interface is named by one of its addresses.
+ * IPv6: the 16-byte group address; the interface by its index. */
+KUV_API int32_t kuv_xapi_ipv4_multicast_join(int32_t socket, uint32_t group_address,
+                                             uint32_t interface_address, int32_t join);
+KUV_API int32_t kuv_xapi_ipv6_multicast_join(int32_t socket, const void *group_address,
+                                             uint32_t interface_index, int32_t join);
+/* Source-specific membership (MCAST_JOIN_SOURCE_GROUP when join is 1, else
+ * MCAST_LEAVE_SOURCE_GROUP) on the interface with the given index. group and
+ * source are socket addresses of the family (struct sockaddr_in for the IPv4
+ * form, struct sockaddr_in6 for the IPv6 form); NULL gives 0 (EINVAL). */
+KUV_API int32_t kuv_xapi_ipv4_multicast_join_source(int32_t socket, uint32_t interface_index,
+                                                    const struct sockaddr *group,
+                                                    const struct sockaddr *source, int32_t join);
+KUV_API int32_t kuv_xapi_ipv6_multicast_join_source(int32_t socket, uint32_t interface_index,
+                                                    const struct sockaddr *group,
+                                                    const struct sockaddr *source, int32_t join);
+
+/* ---- Address support ----------------------------------------------------- */
+
+/* 1 when a socket of this kind can be opened (it is closed again at once),
+ * else 0. */
+KUV_API int32_t kuv_mapi_check_inet_support(int32_t domain, int32_t type, int32_t protocol);
+/* 1 when the host supports IPv4 (IPv6) datagram sockets, else 0. Probed on
+ * the first call and cached for the process, under a lock of its own:
+ * callable from any thread. */
+KUV_API int32_t kuv_xapi_is_supported_ipv4(void);
+KUV_API int32_t kuv_xapi_is_supported_ipv6(void);
+
+/* ---- Address text -------------------------------------------------------- */
+
+/* Families are used through their low 16 bits: 2 is IPv4, 10 is IPv6.
+ * Addresses in network form are in network byte order: 4 or 16 bytes. */
+
+/* The system's inet_ntop: buffer, or NULL (NULL buffer or address, size 0,
+ * an unknown family, or a buffer too small: ENOSPC). */
+KUV_API char *kuv_xapi_inet_ntop(int32_t family, const void *address, char *buffer,
+                                 uint64_t size);
+
+/* The library's own formatter. IPv4: dotted decimal. IPv6: lower-case hex
+ * groups without leading zeros, the longest run of zero groups (a single
+ * zero group included; the first of equal runs) written as "::", no
+ * embedded IPv4 form. The text is cut to size - 1 bytes when it does not
+ * fit and always terminated. Any other family fills the whole buffer with
+ * zero bytes (an empty text). Returns buffer; NULL for a NULL buffer or
+ * size 0, and for a NULL address (the buffer then holds an empty text). */
+KUV_API char *kuv_mapi_inet_ntop(int32_t family, const void *address, char *buffer,
+                                 uint64_t size);
+
+/* The address text of a socket address: "?UNSPEC" for family 0, the
+ * system's text of an IPv4 or IPv6 address, "?N/A" for any other family;
+ * fixed texts are cut to size - 1 bytes. Returns buffer, or NULL for a NULL
+ * socket address or buffer and when the system cannot write the text (the
+ * buffer then holds an empty text). Size 1 writes only a terminator; size 0
+ * returns the buffer untouched. */
+KUV_API char *kuv_xapi_inet_stop(const struct sockaddr *address, char *buffer, uint64_t size);
+
+/* Dotted text of an IPv4 address value: network_order 1 when value is in
+ * network byte order, any other value for host order. The text lives in the
+ * system's inet_ntoa buffer and is overwritten by the next such call. */
+KUV_API const char *kuv_xapi_inet_ntop_ipv4(uint32_t value, int32_t network_order);
+
+/* The system's inet_pton: 1 parsed, 0 not an address, -1 unknown family or
+ * a NULL text or output. */
+KUV_API int32_t kuv_xapi_inet_pton(int32_t family, const char *text, void *address);
+
+/* The library's own parser: 1 parsed; 0 not a valid address (the output is
+ * then all zero); -1 for a NULL text or output or a family other than 2 and
+ * 10 (the output is untouched). IPv4: exactly four dot-separated parts of
+ * one to three decimal digits, each at most 255 (leading zeros allowed).
+ * IPv6: one to eight groups of one to four hex digits, at most one "::"
+ * (a leading ":" also opens the gap, and an empty group at the end counts
+ * as 0); a text of head groups alone needs at least two of them. No
+ * embedded IPv4 form. The output is written only within its 4 or 16 bytes. */
+KUV_API int32_t kuv_mapi_inet_pton(int32_t family, const char *text, void *address);
+
+/* The IPv4 address of a dotted text or a host name (resolved with the
+ * system's resolver; after a failure the resolver configuration is reloaded
+ * and the name tried once more), in network byte order for network_order 1,
+ * else in host order. 0 when no address is found (also for NULL). */
+KUV_API uint32_t kuv_xapi_inet_pton_ipv4(const char *text, int32_t network_order);
+
 /* ---- end of sockets and address text ---- */
 
 /* ======================================================================== */

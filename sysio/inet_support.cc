@@ -1,0 +1,56 @@
+// Whether the host supports IPv4 and IPv6: probed once per process and
+// cached, each family under a lock of its own.
+#include <sys/socket.h>
+
+#include <cstdint>
+
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
+#include "runtime/guards.h"
+
+namespace {
+
+constexpr int32_t kNotKnown = -1;
+
+// Plain static storage: valid before any call, no initialisation needed.
+kuv_lock_t g_ipv4_lock;
+kuv_lock_t g_ipv6_lock;
+int32_t g_ipv4_supported = kNotKnown;
+int32_t g_ipv6_supported = kNotKnown;
+
+int32_t probe_family(int32_t family) {
+    return kuv_mapi_check_inet_support(family, SOCK_DGRAM, kuv_xapi_get_protocol_by_name("udp"));
+}
+
+// Reads the cache under its lock, probing on the first call. The lock
+// makes the probe socket open at most once per family.
+int32_t cached_support(kuv_lock_t *lock, int32_t *cache, int32_t family, const char *name,
+                       int32_t line) {
+    kuv::LockGuard guard(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line);
+    // Only a dead-lock callback ends the wait without the lock: answer
+    // without touching the cache.
+    if (!guard.held()) return probe_family(family);
+    if (*cache == kNotKnown) *cache = probe_family(family);
+    return *cache;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t kuv_mapi_check_inet_support(int32_t domain, int32_t type, int32_t protocol) {
+    int32_t probe = kuv_xapi_open_socket(domain, type, protocol);
+    if (probe < 0) return 0;
+    kuv_xapi_close_socket(probe);
+    return 1;
+}
+
+int32_t kuv_xapi_is_supported_ipv4(void) {
+    return cached_support(&g_ipv4_lock, &g_ipv4_supported, AF_INET, KUV_LOCK_SITE);
+}
+
+int32_t kuv_xapi_is_supported_ipv6(void) {
+    return cached_support(&g_ipv6_lock, &g_ipv6_supported, AF_INET6, KUV_LOCK_SITE);
+}
+
+}  // extern "C"

@@ -1,0 +1,38 @@
+// Accepting a connection with a time-out.
+#include <errno.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+
+#include "davro_kuv/sysio.h"
+#include "sysio/socket_internal.h"
+
+extern "C" {
+
+int32_t kuv_xapi_accept_intr(int32_t socket, struct sockaddr *address, uint32_t *address_length,
+                             int32_t timeout_msec, int32_t interruption_flag) {
+    if (kuv::sysio::no_socket(socket)) return -1;
+    // The kernel takes the connection off the queue before it finds that it
+    // cannot store the peer's address, and then drops it: refuse first.
+    if (address && !address_length) {
+        errno = EINVAL;
+        return -1;
+    }
+    int32_t ready = kuv_xapi_rx_poll_socket_intr(socket, timeout_msec, interruption_flag);
+    if (ready != 1) {
+        if (ready == 0) errno = ETIMEDOUT;
+        return -1;
+    }
+    // An interrupted accept is made again at once, without a new wait.
+    return kuv::sysio::repeat_interrupted(interruption_flag, [&] {
+        return ::accept(socket, address, reinterpret_cast<socklen_t *>(address_length));
+    });
+}
+
+int32_t kuv_xapi_accept(int32_t socket, struct sockaddr *address, uint32_t *address_length,
+                        int32_t timeout_msec) {
+    return kuv_xapi_accept_intr(socket, address, address_length, timeout_msec,
+                                kuv_xapi_intr_break());
+}
+
+}  // extern "C"

@@ -1,0 +1,121 @@
+// Connecting with a time-out.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+
+#include "davro_kuv/sysio.h"
+#include "sysio/socket_internal.h"
+
+namespace {
+
+// Switches a socket to non-blocking mode for one attempt (when `wanted`)
+// and writes its status flags back on every path out, keeping the errno of
+// the attempt.
+class NonBlockingAttempt {
+  public:
+    NonBlockingAttempt(int32_t socket, bool wanted) : socket_(socket) {
+        if (!wanted) return;
+        saved_flags_ = ::fcntl(socket, F_GETFL);
+        if (saved_flags_ < 0) return;
+        if (saved_flags_ & O_NONBLOCK) {
+            ready_ = true;
+            return;
+        }
+        if (::fcntl(socket, F_SETFL, saved_flags_ | O_NONBLOCK) == 0) {
+            ready_ = true;
+            changed_ = true;
+        }
+    }
+    ~NonBlockingAttempt() {
+        if (!changed_) return;
+        int saved_errno = errno;
+        ::fcntl(socket_, F_SETFL, saved_flags_);
+        errno = saved_errno;
+    }
+    NonBlockingAttempt(const NonBlockingAttempt &) = delete;
+    NonBlockingAttempt &operator=(const NonBlockingAttempt &) = delete;
+
+    bool ready() const { return ready_; }
+
+  private:
+    int32_t socket_;
+    int saved_flags_ = -1;
+    bool ready_ = false;
+    bool changed_ = false;
+};
+
+// Waits for a connection in progress and reads its outcome: 1 connected,
+// 0 failed or timed out, -1 the wait failed.
+int32_t finish_connect(int32_t socket, int32_t timeout_msec, int32_t interruption_flag) {
+    int32_t ready =
+        kuv_xapi_poll_socket_intr(socket, KUV_SOCKET_POLL_READABLE | KUV_SOCKET_POLL_WRITABLE,
+                                  timeout_msec, interruption_flag);
+    if (ready < 0) return -1;
+    if (ready == 0) {
+        errno = ETIMEDOUT;
+        return 0;
+    }
+    int pending_error = 0;
+    socklen_t length = sizeof pending_error;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &pending_error, &length) != 0) return 0;
+    if (pending_error != 0) {
+        errno = pending_error;
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t kuv_xapi_connect_intr(int32_t socket, const struct sockaddr *address,
+                              uint32_t address_length, int32_t timeout_msec,
+                              int32_t interruption_flag) {
+    if (kuv::sysio::no_socket(socket)) return -1;
+    if (!address) {
+        errno = EINVAL;
+        return -1;
+    }
+    const bool timed = timeout_msec >= 0;
+    NonBlockingAttempt mode(socket, timed);
+    // Without non-blocking mode the time-out could not be kept.
+    if (timed && !mode.ready()) return 0;
+
+    bool interrupted = false;
+    for (;;) {
+        if (::connect(socket, address, address_length) == 0) return 1;
+        if (errno != EINTR) break;
+        if (interruption_flag != 0) return -1;
+        interrupted = true;
+    }
+    const int error = errno;
+    // An interrupted connect goes on in the kernel: the repeated call
+    // reports on that attempt, EISCONN once it has succeeded, EALREADY while
+    // it is still under way.
+    if (interrupted && error == EISCONN) return 1;
+    const bool in_progress = error == EINPROGRESS || error == EALREADY;
+    // Anything else was refused at once (ECONNREFUSED for a Unix path with
+    // no listener, EAGAIN for a full Unix backlog, ...): there is nothing
+    // to wait for, and the socket's SO_ERROR would not tell the failure.
+    if (!in_progress) return 0;
+    if (timed) {
+        // Time-out 0 only starts the attempt; it goes on in the background.
+        if (timeout_msec == 0) return 0;
+        return finish_connect(socket, timeout_msec, interruption_flag);
+    }
+    // A blocking connect only ends up here after an interruption, with the
+    // attempt still under way: wait for it as the blocking call would have.
+    if (!interrupted) return 0;
+    return finish_connect(socket, -1, interruption_flag);
+}
+
+int32_t kuv_xapi_connect(int32_t socket, const struct sockaddr *address, uint32_t address_length,
+                         int32_t timeout_msec) {
+    return kuv_xapi_connect_intr(socket, address, address_length, timeout_msec,
+                                 kuv_xapi_intr_break());
+}
+
+}  // extern "C"

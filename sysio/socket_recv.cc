@@ -1,0 +1,107 @@
+// Receiving with a time-out, once or until a buffer is full.
+#include <errno.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "davro_kuv/sysio.h"
+#include "sysio/socket_internal.h"
+
+static_assert(sizeof(socklen_t) == sizeof(uint32_t));
+
+extern "C" {
+
+int32_t kuv_xapi_recvfrom_intr(int32_t socket, void *buffer, uint64_t size,
+                               struct sockaddr *address, uint32_t *address_length,
+                               int32_t timeout_msec, int32_t interruption_flag) {
+    using namespace kuv::sysio;
+    if (no_socket(socket)) return -1;
+    if (size == 0 || !buffer) {
+        errno = EINVAL;
+        return -1;
+    }
+    // recvfrom consumes the datagram before it fails to store the sender's
+    // address through a missing length: refuse before receiving.
+    if (address && !address_length) {
+        errno = EINVAL;
+        return -1;
+    }
+    const size_t wanted = static_cast<size_t>(std::min(size, kMaxTransferBytes));
+    // With a time-out the receive must not block once the wait said
+    // "readable": the data may be gone by then (another reader, a datagram
+    // dropped for its checksum), and a blocking receive would outlast the
+    // time-out, possibly for ever.
+    const int flags = MSG_NOSIGNAL | (timeout_msec >= 0 ? MSG_DONTWAIT : 0);
+    Deadline deadline(timeout_msec);
+    for (;;) {
+        // The wait repeats interrupted calls whatever the flag.
+        int32_t ready = kuv_xapi_rx_poll_socket(socket, deadline.remaining());
+        if (ready <= 0) return ready;
+        ssize_t received = repeat_interrupted(interruption_flag, [&] {
+            return address ? ::recvfrom(socket, buffer, wanted, flags, address,
+                                        reinterpret_cast<socklen_t *>(address_length))
+                           : ::recv(socket, buffer, wanted, flags);
+        });
+        if (received > 0) return static_cast<int32_t>(received);
+        if (received == 0) {
+            // An orderly close (or an empty datagram): 0 means a time-out
+            // here, so this is reported as -1, with no error number.
+            errno = 0;
+            return -1;
+        }
+        // Only the non-blocking call of a timed wait goes back to waiting.
+        if (!(flags & MSG_DONTWAIT) || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        if (deadline.expired()) return 0;
+    }
+}
+
+int32_t kuv_xapi_recvfrom(int32_t socket, void *buffer, uint64_t size, struct sockaddr *address,
+                          uint32_t *address_length, int32_t timeout_msec) {
+    return kuv_xapi_recvfrom_intr(socket, buffer, size, address, address_length, timeout_msec,
+                                  kuv_xapi_intr_break());
+}
+
+int32_t kuv_xapi_recv_intr(int32_t socket, void *buffer, uint64_t size, int32_t timeout_msec,
+                           int32_t interruption_flag) {
+    return kuv_xapi_recvfrom_intr(socket, buffer, size, nullptr, nullptr, timeout_msec,
+                                  interruption_flag);
+}
+
+int32_t kuv_xapi_recv(int32_t socket, void *buffer, uint64_t size, int32_t timeout_msec) {
+    return kuv_xapi_recv_intr(socket, buffer, size, timeout_msec, kuv_xapi_intr_break());
+}
+
+int32_t kuv_xapi_recvfrom_fill(int32_t socket, void *buffer, uint64_t size,
+                               struct sockaddr *address, uint32_t *address_length,
+                               int32_t timeout_msec) {
+    if (!buffer) {
+        errno = EINVAL;
+        return -1;
+    }
+    // The count gathered must fit the result.
+    if (size > INT32_MAX) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Each receive shrinks the length to the address it stored; every piece
+    // gets the caller's whole buffer again.
+    const uint32_t address_capacity = (address && address_length) ? *address_length : 0;
+    auto *bytes = static_cast<uint8_t *>(buffer);
+    uint64_t total = 0;
+    while (total < size) {
+        if (address && address_length) *address_length = address_capacity;
+        int32_t received = kuv_xapi_recvfrom_intr(socket, bytes + total, size - total, address,
+                                                  address_length, timeout_msec, 0);
+        if (received < 0) return -1;
+        if (received == 0) break;
+        total += static_cast<uint64_t>(received);
+    }
+    return static_cast<int32_t>(total);
+}
+
+int32_t kuv_xapi_recv_fill(int32_t socket, void *buffer, uint64_t size, int32_t timeout_msec) {
+    return kuv_xapi_recvfrom_fill(socket, buffer, size, nullptr, nullptr, timeout_msec);
+}
+
+}  // extern "C"
