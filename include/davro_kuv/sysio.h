@@ -320,6 +320,169 @@ KUV_API uint32_t kuv_xapi_inet_pton_ipv4(const char *text, int32_t network_order
 /* File descriptors and paths                                               */
 /* ======================================================================== */
 
+/*
+ * Thin wrappers around the file and path calls of the system. Descriptors
+ * are signed 32-bit integers and -1 stands for none. Unless a function says
+ * otherwise a failure returns -1 (or NULL) and leaves the system's error
+ * number in errno; nothing is printed and no state is kept between calls.
+ * Path arguments may be NULL: every function answers a NULL path with its
+ * failure value (noted per function) without calling the system.
+ */
+
+/* The library's open flags (argument of kuv_xapi_open). Without
+ * KUV_FILE_OPEN_WRITE_ONLY and KUV_FILE_OPEN_READ_WRITE the file is opened
+ * for reading only; both together give the access value 3. Bits not listed
+ * have no effect. */
+#define KUV_FILE_OPEN_WRITE_ONLY 0x2u
+#define KUV_FILE_OPEN_READ_WRITE 0x4u
+#define KUV_FILE_OPEN_CREATE 0x8u /* the mode argument is used */
+#define KUV_FILE_OPEN_TRUNCATE 0x10u
+#define KUV_FILE_OPEN_EXCLUSIVE 0x20u
+#define KUV_FILE_OPEN_APPEND 0x40u
+#define KUV_FILE_OPEN_NON_BLOCK 0x80u
+#define KUV_FILE_OPEN_SYNC 0x100u
+#define KUV_FILE_OPEN_LOCK 0x1000u /* take a record lock, see kuv_xapi_open */
+#define KUV_FILE_OPEN_NO_CONTROLLING_TERMINAL 0x4000u
+#define KUV_FILE_OPEN_DIRECT 0x20000u
+
+/* Access bits of kuv_xapi_access; they may be combined. */
+#define KUV_FILE_ACCESS_EXISTS 0x1u
+#define KUV_FILE_ACCESS_READ 0x2u
+#define KUV_FILE_ACCESS_WRITE 0x4u
+#define KUV_FILE_ACCESS_EXECUTE 0x8u
+
+/* Lock bits of kuv_xapi_flock: RELEASE drops the lock; otherwise 0x2 or 0x4
+ * asks for an exclusive (write) lock and neither for a shared (read) lock. */
+#define KUV_FILE_LOCK_WRITE 0x2u
+#define KUV_FILE_LOCK_RELEASE 0x2000u
+
+/* Seek origins of kuv_xapi_lseek; any other value counts as the start. */
+#define KUV_FILE_SEEK_START 0
+#define KUV_FILE_SEEK_CURRENT 1
+#define KUV_FILE_SEEK_END 2
+
+/* Readiness bits of kuv_xapi_poll_fd_intr (argument and result). */
+#define KUV_FILE_POLL_READABLE 0x1
+#define KUV_FILE_POLL_WRITABLE 0x2
+#define KUV_FILE_POLL_EXCEPTIONAL 0x4
+
+/* The library's core version: 2. */
+KUV_API int32_t kuv_xapi_get_core_version(void);
+
+/* Sets the process's file-creation mask; returns the previous one. */
+KUV_API uint32_t kuv_xapi_umask(uint32_t mask);
+
+/* Opens path with the library's open flags; mode is used only with
+ * KUV_FILE_OPEN_CREATE. Returns the new descriptor or -1.
+ *
+ * With KUV_FILE_OPEN_LOCK the file is also locked over its whole length: a
+ * write lock when the flags ask for writing (0x2 or 0x4), else a read lock.
+ * A lock held by another process is tried again, with short pauses, for up
+ * to 6000 ms; when it cannot be taken the descriptor is closed and -1 is
+ * returned (errno from the last try, usually EAGAIN or EACCES). Truncation
+ * is done only once the lock is held, so a failed open leaves the file's
+ * contents untouched; with the lock bit, truncation therefore needs write
+ * access (0x2 or 0x4). The lock is a POSIX record lock: it belongs to the
+ * process and is released when any descriptor of the process on that file
+ * is closed. */
+KUV_API int32_t kuv_xapi_open(const char *path, uint32_t flags, uint32_t mode);
+
+/* kuv_xapi_open(path, 0x463A, mode): write only, create, truncate, fail if
+ * the file exists (-1 with EEXIST), no controlling terminal. */
+KUV_API int32_t kuv_xapi_creat(const char *path, uint32_t mode);
+
+/* Closes the descriptor: 1 closed; -1 for descriptor -1 or a failure.
+ * Interrupted by a signal, the descriptor has already been released by the
+ * system and is never closed a second time: the result is 1 with flag 0
+ * and 2 with any other flag. */
+KUV_API int32_t kuv_xapi_close_intr(int32_t descriptor, int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_close(int32_t descriptor);
+
+/* Applies a record lock over the whole file without waiting (bits as for
+ * KUV_FILE_LOCK_*): 1 done; -1 refused (a conflicting lock of another
+ * process: errno EAGAIN or EACCES), failed, or interrupted with a non-zero
+ * flag. */
+KUV_API int32_t kuv_xapi_flock_intr(int32_t descriptor, uint32_t bits, int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_flock(int32_t descriptor, uint32_t bits);
+
+/* The system's read and write: the count transferred (a write may transfer
+ * fewer bytes than asked), 0 at the end of a file for read, -1 on failure. */
+KUV_API int64_t kuv_xapi_read_intr(int32_t descriptor, void *buffer, uint64_t size,
+                                   int32_t interruption_flag);
+KUV_API int64_t kuv_xapi_read(int32_t descriptor, void *buffer, uint64_t size);
+KUV_API int64_t kuv_xapi_write_intr(int32_t descriptor, const void *data, uint64_t size,
+                                    int32_t interruption_flag);
+KUV_API int64_t kuv_xapi_write(int32_t descriptor, const void *data, uint64_t size);
+
+/* Writes text without its terminator with one kuv_xapi_write: its result;
+ * 0 for an empty text (nothing written); -1 for a NULL text. */
+KUV_API int64_t kuv_xapi_write_puts(int32_t descriptor, const char *text);
+
+/* Formats into a new text (at most 520190 characters) and writes it with
+ * one call of kuv_xapi_write_puts: that call's result (a partial write
+ * returns the smaller count and nothing more is written); -1 when the text
+ * cannot be made (NULL format, too long, no memory). */
+KUV_API int64_t kuv_xapi_write_vprintf(int32_t descriptor, const char *format, va_list list);
+KUV_API int64_t kuv_xapi_write_printf(int32_t descriptor, const char *format, ...)
+    KUV_PRINTF_LIKE(2, 3);
+
+/* The system's lseek: the new position or -1. */
+KUV_API int64_t kuv_xapi_lseek(int32_t descriptor, int64_t offset, int32_t origin);
+
+/* 1 done; -1 failed or interrupted with a non-zero flag. */
+KUV_API int32_t kuv_xapi_ftruncate_intr(int32_t descriptor, int64_t length,
+                                        int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_ftruncate(int32_t descriptor, int64_t length);
+
+/* Tests access with KUV_FILE_ACCESS_* bits: 1 allowed; 0 refused (also for
+ * a NULL path, and for errors such as ENOENT, EACCES, EROFS, ENAMETOOLONG);
+ * -1 for EINVAL, EIO, ENOMEM, EFAULT and ETXTBSY. */
+KUV_API int32_t kuv_xapi_access(const char *path, uint32_t bits);
+
+/* Schedules every file system's buffers for writing. Always 1. */
+KUV_API int32_t kuv_xapi_sync(void);
+/* 1 done, -1 failed. */
+KUV_API int32_t kuv_xapi_fsync(int32_t descriptor);
+KUV_API int32_t kuv_xapi_fdatasync(int32_t descriptor);
+
+/* The target of the symbolic link path as a new tracked-heap string
+ * (release with kuv_xapi_free), or NULL: a NULL path, not a link, an empty
+ * target, no memory, or a target longer than 65535 bytes (ENAMETOOLONG). */
+KUV_API char *kuv_xapi_readlink(const char *path);
+
+/* 1 done; 0 refused; -1 for a NULL path, EFAULT, EIO, ENAMETOOLONG and
+ * ENOMEM. */
+KUV_API int32_t kuv_xapi_chdir(const char *path);
+KUV_API int32_t kuv_xapi_chmod(const char *path, uint32_t mode);
+
+/* Creates the directory path with mode, and every missing parent first.
+ * Parents get 0777 without the bits of the file-creation mask, and always
+ * owner write and search (0300) so that their owner can use them. Results:
+ * 1 the path is a directory now (also when it was one before, or when
+ * another process created it at the same moment); 0 a creation failed or
+ * the path exists as something else; -1 a NULL or empty path, or an error
+ * other than ENOENT while looking at the path (for instance ENOTDIR or
+ * ENAMETOOLONG). Trailing slashes and runs of slashes are allowed. The
+ * file-creation mask is read by setting it to 0 and back, so a thread that
+ * creates files at that instant may see the mask 0. */
+KUV_API int32_t kuv_xapi_mkdir(const char *path, uint32_t mode);
+
+/* Removes a file or an empty directory: 1 done, -1 failed or NULL path. */
+KUV_API int32_t kuv_xapi_remove(const char *path);
+
+/* Waits until the descriptor is ready for one of the conditions in mask
+ * (KUV_FILE_POLL_*). Returns the ready conditions among those asked, 0 when
+ * the time-out passed first, -1 on failure (a negative or closed
+ * descriptor, or interrupted with a non-zero flag). Interrupted with flag
+ * 0, the wait starts again with the whole time-out. A pending error or a
+ * hang-up counts as readable. */
+KUV_API int32_t kuv_xapi_poll_fd_intr(int32_t descriptor, int32_t mask, int32_t timeout_msec,
+                                      int32_t interruption_flag);
+KUV_API int32_t kuv_xapi_poll_fd(int32_t descriptor, int32_t mask, int32_t timeout_msec);
+/* 1 readable (writable), 0 not within the time-out, -1 failure. */
+KUV_API int32_t kuv_xapi_rx_poll_fd(int32_t descriptor, int32_t timeout_msec);
+KUV_API int32_t kuv_xapi_tx_poll_fd(int32_t descriptor, int32_t timeout_msec);
+
 /* ---- end of file descriptors and paths ---- */
 
 KUV_EXTERN_C_END

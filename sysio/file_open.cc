@@ -1,0 +1,124 @@
+// Opening with the library's own flag set (optionally taking a record lock)
+// and closing descriptors.
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
+#include "sysio/file_internal.h"
+
+namespace kuv::sysio {
+namespace {
+
+// How long an open with the lock bit keeps trying for the lock.
+constexpr uint64_t kOpenLockPatienceMsec = 6000;
+
+// The bits kuv_xapi_creat asks for: write only, create, truncate, exclusive,
+// no controlling terminal, and two bits without effect kept for callers that
+// compare flag words.
+constexpr uint32_t kCreatFlags = 0x463A;
+
+struct FlagMapping {
+    uint32_t library_bit;
+    int system_flag;
+};
+
+constexpr FlagMapping kFlagTable[] = {
+    {KUV_FILE_OPEN_CREATE, O_CREAT},
+    {KUV_FILE_OPEN_TRUNCATE, O_TRUNC},
+    {KUV_FILE_OPEN_EXCLUSIVE, O_EXCL},
+    {KUV_FILE_OPEN_APPEND, O_APPEND},
+    {KUV_FILE_OPEN_NON_BLOCK, O_NONBLOCK},
+    {KUV_FILE_OPEN_SYNC, O_SYNC},
+    {KUV_FILE_OPEN_NO_CONTROLLING_TERMINAL, O_NOCTTY},
+    {KUV_FILE_OPEN_DIRECT, O_DIRECT},
+};
+
+int system_open_flags(uint32_t flags) {
+    // Write only and read-write are separate library bits; together they make
+    // the access value 3, as the system's O_WRONLY | O_RDWR would.
+    int system_flags = O_LARGEFILE;
+    if (flags & KUV_FILE_OPEN_WRITE_ONLY) system_flags |= O_WRONLY;
+    if (flags & KUV_FILE_OPEN_READ_WRITE) system_flags |= O_RDWR;
+    for (const FlagMapping &mapping : kFlagTable) {
+        if (flags & mapping.library_bit) system_flags |= mapping.system_flag;
+    }
+    return system_flags;
+}
+
+// Tries for the lock until it is taken or the patience has run out.
+bool lock_with_patience(int descriptor, uint32_t flags) {
+    // Only the access bits choose the lock type: a write lock for a file
+    // opened for writing (which a write-only descriptor can hold), a read
+    // lock otherwise. The release bit is kept out, or the "lock" would be an
+    // unlock that always succeeds.
+    uint32_t lock_bits = flags & (KUV_FILE_OPEN_WRITE_ONLY | KUV_FILE_OPEN_READ_WRITE);
+    kuv_timer_t patience;
+    kuv_xapi_init_timer(&patience, kOpenLockPatienceMsec);
+    for (;;) {
+        if (kuv_xapi_flock(descriptor, lock_bits) == 1) return true;
+        if (kuv_xapi_check_timer(&patience) == 1) return false;
+        int saved_errno = errno;
+        kuv_xapi_load_balance();
+        errno = saved_errno;
+    }
+}
+
+int32_t open_locked(const char *path, uint32_t flags, uint32_t mode) {
+    // Truncating before the lock is held would empty a file that another
+    // process is still using, even when the lock then cannot be taken. Open
+    // without truncation and truncate once the lock is ours.
+    int system_flags = system_open_flags(flags);
+    bool truncate = (system_flags & O_TRUNC) != 0;
+    system_flags &= ~O_TRUNC;
+    int opened = (flags & KUV_FILE_OPEN_CREATE) ? ::open(path, system_flags, mode)
+                                                : ::open(path, system_flags);
+    if (opened < 0) return -1;
+    OwnedDescriptor descriptor(opened);
+    if (!lock_with_patience(descriptor.get(), flags)) return -1;
+    if (truncate && kuv_xapi_ftruncate(descriptor.get(), 0) != 1) return -1;
+    return descriptor.release();
+}
+
+}  // namespace
+}  // namespace kuv::sysio
+
+extern "C" {
+
+int32_t kuv_xapi_open(const char *path, uint32_t flags, uint32_t mode) {
+    using namespace kuv::sysio;
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (flags & KUV_FILE_OPEN_LOCK) return open_locked(path, flags, mode);
+    int system_flags = system_open_flags(flags);
+    return (flags & KUV_FILE_OPEN_CREATE) ? ::open(path, system_flags, mode)
+                                          : ::open(path, system_flags);
+}
+
+int32_t kuv_xapi_creat(const char *path, uint32_t mode) {
+    return kuv_xapi_open(path, kuv::sysio::kCreatFlags, mode);
+}
+
+int32_t kuv_xapi_close_intr(int32_t descriptor, int32_t interruption_flag) {
+    if (descriptor == -1) {
+        errno = EBADF;
+        return -1;
+    }
+    if (::close(descriptor) == 0) return 1;
+    // Linux releases the descriptor even when close reports EINTR, so a
+    // second close could only fail or, worse, close a descriptor another
+    // thread has just been given. An interrupted close is a finished close.
+    if (errno == EINTR) return interruption_flag == 0 ? 1 : 2;
+    return -1;
+}
+
+int32_t kuv_xapi_close(int32_t descriptor) {
+    return kuv_xapi_close_intr(descriptor, kuv::sysio::plain_interruption_flag());
+}
+
+}  // extern "C"
