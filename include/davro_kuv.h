@@ -5,6 +5,7 @@
 #include "davro_kuv/common.h"
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/text.h"
+#include "davro_kuv/buffer.h"
 #include "davro_kuv/uri.h"
 #include "davro_kuv/sysio.h"
 

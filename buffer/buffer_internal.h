@@ -1,0 +1,87 @@
+// Internal steps of the chained buffer, shared by the files of buffer/. They
+// take a buffer that the exported layer has already checked and never print
+// argument errors themselves.
+#ifndef KUV_BUFFER_INTERNAL_H
+#define KUV_BUFFER_INTERNAL_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "davro_kuv/buffer.h"
+
+namespace kuv::buffer {
+
+inline constexpr const char *kInvalidHandle = "invalid handle";
+inline constexpr const char *kInvalidArgument = "invalid argument";
+inline constexpr const char *kNoBuffer = "can not allocate buffer";
+inline constexpr const char *kNoNode = "can not allocate new buffer node";
+inline constexpr const char *kNoString = "can not allocate string";
+
+// Diagnostics go to standard output exactly as given, without a newline.
+inline void say(const char *message) {
+    std::fputs(message, stdout);
+}
+
+inline bool is_exact(int32_t mode) {
+    return mode == KUV_BUFFER_EXACT;
+}
+
+// Bytes held and not yet consumed. size never goes negative: every change
+// to it is a count of bytes actually stored or taken.
+inline uint64_t held(const kuv_buffer_t &buffer) {
+    return static_cast<uint64_t>(buffer.size);
+}
+
+// Unread bytes of one node.
+inline uint64_t unread(const kuv_buffer_node_t &node) {
+    return node.length - node.position;
+}
+
+// size and offset are signed but only ever moved by byte counts; the
+// arithmetic goes through unsigned values so that a caller's odd offset
+// wraps instead of overflowing.
+inline void account_taken(kuv_buffer_t &buffer, uint64_t taken) {
+    buffer.size = static_cast<int64_t>(held(buffer) - taken);
+    buffer.offset = static_cast<int64_t>(static_cast<uint64_t>(buffer.offset) + taken);
+}
+
+// A new node for count bytes carrying the buffer's flags OR push_flags, not
+// yet linked. A lending node (REFERENCE or ADOPT) points at source; a
+// copying node gets max(count, node_size) bytes of storage behind its record,
+// filled from source or with zeros. NULL, with "can not allocate new buffer
+// node", when the node cannot be allocated or its size does not fit 64 bits.
+kuv_buffer_node_t *make_node(const kuv_buffer_t &buffer, const uint8_t *source, uint64_t count,
+                             uint32_t push_flags);
+
+// True when nodes made with these flags point at the pusher's memory.
+inline bool lends_memory(uint32_t flags) {
+    return (flags & (KUV_BUFFER_REFERENCE | KUV_BUFFER_ADOPT)) != 0;
+}
+
+// Releases a node that has left the chain: wipes its bytes when it carries
+// KUV_BUFFER_WIPE, releases an adopted block, then the node itself.
+void release_node(kuv_buffer_node_t *node);
+
+// Appends count bytes from source (zeros when source is NULL on a copying
+// push) and returns the number stored. Refuses a lending push without a
+// source with "invalid argument".
+uint64_t push_bytes(kuv_buffer_t &buffer, const uint8_t *source, uint64_t count,
+                    uint32_t push_flags);
+
+// Consumes up to count bytes into destination (NULL discards them); returns
+// the number taken. Nodes leave the chain as soon as they are read out.
+uint64_t pop_bytes(kuv_buffer_t &buffer, uint8_t *destination, uint64_t count);
+
+// Copies up to count bytes starting offset bytes into the unread data;
+// returns the number copied (0 when offset reaches past the data).
+uint64_t peek_bytes(const kuv_buffer_t &buffer, uint8_t *destination, uint64_t count,
+                    uint64_t offset);
+
+// Consumes up to count bytes into a new tracked block, handing over an
+// untouched adopted head block of exactly count bytes without a copy. NULL
+// when nothing is held or the block cannot be allocated (nothing consumed).
+void *alloc_pop(kuv_buffer_t &buffer, uint64_t count);
+
+}  // namespace kuv::buffer
+
+#endif  // KUV_BUFFER_INTERNAL_H

@@ -1,0 +1,160 @@
+// Taking bytes out of a chained buffer: pops, peeks, alloc-pops, whole
+// nodes and flushing.
+#include <algorithm>
+#include <cstring>
+
+#include "buffer/buffer_internal.h"
+#include "davro_kuv/runtime.h"
+
+namespace kuv::buffer {
+
+namespace {
+
+// Takes the head node out of the chain; the caller releases or keeps it.
+void unlink_head(kuv_buffer_t &buffer) {
+    buffer.head = buffer.head->next;
+    if (!buffer.head) buffer.tail = nullptr;
+}
+
+}  // namespace
+
+uint64_t pop_bytes(kuv_buffer_t &buffer, uint8_t *destination, uint64_t count) {
+    uint64_t taken = 0;
+    while (taken < count) {
+        kuv_buffer_node_t *node = buffer.head;
+        if (!node) break;
+        const uint64_t n = std::min(count - taken, unread(*node));
+        if (n == 0) break;
+        if (destination) std::memcpy(destination + taken, node->data + node->position, n);
+        node->position += n;
+        taken += n;
+        if (node->position == node->length) {
+            unlink_head(buffer);
+            release_node(node);
+        }
+    }
+    account_taken(buffer, taken);
+    return taken;
+}
+
+uint64_t peek_bytes(const kuv_buffer_t &buffer, uint8_t *destination, uint64_t count,
+                    uint64_t offset) {
+    const kuv_buffer_node_t *node = buffer.head;
+    uint64_t skip = offset;
+    while (node && skip >= unread(*node)) {
+        skip -= unread(*node);
+        node = node->next;
+    }
+    uint64_t copied = 0;
+    uint64_t from = node ? node->position + skip : 0;
+    while (node && copied < count) {
+        const uint64_t n = std::min(count - copied, node->length - from);
+        std::memcpy(destination + copied, node->data + from, n);
+        copied += n;
+        node = node->next;
+        if (node) from = node->position;
+    }
+    return copied;
+}
+
+void *alloc_pop(kuv_buffer_t &buffer, uint64_t count) {
+    kuv_buffer_node_t *head = buffer.head;
+    if (head && (head->flags & KUV_BUFFER_ADOPT) != 0 && head->position == 0 &&
+        head->length == count) {
+        // The adopted block is already a tracked block holding exactly the
+        // bytes asked for: it changes owner instead of being copied, and is
+        // neither wiped nor released with its node.
+        void *block = head->data;
+        unlink_head(buffer);
+        kuv_xapi_free(head);
+        account_taken(buffer, count);
+        return block;
+    }
+    const uint64_t available = std::min(count, held(buffer));
+    if (available == 0) return nullptr;
+    // Allocated before anything is consumed, so that a failure keeps the
+    // bytes where they are.
+    auto *block = static_cast<uint8_t *>(kuv_xapi_alloc(available));
+    if (!block) return nullptr;
+    pop_bytes(buffer, block, available);
+    return block;
+}
+
+}  // namespace kuv::buffer
+
+using kuv::buffer::held;
+using kuv::buffer::is_exact;
+using kuv::buffer::kInvalidArgument;
+using kuv::buffer::kInvalidHandle;
+using kuv::buffer::say;
+
+extern "C" {
+
+uint64_t kuv_xapi_pop_buffer_ex(kuv_buffer_t *buffer, void *destination, uint64_t count,
+                                int32_t mode) {
+    if (!buffer) {
+        say(kInvalidHandle);
+        return 0;
+    }
+    if (count == 0) {
+        say(kInvalidArgument);
+        return 0;
+    }
+    if (is_exact(mode) && count > held(*buffer)) return 0;
+    return kuv::buffer::pop_bytes(*buffer, static_cast<uint8_t *>(destination), count);
+}
+
+uint64_t kuv_xapi_peek_buffer_ex(kuv_buffer_t *buffer, void *destination, uint64_t count,
+                                 uint64_t offset, int32_t mode) {
+    if (!buffer) {
+        say(kInvalidHandle);
+        return 0;
+    }
+    if (!destination || count == 0) {
+        say(kInvalidArgument);
+        return 0;
+    }
+    // count + offset may not fit 64 bits; compare without forming it.
+    if (is_exact(mode) && (count > held(*buffer) || offset > held(*buffer) - count)) return 0;
+    return kuv::buffer::peek_bytes(*buffer, static_cast<uint8_t *>(destination), count, offset);
+}
+
+void *kuv_xapi_alloc_pop_buffer_ex(kuv_buffer_t *buffer, uint64_t count, int32_t mode) {
+    if (!buffer) {
+        say(kInvalidHandle);
+        return nullptr;
+    }
+    if (count == 0) {
+        say(kInvalidArgument);
+        return nullptr;
+    }
+    if (is_exact(mode) && count > held(*buffer)) return nullptr;
+    return kuv::buffer::alloc_pop(*buffer, count);
+}
+
+void *kuv_xapi_get_buffer_node(kuv_buffer_t *buffer, uint64_t *length) {
+    if (length) *length = 0;
+    if (!buffer) {
+        say(kInvalidHandle);
+        return nullptr;
+    }
+    // Pushes make no empty nodes and pops release a node as soon as it is
+    // read out, so the first node with unread bytes is the head.
+    const kuv_buffer_node_t *node = buffer->head;
+    if (!node || node->length == node->position) return nullptr;
+    const uint64_t count = kuv::buffer::unread(*node);
+    void *block = kuv::buffer::alloc_pop(*buffer, count);
+    if (block && length) *length = count;
+    return block;
+}
+
+uint64_t kuv_xapi_flush_buffer(kuv_buffer_t *buffer) {
+    if (!buffer) {
+        say(kInvalidHandle);
+        return 0;
+    }
+    if (buffer->size <= 0) return 0;
+    return kuv::buffer::pop_bytes(*buffer, nullptr, held(*buffer));
+}
+
+}  // extern "C"

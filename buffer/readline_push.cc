@@ -1,0 +1,119 @@
+// Feeding the line assembler: every chunk is scanned once, lines that end in
+// it are queued, and the bytes after its last line end are held over in the
+// pending buffer until the line's end (or the final push) arrives.
+//
+// A CR ends a line only when neither a CR nor an LF came since the last
+// ordinary byte; an LF whenever no CR came since then. So CR, LF and CR LF
+// end one line each, LF LF two, and CR CR, LF CR or CR LF LF one. The two
+// flags live in the record, so a CR LF pair split between chunks still ends
+// one line.
+#include <cstring>
+
+#include "buffer/line_scan.h"
+#include "buffer/readline_internal.h"
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/text.h"
+
+namespace kuv::readline {
+namespace {
+
+using kuv::buffer::kCarriageReturn;
+using kuv::buffer::kLineFeed;
+
+uint64_t pending_size(const kuv_readline_t &readline) {
+    return readline.pending ? static_cast<uint64_t>(readline.pending->size) : 0;
+}
+
+// Queues the line made of the held-over bytes and chunk[start, end).
+void finish_line(kuv_readline_t &readline, const uint8_t *chunk, uint64_t start, uint64_t end) {
+    const uint64_t held = pending_size(readline);
+    const uint64_t own = end - start;
+    if (held == 0) {
+        // An empty line needs no text at all.
+        char *text = nullptr;
+        if (own != 0) {
+            text = kuv_xapi_alloc_string(reinterpret_cast<const char *>(chunk + start), own);
+            if (!text) return;  // no memory: the line is dropped
+        }
+        queue_line(readline, text);
+        return;
+    }
+    auto *text = static_cast<char *>(kuv_xapi_alloc(held + own + 1));
+    if (!text) {
+        // The held-over bytes are the front of this very line: dropping the
+        // line means dropping them too, or they would start the next one.
+        kuv_xapi_flush_buffer(readline.pending);
+        return;
+    }
+    kuv_xapi_pop_buffer_ex(readline.pending, text, held, KUV_BUFFER_PARTIAL);
+    std::memcpy(text + held, chunk + start, own);
+    text[held + own] = '\0';
+    queue_line(readline, text);
+}
+
+uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t count) {
+    uint64_t start = 0;  // where the current line's bytes begin in this chunk
+    for (uint64_t index = 0; index < count; ++index) {
+        // With both flags clear an ordinary byte changes nothing, so the
+        // scan jumps to the next CR or LF.
+        if (!readline.saw_cr && !readline.saw_lf) {
+            index += kuv::buffer::find_line_end<false>(chunk + index, count - index);
+            if (index == count) break;
+        }
+        const uint8_t byte = chunk[index];
+        if (byte == kLineFeed) {
+            if (!readline.saw_cr) readline.line_ready = 1;
+            if (readline.saw_lf) start = index;
+            readline.saw_lf = 1;
+        } else if (byte == kCarriageReturn) {
+            if (!readline.saw_lf && !readline.saw_cr) readline.line_ready = 1;
+            readline.saw_cr = 1;
+        } else if (readline.saw_cr || readline.saw_lf) {
+            readline.saw_cr = 0;
+            readline.saw_lf = 0;
+            start = index;
+        }
+        if (readline.line_ready) {
+            finish_line(readline, chunk, start, index);
+            start = index + 1;
+            readline.line_ready = 0;
+        }
+    }
+    // Without a pending buffer (it could not be opened) the buffer call
+    // reports the missing handle and the held-over bytes are lost.
+    if (start < count) kuv_xapi_push_buffer_ex(readline.pending, chunk + start, count - start, 0);
+    return pending_size(readline);
+}
+
+// The final push: whatever is held over becomes the last line, even when it
+// is only line-end bytes (it then pops as the empty string).
+void push_final(kuv_readline_t &readline) {
+    if (!readline.pending) return;
+    const uint64_t held = pending_size(readline);
+    if (held != 0) {
+        auto *text = static_cast<char *>(kuv_xapi_alloc(held + 1));
+        if (text) {
+            kuv_xapi_pop_buffer_ex(readline.pending, text, held, KUV_BUFFER_PARTIAL);
+            text[held] = '\0';
+            queue_line(readline, text);
+        }
+    }
+    readline.pending = kuv_xapi_close_buffer(readline.pending);
+}
+
+}  // namespace
+}  // namespace kuv::readline
+
+extern "C" {
+
+uint64_t kuv_xapi_push_readline(kuv_readline_t *readline, const void *bytes, uint64_t count) {
+    if (!readline) return 0;
+    if (!bytes || count == 0) {
+        kuv::readline::push_final(*readline);
+        return 0;
+    }
+    if (!readline->pending) readline->pending = kuv_xapi_open_buffer();
+    return kuv::readline::push_chunk(*readline, static_cast<const uint8_t *>(bytes), count);
+}
+
+}  // extern "C"
