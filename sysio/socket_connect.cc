@@ -92,9 +92,9 @@ int32_t kuv_xapi_connect_intr(int32_t socket, const struct sockaddr *address,
         interrupted = true;
     }
     const int error = errno;
-    // An interrupted connect goes on in the kernel: the repeated call
-    // reports on that attempt, EISCONN once it has succeeded, EALREADY while
-    // it is still under way.
+    // An interrupted connect goes on in the kernel. Linux's TCP waits for it
+    // in the repeated call; a protocol that answers for it instead reports
+    // EISCONN once it has succeeded and EALREADY while it is under way.
     if (interrupted && error == EISCONN) return 1;
     const bool in_progress = error == EINPROGRESS || error == EALREADY;
     // Anything else was refused at once (ECONNREFUSED for a Unix path with
