@@ -10,13 +10,16 @@
 namespace kuv::uri {
 
 bool set_field(char **field, std::string_view value) {
-    clear_field(field);
+    // The copy is made before the old value is released: value may point
+    // into it (a step handed one of the record's own fields as its text).
     auto *copy = static_cast<char *>(kuv_xapi_alloc(value.size() + 1));
-    if (!copy) return false;
-    if (!value.empty()) std::memcpy(copy, value.data(), value.size());
-    copy[value.size()] = '\0';
+    if (copy) {
+        if (!value.empty()) std::memcpy(copy, value.data(), value.size());
+        copy[value.size()] = '\0';
+    }
+    clear_field(field);
     *field = copy;
-    return true;
+    return copy != nullptr;
 }
 
 void clear_field(char **field) {

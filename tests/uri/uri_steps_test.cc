@@ -86,6 +86,10 @@ TEST_F(UriSteps, Ipv6CheckStopsOnlyForUnclosedBracket) {
     EXPECT_EQ(record.is_ipv6, 0u);
     EXPECT_EQ(kuv_iapi_check_ipv6_uri(&record, "//[::1/x"), 1);
     EXPECT_STREQ(record.path, "::1/x");
+    // The text may be a field of the record itself, replaced on the way.
+    ASSERT_EQ(kuv_iapi_check_ipv6_uri(&record, "//[[x"), 1);
+    EXPECT_EQ(kuv_iapi_check_ipv6_uri(&record, record.path), 1);
+    EXPECT_STREQ(record.path, "x");
     record.host = static_cast<char *>(kuv_xapi_free(record.host));
     record.path = static_cast<char *>(kuv_xapi_free(record.path));
 }
