@@ -1,13 +1,11 @@
 // Pieces shared by the file wrappers: the interruption flag of the plain
-// forms and an owner that closes a descriptor on every early return.
+// forms and the test for repeating an interrupted call.
 #ifndef KUV_SYSIO_FILE_INTERNAL_H
 #define KUV_SYSIO_FILE_INTERNAL_H
 
 #include <errno.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <utility>
 
 #include "davro_kuv/sysio.h"
 
@@ -24,28 +22,6 @@ inline int32_t plain_interruption_flag() {
 inline bool repeat_after_failure(int32_t interruption_flag) {
     return errno == EINTR && interruption_flag == 0;
 }
-
-// Owns a descriptor until release(); closes it otherwise, keeping the errno
-// of the failure that made the caller give up.
-class OwnedDescriptor {
-  public:
-    explicit OwnedDescriptor(int descriptor) : descriptor_(descriptor) {}
-    ~OwnedDescriptor() {
-        if (descriptor_ < 0) return;
-        int saved_errno = errno;
-        // Never repeated: after EINTR the descriptor is already gone.
-        ::close(descriptor_);
-        errno = saved_errno;
-    }
-    OwnedDescriptor(const OwnedDescriptor &) = delete;
-    OwnedDescriptor &operator=(const OwnedDescriptor &) = delete;
-
-    int get() const { return descriptor_; }
-    int release() { return std::exchange(descriptor_, -1); }
-
-  private:
-    int descriptor_;
-};
 
 }  // namespace kuv::sysio
 

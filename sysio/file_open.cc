@@ -8,6 +8,7 @@
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
+#include "sysio/descriptor_guard.h"
 #include "sysio/file_internal.h"
 
 namespace kuv::sysio {
@@ -77,7 +78,7 @@ int32_t open_locked(const char *path, uint32_t flags, uint32_t mode) {
     int opened = (flags & KUV_FILE_OPEN_CREATE) ? ::open(path, system_flags, mode)
                                                 : ::open(path, system_flags);
     if (opened < 0) return -1;
-    OwnedDescriptor descriptor(opened);
+    DescriptorGuard descriptor(opened);
     if (!lock_with_patience(descriptor.get(), flags)) return -1;
     if (truncate && kuv_xapi_ftruncate(descriptor.get(), 0) != 1) return -1;
     return descriptor.release();

@@ -22,9 +22,8 @@ class FileIo : public kuv_test::ResourceCheckedTest {};
 std::string drain(int descriptor) {
     std::string text;
     char chunk[4096];
-    while (kuv_xapi_rx_poll_fd(descriptor, 0) == 1) {
-        int64_t got = kuv_xapi_read(descriptor, chunk, sizeof chunk);
-        if (got <= 0) break;
+    for (int64_t got; kuv_xapi_rx_poll_fd(descriptor, 0) == 1 &&
+                      (got = kuv_xapi_read(descriptor, chunk, sizeof chunk)) > 0;) {
         text.append(chunk, static_cast<size_t>(got));
     }
     return text;
@@ -36,61 +35,28 @@ TEST_F(FileIo, ReadWriteSeekAndTruncate) {
     int file = kuv_xapi_open(path.c_str(), 0x4 | 0x8, 0600);
     ASSERT_GE(file, 0);
     EXPECT_EQ(kuv_xapi_write(file, "0123456789", 10), 10);
-    EXPECT_EQ(kuv_xapi_lseek(file, 0, 1), 10);
-
     char buffer[16] = {};
-    // Unknown origins seek from the start.
-    EXPECT_EQ(kuv_xapi_lseek(file, 3, 7), 3);
+    EXPECT_EQ(kuv_xapi_lseek(file, 3, 7), 3);  // unknown origins seek from the start
     EXPECT_EQ(kuv_xapi_read(file, buffer, 4), 4);
     EXPECT_EQ(std::string(buffer, 4), "3456");
     EXPECT_EQ(kuv_xapi_lseek(file, -2, 1), 5);
     EXPECT_EQ(kuv_xapi_lseek(file, -1, 2), 9);
     EXPECT_EQ(kuv_xapi_read_intr(file, buffer, sizeof buffer, 1), 1);
-    EXPECT_EQ(buffer[0], '9');
-    EXPECT_EQ(kuv_xapi_read(file, buffer, sizeof buffer), 0);  // end of file
+    EXPECT_EQ(kuv_xapi_read(file, buffer, sizeof buffer), 0);
     EXPECT_EQ(kuv_xapi_lseek(file, -20, 0), -1);
-    EXPECT_EQ(errno, EINVAL);
 
-    // Large offsets pass unharmed through the 64-bit interface.
-    const int64_t beyond_4g = (int64_t{1} << 32) + 5;
+    const int64_t beyond_4g = (int64_t{1} << 32) + 5;  // 64-bit lengths pass unharmed
     EXPECT_EQ(kuv_xapi_ftruncate(file, beyond_4g), 1);
     EXPECT_EQ(kuv_xapi_lseek(file, 0, 2), beyond_4g);
     EXPECT_EQ(kuv_xapi_ftruncate_intr(file, 4, 1), 1);
     EXPECT_EQ(read_file(path), "0123");
     EXPECT_EQ(kuv_xapi_ftruncate(file, -1), -1);
-
     EXPECT_EQ(kuv_xapi_fsync(file), 1);
     EXPECT_EQ(kuv_xapi_fdatasync(file), 1);
     EXPECT_EQ(kuv_xapi_sync(), 1);
     EXPECT_EQ(kuv_xapi_close(file), 1);
-
-    EXPECT_EQ(kuv_xapi_read(file, buffer, 1), -1);
     EXPECT_EQ(kuv_xapi_write(file, "x", 1), -1);
-    EXPECT_EQ(kuv_xapi_lseek(file, 0, 0), -1);
-    EXPECT_EQ(kuv_xapi_ftruncate(file, 0), -1);
     EXPECT_EQ(kuv_xapi_fsync(file), -1);
-    EXPECT_EQ(kuv_xapi_fdatasync(-1), -1);
-}
-
-TEST_F(FileIo, AppendWritesAlwaysGoToTheEnd) {
-    TempDir dir;
-    std::string path = dir / "log";
-    int file = kuv_xapi_open(path.c_str(), 0x4 | 0x8 | 0x40, 0600);
-    ASSERT_GE(file, 0);
-    EXPECT_EQ(kuv_xapi_write_puts(file, "one "), 4);
-    EXPECT_EQ(kuv_xapi_lseek(file, 0, 0), 0);
-    EXPECT_EQ(kuv_xapi_write_puts(file, "two"), 3);
-    EXPECT_EQ(kuv_xapi_close(file), 1);
-    EXPECT_EQ(read_file(path), "one two");
-}
-
-TEST_F(FileIo, PutsWritesTheTextWithoutItsTerminator) {
-    Pipe pipe;
-    EXPECT_EQ(kuv_xapi_write_puts(pipe.write_end, "line\n"), 5);
-    EXPECT_EQ(kuv_xapi_write_puts(pipe.write_end, ""), 0);
-    EXPECT_EQ(kuv_xapi_write_puts(pipe.write_end, nullptr), -1);
-    EXPECT_EQ(drain(pipe.read_end), "line\n");
-    EXPECT_EQ(kuv_xapi_write_puts(-1, "x"), -1);
 }
 
 int64_t write_formatted(int descriptor, const char *format, ...) {
@@ -101,46 +67,38 @@ int64_t write_formatted(int descriptor, const char *format, ...) {
     return result;
 }
 
-TEST_F(FileIo, PrintfFormatsAndWritesOnce) {
+TEST_F(FileIo, PutsAndPrintfWriteWholeTexts) {
     Pipe pipe;
-    EXPECT_EQ(kuv_xapi_write_printf(pipe.write_end, "%s=%d;%05.1f|%c", "n", -42, 3.14159, 'z'), 13);
-    EXPECT_EQ(write_formatted(pipe.write_end, "[%8s]", "ab"), 10);
-    EXPECT_EQ(kuv_xapi_write_printf(pipe.write_end, "%s", ""), 0);
-    EXPECT_EQ(drain(pipe.read_end), "n=-42;003.1|z[      ab]");
-
+    EXPECT_EQ(kuv_xapi_write_puts(pipe.write_end(), "line\n"), 5);
+    EXPECT_EQ(kuv_xapi_write_puts(pipe.write_end(), ""), 0);
+    EXPECT_EQ(kuv_xapi_write_puts(pipe.write_end(), nullptr), -1);
+    EXPECT_EQ(kuv_xapi_write_printf(pipe.write_end(), "%s=%d;%05.1f", "n", -42, 3.14159), 11);
+    EXPECT_EQ(write_formatted(pipe.write_end(), "[%4s]", "ab"), 6);
+    EXPECT_EQ(kuv_xapi_write_printf(pipe.write_end(), "%s", ""), 0);
+    EXPECT_EQ(drain(pipe.read_end()), "line\nn=-42;003.1[  ab]");
     const char *no_format = nullptr;
-    EXPECT_EQ(write_formatted(pipe.write_end, no_format), -1);
+    EXPECT_EQ(write_formatted(pipe.write_end(), no_format), -1);
     EXPECT_EQ(kuv_xapi_write_printf(-1, "lost"), -1);
-}
 
-TEST_F(FileIo, PrintfRefusesTextTooLongWithoutWritingAnything) {
-    TempDir dir;
-    std::string path = dir / "big";
-    int file = kuv_xapi_open(path.c_str(), 0x2 | 0x8, 0600);
-    ASSERT_GE(file, 0);
+    // A text too long to make is refused before anything is written.
     std::string huge(600000, 'h');
-    EXPECT_EQ(kuv_xapi_write_printf(file, "%s", huge.c_str()), -1);
-    EXPECT_EQ(kuv_xapi_write_printf(file, "%.*s", 500000, huge.c_str()), 500000);
-    EXPECT_EQ(kuv_xapi_close(file), 1);
-    EXPECT_EQ(read_file(path).size(), 500000u);
+    EXPECT_EQ(kuv_xapi_write_printf(pipe.write_end(), "%s", huge.c_str()), -1);
+    EXPECT_EQ(drain(pipe.read_end()), "");
 }
 
 TEST_F(FileIo, PartialWriteReturnsTheSmallerCountAndStops) {
     Pipe pipe;
-    ASSERT_GT(fcntl(pipe.write_end, F_SETPIPE_SZ, 4096), 0);
-    int capacity = fcntl(pipe.write_end, F_GETPIPE_SZ);
-    fcntl(pipe.write_end, F_SETFL, fcntl(pipe.write_end, F_GETFL) | O_NONBLOCK);
+    ASSERT_GT(fcntl(pipe.write_end(), F_SETPIPE_SZ, 4096), 0);
+    int capacity = fcntl(pipe.write_end(), F_GETPIPE_SZ);
+    fcntl(pipe.write_end(), F_SETFL, O_NONBLOCK);
     std::string text(static_cast<size_t>(capacity) * 3, 'p');
-    int64_t written = kuv_xapi_write_printf(pipe.write_end, "%s", text.c_str());
+    int64_t written = kuv_xapi_write_printf(pipe.write_end(), "%s", text.c_str());
     EXPECT_GT(written, 0);
     EXPECT_LT(written, static_cast<int64_t>(text.size()));
-    EXPECT_EQ(static_cast<int64_t>(drain(pipe.read_end).size()), written);
+    EXPECT_EQ(static_cast<int64_t>(drain(pipe.read_end()).size()), written);
 
-    // Full pipe, non-blocking: the system's failure comes back unchanged.
-    std::string fill(static_cast<size_t>(capacity), 'f');
-    EXPECT_EQ(kuv_xapi_write(pipe.write_end, fill.data(), fill.size()), capacity);
-    errno = 0;
-    EXPECT_EQ(kuv_xapi_write_printf(pipe.write_end, "x"), -1);
+    EXPECT_EQ(kuv_xapi_write(pipe.write_end(), text.data(), capacity), capacity);
+    EXPECT_EQ(kuv_xapi_write_printf(pipe.write_end(), "x"), -1);  // full: the system's EAGAIN
     EXPECT_EQ(errno, EAGAIN);
 }
 

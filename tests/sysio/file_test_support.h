@@ -1,5 +1,5 @@
-// Helpers of the file wrapper tests: a private temporary directory and a
-// pipe, both released at the end of the test.
+// Helpers of the file wrapper tests: a private temporary directory, a pipe,
+// and small file utilities.
 #ifndef KUV_TESTS_SYSIO_FILE_TEST_SUPPORT_H
 #define KUV_TESTS_SYSIO_FILE_TEST_SUPPORT_H
 
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <chrono>
 #include <string>
 
 namespace kuv_file_test {
@@ -19,67 +19,38 @@ class TempDir {
   public:
     TempDir() {
         char name[] = "/tmp/kuv_file_XXXXXX";
-        if (mkdtemp(name)) path_ = name;
-        EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
+        EXPECT_NE(mkdtemp(name), nullptr);
+        path_ = name;
     }
     ~TempDir() {
-        if (path_.empty()) return;
-        // Give every level back its owner bits first, so that directories a
-        // test left without write or search permission can be emptied.
-        nftw(path_.c_str(), make_removable, 16, FTW_PHYS);
-        nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+        nftw(
+            path_.c_str(),
+            [](const char *path, const struct stat *, int, FTW *) { return remove(path) * 0; }, 16,
+            FTW_DEPTH | FTW_PHYS);
     }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
     const std::string &path() const { return path_; }
     std::string operator/(const std::string &name) const { return path_ + "/" + name; }
 
   private:
-    static int make_removable(const char *path, const struct stat *status, int type, struct FTW *) {
-        if (type == FTW_D || type == FTW_DNR) chmod(path, (status->st_mode & 07777) | 0700);
-        return 0;
-    }
-    static int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-        remove(path);
-        return 0;
-    }
     std::string path_;
 };
 
-// Both ends of a pipe, closed at the end unless taken.
 struct Pipe {
-    int read_end = -1;
-    int write_end = -1;
-    Pipe() {
-        int ends[2];
-        EXPECT_EQ(pipe(ends), 0);
-        read_end = ends[0];
-        write_end = ends[1];
-    }
+    int ends[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(pipe(ends), 0); }
     ~Pipe() {
-        close_read();
-        close_write();
+        for (int end : ends)
+            close(end);
     }
-    Pipe(const Pipe &) = delete;
-    Pipe &operator=(const Pipe &) = delete;
-    void close_read() {
-        if (read_end >= 0) close(read_end);
-        read_end = -1;
-    }
-    void close_write() {
-        if (write_end >= 0) close(write_end);
-        write_end = -1;
-    }
+    int read_end() const { return ends[0]; }
+    int write_end() const { return ends[1]; }
 };
 
 inline std::string read_file(const std::string &path) {
     std::string text;
     int descriptor = open(path.c_str(), O_RDONLY);
-    if (descriptor < 0) return "<missing>";
     char chunk[4096];
-    ssize_t got;
-    while ((got = read(descriptor, chunk, sizeof chunk)) > 0)
+    for (ssize_t got; (got = read(descriptor, chunk, sizeof chunk)) > 0;)
         text.append(chunk, got);
     close(descriptor);
     return text;
@@ -87,15 +58,18 @@ inline std::string read_file(const std::string &path) {
 
 inline void write_file(const std::string &path, const std::string &text) {
     int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(descriptor, 0);
-    ASSERT_EQ(write(descriptor, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    EXPECT_EQ(write(descriptor, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(descriptor);
 }
 
 inline mode_t mode_of(const std::string &path) {
-    struct stat status;
-    if (stat(path.c_str(), &status) != 0) return 0;
+    struct stat status = {};
+    stat(path.c_str(), &status);
     return status.st_mode & 07777;
+}
+
+inline double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace kuv_file_test
