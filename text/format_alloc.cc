@@ -1,7 +1,8 @@
 // Formatted printing into new strings of exactly the needed size, and
 // appending formatted text to an allocated string. Both heap families share
 // one template; the scratch buffer is always on the system heap.
-#include "runtime/guards.h"
+#include <utility>
+
 #include "text/text_internal.h"
 
 namespace kuv::text {
@@ -13,14 +14,76 @@ namespace {
 constexpr uint64_t kScratchStep = 4096;
 constexpr uint64_t kScratchCeiling = 524288;
 
+// Each thread keeps one first-step scratch block from the system heap, so a
+// short text costs a formatting pass and the allocation of its result, not
+// a malloc and free of a page as well. The owner releases the block when
+// the thread ends; once it has, blocks are no longer kept.
+class ScratchCache {
+  public:
+    ~ScratchCache() {
+        retired_ = true;
+        if (block_) kuv_xapi_sys_free(std::exchange(block_, nullptr));
+    }
+    // The kept block, or NULL; a nested call (a signal handler formatting
+    // while this thread formats) finds none and allocates its own.
+    char *take() { return std::exchange(block_, nullptr); }
+    void give_back(char *block) {
+        if (block_ || retired_)
+            kuv_xapi_sys_free(block);
+        else
+            block_ = block;
+    }
+
+  private:
+    char *block_ = nullptr;
+    bool retired_ = false;
+};
+
+thread_local ScratchCache t_scratch_cache;
+
+// A system-heap scratch buffer of the given size for one attempt.
+class ScratchBuffer {
+  public:
+    explicit ScratchBuffer(uint64_t size) : cached_(size == kScratchStep) {
+        if (cached_) block_ = t_scratch_cache.take();
+        if (!block_) block_ = static_cast<char *>(kuv_xapi_sys_alloc(size));
+    }
+    ~ScratchBuffer() {
+        if (!block_) return;
+        if (cached_)
+            t_scratch_cache.give_back(block_);
+        else
+            kuv_xapi_sys_free(block_);
+    }
+    ScratchBuffer(const ScratchBuffer &) = delete;
+    ScratchBuffer &operator=(const ScratchBuffer &) = delete;
+
+    char *chars() const { return block_; }
+
+  private:
+    bool cached_;
+    char *block_ = nullptr;
+};
+
+// The first step size that holds a text of count characters under the
+// count < size - 1 rule. The formatter reports the whole length even when
+// the text was cut, so the steps known to be too small are not tried: the
+// result is the same as trying each one, without formatting a long text
+// once per step.
+uint64_t first_fitting_step(uint64_t count) {
+    uint64_t needed = count + 2;
+    return (needed + kScratchStep - 1) / kScratchStep * kScratchStep;
+}
+
 }  // namespace
 
 template <class Heap>
 char *format_alloc(const char *format, va_list list) {
     if (!format) return nullptr;
-    for (uint64_t size = kScratchStep; size < kScratchCeiling; size += kScratchStep) {
-        SystemBlock scratch(kuv_xapi_sys_alloc(size));
-        if (!scratch) return nullptr;
+    uint64_t size = kScratchStep;
+    while (size < kScratchCeiling) {
+        ScratchBuffer scratch(size);
+        if (!scratch.chars()) return nullptr;
         // Every attempt formats the whole list from its start: a va_list
         // consumed by one pass cannot be read again.
         va_list attempt;
@@ -30,10 +93,12 @@ char *format_alloc(const char *format, va_list list) {
         // The formatter could not produce the text at all; what stands in the
         // scratch buffer is not to be trusted.
         if (count < 0) return nullptr;
-        // A text of exactly size - 1 characters would fit but is sent to
-        // the next size, which keeps the longest text at 520190 characters.
-        if (static_cast<uint64_t>(count) < size - 1)
-            return duplicate_string<Heap>(scratch.chars(), 0);
+        // A text of exactly size - 1 characters would fit but is sent to the
+        // next size, which keeps the longest text at 520190 characters.
+        const auto length = static_cast<uint64_t>(count);
+        if (length < size - 1)
+            return duplicate_bytes<Heap>(scratch.chars(), strnlen(scratch.chars(), length));
+        size = first_fitting_step(length);
     }
     return nullptr;
 }

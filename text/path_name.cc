@@ -6,9 +6,11 @@
 namespace kuv::text {
 namespace {
 
-// The answer for a missing or directory-less path; static and read-only,
-// although handed out through a char pointer.
-char kCurrentDirectory[] = ".";
+// The answer for a missing or directory-less path. It lives in read-only
+// memory although handed out through a char pointer, so a caller that writes
+// to it faults at once instead of changing the answer for everyone.
+constexpr char kDot[] = ".";
+char *const kCurrentDirectory = const_cast<char *>(kDot);
 
 // Applies an in-place path function to a system-heap copy of path and
 // returns its result as a new tracked-heap string.
