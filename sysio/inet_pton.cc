@@ -3,6 +3,7 @@
 // groups before the gap and tail groups after it.
 #include <sys/socket.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -39,13 +40,21 @@ bool parse_ipv4(const char *text, uint8_t *out) {
     return true;
 }
 
-// The value of a hex digit, or -1.
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// The value of each byte as a hex digit, or -1.
+constexpr auto kHexValues = [] {
+    std::array<int8_t, 256> values{};
+    for (int c = 0; c < 256; ++c) {
+        if (c >= '0' && c <= '9')
+            values[c] = static_cast<int8_t>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            values[c] = static_cast<int8_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            values[c] = static_cast<int8_t>(c - 'A' + 10);
+        else
+            values[c] = -1;
+    }
+    return values;
+}();
 
 bool parse_ipv6(const char *text, uint8_t *out) {
     unsigned head[kIpv6Groups];
@@ -53,35 +62,21 @@ bool parse_ipv6(const char *text, uint8_t *out) {
     size_t head_count = 0;
     size_t tail_count = 0;
     bool gap = false;
-    unsigned group = 0;
-    int digits = 0;
-
-    // Ends the group being read: appended to the head before the gap, to
-    // the tail after it. A ninth group is refused before it is stored.
-    auto append_group = [&]() {
-        if (head_count + tail_count >= kIpv6Groups) return false;
-        if (gap)
-            tail[tail_count++] = group;
-        else
-            head[head_count++] = group;
-        group = 0;
-        digits = 0;
-        return true;
-    };
 
     for (const char *at = text;; ++at) {
-        const char c = *at;
-        if (c == '\0') {
-            // An empty group at the end counts as a group of value 0.
-            if (!append_group()) return false;
-            break;
+        // The group's digits: at most four.
+        unsigned group = 0;
+        int digits = 0;
+        for (int value; (value = kHexValues[static_cast<uint8_t>(*at)]) >= 0; ++at) {
+            if (digits == kMaxHexDigits) return false;
+            group = (group << 4) | static_cast<unsigned>(value);
+            ++digits;
         }
-        if (c == ':') {
-            if (head_count + tail_count >= kIpv6Groups) return false;
-            if (digits != 0) {
-                if (!append_group()) return false;
-                continue;
-            }
+        // Eight groups are all there is: a ninth is refused before it is
+        // stored, whether a colon or the end of the text follows.
+        if (head_count + tail_count >= kIpv6Groups) return false;
+        const char c = *at;
+        if (c == ':' && digits == 0) {
             // A colon after no digits opens the gap: the second colon of
             // "::", or a colon at the very start. Only the leading "::" may
             // open it twice; any later "::" is a second gap.
@@ -89,10 +84,15 @@ bool parse_ipv6(const char *text, uint8_t *out) {
             gap = true;
             continue;
         }
-        const int value = hex_value(c);
-        if (value < 0 || digits == kMaxHexDigits) return false;
-        group = (group << 4) | static_cast<unsigned>(value);
-        ++digits;
+        if (c != ':' && c != '\0') return false;
+        // The group ends at a colon after digits and at the end of the text,
+        // where an empty group counts as a group of value 0. It belongs to
+        // the head before the gap and to the tail after it.
+        if (gap)
+            tail[tail_count++] = group;
+        else
+            head[head_count++] = group;
+        if (c == '\0') break;
     }
 
     const size_t total = head_count + tail_count;
