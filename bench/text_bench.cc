@@ -1,77 +1,73 @@
-// The allocating formatter against glibc's asprintf on a short text, each
-// including the release of the result, with a second thread alive so that
-// glibc's heap and the tracked heap's lock pay their multi-threaded costs.
+// The allocating formatter against glibc's asprintf, each including the
+// release of the result, with a second thread alive so that glibc's heap
+// and the tracked heap's lock pay their multi-threaded costs.
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "bench/ratio_report.h"
 #include "davro_kuv.h"
 
 namespace {
 
-// A typical short diagnostic text: a few conversions, about 40 characters.
-#define SHORT_FORMAT "%s:%d/%s?id=%08x&n=%ld"
-#define SHORT_ARGUMENTS "example.net", 8080, "status", 0xBEEFu, 123456789L
+char *glibc_asprintf(const char *format, ...) {
+    va_list list;
+    va_start(list, format);
+    char *text = nullptr;
+    if (vasprintf(&text, format, list) < 0) text = nullptr;
+    va_end(list);
+    return text;
+}
 
-void KuvAllocSprintf(benchmark::State &state) {
+void *glibc_free(void *block) {
+    std::free(block);
+    return nullptr;
+}
+
+using FormatFunction = char *(*)(const char *, ...);
+using ReleaseFunction = void *(*)(void *);
+
+// A typical short diagnostic text: five conversions, 44 characters; or a
+// text of 6000 characters, which needs the second scratch size.
+void Format(benchmark::State &state, FormatFunction format, ReleaseFunction release,
+            bool long_text) {
     for (auto _ : state) {
-        char *text = kuv_xapi_alloc_sprintf(SHORT_FORMAT, SHORT_ARGUMENTS);
+        char *text = long_text ? format("%6000d", 1)
+                               : format("%s:%d/%s?id=%08x&n=%ld", "example.net", 8080, "status",
+                                        0xBEEFu, 123456789L);
+        if (!text) state.SkipWithError("no text");
         benchmark::DoNotOptimize(text);
-        kuv_xapi_free(text);
+        release(text);
     }
 }
-BENCHMARK(KuvAllocSprintf);
 
-void KuvSysAllocSprintf(benchmark::State &state) {
-    for (auto _ : state) {
-        char *text = kuv_xapi_sys_alloc_sprintf(SHORT_FORMAT, SHORT_ARGUMENTS);
-        benchmark::DoNotOptimize(text);
-        kuv_xapi_sys_free(text);
-    }
-}
-BENCHMARK(KuvSysAllocSprintf);
-
-void GlibcAsprintf(benchmark::State &state) {
-    for (auto _ : state) {
-        char *text = nullptr;
-        if (asprintf(&text, SHORT_FORMAT, SHORT_ARGUMENTS) < 0) state.SkipWithError("asprintf");
-        benchmark::DoNotOptimize(text);
-        std::free(text);
-    }
-}
-BENCHMARK(GlibcAsprintf);
-
-// A text of 6000 characters takes the second scratch size.
-void KuvAllocSprintfLong(benchmark::State &state) {
-    for (auto _ : state) {
-        char *text = kuv_xapi_alloc_sprintf("%6000d", 1);
-        benchmark::DoNotOptimize(text);
-        kuv_xapi_free(text);
-    }
-}
-BENCHMARK(KuvAllocSprintfLong);
-
-void GlibcAsprintfLong(benchmark::State &state) {
-    for (auto _ : state) {
-        char *text = nullptr;
-        if (asprintf(&text, "%6000d", 1) < 0) state.SkipWithError("asprintf");
-        benchmark::DoNotOptimize(text);
-        std::free(text);
-    }
-}
-BENCHMARK(GlibcAsprintfLong);
+BENCHMARK_CAPTURE(Format, KuvAlloc, kuv_xapi_alloc_sprintf, kuv_xapi_free, false);
+BENCHMARK_CAPTURE(Format, KuvSysAlloc, kuv_xapi_sys_alloc_sprintf, kuv_xapi_sys_free, false);
+BENCHMARK_CAPTURE(Format, GlibcAsprintf, glibc_asprintf, glibc_free, false);
+BENCHMARK_CAPTURE(Format, KuvAllocLong, kuv_xapi_alloc_sprintf, kuv_xapi_free, true);
+BENCHMARK_CAPTURE(Format, GlibcAsprintfLong, glibc_asprintf, glibc_free, true);
 
 }  // namespace
 
 int main(int argc, char **argv) {
     std::promise<void> stop;
     std::thread second_thread([alive = stop.get_future()] { alive.wait(); });
-    int result = kuv_bench::run_with_ratios(argc, argv,
-                                            {{"KuvAllocSprintf", "GlibcAsprintf"},
-                                             {"KuvSysAllocSprintf", "GlibcAsprintf"},
-                                             {"KuvAllocSprintfLong", "GlibcAsprintfLong"}});
+    // Medians, when run with --benchmark_repetitions, are steadier on a
+    // busy machine than single runs.
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const char *suffix : {"", "_median"}) {
+        const std::string peer = std::string("Format/GlibcAsprintf") + suffix;
+        pairs.emplace_back(std::string("Format/KuvAlloc") + suffix, peer);
+        pairs.emplace_back(std::string("Format/KuvSysAlloc") + suffix, peer);
+        pairs.emplace_back(std::string("Format/KuvAllocLong") + suffix,
+                           std::string("Format/GlibcAsprintfLong") + suffix);
+    }
+    int result = kuv_bench::run_with_ratios(argc, argv, pairs);
     stop.set_value();
     second_thread.join();
     return result;

@@ -1,6 +1,7 @@
 // Formatted printing into new strings of exactly the needed size, and
 // appending formatted text to an allocated string. Both heap families share
 // one template; the scratch buffer is always on the system heap.
+#include <cstdarg>
 #include <utility>
 
 #include "text/text_internal.h"
@@ -75,8 +76,7 @@ uint64_t first_fitting_step(uint64_t count) {
     return (needed + kScratchStep - 1) / kScratchStep * kScratchStep;
 }
 
-}  // namespace
-
+// The formatted text as a new string from Heap, or NULL.
 template <class Heap>
 char *format_alloc(const char *format, va_list list) {
     if (!format) return nullptr;
@@ -102,11 +102,6 @@ char *format_alloc(const char *format, va_list list) {
     }
     return nullptr;
 }
-
-template char *format_alloc<TrackedHeap>(const char *, va_list);
-template char *format_alloc<SystemHeap>(const char *, va_list);
-
-namespace {
 
 // old followed by the formatted text. When the text cannot be made, old
 // stays the caller's and comes back as it was; otherwise old is released

@@ -4,7 +4,6 @@
 #ifndef KUV_TEXT_INTERNAL_H
 #define KUV_TEXT_INTERNAL_H
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 
@@ -43,11 +42,6 @@ char *duplicate_string(const char *text, uint64_t limit) {
         limit != 0 ? kuv_xapi_string_length_limit(text, limit) : kuv_xapi_string_length(text);
     return duplicate_bytes<Heap>(text, length);
 }
-
-// The formatted text as a new string from Heap; defined in format_alloc.cc
-// and instantiated there for both heaps.
-template <class Heap>
-char *format_alloc(const char *format, va_list list);
 
 inline bool is_space(unsigned char byte) {
     return kuv_xapi_ctype_select(byte, KUV_CTYPE_SPACE) != 0;
