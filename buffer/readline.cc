@@ -1,19 +1,27 @@
 // The line assembler's record and its queue of finished lines: open, close,
 // pop and the line count.
+#include <limits>
+
+#include "buffer/line_scan.h"
 #include "buffer/readline_internal.h"
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/text.h"
 
 namespace kuv::readline {
 
-void queue_line(kuv_readline_t &readline, char *text) {
-    auto *node = static_cast<kuv_readline_node_t *>(kuv_xapi_alloc(sizeof(kuv_readline_node_t)));
-    if (!node) {
-        if (text) kuv_xapi_free(text);
-        return;
-    }
+char *new_line(uint64_t text_length) {
+    constexpr uint64_t kNodeSize = sizeof(kuv_readline_node_t);
+    if (text_length > std::numeric_limits<uint64_t>::max() - kNodeSize - 16) return nullptr;
+    return static_cast<char *>(kuv_xapi_alloc(node_offset(text_length) + kNodeSize));
+}
+
+void queue_line(kuv_readline_t &readline, char *line, uint64_t text_length) {
+    line[text_length] = '\0';
+    auto *node = reinterpret_cast<kuv_readline_node_t *>(line + node_offset(text_length));
     node->next = nullptr;
-    node->text = text;
+    // An empty line owns no text of its own; popping it hands out the
+    // block, which starts with the terminator.
+    node->text = text_length != 0 ? line : nullptr;
     if (readline.tail)
         readline.tail->next = node;
     else
@@ -23,6 +31,8 @@ void queue_line(kuv_readline_t &readline, char *text) {
 }
 
 }  // namespace kuv::readline
+
+using kuv::readline::line_block;
 
 extern "C" {
 
@@ -37,8 +47,7 @@ kuv_readline_t *kuv_xapi_close_readline(kuv_readline_t *readline) {
     kuv_readline_node_t *node = readline->head;
     while (node) {
         kuv_readline_node_t *next = node->next;
-        if (node->text) kuv_xapi_free(node->text);
-        kuv_xapi_free(node);
+        kuv_xapi_free(line_block(node));  // the node goes with its block
         node = next;
     }
     if (readline->pending) kuv_xapi_close_buffer(readline->pending);
@@ -49,22 +58,17 @@ kuv_readline_t *kuv_xapi_close_readline(kuv_readline_t *readline) {
 char *kuv_xapi_pop_readline(kuv_readline_t *readline) {
     if (!readline || !readline->head) return nullptr;
     kuv_readline_node_t *node = readline->head;
-    char *text = node->text;
-    if (!text) {
-        // An empty line owns no text; the caller gets a string all the same.
-        // Without memory for it the line stays queued rather than vanish.
-        text = kuv_xapi_alloc_string("", 0);
-        if (!text) return nullptr;
-    } else {
-        // Line-end bytes held over from an earlier chunk stand at the front
-        // of the text; a line's own bytes never include any.
-        kuv_xapi_strip_string(text, "\r", KUV_STRIP_ALL);
-        kuv_xapi_strip_string(text, "\n", KUV_STRIP_ALL);
-    }
     readline->head = node->next;
     if (!readline->head) readline->tail = nullptr;
     --readline->count;
-    kuv_xapi_free(node);
+    char *text = line_block(node);
+    // CR and LF bytes reach a line's text only as bytes held over in front
+    // of it (a line's own bytes never include any), so a text that does not
+    // start with one has none to remove.
+    if (kuv::buffer::is_line_end(static_cast<uint8_t>(text[0]))) {
+        kuv_xapi_strip_string(text, "\r", KUV_STRIP_ALL);
+        kuv_xapi_strip_string(text, "\n", KUV_STRIP_ALL);
+    }
     return text;
 }
 

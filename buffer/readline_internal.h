@@ -1,15 +1,39 @@
 // Steps of the line assembler shared by its files.
+//
+// Each queued line is one tracked block: the line's bytes, a terminator,
+// and, at the next 8-byte boundary behind them, the line's queue node. The
+// node's text points at the block's start (or is NULL for an empty line).
+// Popping unlinks the node and hands the whole block to the caller as the
+// line's text, so that a line costs one allocation and one release in all,
+// and kuv_xapi_free of the text releases the node with it.
 #ifndef KUV_BUFFER_READLINE_INTERNAL_H
 #define KUV_BUFFER_READLINE_INTERNAL_H
+
+#include <cstdint>
 
 #include "davro_kuv/buffer.h"
 
 namespace kuv::readline {
 
-// Appends a line to the queue; text (NULL for an empty line) passes to the
-// queue. When no node can be allocated the line is dropped, its text
-// released and count left as it was.
-void queue_line(kuv_readline_t &readline, char *text);
+// Where the node sits in the block of a line of text_length bytes.
+inline uint64_t node_offset(uint64_t text_length) {
+    constexpr uint64_t kAlign = alignof(kuv_readline_node_t);
+    return (text_length + 1 + kAlign - 1) / kAlign * kAlign;
+}
+
+// The block that holds a node (and the line's bytes in front of it).
+inline char *line_block(kuv_readline_node_t *node) {
+    return node->text ? node->text : reinterpret_cast<char *>(node) - node_offset(0);
+}
+
+// A new line block with room for text_length bytes and the terminator; the
+// caller fills the bytes and passes the block to queue_line. NULL when it
+// cannot be allocated.
+char *new_line(uint64_t text_length);
+
+// Terminates the line's text and appends its node to the queue. The block
+// belongs to the queue from here on.
+void queue_line(kuv_readline_t &readline, char *line, uint64_t text_length);
 
 }  // namespace kuv::readline
 

@@ -12,7 +12,6 @@
 #include "buffer/line_scan.h"
 #include "buffer/readline_internal.h"
 #include "davro_kuv/runtime.h"
-#include "davro_kuv/text.h"
 
 namespace kuv::readline {
 namespace {
@@ -28,27 +27,16 @@ uint64_t pending_size(const kuv_readline_t &readline) {
 void finish_line(kuv_readline_t &readline, const uint8_t *chunk, uint64_t start, uint64_t end) {
     const uint64_t held = pending_size(readline);
     const uint64_t own = end - start;
-    if (held == 0) {
-        // An empty line needs no text at all.
-        char *text = nullptr;
-        if (own != 0) {
-            text = kuv_xapi_alloc_string(reinterpret_cast<const char *>(chunk + start), own);
-            if (!text) return;  // no memory: the line is dropped
-        }
-        queue_line(readline, text);
+    char *line = new_line(held + own);
+    if (!line) {
+        // No memory: the line is dropped. Held-over bytes are the front of
+        // this very line and go with it, or they would start the next one.
+        if (held != 0) kuv_xapi_flush_buffer(readline.pending);
         return;
     }
-    auto *text = static_cast<char *>(kuv_xapi_alloc(held + own + 1));
-    if (!text) {
-        // The held-over bytes are the front of this very line: dropping the
-        // line means dropping them too, or they would start the next one.
-        kuv_xapi_flush_buffer(readline.pending);
-        return;
-    }
-    kuv_xapi_pop_buffer_ex(readline.pending, text, held, KUV_BUFFER_PARTIAL);
-    std::memcpy(text + held, chunk + start, own);
-    text[held + own] = '\0';
-    queue_line(readline, text);
+    if (held != 0) kuv_xapi_pop_buffer_ex(readline.pending, line, held, KUV_BUFFER_PARTIAL);
+    if (own != 0) std::memcpy(line + held, chunk + start, own);
+    queue_line(readline, line, held + own);
 }
 
 uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t count) {
@@ -91,11 +79,9 @@ void push_final(kuv_readline_t &readline) {
     if (!readline.pending) return;
     const uint64_t held = pending_size(readline);
     if (held != 0) {
-        auto *text = static_cast<char *>(kuv_xapi_alloc(held + 1));
-        if (text) {
-            kuv_xapi_pop_buffer_ex(readline.pending, text, held, KUV_BUFFER_PARTIAL);
-            text[held] = '\0';
-            queue_line(readline, text);
+        if (char *line = new_line(held)) {
+            kuv_xapi_pop_buffer_ex(readline.pending, line, held, KUV_BUFFER_PARTIAL);
+            queue_line(readline, line, held);
         }
     }
     readline.pending = kuv_xapi_close_buffer(readline.pending);

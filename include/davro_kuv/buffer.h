@@ -37,7 +37,7 @@
  * chained buffer and start the next line; a push without data (the final
  * push) turns the held-over bytes into a last line. CR, LF and CR LF each
  * end one line; LF LF ends two. Popped lines are tracked-heap strings without
- * CR and LF bytes, owned by the caller.
+ * CR and LF bytes, owned by the caller (release with kuv_xapi_free).
  *
  * Buffers and assemblers have no lock: one thread uses one at a time.
  */
@@ -188,8 +188,10 @@ KUV_API int32_t kuv_xapi_peek_buffer_beqword(kuv_buffer_t *buffer, uint64_t *val
 /* Line assembler                                                           */
 /* ======================================================================== */
 
-/* One queued line: text is a tracked-heap string, or NULL for an empty
- * line. */
+/* One queued line: text is its tracked-heap string, or NULL for an empty
+ * line. Each line is a single block: its bytes, a terminator and then this
+ * node, so a node is never released on its own; pop lines or close the
+ * assembler instead of unlinking nodes by hand. */
 typedef struct kuv_readline_node {
     struct kuv_readline_node *next; /* following (newer) line, or NULL */
     char *text;

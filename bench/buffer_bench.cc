@@ -1,0 +1,288 @@
+// The chained buffer and the line assembler against their plain peers, in
+// the same run:
+//   - 64 KiB chunks pushed into a buffer and popped into a 64 KiB
+//     destination, 1 GiB per iteration, against memcpy of the same chunks
+//     straight into the destination (source chunks cycling through 1 MiB,
+//     which stays in cache, and through 64 MiB, which does not stay in the
+//     private caches);
+//   - a 100 MB listing-like text (lines of 20 to 200 bytes ending in CR LF)
+//     fed in chunks of 64 KiB, 4 KiB or 512 bytes through an assembler, the
+//     lines of each chunk popped and released after its push, against a
+//     memchr splitter over the same text in one piece that copies every
+//     line into a malloc'd string and frees it at once;
+//   - the line pop of one line of 1, 2 and 4 MB, to show that its cost
+//     grows linearly.
+// A second thread stays alive throughout, so that the tracked heap's lock
+// and malloc pay what they pay in a threaded program.
+#include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "davro_kuv.h"
+
+namespace {
+
+class IdleThread {
+  public:
+    IdleThread()
+        : thread_([this] {
+              std::unique_lock<std::mutex> hold(mutex_);
+              stopped_.wait(hold, [this] { return stop_; });
+          }) {}
+    ~IdleThread() {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            stop_ = true;
+        }
+        stopped_.notify_all();
+        thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+constexpr size_t kChunk = 64 * 1024;
+constexpr uint64_t kStreamBytes = uint64_t{1} << 30;
+
+const std::vector<uint8_t> &source_region(size_t bytes) {
+    static std::map<size_t, std::vector<uint8_t>> regions;
+    auto &region = regions[bytes];
+    if (region.empty()) {
+        region.resize(bytes);
+        std::mt19937 random(1);
+        for (auto &b : region)
+            b = static_cast<uint8_t>(random());
+    }
+    return region;
+}
+
+void BufferPushPop64K(benchmark::State &state) {
+    const auto &source = source_region(static_cast<size_t>(state.range(0)));
+    std::vector<uint8_t> destination(kChunk);
+    kuv_buffer_t *buffer = kuv_xapi_open_buffer();
+    for (auto _ : state) {
+        size_t at = 0;
+        for (uint64_t done = 0; done < kStreamBytes; done += kChunk) {
+            kuv_xapi_push_buffer_ex(buffer, source.data() + at, kChunk, 0);
+            kuv_xapi_pop_buffer_ex(buffer, destination.data(), kChunk, KUV_BUFFER_EXACT);
+            benchmark::DoNotOptimize(destination.data());
+            at = (at + kChunk) % source.size();
+        }
+    }
+    kuv_xapi_close_buffer(buffer);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStreamBytes));
+}
+BENCHMARK(BufferPushPop64K)
+    ->Arg(1 << 20)
+    ->Arg(64 << 20)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+void MemcpyChunks64K(benchmark::State &state) {
+    const auto &source = source_region(static_cast<size_t>(state.range(0)));
+    std::vector<uint8_t> destination(kChunk);
+    for (auto _ : state) {
+        size_t at = 0;
+        for (uint64_t done = 0; done < kStreamBytes; done += kChunk) {
+            std::memcpy(destination.data(), source.data() + at, kChunk);
+            benchmark::DoNotOptimize(destination.data());
+            benchmark::ClobberMemory();
+            at = (at + kChunk) % source.size();
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kStreamBytes));
+}
+BENCHMARK(MemcpyChunks64K)
+    ->Arg(1 << 20)
+    ->Arg(64 << 20)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+// Lines of 20 to 200 bytes that look like a directory listing, each ended
+// by CR LF, 100 MB in all.
+const std::string &listing() {
+    static std::string text;
+    if (!text.empty()) return text;
+    constexpr size_t kTotal = 100u * 1000 * 1000;
+    text.reserve(kTotal + 256);
+    std::minstd_rand random(2);
+    static const char kPrefix[] = "-rw-r--r--   1 ftp      ftp      ";
+    std::string line;
+    while (text.size() < kTotal) {
+        const size_t length = 20 + random() % 181;  // without CR LF
+        line = kPrefix;
+        line += std::to_string(random() % 100000000);
+        line += " Mar 14 09:26 ";
+        // Name letters come from one draw per line: the text only has to
+        // look like a listing, not be random.
+        for (uint32_t seed = static_cast<uint32_t>(random()); line.size() < length;
+             seed = seed * 1103515245u + 12345u)
+            line.push_back(static_cast<char>('a' + (seed >> 16) % 26));
+        line.resize(length);
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+void ReadlineSplitListing(benchmark::State &state) {
+    const std::string &text = listing();
+    const size_t chunk = static_cast<size_t>(state.range(0));
+    uint64_t lines = 0;
+    for (auto _ : state) {
+        kuv_readline_t *assembler = kuv_xapi_open_readline();
+        for (size_t at = 0; at < text.size(); at += chunk) {
+            kuv_xapi_push_readline(assembler, text.data() + at, std::min(chunk, text.size() - at));
+            while (char *line = kuv_xapi_pop_readline(assembler)) {
+                benchmark::DoNotOptimize(line);
+                kuv_xapi_free(line);
+                ++lines;
+            }
+        }
+        kuv_xapi_push_readline(assembler, nullptr, 0);
+        while (char *line = kuv_xapi_pop_readline(assembler))
+            kuv_xapi_free(line);
+        kuv_xapi_close_readline(assembler);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+    state.counters["lines"] = static_cast<double>(lines / state.iterations());
+}
+BENCHMARK(ReadlineSplitListing)
+    ->Arg(65536)
+    ->Arg(4096)
+    ->Arg(512)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+void MemchrSplitListing(benchmark::State &state) {
+    const std::string &text = listing();
+    uint64_t lines = 0;
+    for (auto _ : state) {
+        const char *at = text.data();
+        const char *end = text.data() + text.size();
+        while (at < end) {
+            const char *newline = static_cast<const char *>(std::memchr(at, '\n', end - at));
+            const char *stop = newline ? newline : end;
+            size_t length = static_cast<size_t>(stop - at);
+            if (length > 0 && at[length - 1] == '\r') --length;
+            char *line = static_cast<char *>(std::malloc(length + 1));
+            std::memcpy(line, at, length);
+            line[length] = '\0';
+            benchmark::DoNotOptimize(line);
+            std::free(line);
+            ++lines;
+            at = newline ? newline + 1 : end;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+    state.counters["lines"] = static_cast<double>(lines / state.iterations());
+}
+BENCHMARK(MemchrSplitListing)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// One line of range(0) bytes ending in CR LF, pushed in 64 KiB pieces
+// outside the timing, then popped.
+void BufferPopLongLine(benchmark::State &state) {
+    const size_t length = static_cast<size_t>(state.range(0));
+    const std::string piece(kChunk, 'x');
+    kuv_buffer_t *buffer = kuv_xapi_open_buffer();
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (size_t pushed = 0; pushed < length; pushed += kChunk)
+            kuv_xapi_push_buffer_ex(buffer, piece.data(), std::min(kChunk, length - pushed), 0);
+        kuv_xapi_push_buffer_ex(buffer, "\r\n", 2, 0);
+        state.ResumeTiming();
+        char *line = kuv_xapi_pop_buffer_line(buffer);
+        benchmark::DoNotOptimize(line);
+        state.PauseTiming();
+        if (!line || std::strlen(line) != length) state.SkipWithError("wrong line");
+        kuv_xapi_free(line);
+        state.ResumeTiming();
+    }
+    kuv_xapi_close_buffer(buffer);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * length));
+}
+BENCHMARK(BufferPopLongLine)
+    ->Arg(1 << 20)
+    ->Arg(2 << 20)
+    ->Arg(4 << 20)
+    ->Unit(benchmark::kMicrosecond);
+
+// Keeps each benchmark's CPU time per iteration for the summary: on a
+// shared machine the wall time also counts waits for a processor, which
+// land on either side at random. The idle thread uses no CPU time.
+class SummaryReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs)
+            if (!run.error_occurred) seconds_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+        ConsoleReporter::ReportRuns(runs);
+    }
+    // Speed of ours relative to the peer: peer time / our time.
+    void speed(const char *label, const std::string &ours, const std::string &peer) const {
+        auto a = seconds_.find(ours), b = seconds_.find(peer);
+        if (a == seconds_.end() || b == seconds_.end() || a->second <= 0) {
+            std::printf("  %-44s not measured\n", label);
+            return;
+        }
+        std::printf("  %-44s %.2fx\n", label, b->second / a->second);
+    }
+    void time(const char *label, const std::string &name) const {
+        auto a = seconds_.find(name);
+        if (a != seconds_.end()) std::printf("  %-44s %.3f ms\n", label, a->second / 1000.0);
+    }
+    void growth(const char *label, const std::string &small, const std::string &large) const {
+        auto a = seconds_.find(small), b = seconds_.find(large);
+        if (a != seconds_.end() && b != seconds_.end() && a->second > 0)
+            std::printf("  %-44s %.2f\n", label, b->second / a->second);
+    }
+
+  private:
+    std::map<std::string, double> seconds_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    IdleThread keep_process_threaded;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf(
+        "\nspeed relative to the peer (peer CPU time / library CPU time, higher is "
+        "better):\n");
+    reporter.speed("push+pop 64 KiB vs memcpy, 1 MiB source",
+                   "BufferPushPop64K/1048576/iterations:3", "MemcpyChunks64K/1048576/iterations:3");
+    reporter.speed("push+pop 64 KiB vs memcpy, 64 MiB source",
+                   "BufferPushPop64K/67108864/iterations:3",
+                   "MemcpyChunks64K/67108864/iterations:3");
+    reporter.speed("assembler vs memchr splitter, 64 KiB chunks",
+                   "ReadlineSplitListing/65536/iterations:3", "MemchrSplitListing/iterations:3");
+    reporter.speed("assembler vs memchr splitter, 4 KiB chunks",
+                   "ReadlineSplitListing/4096/iterations:3", "MemchrSplitListing/iterations:3");
+    reporter.speed("assembler vs memchr splitter, 512 B chunks",
+                   "ReadlineSplitListing/512/iterations:3", "MemchrSplitListing/iterations:3");
+    std::printf("line pop of one long line:\n");
+    reporter.time("1 MB line", "BufferPopLongLine/1048576");
+    reporter.time("2 MB line", "BufferPopLongLine/2097152");
+    reporter.time("4 MB line", "BufferPopLongLine/4194304");
+    reporter.growth("time ratio 2 MB / 1 MB", "BufferPopLongLine/1048576",
+                    "BufferPopLongLine/2097152");
+    reporter.growth("time ratio 4 MB / 2 MB", "BufferPopLongLine/2097152",
+                    "BufferPopLongLine/4194304");
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,124 @@
+// Drives a line assembler with a sequence of operations read from the input
+// (chunk pushes, final pushes, pops) and checks every line against a
+// reference splitter that reads the whole stream byte by byte, ignoring how
+// it was cut into chunks. Aborts on the first difference, and when the
+// tracked heap does not return to where it started after close.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+
+#include "davro_kuv.h"
+
+namespace {
+
+void check(bool condition, const char *what) {
+    if (condition) return;
+    std::fprintf(stderr, "readline fuzz: %s\n", what);
+    std::abort();
+}
+
+// A CR ends a line when no CR or LF came since the last ordinary byte, an
+// LF when no CR did; other CR and LF bytes are held like line bytes and
+// never reach a popped text, which ends at its first NUL.
+class ReferenceSplitter {
+  public:
+    void feed(const uint8_t *bytes, size_t count) {
+        for (size_t i = 0; i < count; ++i)
+            feed_byte(bytes[i]);
+    }
+    void finish() {
+        if (!current_.empty()) emit();
+    }
+    bool holds_bytes() const { return !current_.empty(); }
+    size_t held_bytes() const { return current_.size(); }
+    std::deque<std::string> lines;
+
+  private:
+    void feed_byte(uint8_t byte) {
+        bool ends = false;
+        if (byte == '\n') {
+            ends = !saw_cr_;
+            saw_lf_ = true;
+        } else if (byte == '\r') {
+            ends = !saw_cr_ && !saw_lf_;
+            saw_cr_ = true;
+        } else {
+            saw_cr_ = saw_lf_ = false;
+        }
+        if (ends)
+            emit();
+        else
+            current_.push_back(static_cast<char>(byte));
+    }
+    void emit() {
+        std::string text;
+        for (char c : current_) {
+            if (c == '\0') break;
+            if (c != '\r' && c != '\n') text.push_back(c);
+        }
+        lines.push_back(text);
+        current_.clear();
+    }
+    std::string current_;
+    bool saw_cr_ = false;
+    bool saw_lf_ = false;
+};
+
+void pop_and_compare(kuv_readline_t *assembler, ReferenceSplitter &model) {
+    char *line = kuv_xapi_pop_readline(assembler);
+    check((line != nullptr) == !model.lines.empty(), "line queued");
+    if (!line) return;
+    check(model.lines.front() == line, "line text");
+    model.lines.pop_front();
+    kuv_xapi_free(line);
+    check(kuv_xapi_quantity_readline(assembler) == model.lines.size(), "count");
+}
+
+void run(const uint8_t *data, size_t size) {
+    kuv_readline_t *assembler = kuv_xapi_open_readline();
+    check(assembler != nullptr, "open");
+    ReferenceSplitter model;
+    size_t at = 0;
+    while (at < size) {
+        const uint8_t op = data[at++];
+        if (op < 0xF0) {
+            // A chunk of op % 64 bytes (at least one) taken from the input.
+            const size_t count = std::min<size_t>(op % 64 + 1, size - at);
+            if (count == 0) break;
+            const uint64_t held = kuv_xapi_push_readline(assembler, data + at, count);
+            model.feed(data + at, count);
+            at += count;
+            // Within a chunk the assembler may drop line-end bytes that the
+            // popped text would lose anyway, so only emptiness must agree.
+            check((held == 0) == !model.holds_bytes(), "held over");
+            check(held <= model.held_bytes(), "held over size");
+            check(kuv_xapi_quantity_readline(assembler) == model.lines.size(), "queued");
+        } else if (op < 0xF8) {
+            check(kuv_xapi_push_readline(assembler, nullptr, 0) == 0, "final push");
+            model.finish();
+            check(assembler->pending == nullptr, "pending closed");
+        } else {
+            for (int n = op - 0xF7; n > 0; --n)
+                pop_and_compare(assembler, model);
+        }
+    }
+    while (!model.lines.empty())
+        pop_and_compare(assembler, model);
+    check(kuv_xapi_pop_readline(assembler) == nullptr, "queue drained");
+    check(assembler->line_ready == 0, "transient mark cleared");
+    kuv_xapi_close_readline(assembler);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const uint64_t blocks = kuv_xapi_get_allocated_memory_count();
+    const uint64_t bytes = kuv_xapi_get_allocated_memory_size();
+    run(data, size);
+    check(kuv_xapi_get_allocated_memory_count() == blocks, "tracked blocks back");
+    check(kuv_xapi_get_allocated_memory_size() == bytes, "tracked bytes back");
+    return 0;
+}
