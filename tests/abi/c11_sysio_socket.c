@@ -4,36 +4,20 @@
 
 #include "davro_kuv.h"
 
-static int failures;
-
-#define CHECK(condition)                                                     \
-    do {                                                                     \
-        if (!(condition)) {                                                  \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
-                    #condition);                                             \
-            ++failures;                                                      \
-        }                                                                    \
-    } while (0)
-
 int main(void) {
     unsigned char address[16];
     char text[64];
-    CHECK(kuv_mapi_inet_pton(10, "fe80::1", address) == 1);
-    CHECK(kuv_mapi_inet_ntop(10, address, text, sizeof text) == text);
-    CHECK(strcmp(text, "fe80::1") == 0);
-    CHECK(kuv_xapi_inet_pton(2, "127.0.0.1", address) == 1);
-    CHECK(strcmp(kuv_xapi_inet_ntop(2, address, text, sizeof text), "127.0.0.1") == 0);
-    CHECK(kuv_xapi_inet_pton_ipv4("10.0.0.1", 0) == 0x0A000001u);
-
-    CHECK(kuv_xapi_close_socket(-1) == -1);
+    int ok = kuv_mapi_inet_pton(10, "fe80::1", address) == 1 &&
+             strcmp(kuv_mapi_inet_ntop(10, address, text, sizeof text), "fe80::1") == 0 &&
+             kuv_xapi_inet_pton(2, "127.0.0.1", address) == 1 &&
+             strcmp(kuv_xapi_inet_ntop(2, address, text, sizeof text), "127.0.0.1") == 0 &&
+             kuv_xapi_inet_pton_ipv4("10.0.0.1", 0) == 0x0A000001u &&
+             kuv_xapi_close_socket(-1) == -1;
     int32_t udp = kuv_xapi_open_socket(2, 2, kuv_xapi_get_protocol_by_name("udp"));
-    CHECK(udp >= 0);
-    CHECK(kuv_xapi_poll_socket(udp, KUV_SOCKET_POLL_WRITABLE, 1000) == KUV_SOCKET_POLL_WRITABLE);
-    CHECK(kuv_xapi_rx_poll_socket(udp, 0) == 0);
-    CHECK(kuv_xapi_hops_socket(0, udp, 9, 0) == 1);
-    CHECK(kuv_xapi_hops_socket(2, udp, -1, 0) == 9);
-    CHECK(kuv_xapi_close_socket(udp) == 1);
-
-    if (failures == 0) puts("c11 sysio socket: ok");
-    return failures == 0 ? 0 : 1;
+    ok = ok && udp >= 0 &&
+         kuv_xapi_poll_socket(udp, KUV_SOCKET_POLL_WRITABLE, 1000) == KUV_SOCKET_POLL_WRITABLE &&
+         kuv_xapi_rx_poll_socket(udp, 0) == 0 && kuv_xapi_hops_socket(0, udp, 9, 0) == 1 &&
+         kuv_xapi_hops_socket(2, udp, -1, 0) == 9 && kuv_xapi_close_socket(udp) == 1;
+    puts(ok ? "c11 sysio socket: ok" : "c11 sysio socket: FAILED");
+    return ok ? 0 : 1;
 }
