@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // trimmed mode first skips blanks, separators or not.
         const char *word_start = start;
         if (mode == KUV_WORD_TRIMMED)
-            while (word_start < position && is_blank(*word_start)) ++word_start;
+            while (word_start < position && is_blank(*word_start))
+                ++word_start;
         TEXT_FUZZ_CHECK(std::string(word_start, position).find_first_of(separators) ==
                         std::string::npos);
         std::string whole = word;
