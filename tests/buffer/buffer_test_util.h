@@ -5,11 +5,13 @@
 #define KUV_TESTS_BUFFER_TEST_UTIL_H
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
 
 #include "davro_kuv.h"
+#include "support/test_support.h"
 
 namespace buffer_test {
 
@@ -31,6 +33,34 @@ class RefuseAllocation {
         return kuv_xapi_heap_debug(pointer, size);
     }
     static inline int countdown_ = 0;
+};
+
+// A fresh buffer per test, closed at the end before the heap is checked.
+class BufferTest : public kuv_test::ResourceCheckedTest {
+  protected:
+    void SetUp() override {
+        ResourceCheckedTest::SetUp();
+        buffer = kuv_xapi_open_buffer();
+        ASSERT_NE(buffer, nullptr);
+    }
+    void TearDown() override {
+        EXPECT_EQ(kuv_xapi_close_buffer(buffer), nullptr);
+        ResourceCheckedTest::TearDown();
+    }
+    uint64_t push(const std::string &bytes) {
+        return kuv_xapi_push_buffer_ex(buffer, bytes.data(), bytes.size(), 0);
+    }
+    // Lends static memory (a literal) as a node of its own.
+    void lend(const void *memory, uint64_t count) {
+        kuv_xapi_push_buffer_ex(buffer, memory, count, KUV_BUFFER_REFERENCE);
+    }
+    void lend(const char *literal) { lend(literal, std::strlen(literal)); }
+    std::string pop(uint64_t count, int32_t mode = KUV_BUFFER_PARTIAL) {
+        std::string text(count, '\0');
+        text.resize(kuv_xapi_pop_buffer_ex(buffer, text.data(), count, mode));
+        return text;
+    }
+    kuv_buffer_t *buffer = nullptr;
 };
 
 inline int node_count(const kuv_buffer_t *buffer) {
