@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "davro_kuv.h"
@@ -72,7 +73,9 @@ TEST_F(FilePath, MkdirRacingAnotherProcessStillSucceeds) {
             alarm(60);
             int failures = 0;
             for (int round = 0; round < 200; ++round) {
-                std::string path = dir / ("r" + std::to_string(round) + "/s/t/u");
+                char leaf[64];
+                std::snprintf(leaf, sizeof leaf, "r%d/s/t/u", round);
+                std::string path = dir / leaf;
                 failures += kuv_xapi_mkdir(path.c_str(), 0700) != 1;
             }
             _exit(failures == 0 ? 0 : 1);
