@@ -27,32 +27,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "davro_kuv.h"
 
 namespace {
-
-class IdleThread {
-  public:
-    IdleThread()
-        : thread_([this] {
-              std::unique_lock<std::mutex> hold(mutex_);
-              stopped_.wait(hold, [this] { return stop_; });
-          }) {}
-    ~IdleThread() {
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            stop_ = true;
-        }
-        stopped_.notify_all();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable stopped_;
-    bool stop_ = false;
-    std::thread thread_;
-};
 
 constexpr size_t kChunk = 64 * 1024;
 constexpr uint64_t kStreamBytes = uint64_t{1} << 30;
@@ -256,7 +234,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char **argv) {
-    IdleThread keep_process_threaded;
+    kuv_bench::IdleThread keep_process_threaded;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     SummaryReporter reporter;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/ratio_report.h"
+#include "bench/bench_support.h"
 #include "davro_kuv.h"
 
 namespace {

@@ -9,36 +9,10 @@
 #include <mutex>
 #include <thread>
 
-#include "bench/ratio_report.h"
+#include "bench/bench_support.h"
 #include "davro_kuv.h"
 
 namespace {
-
-// glibc takes its atomic paths only once a second thread exists; keep one
-// alive for the whole run so that the peers pay what they pay in a real
-// program.
-class IdleThread {
-public:
-    IdleThread()
-        : thread_([this] {
-              std::unique_lock<std::mutex> hold(mutex_);
-              stopped_.wait(hold, [this] { return stop_; });
-          }) {}
-    ~IdleThread() {
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            stop_ = true;
-        }
-        stopped_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable stopped_;
-    bool stop_ = false;
-    std::thread thread_;
-};
 
 void TrackedAllocFree64(benchmark::State &state) {
     for (auto _ : state) {
@@ -119,7 +93,7 @@ BENCHMARK(PthreadMutexTwoThreads)->Iterations(3)->UseRealTime()->Unit(benchmark:
 }  // namespace
 
 int main(int argc, char **argv) {
-    IdleThread keep_process_threaded;
+    kuv_bench::IdleThread keep_process_threaded;
     return kuv_bench::run_with_ratios(argc, argv,
                                       {{"TrackedAllocFree64", "MallocFree64"},
                                        {"LockUnlockUncontended", "PthreadMutexUncontended"},

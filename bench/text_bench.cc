@@ -4,13 +4,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "bench/ratio_report.h"
+#include "bench/bench_support.h"
 #include "davro_kuv.h"
 
 namespace {
@@ -55,8 +53,7 @@ BENCHMARK_CAPTURE(Format, GlibcAsprintfLong, glibc_asprintf, glibc_free, true);
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::promise<void> stop;
-    std::thread second_thread([alive = stop.get_future()] { alive.wait(); });
+    kuv_bench::IdleThread second_thread;
     // Medians, when run with --benchmark_repetitions, are steadier on a
     // busy machine than single runs.
     std::vector<std::pair<std::string, std::string>> pairs;
@@ -67,8 +64,5 @@ int main(int argc, char **argv) {
         pairs.emplace_back(std::string("Format/KuvAllocLong") + suffix,
                            std::string("Format/GlibcAsprintfLong") + suffix);
     }
-    int result = kuv_bench::run_with_ratios(argc, argv, pairs);
-    stop.set_value();
-    second_thread.join();
-    return result;
+    return kuv_bench::run_with_ratios(argc, argv, pairs);
 }

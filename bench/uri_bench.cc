@@ -15,35 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "bench/ratio_report.h"
+#include "bench/bench_support.h"
 #include "davro_kuv.h"
 
 namespace {
-
-// glibc takes its atomic paths only once a second thread exists, and the
-// tracked heap takes a lock: measure as a threaded application would run.
-class IdleThread {
-  public:
-    IdleThread()
-        : thread_([this] {
-              std::unique_lock<std::mutex> hold(mutex_);
-              wake_.wait(hold, [this] { return stop_; });
-          }) {}
-    ~IdleThread() {
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_one();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_ = false;
-    std::thread thread_;
-};
 
 class Generator {
   public:
@@ -202,7 +177,7 @@ bool all_texts_parse() {
 }  // namespace
 
 int main(int argc, char **argv) {
-    IdleThread second_thread;
+    kuv_bench::IdleThread second_thread;
     if (!all_texts_parse()) return 1;
     std::printf("%zu URIs, e.g. %s\n", uris().size(), uris()[3].c_str());
     return kuv_bench::run_with_ratios(argc, argv, {{"KuvOpenCloseUri", "UriparserParseFree"}});

@@ -42,10 +42,13 @@ bool try_take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
 
 int32_t next_attempt(int32_t attempt) { return attempt == INT32_MAX ? attempt : attempt + 1; }
 
-// The waiting part of a blocking take, after the first try failed. Kept out
-// of line so that taking a free lock stays a short leaf path.
+// The waiting part of a take, after the first try failed: one yield, then
+// a try, a pause and a report per attempt, until the lock is taken (1), the
+// application's callback ends the wait or the deadline, when there is one,
+// has passed (0; the lock is then not held). Kept out of line so that
+// taking a free lock stays a short leaf path.
 [[gnu::noinline]] uint32_t wait_for_lock(kuv_lock_t *lock, uint32_t mode, const char *name,
-                                         int32_t line) {
+                                         int32_t line, kuv_timer_t *deadline) {
     sched_yield();
     sorvan_load_balance_reset();
     int32_t attempt = 0;
@@ -53,9 +56,8 @@ int32_t next_attempt(int32_t attempt) { return attempt == INT32_MAX ? attempt : 
         if (try_take(lock, mode, name, line)) return 1;
         sorvan_load_balance();
         attempt = next_attempt(attempt);
-        // Only the application's callback can end the wait; the lock is
-        // then not held, which the result says.
         if (report_wait(lock, name, line, attempt) == 1) return 0;
+        if (deadline && kuv_xapi_check_timer(deadline)) return 0;
     }
 }
 
@@ -91,25 +93,16 @@ uint32_t kuv_mapi_ref_try_lock_v0(kuv_lock_t *lock, uint32_t mode, const char *n
 
 uint32_t kuv_mapi_ref_lock_v0(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
     if (__builtin_expect(try_take(lock, mode, name, line), 1)) return 1;
-    return wait_for_lock(lock, mode, name, line);
+    return wait_for_lock(lock, mode, name, line, nullptr);
 }
 
 uint32_t kuv_mapi_ref_lock_timeout_v0(kuv_lock_t *lock, uint32_t mode, const char *name,
                                       int32_t line, int32_t timeout_msec) {
-    kuv_timer_t timer;
+    kuv_timer_t deadline;
     // A negative time-out becomes a duration no clock reaches.
-    kuv_xapi_init_timer(&timer, static_cast<uint64_t>(static_cast<int64_t>(timeout_msec)));
+    kuv_xapi_init_timer(&deadline, static_cast<uint64_t>(static_cast<int64_t>(timeout_msec)));
     if (try_take(lock, mode, name, line)) return 1;
-    sched_yield();
-    sorvan_load_balance_reset();
-    int32_t attempt = 0;
-    for (;;) {
-        if (try_take(lock, mode, name, line)) return 1;
-        sorvan_load_balance();
-        attempt = next_attempt(attempt);
-        if (report_wait(lock, name, line, attempt) == 1) return 0;
-        if (kuv_xapi_check_timer(&timer)) return 0;
-    }
+    return wait_for_lock(lock, mode, name, line, &deadline);
 }
 
 uint32_t kuv_mapi_unlock_v0(kuv_lock_t *lock) {

@@ -2,18 +2,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "c11_check.h"
 #include "davro_kuv.h"
 
-static int failures;
-
-#define CHECK(condition)                                                   \
-    do {                                                                   \
-        if (!(condition)) {                                                \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
-                    #condition);                                           \
-            ++failures;                                                    \
-        }                                                                  \
-    } while (0)
 
 int main(void) {
     uint64_t blocks = kuv_xapi_get_allocated_memory_count();

@@ -1,18 +1,49 @@
-// A console reporter that also keeps each benchmark's time per iteration,
-// so a benchmark program can print library/peer ratios measured in the same
-// run after the table.
-#ifndef KUV_BENCH_RATIO_REPORT_H
-#define KUV_BENCH_RATIO_REPORT_H
+// Shared pieces of the benchmark programs: a thread that keeps the process
+// multi-threaded, and a console reporter that also prints library/peer
+// ratios measured in the same run after the table.
+#ifndef KUV_BENCH_SUPPORT_H
+#define KUV_BENCH_SUPPORT_H
 
 #include <benchmark/benchmark.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace kuv_bench {
+
+// glibc takes its atomic paths (malloc, mutexes) only once a second thread
+// exists, and the tracked heap takes a lock: keep one thread alive for the
+// whole run so that library and peers pay what they pay in a real program.
+class IdleThread {
+public:
+    IdleThread()
+        : thread_([this] {
+              std::unique_lock<std::mutex> hold(mutex_);
+              stopped_.wait(hold, [this] { return stop_; });
+          }) {}
+    ~IdleThread() {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            stop_ = true;
+        }
+        stopped_.notify_all();
+        thread_.join();
+    }
+    IdleThread(const IdleThread &) = delete;
+    IdleThread &operator=(const IdleThread &) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
+    std::thread thread_;
+};
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -58,4 +89,4 @@ inline int run_with_ratios(int argc, char **argv,
 
 }  // namespace kuv_bench
 
-#endif  // KUV_BENCH_RATIO_REPORT_H
+#endif  // KUV_BENCH_SUPPORT_H
