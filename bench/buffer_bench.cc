@@ -9,7 +9,9 @@
 //     fed in chunks of 64 KiB, 4 KiB or 512 bytes through an assembler, the
 //     lines of each chunk popped and released after its push, against a
 //     memchr splitter over the same text in one piece that copies every
-//     line into a malloc'd string and frees it at once;
+//     line into a malloc'd string and frees it at once, and against the same
+//     splitter releasing a chunk's lines together after the chunk, as the
+//     assembler's caller does (a chunk's worth of lines alive at once);
 //   - the line pop of one line of 1, 2 and 4 MB, to show that its cost
 //     grows linearly.
 // A second thread stays alive throughout, so that the tracked heap's lock
@@ -170,6 +172,50 @@ void MemchrSplitListing(benchmark::State &state) {
 }
 BENCHMARK(MemchrSplitListing)->Iterations(3)->Unit(benchmark::kMillisecond);
 
+// The same splitter used the way the assembler is: the lines that end in
+// each chunk of range(0) bytes are all made first and handed over (released)
+// after the chunk, so both sides keep a chunk's worth of lines alive at once.
+void MemchrSplitListingPerChunk(benchmark::State &state) {
+    const std::string &text = listing();
+    const size_t chunk = static_cast<size_t>(state.range(0));
+    std::vector<char *> ready;
+    uint64_t lines = 0;
+    for (auto _ : state) {
+        const char *at = text.data();
+        const char *end = text.data() + text.size();
+        const char *chunk_end = at + std::min(chunk, text.size());
+        while (at < end) {
+            const char *newline = static_cast<const char *>(std::memchr(at, '\n', end - at));
+            const char *stop = newline ? newline : end;
+            if (stop >= chunk_end) {
+                for (char *line : ready) std::free(line);
+                ready.clear();
+                while (chunk_end <= stop && chunk_end < end)
+                    chunk_end = std::min(chunk_end + chunk, end);
+            }
+            size_t length = static_cast<size_t>(stop - at);
+            if (length > 0 && at[length - 1] == '\r') --length;
+            char *line = static_cast<char *>(std::malloc(length + 1));
+            std::memcpy(line, at, length);
+            line[length] = '\0';
+            benchmark::DoNotOptimize(line);
+            ready.push_back(line);
+            ++lines;
+            at = newline ? newline + 1 : end;
+        }
+        for (char *line : ready) std::free(line);
+        ready.clear();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+    state.counters["lines"] = static_cast<double>(lines / state.iterations());
+}
+BENCHMARK(MemchrSplitListingPerChunk)
+    ->Arg(65536)
+    ->Arg(4096)
+    ->Arg(512)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
 // One line of range(0) bytes ending in CR LF, pushed in 64 KiB pieces
 // outside the timing, then popped.
 void BufferPopLongLine(benchmark::State &state) {
@@ -253,6 +299,12 @@ int main(int argc, char **argv) {
                    "ReadlineSplitListing/4096/iterations:3", "MemchrSplitListing/iterations:3");
     reporter.speed("assembler vs memchr splitter, 512 B chunks",
                    "ReadlineSplitListing/512/iterations:3", "MemchrSplitListing/iterations:3");
+    for (const char *chunk : {"65536", "4096", "512"}) {
+        std::string label = std::string("same, peer releasing per ") + chunk + " B chunk";
+        reporter.speed(label.c_str(),
+                       (std::string("ReadlineSplitListing/") + chunk + "/iterations:3").c_str(),
+                       (std::string("MemchrSplitListingPerChunk/") + chunk + "/iterations:3").c_str());
+    }
     std::printf("line pop of one long line:\n");
     reporter.time("1 MB line", "BufferPopLongLine/1048576");
     reporter.time("2 MB line", "BufferPopLongLine/2097152");
