@@ -21,7 +21,7 @@ namespace kuv_bench {
 // exists, and the tracked heap takes a lock: keep one thread alive for the
 // whole run so that library and peers pay what they pay in a real program.
 class IdleThread {
-public:
+  public:
     IdleThread()
         : thread_([this] {
               std::unique_lock<std::mutex> hold(mutex_);
@@ -38,7 +38,7 @@ public:
     IdleThread(const IdleThread &) = delete;
     IdleThread &operator=(const IdleThread &) = delete;
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable stopped_;
     bool stop_ = false;
@@ -46,7 +46,7 @@ private:
 };
 
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
             if (run.error_occurred) continue;
@@ -70,7 +70,7 @@ public:
         }
     }
 
-private:
+  private:
     std::map<std::string, double> seconds_;
 };
 

@@ -2,6 +2,7 @@
  * Services: threads with a stop request, for the event service's loop.
  */
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -37,13 +38,14 @@ sorvan_service_t sorvan_open_service_ex(const char *name, sorvan_service_entry_t
     if (!service) return 0;
     service->entry = entry;
     service->context = context;
-    if (name) strncpy(service->name, name, sizeof service->name - 1);
+    if (name) snprintf(service->name, sizeof service->name, "%s", name);
     if (pthread_create(&service->thread, NULL, service_main, service) != 0) {
         free(service);
         return 0;
     }
+    /* Thread names hold 15 bytes and a terminator. */
     char short_name[16];
-    strncpy(short_name, service->name, sizeof short_name - 1);
+    memcpy(short_name, service->name, sizeof short_name - 1);
     short_name[sizeof short_name - 1] = '\0';
     if (short_name[0]) pthread_setname_np(service->thread, short_name);
     return (sorvan_service_t)service;

@@ -23,12 +23,16 @@ uint32_t swap_word(uint32_t value) {
 
 extern "C" {
 
-uint32_t kuv_xapi_get_order(void) { return order_mark(); }
+uint32_t kuv_xapi_get_order(void) {
+    return order_mark();
+}
 
 uint32_t kuv_xapi_le_value(uint32_t value) {
     return order_mark() == kLittleEndianMark ? value : __builtin_bswap32(value);
 }
-uint32_t kuv_xapi_ledword_value(uint32_t value) { return kuv_xapi_le_value(value); }
+uint32_t kuv_xapi_ledword_value(uint32_t value) {
+    return kuv_xapi_le_value(value);
+}
 uint32_t kuv_xapi_leword_value(uint32_t value) {
     return order_mark() == kLittleEndianMark ? value : swap_word(value);
 }
@@ -39,7 +43,9 @@ uint64_t kuv_xapi_leqword_value(uint64_t value) {
 uint32_t kuv_xapi_be_value(uint32_t value) {
     return order_mark() == kBigEndianMark ? value : __builtin_bswap32(value);
 }
-uint32_t kuv_xapi_bedword_value(uint32_t value) { return kuv_xapi_be_value(value); }
+uint32_t kuv_xapi_bedword_value(uint32_t value) {
+    return kuv_xapi_be_value(value);
+}
 uint32_t kuv_xapi_beword_value(uint32_t value) {
     return order_mark() == kBigEndianMark ? value : swap_word(value);
 }

@@ -42,8 +42,8 @@ void unlink_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, c
 }
 
 // One look at the flag; a busy condition lock counts as "not yet".
-bool seen_signalled(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter,
-                    const char *name, int32_t line) {
+bool seen_signalled(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
+                    int32_t line) {
     if (kuv_mapi_ref_try_lock_v0(&condition->lock, kFlagMode, name, line) != 1) return false;
     bool signalled = waiter->signalled == 1;
     kuv_mapi_unlock_v0(&condition->lock);
@@ -96,10 +96,9 @@ uint32_t kuv_mapi_lock_condition_wait_v0(kuv_lock_condition_t *condition, kuv_lo
     return wait_on(condition, outer, outer_mode, nullptr, name, line);
 }
 
-uint32_t kuv_mapi_lock_condition_time_wait_v0(kuv_lock_condition_t *condition,
-                                              kuv_lock_t *outer, uint32_t outer_mode,
-                                              int32_t timeout_msec, const char *name,
-                                              int32_t line) {
+uint32_t kuv_mapi_lock_condition_time_wait_v0(kuv_lock_condition_t *condition, kuv_lock_t *outer,
+                                              uint32_t outer_mode, int32_t timeout_msec,
+                                              const char *name, int32_t line) {
     kuv_timer_t deadline{};
     deadline.duration = static_cast<uint64_t>(static_cast<int64_t>(timeout_msec));
     return wait_on(condition, outer, outer_mode, &deadline, name, line);

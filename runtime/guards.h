@@ -13,7 +13,7 @@ namespace kuv {
 // Holds a reference lock for the guard's lifetime. The name and line name
 // the taking call site in the dead-lock report.
 class LockGuard {
-public:
+  public:
     LockGuard(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line)
         : lock_(lock), held_(kuv_mapi_ref_lock_v0(lock, mode, name, line) == 1) {}
     ~LockGuard() {
@@ -25,7 +25,7 @@ public:
     // False only when a dead-lock callback ended the wait.
     bool held() const { return held_; }
 
-private:
+  private:
     kuv_lock_t *lock_;
     bool held_;
 };
@@ -34,7 +34,7 @@ private:
 // system heap (kuv_xapi_sys_free).
 template <void *(*Release)(void *)>
 class HeapOwner {
-public:
+  public:
     HeapOwner() = default;
     explicit HeapOwner(void *block) : block_(block) {}
     ~HeapOwner() { reset(); }
@@ -63,7 +63,7 @@ public:
         block_ = block;
     }
 
-private:
+  private:
     void *block_ = nullptr;
 };
 

@@ -121,9 +121,13 @@ void *kuv_xapi_heap_debug(void *pointer, uint64_t size) {
     return nullptr;
 }
 
-void *kuv_xapi_debug_alloc(uint64_t size) { return kuv_xapi_heap_debug(nullptr, size); }
+void *kuv_xapi_debug_alloc(uint64_t size) {
+    return kuv_xapi_heap_debug(nullptr, size);
+}
 
-void *kuv_xapi_debug_free(void *pointer) { return kuv_xapi_heap_debug(pointer, 0); }
+void *kuv_xapi_debug_free(void *pointer) {
+    return kuv_xapi_heap_debug(pointer, 0);
+}
 
 void *kuv_xapi_debug_realloc(void *pointer, uint64_t size) {
     return kuv_xapi_heap_debug(pointer, size);

@@ -9,7 +9,9 @@ namespace kuv::heap {
 
 kuv_heap_info_t g_info;
 
-void warn_null_release() { std::fputs("kuv: [WARNING] null pointer free ? \n", stderr); }
+void warn_null_release() {
+    std::fputs("kuv: [WARNING] null pointer free ? \n", stderr);
+}
 
 }  // namespace kuv::heap
 
@@ -22,11 +24,17 @@ void *kuv_xapi_heap(void *pointer, uint64_t size) {
     return handler ? handler(pointer, size) : kuv_xapi_heap_debug(pointer, size);
 }
 
-void *kuv_xapi_alloc(uint64_t size) { return kuv_xapi_heap(nullptr, size); }
+void *kuv_xapi_alloc(uint64_t size) {
+    return kuv_xapi_heap(nullptr, size);
+}
 
-void *kuv_xapi_free(void *pointer) { return kuv_xapi_heap(pointer, 0); }
+void *kuv_xapi_free(void *pointer) {
+    return kuv_xapi_heap(pointer, 0);
+}
 
-void *kuv_xapi_realloc(void *pointer, uint64_t size) { return kuv_xapi_heap(pointer, size); }
+void *kuv_xapi_realloc(void *pointer, uint64_t size) {
+    return kuv_xapi_heap(pointer, size);
+}
 
 void *kuv_xapi_calloc(uint64_t count, uint64_t size) {
     uint64_t bytes;

@@ -17,9 +17,13 @@ void *kuv_xapi_heap_release(void *pointer, uint64_t size) {
     return nullptr;
 }
 
-void *kuv_xapi_sys_alloc(uint64_t size) { return kuv_xapi_heap_release(nullptr, size); }
+void *kuv_xapi_sys_alloc(uint64_t size) {
+    return kuv_xapi_heap_release(nullptr, size);
+}
 
-void *kuv_xapi_sys_free(void *pointer) { return kuv_xapi_heap_release(pointer, 0); }
+void *kuv_xapi_sys_free(void *pointer) {
+    return kuv_xapi_heap_release(pointer, 0);
+}
 
 void *kuv_xapi_sys_realloc(void *pointer, uint64_t size) {
     return kuv_xapi_heap_release(pointer, size);

@@ -40,7 +40,9 @@ bool try_take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
     return taken;
 }
 
-int32_t next_attempt(int32_t attempt) { return attempt == INT32_MAX ? attempt : attempt + 1; }
+int32_t next_attempt(int32_t attempt) {
+    return attempt == INT32_MAX ? attempt : attempt + 1;
+}
 
 // The waiting part of a take, after the first try failed: one yield, then
 // a try, a pause and a report per attempt, until the lock is taken (1), the
@@ -63,15 +65,17 @@ int32_t next_attempt(int32_t attempt) { return attempt == INT32_MAX ? attempt : 
 
 [[gnu::noinline, gnu::cold]] void warn_unlock_of_free_lock() {
     char message[256];
-    std::snprintf(message, sizeof message,
-                  "\n%s\nkuv: [WARNING] unlock - invalid reference count (already unlocked ?)\n%s\n",
-                  kWarningBanner, kWarningBanner);
+    std::snprintf(
+        message, sizeof message,
+        "\n%s\nkuv: [WARNING] unlock - invalid reference count (already unlocked ?)\n%s\n",
+        kWarningBanner, kWarningBanner);
     std::fputs(message, stderr);
 }
 
 [[gnu::noinline]] void wait_for_guard(kuv_lock_t *lock) {
     sched_yield();
-    while (!take_guard(lock)) sorvan_load_balance();
+    while (!take_guard(lock))
+        sorvan_load_balance();
 }
 
 }  // namespace
@@ -86,8 +90,7 @@ kuv_lock_t *kuv_mapi_init_lock_v0(kuv_lock_t *lock) {
     return lock;
 }
 
-uint32_t kuv_mapi_ref_try_lock_v0(kuv_lock_t *lock, uint32_t mode, const char *name,
-                                  int32_t line) {
+uint32_t kuv_mapi_ref_try_lock_v0(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
     return try_take(lock, mode, name, line) ? 1 : 0;
 }
 
@@ -138,6 +141,8 @@ uint32_t kuv_xapi_glock(void) {
                                 __LINE__);
 }
 
-uint32_t kuv_xapi_gunlock(void) { return kuv_mapi_unlock_v0(&g_global_lock); }
+uint32_t kuv_xapi_gunlock(void) {
+    return kuv_mapi_unlock_v0(&g_global_lock);
+}
 
 }  // extern "C"

@@ -14,7 +14,9 @@ namespace kuv::lock {
 inline bool take_guard(kuv_lock_t *lock) {
     return __atomic_exchange_n(&lock->guard, 1u, __ATOMIC_ACQUIRE) == 0;
 }
-inline void give_guard(kuv_lock_t *lock) { __atomic_store_n(&lock->guard, 0u, __ATOMIC_RELEASE); }
+inline void give_guard(kuv_lock_t *lock) {
+    __atomic_store_n(&lock->guard, 0u, __ATOMIC_RELEASE);
+}
 
 // The dead-lock report reads owner and count without the guard; those
 // fields are therefore written and read as relaxed atomics.

@@ -28,12 +28,20 @@ void kuv_xapi_load_balance_ex(int32_t microseconds) {
     sorvan_sleep_wait(0, static_cast<uint32_t>(microseconds > minimum ? microseconds : minimum));
 }
 
-void kuv_xapi_load_balance(void) { sorvan_load_balance(); }
+void kuv_xapi_load_balance(void) {
+    sorvan_load_balance();
+}
 
-void kuv_xapi_load_balance_short(void) { sorvan_load_balance_short(); }
+void kuv_xapi_load_balance_short(void) {
+    sorvan_load_balance_short();
+}
 
-int32_t kuv_xapi_sched_yield(void) { return sched_yield(); }
+int32_t kuv_xapi_sched_yield(void) {
+    return sched_yield();
+}
 
-uint64_t kuv_xapi_uptime(void) { return sorvan_uptime(); }
+uint64_t kuv_xapi_uptime(void) {
+    return sorvan_uptime();
+}
 
 }  // extern "C"

@@ -24,7 +24,9 @@ uint64_t kuv_xapi_time_ex(uint64_t *seconds, uint32_t *fraction, uint64_t *extra
     return now_seconds;
 }
 
-uint64_t kuv_xapi_time(uint64_t *seconds) { return kuv_xapi_time_ex(seconds, nullptr, nullptr); }
+uint64_t kuv_xapi_time(uint64_t *seconds) {
+    return kuv_xapi_time_ex(seconds, nullptr, nullptr);
+}
 
 kuv_time_stamp_info_t *kuv_xapi_init_time_stamp_info(kuv_time_stamp_info_t *info) {
     if (info) std::memset(info, 0, sizeof *info);

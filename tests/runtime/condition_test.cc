@@ -13,7 +13,8 @@ using Clock = std::chrono::steady_clock;
 int waiter_count(kuv_lock_condition_t *condition) {
     kuv_mapi_ref_lock_v0(&condition->lock, 1, "waiter_count", __LINE__);
     int count = 0;
-    for (kuv_lock_waiter_t *w = condition->first; w; w = w->next) ++count;
+    for (kuv_lock_waiter_t *w = condition->first; w; w = w->next)
+        ++count;
     kuv_mapi_unlock_v0(&condition->lock);
     return count;
 }
@@ -53,14 +54,12 @@ TEST(Condition, OneWakeUpWakesTheOldestWaiterAndASecondOneTheNext) {
     kuv_lock_condition_t condition{};
     std::atomic<bool> first_woken{false}, second_woken{false};
     std::thread first([&] {
-        EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, nullptr, 0, 20000, "a", 1),
-                  1u);
+        EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, nullptr, 0, 20000, "a", 1), 1u);
         first_woken = true;
     });
     ASSERT_TRUE(await_waiters(&condition, 1));
     std::thread second([&] {
-        EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, nullptr, 0, 20000, "b", 2),
-                  1u);
+        EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, nullptr, 0, 20000, "b", 2), 1u);
         second_woken = true;
     });
     ASSERT_TRUE(await_waiters(&condition, 2));
@@ -112,7 +111,8 @@ TEST(Condition, BroadcastWakesEveryWaiter) {
         });
     ASSERT_TRUE(await_waiters(&condition, 3));
     EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 2), 1u);
-    for (auto &w : waiters) w.join();
+    for (auto &w : waiters)
+        w.join();
     EXPECT_EQ(woken, 3);
     EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 3), 1u);
 }

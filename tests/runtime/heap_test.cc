@@ -153,7 +153,8 @@ TEST(TrackedHeap, CallocClearsAndRefusesAnOverflowingProduct) {
     Counters before;
     auto *cleared = static_cast<unsigned char *>(kuv_xapi_calloc(10, 7));
     ASSERT_NE(cleared, nullptr);
-    for (int i = 0; i < 70; ++i) EXPECT_EQ(cleared[i], 0) << i;
+    for (int i = 0; i < 70; ++i)
+        EXPECT_EQ(cleared[i], 0) << i;
     kuv_xapi_free(cleared);
     EXPECT_EQ(kuv_xapi_calloc(uint64_t{1} << 33, uint64_t{1} << 33), nullptr);
     EXPECT_EQ(kuv_xapi_debug_calloc(UINT64_MAX, 2), nullptr);

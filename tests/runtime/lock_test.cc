@@ -63,9 +63,9 @@ TEST(ReferenceLock, UnlockingAFreeLockWarnsEachTime) {
     OutputCapture err(2);
     kuv_mapi_unlock_v0(&lock);
     kuv_mapi_unlock_v0(&lock);
-    std::string one =
-        "\n" + kBanner + "\nkuv: [WARNING] unlock - invalid reference count (already unlocked ?)\n" +
-        kBanner + "\n";
+    std::string one = "\n" + kBanner +
+                      "\nkuv: [WARNING] unlock - invalid reference count (already unlocked ?)\n" +
+                      kBanner + "\n";
     EXPECT_EQ(err.finish(), one + one);
     EXPECT_EQ(lock.count, 0u);
     EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "after", 1), 1u);  // still usable
@@ -87,7 +87,8 @@ TEST(ReferenceLock, ExclusiveCounterStaysExactUnderContention) {
             }
         });
     }
-    for (auto &thread : threads) thread.join();
+    for (auto &thread : threads)
+        thread.join();
     EXPECT_EQ(counter, uint64_t{kThreads} * kRounds);
     EXPECT_EQ(lock.count, 0u);
 }
@@ -200,8 +201,7 @@ TEST(DeadLockWarning, PrintsAtAttempt12100AndEveryHundredAfter) {
 
 TEST(DeadLockWarning, NamesMissingTextsNull) {
     std::string text = warnings_while_waiting(nullptr, 0, nullptr, -5, "121+ sec");
-    EXPECT_NE(text.find("dead lock \"NULL:-5\" LOCKED(NULL:0), ref=1, 121+ sec"),
-              std::string::npos)
+    EXPECT_NE(text.find("dead lock \"NULL:-5\" LOCKED(NULL:0), ref=1, 121+ sec"), std::string::npos)
         << text;
 }
 

@@ -40,7 +40,8 @@ TEST(Timer, ExpiresAfterItsDurationAndRecordsElapsedTime) {
     auto start = Clock::now();
     kuv_xapi_init_timer(&timer, 100);
     EXPECT_EQ(kuv_xapi_update_timer(&timer, 50), 150u);
-    while (!kuv_xapi_check_timer(&timer)) kuv_xapi_sleep_wait(0, 1000);
+    while (!kuv_xapi_check_timer(&timer))
+        kuv_xapi_sleep_wait(0, 1000);
     // Readings are whole milliseconds, so the real time may fall short of
     // the duration by less than one.
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(149));

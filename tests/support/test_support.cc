@@ -36,7 +36,9 @@ OutputCapture::OutputCapture(int descriptor) : descriptor_(descriptor) {
     close(file);
 }
 
-OutputCapture::~OutputCapture() { finish(); }
+OutputCapture::~OutputCapture() {
+    finish();
+}
 
 namespace {
 std::string read_whole_file(const std::string &path) {
@@ -44,7 +46,8 @@ std::string read_whole_file(const std::string &path) {
     if (FILE *file = std::fopen(path.c_str(), "rb")) {
         char chunk[4096];
         size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
+        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+            text.append(chunk, got);
         std::fclose(file);
     }
     return text;

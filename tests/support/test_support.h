@@ -18,7 +18,7 @@ int open_descriptor_count();
 // error (the descriptor, so output of any layer is seen). stdio buffers are
 // flushed on both ends.
 class OutputCapture {
-public:
+  public:
     explicit OutputCapture(int descriptor);
     ~OutputCapture();
     OutputCapture(const OutputCapture &) = delete;
@@ -28,7 +28,7 @@ public:
     // What has been written so far, while capturing goes on.
     std::string peek() const;
 
-private:
+  private:
     int descriptor_;
     int saved_ = -1;
     std::string path_;
@@ -39,11 +39,11 @@ private:
 // Fixture that checks at the end of every test that the tracked heap holds
 // as many blocks and bytes as at the start and that no descriptor leaked.
 class ResourceCheckedTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
-private:
+  private:
     uint64_t blocks_at_start_ = 0;
     uint64_t bytes_at_start_ = 0;
     int descriptors_at_start_ = 0;
