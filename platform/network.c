@@ -16,8 +16,8 @@ int32_t sorvan_init_network(void) {
 int32_t sorvan_uninit_network(void) {
     uint32_t starts = __atomic_load_n(&g_network_starts, __ATOMIC_ACQUIRE);
     while (starts > 0) {
-        if (__atomic_compare_exchange_n(&g_network_starts, &starts, starts - 1, 0,
-                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        if (__atomic_compare_exchange_n(&g_network_starts, &starts, starts - 1, 0, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
             return 0;
     }
     return -1;
@@ -30,7 +30,7 @@ int32_t sorvan_get_protocol_by_name(const char *name) {
     static const struct {
         const char *name;
         int32_t number;
-    } known[] = {{"ip", 0},   {"icmp", 1},  {"tcp", 6},       {"udp", 17},
+    } known[] = {{"ip", 0},    {"icmp", 1},  {"tcp", 6},        {"udp", 17},
                  {"ipv6", 41}, {"raw", 255}, {"ipv6-icmp", 58}, {"icmpv6", 58}};
     for (size_t i = 0; i < sizeof known / sizeof known[0]; ++i)
         if (strcmp(known[i].name, name) == 0) return known[i].number;
@@ -63,4 +63,6 @@ int32_t sorvan_inet6_multicast_join(int32_t socket, const uint8_t group[16],
     return setsockopt(socket, IPPROTO_IPV6, option, &request, sizeof request) == 0 ? 0 : -1;
 }
 
-int32_t sorvan_reload_resolver(void) { return res_init() == 0 ? 0 : -1; }
+int32_t sorvan_reload_resolver(void) {
+    return res_init() == 0 ? 0 : -1;
+}

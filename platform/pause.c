@@ -69,10 +69,10 @@ void sorvan_load_balance_reset(void) {
 }
 
 void sorvan_set_load_balance_range(uint32_t shortest_usec, uint32_t longest_usec) {
-    uint32_t shortest = shortest_usec ? shortest_usec
-                                      : __atomic_load_n(&g_shortest_usec, __ATOMIC_RELAXED);
-    uint32_t longest = longest_usec ? longest_usec
-                                    : __atomic_load_n(&g_longest_usec, __ATOMIC_RELAXED);
+    uint32_t shortest =
+        shortest_usec ? shortest_usec : __atomic_load_n(&g_shortest_usec, __ATOMIC_RELAXED);
+    uint32_t longest =
+        longest_usec ? longest_usec : __atomic_load_n(&g_longest_usec, __ATOMIC_RELAXED);
     if (longest < shortest) longest = shortest;
     __atomic_store_n(&g_shortest_usec, shortest, __ATOMIC_RELAXED);
     __atomic_store_n(&g_longest_usec, longest, __ATOMIC_RELAXED);

@@ -110,8 +110,7 @@ SORVAN_API int32_t sorvan_to_lower(int32_t c);
  * (which is size - 1 or more when it did not fit), or a negative count on
  * an encoding error. */
 SORVAN_API int32_t sorvan_vsprintf(char *buffer, const char *format, va_list list);
-SORVAN_API int32_t sorvan_vsnprintf(char *buffer, uint64_t size, const char *format,
-                                    va_list list);
+SORVAN_API int32_t sorvan_vsnprintf(char *buffer, uint64_t size, const char *format, va_list list);
 SORVAN_API int32_t sorvan_snprintf(char *buffer, uint64_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 /* Fields converted, or -1 at the end of the input before any conversion. */

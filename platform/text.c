@@ -5,9 +5,8 @@
 
 int32_t sorvan_ctype_select(int32_t c, uint32_t mask) {
     unsigned char byte = (unsigned char)c;
-    if ((mask & SORVAN_CTYPE_SPACE) &&
-        (byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' ||
-         byte == '\r'))
+    if ((mask & SORVAN_CTYPE_SPACE) && (byte == ' ' || byte == '\t' || byte == '\n' ||
+                                        byte == '\v' || byte == '\f' || byte == '\r'))
         return 1;
     if ((mask & SORVAN_CTYPE_DIGIT) && byte >= '0' && byte <= '9') return 1;
     if ((mask & SORVAN_CTYPE_HEX_LETTER) &&
@@ -16,9 +15,13 @@ int32_t sorvan_ctype_select(int32_t c, uint32_t mask) {
     return 0;
 }
 
-int32_t sorvan_to_upper(int32_t c) { return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c; }
+int32_t sorvan_to_upper(int32_t c) {
+    return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c;
+}
 
-int32_t sorvan_to_lower(int32_t c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+int32_t sorvan_to_lower(int32_t c) {
+    return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+}
 
 int32_t sorvan_vsprintf(char *buffer, const char *format, va_list list) {
     return vsprintf(buffer, format, list);

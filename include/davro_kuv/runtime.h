@@ -78,8 +78,8 @@ KUV_API kuv_lock_t *kuv_mapi_init_lock_v0(kuv_lock_t *lock);
 /* Installs the dead-lock callback (NULL: the built-in warning, which prints
  * at attempt 12100 and every 100 attempts after, roughly once a second of
  * waiting). Returns the previous callback. Not locked: set it at start-up. */
-KUV_API kuv_dead_lock_callback_t kuv_mapi_set_dead_lock_callback_v0(
-    kuv_dead_lock_callback_t callback);
+KUV_API kuv_dead_lock_callback_t
+kuv_mapi_set_dead_lock_callback_v0(kuv_dead_lock_callback_t callback);
 /* 1 taken, 0 not taken; never waits (fails also while another thread is
  * changing the record). */
 KUV_API uint32_t kuv_mapi_ref_try_lock_v0(kuv_lock_t *lock, uint32_t mode, const char *name,
@@ -106,9 +106,9 @@ KUV_API kuv_lock_condition_t *kuv_mapi_init_lock_condition_v0(kuv_lock_condition
 /* Waits until woken. When outer is given the caller holds it: it is released
  * for the wait and taken again (blocking, outer_mode) before returning.
  * Returns 1. */
-KUV_API uint32_t kuv_mapi_lock_condition_wait_v0(kuv_lock_condition_t *condition,
-                                                 kuv_lock_t *outer, uint32_t outer_mode,
-                                                 const char *name, int32_t line);
+KUV_API uint32_t kuv_mapi_lock_condition_wait_v0(kuv_lock_condition_t *condition, kuv_lock_t *outer,
+                                                 uint32_t outer_mode, const char *name,
+                                                 int32_t line);
 /* As above with a time-out: 1 woken, 0 time-out passed; the outer lock is
  * held again in either case. */
 KUV_API uint32_t kuv_mapi_lock_condition_time_wait_v0(kuv_lock_condition_t *condition,
