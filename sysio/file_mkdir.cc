@@ -32,12 +32,23 @@ mode_t read_umask() {
     return mask;
 }
 
+// Gives a directory just made the owner bits the file-creation mask took
+// from it. The bits are added to what mkdir gave, not set anew, so that a
+// set-group-ID bit inherited from the parent survives and the directories
+// made below keep the parent's group.
+void add_owner_bits(const char *path) {
+    struct stat status;
+    if (::stat(path, &status) != 0) return;
+    mode_t current = status.st_mode & 07777;
+    if ((current & kOwnerUsable) != kOwnerUsable) ::chmod(path, current | kOwnerUsable);
+}
+
 // Makes one directory: 1 when it is a directory afterwards, 0 otherwise.
-// `ensured_mode`, when not 0, is set again after creation, because the
-// file-creation mask applied by mkdir may have taken bits the caller needs.
-int32_t make_one(const char *path, mode_t mode, mode_t ensured_mode) {
+// With `owner_usable`, owner write and search are given back after creation
+// when the file-creation mask applied by mkdir has taken them.
+int32_t make_one(const char *path, mode_t mode, bool owner_usable) {
     if (::mkdir(path, mode) == 0) {
-        if (ensured_mode != 0) ::chmod(path, ensured_mode);
+        if (owner_usable) add_owner_bits(path);
         return 1;
     }
     // Another process may have made the same directory a moment ago, which
@@ -83,10 +94,10 @@ int32_t look_at_prefix(char *name, size_t end) {
     return state;
 }
 
-int32_t make_prefix(char *name, size_t end, mode_t mode, mode_t ensured_mode) {
+int32_t make_prefix(char *name, size_t end, mode_t mode, bool owner_usable) {
     char saved = name[end];
     name[end] = '\0';
-    int32_t made = make_one(name, mode, ensured_mode);
+    int32_t made = make_one(name, mode, owner_usable);
     name[end] = saved;
     return made;
 }
@@ -105,10 +116,10 @@ int32_t make_with_parents(const char *path, mode_t mode) {
     mode_t parent_mode = (0777 & ~mask) | kOwnerUsable;
     // Only when the mask takes owner bits does mkdir not already give the
     // parents what they need.
-    mode_t ensured_parent_mode = (mask & kOwnerUsable) ? parent_mode : 0;
+    bool mask_takes_owner_bits = (mask & kOwnerUsable) != 0;
 
     kuv::TrackedBlock copy(kuv_xapi_alloc(length + 1));
-    if (!copy) return make_one(path, mode, 0);
+    if (!copy) return make_one(path, mode, false);
     char *name = copy.chars();
     std::memcpy(name, path, length + 1);
     size_t end = length;
@@ -129,10 +140,10 @@ int32_t make_with_parents(const char *path, mode_t mode) {
         break;
     }
     for (size_t current = top; current < end; current = next_component_end(name, current, end)) {
-        int32_t made = make_prefix(name, current, parent_mode, ensured_parent_mode);
+        int32_t made = make_prefix(name, current, parent_mode, mask_takes_owner_bits);
         if (made != 1) return made;
     }
-    return make_one(name, mode, 0);
+    return make_one(name, mode, false);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // and closing descriptors.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -68,6 +69,15 @@ bool lock_with_patience(int descriptor, uint32_t flags) {
     }
 }
 
+// The system ignores truncation when opening a pipe or a terminal (and it
+// means nothing to a device such as /dev/null), while ftruncate fails there;
+// the deferred truncation follows the system and skips such files. When the
+// type cannot be read, ftruncate is tried and reports the failure.
+bool truncation_applies(int descriptor) {
+    struct stat status;
+    return ::fstat(descriptor, &status) != 0 || S_ISREG(status.st_mode);
+}
+
 int32_t open_locked(const char *path, uint32_t flags, uint32_t mode) {
     // Truncating before the lock is held would empty a file that another
     // process is still using, even when the lock then cannot be taken. Open
@@ -80,7 +90,10 @@ int32_t open_locked(const char *path, uint32_t flags, uint32_t mode) {
     if (opened < 0) return -1;
     DescriptorGuard descriptor(opened);
     if (!lock_with_patience(descriptor.get(), flags)) return -1;
-    if (truncate && kuv_xapi_ftruncate(descriptor.get(), 0) != 1) return -1;
+    if (truncate && truncation_applies(descriptor.get()) &&
+        kuv_xapi_ftruncate(descriptor.get(), 0) != 1) {
+        return -1;
+    }
     return descriptor.release();
 }
 

@@ -457,7 +457,9 @@ KUV_API int32_t kuv_xapi_chmod(const char *path, uint32_t mode);
 
 /* Creates the directory path with mode, and every missing parent first.
  * Parents get 0777 without the bits of the file-creation mask, and always
- * owner write and search (0300) so that their owner can use them. Results:
+ * owner write and search (0300) so that their owner can use them (added
+ * after creation when the mask takes them, keeping an inherited
+ * set-group-ID bit). Results:
  * 1 the path is a directory now (also when it was one before, or when
  * another process created it at the same moment); 0 a creation failed or
  * the path exists as something else; -1 a NULL or empty path, or an error

@@ -43,12 +43,14 @@ TEST_F(FilePath, MkdirCreatesEveryMissingParent) {
     EXPECT_EQ(kuv_xapi_mkdir("////", 0700), 1);
 
     // Under a mask that takes owner bits, parents still get owner write and
-    // search; the last level keeps what the caller and the mask give it.
+    // search, without losing the set-group-ID bit they inherit; the last
+    // level keeps what the caller and the mask give it.
+    ASSERT_EQ(chmod(dir.path().c_str(), 02700), 0);
     kuv_xapi_umask(0377);
     EXPECT_EQ(kuv_xapi_mkdir((dir / "m/n/o").c_str(), 0777), 1);
-    EXPECT_EQ(mode_of(dir / "m") & 0700, 0700u);
-    EXPECT_EQ(mode_of(dir / "m/n") & 0700, 0700u);
-    EXPECT_EQ(mode_of(dir / "m/n/o"), 0400u);
+    EXPECT_EQ(mode_of(dir / "m"), 02700u);
+    EXPECT_EQ(mode_of(dir / "m/n"), 02700u);
+    EXPECT_EQ(mode_of(dir / "m/n/o"), 02400u);
     EXPECT_EQ(kuv_xapi_umask(old_mask), 0377u);  // the mask is left as it was
 }
 
