@@ -381,10 +381,11 @@ KUV_API uint32_t kuv_xapi_umask(uint32_t mask);
  * to 6000 ms; when it cannot be taken the descriptor is closed and -1 is
  * returned (errno from the last try, usually EAGAIN or EACCES). Truncation
  * is done only once the lock is held, so a failed open leaves the file's
- * contents untouched; with the lock bit, truncation therefore needs write
- * access (0x2 or 0x4). The lock is a POSIX record lock: it belongs to the
- * process and is released when any descriptor of the process on that file
- * is closed. */
+ * contents untouched; with the lock bit, truncating a regular file
+ * therefore needs write access (0x2 or 0x4), and pipes and devices are not
+ * truncated, as with the system's open. The lock is a POSIX record lock: it
+ * belongs to the process and is released when any descriptor of the
+ * process on that file is closed. */
 KUV_API int32_t kuv_xapi_open(const char *path, uint32_t flags, uint32_t mode);
 
 /* kuv_xapi_open(path, 0x463A, mode): write only, create, truncate, fail if
