@@ -13,6 +13,9 @@
  *     has the scheme "myhost"; "example.com:80" has the host and the port;
  *   - "scheme:" followed by no "/" or by more than two is opaque (is_opaque):
  *     "file:///tmp/x" has the path "//tmp/x";
+ *   - "[" and "]" count only inside the authority: "ftp://host.example/f[1]"
+ *     keeps the host "host.example", and a "[" there without a "]" after the
+ *     byte that follows it turns the text after the "[" into the path;
  *   - path runs from its first character to the end of the text: the query
  *     ("?") and fragment ("#") stay in it and are also copied on their own;
  *   - a text holding a backslash is a local file name: only text and path

@@ -85,6 +85,7 @@ TEST(Strip, RemovesThePatternWhereFlagsSay) {
         const char *expected;
     } const cases[] = {
         {"xxabcxx", "x", KUV_STRIP_START | KUV_STRIP_END, "abc"},
+        {"xxabcxx", "x", 0, "xxabcxx"},
         {"abab", "ab", KUV_STRIP_END, ""},
         {"x", "xx", KUV_STRIP_END, "x"},
         // Everywhere: occurrences that form only where the text closes up
