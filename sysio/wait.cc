@@ -34,9 +34,11 @@ int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
     if (descriptor < 0) return -1;
     struct pollfd watched = {};
     watched.fd = descriptor;
-    if (mask & kReadable) watched.events |= POLLIN;
-    if (mask & kWritable) watched.events |= POLLOUT;
-    if (mask & kExceptional) watched.events |= POLLPRI;
+    // Ask for every condition select counts in each set: poll reports only
+    // the ones asked for (and errors and hang-ups, which it always reports).
+    if (mask & kReadable) watched.events |= kReadEvents & ~(POLLHUP | POLLERR);
+    if (mask & kWritable) watched.events |= kWriteEvents & ~POLLERR;
+    if (mask & kExceptional) watched.events |= kExceptionalEvents;
 
     int64_t deadline = timeout_msec < 0 ? -1 : monotonic_msec() + timeout_msec;
     for (;;) {

@@ -185,7 +185,8 @@ KUV_API int32_t kuv_xapi_recv_fill(int32_t socket, void *buffer, uint64_t size,
  * send returns the smaller count and nothing more is sent); 0 when the
  * time-out passed; -1 on failure, for a negative descriptor, a NULL data
  * pointer and size 0. With a time-out of 0 or more the send does not block:
- * it takes what the socket's buffer has room for. */
+ * it takes what the socket's buffer has room for. At most 2147479552 bytes
+ * are sent per call. */
 KUV_API int32_t kuv_xapi_sendto_intr(int32_t socket, const void *data, uint64_t size,
                                      const struct sockaddr *address, uint32_t address_length,
                                      int32_t timeout_msec, int32_t interruption_flag);

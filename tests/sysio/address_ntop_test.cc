@@ -70,7 +70,6 @@ TEST(AddressSystemNtop, SocketAddressNames) {
 
     EXPECT_STREQ(kuv_xapi_inet_ntop_ipv4(htonl(0xC0A80001), 1), "192.168.0.1");
     EXPECT_STREQ(kuv_xapi_inet_ntop_ipv4(0xC0A80001, 0), "192.168.0.1");
-    EXPECT_EQ(kuv_xapi_inet_ntop(AF_INET6, nullptr, text, sizeof text), nullptr);
 }
 
 }  // namespace

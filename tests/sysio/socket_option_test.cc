@@ -84,6 +84,9 @@ TEST_F(SocketOptions, MulticastMembershipOnLoopback) {
     group6.sin6_family = source6.sin6_family = AF_INET6;
     inet_pton(AF_INET6, "ff32::1234", &group6.sin6_addr);
     source6.sin6_addr = in6addr_loopback;
+    EXPECT_EQ(kuv_xapi_ipv6_multicast_join(udp6, &group6.sin6_addr, lo_index, 1), 1);
+    EXPECT_EQ(kuv_xapi_ipv6_multicast_join(udp6, &group6.sin6_addr, lo_index, 2), 1);  // leaves
+    EXPECT_EQ(kuv_xapi_ipv6_multicast_join(udp6, nullptr, lo_index, 1), 0);
     EXPECT_EQ(kuv_xapi_ipv6_multicast_join_source(udp6, lo_index, as_address(&group6),
                                                   as_address(&source6), 1),
               1);

@@ -1,5 +1,5 @@
 // Helpers of the socket tests: descriptors closed at scope end, loopback
-// listeners and pairs, a full accept queue, a delayed signal, a stopwatch.
+// listeners and pairs, a full accept queue, a timer signal, a stopwatch.
 #ifndef KUV_TESTS_SYSIO_SOCKET_TEST_SUPPORT_H
 #define KUV_TESTS_SYSIO_SOCKET_TEST_SUPPORT_H
 
@@ -7,8 +7,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -86,28 +86,33 @@ struct Stopwatch {
     }
 };
 
-// Sends SIGUSR1 to the constructing thread after delay_ms; the handler has
-// no SA_RESTART, so the call under way fails with EINTR.
+// A one-shot timer that sends SIGALRM to the constructing thread after
+// delay_ms; the handler has no SA_RESTART, so the call under way fails with
+// EINTR. Deleting the timer first means no signal arrives after the scope.
 class SignalAfter {
   public:
-    explicit SignalAfter(int delay_ms) : target_(pthread_self()) {
+    explicit SignalAfter(int delay_ms) {
         struct sigaction action {};
         action.sa_handler = [](int) {};
-        sigaction(SIGUSR1, &action, &previous_);
-        sender_ = std::thread([this, delay_ms] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-            pthread_kill(target_, SIGUSR1);
-        });
+        sigaction(SIGALRM, &action, &previous_);
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = SIGALRM;
+        event._sigev_un._tid = gettid();
+        EXPECT_EQ(timer_create(CLOCK_MONOTONIC, &event, &timer_), 0);
+        itimerspec when{};
+        when.it_value.tv_sec = delay_ms / 1000;
+        when.it_value.tv_nsec = delay_ms % 1000 * 1000000L;
+        EXPECT_EQ(timer_settime(timer_, 0, &when, nullptr), 0);
     }
     ~SignalAfter() {
-        sender_.join();
-        sigaction(SIGUSR1, &previous_, nullptr);
+        timer_delete(timer_);
+        sigaction(SIGALRM, &previous_, nullptr);
     }
 
   private:
-    pthread_t target_;
     struct sigaction previous_ {};
-    std::thread sender_;
+    timer_t timer_{};
 };
 
 }  // namespace kuv_socket_test
