@@ -35,7 +35,7 @@ LineEnd find_line(const kuv_buffer_t &buffer) {
                 ++index;
                 continue;
             }
-            index += find_line_end<true>(bytes + index, length - index);
+            index = find_line_end<true>(bytes, index, length);
             if (index == length) break;
             if ((bytes[index] & kHighBit) != 0) {
                 skip_next = true;

@@ -22,27 +22,41 @@ inline bool is_line_end(uint8_t byte) {
     return byte == kLineFeed || byte == kCarriageReturn;
 }
 
-// Index of the first CR or LF in data[0, length) (also the first byte with
-// bit 7 set when StopAtHighBit), or length when there is none.
+// Index of the first CR or LF in bytes[from, length) (also the first byte
+// with bit 7 set when StopAtHighBit), or length when there is none. Reads
+// stay inside bytes[0, length): the last sixteen bytes are read as one
+// block again, overlapping what was already searched, rather than one by
+// one, since every chunk and node ends in such a tail.
 template <bool StopAtHighBit>
-size_t find_line_end(const uint8_t *data, size_t length) {
-    size_t index = 0;
+size_t find_line_end(const uint8_t *bytes, size_t from, size_t length) {
+    size_t index = from;
 #if defined(__SSE2__)
     const __m128i line_feeds = _mm_set1_epi8(static_cast<char>(kLineFeed));
     const __m128i returns = _mm_set1_epi8(static_cast<char>(kCarriageReturn));
-    for (; index + 16 <= length; index += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + index));
+    // movemask collects bit 7 of each byte: of the comparison results, and
+    // of the bytes themselves for the high-bit stop.
+    auto stops = [&](size_t at) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at));
         const __m128i ends =
             _mm_or_si128(_mm_cmpeq_epi8(block, line_feeds), _mm_cmpeq_epi8(block, returns));
-        // movemask collects bit 7 of each byte: of the comparison results,
-        // and of the bytes themselves for the high-bit stop.
-        int mask = _mm_movemask_epi8(ends);
-        if constexpr (StopAtHighBit) mask |= _mm_movemask_epi8(block);
-        if (mask != 0) return index + static_cast<size_t>(__builtin_ctz(mask));
+        uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(ends));
+        if constexpr (StopAtHighBit) mask |= static_cast<uint32_t>(_mm_movemask_epi8(block));
+        return mask;
+    };
+    for (; index + 16 <= length; index += 16) {
+        if (const uint32_t mask = stops(index))
+            return index + static_cast<size_t>(__builtin_ctz(mask));
+    }
+    if (index == length) return length;
+    if (length >= 16) {
+        // Bits of the bytes in front of index were searched already.
+        const size_t at = length - 16;
+        const uint32_t mask = stops(at) >> (index - at);
+        return mask != 0 ? index + static_cast<size_t>(__builtin_ctz(mask)) : length;
     }
 #endif
     for (; index < length; ++index) {
-        const uint8_t byte = data[index];
+        const uint8_t byte = bytes[index];
         if (is_line_end(byte)) return index;
         if (StopAtHighBit && (byte & kHighBit) != 0) return index;
     }

@@ -45,7 +45,7 @@ uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t cou
         // With both flags clear an ordinary byte changes nothing, so the
         // scan jumps to the next CR or LF.
         if (!readline.saw_cr && !readline.saw_lf) {
-            index += kuv::buffer::find_line_end<false>(chunk + index, count - index);
+            index = kuv::buffer::find_line_end<false>(chunk, index, count);
             if (index == count) break;
         }
         const uint8_t byte = chunk[index];
