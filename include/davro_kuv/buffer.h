@@ -103,7 +103,9 @@ KUV_API kuv_buffer_t *kuv_xapi_close_buffer(kuv_buffer_t *buffer);
  * push's or the buffer's flags) the node points at source, which must then
  * be given. A NULL source on a copying push stores count zero bytes. A push
  * of 0 bytes stores nothing. When the new node cannot be made, the bytes
- * already stored in the old last node are kept and counted. */
+ * already stored in the old last node are kept and counted. A push that
+ * would hold more than INT64_MAX bytes in all stores nothing and reports
+ * "can not allocate new buffer node". */
 KUV_API uint64_t kuv_xapi_push_buffer_ex(kuv_buffer_t *buffer, const void *source, uint64_t count,
                                          uint32_t flags);
 /* Pushes text without its terminator (copied); NULL or "" pushes 0 bytes. */
@@ -218,7 +220,11 @@ KUV_API kuv_readline_t *kuv_xapi_close_readline(kuv_readline_t *readline);
  * and returns the number of bytes now held over. With NULL bytes or count 0
  * (the final push): queues the held-over bytes, if any, as a last line and
  * returns 0; the assembler stays usable. A line end split between two
- * chunks (CR, then LF) still ends only one line. NULL readline: 0. */
+ * chunks (CR, then LF) still ends only one line. NULL readline: 0.
+ * Out of memory: a line whose text cannot be allocated is dropped together
+ * with the bytes held over in front of it; when the buffer for held-over
+ * bytes cannot be opened, the lines ending in the chunk are still queued and
+ * the bytes after the last line end are lost. */
 KUV_API uint64_t kuv_xapi_push_readline(kuv_readline_t *readline, const void *bytes,
                                         uint64_t count);
 /* The oldest queued line, without CR and LF bytes, as a tracked-heap string
