@@ -51,7 +51,6 @@ TEST_F(FileIo, ReadWriteSeekAndTruncate) {
     EXPECT_EQ(read_file(path), "0123");
     EXPECT_EQ(kuv_xapi_ftruncate(file, -1), -1);
     EXPECT_EQ(kuv_xapi_fsync(file), 1);
-    EXPECT_EQ(kuv_xapi_fdatasync(file), 1);
     EXPECT_EQ(kuv_xapi_close(file), 1);
     EXPECT_EQ(kuv_xapi_fsync(file), -1);
 }
