@@ -188,7 +188,8 @@ void MemchrSplitListingPerChunk(benchmark::State &state) {
             const char *newline = static_cast<const char *>(std::memchr(at, '\n', end - at));
             const char *stop = newline ? newline : end;
             if (stop >= chunk_end) {
-                for (char *line : ready) std::free(line);
+                for (char *line : ready)
+                    std::free(line);
                 ready.clear();
                 while (chunk_end <= stop && chunk_end < end)
                     chunk_end = std::min(chunk_end + chunk, end);
@@ -203,7 +204,8 @@ void MemchrSplitListingPerChunk(benchmark::State &state) {
             ++lines;
             at = newline ? newline + 1 : end;
         }
-        for (char *line : ready) std::free(line);
+        for (char *line : ready)
+            std::free(line);
         ready.clear();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
@@ -301,9 +303,9 @@ int main(int argc, char **argv) {
                    "ReadlineSplitListing/512/iterations:3", "MemchrSplitListing/iterations:3");
     for (const char *chunk : {"65536", "4096", "512"}) {
         std::string label = std::string("same, peer releasing per ") + chunk + " B chunk";
-        reporter.speed(label.c_str(),
-                       (std::string("ReadlineSplitListing/") + chunk + "/iterations:3").c_str(),
-                       (std::string("MemchrSplitListingPerChunk/") + chunk + "/iterations:3").c_str());
+        reporter.speed(
+            label.c_str(), (std::string("ReadlineSplitListing/") + chunk + "/iterations:3").c_str(),
+            (std::string("MemchrSplitListingPerChunk/") + chunk + "/iterations:3").c_str());
     }
     std::printf("line pop of one long line:\n");
     reporter.time("1 MB line", "BufferPopLongLine/1048576");

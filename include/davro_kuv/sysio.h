@@ -126,8 +126,8 @@ KUV_API int32_t kuv_xapi_connect(int32_t socket, const struct sockaddr *address,
 KUV_API int32_t kuv_xapi_accept_intr(int32_t socket, struct sockaddr *address,
                                      uint32_t *address_length, int32_t timeout_msec,
                                      int32_t interruption_flag);
-KUV_API int32_t kuv_xapi_accept(int32_t socket, struct sockaddr *address,
-                                uint32_t *address_length, int32_t timeout_msec);
+KUV_API int32_t kuv_xapi_accept(int32_t socket, struct sockaddr *address, uint32_t *address_length,
+                                int32_t timeout_msec);
 
 /* ---- Readiness ----------------------------------------------------------- */
 
@@ -210,12 +210,12 @@ KUV_API int32_t kuv_xapi_setsockopt(int32_t socket, int32_t level, int32_t optio
 /* The setters return 1 done and 0 failed. A negative descriptor gives -1
  * for the first four and 0 for the last three. "on" counts as true only when
  * it is 1. */
-KUV_API int32_t kuv_xapi_set_tx_buffer_socket(int32_t socket, int32_t size);    /* SO_SNDBUF */
-KUV_API int32_t kuv_xapi_set_rx_buffer_socket(int32_t socket, int32_t size);    /* SO_RCVBUF */
-KUV_API int32_t kuv_xapi_set_no_delay_tcp_socket(int32_t socket, int32_t on);   /* TCP_NODELAY */
-KUV_API int32_t kuv_xapi_set_non_block_socket(int32_t socket, int32_t on);      /* O_NONBLOCK */
-KUV_API int32_t kuv_xapi_set_reuse_socket(int32_t socket, int32_t on);          /* SO_REUSEADDR */
-KUV_API int32_t kuv_xapi_set_broadcast_socket(int32_t socket, int32_t on);      /* SO_BROADCAST */
+KUV_API int32_t kuv_xapi_set_tx_buffer_socket(int32_t socket, int32_t size);  /* SO_SNDBUF */
+KUV_API int32_t kuv_xapi_set_rx_buffer_socket(int32_t socket, int32_t size);  /* SO_RCVBUF */
+KUV_API int32_t kuv_xapi_set_no_delay_tcp_socket(int32_t socket, int32_t on); /* TCP_NODELAY */
+KUV_API int32_t kuv_xapi_set_non_block_socket(int32_t socket, int32_t on);    /* O_NONBLOCK */
+KUV_API int32_t kuv_xapi_set_reuse_socket(int32_t socket, int32_t on);        /* SO_REUSEADDR */
+KUV_API int32_t kuv_xapi_set_broadcast_socket(int32_t socket, int32_t on);    /* SO_BROADCAST */
 /* SO_LINGER: on for the given seconds when on is 1, else off. */
 KUV_API int32_t kuv_xapi_set_linger_socket(int32_t socket, int32_t on, int32_t seconds);
 
@@ -269,8 +269,7 @@ KUV_API int32_t kuv_xapi_is_supported_ipv6(void);
 
 /* The system's inet_ntop: buffer, or NULL (NULL buffer or address, size 0,
  * an unknown family, or a buffer too small: ENOSPC). */
-KUV_API char *kuv_xapi_inet_ntop(int32_t family, const void *address, char *buffer,
-                                 uint64_t size);
+KUV_API char *kuv_xapi_inet_ntop(int32_t family, const void *address, char *buffer, uint64_t size);
 
 /* The library's own formatter. IPv4: dotted decimal. IPv6: lower-case hex
  * groups without leading zeros, the longest run of zero groups (a single
@@ -279,8 +278,7 @@ KUV_API char *kuv_xapi_inet_ntop(int32_t family, const void *address, char *buff
  * fit and always terminated. Any other family fills the whole buffer with
  * zero bytes (an empty text). Returns buffer; NULL for a NULL buffer or
  * size 0, and for a NULL address (the buffer then holds an empty text). */
-KUV_API char *kuv_mapi_inet_ntop(int32_t family, const void *address, char *buffer,
-                                 uint64_t size);
+KUV_API char *kuv_mapi_inet_ntop(int32_t family, const void *address, char *buffer, uint64_t size);
 
 /* The address text of a socket address: "?UNSPEC" for family 0, the
  * system's text of an IPv4 or IPv6 address, "?N/A" for any other family;

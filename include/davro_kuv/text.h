@@ -23,8 +23,8 @@ KUV_EXTERN_C_BEGIN
 
 /* ---- Character classes ---------------------------------------------------- */
 
-#define KUV_CTYPE_SPACE 2u  /* white space */
-#define KUV_CTYPE_DIGIT 8u  /* 0-9 */
+#define KUV_CTYPE_SPACE 2u   /* white space */
+#define KUV_CTYPE_DIGIT 8u   /* 0-9 */
 #define KUV_CTYPE_XDIGIT 40u /* 0-9, a-f, A-F */
 
 /* 1 when byte c is in a class of mask, else 0. */
@@ -96,8 +96,8 @@ KUV_API char *kuv_xapi_skip_space(const char *s);
  * the word's full length, also when the copy was cut. A NULL separators,
  * position or *position reads nothing: the result is 0 (NULL for the
  * allocating form), *position stays, and out, when given, is emptied. */
-KUV_API uint64_t kuv_xapi_get_word_sep(int32_t mode, const char *separators,
-                                       const char **position, char *out, uint64_t out_size);
+KUV_API uint64_t kuv_xapi_get_word_sep(int32_t mode, const char *separators, const char **position,
+                                       char *out, uint64_t out_size);
 /* The same word as a new tracked-heap string (empty word: ""), or NULL when
  * out of memory; *position is advanced in either case. */
 KUV_API char *kuv_xapi_get_word_sep_alloc(int32_t mode, const char *separators,
@@ -151,8 +151,7 @@ KUV_API int32_t kuv_xapi_vsprintf_fast(char *buffer, const char *format, va_list
 KUV_API int32_t kuv_xapi_vsprintf(char *buffer, const char *format, va_list list);
 KUV_API int32_t kuv_xapi_vsnprintf_fast(char *buffer, uint64_t size, const char *format,
                                         va_list list);
-KUV_API int32_t kuv_xapi_vsnprintf(char *buffer, uint64_t size, const char *format,
-                                   va_list list);
+KUV_API int32_t kuv_xapi_vsnprintf(char *buffer, uint64_t size, const char *format, va_list list);
 KUV_API int32_t kuv_xapi_sprintf(char *buffer, const char *format, ...) KUV_PRINTF_LIKE(2, 3);
 KUV_API int32_t kuv_xapi_snprintf(char *buffer, uint64_t size, const char *format, ...)
     KUV_PRINTF_LIKE(3, 4);

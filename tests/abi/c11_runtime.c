@@ -5,7 +5,6 @@
 #include "c11_check.h"
 #include "davro_kuv.h"
 
-
 int main(void) {
     uint64_t blocks = kuv_xapi_get_allocated_memory_count();
     char *text = kuv_xapi_alloc(6);
