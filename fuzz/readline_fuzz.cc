@@ -11,6 +11,7 @@
 #include <string>
 
 #include "davro_kuv.h"
+#include "tests/buffer/buffer_reference.h"
 
 namespace {
 
@@ -20,52 +21,7 @@ void check(bool condition, const char *what) {
     std::abort();
 }
 
-// A CR ends a line when no CR or LF came since the last ordinary byte, an
-// LF when no CR did; other CR and LF bytes are held like line bytes and
-// never reach a popped text, which ends at its first NUL.
-class ReferenceSplitter {
-  public:
-    void feed(const uint8_t *bytes, size_t count) {
-        for (size_t i = 0; i < count; ++i)
-            feed_byte(bytes[i]);
-    }
-    void finish() {
-        if (!current_.empty()) emit();
-    }
-    bool holds_bytes() const { return !current_.empty(); }
-    size_t held_bytes() const { return current_.size(); }
-    std::deque<std::string> lines;
-
-  private:
-    void feed_byte(uint8_t byte) {
-        bool ends = false;
-        if (byte == '\n') {
-            ends = !saw_cr_;
-            saw_lf_ = true;
-        } else if (byte == '\r') {
-            ends = !saw_cr_ && !saw_lf_;
-            saw_cr_ = true;
-        } else {
-            saw_cr_ = saw_lf_ = false;
-        }
-        if (ends)
-            emit();
-        else
-            current_.push_back(static_cast<char>(byte));
-    }
-    void emit() {
-        std::string text;
-        for (char c : current_) {
-            if (c == '\0') break;
-            if (c != '\r' && c != '\n') text.push_back(c);
-        }
-        lines.push_back(text);
-        current_.clear();
-    }
-    std::string current_;
-    bool saw_cr_ = false;
-    bool saw_lf_ = false;
-};
+using buffer_test::ReferenceSplitter;
 
 void pop_and_compare(kuv_readline_t *assembler, ReferenceSplitter &model) {
     char *line = kuv_xapi_pop_readline(assembler);

@@ -37,11 +37,7 @@ void *kuv_xapi_realloc(void *pointer, uint64_t size) {
 }
 
 void *kuv_xapi_calloc(uint64_t count, uint64_t size) {
-    uint64_t bytes;
-    if (!kuv::heap::checked_product(count, size, &bytes)) return nullptr;
-    void *block = kuv_xapi_alloc(bytes);
-    if (block) std::memset(block, 0, bytes);
-    return block;
+    return kuv::heap::allocate_cleared<kuv_xapi_alloc>(count, size);
 }
 
 uint32_t kuv_xapi_set_heap_handler(kuv_heap_handler_t handler, kuv_heap_handler_t *previous) {

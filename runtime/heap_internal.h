@@ -2,6 +2,8 @@
 #ifndef KUV_RUNTIME_HEAP_INTERNAL_H
 #define KUV_RUNTIME_HEAP_INTERNAL_H
 
+#include <cstring>
+
 #include "davro_kuv/runtime.h"
 
 namespace kuv::heap {
@@ -15,6 +17,17 @@ void warn_null_release();
 // count * size, or false when the product does not fit in 64 bits.
 inline bool checked_product(uint64_t count, uint64_t size, uint64_t *product) {
     return !__builtin_mul_overflow(count, size, product);
+}
+
+// The calloc of a heap family: count * size bytes from the family's own
+// allocation function, cleared; none when the product overflows 64 bits.
+template <void *(*Allocate)(uint64_t)>
+void *allocate_cleared(uint64_t count, uint64_t size) {
+    uint64_t bytes;
+    if (!checked_product(count, size, &bytes)) return nullptr;
+    void *block = Allocate(bytes);
+    if (block) std::memset(block, 0, bytes);
+    return block;
 }
 
 }  // namespace kuv::heap

@@ -30,11 +30,7 @@ void *kuv_xapi_sys_realloc(void *pointer, uint64_t size) {
 }
 
 void *kuv_xapi_sys_calloc(uint64_t count, uint64_t size) {
-    uint64_t bytes;
-    if (!kuv::heap::checked_product(count, size, &bytes)) return nullptr;
-    void *block = kuv_xapi_sys_alloc(bytes);
-    if (block) std::memset(block, 0, bytes);
-    return block;
+    return kuv::heap::allocate_cleared<kuv_xapi_sys_alloc>(count, size);
 }
 
 }  // extern "C"

@@ -1,10 +1,12 @@
 // Pieces shared by the socket wrappers: refusing "no socket", repeating
-// interrupted calls as the caller's flag asks, and a deadline for waits that
-// may have to start again.
+// interrupted calls as the caller's flag asks, a deadline for waits that
+// may have to start again, and the timed receive/send loop.
 #ifndef KUV_SYSIO_SOCKET_INTERNAL_H
 #define KUV_SYSIO_SOCKET_INTERNAL_H
 
 #include <errno.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include <cstdint>
@@ -63,6 +65,35 @@ class Deadline {
     bool unlimited_;
     int64_t end_msec_;
 };
+
+// One timed transfer: wait for the socket with `wait(remaining msec)` (1
+// ready, 0 time-out, -1 failure), then make the call `transfer(flags)`,
+// repeating it after an interruption as the flag says. With a time-out the
+// call is made non-blocking: the data may be gone (or the send buffer full)
+// by the time it runs, and a blocking call would outlast the time-out, so
+// it goes back to waiting for the rest of the time-out instead. Returns the
+// count (more than 0), 0 when the time-out passed and -1 on failure or when
+// the call moved nothing (an orderly close, reported with errno 0).
+template <typename Wait, typename Transfer>
+int32_t timed_transfer(int32_t timeout_msec, int32_t interruption_flag, Wait wait,
+                       Transfer transfer) {
+    const int flags = MSG_NOSIGNAL | (timeout_msec >= 0 ? MSG_DONTWAIT : 0);
+    Deadline deadline(timeout_msec);
+    for (;;) {
+        // The wait repeats interrupted calls whatever the flag.
+        int32_t ready = wait(deadline.remaining());
+        if (ready <= 0) return ready;
+        ssize_t moved = repeat_interrupted(interruption_flag, [&] { return transfer(flags); });
+        if (moved > 0) return static_cast<int32_t>(moved);
+        if (moved == 0) {
+            errno = 0;
+            return -1;
+        }
+        // Only the non-blocking call of a timed wait goes back to waiting.
+        if (!(flags & MSG_DONTWAIT) || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        if (deadline.expired()) return 0;
+    }
+}
 
 }  // namespace kuv::sysio
 

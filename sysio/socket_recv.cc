@@ -28,32 +28,16 @@ int32_t kuv_xapi_recvfrom_intr(int32_t socket, void *buffer, uint64_t size,
         return -1;
     }
     const size_t wanted = static_cast<size_t>(std::min(size, kMaxTransferBytes));
-    // With a time-out the receive must not block once the wait said
-    // "readable": the data may be gone by then (another reader, a datagram
-    // dropped for its checksum), and a blocking receive would outlast the
-    // time-out, possibly for ever.
-    const int flags = MSG_NOSIGNAL | (timeout_msec >= 0 ? MSG_DONTWAIT : 0);
-    Deadline deadline(timeout_msec);
-    for (;;) {
-        // The wait repeats interrupted calls whatever the flag.
-        int32_t ready = kuv_xapi_rx_poll_socket(socket, deadline.remaining());
-        if (ready <= 0) return ready;
-        ssize_t received = repeat_interrupted(interruption_flag, [&] {
+    // An empty read is an orderly close (or an empty datagram): 0 means a
+    // time-out here, so it is reported as -1.
+    return timed_transfer(
+        timeout_msec, interruption_flag,
+        [socket](int32_t remaining) { return kuv_xapi_rx_poll_socket(socket, remaining); },
+        [&](int flags) {
             return address ? ::recvfrom(socket, buffer, wanted, flags, address,
                                         reinterpret_cast<socklen_t *>(address_length))
                            : ::recv(socket, buffer, wanted, flags);
         });
-        if (received > 0) return static_cast<int32_t>(received);
-        if (received == 0) {
-            // An orderly close (or an empty datagram): 0 means a time-out
-            // here, so this is reported as -1, with no error number.
-            errno = 0;
-            return -1;
-        }
-        // Only the non-blocking call of a timed wait goes back to waiting.
-        if (!(flags & MSG_DONTWAIT) || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
-        if (deadline.expired()) return 0;
-    }
 }
 
 int32_t kuv_xapi_recvfrom(int32_t socket, void *buffer, uint64_t size, struct sockaddr *address,

@@ -20,25 +20,15 @@ int32_t kuv_xapi_sendto_intr(int32_t socket, const void *data, uint64_t size,
         return -1;
     }
     const size_t wanted = static_cast<size_t>(std::min(size, kMaxTransferBytes));
-    // A blocking send returns only once every byte is queued, which for a
-    // large buffer and a slow peer outlasts any time-out. With a time-out
-    // the send takes what fits now and reports that count.
-    const int flags = MSG_NOSIGNAL | (timeout_msec >= 0 ? MSG_DONTWAIT : 0);
-    Deadline deadline(timeout_msec);
-    for (;;) {
-        // The wait repeats interrupted calls whatever the flag.
-        int32_t ready = kuv_xapi_tx_poll_socket(socket, deadline.remaining());
-        if (ready <= 0) return ready;
-        ssize_t sent = repeat_interrupted(interruption_flag, [&] {
+    // With a time-out the send takes what fits now and reports that count: a
+    // blocking send would return only once every byte is queued.
+    return timed_transfer(
+        timeout_msec, interruption_flag,
+        [socket](int32_t remaining) { return kuv_xapi_tx_poll_socket(socket, remaining); },
+        [&](int flags) {
             return address ? ::sendto(socket, data, wanted, flags, address, address_length)
                            : ::send(socket, data, wanted, flags);
         });
-        if (sent > 0) return static_cast<int32_t>(sent);
-        if (sent == 0) return -1;
-        // Only the non-blocking call of a timed wait goes back to waiting.
-        if (!(flags & MSG_DONTWAIT) || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
-        if (deadline.expired()) return 0;
-    }
 }
 
 int32_t kuv_xapi_sendto(int32_t socket, const void *data, uint64_t size,

@@ -1,6 +1,5 @@
-// Helpers of the buffer tests: refusing chosen allocations, walking a
-// buffer's chain, and simple reference models of the line pop and the line
-// assembler written straight from their byte-by-byte rules.
+// Helpers of the buffer tests: refusing chosen allocations and walking a
+// buffer's chain. The reference models live in buffer_reference.h.
 #ifndef KUV_TESTS_BUFFER_TEST_UTIL_H
 #define KUV_TESTS_BUFFER_TEST_UTIL_H
 
@@ -10,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "tests/buffer/buffer_reference.h"
 #include "davro_kuv.h"
 #include "support/test_support.h"
 
@@ -73,76 +73,6 @@ inline int node_count(const kuv_buffer_t *buffer) {
 inline const uint8_t *bytes_of(const char *text) {
     return reinterpret_cast<const uint8_t *>(text);
 }
-
-// The line pop by its definition: a two-byte state toggled by bytes with
-// bit 7 set, the byte after a set state skipped, the first LF or CR ends
-// the line, and the partner byte of a CR LF or LF CR pair goes with it.
-inline std::optional<std::string> reference_pop_line(std::deque<uint8_t> &bytes) {
-    bool second_byte = false;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const uint8_t byte = bytes[i];
-        if (byte & 0x80) {
-            second_byte = !second_byte;
-        } else if (second_byte) {
-            second_byte = false;
-        } else if (byte == '\n' || byte == '\r') {
-            std::string line(bytes.begin(), bytes.begin() + static_cast<long>(i));
-            bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(i) + 1);
-            const uint8_t partner = byte == '\n' ? '\r' : '\n';
-            if (!bytes.empty() && bytes.front() == partner) bytes.pop_front();
-            return line;
-        }
-    }
-    return std::nullopt;
-}
-
-// The line assembler over one unbroken stream, independent of chunking: a
-// CR ends a line when no CR or LF came since the last ordinary byte, an LF
-// when no CR did. Line texts are what a caller reads: up to the first NUL,
-// without CR and LF.
-class ReferenceSplitter {
-  public:
-    void feed(const std::string &bytes) {
-        for (char c : bytes)
-            feed_byte(static_cast<uint8_t>(c));
-    }
-    void finish() {
-        if (!current_.empty()) emit();
-    }
-    bool holds_bytes() const { return !current_.empty(); }
-    size_t held_bytes() const { return current_.size(); }
-    std::deque<std::string> lines;
-
-  private:
-    void feed_byte(uint8_t byte) {
-        bool ends = false;
-        if (byte == '\n') {
-            ends = !saw_cr_;
-            saw_lf_ = true;
-        } else if (byte == '\r') {
-            ends = !saw_cr_ && !saw_lf_;
-            saw_cr_ = true;
-        } else {
-            saw_cr_ = saw_lf_ = false;
-        }
-        if (ends)
-            emit();
-        else
-            current_.push_back(static_cast<char>(byte));
-    }
-    void emit() {
-        std::string text;
-        for (char c : current_) {
-            if (c == '\0') break;
-            if (c != '\r' && c != '\n') text.push_back(c);
-        }
-        lines.push_back(text);
-        current_.clear();
-    }
-    std::string current_;
-    bool saw_cr_ = false;
-    bool saw_lf_ = false;
-};
 
 }  // namespace buffer_test
 
