@@ -60,7 +60,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     void print_ratios(const std::vector<std::pair<std::string, std::string>> &pairs) const {
         std::printf("\nratios of times (library / peer, lower is better):\n");
         for (const auto &[ours, peer] : pairs) {
-            auto a = seconds_.find(ours), b = seconds_.find(peer);
+            // With --benchmark_repetitions the medians are compared.
+            auto a = find_time(ours), b = find_time(peer);
             if (a == seconds_.end() || b == seconds_.end() || b->second <= 0) {
                 std::printf("  %s vs %s: not measured\n", ours.c_str(), peer.c_str());
                 continue;
@@ -71,6 +72,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
 
   private:
+    std::map<std::string, double>::const_iterator find_time(const std::string &name) const {
+        auto median = seconds_.find(name + "_median");
+        return median != seconds_.end() ? median : seconds_.find(name);
+    }
+
     std::map<std::string, double> seconds_;
 };
 

@@ -16,25 +16,24 @@ constexpr uint32_t kMaxHolders = UINT32_MAX;
 kuv_lock_t g_global_lock;
 
 // One attempt to take the lock; never waits, not even for the guard.
-bool try_take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
+inline bool try_take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
     if (!take_guard(lock)) return false;
-    bool taken = false;
-    if (lock->exclusive != 1 && lock->count != kMaxHolders) {
-        if (mode & KUV_LOCK_MODE_EXCLUSIVE_BIT) {
-            if (lock->count == 0) {
-                lock->exclusive = 1;
-                taken = true;
-            }
-        } else {
-            taken = true;
+    const uint32_t holders = lock->count;
+    bool taken;
+    if (mode & KUV_LOCK_MODE_EXCLUSIVE_BIT) {
+        // Exclusive holding needs a lock with no holder; a free lock is
+        // never marked exclusive.
+        taken = holders == 0 && lock->exclusive != 1;
+        if (taken) lock->exclusive = 1;
+    } else {
+        taken = lock->exclusive != 1 && holders != kMaxHolders;
+    }
+    if (taken) {
+        if (holders == 0) {
+            store_relaxed(&lock->owner_name, name);
+            store_relaxed(&lock->owner_line, line);
         }
-        if (taken) {
-            if (lock->count == 0) {
-                store_relaxed(&lock->owner_name, name);
-                store_relaxed(&lock->owner_line, line);
-            }
-            store_relaxed(&lock->count, lock->count + 1);
-        }
+        store_relaxed(&lock->count, holders + 1);
     }
     give_guard(lock);
     return taken;
@@ -63,19 +62,38 @@ int32_t next_attempt(int32_t attempt) {
     }
 }
 
-[[gnu::noinline, gnu::cold]] void warn_unlock_of_free_lock() {
+// Prints the warning about unlocking a free lock; returns the holders
+// left, 0. Kept out of line, as a tail call, so the unlock of a held lock
+// needs no stack frame.
+[[gnu::noinline, gnu::cold]] uint32_t warn_unlock_of_free_lock() {
     char message[256];
     std::snprintf(
         message, sizeof message,
         "\n%s\nkuv: [WARNING] unlock - invalid reference count (already unlocked ?)\n%s\n",
         kWarningBanner, kWarningBanner);
     std::fputs(message, stderr);
+    return 0;
 }
 
-[[gnu::noinline]] void wait_for_guard(kuv_lock_t *lock) {
+// Releases one holding; the caller holds the guard.
+inline uint32_t release_holding(kuv_lock_t *lock) {
+    uint32_t holders = lock->count;
+    lock->exclusive = 0;
+    if (__builtin_expect(holders == 0, 0)) {
+        give_guard(lock);
+        return warn_unlock_of_free_lock();
+    }
+    store_relaxed(&lock->count, --holders);
+    give_guard(lock);
+    return holders;
+}
+
+// The unlock of a lock whose guard another thread holds for a moment.
+[[gnu::noinline]] uint32_t unlock_after_guard_wait(kuv_lock_t *lock) {
     sched_yield();
     while (!take_guard(lock))
         sorvan_load_balance();
+    return release_holding(lock);
 }
 
 }  // namespace
@@ -109,14 +127,8 @@ uint32_t kuv_mapi_ref_lock_timeout_v0(kuv_lock_t *lock, uint32_t mode, const cha
 }
 
 uint32_t kuv_mapi_unlock_v0(kuv_lock_t *lock) {
-    if (__builtin_expect(!take_guard(lock), 0)) wait_for_guard(lock);
-    uint32_t holders = lock->count;
-    bool was_free = holders == 0;
-    if (!was_free) store_relaxed(&lock->count, --holders);
-    lock->exclusive = 0;
-    give_guard(lock);
-    if (__builtin_expect(was_free, 0)) warn_unlock_of_free_lock();
-    return holders;
+    if (__builtin_expect(!take_guard(lock), 0)) return unlock_after_guard_wait(lock);
+    return release_holding(lock);
 }
 
 uint32_t kuv_mapi_try_lock_v0(kuv_lock_t *lock, const char *name, int32_t line) {
