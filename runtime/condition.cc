@@ -50,14 +50,17 @@ bool seen_signalled(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, 
     return signalled;
 }
 
+// Waits until signalled (1) or, when `timed`, until `timeout_msec` passed
+// (0; a negative time-out never passes).
 uint32_t wait_on(kuv_lock_condition_t *condition, kuv_lock_t *outer, uint32_t outer_mode,
-                 const kuv_timer_t *deadline_template, const char *name, int32_t line) {
+                 bool timed, int32_t timeout_msec, const char *name, int32_t line) {
     kuv_lock_waiter_t waiter{};
     append_waiter(condition, &waiter, name, line);
     if (outer) kuv_mapi_unlock_v0(outer);
 
     kuv_timer_t timer{};
-    if (deadline_template) kuv_xapi_init_timer(&timer, deadline_template->duration);
+    if (timed)
+        kuv_xapi_init_timer(&timer, static_cast<uint64_t>(static_cast<int64_t>(timeout_msec)));
 
     uint32_t result = 0;
     int pass = 1;
@@ -74,7 +77,7 @@ uint32_t wait_on(kuv_lock_condition_t *condition, kuv_lock_t *outer, uint32_t ou
             result = 1;
             break;
         }
-        if (deadline_template && kuv_xapi_check_timer(&timer)) break;
+        if (timed && kuv_xapi_check_timer(&timer)) break;
     }
 
     unlink_waiter(condition, &waiter, name, line);
@@ -93,15 +96,13 @@ kuv_lock_condition_t *kuv_mapi_init_lock_condition_v0(kuv_lock_condition_t *cond
 
 uint32_t kuv_mapi_lock_condition_wait_v0(kuv_lock_condition_t *condition, kuv_lock_t *outer,
                                          uint32_t outer_mode, const char *name, int32_t line) {
-    return wait_on(condition, outer, outer_mode, nullptr, name, line);
+    return wait_on(condition, outer, outer_mode, false, 0, name, line);
 }
 
 uint32_t kuv_mapi_lock_condition_time_wait_v0(kuv_lock_condition_t *condition, kuv_lock_t *outer,
                                               uint32_t outer_mode, int32_t timeout_msec,
                                               const char *name, int32_t line) {
-    kuv_timer_t deadline{};
-    deadline.duration = static_cast<uint64_t>(static_cast<int64_t>(timeout_msec));
-    return wait_on(condition, outer, outer_mode, &deadline, name, line);
+    return wait_on(condition, outer, outer_mode, true, timeout_msec, name, line);
 }
 
 // Signals the oldest waiter whose flag is still clear. A waiter stays in the
