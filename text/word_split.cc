@@ -19,22 +19,17 @@ struct Word {
 // end the loop rather than crash it.
 bool read_word(int32_t mode, const char *separators, const char **position, Word *word) {
     if (!separators || !position || !*position) return false;
-    bool is_separator[256] = {};
-    for (const char *s = separators; *s != '\0'; ++s)
-        is_separator[static_cast<unsigned char>(*s)] = true;
-
     const bool trimmed = mode == KUV_WORD_TRIMMED;
     const char *start = trimmed ? kuv_xapi_skip_space(*position) : *position;
-    const char *end = start;
-    const char *at = start;
     // The separator test comes first, so a blank that is also a separator
-    // ends the word instead of being trimmed.
-    for (; *at != '\0'; ++at) {
-        auto byte = static_cast<unsigned char>(*at);
-        if (is_separator[byte]) break;
-        if (!trimmed || !is_space(byte)) end = at + 1;
+    // ends the word instead of being trimmed; trailing blanks go afterwards.
+    const char *stop = start + std::strcspn(start, separators);
+    const char *end = stop;
+    if (trimmed) {
+        while (end > start && is_space(static_cast<unsigned char>(end[-1])))
+            --end;
     }
-    *position = at;
+    *position = stop;
     word->start = start;
     word->length = static_cast<uint64_t>(end - start);
     return true;

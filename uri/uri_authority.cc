@@ -13,23 +13,21 @@ namespace kuv::uri {
 
 // The brackets are looked for in the authority only: a "[" in the path or
 // query ("?a[]=1") says nothing about the host and must not replace it.
-Ipv6Check check_ipv6(uri_record *record, std::string_view rest, AuthoritySpan span) {
+int32_t check_ipv6(uri_record *record, std::string_view rest, AuthoritySpan span) {
     record->is_ipv6 = 0;
     std::string_view authority = rest.substr(span.begin, span.end - span.begin);
     size_t open = authority.find('[');
-    if (open == kNotFound) return Ipv6Check::kContinue;
+    if (open == kNotFound) return 0;
     // The closing bracket must leave at least one byte between the two.
     size_t close = authority.find(']', open + 2);
     if (close != kNotFound) {
-        if (!set_field(&record->host, authority.substr(open + 1, close - open - 1)))
-            return Ipv6Check::kNoMemory;
+        if (!set_field(&record->host, authority.substr(open + 1, close - open - 1))) return -1;
         record->is_ipv6 = 1;
-        return Ipv6Check::kContinue;
+        return 0;
     }
     // An unclosed bracket: what follows it is kept as the path, to the end of
     // the text, and parsing of the authority ends.
-    if (!set_field(&record->path, rest.substr(span.begin + open + 1))) return Ipv6Check::kNoMemory;
-    return Ipv6Check::kStop;
+    return set_field(&record->path, rest.substr(span.begin + open + 1)) ? 1 : -1;
 }
 
 }  // namespace kuv::uri
@@ -101,15 +99,7 @@ extern "C" {
 int32_t kuv_iapi_check_ipv6_uri(uri_record *record, const char *text) {
     if (!record || !text) return -1;
     std::string_view rest = text;
-    switch (check_ipv6(record, rest, authority_span(rest))) {
-        case Ipv6Check::kContinue:
-            return 0;
-        case Ipv6Check::kStop:
-            return 1;
-        case Ipv6Check::kNoMemory:
-            break;
-    }
-    return -1;
+    return check_ipv6(record, rest, authority_span(rest));
 }
 
 int32_t kuv_iapi_parse_authority_uri(uri_record *record) {
@@ -122,23 +112,17 @@ int32_t kuv_iapi_parse_authority_uri(uri_record *record) {
         if (colon != kNotFound) rest = input.substr(colon + 1);
     }
 
-    size_t slashes = leading_run(rest, '/');
-    if (slashes > 2) {
+    // The authority begins after the run of leading slashes.
+    AuthoritySpan span = authority_span(rest);
+    if (span.begin > 2) {
         // "file:///tmp/x": two slashes stay in the path.
         record->is_opaque = 1;
         return set_field(&record->path, rest.substr(1)) ? 1 : -1;
     }
-    record->is_opaque = slashes == 0 ? 1 : 0;
-    AuthoritySpan span = authority_span(rest);
+    record->is_opaque = span.begin == 0 ? 1 : 0;
 
-    switch (check_ipv6(record, rest, span)) {
-        case Ipv6Check::kContinue:
-            break;
-        case Ipv6Check::kStop:
-            return 1;
-        case Ipv6Check::kNoMemory:
-            return -1;
-    }
+    // An unclosed bracket (1) ends the step as a success.
+    if (int32_t ipv6 = check_ipv6(record, rest, span); ipv6 != 0) return ipv6;
     if (!record->is_ipv6 && rest.substr(0, span.end).find('.') == kNotFound) {
         // No dotted host: the whole rest, slashes included, is a path.
         return set_field(&record->path, rest) ? 1 : -1;

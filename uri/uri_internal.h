@@ -72,12 +72,10 @@ bool set_field(char **field, std::string_view value);
 // Releases *field and clears it.
 void clear_field(char **field);
 
-// Outcome of the IPv6 check.
-enum class Ipv6Check { kContinue, kStop, kNoMemory };
-
-// Looks for a bracketed address inside rest's authority span (see
-// kuv_iapi_check_ipv6_uri).
-Ipv6Check check_ipv6(uri_record *record, std::string_view rest, AuthoritySpan span);
+// Looks for a bracketed address inside rest's authority span. As
+// kuv_iapi_check_ipv6_uri: 0 to go on, 1 when parsing of the authority
+// stops, -1 when memory ran out.
+int32_t check_ipv6(uri_record *record, std::string_view rest, AuthoritySpan span);
 
 // Count of characters the percent-encoding of source takes.
 uint64_t encoded_length(std::string_view source);

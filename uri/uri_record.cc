@@ -2,9 +2,8 @@
 // releases every field. A record is all or nothing: when memory runs out in
 // any step, open releases what it made and returns NULL rather than a record
 // with silently missing parts.
-#include <cstring>
-
 #include "davro_kuv/runtime.h"
+#include "text/text_internal.h"
 #include "uri/uri_internal.h"
 
 namespace kuv::uri {
@@ -12,11 +11,7 @@ namespace kuv::uri {
 bool set_field(char **field, std::string_view value) {
     // The copy is made before the old value is released: value may point
     // into it (a step handed one of the record's own fields as its text).
-    auto *copy = static_cast<char *>(kuv_xapi_alloc(value.size() + 1));
-    if (copy) {
-        if (!value.empty()) std::memcpy(copy, value.data(), value.size());
-        copy[value.size()] = '\0';
-    }
+    char *copy = kuv::text::duplicate_bytes<kuv::text::TrackedHeap>(value.data(), value.size());
     clear_field(field);
     *field = copy;
     return copy != nullptr;
