@@ -26,16 +26,10 @@ int32_t look_at(const char *path) {
     return errno == ENOENT ? kMissing : -1;
 }
 
-mode_t read_umask() {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
-
-// Gives a directory just made the owner bits the file-creation mask took
-// from it. The bits are added to what mkdir gave, not set anew, so that a
-// set-group-ID bit inherited from the parent survives and the directories
-// made below keep the parent's group.
+// Gives a parent just made the owner bits the file-creation mask took from
+// it. The bits are added to what mkdir gave, not set anew, so that a
+// set-group-ID bit inherited from its own parent survives and the
+// directories made below keep that group.
 void add_owner_bits(const char *path) {
     struct stat status;
     if (::stat(path, &status) != 0) return;
@@ -44,11 +38,9 @@ void add_owner_bits(const char *path) {
 }
 
 // Makes one directory: 1 when it is a directory afterwards, 0 otherwise.
-// With `owner_usable`, owner write and search are given back after creation
-// when the file-creation mask applied by mkdir has taken them.
-int32_t make_one(const char *path, mode_t mode, bool owner_usable) {
+int32_t make_one(const char *path, mode_t mode, bool is_parent) {
     if (::mkdir(path, mode) == 0) {
-        if (owner_usable) add_owner_bits(path);
+        if (is_parent) add_owner_bits(path);
         return 1;
     }
     // Another process may have made the same directory a moment ago, which
@@ -85,21 +77,15 @@ size_t next_component_end(const char *name, size_t current, size_t end) {
     return next;
 }
 
-// Looks at name[0, end) with the byte at `end` cut off for the call.
-int32_t look_at_prefix(char *name, size_t end) {
+// Calls `call` with name[0, end) as a string, the byte at `end` cut off for
+// the call and put back afterwards.
+template <typename Call>
+int32_t with_prefix(char *name, size_t end, Call call) {
     char saved = name[end];
     name[end] = '\0';
-    int32_t state = look_at(name);
+    int32_t result = call(name);
     name[end] = saved;
-    return state;
-}
-
-int32_t make_prefix(char *name, size_t end, mode_t mode, bool owner_usable) {
-    char saved = name[end];
-    name[end] = '\0';
-    int32_t made = make_one(name, mode, owner_usable);
-    name[end] = saved;
-    return made;
+    return result;
 }
 
 // Makes the missing directory `path` and its missing parents. Goes up until
@@ -112,12 +98,6 @@ int32_t make_with_parents(const char *path, mode_t mode) {
         errno = ENOENT;
         return -1;
     }
-    mode_t mask = read_umask();
-    mode_t parent_mode = (0777 & ~mask) | kOwnerUsable;
-    // Only when the mask takes owner bits does mkdir not already give the
-    // parents what they need.
-    bool mask_takes_owner_bits = (mask & kOwnerUsable) != 0;
-
     kuv::TrackedBlock copy(kuv_xapi_alloc(length + 1));
     if (!copy) return make_one(path, mode, false);
     char *name = copy.chars();
@@ -128,19 +108,18 @@ int32_t make_with_parents(const char *path, mode_t mode) {
     name[end] = '\0';
 
     size_t top = end;  // the outermost level known to be missing
-    for (;;) {
-        size_t parent = parent_end(name, top);
-        if (parent == 0) break;
-        int32_t state = look_at_prefix(name, parent);
-        if (state == kMissing) {
-            top = parent;
-            continue;
+    for (size_t parent; (parent = parent_end(name, top)) != 0; top = parent) {
+        int32_t state = with_prefix(name, parent, look_at);
+        if (state != kMissing) {
+            if (state != 1) return state;
+            break;
         }
-        if (state != 1) return state;
-        break;
     }
+    // Parents get 0777 less the file-creation mask, as mkdir applies it, and
+    // then whatever owner bits the mask took.
     for (size_t current = top; current < end; current = next_component_end(name, current, end)) {
-        int32_t made = make_prefix(name, current, parent_mode, mask_takes_owner_bits);
+        int32_t made = with_prefix(name, current,
+                                   [](const char *prefix) { return make_one(prefix, 0777, true); });
         if (made != 1) return made;
     }
     return make_one(name, mode, false);

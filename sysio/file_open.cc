@@ -10,7 +10,6 @@
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
 #include "sysio/descriptor_guard.h"
-#include "sysio/file_internal.h"
 
 namespace kuv::sysio {
 namespace {
@@ -78,19 +77,15 @@ bool truncation_applies(int descriptor) {
     return ::fstat(descriptor, &status) != 0 || S_ISREG(status.st_mode);
 }
 
-int32_t open_locked(const char *path, uint32_t flags, uint32_t mode) {
-    // Truncating before the lock is held would empty a file that another
-    // process is still using, even when the lock then cannot be taken. Open
-    // without truncation and truncate once the lock is ours.
-    int system_flags = system_open_flags(flags);
-    bool truncate = (system_flags & O_TRUNC) != 0;
-    system_flags &= ~O_TRUNC;
-    int opened = (flags & KUV_FILE_OPEN_CREATE) ? ::open(path, system_flags, mode)
-                                                : ::open(path, system_flags);
-    if (opened < 0) return -1;
-    DescriptorGuard descriptor(opened);
+// Opens with `system_flags` but without truncation, takes the lock and
+// truncates only then: truncating before the lock is held would empty a file
+// that another process is still using, even when the lock then cannot be
+// taken.
+int32_t open_locked(const char *path, int system_flags, uint32_t flags, uint32_t mode) {
+    DescriptorGuard descriptor(::open(path, system_flags & ~O_TRUNC, mode));
+    if (!descriptor) return -1;
     if (!lock_with_patience(descriptor.get(), flags)) return -1;
-    if (truncate && truncation_applies(descriptor.get()) &&
+    if ((system_flags & O_TRUNC) && truncation_applies(descriptor.get()) &&
         kuv_xapi_ftruncate(descriptor.get(), 0) != 1) {
         return -1;
     }
@@ -108,10 +103,10 @@ int32_t kuv_xapi_open(const char *path, uint32_t flags, uint32_t mode) {
         errno = EINVAL;
         return -1;
     }
-    if (flags & KUV_FILE_OPEN_LOCK) return open_locked(path, flags, mode);
+    // The mode is read only together with O_CREAT, so it can always be passed.
     int system_flags = system_open_flags(flags);
-    return (flags & KUV_FILE_OPEN_CREATE) ? ::open(path, system_flags, mode)
-                                          : ::open(path, system_flags);
+    if (flags & KUV_FILE_OPEN_LOCK) return open_locked(path, system_flags, flags, mode);
+    return ::open(path, system_flags, mode);
 }
 
 int32_t kuv_xapi_creat(const char *path, uint32_t mode) {
@@ -132,7 +127,7 @@ int32_t kuv_xapi_close_intr(int32_t descriptor, int32_t interruption_flag) {
 }
 
 int32_t kuv_xapi_close(int32_t descriptor) {
-    return kuv_xapi_close_intr(descriptor, kuv::sysio::plain_interruption_flag());
+    return kuv_xapi_close_intr(descriptor, kuv_xapi_intr_break());
 }
 
 }  // extern "C"

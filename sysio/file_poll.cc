@@ -4,8 +4,18 @@
 #include <cstdint>
 
 #include "davro_kuv/sysio.h"
-#include "sysio/file_internal.h"
 #include "sysio/wait.h"
+
+namespace {
+
+// 1 when the descriptor is ready for the single `condition`, else the
+// wait's 0 or -1.
+int32_t wait_for(int32_t descriptor, int32_t condition, int32_t timeout_msec) {
+    int32_t ready = kuv_xapi_poll_fd(descriptor, condition, timeout_msec);
+    return ready > 0 ? 1 : ready;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -21,20 +31,15 @@ int32_t kuv_xapi_poll_fd_intr(int32_t descriptor, int32_t mask, int32_t timeout_
 }
 
 int32_t kuv_xapi_poll_fd(int32_t descriptor, int32_t mask, int32_t timeout_msec) {
-    return kuv_xapi_poll_fd_intr(descriptor, mask, timeout_msec,
-                                 kuv::sysio::plain_interruption_flag());
+    return kuv_xapi_poll_fd_intr(descriptor, mask, timeout_msec, kuv_xapi_intr_break());
 }
 
 int32_t kuv_xapi_rx_poll_fd(int32_t descriptor, int32_t timeout_msec) {
-    int32_t ready = kuv_xapi_poll_fd(descriptor, KUV_FILE_POLL_READABLE, timeout_msec);
-    if (ready < 0) return -1;
-    return (ready & KUV_FILE_POLL_READABLE) ? 1 : 0;
+    return wait_for(descriptor, KUV_FILE_POLL_READABLE, timeout_msec);
 }
 
 int32_t kuv_xapi_tx_poll_fd(int32_t descriptor, int32_t timeout_msec) {
-    int32_t ready = kuv_xapi_poll_fd(descriptor, KUV_FILE_POLL_WRITABLE, timeout_msec);
-    if (ready < 0) return -1;
-    return (ready & KUV_FILE_POLL_WRITABLE) ? 1 : 0;
+    return wait_for(descriptor, KUV_FILE_POLL_WRITABLE, timeout_msec);
 }
 
 }  // extern "C"

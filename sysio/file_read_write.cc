@@ -7,34 +7,30 @@
 #include <cstring>
 
 #include "davro_kuv/sysio.h"
-#include "sysio/file_internal.h"
+#include "sysio/socket_internal.h"
 
 extern "C" {
 
 int64_t kuv_xapi_read_intr(int32_t descriptor, void *buffer, uint64_t size,
                            int32_t interruption_flag) {
-    for (;;) {
-        ssize_t got = ::read(descriptor, buffer, size);
-        if (got >= 0 || !kuv::sysio::repeat_after_failure(interruption_flag)) return got;
-    }
+    return kuv::sysio::repeat_interrupted(interruption_flag,
+                                          [&] { return ::read(descriptor, buffer, size); });
 }
 
 int64_t kuv_xapi_read(int32_t descriptor, void *buffer, uint64_t size) {
-    return kuv_xapi_read_intr(descriptor, buffer, size, kuv::sysio::plain_interruption_flag());
+    return kuv_xapi_read_intr(descriptor, buffer, size, kuv_xapi_intr_break());
 }
 
 int64_t kuv_xapi_write_intr(int32_t descriptor, const void *data, uint64_t size,
                             int32_t interruption_flag) {
-    for (;;) {
-        // A signal after some bytes went out ends the call with that count,
-        // not with EINTR, so a repeat never writes bytes twice.
-        ssize_t written = ::write(descriptor, data, size);
-        if (written >= 0 || !kuv::sysio::repeat_after_failure(interruption_flag)) return written;
-    }
+    // A signal after some bytes went out ends the call with that count, not
+    // with EINTR, so a repeat never writes bytes twice.
+    return kuv::sysio::repeat_interrupted(interruption_flag,
+                                          [&] { return ::write(descriptor, data, size); });
 }
 
 int64_t kuv_xapi_write(int32_t descriptor, const void *data, uint64_t size) {
-    return kuv_xapi_write_intr(descriptor, data, size, kuv::sysio::plain_interruption_flag());
+    return kuv_xapi_write_intr(descriptor, data, size, kuv_xapi_intr_break());
 }
 
 int64_t kuv_xapi_write_puts(int32_t descriptor, const char *text) {
@@ -55,14 +51,13 @@ int64_t kuv_xapi_lseek(int32_t descriptor, int64_t offset, int32_t origin) {
 }
 
 int32_t kuv_xapi_ftruncate_intr(int32_t descriptor, int64_t length, int32_t interruption_flag) {
-    for (;;) {
-        if (::ftruncate(descriptor, length) == 0) return 1;
-        if (!kuv::sysio::repeat_after_failure(interruption_flag)) return -1;
-    }
+    int done = kuv::sysio::repeat_interrupted(interruption_flag,
+                                              [&] { return ::ftruncate(descriptor, length); });
+    return done == 0 ? 1 : -1;
 }
 
 int32_t kuv_xapi_ftruncate(int32_t descriptor, int64_t length) {
-    return kuv_xapi_ftruncate_intr(descriptor, length, kuv::sysio::plain_interruption_flag());
+    return kuv_xapi_ftruncate_intr(descriptor, length, kuv_xapi_intr_break());
 }
 
 }  // extern "C"

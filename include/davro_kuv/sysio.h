@@ -465,8 +465,7 @@ KUV_API int32_t kuv_xapi_chmod(const char *path, uint32_t mode);
  * the path exists as something else; -1 a NULL or empty path, or an error
  * other than ENOENT while looking at the path (for instance ENOTDIR or
  * ENAMETOOLONG). Trailing slashes and runs of slashes are allowed. The
- * file-creation mask is read by setting it to 0 and back, so a thread that
- * creates files at that instant may see the mask 0. */
+ * process's file-creation mask is never changed, not even for a moment. */
 KUV_API int32_t kuv_xapi_mkdir(const char *path, uint32_t mode);
 
 /* Removes a file or an empty directory: 1 done, -1 failed or NULL path. */
