@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "davro_kuv/buffer.h"
 
@@ -22,6 +23,12 @@ inline void say(const char *message) {
     std::fputs(message, stdout);
 }
 
+// False, with "invalid handle", for a missing buffer.
+inline bool has_handle(const kuv_buffer_t *buffer) {
+    if (!buffer) say(kInvalidHandle);
+    return buffer != nullptr;
+}
+
 inline bool is_exact(int32_t mode) {
     return mode == KUV_BUFFER_EXACT;
 }
@@ -30,6 +37,12 @@ inline bool is_exact(int32_t mode) {
 // to it is a count of bytes actually stored or taken.
 inline uint64_t held(const kuv_buffer_t &buffer) {
     return static_cast<uint64_t>(buffer.size);
+}
+
+// True when count bytes lie offset bytes into the unread data. count +
+// offset may not fit 64 bits, so the sum is never formed.
+inline bool holds(const kuv_buffer_t &buffer, uint64_t count, uint64_t offset = 0) {
+    return count <= held(buffer) && offset <= held(buffer) - count;
 }
 
 // Unread bytes of one node.
@@ -43,6 +56,15 @@ inline uint64_t unread(const kuv_buffer_node_t &node) {
 inline void account_taken(kuv_buffer_t &buffer, uint64_t taken) {
     buffer.size = static_cast<int64_t>(held(buffer) - taken);
     buffer.offset = static_cast<int64_t>(static_cast<uint64_t>(buffer.offset) + taken);
+}
+
+// Copies count bytes from source to place, or writes count zeros when
+// there is no source.
+inline void copy_or_zero(uint8_t *place, const uint8_t *source, uint64_t count) {
+    if (source)
+        std::memcpy(place, source, count);
+    else
+        std::memset(place, 0, count);
 }
 
 // A new node for count bytes carrying the buffer's flags OR push_flags, not

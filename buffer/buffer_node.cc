@@ -2,7 +2,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 #include "buffer/buffer_internal.h"
@@ -42,10 +41,7 @@ kuv_buffer_node_t *make_node(const kuv_buffer_t &buffer, const uint8_t *source, 
         node->data = const_cast<uint8_t *>(source);
     } else {
         node->data = reinterpret_cast<uint8_t *>(node + 1);
-        if (source)
-            std::memcpy(node->data, source, count);
-        else
-            std::memset(node->data, 0, count);
+        copy_or_zero(node->data, source, count);
     }
     return node;
 }

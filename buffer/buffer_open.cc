@@ -2,15 +2,14 @@
 #include "buffer/buffer_internal.h"
 #include "davro_kuv/runtime.h"
 
-using kuv::buffer::kInvalidHandle;
-using kuv::buffer::say;
+using kuv::buffer::has_handle;
 
 extern "C" {
 
 kuv_buffer_t *kuv_xapi_open_buffer_ex(uint32_t flags) {
     auto *buffer = static_cast<kuv_buffer_t *>(kuv_xapi_alloc(sizeof(kuv_buffer_t)));
     if (!buffer) {
-        say(kuv::buffer::kNoBuffer);
+        kuv::buffer::say(kuv::buffer::kNoBuffer);
         return nullptr;
     }
     *buffer = kuv_buffer_t{};
@@ -24,10 +23,7 @@ kuv_buffer_t *kuv_xapi_open_buffer(void) {
 }
 
 kuv_buffer_t *kuv_xapi_close_buffer(kuv_buffer_t *buffer) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return nullptr;
-    }
+    if (!has_handle(buffer)) return nullptr;
     kuv_buffer_node_t *node = buffer->head;
     while (node) {
         kuv_buffer_node_t *next = node->next;
@@ -38,26 +34,17 @@ kuv_buffer_t *kuv_xapi_close_buffer(kuv_buffer_t *buffer) {
 }
 
 int64_t kuv_xapi_get_buffer_size(kuv_buffer_t *buffer) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
+    if (!has_handle(buffer)) return 0;
     return buffer->size;
 }
 
 int64_t kuv_xapi_get_buffer_offset(kuv_buffer_t *buffer) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
+    if (!has_handle(buffer)) return 0;
     return buffer->offset;
 }
 
 int64_t kuv_xapi_set_buffer_offset(kuv_buffer_t *buffer, int64_t offset) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
+    if (!has_handle(buffer)) return 0;
     buffer->offset = offset;
     return offset;
 }

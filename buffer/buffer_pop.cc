@@ -20,11 +20,9 @@ void unlink_head(kuv_buffer_t &buffer) {
 
 uint64_t pop_bytes(kuv_buffer_t &buffer, uint8_t *destination, uint64_t count) {
     uint64_t taken = 0;
-    while (taken < count) {
+    while (taken < count && buffer.head) {
         kuv_buffer_node_t *node = buffer.head;
-        if (!node) break;
         const uint64_t n = std::min(count - taken, unread(*node));
-        if (n == 0) break;
         if (destination) std::memcpy(destination + taken, node->data + node->position, n);
         node->position += n;
         taken += n;
@@ -82,79 +80,60 @@ void *alloc_pop(kuv_buffer_t &buffer, uint64_t count) {
 
 }  // namespace kuv::buffer
 
-using kuv::buffer::held;
+using kuv::buffer::has_handle;
+using kuv::buffer::holds;
 using kuv::buffer::is_exact;
 using kuv::buffer::kInvalidArgument;
-using kuv::buffer::kInvalidHandle;
 using kuv::buffer::say;
 
 extern "C" {
 
 uint64_t kuv_xapi_pop_buffer_ex(kuv_buffer_t *buffer, void *destination, uint64_t count,
                                 int32_t mode) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
+    if (!has_handle(buffer)) return 0;
     if (count == 0) {
         say(kInvalidArgument);
         return 0;
     }
-    if (is_exact(mode) && count > held(*buffer)) return 0;
+    if (is_exact(mode) && !holds(*buffer, count)) return 0;
     return kuv::buffer::pop_bytes(*buffer, static_cast<uint8_t *>(destination), count);
 }
 
 uint64_t kuv_xapi_peek_buffer_ex(kuv_buffer_t *buffer, void *destination, uint64_t count,
                                  uint64_t offset, int32_t mode) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
+    if (!has_handle(buffer)) return 0;
     if (!destination || count == 0) {
         say(kInvalidArgument);
         return 0;
     }
-    // count + offset may not fit 64 bits; compare without forming it.
-    if (is_exact(mode) && (count > held(*buffer) || offset > held(*buffer) - count)) return 0;
+    if (is_exact(mode) && !holds(*buffer, count, offset)) return 0;
     return kuv::buffer::peek_bytes(*buffer, static_cast<uint8_t *>(destination), count, offset);
 }
 
 void *kuv_xapi_alloc_pop_buffer_ex(kuv_buffer_t *buffer, uint64_t count, int32_t mode) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return nullptr;
-    }
+    if (!has_handle(buffer)) return nullptr;
     if (count == 0) {
         say(kInvalidArgument);
         return nullptr;
     }
-    if (is_exact(mode) && count > held(*buffer)) return nullptr;
+    if (is_exact(mode) && !holds(*buffer, count)) return nullptr;
     return kuv::buffer::alloc_pop(*buffer, count);
 }
 
 void *kuv_xapi_get_buffer_node(kuv_buffer_t *buffer, uint64_t *length) {
     if (length) *length = 0;
-    if (!buffer) {
-        say(kInvalidHandle);
-        return nullptr;
-    }
+    if (!has_handle(buffer) || !buffer->head) return nullptr;
     // Pushes make no empty nodes and pops release a node as soon as it is
-    // read out, so the first node with unread bytes is the head.
-    const kuv_buffer_node_t *node = buffer->head;
-    if (!node || node->length == node->position) return nullptr;
-    const uint64_t count = kuv::buffer::unread(*node);
+    // read out, so the head holds the first unread bytes.
+    const uint64_t count = kuv::buffer::unread(*buffer->head);
     void *block = kuv::buffer::alloc_pop(*buffer, count);
     if (block && length) *length = count;
     return block;
 }
 
 uint64_t kuv_xapi_flush_buffer(kuv_buffer_t *buffer) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
-    if (buffer->size <= 0) return 0;
-    return kuv::buffer::pop_bytes(*buffer, nullptr, held(*buffer));
+    if (!has_handle(buffer)) return 0;
+    return kuv::buffer::pop_bytes(*buffer, nullptr, kuv::buffer::held(*buffer));
 }
 
 }  // extern "C"

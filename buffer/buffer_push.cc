@@ -32,11 +32,7 @@ uint64_t push_bytes(kuv_buffer_t &buffer, const uint8_t *source, uint64_t count,
     // nodes ever have room: a lending node is full from the start.
     if (!lends_memory(push_flags) && tail && tail->length < tail->capacity) {
         stored = std::min(count, tail->capacity - tail->length);
-        uint8_t *end = tail->data + tail->length;
-        if (source)
-            std::memcpy(end, source, stored);
-        else
-            std::memset(end, 0, stored);
+        copy_or_zero(tail->data + tail->length, source, stored);
         tail->length += stored;
     }
     if (stored < count) {
@@ -59,36 +55,27 @@ uint64_t push_bytes(kuv_buffer_t &buffer, const uint8_t *source, uint64_t count,
 
 }  // namespace kuv::buffer
 
+using kuv::buffer::has_handle;
 using kuv::buffer::kInvalidArgument;
-using kuv::buffer::kInvalidHandle;
 using kuv::buffer::say;
 
 extern "C" {
 
 uint64_t kuv_xapi_push_buffer_ex(kuv_buffer_t *buffer, const void *source, uint64_t count,
                                  uint32_t flags) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
+    if (!has_handle(buffer)) return 0;
     return kuv::buffer::push_bytes(*buffer, static_cast<const uint8_t *>(source), count, flags);
 }
 
 uint64_t kuv_xapi_push_string_buffer(kuv_buffer_t *buffer, const char *text) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
+    if (!has_handle(buffer)) return 0;
     if (!text) return 0;
     return kuv::buffer::push_bytes(*buffer, reinterpret_cast<const uint8_t *>(text),
                                    std::strlen(text), 0);
 }
 
 uint64_t kuv_xapi_push_vprintf_buffer(kuv_buffer_t *buffer, const char *format, va_list list) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
+    if (!has_handle(buffer)) return 0;
     if (!format) {
         say(kInvalidArgument);
         return 0;

@@ -37,13 +37,11 @@ template <typename Value, Order order, Access access>
 bool read_value(kuv_buffer_t &buffer, Value *place, uint64_t offset) {
     constexpr uint64_t width = sizeof(Value);
     uint8_t bytes[width];
-    if constexpr (access == Access::kPop) {
-        if (width > held(buffer)) return false;
+    if (!holds(buffer, width, offset)) return false;
+    if constexpr (access == Access::kPop)
         pop_bytes(buffer, place ? bytes : nullptr, width);
-    } else {
-        if (width > held(buffer) || offset > held(buffer) - width) return false;
-        if (peek_bytes(buffer, bytes, width, offset) != width) return false;
-    }
+    else
+        peek_bytes(buffer, bytes, width, offset);
     if (place) {
         Value raw;
         std::memcpy(&raw, bytes, width);
@@ -56,10 +54,7 @@ bool read_value(kuv_buffer_t &buffer, Value *place, uint64_t offset) {
 // -1, since 0 is a value these forms return.
 template <typename Value, Order order, Access access>
 int32_t small_value(kuv_buffer_t *buffer, uint64_t offset) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return -1;
-    }
+    if (!has_handle(buffer)) return -1;
     Value value;
     if (!read_value<Value, order, access>(*buffer, &value, offset)) return -1;
     return static_cast<int32_t>(value);
@@ -68,10 +63,7 @@ int32_t small_value(kuv_buffer_t *buffer, uint64_t offset) {
 // Dword and qword forms: 1 with the value stored into place, else 0.
 template <typename Value, Order order, Access access>
 int32_t placed_value(kuv_buffer_t *buffer, Value *place, uint64_t offset) {
-    if (!buffer) {
-        say(kInvalidHandle);
-        return 0;
-    }
+    if (!has_handle(buffer)) return 0;
     if (access == Access::kPeek && !place) {
         say(kInvalidArgument);
         return 0;

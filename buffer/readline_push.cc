@@ -77,13 +77,7 @@ uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t cou
 // is only line-end bytes (it then pops as the empty string).
 void push_final(kuv_readline_t &readline) {
     if (!readline.pending) return;
-    const uint64_t held = pending_size(readline);
-    if (held != 0) {
-        if (char *line = new_line(held)) {
-            kuv_xapi_pop_buffer_ex(readline.pending, line, held, KUV_BUFFER_PARTIAL);
-            queue_line(readline, line, held);
-        }
-    }
+    if (pending_size(readline) != 0) finish_line(readline, nullptr, 0, 0);
     readline.pending = kuv_xapi_close_buffer(readline.pending);
 }
 
