@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <tuple>
+
+#include "davro_kuv.h"
+#include "support/test_support.h"
+
+namespace {
+
+using AllocFormat = kuv_test::ResourceCheckedTest;
+using PathName = kuv_test::ResourceCheckedTest;
+
+TEST_F(AllocFormat, TextsUpToTheLastStepComeWholeAndLongerOnesGiveNull) {
+    // "<p...>|12345" of exactly length characters from both families: a later
+    // attempt that did not restart the argument list would print garbage.
+    for (size_t length : {10u, 4094u, 4095u, 8191u, 520190u}) {
+        const std::string prefix(length - 6, 'p');
+        char *tracked = kuv_xapi_alloc_sprintf("%s|%d", prefix.c_str(), 12345);
+        char *system = kuv_xapi_sys_alloc_sprintf("%s|%d", prefix.c_str(), 12345);
+        EXPECT_EQ(std::string(tracked ? tracked : "NULL"), prefix + "|12345") << length;
+        EXPECT_EQ(std::string(system ? system : "NULL"), prefix + "|12345") << length;
+        kuv_xapi_free(tracked);
+        kuv_xapi_sys_free(system);
+    }
+    EXPECT_EQ(kuv_xapi_alloc_sprintf("%520191s", "x"), nullptr);
+    // A wide character outside the "C" locale cannot be converted: the
+    // formatter reports a negative count.
+    EXPECT_EQ(kuv_xapi_alloc_sprintf("ok %ls", L"\u00e9"), nullptr);
+    EXPECT_EQ(kuv_xapi_alloc_sprintf(nullptr), nullptr);
+}
+
+TEST_F(AllocFormat, ThreadsFormatAtOnceAndTakeTheirScratchBlockWithThem) {
+    // A scratch block kept for a thread must go when the thread ends (the
+    // leak checker sees it otherwise) and never serve two threads.
+    std::atomic<int> failures{0};
+    auto work = [&failures] {
+        for (int i = 0; i < 3000; ++i) {
+            const int width = i % 3 == 0 ? 5000 : 1;
+            char *text = kuv_xapi_alloc_sprintf("%*d", width, i);
+            if (!text || std::strlen(text) < size_t(width) || std::atoi(text) != i) ++failures;
+            kuv_xapi_free(text);
+        }
+    };
+    std::thread first(work), second(work);
+    first.join();
+    second.join();
+    EXPECT_EQ(failures, 0);
+}
+
+// Fails the tracked allocation with the given number (1 = the next one).
+int g_allocations_until_failure = 0;
+void *failing_heap(void *pointer, uint64_t size) {
+    if (!pointer && size > 0 && --g_allocations_until_failure == 0) return nullptr;
+    return kuv_xapi_heap_debug(pointer, size);
+}
+
+char *append_with_failure(char *old, int failing_allocation) {
+    g_allocations_until_failure = failing_allocation;
+    kuv_xapi_set_heap_handler(failing_heap, nullptr);
+    char *result = kuv_xapi_alloc_append_sprintf(old, "%s", "new");
+    kuv_xapi_set_heap_handler(nullptr, nullptr);
+    return result;
+}
+
+// The fixture's final count proves that every replaced string was released.
+TEST_F(AllocFormat, AppendOwnsOldUnlessThePieceFails) {
+    char *text = kuv_xapi_alloc_append_sprintf(nullptr, "%s", "a");
+    text = kuv_xapi_alloc_append_sprintf(text, "%d", 12);
+    // No piece (NULL format, text too long, no memory): old comes back.
+    EXPECT_EQ(kuv_xapi_alloc_append_sprintf(text, nullptr), text);
+    EXPECT_EQ(kuv_xapi_alloc_append_sprintf(text, "%520191s", ""), text);
+    EXPECT_EQ(append_with_failure(text, 1), text);
+    EXPECT_STREQ(text, "a12");
+    // The joined string cannot be made: old and the piece are both released.
+    EXPECT_EQ(append_with_failure(text, 2), nullptr);
+}
+
+TEST_F(PathName, InPlaceAndAllocatingFormsAgree) {
+    const std::tuple<const char *, const char *, const char *> cases[] = {
+        // clang-format off
+        {"/usr/lib", "lib", "/usr"}, {"/usr//lib//", "lib", "/usr"}, {"a/b/c", "c", "a/b"},
+        {"/a", "a", "/"},            {"//a", "a", "/"},              {"/", "/", "/"},
+        {"///", "/", "/"},           {"abc", "abc", "."},            {"abc/", "abc", "."},
+        {"../", "..", "."},          {"", "", "."},                  {"x//y/", "y", "x"},
+        // clang-format on
+    };
+    for (const auto &[path, base, dir] : cases) {
+        std::string base_buffer = path, dir_buffer = path;
+        EXPECT_STREQ(kuv_xapi_basename(base_buffer.data()), base) << path;
+        EXPECT_STREQ(kuv_xapi_dirname(dir_buffer.data()), dir) << path;
+        char *allocated = kuv_xapi_alloc_dirname(path);  // the in-place form on a copy
+        EXPECT_STREQ(allocated, dir) << path;
+        kuv_xapi_free(allocated);
+    }
+    char trailing[] = "/usr/lib//";
+    EXPECT_EQ(kuv_xapi_basename(trailing), trailing + 5);
+    EXPECT_STREQ(trailing, "/usr/lib");  // cut in the caller's buffer
+    EXPECT_STREQ(kuv_xapi_basename(nullptr), ".");
+    char *dot = kuv_xapi_alloc_basename(nullptr);  // a new block, released by the caller
+    EXPECT_STREQ(dot, ".");
+    kuv_xapi_free(dot);
+}
+
+}  // namespace
