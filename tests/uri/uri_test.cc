@@ -119,7 +119,7 @@ TEST_F(UriParse, QueryFragmentAndBackslashTexts) {
 }
 
 TEST(UriEncode, KeepsOnlyLettersDigitsDashDotUnderscore) {
-    char out[32] = "stale";
+    char out[40] = "stale";
     EXPECT_EQ(kuv_iapi_encode_uri("", out), 0u);
     EXPECT_STREQ(out, "");
     EXPECT_EQ(kuv_iapi_encode_uri("AZaz09-._[~ /?#:%\200", out), 36u);
