@@ -1,5 +1,7 @@
 // The parser's small scanners, exported for callers that take a URI apart
 // step by step. Each is one pass over the text.
+#include <cstring>
+
 #include "uri/uri_internal.h"
 
 extern "C" {
@@ -25,10 +27,7 @@ int64_t kuv_iapi_count_dot(const char *text) {
 
 char *kuv_iapi_delims_uri(const char *text, const char *delimiters) {
     if (!text || !delimiters) return nullptr;
-    kuv::uri::ByteSet set{std::string_view(delimiters)};
-    for (const char *cursor = text; *cursor; ++cursor)
-        if (set.contains(static_cast<unsigned char>(*cursor))) return const_cast<char *>(cursor);
-    return nullptr;
+    return const_cast<char *>(std::strpbrk(text, delimiters));
 }
 
 }  // extern "C"
