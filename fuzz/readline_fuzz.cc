@@ -49,7 +49,7 @@ void run(const uint8_t *data, size_t size) {
             at += count;
             // Within a chunk the assembler may drop line-end bytes that the
             // popped text would lose anyway, so only emptiness must agree.
-            check((held == 0) == !model.holds_bytes(), "held over");
+            check((held == 0) == (model.held_bytes() == 0), "held over");
             check(held <= model.held_bytes(), "held over size");
             check(kuv_xapi_quantity_readline(assembler) == model.lines.size(), "queued");
         } else if (op < 0xF8) {

@@ -41,36 +41,30 @@ inline std::optional<std::string> reference_pop_line(std::deque<uint8_t> &bytes)
 class ReferenceSplitter {
   public:
     void feed(const uint8_t *bytes, size_t count) {
-        for (size_t i = 0; i < count; ++i)
-            feed_byte(bytes[i]);
-    }
-    void feed(const std::string &bytes) {
-        feed(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+        for (const uint8_t *byte = bytes; byte != bytes + count; ++byte) {
+            bool ends = false;
+            if (*byte == '\n') {
+                ends = !saw_cr_;
+                saw_lf_ = true;
+            } else if (*byte == '\r') {
+                ends = !saw_cr_ && !saw_lf_;
+                saw_cr_ = true;
+            } else {
+                saw_cr_ = saw_lf_ = false;
+            }
+            if (ends)
+                emit();
+            else
+                current_.push_back(static_cast<char>(*byte));
+        }
     }
     void finish() {
         if (!current_.empty()) emit();
     }
-    bool holds_bytes() const { return !current_.empty(); }
     size_t held_bytes() const { return current_.size(); }
     std::deque<std::string> lines;
 
   private:
-    void feed_byte(uint8_t byte) {
-        bool ends = false;
-        if (byte == '\n') {
-            ends = !saw_cr_;
-            saw_lf_ = true;
-        } else if (byte == '\r') {
-            ends = !saw_cr_ && !saw_lf_;
-            saw_cr_ = true;
-        } else {
-            saw_cr_ = saw_lf_ = false;
-        }
-        if (ends)
-            emit();
-        else
-            current_.push_back(static_cast<char>(byte));
-    }
     void emit() {
         std::string text;
         for (char c : current_) {

@@ -1,256 +1,376 @@
-// The chained buffer: node making, pops and peeks, offsets, wiping, hand-over
-// of adopted blocks, messages and failure paths.
+// The chained buffer and the line assembler: their rules, failure paths, and
+// agreement with a plain byte queue and with a reference line splitter.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
-#include <limits>
+#include <deque>
+#include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "davro_kuv.h"
 #include "support/test_support.h"
-#include "tests/buffer/buffer_test_util.h"
+#include "tests/buffer/buffer_reference.h"
 
 namespace {
 
-using buffer_test::node_count;
-using buffer_test::RefuseAllocation;
-using kuv_test::OutputCapture;
+int countdown = 0;
+void *refusing_heap(void *pointer, uint64_t size) {
+    if (!pointer && size > 0 && --countdown == 0) return nullptr;
+    return kuv_xapi_heap_debug(pointer, size);
+}
 
-using ChainedBuffer = buffer_test::BufferTest;
+// Runs call while the tracked heap refuses the n-th allocation from now (1
+// is the next one) and serves everything else from the checking heap.
+template <typename Call>
+auto refused(int n, Call call) {
+    countdown = n;
+    kuv_xapi_set_heap_handler(&refusing_heap, nullptr);
+    const auto result = call();
+    kuv_xapi_set_heap_handler(nullptr, nullptr);
+    return result;
+}
+
+// A fresh handle from Open per test, given to Close before the heap check.
+template <typename T, T *(*Open)(), T *(*Close)(T *)>
+class Owning : public kuv_test::ResourceCheckedTest {
+  protected:
+    void SetUp() override {
+        ResourceCheckedTest::SetUp();
+        handle = Open();
+        ASSERT_NE(handle, nullptr);
+    }
+    void TearDown() override {
+        EXPECT_EQ(Close(handle), nullptr);
+        ResourceCheckedTest::TearDown();
+    }
+    T *handle = nullptr;
+};
+
+class ChainedBuffer : public Owning<kuv_buffer_t, kuv_xapi_open_buffer, kuv_xapi_close_buffer> {
+  protected:
+    uint64_t push(const std::string &bytes) {
+        return kuv_xapi_push_buffer_ex(handle, bytes.data(), bytes.size(), 0);
+    }
+    // Lends memory that outlives the test (a literal) as a node of its own.
+    void lend(const char *memory) {
+        kuv_xapi_push_buffer_ex(handle, memory, std::strlen(memory), KUV_BUFFER_REFERENCE);
+    }
+    std::string pop(uint64_t count, int32_t mode = KUV_BUFFER_PARTIAL) {
+        std::string text(count, '\0');
+        text.resize(kuv_xapi_pop_buffer_ex(handle, text.data(), count, mode));
+        return text;
+    }
+    std::string pop_line() {
+        char *line = kuv_xapi_pop_buffer_line(handle);
+        if (!line) return "<none>";
+        const std::string text = line;
+        kuv_xapi_free(line);
+        return text;
+    }
+};
 
 TEST_F(ChainedBuffer, PushFillsTheTailThenMakesAtMostOneNode) {
     EXPECT_EQ(push(std::string(5000, 'a')), 5000u);
     EXPECT_EQ(push("0123456789"), 10u);
-    ASSERT_EQ(node_count(buffer), 2);
-    EXPECT_EQ(buffer->head->capacity, 5000u);
-    EXPECT_EQ(buffer->tail->capacity, 4096u);
-
-    kuv_xapi_flush_buffer(buffer);
+    ASSERT_EQ(handle->head->next, handle->tail);
+    EXPECT_EQ(handle->head->capacity, 5000u);
+    EXPECT_EQ(handle->tail->capacity, 4096u);
+    kuv_xapi_flush_buffer(handle);
     push(std::string(100, 'b'));
     push(std::string(100, 'b'));
-    ASSERT_EQ(node_count(buffer), 1);
-    EXPECT_EQ(buffer->head->length, 200u);
+    ASSERT_EQ(handle->head, handle->tail);
+    EXPECT_EQ(handle->head->length, 200u);
     // 3896 bytes fill the tail's room, the other 104 go into one new node
-    // that carries only this push's flags; a missing source stores zeros.
-    EXPECT_EQ(kuv_xapi_push_buffer_ex(buffer, nullptr, 4000, KUV_BUFFER_WIPE), 4000u);
-    ASSERT_EQ(node_count(buffer), 2);
-    EXPECT_EQ(buffer->head->flags, 0u);
-    EXPECT_EQ(buffer->tail->flags, KUV_BUFFER_WIPE);
-    EXPECT_EQ(buffer->tail->length, 104u);
+    // that alone carries this push's flags; a missing source stores zeros.
+    EXPECT_EQ(kuv_xapi_push_buffer_ex(handle, nullptr, 4000, KUV_BUFFER_WIPE), 4000u);
+    ASSERT_EQ(handle->head->next, handle->tail);
+    EXPECT_EQ(handle->head->flags, 0u);
+    EXPECT_EQ(handle->tail->flags, KUV_BUFFER_WIPE);
     EXPECT_EQ(pop(4200).substr(198), std::string("bb") + std::string(4000, '\0'));
 }
 
-TEST_F(ChainedBuffer, LendingNodesPointAtTheCallersMemoryAndAreFull) {
-    char lent[] = "referenced";
-    EXPECT_EQ(kuv_xapi_push_buffer_ex(buffer, lent, 10, KUV_BUFFER_REFERENCE), 10u);
-    EXPECT_EQ(buffer->head->data, reinterpret_cast<uint8_t *>(lent));
-    EXPECT_EQ(buffer->head->capacity, 10u);
-    push("+");  // copied into a node of its own
-    auto *block = static_cast<char *>(kuv_xapi_alloc(7));
-    std::memcpy(block, "adopted", 7);
-    EXPECT_EQ(kuv_xapi_push_buffer_ex(buffer, block, 7, KUV_BUFFER_ADOPT), 7u);
-    EXPECT_EQ(node_count(buffer), 3);
-    EXPECT_EQ(pop(18), "referenced+adopted");  // the adopted block goes with its node
-    EXPECT_STREQ(lent, "referenced");
-}
-
-TEST_F(ChainedBuffer, EmptyOrSourcelessLendingPushesMakeNoNode) {
-    OutputCapture out(1);
-    EXPECT_EQ(push(""), 0u);
-    EXPECT_EQ(kuv_xapi_push_buffer_ex(buffer, "", 0, KUV_BUFFER_ADOPT), 0u);
-    EXPECT_EQ(kuv_xapi_push_string_buffer(buffer, nullptr), 0u);
-    EXPECT_EQ(kuv_xapi_push_buffer_ex(buffer, nullptr, 5, KUV_BUFFER_REFERENCE), 0u);
-    EXPECT_EQ(out.finish(), "invalid argument");
-    EXPECT_EQ(buffer->head, nullptr);
-    // No empty node stands in front of later bytes.
-    kuv_xapi_push_string_buffer(buffer, "after");
-    EXPECT_EQ(pop(10), "after");
-}
-
 TEST_F(ChainedBuffer, ExactTakesAllOrNothingPartialTakesWhatThereIs) {
-    push("abcd");
-    EXPECT_EQ(pop(10, KUV_BUFFER_EXACT), "");
-    EXPECT_EQ(pop(10), "abcd");
-    EXPECT_EQ(buffer->tail, nullptr);
-
     lend("hello");
     lend("world");
-    EXPECT_EQ(kuv_xapi_pop_buffer_ex(buffer, nullptr, 1, KUV_BUFFER_EXACT), 1u);
+    EXPECT_EQ(kuv_xapi_pop_buffer_ex(handle, nullptr, 1, KUV_BUFFER_EXACT), 1u);
     char out[8] = {};
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(buffer, out, 5, 2, KUV_BUFFER_EXACT), 5u);
+    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 5, 2, KUV_BUFFER_EXACT), 5u);
     EXPECT_EQ(std::string(out, 5), "lowor");
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(buffer, out, 5, 5, KUV_BUFFER_EXACT), 0u);
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(buffer, out, 5, 5, KUV_BUFFER_PARTIAL), 4u);
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(buffer, out, 5, 9, KUV_BUFFER_PARTIAL), 0u);
+    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 5, 5, KUV_BUFFER_EXACT), 0u);
+    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 5, 5, KUV_BUFFER_PARTIAL), 4u);
     // count + offset past 64 bits must not wrap into a small request.
-    const uint64_t huge = std::numeric_limits<uint64_t>::max();
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(buffer, out, 2, huge, KUV_BUFFER_EXACT), 0u);
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(buffer, out, huge, 2, KUV_BUFFER_EXACT), 0u);
+    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 2, UINT64_MAX, KUV_BUFFER_EXACT), 0u);
+    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, UINT64_MAX, 2, KUV_BUFFER_EXACT), 0u);
+    EXPECT_EQ(pop(10, KUV_BUFFER_EXACT), "");
     EXPECT_EQ(pop(6, KUV_BUFFER_EXACT), "ellowo");
-    EXPECT_EQ(kuv_xapi_get_buffer_offset(buffer), 11);
-    EXPECT_EQ(kuv_xapi_set_buffer_offset(buffer, 0), 0);
-    EXPECT_EQ(kuv_xapi_get_buffer_size(buffer), 3);
-    EXPECT_EQ(kuv_xapi_flush_buffer(buffer), 3u);
-    EXPECT_EQ(kuv_xapi_flush_buffer(buffer), 0u);
-    EXPECT_EQ(kuv_xapi_get_buffer_offset(buffer), 3);
+    EXPECT_EQ(pop(10), "rld");
+    EXPECT_EQ(kuv_xapi_get_buffer_offset(handle), 10);
 }
 
-// Looks into every block as it is released.
-class ReleaseWatcher {
-  public:
-    ReleaseWatcher() {
-        secrets_released = 0;
-        kuv_xapi_set_heap_handler(&handler, nullptr);
-    }
-    ~ReleaseWatcher() { kuv_xapi_set_heap_handler(nullptr, nullptr); }
-    static inline int secrets_released = 0;
-
-  private:
-    static void *handler(void *pointer, uint64_t size) {
-        if (pointer && size == 0) {
-            uint64_t stored;  // the checking heap's rounded size, before the user bytes
-            std::memcpy(&stored, static_cast<char *>(pointer) - 8, sizeof stored);
-            if (std::string(static_cast<char *>(pointer), stored).find("SECRET") !=
-                std::string::npos)
-                ++secrets_released;
-        }
-        return kuv_xapi_heap_debug(pointer, size);
-    }
-};
+// Counts released blocks that still hold "SECRET" (the checking heap keeps
+// a block's rounded size in the 8 bytes in front of it).
+int secrets_released = 0;
+void *watch_releases(void *pointer, uint64_t size) {
+    const char *block = static_cast<const char *>(pointer);
+    if (block && size == 0 &&
+        memmem(block, *reinterpret_cast<const uint64_t *>(block - 8), "SECRET", 6))
+        ++secrets_released;
+    return kuv_xapi_heap_debug(pointer, size);
+}
 
 TEST_F(ChainedBuffer, WipeZeroesNodesOnReleaseLentMemoryIncluded) {
-    ReleaseWatcher watcher;
     kuv_buffer_t *wiping = kuv_xapi_open_buffer_ex(KUV_BUFFER_WIPE);
     char lent[] = "SECRET";
+    kuv_xapi_set_heap_handler(&watch_releases, nullptr);
     kuv_xapi_push_string_buffer(wiping, "SECRET copied");
     kuv_xapi_push_buffer_ex(wiping, lent, 6, KUV_BUFFER_REFERENCE);
     kuv_xapi_push_printf_buffer(wiping, "%s", "SECRET adopted");
     kuv_xapi_pop_buffer_ex(wiping, nullptr, 19, KUV_BUFFER_EXACT);
-    EXPECT_EQ(std::string(lent, 6), std::string(6, '\0'));
     kuv_xapi_close_buffer(wiping);  // releases the adopted node
-    EXPECT_EQ(ReleaseWatcher::secrets_released, 0);
-
-    char kept[] = "SECRET";  // without the flag nothing is wiped
-    kuv_xapi_push_buffer_ex(buffer, kept, 6, KUV_BUFFER_REFERENCE);
-    kuv_xapi_flush_buffer(buffer);
-    EXPECT_STREQ(kept, "SECRET");
+    kuv_xapi_set_heap_handler(nullptr, nullptr);
+    EXPECT_EQ(secrets_released, 0);
+    EXPECT_EQ(std::string(lent, 6), std::string(6, '\0'));
 }
 
 TEST_F(ChainedBuffer, AllocPopHandsOverAnUntouchedAdoptedBlockOfExactlyTheCount) {
-    EXPECT_EQ(kuv_xapi_push_printf_buffer(buffer, "value=%d", 42), 8u);
-    const uint8_t *formatted = buffer->head->data;
-    char *block = static_cast<char *>(kuv_xapi_alloc_pop_buffer_ex(buffer, 8, KUV_BUFFER_EXACT));
-    EXPECT_EQ(reinterpret_cast<uint8_t *>(block), formatted);
-    EXPECT_STREQ(block, "value=42");
-    EXPECT_EQ(kuv_xapi_get_buffer_offset(buffer), 8);
+    EXPECT_EQ(kuv_xapi_push_printf_buffer(handle, "value=%d", 42), 8u);
+    const uint8_t *formatted = handle->head->data;
+    void *block = kuv_xapi_alloc_pop_buffer_ex(handle, 8, KUV_BUFFER_EXACT);
+    EXPECT_EQ(block, formatted);
+    EXPECT_STREQ(static_cast<char *>(block), "value=42");
     kuv_xapi_free(block);
-
-    // Another count, a touched node or several nodes: a copy.
-    kuv_xapi_push_printf_buffer(buffer, "%s", "abcdef");
-    lend("gh");
-    formatted = buffer->head->data;
-    block = static_cast<char *>(kuv_xapi_alloc_pop_buffer_ex(buffer, 5, KUV_BUFFER_EXACT));
-    EXPECT_NE(reinterpret_cast<uint8_t *>(block), formatted);
-    EXPECT_EQ(std::string(block, 5), "abcde");
-    kuv_xapi_free(block);
-    EXPECT_EQ(kuv_xapi_alloc_pop_buffer_ex(buffer, 4, KUV_BUFFER_EXACT), nullptr);
-    block = static_cast<char *>(kuv_xapi_alloc_pop_buffer_ex(buffer, 4, KUV_BUFFER_PARTIAL));
-    EXPECT_EQ(std::string(block, 3), "fgh");
-    kuv_xapi_free(block);
-    EXPECT_EQ(kuv_xapi_alloc_pop_buffer_ex(buffer, 4, KUV_BUFFER_PARTIAL), nullptr);
 }
 
-TEST_F(ChainedBuffer, GetNodeReturnsTheFirstNodesUnreadBytes) {
-    push(std::string(5000, 'b'));
-    push("tail");
-    pop(1000);
-    uint64_t length = 0;
-    char *block = static_cast<char *>(kuv_xapi_get_buffer_node(buffer, &length));
-    EXPECT_EQ(std::string(block, length), std::string(4000, 'b'));
-    kuv_xapi_free(block);
-    block = static_cast<char *>(kuv_xapi_get_buffer_node(buffer, nullptr));
-    EXPECT_EQ(std::string(block, 4), "tail");
-    kuv_xapi_free(block);
-    length = 99;
-    EXPECT_EQ(kuv_xapi_get_buffer_node(buffer, &length), nullptr);
+TEST_F(ChainedBuffer, TypedValuesInEachByteOrderAcrossNodes) {
+    static const uint8_t counting[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    kuv_xapi_push_buffer_ex(handle, counting, 3, KUV_BUFFER_REFERENCE);
+    kuv_xapi_push_buffer_ex(handle, counting + 3, 5, KUV_BUFFER_REFERENCE);
+    uint32_t dword = 0;
+    uint64_t qword = 0;
+    EXPECT_EQ(kuv_xapi_peek_buffer_byte(handle, 7), 8);
+    // Host order reads what the little-endian form reads, converted back.
+    EXPECT_EQ(kuv_xapi_peek_buffer_word(handle, 2), kuv_xapi_leword_value(0x0403));
+    EXPECT_EQ(kuv_xapi_peek_buffer_leword(handle, 2), 0x0403);
+    EXPECT_EQ(kuv_xapi_peek_buffer_beword(handle, 2), 0x0304);
+    EXPECT_TRUE(kuv_xapi_peek_buffer_dword(handle, &dword, 1) &&
+                dword == kuv_xapi_ledword_value(0x05040302u));
+    EXPECT_TRUE(kuv_xapi_peek_buffer_ledword(handle, &dword, 1) && dword == 0x05040302u);
+    EXPECT_TRUE(kuv_xapi_peek_buffer_bedword(handle, &dword, 1) && dword == 0x02030405u);
+    EXPECT_TRUE(kuv_xapi_peek_buffer_qword(handle, &qword, 0) &&
+                qword == kuv_xapi_leqword_value(0x0807060504030201u));
+    EXPECT_TRUE(kuv_xapi_peek_buffer_leqword(handle, &qword, 0) && qword == 0x0807060504030201u);
+    EXPECT_TRUE(kuv_xapi_peek_buffer_beqword(handle, &qword, 0) && qword == 0x0102030405060708u);
+    EXPECT_EQ(kuv_xapi_pop_buffer_byte(handle), 1);
+    EXPECT_EQ(kuv_xapi_pop_buffer_leword(handle), 0x0302);
+    EXPECT_TRUE(kuv_xapi_pop_buffer_bedword(handle, &dword) && dword == 0x04050607u);
+    EXPECT_EQ(kuv_xapi_pop_buffer_word(handle), -1);  // one byte held: it stays
+    kuv_xapi_push_buffer_ex(handle, counting, 8, KUV_BUFFER_REFERENCE);
+    EXPECT_TRUE(kuv_xapi_pop_buffer_leqword(handle, &qword) && qword == 0x0706050403020108u);
+    EXPECT_EQ(kuv_xapi_pop_buffer_ledword(handle, &dword), 0);
+    EXPECT_EQ(dword, 0x04050607u);  // a failed read leaves the place alone
+    EXPECT_EQ(kuv_xapi_get_buffer_offset(handle), 15);
+}
+
+TEST_F(ChainedBuffer, LinePopEndsAtEachLineEndAndSkipsSecondBytes) {
+    push("lf\ncr\rcrlf\r\nlfcr\n\rcrcr\r\rlflf\n\nrest");
+    for (const char *expected : {"lf", "cr", "crlf", "lfcr", "crcr", "", "lflf", "", "<none>"})
+        EXPECT_EQ(pop_line(), expected);
+    push("\r");
+    EXPECT_EQ(pop_line(), "rest");
+    push("\n");  // the partner came too late: an empty line of its own
+    EXPECT_EQ(pop_line(), "");
+    // Across nodes; the byte after a high-bit byte is never a line end, and a
+    // second high-bit byte closes the two-byte character again.
+    for (const char *piece : {"ab", "c\n", "\rd\r", "\n\xB0\nx\n", "\xC3", "\xA9\n\xD0", "\ry\r"})
+        lend(piece);
+    for (const char *expected : {"abc", "d", "\xB0\nx", "\xC3\xA9", "\xD0\ry"})
+        EXPECT_EQ(pop_line(), expected);
+    EXPECT_EQ(handle->head, nullptr);
+}
+
+TEST_F(ChainedBuffer, FailuresKeepWhatIsHeldAndReleaseWhatTheyMade) {
+    kuv_test::OutputCapture out(1);
+    // No empty node may stand in front of later bytes; lending needs a source.
+    EXPECT_EQ(push(""), 0u);
+    EXPECT_EQ(kuv_xapi_push_buffer_ex(handle, "", 0, KUV_BUFFER_ADOPT), 0u);
+    EXPECT_EQ(kuv_xapi_push_buffer_ex(handle, nullptr, 5, KUV_BUFFER_REFERENCE), 0u);
+    // A count whose node would wrap 64 bits is refused before the heap is asked.
+    EXPECT_EQ(kuv_xapi_push_buffer_ex(handle, nullptr, UINT64_MAX - 10, 0), 0u);
+    EXPECT_EQ(kuv_xapi_push_buffer_ex(handle, "x", UINT64_MAX, KUV_BUFFER_REFERENCE), 0u);
+    EXPECT_EQ(handle->head, nullptr);
+    push("keep me\n");
+    EXPECT_EQ(refused(1, [&] { return kuv_xapi_alloc_pop_buffer_ex(handle, 8, 1); }), nullptr);
+    uint64_t length = 9;
+    EXPECT_EQ(refused(1, [&] { return kuv_xapi_get_buffer_node(handle, &length); }), nullptr);
     EXPECT_EQ(length, 0u);
+    EXPECT_EQ(refused(1, [&] { return kuv_xapi_pop_buffer_line(handle); }), nullptr);
+    // The new node fails: the share stored in the old tail stays.
+    EXPECT_EQ(refused(1, [&] { return push(std::string(5000, 'q')); }), 4088u);
+    // The formatted text, then the node adopting it (the text is released).
+    EXPECT_EQ(refused(1, [&] { return kuv_xapi_push_printf_buffer(handle, "n=%d", 1); }), 0u);
+    EXPECT_EQ(refused(2, [&] { return kuv_xapi_push_printf_buffer(handle, "n=%d", 2); }), 0u);
+    EXPECT_EQ(pop_line(), "keep me");
+    EXPECT_EQ(kuv_xapi_get_buffer_size(handle), 4088);
+    // Argument errors and a missing handle are refused with their messages.
+    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, nullptr, 1, 0, 0), 0u);
+    EXPECT_EQ(kuv_xapi_peek_buffer_dword(handle, nullptr, 0), 0);
+    EXPECT_EQ(kuv_xapi_push_printf_buffer(handle, nullptr), 0u);
+    EXPECT_EQ(kuv_xapi_pop_buffer_byte(nullptr), -1);
+    const std::string argument = "invalid argument", node = "can not allocate new buffer node";
+    EXPECT_EQ(out.finish(), argument + node + node + node + "can not allocate string" + node +
+                                argument + argument + argument + "invalid handle");
 }
 
-TEST_F(ChainedBuffer, FailedAllocationsKeepWhatIsHeld) {
-    push("keep me");
-    {
-        RefuseAllocation refuse(1);  // the result block: nothing consumed
-        EXPECT_EQ(kuv_xapi_alloc_pop_buffer_ex(buffer, 7, KUV_BUFFER_EXACT), nullptr);
+// Random pushes of every kind and random pops, peeks, alloc-pops and node
+// pops against a plain byte queue, until 10 MB have passed through.
+TEST_F(ChainedBuffer, AgreesWithAByteQueueOverTenMegabytes) {
+    std::mt19937 random(12345);
+    std::deque<uint8_t> model;
+    std::vector<std::unique_ptr<uint8_t[]>> lent;
+    const size_t limits[] = {8, 300, 12, 70000};
+    const uint32_t flags[] = {0, KUV_BUFFER_REFERENCE, KUV_BUFFER_ADOPT, 0};
+    uint64_t passed = 0;
+    while (passed < (10u << 20) && !HasFailure()) {
+        uint64_t unread = 0;
+        const kuv_buffer_node_t *last = nullptr;
+        for (const kuv_buffer_node_t *node = handle->head; node; last = node, node = node->next) {
+            ASSERT_LT(node->position, node->length);  // no empty node in the chain
+            unread += node->length - node->position;
+        }
+        ASSERT_EQ(handle->tail, last);
+        ASSERT_EQ(unread, model.size());
+        ASSERT_EQ(kuv_xapi_get_buffer_size(handle), static_cast<int64_t>(model.size()));
+        ASSERT_EQ(kuv_xapi_get_buffer_offset(handle), static_cast<int64_t>(passed));
+        const size_t kind = random() % 4, size = random() % 4;
+        const size_t count = 1 + random() % limits[size] + (size == 2 ? 4089 : 0);
+        std::vector<uint8_t> bytes(count);
+        if (random() % 2) {  // copied, lent, adopted or zeros
+            uint8_t *memory = kind == 1   ? lent.emplace_back(new uint8_t[count]).get()
+                              : kind == 2 ? static_cast<uint8_t *>(kuv_xapi_alloc(count))
+                                          : bytes.data();
+            for (size_t i = 0; i < count; ++i)
+                memory[i] = bytes[i] = kind == 3 ? 0 : static_cast<uint8_t>(random());
+            ASSERT_EQ(
+                kuv_xapi_push_buffer_ex(handle, kind == 3 ? nullptr : memory, count, flags[kind]),
+                count);
+            model.insert(model.end(), bytes.begin(), bytes.end());
+            continue;
+        }
+        const int32_t mode = random() % 2 ? KUV_BUFFER_EXACT : KUV_BUFFER_PARTIAL;
+        uint64_t taken =
+            mode == KUV_BUFFER_EXACT && count > model.size() ? 0 : std::min(count, model.size());
+        const uint8_t *got = bytes.data();
+        void *block = nullptr;
+        if (kind == 0) {
+            ASSERT_EQ(kuv_xapi_pop_buffer_ex(handle, bytes.data(), count, mode), taken);
+        } else if (kind == 1) {  // a peek consumes nothing
+            const size_t offset = random() % (model.size() + 2);
+            const size_t seen = offset >= model.size() ? 0 : std::min(count, model.size() - offset);
+            ASSERT_EQ(kuv_xapi_peek_buffer_ex(handle, bytes.data(), count, offset, 0), seen);
+            ASSERT_TRUE(std::equal(got, got + seen, model.begin() + offset));
+            continue;
+        } else {
+            block = kind == 2 ? kuv_xapi_alloc_pop_buffer_ex(handle, count, mode)
+                              : kuv_xapi_get_buffer_node(handle, &taken);
+            ASSERT_LE(taken, model.size());
+            ASSERT_EQ(block != nullptr, (kind == 2 ? taken : model.size()) != 0);
+            got = static_cast<const uint8_t *>(block);
+        }
+        const bool same = std::equal(got, got + taken, model.begin());
+        if (block) kuv_xapi_free(block);
+        ASSERT_TRUE(same);
+        model.erase(model.begin(), model.begin() + static_cast<long>(taken));
+        passed += taken;
     }
-    uint64_t length = 99;
-    {
-        RefuseAllocation refuse(1);
-        EXPECT_EQ(kuv_xapi_get_buffer_node(buffer, &length), nullptr);
-    }
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(kuv_xapi_get_buffer_offset(buffer), 0);
-    OutputCapture out(1);
-    {
-        RefuseAllocation refuse(1);  // the new node: the tail's share stays
-        EXPECT_EQ(push(std::string(5000, 'q')), 4089u);
-    }
-    {
-        RefuseAllocation refuse(1);
-        EXPECT_EQ(kuv_xapi_open_buffer(), nullptr);
-    }
-    EXPECT_EQ(out.finish(), "can not allocate new buffer nodecan not allocate buffer");
-    EXPECT_EQ(kuv_xapi_get_buffer_size(buffer), 4096);
-    EXPECT_EQ(pop(7), "keep me");
 }
 
-TEST_F(ChainedBuffer, PushWhoseSizeWouldOverflowMakesNoNode) {
-    OutputCapture out(1);
-    OutputCapture err(2);
-    const uint64_t max = std::numeric_limits<uint64_t>::max();
-    // Refused before the heap is asked: no tiny block is made and overrun.
-    EXPECT_EQ(kuv_xapi_push_buffer_ex(buffer, nullptr, max - 10, 0), 0u);
-    EXPECT_EQ(kuv_xapi_push_buffer_ex(buffer, "x", max, KUV_BUFFER_REFERENCE), 0u);
-    EXPECT_EQ(err.finish(), "");
-    EXPECT_EQ(out.finish(), "can not allocate new buffer nodecan not allocate new buffer node");
-    EXPECT_EQ(kuv_xapi_get_buffer_size(buffer), 0);
+using Lines = std::vector<std::string>;
+
+class LineAssembler
+    : public Owning<kuv_readline_t, kuv_xapi_open_readline, kuv_xapi_close_readline> {
+  protected:
+    uint64_t push(const std::string &bytes) {
+        return kuv_xapi_push_readline(handle, bytes.data(), bytes.size());
+    }
+    uint64_t push_final() { return kuv_xapi_push_readline(handle, nullptr, 0); }
+    // Appends every queued line to lines.
+    Lines pop_all(Lines lines = {}) {
+        while (char *line = kuv_xapi_pop_readline(handle)) {
+            lines.emplace_back(line);
+            kuv_xapi_free(line);
+        }
+        EXPECT_EQ(kuv_xapi_quantity_readline(handle), 0u);
+        return lines;
+    }
+};
+
+TEST_F(LineAssembler, SplitPairsEndOneLineAndFlagsOutliveTheFinalPush) {
+    EXPECT_EQ(push("\nab\r"), 0u);    // a first LF ends an empty line
+    EXPECT_EQ(push("\ncd\r\n"), 1u);  // the split CR LF ends one line
+    EXPECT_EQ(push_final(), 0u);      // the held LF becomes an empty last line
+    EXPECT_EQ(push_final(), 0u);      // nothing held: no line
+    EXPECT_EQ(push("\nx\n\n"), 0u);   // this LF still follows a CR: no line
+    EXPECT_EQ(pop_all(), (Lines{"", "ab", "cd", "", "x", ""}));
 }
 
-TEST_F(ChainedBuffer, PrintfPushReleasesItsTextWhenNoNodeIsMade) {
-    OutputCapture out(1);
-    EXPECT_EQ(kuv_xapi_push_printf_buffer(buffer, "%s", ""), 0u);
-    {
-        RefuseAllocation refuse(1);  // the formatted text
-        EXPECT_EQ(kuv_xapi_push_printf_buffer(buffer, "n=%d", 1), 0u);
-    }
-    {
-        RefuseAllocation refuse(2);  // the node that would adopt it
-        EXPECT_EQ(kuv_xapi_push_printf_buffer(buffer, "n=%d", 2), 0u);
-    }
-    EXPECT_EQ(out.finish(), "can not allocate stringcan not allocate new buffer node");
-    EXPECT_EQ(buffer->head, nullptr);
+TEST_F(LineAssembler, UnallocatableLinesAreDroppedWithoutLeakingIntoTheNext) {
+    // The second allocation, after the pending buffer, is the line "lost".
+    EXPECT_EQ(refused(2, [&] { return push("lost\nkept\n"); }), 0u);
+    push("held ");
+    refused(1, [&] { return push("over\nnext\n"); });  // joins held bytes and chunk
+    push("pending");
+    refused(1, [&] { return push_final(); });
+    push("\n");
+    push_final();
+    kuv_test::OutputCapture out(1);
+    // Without a pending buffer the chunk's lines still come; the rest is lost.
+    EXPECT_EQ(refused(1, [&] { return push("one\ntwo\nrest"); }), 0u);
+    EXPECT_EQ(out.finish(), "can not allocate bufferinvalid handle");
+    EXPECT_EQ(pop_all(), (Lines{"kept", "next", "", "one", "two"}));
+    EXPECT_EQ(kuv_xapi_push_readline(nullptr, "a\n", 2), 0u);
 }
 
-TEST_F(ChainedBuffer, ArgumentErrorsPrintWithoutNewline) {
-    OutputCapture out(1);
-    char byte = 0;
-    uint64_t length = 7;
-    EXPECT_EQ(kuv_xapi_push_buffer_ex(nullptr, "x", 1, 0), 0u);
-    EXPECT_EQ(kuv_xapi_get_buffer_node(nullptr, &length), nullptr);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(kuv_xapi_close_buffer(nullptr), nullptr);
-    EXPECT_EQ(kuv_xapi_pop_buffer_line(nullptr), nullptr);  // silent
-    push("x");
-    EXPECT_EQ(kuv_xapi_pop_buffer_ex(buffer, &byte, 0, 0), 0u);
-    EXPECT_EQ(kuv_xapi_alloc_pop_buffer_ex(buffer, 0, 0), nullptr);
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(buffer, nullptr, 1, 0, 0), 0u);
-    EXPECT_EQ(kuv_xapi_push_printf_buffer(buffer, nullptr), 0u);
-    std::string expected;
-    for (int i = 0; i < 3; ++i)
-        expected += "invalid handle";
-    for (int i = 0; i < 4; ++i)
-        expected += "invalid argument";
-    EXPECT_EQ(out.finish(), expected);
-    EXPECT_EQ(kuv_xapi_get_buffer_size(buffer), 1);
+TEST_F(LineAssembler, MatchesAReferenceSplitterOverRandomChunkings) {
+    std::mt19937 random(7);
+    const char alphabet[] = {'x', 'y', '\r', '\n', '\r', '\n', '\0', '\xC0'};
+    for (int round = 0; round < 400; ++round) {
+        // The line-end flags outlive a final push: each round starts afresh.
+        kuv_xapi_close_readline(handle);
+        handle = kuv_xapi_open_readline();
+        std::string stream(random() % 200, '\0');
+        for (char &c : stream)
+            c = alphabet[random() % sizeof alphabet];
+        buffer_test::ReferenceSplitter model;
+        Lines lines;
+        for (size_t at = 0, piece; at < stream.size(); at += piece) {
+            piece = std::min<size_t>(1 + random() % 17, stream.size() - at);
+            const uint64_t held = push(stream.substr(at, piece));
+            model.feed(reinterpret_cast<const uint8_t *>(stream.data()) + at, piece);
+            // Line-end bytes the popped text would lose may be dropped early.
+            ASSERT_EQ(held == 0, model.held_bytes() == 0) << "round " << round;
+            ASSERT_LE(held, model.held_bytes());
+            if (random() % 4 == 0) lines = pop_all(std::move(lines));
+        }
+        push_final();
+        model.finish();
+        ASSERT_EQ(pop_all(std::move(lines)), Lines(model.lines.begin(), model.lines.end()))
+            << "round " << round;
+    }
+}
+
+TEST_F(LineAssembler, LineSpanningManyChunksCostsLinearTime) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20000; ++i)
+        push(std::string(100, 'p'));  // a 2 MB line
+    // Many line-end bytes held over in front of the next line go as well.
+    for (int i = 0; i < 100000; ++i)
+        push(i == 0 ? "\r\n" : "\n");
+    EXPECT_EQ(push("tail\n"), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(pop_all(), (Lines{std::string(2000000, 'p'), "tail"}));
 }
 
 }  // namespace
