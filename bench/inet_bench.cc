@@ -55,78 +55,44 @@ const Inputs &inputs() {
     return made;
 }
 
-template <typename Format>
-void run_ntop(benchmark::State &state, int family, Format format) {
-    const Inputs &in = inputs();
-    char text[64];
-    size_t i = 0;
-    for (auto _ : state) {
-        const uint8_t *address =
-            family == AF_INET ? in.v4[i % kAddresses].data() : in.v6[i % kAddresses].data();
-        benchmark::DoNotOptimize(format(family, address, text, sizeof text));
-        ++i;
-    }
-}
+enum Side { kOwn, kGlibc };
+enum Direction { kNtop, kPton };
 
-template <typename Parse>
-void run_pton(benchmark::State &state, int family, Parse parse) {
+// One conversion per iteration, cycling through the prepared inputs: the
+// addresses to text, or glibc's texts back to addresses.
+template <Side side, Direction direction, int family>
+void convert(benchmark::State &state) {
     const Inputs &in = inputs();
     const auto &texts = family == AF_INET ? in.v4_texts : in.v6_texts;
+    char text[64];
     uint8_t address[16];
     size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(parse(family, texts[i % kAddresses].c_str(), address));
-        benchmark::ClobberMemory();
-        ++i;
+        const size_t at = i++ % kAddresses;
+        if constexpr (direction == kNtop) {
+            const uint8_t *from = family == AF_INET ? in.v4[at].data() : in.v6[at].data();
+            if constexpr (side == kOwn)
+                benchmark::DoNotOptimize(kuv_mapi_inet_ntop(family, from, text, sizeof text));
+            else
+                benchmark::DoNotOptimize(inet_ntop(family, from, text, sizeof text));
+        } else {
+            if constexpr (side == kOwn)
+                benchmark::DoNotOptimize(kuv_mapi_inet_pton(family, texts[at].c_str(), address));
+            else
+                benchmark::DoNotOptimize(inet_pton(family, texts[at].c_str(), address));
+            benchmark::ClobberMemory();
+        }
     }
 }
 
-auto own_ntop = [](int family, const uint8_t *address, char *text, size_t size) {
-    return kuv_mapi_inet_ntop(family, address, text, size);
-};
-auto glibc_ntop = [](int family, const uint8_t *address, char *text, size_t size) {
-    return inet_ntop(family, address, text, static_cast<socklen_t>(size));
-};
-auto own_pton = [](int family, const char *text, uint8_t *address) {
-    return kuv_mapi_inet_pton(family, text, address);
-};
-auto glibc_pton = [](int family, const char *text, uint8_t *address) {
-    return inet_pton(family, text, address);
-};
-
-void OwnNtop4(benchmark::State &state) {
-    run_ntop(state, AF_INET, own_ntop);
-}
-void GlibcNtop4(benchmark::State &state) {
-    run_ntop(state, AF_INET, glibc_ntop);
-}
-void OwnNtop6(benchmark::State &state) {
-    run_ntop(state, AF_INET6, own_ntop);
-}
-void GlibcNtop6(benchmark::State &state) {
-    run_ntop(state, AF_INET6, glibc_ntop);
-}
-void OwnPton4(benchmark::State &state) {
-    run_pton(state, AF_INET, own_pton);
-}
-void GlibcPton4(benchmark::State &state) {
-    run_pton(state, AF_INET, glibc_pton);
-}
-void OwnPton6(benchmark::State &state) {
-    run_pton(state, AF_INET6, own_pton);
-}
-void GlibcPton6(benchmark::State &state) {
-    run_pton(state, AF_INET6, glibc_pton);
-}
-
-BENCHMARK(OwnNtop4);
-BENCHMARK(GlibcNtop4);
-BENCHMARK(OwnNtop6);
-BENCHMARK(GlibcNtop6);
-BENCHMARK(OwnPton4);
-BENCHMARK(GlibcPton4);
-BENCHMARK(OwnPton6);
-BENCHMARK(GlibcPton6);
+BENCHMARK(convert<kOwn, kNtop, AF_INET>)->Name("OwnNtop4");
+BENCHMARK(convert<kGlibc, kNtop, AF_INET>)->Name("GlibcNtop4");
+BENCHMARK(convert<kOwn, kNtop, AF_INET6>)->Name("OwnNtop6");
+BENCHMARK(convert<kGlibc, kNtop, AF_INET6>)->Name("GlibcNtop6");
+BENCHMARK(convert<kOwn, kPton, AF_INET>)->Name("OwnPton4");
+BENCHMARK(convert<kGlibc, kPton, AF_INET>)->Name("GlibcPton4");
+BENCHMARK(convert<kOwn, kPton, AF_INET6>)->Name("OwnPton6");
+BENCHMARK(convert<kGlibc, kPton, AF_INET6>)->Name("GlibcPton6");
 
 }  // namespace
 

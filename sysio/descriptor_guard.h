@@ -17,36 +17,25 @@ namespace kuv::sysio {
 // descriptor that another thread has just been given.
 class DescriptorGuard {
   public:
-    DescriptorGuard() = default;
     explicit DescriptorGuard(int32_t descriptor) : descriptor_(descriptor) {}
-    ~DescriptorGuard() { reset(); }
-    DescriptorGuard(DescriptorGuard &&other) noexcept : descriptor_(other.release()) {}
-    DescriptorGuard &operator=(DescriptorGuard &&other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
+    // errno survives, so a failure path reports the error that made it give
+    // up.
+    ~DescriptorGuard() {
+        if (descriptor_ < 0) return;
+        int saved_errno = errno;
+        ::close(descriptor_);
+        errno = saved_errno;
     }
     DescriptorGuard(const DescriptorGuard &) = delete;
     DescriptorGuard &operator=(const DescriptorGuard &) = delete;
 
     int32_t get() const { return descriptor_; }
-    bool valid() const { return descriptor_ >= 0; }
-    explicit operator bool() const { return valid(); }
-
+    explicit operator bool() const { return descriptor_ >= 0; }
     // Gives up ownership and returns the descriptor (-1 when none is held).
     int32_t release() { return std::exchange(descriptor_, -1); }
-    // Closes the held descriptor and takes `descriptor` (default: none).
-    // errno survives, so a failure path reports the error that made it give up.
-    void reset(int32_t descriptor = -1) {
-        if (descriptor_ >= 0) {
-            int saved_errno = errno;
-            ::close(descriptor_);
-            errno = saved_errno;
-        }
-        descriptor_ = descriptor;
-    }
 
   private:
-    int32_t descriptor_ = -1;
+    int32_t descriptor_;
 };
 
 }  // namespace kuv::sysio

@@ -95,17 +95,19 @@ bool parse_ipv6(const char *text, uint8_t *out) {
         if (c == '\0') break;
     }
 
-    const size_t total = head_count + tail_count;
-    if (!(tail_count >= 1 || head_count >= 2) || total < 1 || total > kIpv6Groups) return false;
-    for (size_t i = 0; i < head_count; ++i) {
-        out[2 * i] = static_cast<uint8_t>(head[i] >> 8);
-        out[2 * i + 1] = static_cast<uint8_t>(head[i]);
-    }
-    const size_t tail_start = kIpv6Groups - tail_count;
-    for (size_t i = 0; i < tail_count; ++i) {
-        out[2 * (tail_start + i)] = static_cast<uint8_t>(tail[i] >> 8);
-        out[2 * (tail_start + i) + 1] = static_cast<uint8_t>(tail[i]);
-    }
+    // The end of the text stored a group and the ninth was refused, so one
+    // to eight are there; head groups alone must be at least two.
+    if (tail_count == 0 && head_count < 2) return false;
+    // Head groups from the start, tail groups against the end, most
+    // significant byte first; the zeros between them are already there.
+    auto store = [out](const unsigned *groups, size_t count, size_t first) {
+        for (size_t i = 0; i < count; ++i) {
+            out[2 * (first + i)] = static_cast<uint8_t>(groups[i] >> 8);
+            out[2 * (first + i) + 1] = static_cast<uint8_t>(groups[i]);
+        }
+    };
+    store(head, head_count, 0);
+    store(tail, tail_count, kIpv6Groups - tail_count);
     return true;
 }
 

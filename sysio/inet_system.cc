@@ -35,9 +35,11 @@ char *copy_cut(std::string_view text, char *buffer, uint64_t size) {
     return buffer;
 }
 
-// A network-order address value in the order the caller asked for.
-uint32_t in_order(uint32_t network_value, int32_t network_order) {
-    return network_order == 1 ? network_value : kuv_xapi_bedword_value(network_value);
+// Moves an address value between network order and the order the caller's
+// flag names: 1 is network order, anything else host order (the swap is its
+// own inverse, so it serves both ways).
+uint32_t in_order(uint32_t value, int32_t network_order) {
+    return network_order == 1 ? value : kuv_xapi_bedword_value(value);
 }
 
 // The first IPv4 address among the resolver's answers for name, in network
@@ -48,18 +50,16 @@ bool resolve_ipv4(const char *name, uint32_t *network_value) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     struct addrinfo *answers = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &answers) != 0) {
-        if (answers) ::freeaddrinfo(answers);
+    // A failed lookup releases any partial answer it left.
+    auto look_up = [&] {
         answers = nullptr;
-        // The resolver configuration may have changed since it was read
-        // (a new network, a rewritten resolv.conf): reload it and try once
-        // more.
-        if (sorvan_reload_resolver() != 0) return false;
-        if (::getaddrinfo(name, nullptr, &hints, &answers) != 0) {
-            if (answers) ::freeaddrinfo(answers);
-            return false;
-        }
-    }
+        if (::getaddrinfo(name, nullptr, &hints, &answers) == 0) return true;
+        if (answers) ::freeaddrinfo(answers);
+        return false;
+    };
+    // The resolver configuration may have changed since it was read (a new
+    // network, a rewritten resolv.conf): reload it and try once more.
+    if (!look_up() && (sorvan_reload_resolver() != 0 || !look_up())) return false;
     bool found = false;
     for (const struct addrinfo *entry = answers; entry; entry = entry->ai_next) {
         if (entry->ai_family != AF_INET || !entry->ai_addr ||
@@ -120,7 +120,7 @@ char *kuv_xapi_inet_stop(const struct sockaddr *address, char *buffer, uint64_t 
 
 const char *kuv_xapi_inet_ntop_ipv4(uint32_t value, int32_t network_order) {
     struct in_addr address;
-    address.s_addr = network_order == 1 ? value : kuv_xapi_bedword_value(value);
+    address.s_addr = in_order(value, network_order);
     return ::inet_ntoa(address);
 }
 
@@ -135,9 +135,9 @@ int32_t kuv_xapi_inet_pton(int32_t family, const char *text, void *address) {
 uint32_t kuv_xapi_inet_pton_ipv4(const char *text, int32_t network_order) {
     if (!text) return 0;
     uint32_t network_value = 0;
-    if (kuv_xapi_inet_pton(AF_INET, text, &network_value) == 1)
-        return in_order(network_value, network_order);
-    if (!resolve_ipv4(text, &network_value)) return 0;
+    if (kuv_xapi_inet_pton(AF_INET, text, &network_value) != 1 &&
+        !resolve_ipv4(text, &network_value))
+        return 0;
     return in_order(network_value, network_order);
 }
 

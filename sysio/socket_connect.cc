@@ -18,15 +18,8 @@ class NonBlockingAttempt {
     NonBlockingAttempt(int32_t socket, bool wanted) : socket_(socket) {
         if (!wanted) return;
         saved_flags_ = ::fcntl(socket, F_GETFL);
-        if (saved_flags_ < 0) return;
-        if (saved_flags_ & O_NONBLOCK) {
-            ready_ = true;
-            return;
-        }
-        if (::fcntl(socket, F_SETFL, saved_flags_ | O_NONBLOCK) == 0) {
-            ready_ = true;
-            changed_ = true;
-        }
+        changed_ = saved_flags_ >= 0 && !(saved_flags_ & O_NONBLOCK) &&
+                   ::fcntl(socket, F_SETFL, saved_flags_ | O_NONBLOCK) == 0;
     }
     ~NonBlockingAttempt() {
         if (!changed_) return;
@@ -37,12 +30,12 @@ class NonBlockingAttempt {
     NonBlockingAttempt(const NonBlockingAttempt &) = delete;
     NonBlockingAttempt &operator=(const NonBlockingAttempt &) = delete;
 
-    bool ready() const { return ready_; }
+    // True when the socket is non-blocking for the attempt.
+    bool ready() const { return changed_ || (saved_flags_ >= 0 && (saved_flags_ & O_NONBLOCK)); }
 
   private:
     int32_t socket_;
     int saved_flags_ = -1;
-    bool ready_ = false;
     bool changed_ = false;
 };
 
@@ -101,15 +94,12 @@ int32_t kuv_xapi_connect_intr(int32_t socket, const struct sockaddr *address,
     // no listener, EAGAIN for a full Unix backlog, ...): there is nothing
     // to wait for, and the socket's SO_ERROR would not tell the failure.
     if (!in_progress) return 0;
-    if (timed) {
-        // Time-out 0 only starts the attempt; it goes on in the background.
-        if (timeout_msec == 0) return 0;
-        return finish_connect(socket, timeout_msec, interruption_flag);
-    }
-    // A blocking connect only ends up here after an interruption, with the
-    // attempt still under way: wait for it as the blocking call would have.
-    if (!interrupted) return 0;
-    return finish_connect(socket, -1, interruption_flag);
+    // Time-out 0 only starts the attempt; it goes on in the background. A
+    // blocking connect is still under way here only after an interruption
+    // (else the caller's socket was non-blocking): it is waited for as the
+    // blocking call would have, without limit.
+    if (timeout_msec == 0 || (!timed && !interrupted)) return 0;
+    return finish_connect(socket, timeout_msec, interruption_flag);
 }
 
 int32_t kuv_xapi_connect(int32_t socket, const struct sockaddr *address, uint32_t address_length,

@@ -1,15 +1,17 @@
 // Pieces shared by the socket wrappers: refusing "no socket", repeating
-// interrupted calls as the caller's flag asks, a deadline for waits that
-// may have to start again, and the timed receive/send loop.
+// interrupted calls as the caller's flag asks, and the timed receive/send
+// loop with its argument checks.
 #ifndef KUV_SYSIO_SOCKET_INTERNAL_H
 #define KUV_SYSIO_SOCKET_INTERNAL_H
 
 #include <errno.h>
 #include <sys/socket.h>
 #include <sys/types.h>
-#include <time.h>
 
+#include <algorithm>
 #include <cstdint>
+
+#include "sysio/wait.h"
 
 namespace kuv::sysio {
 
@@ -38,33 +40,17 @@ auto repeat_interrupted(int32_t interruption_flag, Call call) {
     }
 }
 
-// The end of a time-out on the monotonic clock. A negative time-out never
-// ends.
-class Deadline {
-  public:
-    explicit Deadline(int32_t timeout_msec)
-        : unlimited_(timeout_msec < 0),
-          end_msec_(now_msec() + (timeout_msec < 0 ? 0 : timeout_msec)) {}
-
-    // The milliseconds left for the next wait: -1 without limit, else 0 or
-    // more.
-    int32_t remaining() const {
-        if (unlimited_) return -1;
-        int64_t left = end_msec_ - now_msec();
-        return left > 0 ? static_cast<int32_t>(left) : 0;
+// The byte count one receive or send asks for, or 0 (errno set) when the
+// call is refused before the socket is touched: no socket, no buffer, or
+// nothing to move.
+inline size_t checked_transfer_size(int32_t socket, const void *buffer, uint64_t size) {
+    if (no_socket(socket)) return 0;
+    if (size == 0 || !buffer) {
+        errno = EINVAL;
+        return 0;
     }
-    bool expired() const { return !unlimited_ && remaining() == 0; }
-
-  private:
-    static int64_t now_msec() {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-    }
-
-    bool unlimited_;
-    int64_t end_msec_;
-};
+    return static_cast<size_t>(std::min(size, kMaxTransferBytes));
+}
 
 // One timed transfer: wait for the socket with `wait(remaining msec)` (1
 // ready, 0 time-out, -1 failure), then make the call `transfer(flags)`,

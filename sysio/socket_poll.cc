@@ -9,16 +9,25 @@ static_assert(KUV_SOCKET_POLL_READABLE == kuv::sysio::kReadable);
 static_assert(KUV_SOCKET_POLL_WRITABLE == kuv::sysio::kWritable);
 static_assert(KUV_SOCKET_POLL_EXCEPTIONAL == kuv::sysio::kExceptional);
 
+namespace {
+
+// Waits for one condition: 1 ready, 0 not within the time-out, -1 failure.
+int32_t poll_condition(int32_t socket, int32_t condition, int32_t timeout_msec,
+                       int32_t interruption_flag) {
+    int32_t ready = kuv_xapi_poll_socket_intr(socket, condition, timeout_msec, interruption_flag);
+    if (ready < 0) return -1;
+    return (ready & condition) ? 1 : 0;
+}
+
+}  // namespace
+
 extern "C" {
 
 int32_t kuv_xapi_poll_socket_intr(int32_t socket, int32_t mask, int32_t timeout_msec,
                                   int32_t interruption_flag) {
     if (kuv::sysio::no_socket(socket)) return -1;
     // Built on poll: select's sets cannot hold descriptors of 1024 and above.
-    constexpr int32_t kKnownConditions =
-        KUV_SOCKET_POLL_READABLE | KUV_SOCKET_POLL_WRITABLE | KUV_SOCKET_POLL_EXCEPTIONAL;
-    return kuv::sysio::wait_descriptor(socket, mask & kKnownConditions, timeout_msec,
-                                       interruption_flag);
+    return kuv::sysio::wait_descriptor(socket, mask, timeout_msec, interruption_flag);
 }
 
 int32_t kuv_xapi_poll_socket(int32_t socket, int32_t mask, int32_t timeout_msec) {
@@ -27,10 +36,7 @@ int32_t kuv_xapi_poll_socket(int32_t socket, int32_t mask, int32_t timeout_msec)
 
 int32_t kuv_xapi_rx_poll_socket_intr(int32_t socket, int32_t timeout_msec,
                                      int32_t interruption_flag) {
-    int32_t ready = kuv_xapi_poll_socket_intr(socket, KUV_SOCKET_POLL_READABLE, timeout_msec,
-                                              interruption_flag);
-    if (ready < 0) return -1;
-    return (ready & KUV_SOCKET_POLL_READABLE) ? 1 : 0;
+    return poll_condition(socket, KUV_SOCKET_POLL_READABLE, timeout_msec, interruption_flag);
 }
 
 int32_t kuv_xapi_rx_poll_socket(int32_t socket, int32_t timeout_msec) {
@@ -39,10 +45,7 @@ int32_t kuv_xapi_rx_poll_socket(int32_t socket, int32_t timeout_msec) {
 
 int32_t kuv_xapi_tx_poll_socket_intr(int32_t socket, int32_t timeout_msec,
                                      int32_t interruption_flag) {
-    int32_t ready = kuv_xapi_poll_socket_intr(socket, KUV_SOCKET_POLL_WRITABLE, timeout_msec,
-                                              interruption_flag);
-    if (ready < 0) return -1;
-    return (ready & KUV_SOCKET_POLL_WRITABLE) ? 1 : 0;
+    return poll_condition(socket, KUV_SOCKET_POLL_WRITABLE, timeout_msec, interruption_flag);
 }
 
 int32_t kuv_xapi_tx_poll_socket(int32_t socket, int32_t timeout_msec) {

@@ -2,7 +2,6 @@
 #include <errno.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cstdint>
 
 #include "davro_kuv/sysio.h"
@@ -16,18 +15,14 @@ int32_t kuv_xapi_recvfrom_intr(int32_t socket, void *buffer, uint64_t size,
                                struct sockaddr *address, uint32_t *address_length,
                                int32_t timeout_msec, int32_t interruption_flag) {
     using namespace kuv::sysio;
-    if (no_socket(socket)) return -1;
-    if (size == 0 || !buffer) {
-        errno = EINVAL;
-        return -1;
-    }
+    const size_t wanted = checked_transfer_size(socket, buffer, size);
+    if (wanted == 0) return -1;
     // recvfrom consumes the datagram before it fails to store the sender's
     // address through a missing length: refuse before receiving.
     if (address && !address_length) {
         errno = EINVAL;
         return -1;
     }
-    const size_t wanted = static_cast<size_t>(std::min(size, kMaxTransferBytes));
     // An empty read is an orderly close (or an empty datagram): 0 means a
     // time-out here, so it is reported as -1.
     return timed_transfer(
@@ -59,12 +54,8 @@ int32_t kuv_xapi_recv(int32_t socket, void *buffer, uint64_t size, int32_t timeo
 int32_t kuv_xapi_recvfrom_fill(int32_t socket, void *buffer, uint64_t size,
                                struct sockaddr *address, uint32_t *address_length,
                                int32_t timeout_msec) {
-    if (!buffer) {
-        errno = EINVAL;
-        return -1;
-    }
     // The count gathered must fit the result.
-    if (size > INT32_MAX) {
+    if (!buffer || size > INT32_MAX) {
         errno = EINVAL;
         return -1;
     }

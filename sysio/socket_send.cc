@@ -1,8 +1,6 @@
 // Sending with a time-out.
-#include <errno.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cstdint>
 
 #include "davro_kuv/sysio.h"
@@ -14,12 +12,8 @@ int32_t kuv_xapi_sendto_intr(int32_t socket, const void *data, uint64_t size,
                              const struct sockaddr *address, uint32_t address_length,
                              int32_t timeout_msec, int32_t interruption_flag) {
     using namespace kuv::sysio;
-    if (no_socket(socket)) return -1;
-    if (size == 0 || !data) {
-        errno = EINVAL;
-        return -1;
-    }
-    const size_t wanted = static_cast<size_t>(std::min(size, kMaxTransferBytes));
+    const size_t wanted = checked_transfer_size(socket, data, size);
+    if (wanted == 0) return -1;
     // With a time-out the send takes what fits now and reports that count: a
     // blocking send would return only once every byte is queued.
     return timed_transfer(

@@ -4,8 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "davro_kuv/sysio.h"
 #include "platform/sorvan_vkl.h"
 #include "sysio/socket_internal.h"
@@ -16,6 +14,22 @@ namespace {
 // struct sockaddr_storage.
 constexpr socklen_t kAddressStorageBytes = 128;
 static_assert(sizeof(struct sockaddr_storage) == kAddressStorageBytes);
+
+// The socket's own or its peer's address through `call`; a NULL length
+// pointer stands for a storage-sized buffer whose length is not returned.
+// 1 done, else `failure`.
+int32_t socket_name(int (*call)(int, struct sockaddr *, socklen_t *), int32_t socket,
+                    struct sockaddr *address, uint32_t *address_length, int32_t failure) {
+    if (kuv::sysio::no_socket(socket)) return failure;
+    if (!address) {
+        errno = EINVAL;
+        return failure;
+    }
+    socklen_t length = address_length ? *address_length : kAddressStorageBytes;
+    if (call(socket, address, &length) != 0) return failure;
+    if (address_length) *address_length = length;
+    return 1;
+}
 
 }  // namespace
 
@@ -71,27 +85,11 @@ int32_t kuv_xapi_gethostname(char *buffer, uint64_t size) {
 }
 
 int32_t kuv_xapi_getsockname(int32_t socket, struct sockaddr *address, uint32_t *address_length) {
-    if (kuv::sysio::no_socket(socket)) return -1;
-    if (!address) {
-        errno = EINVAL;
-        return -1;
-    }
-    socklen_t length = address_length ? *address_length : kAddressStorageBytes;
-    if (::getsockname(socket, address, &length) != 0) return -1;
-    if (address_length) *address_length = length;
-    return 1;
+    return socket_name(::getsockname, socket, address, address_length, -1);
 }
 
 int32_t kuv_xapi_getpeername(int32_t socket, struct sockaddr *address, uint32_t *address_length) {
-    if (kuv::sysio::no_socket(socket)) return 0;
-    if (!address) {
-        errno = EINVAL;
-        return 0;
-    }
-    socklen_t length = address_length ? *address_length : kAddressStorageBytes;
-    if (::getpeername(socket, address, &length) != 0) return 0;
-    if (address_length) *address_length = length;
-    return 1;
+    return socket_name(::getpeername, socket, address, address_length, 0);
 }
 
 int32_t kuv_xapi_bind(int32_t socket, const struct sockaddr *address, uint32_t address_length) {

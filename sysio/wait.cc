@@ -11,12 +11,6 @@ constexpr short kReadEvents = POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLE
 constexpr short kWriteEvents = POLLOUT | POLLWRNORM | POLLWRBAND | POLLERR;
 constexpr short kExceptionalEvents = POLLPRI;
 
-int64_t monotonic_msec() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Maps poll's answer onto select's three sets, as the kernel does for
 // select itself, keeping only the conditions asked for.
 int32_t ready_conditions(int32_t mask, short revents) {
@@ -40,19 +34,19 @@ int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
     if (mask & kWritable) watched.events |= kWriteEvents & ~POLLERR;
     if (mask & kExceptional) watched.events |= kExceptionalEvents;
 
-    int64_t deadline = timeout_msec < 0 ? -1 : monotonic_msec() + timeout_msec;
+    Deadline deadline(timeout_msec);
+    // A failed call goes on only when a signal interrupted it and the flag
+    // asks to repeat: the wait then starts again with its whole time-out.
+    auto repeat_after_failure = [&] {
+        if (errno != EINTR || interruption_flag != 0) return false;
+        deadline.restart();
+        return true;
+    };
     for (;;) {
-        int wait_msec = -1;
-        if (deadline >= 0) {
-            int64_t left = deadline - monotonic_msec();
-            wait_msec = left > 0 ? static_cast<int>(left) : 0;
-        }
         watched.revents = 0;
-        int ready = poll(&watched, 1, wait_msec);
+        int ready = poll(&watched, 1, deadline.remaining());
         if (ready < 0) {
-            if (errno != EINTR || interruption_flag != 0) return -1;
-            // An interrupted wait starts again with its whole time-out.
-            if (timeout_msec >= 0) deadline = monotonic_msec() + timeout_msec;
+            if (!repeat_after_failure()) return -1;
             continue;
         }
         if (ready == 0) return 0;
@@ -64,14 +58,11 @@ int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
         int32_t result = ready_conditions(mask, watched.revents);
         if (result != 0) return result;
         // poll reports a hang-up even to a writer-only wait, where select
-        // would go on waiting; do the same, without spinning hot.
-        if (deadline >= 0 && monotonic_msec() >= deadline) return 0;
+        // would go on waiting; do the same, without spinning hot. A signal
+        // here interrupts the wait just as it would inside poll.
+        if (deadline.expired()) return 0;
         struct timespec breath = {0, 1000000};
-        if (nanosleep(&breath, nullptr) != 0 && errno == EINTR) {
-            // A signal here interrupts the wait just as it would inside poll.
-            if (interruption_flag != 0) return -1;
-            if (timeout_msec >= 0) deadline = monotonic_msec() + timeout_msec;
-        }
+        if (nanosleep(&breath, nullptr) != 0 && !repeat_after_failure()) return -1;
     }
 }
 

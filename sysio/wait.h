@@ -1,7 +1,9 @@
 // Waiting for a descriptor to become ready, shared by the socket and file
-// wrappers.
+// wrappers, and the deadline of a wait that may have to start again.
 #ifndef KUV_SYSIO_WAIT_H
 #define KUV_SYSIO_WAIT_H
+
+#include <time.h>
 
 #include <cstdint>
 
@@ -13,12 +15,13 @@ inline constexpr int32_t kWritable = 2;
 inline constexpr int32_t kExceptional = 4;
 
 // Waits until `descriptor` is ready for one of the conditions in `mask`
-// (kReadable | kWritable | kExceptional). Returns the ready conditions among
-// those asked, 0 when `timeout_msec` passed first (0 tests without waiting,
-// a negative time-out waits without limit) and -1 on failure (a negative
-// descriptor, an invalid one, or an error of the wait). When the wait is
-// interrupted by a signal, `interruption_flag` 0 starts it again with the
-// whole time-out and any other value ends it with -1.
+// (kReadable | kWritable | kExceptional; other bits are ignored). Returns
+// the ready conditions among those asked, 0 when `timeout_msec` passed first
+// (0 tests without waiting, a negative time-out waits without limit) and -1
+// on failure (a negative descriptor, an invalid one, or an error of the
+// wait). When the wait is interrupted by a signal, `interruption_flag` 0
+// starts it again with the whole time-out and any other value ends it with
+// -1.
 //
 // The readiness rules are those of select(): a pending error or a hang-up
 // counts as readable, a pending error as writable, urgent data as
@@ -26,6 +29,34 @@ inline constexpr int32_t kExceptional = 4;
 // 1024 and above included, can be waited for.
 int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
                         int32_t interruption_flag);
+
+// The end of a time-out on the monotonic clock. A negative time-out never
+// ends.
+class Deadline {
+  public:
+    explicit Deadline(int32_t timeout_msec) : timeout_msec_(timeout_msec) { restart(); }
+
+    // Starts the whole time-out again from now.
+    void restart() { end_msec_ = now_msec() + (timeout_msec_ < 0 ? 0 : timeout_msec_); }
+    // The milliseconds left for the next wait: -1 without limit, else 0 or
+    // more.
+    int32_t remaining() const {
+        if (timeout_msec_ < 0) return -1;
+        int64_t left = end_msec_ - now_msec();
+        return left > 0 ? static_cast<int32_t>(left) : 0;
+    }
+    bool expired() const { return remaining() == 0; }
+
+  private:
+    static int64_t now_msec() {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    }
+
+    int32_t timeout_msec_;
+    int64_t end_msec_ = 0;
+};
 
 }  // namespace kuv::sysio
 
