@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -293,6 +294,12 @@ TEST_F(Socket, NoSocketIsRefusedWithEachOptionsValue) {
                            kuv_xapi_set_linger_socket(-1, 1, 5)})
         EXPECT_EQ(result, 0);
     EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(Socket, AHostNameThatDoesNotFitIsStillTerminated) {
+    char host[2] = {'x', 'x'};
+    kuv_xapi_gethostname(host, sizeof host);  // cut, or failed when the system will not cut
+    EXPECT_NE(std::memchr(host, '\0', sizeof host), nullptr);
 }
 
 TEST_F(Socket, HopLimits) {
