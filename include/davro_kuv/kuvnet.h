@@ -1,0 +1,434 @@
+/*
+ * davro_kuv network endpoints ("kuvnet"): the endpoint handle, name
+ * resolution, socket set-up for UDP, TCP, Unix-domain and ICMP endpoints,
+ * the library's framed packet protocol with whole-message transfer, ICMP
+ * echo, and network interface enumeration.
+ *
+ * Results: every operation that returns uint32_t answers 1 for success or
+ * one of the KUVNET_RESULT_* codes (KUV_RESULT_INVALID_ARGUMENT for a NULL
+ * handle or pointer). Operations on a handle also store their failure code
+ * in the handle's error_code; a handle that records a failure refuses the
+ * data operations (packets and messages) until the caller sets error_code
+ * back to 0.
+ *
+ * Ownership: a handle is made by kuv_xapi_kuvnet_init (or accept) and freed
+ * by kuv_xapi_kuvnet_delete, which clears the caller's pointer. The handle
+ * owns its resolved address lists and its multicast sources. A received
+ * packet body (packet_info.data after a receive) belongs to the record and
+ * is released with kuv_xapi_release_packet_info; a built packet
+ * (packet.data) with kuv_mapi_release_packet. Interface lists from
+ * kuv_xapi_open_nic are freed whole with kuv_xapi_close_nic.
+ *
+ * Threads: a handle has no lock; one thread uses it at a time. Distinct
+ * handles are independent.
+ *
+ * Tracing: messages are printed to standard output (the failed lookup to
+ * standard error) when the handle's debug_level is above a message's level:
+ * 0 for the lookup failure, 9 for resolution results and echo replies,
+ * 99999 for the life-cycle traces, 999999 for "accepting".
+ */
+#ifndef DAVRO_KUV_KUVNET_H
+#define DAVRO_KUV_KUVNET_H
+
+#include <sys/socket.h>
+
+#include "davro_kuv/common.h"
+
+KUV_EXTERN_C_BEGIN
+
+/* ======================================================================== */
+/* protocol_type                                                            */
+/* ======================================================================== */
+
+/*
+ * protocol_type is read in three fields: bits 0-7 the address family
+ * (KUVNET_IPV4, KUVNET_IPV6, anything else: either), bits 8-15 the name
+ * class (KUVNET_INET: the name is a host name even without a transport),
+ * bits 16-27 the transport. The transport is compared under
+ * KUVNET_TRANSPORT_MASK (bit 24 ignored) for UDP, TCP and Unix-domain, and
+ * under KUVNET_ICMP_MASK (bit 24 counted) for ICMP. Bit 24 turns the
+ * acknowledgement of every packet on for UDP and off for TCP and
+ * Unix-domain: exactly KUVNET_UDP_ACKED, KUVNET_TCP and KUVNET_UDS (under
+ * KUVNET_ICMP_MASK) are acknowledged transports.
+ */
+#define KUVNET_UDP 0x00010000u
+#define KUVNET_UDP_ACKED 0x01010000u
+#define KUVNET_ACK_TOGGLE 0x01000000u
+#define KUVNET_TCP 0x00020000u
+#define KUVNET_ICMP 0x00040000u
+#define KUVNET_UDS 0x00080000u
+#define KUVNET_INET 0x00000400u
+#define KUVNET_IPV4 4u
+#define KUVNET_IPV6 6u
+
+#define KUVNET_FAMILY_MASK 0x000000FFu
+#define KUVNET_CLASS_MASK 0x0000FF00u
+#define KUVNET_TRANSPORT_MASK 0x0EFF0000u
+#define KUVNET_ICMP_MASK 0x0FFF0000u
+
+/* ======================================================================== */
+/* Result codes of the endpoint family                                      */
+/* ======================================================================== */
+
+/* KUV_RESULT_NETWORK_INIT (0x88000001) and KUV_RESULT_INVALID_ARGUMENT
+ * (0x88000002) are in common.h. */
+#define KUVNET_RESULT_LOOKUP_FAILED 0x88000004u     /* name lookup failed */
+#define KUVNET_RESULT_ACTIVE_HAS_SOCKET 0x88000005u /* active handle already has a socket */
+#define KUVNET_RESULT_PASSIVE_MISUSE 0x88000006u    /* passive: has a socket, or connect asked */
+#define KUVNET_RESULT_NOT_PASSIVE 0x88000007u       /* accept on a handle that is not passive */
+/* a packet cannot be built within max_packet_size, a UDP send has no peer,
+ * or a simple transfer was asked on a passive handle */
+#define KUVNET_RESULT_NOT_SENDABLE 0x88000008u
+#define KUVNET_RESULT_SHORT_HEADER 0x88000009u     /* header shorter than its fields */
+#define KUVNET_RESULT_DATAGRAM_RECEIVE 0x8800000Au /* datagram receive failed */
+#define KUVNET_RESULT_PATH_TOO_LONG 0x8800000Bu    /* Unix-domain path over 107 characters */
+#define KUVNET_RESULT_CORE_VERSION 0x8800000Du     /* core version mismatch */
+#define KUVNET_RESULT_MULTICAST_JOIN 0x8800000Eu   /* no interface list, or no join made */
+#define KUVNET_RESULT_SOURCE_LOOKUP 0x88000012u    /* a source name cannot be resolved */
+#define KUVNET_RESULT_PORT_RANGE 0x80000002u       /* port outside 0..65535 */
+#define KUVNET_RESULT_REMOTE_NAME 0x80000003u      /* remote name cannot be resolved */
+/* local name cannot be resolved, or a Unix-domain listener has no path */
+#define KUVNET_RESULT_LOCAL_NAME 0x80000004u
+#define KUVNET_RESULT_UNIX_SOCKET 0x80000005u      /* no Unix-domain socket could be opened */
+#define KUVNET_RESULT_BIND 0x80000006u             /* no address could be bound */
+#define KUVNET_RESULT_UNSUPPORTED_TYPE 0x80000007u /* protocol_type not supported here */
+#define KUVNET_RESULT_UNIX_LISTEN 0x80000008u      /* listen failed on a Unix-domain socket */
+#define KUVNET_RESULT_NO_SOCKET 0x80000009u        /* no socket (or no packet record) */
+#define KUVNET_RESULT_CONNECT 0x8000000Bu          /* no address could be connected */
+#define KUVNET_RESULT_CMD_TYPE 0x8000000Cu         /* cmd_type invalid */
+#define KUVNET_RESULT_CMD_ID 0x8000000Du           /* cmd_id invalid */
+#define KUVNET_RESULT_DST_ID 0x8000000Eu           /* dst_id invalid or not for this receiver */
+#define KUVNET_RESULT_SRC_ID 0x8000000Fu           /* src_id invalid */
+#define KUVNET_RESULT_TOTAL_SIZE 0x80000010u       /* total_size invalid or inconsistent */
+#define KUVNET_RESULT_OFFSET 0x80000011u           /* offset invalid or beyond the message */
+#define KUVNET_RESULT_BODY_SIZE 0x80000012u        /* body size invalid */
+#define KUVNET_RESULT_MAGIC 0x80000014u            /* magic mismatch (handle or header) */
+#define KUVNET_RESULT_VERSION 0x80000015u          /* version above the supported one */
+#define KUVNET_RESULT_RECORDED_FAILURE 0x80000016u /* the handle already records a failure */
+#define KUVNET_RESULT_NOT_READY 0x80000017u        /* the peer answered not-ready too often */
+#define KUVNET_RESULT_NO_MEMORY 0x80000018u        /* memory exhausted */
+#define KUVNET_RESULT_BODY_HELD 0x80000019u        /* the packet record still holds a body */
+#define KUVNET_RESULT_PARTIAL_SEND 0x8000001Au     /* a packet was sent only in part */
+#define KUVNET_RESULT_SHORT_READ 0x8000001Bu       /* a stream packet was not read whole */
+/* send or receive moved nothing, or accept failed */
+#define KUVNET_RESULT_NO_TRANSFER 0x8000001Eu
+
+/* ======================================================================== */
+/* Endpoint handle                                                          */
+/* ======================================================================== */
+
+/* Defaults of a fresh handle. */
+#define KUVNET_MAGIC "KVMX"
+#define KUVNET_DEFAULT_TIMEOUT 16000u
+#define KUVNET_DEFAULT_MAX_PACKET_SIZE 32768u
+#define KUVNET_PACKET_VERSION 1u
+#define KUVNET_NAME_SIZE 128
+/* Longest Unix-domain path, without its terminator. */
+#define KUVNET_UNIX_PATH_MAX 107
+
+struct addrinfo;
+
+/* The lookup hints, laid out as the system's struct addrinfo (the library
+ * checks at build time that the layouts agree, so the record can be passed
+ * wherever a struct addrinfo is wanted). Declared here so that the header
+ * also compiles where <netdb.h> hides struct addrinfo (strict C11). */
+typedef struct kuvnet_hints {
+    int32_t ai_flags;
+    int32_t ai_family;
+    int32_t ai_socktype;
+    int32_t ai_protocol;
+    uint32_t ai_addrlen;
+    struct sockaddr *ai_addr;
+    char *ai_canonname;
+    struct addrinfo *ai_next;
+} kuvnet_hints;
+
+/* One resolved name. Embedded twice in the handle; allocated on its own for
+ * each multicast source. */
+typedef struct kuvnet_address {
+    struct kuvnet_address *prev; /* previous source record (NULL elsewhere) */
+    struct kuvnet_address *next; /* next source record (NULL elsewhere) */
+    uint64_t name_length;        /* length of the name last given to the resolver */
+    char *name;                  /* owned copy of the name last resolved; NULL when empty */
+    int32_t gai_result;          /* result of the last lookup (0 = success) */
+    kuvnet_hints hints;          /* the lookup hints */
+    struct addrinfo *addresses;  /* owned lookup result in the system's order */
+    /* Unix-domain address (family AF_UNIX, then the path and its
+     * terminator); also where an accepted peer's address and the sender of
+     * each received datagram land. */
+    struct sockaddr_storage unix_address;
+    struct sockaddr *selected; /* the address bound, connected or last heard from */
+    uint32_t is_multicast;     /* a resolved address is 224.0.0.0/4 or ff00::/8 */
+    uint32_t is_unspecified;   /* empty name, or a wildcard address 0.0.0.0 or :: */
+} kuvnet_address;
+
+/*
+ * The endpoint handle. The caller may set protocol_type, peer_name,
+ * local_name, port, is_server, use_accept_timeout, timeout,
+ * max_packet_size, debug_level, hops, is_broadcast, reuse_address and
+ * rx_buffer_size between init and create; the other fields are kept by the
+ * operations.
+ */
+typedef struct kuvnet {
+    char magic[10];                    /* "KVMX", zero-filled: validity mark and packet magic */
+    uint32_t protocol_type;            /* transport and family (see above); 0 at init */
+    int32_t socket;                    /* the open socket, -1 = none */
+    char peer_name[KUVNET_NAME_SIZE];  /* remote host, address or path; after accept the peer */
+    char local_name[KUVNET_NAME_SIZE]; /* local host, address or path to bind */
+    int32_t port;                      /* -1 unset; 0 any (create writes the chosen port back) */
+    uint32_t is_server;                /* 1 = passive: bind/listen, accept */
+    uint32_t use_accept_timeout;       /* 1 = accept waits at most timeout */
+    uint32_t timeout;             /* ms for every connect, send, receive; 0xFFFFFFFF no limit */
+    uint32_t version;             /* packet-protocol version (0 or 1); lowered by peers */
+    uint32_t error_code;          /* last recorded failure, 0 = none */
+    uint64_t max_packet_size;     /* largest packet packetize builds (32768) */
+    uint64_t header_size;         /* smallest header length (32); informational */
+    int32_t owns_network_init;    /* 1 = delete stops the platform network layer */
+    int32_t debug_level;          /* trace level */
+    int32_t hops;                 /* TTL / hop limit of UDP sockets; negative = 64 */
+    int32_t is_broadcast;         /* 1 = broadcast enabled on UDP sockets */
+    int32_t reuse_address;        /* 1 = address reuse on passive sockets (default) */
+    uint64_t rx_buffer_size;      /* non-zero = receive buffer of passive UDP sockets */
+    kuvnet_address local_address; /* resolution of local_name */
+    kuvnet_address peer_address;  /* resolution of peer_name; peers land here */
+    kuvnet_address *source_list;  /* multicast sources in the order added */
+} kuvnet;
+
+/* A new handle with its defaults in *out (NULL on failure). init_network 1
+ * also starts the platform network layer, which delete then stops.
+ * KUV_RESULT_NETWORK_INIT when it does not start, KUVNET_RESULT_NO_MEMORY. */
+KUV_API uint32_t kuv_xapi_kuvnet_init(kuvnet **out, uint32_t init_network);
+KUV_API uint32_t kuv_mapi_kuvnet_init(kuvnet **out, uint32_t init_network);
+/* As init, but only when core_version is the library's core version
+ * (kuv_xapi_get_core_version, 2); otherwise *out = NULL and
+ * KUVNET_RESULT_CORE_VERSION. */
+KUV_API uint32_t kuv_xapi_kuvnet_init_with_version(kuvnet **out, uint32_t init_network,
+                                                   uint32_t core_version);
+
+/* Drops the socket (a TCP connection is reset, not drained) and keeps the
+ * handle, its names and error_code for another create. Always 1. */
+KUV_API uint32_t kuv_xapi_kuvnet_close(kuvnet *handle);
+KUV_API uint32_t kuv_mapi_kuvnet_close(kuvnet *handle);
+/* Closes and frees the handle with its addresses and sources, sets *handle
+ * to NULL and stops the network layer when init started it. 1;
+ * KUV_RESULT_INVALID_ARGUMENT for a NULL pointer or a NULL stored handle. */
+KUV_API uint32_t kuv_xapi_kuvnet_delete(kuvnet **handle);
+KUV_API uint32_t kuv_mapi_kuvnet_delete(kuvnet **handle);
+
+/* Fill peer_name (set_remote) or local_name (set_local) with text, cut to
+ * 127 characters; NULL empties the field. With is_uri 1 the text is parsed
+ * as a URI: its host (or nothing) becomes the name and a port in it sets
+ * port. 1. */
+KUV_API uint32_t kuv_xapi_kuvnet_set_remote(kuvnet *handle, const char *text, int32_t is_uri);
+KUV_API uint32_t kuv_xapi_kuvnet_set_local(kuvnet *handle, const char *text, int32_t is_uri);
+/* Resolves text (a URI's host with is_uri 1) and appends it to source_list:
+ * the multicast sources of a source-specific receiver. 1,
+ * KUVNET_RESULT_SOURCE_LOOKUP (list unchanged) or KUVNET_RESULT_NO_MEMORY. */
+KUV_API uint32_t kuv_xapi_kuvnet_add_source(kuvnet *handle, const char *text, int32_t is_uri);
+
+/* 1 when the handle is open and sound, else the first failing check:
+ * KUV_RESULT_INVALID_ARGUMENT, KUVNET_RESULT_NO_SOCKET,
+ * KUVNET_RESULT_VERSION, KUVNET_RESULT_MAGIC,
+ * KUVNET_RESULT_RECORDED_FAILURE. Changes nothing. */
+KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
+
+/* ---- Create, connect, accept -------------------------------------------- */
+
+/* Turns a filled handle into an endpoint: binds UDP sockets (joining
+ * multicast groups on every interface for a passive handle whose peer is a
+ * group), listens on TCP and Unix-domain sockets for passive handles, and
+ * only resolves the names of active TCP and Unix-domain handles and of ICMP
+ * handles. A port of 0 is replaced by the port the system chose. */
+KUV_API uint32_t kuv_xapi_kuvnet_create(kuvnet *handle);
+KUV_API uint32_t kuv_mapi_kuvnet_create(kuvnet *handle);
+/* Connects an active handle: TCP over every resolved peer address in
+ * order, Unix-domain to the path, UDP by closing and creating again. */
+KUV_API uint32_t kuv_xapi_kuvnet_connect(kuvnet *handle);
+KUV_API uint32_t kuv_mapi_kuvnet_connect(kuvnet *handle);
+/* Takes one connection from a passive TCP or Unix-domain handle as a new
+ * handle in *out (owned by the caller, freed with delete), which inherits
+ * the listener's settings. *out is NULL on failure. */
+KUV_API uint32_t kuv_xapi_kuvnet_accept(kuvnet *listener, kuvnet **out);
+KUV_API uint32_t kuv_mapi_kuvnet_accept(kuvnet *listener, kuvnet **out);
+
+/* Binds socket to the IPv4 address and port (both host order): the
+ * system's bind result, 0 or -1. */
+KUV_API int32_t kuv_ipv4_bind(int32_t socket, uint32_t address, uint16_t port);
+
+/* ======================================================================== */
+/* Packets and messages                                                     */
+/* ======================================================================== */
+
+/*
+ * Wire format of a packet, little-endian: "KVMX" (4), version (2), dst_id
+ * (4), src_id (4), cmd_type (4), cmd_id (4), total_size (4, or 0xFFFFFFFF
+ * and 8), offset (4, or 0xFFFFFFFF and 8), body length (2, or 0xFFFF and 4),
+ * the body, and a 4-byte zero trailer while the sender's message had bytes
+ * left before the packet. An acknowledgement is a bare 32-byte header with
+ * cmd_type KUVNET_CMD_ACK and the acknowledged packet's cmd_type as cmd_id.
+ */
+#define KUVNET_PACKET_HEADER_SIZE 32u
+#define KUVNET_PACKET_TRAILER_SIZE 4u
+#define KUVNET_CMD_ACK 1u
+
+/* A message (sending side) or one received packet (receiving side). */
+typedef struct packet_info {
+    uint32_t src_id;      /* sender; before a receive: the receiver's own identifier */
+    uint32_t dst_id;      /* receiver */
+    uint32_t cmd_type;    /* command class; KUVNET_CMD_ACK = acknowledgement */
+    uint32_t cmd_id;      /* command; in an answer that is no acknowledgement, a result code */
+    int64_t total_size;   /* size of the whole message */
+    uint64_t offset;      /* sending: next body byte (advanced by packetize); received: body's */
+    uint64_t packet_size; /* received body length */
+    uint8_t *data;        /* sending: the caller's bytes; received: the owned body */
+    uint64_t size;        /* bytes at data */
+    int32_t error_code;   /* result code of a failed transfer or receive */
+    uint64_t body_offset; /* received: length of the header */
+} packet_info;
+
+/* One built packet: header, body and trailer in one owned block. */
+typedef struct packet {
+    uint8_t *data;
+    uint64_t length;
+} packet;
+
+/* Record operations; 1, or KUV_RESULT_INVALID_ARGUMENT for NULL. Release
+ * frees data and clears data, size and error_code (packet_info) or data and
+ * length (packet). */
+KUV_API uint32_t kuv_mapi_init_packet(packet *record);
+KUV_API uint32_t kuv_mapi_release_packet(packet *record);
+KUV_API uint32_t kuv_xapi_init_packet_info(packet_info *record);
+KUV_API uint32_t kuv_mapi_init_packet_info(packet_info *record);
+KUV_API uint32_t kuv_xapi_release_packet_info(packet_info *record);
+KUV_API uint32_t kuv_mapi_release_packet_info(packet_info *record);
+
+/* Builds the next packet of the message in info into out, starting at
+ * *cursor (NULL: 0), and advances info->offset and *cursor by the body
+ * length. */
+KUV_API uint32_t kuv_xapi_kuvnet_packetize(kuvnet *handle, packet_info *info, packet *out,
+                                           uint64_t *cursor);
+KUV_API uint32_t kuv_mapi_kuvnet_packetize(kuvnet *handle, packet_info *info, packet *out,
+                                           uint64_t *cursor);
+/* Reads a header from the available bytes into info (whose src_id is the
+ * receiver's own identifier); a lower peer version lowers the handle's. */
+KUV_API uint32_t kuv_xapi_kuvnet_parse_main_header(kuvnet *handle, packet_info *info,
+                                                   const uint8_t *bytes, uint64_t available);
+KUV_API uint32_t kuv_mapi_kuvnet_parse_main_header(kuvnet *handle, packet_info *info,
+                                                   const uint8_t *bytes, uint64_t available);
+/* Sends one built packet (info is not consulted) / receives one packet into
+ * info, whose data must be NULL. */
+KUV_API uint32_t kuv_xapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
+KUV_API uint32_t kuv_mapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
+KUV_API uint32_t kuv_xapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info);
+KUV_API uint32_t kuv_mapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info);
+/* Prints the record to standard output; the number of characters printed
+ * (0 for NULL). */
+KUV_API int32_t kuv_xapi_dump_packet_info(const packet_info *info);
+
+/* Checks of a message description: 1 or the first failing check's code. */
+KUV_API uint32_t kuv_xapi_kuvnet_check_valid_tx_packet_info(const packet_info *info);
+KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *info);
+
+/* Sends a whole message, waiting for each packet's acknowledgement on an
+ * acknowledged transport (resending up to 16 times on not-ready). */
+KUV_API uint32_t kuv_xapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
+KUV_API uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
+/* Receives one packet into info (src_id = own identifier) and acknowledges
+ * it on an acknowledged transport. */
+KUV_API uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
+KUV_API uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
+/* Receives packets until one message is whole: info->data (owned,
+ * total_size bytes), size = total_size, offset 0. */
+KUV_API uint32_t kuv_xapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);
+KUV_API uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);
+/* Create, connect, send one message (and receive its reply into a new heap
+ * record in *reply, which the caller releases and frees), close. */
+KUV_API uint32_t kuv_xapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,
+                                                   packet_info **reply);
+KUV_API uint32_t kuv_mapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,
+                                                   packet_info **reply);
+KUV_API uint32_t kuv_xapi_kuvnet_tx_data_simple(kuvnet *handle, packet_info *info);
+KUV_API uint32_t kuv_mapi_kuvnet_tx_data_simple(kuvnet *handle, packet_info *info);
+
+/* ======================================================================== */
+/* ICMP echo                                                                */
+/* ======================================================================== */
+
+/* Sends one echo request with payload (NULL: payload_size zero bytes) to
+ * each address of the created ICMP handle's peer in turn and waits for the
+ * matching reply. The reply's sequence number (0 to 65535), 0xFFFFFFFF
+ * when none matched, KUV_RESULT_INVALID_ARGUMENT or
+ * KUVNET_RESULT_RECORDED_FAILURE. Raw sockets need the privilege to open
+ * them. */
+KUV_API uint32_t kuv_xapi_kuvnet_simple_ping(kuvnet *handle, const void *payload,
+                                             uint32_t payload_size, uint32_t sequence);
+KUV_API uint32_t kuv_mapi_kuvnet_simple_ping(kuvnet *handle, const void *payload,
+                                             uint32_t payload_size, uint32_t sequence);
+/* The Internet checksum (RFC 1071) of length bytes, in memory order. */
+KUV_API uint16_t kuv_mapi_kuvnet_icmp_checksum(const void *bytes, uint64_t length);
+
+/* ======================================================================== */
+/* Network interfaces                                                       */
+/* ======================================================================== */
+
+struct nic;
+
+/* One IPv4 address of an interface. */
+typedef struct nic_ipv4 {
+    uint16_t family; /* AF_INET (2) */
+    struct nic_ipv4 *next;
+    struct nic *nic; /* owning interface */
+    char *address_text;
+    uint8_t address[4]; /* network order */
+    uint32_t if_index;  /* left 0 */
+    char *netmask_text; /* NULL when unknown */
+    char *broadcast_text;
+    char *destination_text; /* point-to-point peer */
+} nic_ipv4;
+
+/* One IPv6 address of an interface. */
+typedef struct nic_ipv6 {
+    uint16_t family; /* AF_INET6 (10) */
+    struct nic_ipv6 *next;
+    struct nic *nic;
+    char *address_text; /* canonical text */
+    uint32_t if_index;
+    uint32_t prefix_length;
+    uint32_t scope;
+    char *scope_name; /* "Global", "Host", "Link", "Site", "Compat", "Unknown" */
+    uint32_t flags;
+    uint8_t address[16];
+} nic_ipv6;
+
+/* One interface; the list is in discovery order. */
+typedef struct nic {
+    struct nic *next;
+    char *name;
+    char *device_name;
+    uint8_t *mac;   /* 6 bytes, NULL when unknown or all zero */
+    char *mac_text; /* "%02X:%02X:%02X:%02X:%02X:%02X" */
+    int32_t mtu;
+    int32_t metric; /* at least 1 */
+    uint32_t flags;
+    char *flags_text; /* "UP LOOPBACK RUNNING " style; " " when none */
+    nic_ipv4 *ipv4_list;
+    nic_ipv6 *ipv6_list;
+    uint64_t rx_bytes, rx_packets, rx_errs, rx_drop, rx_fifo, rx_frame, rx_compressed, rx_multicast;
+    uint64_t tx_bytes, tx_packets, tx_errs, tx_drop, tx_fifo, tx_colls, tx_carrier, tx_compressed;
+} nic;
+
+/* A snapshot of the machine's interfaces, or NULL when none was found. */
+KUV_API nic *kuv_xapi_open_nic(void);
+/* Frees the whole list (NULL allowed); 0. */
+KUV_API int32_t kuv_xapi_close_nic(nic *list);
+/* The interface of that exact name, or NULL. */
+KUV_API nic *kuv_xapi_search_nic_by_name(nic *list, const char *name);
+/* The nic_ipv4 or nic_ipv6 entry carrying the address (text or host name),
+ * or NULL; its first field, family, tells which. */
+KUV_API void *kuv_xapi_search_nic_ip_by_ip(nic *list, const char *address);
+/* The interface carrying the address, or NULL. */
+KUV_API nic *kuv_xapi_search_nic_by_ip(nic *list, const char *address);
+
+KUV_EXTERN_C_END
+
+#endif /* DAVRO_KUV_KUVNET_H */
