@@ -96,7 +96,9 @@ bool raw_sockets_allowed() {
     return true;
 }
 
-// Appends the addresses of name (numeric) to list.
+// Appends the addresses of a numeric name to a handle's peer list. The
+// system's freeaddrinfo frees a list entry by entry, so the joined list is
+// released whole with the handle.
 bool append_addresses(struct addrinfo **list, const char *name) {
     while (*list)
         list = &(*list)->ai_next;
@@ -116,11 +118,9 @@ kuvnet *open_echo_handle(const char *peer, uint32_t family, const char *local = 
     if (kuv_xapi_kuvnet_init(&handle, 0) != 1) return nullptr;
     handle->protocol_type = KUVNET_ICMP | family;
     handle->timeout = 5000;
-    std::snprintf(handle->peer_name, sizeof handle->peer_name, "%s", peer);  // TEMPORARY
-    if (local) std::snprintf(handle->local_name, sizeof handle->local_name, "%s", local);
-    // TEMPORARY until create is merged: resolve the names by hand.
-    more_peers.insert(more_peers.begin(), peer);
-    bool made = !local || append_addresses(&handle->local_address.addresses, local);
+    kuv_xapi_kuvnet_set_remote(handle, peer, 0);
+    kuv_xapi_kuvnet_set_local(handle, local, 0);
+    bool made = kuv_xapi_kuvnet_create(handle) == 1;
     for (const char *name : more_peers)
         made = made && append_addresses(&handle->peer_address.addresses, name);
     if (!made) kuv_xapi_kuvnet_delete(&handle);
@@ -166,6 +166,10 @@ TEST_F(IcmpEcho, LoopbackAnswersWithTheRequestedSequence) {
     EXPECT_EQ(kuv_xapi_kuvnet_simple_ping(handle_, payload, sizeof payload, 4242), 4242u);
     EXPECT_EQ(kuv_xapi_kuvnet_simple_ping(handle_, nullptr, 56, 0), 0u);
     EXPECT_EQ(kuv_xapi_kuvnet_simple_ping(handle_, nullptr, 0, 65535), 65535u);
+    kuv_xapi_kuvnet_delete(&handle_);
+    // A host name, resolved by create.
+    make("localhost", KUVNET_IPV4);
+    EXPECT_EQ(kuv_xapi_kuvnet_simple_ping(handle_, nullptr, 16, 4244), 4244u);
     kuv_xapi_kuvnet_delete(&handle_);
 
     if (!has_ipv6_loopback()) {
