@@ -21,19 +21,19 @@ namespace kuv_test {
 
 // A handle that owns one socket; deleted (and its socket closed) at the end
 // of the scope.
-class Endpoint {
+class PacketEndpoint {
   public:
-    Endpoint(uint32_t type, int socket) {
+    PacketEndpoint(uint32_t type, int socket) {
         EXPECT_EQ(kuv_xapi_kuvnet_init(&handle_, 0), 1u);
         handle_->protocol_type = type;
         handle_->socket = socket;
         handle_->timeout = 10000;
     }
-    ~Endpoint() {
+    ~PacketEndpoint() {
         if (handle_) kuv_xapi_kuvnet_delete(&handle_);
     }
-    Endpoint(const Endpoint &) = delete;
-    Endpoint &operator=(const Endpoint &) = delete;
+    PacketEndpoint(const PacketEndpoint &) = delete;
+    PacketEndpoint &operator=(const PacketEndpoint &) = delete;
 
     kuvnet *operator->() const { return handle_; }
     kuvnet *get() const { return handle_; }

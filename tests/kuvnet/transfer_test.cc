@@ -14,7 +14,7 @@
 
 namespace {
 
-using kuv_test::Endpoint;
+using Endpoint = kuv_test::PacketEndpoint;
 using kuv_test::message_bytes;
 using kuv_test::message_info;
 
