@@ -180,7 +180,7 @@ TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
                 return log.count(KUE_STATUS_ACCEPTED) > size_t(number);
             },
             kWaitMs));
-        ids.push_back(log.reports().back().id);
+        ids.push_back(kue_test::last_id_of(log, KUE_STATUS_ACCEPTED));
     }
 
     EXPECT_EQ(kue_xapi_event_push(server, ids[0], 5, 100, "one", 3), 1u);

@@ -137,6 +137,13 @@ size_t StatusLog::count(uint32_t code) const {
     return found;
 }
 
+uint32_t last_id_of(const StatusLog &log, uint32_t code) {
+    uint32_t id = 0;
+    for (const Report &report : log.reports())
+        if (report.code == code) id = report.id;
+    return id;
+}
+
 kue *make_server(bool use_service, uint32_t protocol_type) {
     kue *handle = nullptr;
     if (kue_xapi_event_init(&handle) != 1) return nullptr;

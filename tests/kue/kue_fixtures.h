@@ -95,6 +95,9 @@ class StatusLog {
     std::vector<Report> reports_;
 };
 
+// The id of the last report with this code (0 when none).
+uint32_t last_id_of(const StatusLog &log, uint32_t code);
+
 // A server handle listening on 127.0.0.1 with a system-chosen port.
 kue *make_server(bool use_service, uint32_t protocol_type = KUE_DEFAULT_PROTOCOL_TYPE);
 // A client handle for 127.0.0.1 at port.
