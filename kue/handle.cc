@@ -26,13 +26,14 @@ void set_defaults(HandleState *state) {
     handle->time_stamp = kuv_xapi_time_stamp();
     kuv_mapi_init_lock_v0(&handle->lock);
     state->wake_descriptor = -1;
+    state->wait.descriptor = -1;
 }
 
 // Drops the first record again after a failed create.
 void undo_first_connection(::kue *handle) {
     kue_connection *first = handle->connections;
     handle->connections = nullptr;
-    free_connection(first);
+    free_connection(handle, first);
 }
 
 void close_wake_descriptor(HandleState *state) {
@@ -128,8 +129,7 @@ uint32_t kue_mapi_event_delete(kue **place) {
         remove_connection(handle, connection);
         listener = false;
     }
-    release_wait_set(&state->poll_set);
-    release_wait_set(&state->idle_set);
+    release_wait_set(&state->wait);
     kuv_xapi_free(state);
     return KUV_RESULT_OK;
 }

@@ -4,7 +4,7 @@
 #ifndef KUV_KUE_INTERNAL_H
 #define KUV_KUE_INTERNAL_H
 
-#include <poll.h>
+#include <sys/epoll.h>
 
 #include <cstdint>
 
@@ -18,31 +18,24 @@ inline constexpr int32_t kTraceLevel = 99999;
 
 inline constexpr uint32_t kLockMode = KUV_LOCK_MODE_EXCLUSIVE;
 
-// The descriptors of one wait, in connection-list order. Grows as needed and
-// is kept between polls, so a steady set of peers allocates nothing. All
-// zero is an empty set.
+// The epoll set of a handle's sockets. Each socket is registered once with
+// the connection record as its data, and changed only when the record's
+// interest changes, so a round costs a walk of the list and one wait
+// however many peers there are. The events buffer grows with the number of
+// registered sockets and is kept between polls.
 struct WaitSet {
-    pollfd *slots;
+    int32_t descriptor;   // -1 until the first poll makes it
+    uint32_t registered;  // sockets in the set
+    struct epoll_event *events;
     uint32_t capacity;
-    uint32_t count;
 };
-
-// Grows the set to hold at least `needed` slots; false when memory runs
-// out (the set keeps what it had).
-bool reserve_wait_set(WaitSet *set, uint32_t needed);
-// Adds one descriptor; false when the set cannot grow.
-bool add_to_wait_set(WaitSet *set, int32_t descriptor, short events);
-void release_wait_set(WaitSet *set);
 
 // The handle as init allocates it: the public record, then what only the
 // service touches. Applications see the public part alone.
 struct HandleState {
     ::kue handle;  // first, so that a kue * is also a HandleState *
-    // The wait of kue_mapi_event_poll; used only under the handle's lock.
-    WaitSet poll_set;
-    // The service thread's quiet wait between polls: the sockets and the
-    // wake-up descriptor. Touched by the service thread alone.
-    WaitSet idle_set;
+    // The sockets' wait; changed only under the handle's lock.
+    WaitSet wait;
     // An eventfd that wakes the quiet service thread when an event is
     // pushed or the handle is deleted; -1 without a service thread.
     int32_t wake_descriptor;
@@ -86,6 +79,13 @@ struct ConnectionState {
     kue_event *rx_tail;
     uint64_t tx_earliest_expiry;
     uint64_t rx_earliest_expiry;
+    // The socket registered in the handle's wait (-1: none) and with which
+    // events; what the last wait found ready; whether the record takes part
+    // in the current round's wait.
+    int32_t registered_socket;
+    uint32_t registered_events;
+    uint32_t ready_events;
+    bool in_round;
 };
 
 inline ConnectionState *state_of(kue_connection *connection) {
@@ -96,7 +96,9 @@ inline ConnectionState *state_of(kue_connection *connection) {
 kue_connection *new_connection();
 // Frees the record with its queued events and its endpoint. The caller has
 // unlinked it and taken its counts off the handle's.
-void free_connection(kue_connection *connection);
+void free_connection(::kue *handle, kue_connection *connection);
+// Takes the endpoint's socket out of the wait, then deletes the endpoint.
+void delete_endpoint(::kue *handle, kue_connection *connection);
 // Unlinks a record, takes its counts off the handle's and frees it.
 void remove_connection(::kue *handle, kue_connection *connection);
 // An event record with `room` bytes right behind it (data points there, or
@@ -116,6 +118,21 @@ kue_event *take_first_rx(::kue *handle, kue_connection *connection);
 void drop_expired(::kue *handle, kue_connection *connection);
 
 // ---- endpoint and wait --------------------------------------------------
+
+// Registers the record's socket for `events` (EPOLLIN, with EPOLLOUT while
+// events wait to be sent), or changes what it is registered for. Makes the
+// epoll set on first use. False when the set refuses it.
+bool watch_socket(::kue *handle, kue_connection *connection, uint32_t events);
+// Takes the record's socket out of the wait (when it is in).
+void unwatch_socket(::kue *handle, kue_connection *connection);
+// Leaves only the read interest on records with nothing left to send, so
+// that a quiet wait on the set is not ended by writable sockets.
+void settle_interest(::kue *handle);
+// Waits up to timeout_msec for the registered sockets and records what is
+// ready in each record. The number of ready sockets, 0, or -1 (errno set).
+int wait_for_sockets(::kue *handle, int32_t timeout_msec);
+// Closes the epoll set and frees its buffer.
+void release_wait_set(WaitSet *set);
 
 // Makes, fills, creates and (client) connects the endpoint of the first
 // connection; nullptr after reporting the failure.

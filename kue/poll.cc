@@ -2,7 +2,6 @@
 // wait over every socket, accepting, receiving one whole event and sending
 // one event per readable or writable peer, until nothing is left to send.
 #include <errno.h>
-#include <poll.h>
 
 #include <cstdio>
 
@@ -17,11 +16,9 @@ namespace kuv::kue {
 namespace {
 
 // A hang-up or an error counts as readable, so that the receive finds out
-// and drops the peer; an error also counts as writable. A descriptor that
-// is not open (POLLNVAL) is reported the same way instead of failing the
-// whole wait.
-constexpr short kReadableEvents = POLLIN | POLLHUP | POLLERR | POLLNVAL;
-constexpr short kWritableEvents = POLLOUT | POLLERR | POLLNVAL;
+// and drops the peer; an error also counts as writable.
+constexpr uint32_t kReadableEvents = EPOLLIN | EPOLLHUP | EPOLLERR;
+constexpr uint32_t kWritableEvents = EPOLLOUT | EPOLLERR;
 
 // The longest wait of a round that follows a round in which nothing was
 // ready while events were waiting to go.
@@ -45,7 +42,7 @@ uint32_t endpoint_failure(const kuvnet *endpoint, uint32_t result) {
 // round); any other peer goes with its queued events.
 void drop_connection(::kue *handle, kue_connection *connection) {
     if (connection == handle->connections)
-        kuv_xapi_kuvnet_delete(&connection->endpoint);
+        delete_endpoint(handle, connection);
     else
         remove_connection(handle, connection);
 }
@@ -55,13 +52,16 @@ void note_progress(::kue *handle) {
     ++state_of(handle)->progress;
 }
 
-// Step 2 of a round: expiry, reopening, and the wait set in list order.
-// Returns whether any socket takes part in the wait.
-bool prepare_round(::kue *handle, WaitSet *set) {
-    set->count = 0;
-    bool set_failed = false;
+// Step 2 of a round: expiry, reopening, and each socket's interest in the
+// wait. Returns 1 when some socket takes part in the wait, 0 when none
+// does, or the code of a wait that cannot be set up.
+uint32_t prepare_round(::kue *handle) {
+    bool any = false;
     for (kue_connection *connection = handle->connections; connection;
          connection = connection->next) {
+        ConnectionState *state = state_of(connection);
+        state->in_round = false;
+        state->ready_events = 0;
         drop_expired(handle, connection);
         if (!connection->endpoint) {
             connection->endpoint = open_endpoint(handle);
@@ -74,37 +74,35 @@ bool prepare_round(::kue *handle, WaitSet *set) {
         }
         // An endpoint without a socket (an active UDP endpoint without a
         // peer) has nothing to wait on.
-        if (connection->endpoint->socket < 0 || set_failed) continue;
-        const short events = connection->tx_queue ? POLLIN | POLLOUT : POLLIN;
-        if (!add_to_wait_set(set, connection->endpoint->socket, events)) {
-            report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (poll)");
-            set_failed = true;
-        }
+        if (connection->endpoint->socket < 0) continue;
+        if (!watch_socket(handle, connection, connection->tx_queue ? EPOLLIN | EPOLLOUT : EPOLLIN))
+            return report_error(handle, KUE_RESULT_WAIT_FAILED, "select failed !");
+        state->in_round = true;
+        any = true;
     }
-    return set->count > 0;
+    return any ? 1 : 0;
 }
 
-// The slot of this record in the wait set, which holds the records that
-// had a socket at the start of the round, in list order. Peers accepted
-// during the walk come after all of them and have no slot.
-Readiness readiness_of(const WaitSet &set, uint32_t *cursor, const kue_connection *connection) {
-    if (!connection->endpoint || connection->endpoint->socket < 0) return {};
-    if (*cursor >= set.count || set.slots[*cursor].fd != connection->endpoint->socket) return {};
-    const pollfd &slot = set.slots[(*cursor)++];
+// What the round's wait found for this record; nothing for records that
+// took no part in it (among them peers accepted during the walk).
+Readiness readiness_of(kue_connection *connection) {
+    const ConnectionState *state = state_of(connection);
     Readiness ready;
-    ready.readable = slot.revents & kReadableEvents;
-    ready.writable = (slot.events & POLLOUT) && (slot.revents & kWritableEvents);
+    if (!state->in_round || !connection->endpoint) return ready;
+    ready.readable = state->ready_events & kReadableEvents;
+    ready.writable =
+        (state->registered_events & EPOLLOUT) && (state->ready_events & kWritableEvents);
     return ready;
 }
 
 // Ready conditions counted as select counts them: a socket both readable
 // and writable counts twice.
-int64_t count_ready(const WaitSet &set) {
+int64_t count_ready(::kue *handle) {
     int64_t ready = 0;
-    for (uint32_t i = 0; i < set.count; ++i) {
-        const pollfd &slot = set.slots[i];
-        if (slot.revents & kReadableEvents) ++ready;
-        if ((slot.events & POLLOUT) && (slot.revents & kWritableEvents)) ++ready;
+    for (kue_connection *connection = handle->connections; connection;
+         connection = connection->next) {
+        const Readiness state = readiness_of(connection);
+        ready += state.readable + state.writable;
     }
     return ready;
 }
@@ -228,12 +226,11 @@ bool send_first_event(::kue *handle, kue_connection *connection) {
 }
 
 // Step 4: serves the ready sockets in list order.
-void serve_ready(::kue *handle, const WaitSet &set, int64_t ready) {
-    uint32_t cursor = 0;
+void serve_ready(::kue *handle, int64_t ready) {
     kue_connection *connection = handle->connections;
     while (connection && ready > 0) {
         kue_connection *next = connection->next;
-        const Readiness state = readiness_of(set, &cursor, connection);
+        const Readiness state = readiness_of(connection);
         if (state.readable) {
             --ready;
             if (is_listener(handle, connection)) {
@@ -264,7 +261,6 @@ extern "C" {
 uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
     if (!handle->connections)
         return report_error(handle, KUE_RESULT_NOT_CREATED, "not ready head ! (need create)");
-    WaitSet *set = &state_of(handle)->poll_set;
     // One time-out for the whole poll: a round that ends early leaves the
     // rest of it to the next.
     const kuv::sysio::Deadline deadline(wait_msec);
@@ -272,7 +268,9 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
     for (;;) {
         handle->time_stamp = kuv_xapi_time_stamp();
         bool quiet_round = true;
-        if (prepare_round(handle, set)) {
+        const uint32_t prepared = prepare_round(handle);
+        if (prepared == KUE_RESULT_WAIT_FAILED) return prepared;
+        if (prepared == 1) {
             int32_t timeout_msec = deadline.remaining();
             if (handle->rx_count > 0 && handle->tx_count <= 0) timeout_msec = 0;
             // Events wait for a peer that is not writable yet: after a round
@@ -281,14 +279,14 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
             // processor is spared.
             if (after_quiet_round && timeout_msec >= 0 && timeout_msec < kQuietWaitMsec)
                 timeout_msec = kQuietWaitMsec;
-            const int waited = ::poll(set->slots, set->count, timeout_msec);
+            const int waited = wait_for_sockets(handle, timeout_msec);
             if (waited < 0 && errno != EINTR) {
                 return report_error(handle, KUE_RESULT_WAIT_FAILED, "select failed !");
             } else if (waited <= 0) {
                 // A signal ends the wait as quietly as the time-out does.
                 report_status(handle, KUE_STATUS_IDLE, 0, nullptr);
             } else {
-                serve_ready(handle, *set, count_ready(*set));
+                serve_ready(handle, count_ready(handle));
                 quiet_round = false;
             }
         } else {
@@ -299,11 +297,12 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
         }
         after_quiet_round = quiet_round;
 
-        if (handle->error_code != 0)
-            return handle->rx_count <= 0 && handle->tx_count <= 0
-                       ? handle->error_code
-                       : static_cast<uint32_t>(handle->rx_count);
-        if (handle->tx_count <= 0) return static_cast<uint32_t>(handle->rx_count);
+        if (handle->error_code != 0 || handle->tx_count <= 0) {
+            settle_interest(handle);
+            if (handle->error_code == 0 || handle->rx_count > 0 || handle->tx_count > 0)
+                return static_cast<uint32_t>(handle->rx_count);
+            return handle->error_code;
+        }
         if (handle->debug_level > kTraceLevel)
             std::printf("retry flush (remain=%d)\n", handle->tx_count);
     }

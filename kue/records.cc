@@ -97,13 +97,21 @@ QueueView rx_view(::kue *handle, kue_connection *connection) {
 }  // namespace
 
 kue_connection *new_connection() {
-    return static_cast<kue_connection *>(kuv_xapi_calloc(1, sizeof(ConnectionState)));
+    auto *state = static_cast<ConnectionState *>(kuv_xapi_calloc(1, sizeof(ConnectionState)));
+    if (!state) return nullptr;
+    state->registered_socket = -1;
+    return &state->connection;
 }
 
-void free_connection(kue_connection *connection) {
+void delete_endpoint(::kue *handle, kue_connection *connection) {
+    unwatch_socket(handle, connection);
+    kuv_xapi_kuvnet_delete(&connection->endpoint);
+}
+
+void free_connection(::kue *handle, kue_connection *connection) {
     free_queue(connection->rx_queue);
     free_queue(connection->tx_queue);
-    if (connection->endpoint) kuv_xapi_kuvnet_delete(&connection->endpoint);
+    if (connection->endpoint) delete_endpoint(handle, connection);
     kuv_xapi_free(connection);
 }
 
@@ -115,7 +123,7 @@ void remove_connection(::kue *handle, kue_connection *connection) {
     if (connection->next) connection->next->prev = connection->prev;
     handle->tx_count -= connection->tx_count;
     handle->rx_count -= connection->rx_count;
-    free_connection(connection);
+    free_connection(handle, connection);
 }
 
 kue_event *new_event(uint64_t room) {

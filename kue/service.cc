@@ -24,35 +24,20 @@ bool stop_asked(const HandleState *state, kue_service_t service) {
            kue_xapi_break_service(service) == 1;
 }
 
-// Fills the quiet wait's set: the wake-up descriptor first, then every
-// socket (readable only: nothing is queued for sending after a poll that
-// ended normally). Called under the lock, which keeps the list still.
-bool collect_idle_set(HandleState *state) {
-    WaitSet *set = &state->idle_set;
-    set->count = 0;
-    if (!add_to_wait_set(set, state->wake_descriptor, POLLIN)) return false;
-    for (kue_connection *connection = state->handle.connections; connection;
-         connection = connection->next) {
-        if (!connection->endpoint || connection->endpoint->socket < 0) continue;
-        if (!add_to_wait_set(set, connection->endpoint->socket, POLLIN)) return false;
-    }
-    return true;
-}
-
-// The quiet wait. Sockets are watched without the lock: a peer dropped by a
-// poll in another thread meanwhile only makes the wait end early. Returns
+// The quiet wait, on the wake-up descriptor and on the epoll set of the
+// sockets (readable while any of its sockets is ready). Only whether it
+// ended matters, so no record is looked at without the lock. Returns
 // whether a socket (not the wake-up descriptor) ended it.
-bool wait_quietly(HandleState *state) {
-    WaitSet *set = &state->idle_set;
-    const int ready = ::poll(set->slots, set->count, kIdleWaitMsec);
+bool wait_quietly(HandleState *state, int32_t sockets_descriptor) {
+    pollfd slots[2] = {{state->wake_descriptor, POLLIN, 0}, {sockets_descriptor, POLLIN, 0}};
+    const int ready = ::poll(slots, sockets_descriptor >= 0 ? 2 : 1, kIdleWaitMsec);
     __atomic_store_n(&state->service_waiting, 0u, __ATOMIC_RELEASE);
     if (ready <= 0) return false;
-    if (set->slots[0].revents & POLLIN) {
+    if (slots[0].revents & POLLIN) {
         uint64_t wakes;
         [[maybe_unused]] ssize_t taken = ::read(state->wake_descriptor, &wakes, sizeof wakes);
-        return ready > 1;
     }
-    return true;
+    return slots[1].revents != 0;
 }
 
 }  // namespace
@@ -74,6 +59,8 @@ void kue_iapi_async_service_handler(kue_service_t service, void *context) {
     bool socket_woke = false;
     while (!stop_asked(state, service)) {
         bool wait = false;
+        // Made by the first poll and closed only after this thread ended.
+        int32_t sockets_descriptor;
         {
             kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
             if (!guard.held()) continue;
@@ -85,7 +72,8 @@ void kue_iapi_async_service_handler(kue_service_t service, void *context) {
                 continue;
             }
             const bool fruitless = socket_woke && state->progress == progress_before;
-            if (!fruitless && state->wake_descriptor >= 0 && collect_idle_set(state)) {
+            sockets_descriptor = state->wait.descriptor;
+            if (!fruitless && state->wake_descriptor >= 0) {
                 // Decided under the lock: a push after this point sees the
                 // flag and wakes the wait.
                 __atomic_store_n(&state->service_waiting, 1u, __ATOMIC_RELEASE);
@@ -93,7 +81,7 @@ void kue_iapi_async_service_handler(kue_service_t service, void *context) {
             }
         }
         if (wait) {
-            socket_woke = wait_quietly(state);
+            socket_woke = wait_quietly(state, sockets_descriptor);
         } else {
             socket_woke = false;
             kuv_xapi_load_balance();
