@@ -238,16 +238,37 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * multicast groups on every interface for a passive handle whose peer is a
  * group), listens on TCP and Unix-domain sockets for passive handles, and
  * only resolves the names of active TCP and Unix-domain handles and of ICMP
- * handles. A port of 0 is replaced by the port the system chose. */
+ * handles. A port of 0 is replaced by the port the system chose. A name
+ * resolved before is not looked up again (unless that lookup failed); its
+ * addresses take the handle's current port. A passive Unix-domain handle
+ * whose path is taken by a socket file removes that file and binds again;
+ * any other file at the path is left alone and create fails.
+ * 1, or KUVNET_RESULT_ACTIVE_HAS_SOCKET / KUVNET_RESULT_PASSIVE_MISUSE (a
+ * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
+ * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,
+ * KUVNET_RESULT_UNSUPPORTED_TYPE, KUVNET_RESULT_UNIX_LISTEN or
+ * KUVNET_RESULT_MULTICAST_JOIN (the socket then stays open: close the
+ * handle). */
 KUV_API uint32_t kuv_xapi_kuvnet_create(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_create(kuvnet *handle);
 /* Connects an active handle: TCP over every resolved peer address in
- * order, Unix-domain to the path, UDP by closing and creating again. */
+ * order (timeout per address), Unix-domain to the path, UDP by closing and
+ * creating again. 1, or KUVNET_RESULT_PASSIVE_MISUSE (is_server set),
+ * KUVNET_RESULT_ACTIVE_HAS_SOCKET, KUVNET_RESULT_LOCAL_NAME,
+ * KUVNET_RESULT_REMOTE_NAME (also for no peer name),
+ * KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_CONNECT (nobody accepted),
+ * KUVNET_RESULT_UNSUPPORTED_TYPE (ICMP and unknown types). */
 KUV_API uint32_t kuv_xapi_kuvnet_connect(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_connect(kuvnet *handle);
 /* Takes one connection from a passive TCP or Unix-domain handle as a new
  * handle in *out (owned by the caller, freed with delete), which inherits
- * the listener's settings. *out is NULL on failure. */
+ * the listener's settings, with timeout 16000, use_accept_timeout 0, no
+ * claim on the network layer, and the peer's address (peer_name as text).
+ * Waits at most timeout when use_accept_timeout is 1, else without limit.
+ * *out is NULL on failure: KUVNET_RESULT_NOT_PASSIVE,
+ * KUVNET_RESULT_NO_SOCKET, KUVNET_RESULT_UNSUPPORTED_TYPE,
+ * KUVNET_RESULT_NO_TRANSFER (nothing accepted), KUVNET_RESULT_NO_MEMORY;
+ * stored in the listener's error_code, which a success clears. */
 KUV_API uint32_t kuv_xapi_kuvnet_accept(kuvnet *listener, kuvnet **out);
 KUV_API uint32_t kuv_mapi_kuvnet_accept(kuvnet *listener, kuvnet **out);
 
