@@ -33,11 +33,11 @@ std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t> &
     return a;
 }
 
-class PacketTest : public kuv_test::ResourceCheckedTest {};
+using Packet = kuv_test::ResourceCheckedTest;
 
 // ---- wire bytes -----------------------------------------------------------
 
-TEST_F(PacketTest, GoldenBytesOfShortAndLongForms) {
+TEST_F(Packet, GoldenBytesOfShortAndLongForms) {
     Endpoint handle(KUVNET_TCP, -1);
     auto body100 = message_bytes(100);
     std::vector<uint8_t> empty;
@@ -78,7 +78,7 @@ TEST_F(PacketTest, GoldenBytesOfShortAndLongForms) {
     }
 }
 
-TEST_F(PacketTest, PacketizeCutsAtMaxPacketSizeAndRefusesEmptyCuts) {
+TEST_F(Packet, PacketizeCutsAtMaxPacketSizeAndRefusesEmptyCuts) {
     Endpoint handle(KUVNET_TCP, -1);
     auto bytes = message_bytes(70000);
     packet_info info = message_info(1, 2, bytes);
@@ -139,7 +139,7 @@ TEST_F(PacketTest, PacketizeCutsAtMaxPacketSizeAndRefusesEmptyCuts) {
 
 // ---- header checks --------------------------------------------------------
 
-TEST_F(PacketTest, ParseChecksEachFieldInOrder) {
+TEST_F(Packet, ParseChecksEachFieldInOrder) {
     Endpoint handle(KUVNET_TCP, -1);
     const std::string good =
         "4B564D58 0100 05000000 01000000 03000000 04000000 64000000 00000000 6400";
@@ -229,7 +229,7 @@ TEST_F(PacketTest, ParseChecksEachFieldInOrder) {
 
 // ---- records --------------------------------------------------------------
 
-TEST_F(PacketTest, RecordsReleaseTheirBlocksAndDumpPrintsEveryField) {
+TEST_F(Packet, RecordsReleaseTheirBlocksAndDumpPrintsEveryField) {
     packet_info info{};
     info.src_id = 7;
     info.data = static_cast<uint8_t *>(kuv_xapi_alloc(10));
@@ -268,7 +268,7 @@ TEST_F(PacketTest, RecordsReleaseTheirBlocksAndDumpPrintsEveryField) {
 
 // ---- streams --------------------------------------------------------------
 
-TEST_F(PacketTest, StreamReadsExactlyOnePacketWhateverItsHeaderForm) {
+TEST_F(Packet, StreamReadsExactlyOnePacketWhateverItsHeaderForm) {
     int sockets[2];
     kuv_test::stream_sockets(sockets);
     Endpoint sender(KUVNET_UDS, sockets[0]), receiver(KUVNET_UDS, sockets[1]);
@@ -300,7 +300,7 @@ TEST_F(PacketTest, StreamReadsExactlyOnePacketWhateverItsHeaderForm) {
     }
 }
 
-TEST_F(PacketTest, StreamFailuresAreShortReadsAndParseCodesInBothRecords) {
+TEST_F(Packet, StreamFailuresAreShortReadsAndParseCodesInBothRecords) {
     struct Case {
         const char *name;
         std::string bytes;
@@ -340,7 +340,7 @@ TEST_F(PacketTest, StreamFailuresAreShortReadsAndParseCodesInBothRecords) {
     icmp->socket = -1;
 }
 
-TEST_F(PacketTest, AnnouncedFourGigabyteBodyCostsWhatArrived) {
+TEST_F(Packet, AnnouncedFourGigabyteBodyCostsWhatArrived) {
     int sockets[2];
     kuv_test::stream_sockets(sockets);
     Endpoint receiver(KUVNET_TCP, sockets[0]);
@@ -357,7 +357,7 @@ TEST_F(PacketTest, AnnouncedFourGigabyteBodyCostsWhatArrived) {
     EXPECT_EQ(got.data, nullptr);
 }
 
-TEST_F(PacketTest, StreamPacketLargerThanTheSocketBufferArrivesWhole) {
+TEST_F(Packet, StreamPacketLargerThanTheSocketBufferArrivesWhole) {
     int sockets[2];
     kuv_test::stream_sockets(sockets);
     int small = 16384;
@@ -382,7 +382,7 @@ TEST_F(PacketTest, StreamPacketLargerThanTheSocketBufferArrivesWhole) {
 
 // ---- datagrams ------------------------------------------------------------
 
-TEST_F(PacketTest, DatagramsGoToTheSelectedPeerAndAnswersToTheLastSender) {
+TEST_F(Packet, DatagramsGoToTheSelectedPeerAndAnswersToTheLastSender) {
     int near_socket, far_socket;
     sockaddr_in near_address = kuv_test::bound_udp(&near_socket);
     sockaddr_in far_address = kuv_test::bound_udp(&far_socket);
@@ -434,7 +434,7 @@ TEST_F(PacketTest, DatagramsGoToTheSelectedPeerAndAnswersToTheLastSender) {
     EXPECT_EQ(got.data, nullptr);
 }
 
-TEST_F(PacketTest, DatagramBodyBeyondItsBytesIsRefused) {
+TEST_F(Packet, DatagramBodyBeyondItsBytesIsRefused) {
     int near_socket, far_socket;
     kuv_test::bound_udp(&near_socket);
     sockaddr_in far_address = kuv_test::bound_udp(&far_socket);

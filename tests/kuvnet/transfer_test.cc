@@ -31,7 +31,7 @@ const std::vector<uint8_t> kAckOfClass3 = {
     0,   0,                    // body length
 };
 
-class TransferTest : public kuv_test::ResourceCheckedTest {};
+using Transfer = kuv_test::ResourceCheckedTest;
 
 // One packet of a message whose header says total_size and offset.
 std::vector<uint8_t> scripted_packet(int64_t total_size, uint64_t offset,
@@ -95,7 +95,7 @@ class ScriptedPeer {
 
 // ---- sending --------------------------------------------------------------
 
-TEST_F(TransferTest, PlainUdpSendsThreeDatagramsWithoutWaiting) {
+TEST_F(Transfer, PlainUdpSendsThreeDatagramsWithoutWaiting) {
     int near_socket, far_socket;
     kuv_test::bound_udp(&near_socket);
     sockaddr_in far_address = kuv_test::bound_udp(&far_socket);
@@ -125,7 +125,7 @@ TEST_F(TransferTest, PlainUdpSendsThreeDatagramsWithoutWaiting) {
     kuv_xapi_release_packet_info(&whole);
 }
 
-TEST_F(TransferTest, ExactlyTheAcknowledgedTypesAnswerEachPacket) {
+TEST_F(Transfer, ExactlyTheAcknowledgedTypesAnswerEachPacket) {
     struct Case {
         uint32_t type;
         bool acknowledged;
@@ -170,7 +170,7 @@ TEST_F(TransferTest, ExactlyTheAcknowledgedTypesAnswerEachPacket) {
     }
 }
 
-TEST_F(TransferTest, AcknowledgedMessagesRoundTripOverStreamsAndUdp) {
+TEST_F(Transfer, AcknowledgedMessagesRoundTripOverStreamsAndUdp) {
     auto bytes = message_bytes(70000);
     for (uint32_t type :
          {KUVNET_TCP, KUVNET_UDS, KUVNET_UDP_ACKED, KUVNET_TCP | KUVNET_ACK_TOGGLE}) {
@@ -201,7 +201,7 @@ TEST_F(TransferTest, AcknowledgedMessagesRoundTripOverStreamsAndUdp) {
     }
 }
 
-TEST_F(TransferTest, NotReadyResendsTheSamePacketOneSecondApartWhenActive) {
+TEST_F(Transfer, NotReadyResendsTheSamePacketOneSecondApartWhenActive) {
     int sockets[2];
     kuv_test::stream_sockets(sockets);
     Endpoint sender(KUVNET_TCP, sockets[0]);
@@ -226,7 +226,7 @@ TEST_F(TransferTest, NotReadyResendsTheSamePacketOneSecondApartWhenActive) {
     EXPECT_EQ(sender->error_code, 0u);
 }
 
-TEST_F(TransferTest, AnswersEndTheSendWithTheirCode) {
+TEST_F(Transfer, AnswersEndTheSendWithTheirCode) {
     struct Case {
         const char *name;
         size_t message;
@@ -266,7 +266,7 @@ TEST_F(TransferTest, AnswersEndTheSendWithTheirCode) {
 
 // ---- reassembly -------------------------------------------------------------
 
-TEST_F(TransferTest, ReassemblyTakesPacketsInOrderAndNeverWritesOutside) {
+TEST_F(Transfer, ReassemblyTakesPacketsInOrderAndNeverWritesOutside) {
     auto body = [](size_t size, uint32_t seed) { return message_bytes(size, seed); };
     struct Case {
         const char *name;
@@ -332,7 +332,7 @@ TEST_F(TransferTest, ReassemblyTakesPacketsInOrderAndNeverWritesOutside) {
     }
 }
 
-TEST_F(TransferTest, AnnouncedTerabyteMessageCostsWhatArrived) {
+TEST_F(Transfer, AnnouncedTerabyteMessageCostsWhatArrived) {
     int sockets[2];
     kuv_test::stream_sockets(sockets);
     Endpoint receiver(KUVNET_TCP | KUVNET_ACK_TOGGLE, sockets[0]);
@@ -348,7 +348,7 @@ TEST_F(TransferTest, AnnouncedTerabyteMessageCostsWhatArrived) {
 
 // ---- checks -----------------------------------------------------------------
 
-TEST_F(TransferTest, RecordedFailureBlocksTransfersUntilCleared) {
+TEST_F(Transfer, RecordedFailureBlocksTransfersUntilCleared) {
     int sockets[2];
     kuv_test::stream_sockets(sockets);
     const uint32_t type = KUVNET_TCP | KUVNET_ACK_TOGGLE;
