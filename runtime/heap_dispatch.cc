@@ -2,12 +2,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "runtime/heap_block.h"
 #include "runtime/heap_internal.h"
 #include "runtime/lock_internal.h"
 
 namespace kuv::heap {
 
-kuv_heap_info_t g_info;
+// One cache line holds the lock and the counters that every allocation and
+// release change together.
+alignas(64) kuv_heap_info_t g_info;
+
+namespace {
+inline kuv_heap_handler_t installed_handler() {
+    return __atomic_load_n(&g_info.handler, __ATOMIC_RELAXED);
+}
+}  // namespace
 
 void warn_null_release() {
     std::fputs("kuv: [WARNING] null pointer free ? \n", stderr);
@@ -16,20 +25,28 @@ void warn_null_release() {
 }  // namespace kuv::heap
 
 using kuv::heap::g_info;
+using kuv::heap::installed_handler;
 
 extern "C" {
 
 void *kuv_xapi_heap(void *pointer, uint64_t size) {
-    kuv_heap_handler_t handler = __atomic_load_n(&g_info.handler, __ATOMIC_RELAXED);
+    kuv_heap_handler_t handler = installed_handler();
     return handler ? handler(pointer, size) : kuv_xapi_heap_debug(pointer, size);
 }
 
+// Allocation and release are kuv_xapi_heap with the operation known, so the
+// checking heap's block operations run here directly.
 void *kuv_xapi_alloc(uint64_t size) {
-    return kuv_xapi_heap(nullptr, size);
+    if (kuv_heap_handler_t handler = installed_handler()) return handler(nullptr, size);
+    if (__builtin_expect(size == 0, 0)) return kuv_xapi_heap_debug(nullptr, 0);
+    return kuv::heap::allocate_block(size);
 }
 
 void *kuv_xapi_free(void *pointer) {
-    return kuv_xapi_heap(pointer, 0);
+    if (kuv_heap_handler_t handler = installed_handler()) return handler(pointer, 0);
+    if (__builtin_expect(!pointer, 0)) return kuv_xapi_heap_debug(nullptr, 0);
+    kuv::heap::release_block(pointer);
+    return nullptr;
 }
 
 void *kuv_xapi_realloc(void *pointer, uint64_t size) {
@@ -41,7 +58,7 @@ void *kuv_xapi_calloc(uint64_t count, uint64_t size) {
 }
 
 uint32_t kuv_xapi_set_heap_handler(kuv_heap_handler_t handler, kuv_heap_handler_t *previous) {
-    if (previous) *previous = __atomic_load_n(&g_info.handler, __ATOMIC_RELAXED);
+    if (previous) *previous = installed_handler();
     __atomic_store_n(&g_info.handler, handler, __ATOMIC_RELAXED);
     return 1;
 }
