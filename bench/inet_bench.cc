@@ -98,8 +98,8 @@ BENCHMARK(convert<kGlibc, kPton, AF_INET6>)->Name("GlibcPton6");
 
 int main(int argc, char **argv) {
     return kuv_bench::run_with_ratios(argc, argv,
-                                      {{"OwnNtop4", "GlibcNtop4"},
-                                       {"OwnNtop6", "GlibcNtop6"},
-                                       {"OwnPton4", "GlibcPton4"},
-                                       {"OwnPton6", "GlibcPton6"}});
+                                      {{"inet_ntop IPv4 / glibc", "OwnNtop4", "GlibcNtop4"},
+                                       {"inet_ntop IPv6 / glibc", "OwnNtop6", "GlibcNtop6"},
+                                       {"inet_pton IPv4 / glibc", "OwnPton4", "GlibcPton4"},
+                                       {"inet_pton IPv6 / glibc", "OwnPton6", "GlibcPton6"}});
 }

@@ -94,9 +94,12 @@ BENCHMARK(PthreadMutexTwoThreads)->Iterations(3)->UseRealTime()->Unit(benchmark:
 
 int main(int argc, char **argv) {
     kuv_bench::IdleThread keep_process_threaded;
-    return kuv_bench::run_with_ratios(argc, argv,
-                                      {{"TrackedAllocFree64", "MallocFree64"},
-                                       {"LockUnlockUncontended", "PthreadMutexUncontended"},
-                                       {"LockTwoThreads/iterations:3/real_time",
-                                        "PthreadMutexTwoThreads/iterations:3/real_time"}});
+    return kuv_bench::run_with_ratios(
+        argc, argv,
+        {{"tracked alloc+free of 64 bytes / malloc+free", "TrackedAllocFree64", "MallocFree64"},
+         {"lock+unlock, uncontended / pthread mutex", "LockUnlockUncontended",
+          "PthreadMutexUncontended"},
+         {"lock hand-over between two threads / pthread mutex",
+          "LockTwoThreads/iterations:3/real_time",
+          "PthreadMutexTwoThreads/iterations:3/real_time"}});
 }

@@ -54,15 +54,11 @@ BENCHMARK_CAPTURE(Format, GlibcAsprintfLong, glibc_asprintf, glibc_free, true);
 
 int main(int argc, char **argv) {
     kuv_bench::IdleThread second_thread;
-    // Medians, when run with --benchmark_repetitions, are steadier on a
-    // busy machine than single runs.
-    std::vector<std::pair<std::string, std::string>> pairs;
-    for (const char *suffix : {"", "_median"}) {
-        const std::string peer = std::string("Format/GlibcAsprintf") + suffix;
-        pairs.emplace_back(std::string("Format/KuvAlloc") + suffix, peer);
-        pairs.emplace_back(std::string("Format/KuvSysAlloc") + suffix, peer);
-        pairs.emplace_back(std::string("Format/KuvAllocLong") + suffix,
-                           std::string("Format/GlibcAsprintfLong") + suffix);
-    }
-    return kuv_bench::run_with_ratios(argc, argv, pairs);
+    return kuv_bench::run_with_ratios(
+        argc, argv,
+        {{"alloc_sprintf of a short text / asprintf", "Format/KuvAlloc", "Format/GlibcAsprintf"},
+         {"sys_alloc_sprintf of a short text / asprintf", "Format/KuvSysAlloc",
+          "Format/GlibcAsprintf"},
+         {"alloc_sprintf of 6000 characters / asprintf", "Format/KuvAllocLong",
+          "Format/GlibcAsprintfLong"}});
 }

@@ -180,5 +180,7 @@ int main(int argc, char **argv) {
     kuv_bench::IdleThread second_thread;
     if (!all_texts_parse()) return 1;
     std::printf("%zu URIs, e.g. %s\n", uris().size(), uris()[3].c_str());
-    return kuv_bench::run_with_ratios(argc, argv, {{"KuvOpenCloseUri", "UriparserParseFree"}});
+    return kuv_bench::run_with_ratios(
+        argc, argv,
+        {{"open_uri+close_uri / uriparser parse+free", "KuvOpenCloseUri", "UriparserParseFree"}});
 }
