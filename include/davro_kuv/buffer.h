@@ -215,7 +215,7 @@ typedef struct kuv_readline_node {
 
 typedef struct kuv_readline {
     kuv_buffer_t *pending;     /* bytes held over from earlier pushes, or NULL */
-    uint32_t line_ready;       /* set only while a line end is being handled */
+    uint32_t line_ready;       /* a line end in progress; always 0 between calls */
     uint32_t saw_lf;           /* an LF came since the last ordinary byte */
     uint32_t saw_cr;           /* a CR came since the last ordinary byte */
     uint32_t count;            /* queued lines */
