@@ -26,13 +26,10 @@ inline char *line_block(kuv_readline_node_t *node) {
     return node->text ? node->text : reinterpret_cast<char *>(node) - node_offset(0);
 }
 
-// Bytes of the block of a line of text_length bytes: text, terminator, and
-// the node behind them; 0 when that does not fit 64 bits.
-inline uint64_t line_block_size(uint64_t text_length) {
-    constexpr uint64_t kNodeSize = sizeof(kuv_readline_node_t);
-    if (text_length > UINT64_MAX - kNodeSize - 2 * alignof(kuv_readline_node_t)) return 0;
-    return node_offset(text_length) + kNodeSize;
-}
+// A new line block with room for text_length bytes and the terminator; the
+// caller fills the bytes and passes the block to queue_line. NULL when it
+// cannot be allocated.
+char *new_line(uint64_t text_length);
 
 // Terminates the line's text and appends its node to the queue. The block
 // belongs to the queue from here on.

@@ -64,14 +64,12 @@ inline bool block_is_intact(void *user) {
 
 // The counters change together inside one holding of the heap lock, so a
 // reader under the lock never sees the size of one state with the count of
-// another. The lock is held for these few instructions only. Several
-// blocks made before the call may be counted at once: every state a reader
-// can see is still one in which exactly the counted blocks exist.
-inline void count_allocation(uint64_t bytes, uint64_t blocks) {
-    kuv::lock::run_exclusive(&g_info.lock, "kuv_xapi_heap_debug", __LINE__, [bytes, blocks] {
-        const uint64_t size = g_info.allocated_memory_size + bytes;
+// another. The lock is held for these few instructions only.
+inline void count_allocation(uint64_t rounded) {
+    kuv::lock::run_exclusive(&g_info.lock, "kuv_xapi_heap_debug", __LINE__, [rounded] {
+        const uint64_t size = g_info.allocated_memory_size + rounded;
         g_info.allocated_memory_size = size;
-        g_info.allocated_memory_count += blocks;
+        g_info.allocated_memory_count += 1;
         if (size > g_info.allocated_memory_peak_size) g_info.allocated_memory_peak_size = size;
     });
 }
@@ -83,10 +81,9 @@ inline void count_release(uint64_t rounded) {
     });
 }
 
-// A block for a request of size (> 0) bytes, laid out but not yet counted,
-// with its rounded size stored in *rounded_size; NULL with a message when
-// the size cannot be rounded or malloc fails.
-inline void *make_block(uint64_t size, uint64_t *rounded_size) {
+// A new block of size (> 0) bytes, counted; NULL with a message when the
+// size cannot be rounded or malloc fails.
+inline void *allocate_block(uint64_t size) {
     if (__builtin_expect(size > kLargestRequest, 0)) return report_overflow();
     const uint64_t rounded = (size + 3) & ~uint64_t{3};
     auto *header = static_cast<BlockHeader *>(std::malloc(rounded + KUV_HEAP_OVERHEAD));
@@ -95,16 +92,7 @@ inline void *make_block(uint64_t size, uint64_t *rounded_size) {
     header->size = rounded;
     void *user = header + 1;
     std::memcpy(static_cast<char *>(user) + rounded, &kGuard, sizeof kGuard);
-    *rounded_size = rounded;
-    return user;
-}
-
-// A new block of size (> 0) bytes, counted; NULL with a message when the
-// size cannot be rounded or malloc fails.
-inline void *allocate_block(uint64_t size) {
-    uint64_t rounded = 0;
-    void *user = make_block(size, &rounded);
-    if (user) count_allocation(rounded, 1);
+    count_allocation(rounded);
     return user;
 }
 

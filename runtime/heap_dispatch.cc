@@ -22,24 +22,6 @@ void warn_null_release() {
     std::fputs("kuv: [WARNING] null pointer free ? \n", stderr);
 }
 
-void allocate_blocks(const uint64_t *sizes, void **blocks, size_t count) {
-    if (installed_handler() != nullptr) {
-        for (size_t i = 0; i < count; ++i)
-            blocks[i] = sizes[i] != 0 ? kuv_xapi_alloc(sizes[i]) : nullptr;
-        return;
-    }
-    uint64_t bytes = 0, made = 0;
-    for (size_t i = 0; i < count; ++i) {
-        uint64_t rounded = 0;
-        blocks[i] = sizes[i] != 0 ? make_block(sizes[i], &rounded) : nullptr;
-        if (blocks[i]) {
-            bytes += rounded;
-            ++made;
-        }
-    }
-    if (made != 0) count_allocation(bytes, made);
-}
-
 }  // namespace kuv::heap
 
 using kuv::heap::g_info;

@@ -2,8 +2,6 @@
 #ifndef KUV_RUNTIME_HEAP_INTERNAL_H
 #define KUV_RUNTIME_HEAP_INTERNAL_H
 
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
 
 #include "davro_kuv/runtime.h"
@@ -15,14 +13,6 @@ extern kuv_heap_info_t g_info;
 
 // Prints "kuv: [WARNING] null pointer free ? " for a release of nothing.
 void warn_null_release();
-
-// Allocates count blocks of the given sizes from the dispatching heap, as
-// that many calls of kuv_xapi_alloc would, in order; the checking heap
-// counts them all in one holding of its lock. A block that cannot be made
-// is NULL (with the message kuv_xapi_alloc prints); a size of 0 gives NULL
-// without asking the heap. For callers that need many blocks at once and
-// release them one by one.
-void allocate_blocks(const uint64_t *sizes, void **blocks, size_t count);
 
 // count * size, or false when the product does not fit in 64 bits.
 inline bool checked_product(uint64_t count, uint64_t size, uint64_t *product) {
