@@ -65,9 +65,24 @@ uint32_t kuv_xapi_set_heap_handler(kuv_heap_handler_t handler, kuv_heap_handler_
 
 kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place) {
     if (!place) return &g_info;
+    using kuv::lock::load_relaxed;
+    kuv_heap_info_t copy{};
     kuv_mapi_ref_lock_v0(&g_info.lock, KUV_LOCK_MODE_SHARED, "kuv_xapi_get_heap_info", __LINE__);
-    std::memcpy(static_cast<void *>(place), &g_info, sizeof *place);
+    // The counters hold still while the lock is held. The lock's own fields
+    // change under other threads' attempts to take it, and the handler slot
+    // under kuv_xapi_set_heap_handler: those are read one atomic word at a
+    // time.
+    copy.lock.guard = load_relaxed(&g_info.lock.guard);
+    copy.lock.owner_name = load_relaxed(&g_info.lock.owner_name);
+    copy.lock.owner_line = load_relaxed(&g_info.lock.owner_line);
+    copy.lock.exclusive = load_relaxed(&g_info.lock.exclusive);
+    copy.lock.count = load_relaxed(&g_info.lock.count);
+    copy.handler = installed_handler();
+    copy.allocated_memory_size = g_info.allocated_memory_size;
+    copy.allocated_memory_count = g_info.allocated_memory_count;
+    copy.allocated_memory_peak_size = g_info.allocated_memory_peak_size;
     kuv_mapi_unlock_v0(&g_info.lock);
+    std::memcpy(static_cast<void *>(place), &copy, sizeof copy);
     return place;
 }
 
