@@ -110,8 +110,7 @@ uint32_t receive_datagram(kuvnet *handle, packet_info *info, BodyPlacement *plac
     // The body must lie within the datagram; what a header claims beyond it
     // was never received.
     const uint64_t body = info->size;
-    if (body > length - info->body_offset)
-        return fail_both(handle, info, KUVNET_RESULT_BODY_SIZE);
+    if (body > length - info->body_offset) return fail_both(handle, info, KUVNET_RESULT_BODY_SIZE);
     if (body == 0) return KUV_RESULT_OK;
     GrowingBlock own;
     const BodyTarget target = choose_target(placement, *info, &own, placed);
