@@ -238,16 +238,37 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * multicast groups on every interface for a passive handle whose peer is a
  * group), listens on TCP and Unix-domain sockets for passive handles, and
  * only resolves the names of active TCP and Unix-domain handles and of ICMP
- * handles. A port of 0 is replaced by the port the system chose. */
+ * handles. A port of 0 is replaced by the port the system chose. A name
+ * resolved before is not looked up again (unless that lookup failed); its
+ * addresses take the handle's current port. A passive Unix-domain handle
+ * whose path is taken by a socket file removes that file and binds again;
+ * any other file at the path is left alone and create fails.
+ * 1, or KUVNET_RESULT_ACTIVE_HAS_SOCKET / KUVNET_RESULT_PASSIVE_MISUSE (a
+ * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
+ * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,
+ * KUVNET_RESULT_UNSUPPORTED_TYPE, KUVNET_RESULT_UNIX_LISTEN or
+ * KUVNET_RESULT_MULTICAST_JOIN (the socket then stays open: close the
+ * handle). */
 KUV_API uint32_t kuv_xapi_kuvnet_create(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_create(kuvnet *handle);
 /* Connects an active handle: TCP over every resolved peer address in
- * order, Unix-domain to the path, UDP by closing and creating again. */
+ * order (timeout per address), Unix-domain to the path, UDP by closing and
+ * creating again. 1, or KUVNET_RESULT_PASSIVE_MISUSE (is_server set),
+ * KUVNET_RESULT_ACTIVE_HAS_SOCKET, KUVNET_RESULT_LOCAL_NAME,
+ * KUVNET_RESULT_REMOTE_NAME (also for no peer name),
+ * KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_CONNECT (nobody accepted),
+ * KUVNET_RESULT_UNSUPPORTED_TYPE (ICMP and unknown types). */
 KUV_API uint32_t kuv_xapi_kuvnet_connect(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_connect(kuvnet *handle);
 /* Takes one connection from a passive TCP or Unix-domain handle as a new
  * handle in *out (owned by the caller, freed with delete), which inherits
- * the listener's settings. *out is NULL on failure. */
+ * the listener's settings, with timeout 16000, use_accept_timeout 0, no
+ * claim on the network layer, and the peer's address (peer_name as text).
+ * Waits at most timeout when use_accept_timeout is 1, else without limit.
+ * *out is NULL on failure: KUVNET_RESULT_NOT_PASSIVE,
+ * KUVNET_RESULT_NO_SOCKET, KUVNET_RESULT_UNSUPPORTED_TYPE,
+ * KUVNET_RESULT_NO_TRANSFER (nothing accepted), KUVNET_RESULT_NO_MEMORY;
+ * stored in the listener's error_code, which a success clears. */
 KUV_API uint32_t kuv_xapi_kuvnet_accept(kuvnet *listener, kuvnet **out);
 KUV_API uint32_t kuv_mapi_kuvnet_accept(kuvnet *listener, kuvnet **out);
 
@@ -302,47 +323,97 @@ KUV_API uint32_t kuv_mapi_init_packet_info(packet_info *record);
 KUV_API uint32_t kuv_xapi_release_packet_info(packet_info *record);
 KUV_API uint32_t kuv_mapi_release_packet_info(packet_info *record);
 
-/* Builds the next packet of the message in info into out, starting at
- * *cursor (NULL: 0), and advances info->offset and *cursor by the body
- * length. */
+/* Builds the next packet of the message in info into out (one allocation,
+ * released with kuv_mapi_release_packet), starting at *cursor (NULL: 0),
+ * and advances info->offset and *cursor by the body length. Sizes and
+ * offsets of 0xFFFFFFFF and more (negative total sizes included) take the
+ * long form; bodies above 65534 bytes the long length. The packet is at
+ * most max_packet_size bytes: KUVNET_RESULT_NOT_SENDABLE when header and
+ * trailer do not fit, or when no body byte fits while the message still has
+ * bytes (a limit of exactly header and trailer would cut empty packets for
+ * ever); KUV_RESULT_INVALID_ARGUMENT for a body without data;
+ * KUVNET_RESULT_NO_MEMORY. Failures are stored in error_code. */
 KUV_API uint32_t kuv_xapi_kuvnet_packetize(kuvnet *handle, packet_info *info, packet *out,
                                            uint64_t *cursor);
 KUV_API uint32_t kuv_mapi_kuvnet_packetize(kuvnet *handle, packet_info *info, packet *out,
                                            uint64_t *cursor);
 /* Reads a header from the available bytes into info (whose src_id is the
- * receiver's own identifier); a lower peer version lowers the handle's. */
+ * receiver's own identifier; only the low 24 bits of the destination are
+ * compared with it) and reads nothing past them; a lower peer version
+ * lowers the handle's. The checks run in this order: length
+ * (KUVNET_RESULT_SHORT_HEADER, also for long forms cut short), magic,
+ * version, destination, source, command class, command, and the long forms
+ * of total size, offset and body length with every bit set. The result
+ * code is not stored here; the receive stores it. */
 KUV_API uint32_t kuv_xapi_kuvnet_parse_main_header(kuvnet *handle, packet_info *info,
                                                    const uint8_t *bytes, uint64_t available);
 KUV_API uint32_t kuv_mapi_kuvnet_parse_main_header(kuvnet *handle, packet_info *info,
                                                    const uint8_t *bytes, uint64_t available);
-/* Sends one built packet (info is not consulted) / receives one packet into
- * info, whose data must be NULL. */
+/* Sends one built packet (info is not consulted): a UDP packet as one
+ * datagram to peer_address.selected, passed with the length of its own
+ * family (KUVNET_RESULT_NOT_SENDABLE without a selected peer); on TCP and
+ * Unix-domain streams the bytes the socket did not take at once follow
+ * within the same time-out. KUVNET_RESULT_NO_TRANSFER when nothing was
+ * sent, KUVNET_RESULT_PARTIAL_SEND when some was. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
+/* Receives one packet into info, whose data must be NULL
+ * (KUVNET_RESULT_BODY_HELD otherwise; the body stays). The body (owned by
+ * info, with 4 spare bytes behind it) is NULL for a packet without one. A
+ * datagram's sender becomes the selected peer; a datagram whose body runs
+ * past its bytes is refused with KUVNET_RESULT_BODY_SIZE. A stream packet
+ * is read exactly, header first, and its body straight into the block that
+ * keeps it; a body announced larger than 2 MiB gets a block that starts at
+ * 2 MiB and doubles as bytes arrive, so a peer that announces more than it
+ * sends costs no more than twice what it sent. Any stream read cut short:
+ * KUVNET_RESULT_SHORT_READ. Parse failures are stored in info's and the
+ * handle's error_code. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info);
 /* Prints the record to standard output; the number of characters printed
  * (0 for NULL). */
 KUV_API int32_t kuv_xapi_dump_packet_info(const packet_info *info);
 
-/* Checks of a message description: 1 or the first failing check's code. */
+/* Checks of a message description: 1 or the first failing check's code
+ * (NULL record KUVNET_RESULT_NO_SOCKET; then an all-ones cmd_id, cmd_type,
+ * dst_id, src_id; an all-ones total_size unless the top byte of cmd_type is
+ * 1; an all-ones offset and size). */
 KUV_API uint32_t kuv_xapi_kuvnet_check_valid_tx_packet_info(const packet_info *info);
 KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *info);
 
-/* Sends a whole message, waiting for each packet's acknowledgement on an
- * acknowledged transport (resending up to 16 times on not-ready). */
+/* The exported transfers first check the handle and the record and store a
+ * failure of either (KUVNET_RESULT_RECORDED_FAILURE while error_code holds
+ * an earlier one). */
+
+/* Sends a whole message. On an acknowledged transport each packet waits for
+ * the peer's answer: an acknowledgement moves on; a not-ready answer sends
+ * the same packet again, at most 16 times per packet, one second later on
+ * an active handle; any other answer ends the send with its cmd_id, stored
+ * in info's and the handle's error_code (an answer carrying 0 or 1, which
+ * would report a message not taken as sent, ends it with
+ * KUVNET_RESULT_CMD_ID). */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
-/* Receives one packet into info (src_id = own identifier) and acknowledges
- * it on an acknowledged transport. */
+/* Receives one packet into info (src_id = own identifier; data must be
+ * NULL) and acknowledges it on an acknowledged transport. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
 /* Receives packets until one message is whole: info->data (owned,
- * total_size bytes), size = total_size, offset 0. */
+ * total_size bytes; NULL for an empty message), size = total_size, offset
+ * 0. info is cleared first (a body it holds is not freed). A packet with a
+ * total size of 1 or more at offset 0 starts a message (a partial one is
+ * dropped); every other packet must continue it at the next expected
+ * offset: KUVNET_RESULT_TOTAL_SIZE when its total size differs,
+ * KUVNET_RESULT_OFFSET when it leaves a gap, overlaps or runs past the
+ * total. The message's block grows with the bytes that arrived (whole up to
+ * 2 MiB, then doubling), not with the size announced. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);
 /* Create, connect, send one message (and receive its reply into a new heap
- * record in *reply, which the caller releases and frees), close. */
+ * record in *reply, which the caller releases and frees with
+ * kuv_xapi_free), close. KUVNET_RESULT_NOT_SENDABLE on a passive handle,
+ * before anything opens; a NULL reply pointer is KUVNET_RESULT_NO_MEMORY.
+ * A failed create or connect returns its code. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,
                                                    packet_info **reply);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,
@@ -354,17 +425,31 @@ KUV_API uint32_t kuv_mapi_kuvnet_tx_data_simple(kuvnet *handle, packet_info *inf
 /* ICMP echo                                                                */
 /* ======================================================================== */
 
-/* Sends one echo request with payload (NULL: payload_size zero bytes) to
- * each address of the created ICMP handle's peer in turn and waits for the
- * matching reply. The reply's sequence number (0 to 65535), 0xFFFFFFFF
- * when none matched, KUV_RESULT_INVALID_ARGUMENT or
- * KUVNET_RESULT_RECORDED_FAILURE. Raw sockets need the privilege to open
- * them. */
+/* Sends one echo request (ICMP for an IPv4 address, ICMPv6 for an IPv6
+ * one) with payload (NULL: payload_size zero bytes) to each address of the
+ * created ICMP handle's peer in turn, each through a raw socket of its own,
+ * and waits up to timeout for the reply that carries this process's
+ * identifier. A local_name binds each socket to the first local address
+ * that accepts. Stops at the first address whose reply carries sequence.
+ * Only the low 16 bits of sequence are sent.
+ *
+ * Result: the sequence of the last matching reply (0 to 65535), 0xFFFFFFFF
+ * when none matched (also when no raw socket could be opened, which needs
+ * root or CAP_NET_RAW, or when 8 + payload_size exceeds 65535, the largest
+ * echo an IP packet can carry), KUV_RESULT_INVALID_ARGUMENT for a NULL
+ * handle (xapi), KUVNET_RESULT_RECORDED_FAILURE without sending when
+ * error_code is not 0 (xapi). Callers tell the kinds apart by range. The
+ * selected pointer of peer_address is cleared; that of local_address points
+ * at the address bound for the last peer address tried (NULL when none). */
 KUV_API uint32_t kuv_xapi_kuvnet_simple_ping(kuvnet *handle, const void *payload,
                                              uint32_t payload_size, uint32_t sequence);
 KUV_API uint32_t kuv_mapi_kuvnet_simple_ping(kuvnet *handle, const void *payload,
                                              uint32_t payload_size, uint32_t sequence);
-/* The Internet checksum (RFC 1071) of length bytes, in memory order. */
+/* The Internet checksum (RFC 1071) of length bytes, summed in memory order:
+ * stored unchanged into an ICMP header's checksum field (with that field 0
+ * while summing) it makes the message sum to zero. The 8 bytes
+ * 08 00 00 00 00 00 00 00 give the value stored as F7 FF. NULL counts as no
+ * bytes (0xFFFF). */
 KUV_API uint16_t kuv_mapi_kuvnet_icmp_checksum(const void *bytes, uint64_t length);
 
 /* ======================================================================== */
@@ -417,16 +502,27 @@ typedef struct nic {
     uint64_t tx_bytes, tx_packets, tx_errs, tx_drop, tx_fifo, tx_colls, tx_carrier, tx_compressed;
 } nic;
 
-/* A snapshot of the machine's interfaces, or NULL when none was found. */
+/* A snapshot of the machine's interfaces, or NULL when none was found: the
+ * interfaces of /proc/net/dev with their counters, then of the interface
+ * queries (IPv4 address, netmask, broadcast and point-to-point addresses,
+ * hardware address, MTU, metric, flags), then of /proc/net/if_inet6 (IPv6
+ * addresses). Each step keeps what it found when a later one fails; a
+ * failed query or allocation leaves that piece out. The list, its entries
+ * and all their texts belong to the caller, who frees them with
+ * kuv_xapi_close_nic. Nothing keeps the snapshot up to date. */
 KUV_API nic *kuv_xapi_open_nic(void);
 /* Frees the whole list (NULL allowed); 0. */
 KUV_API int32_t kuv_xapi_close_nic(nic *list);
-/* The interface of that exact name, or NULL. */
+/* The interface of that exact name, or NULL (also for a NULL name). */
 KUV_API nic *kuv_xapi_search_nic_by_name(nic *list, const char *name);
-/* The nic_ipv4 or nic_ipv6 entry carrying the address (text or host name),
- * or NULL; its first field, family, tells which. */
+/* The nic_ipv4 or nic_ipv6 entry carrying the address, or NULL; its first
+ * field, family, tells which. The text (an address or a host name) is
+ * looked up and each of its addresses, in the lookup's order, compared byte
+ * for byte with the entries of its family; a text that does not resolve is
+ * compared with the entries' texts (IPv4 exactly, IPv6 ignoring case). The
+ * entry belongs to the list. */
 KUV_API void *kuv_xapi_search_nic_ip_by_ip(nic *list, const char *address);
-/* The interface carrying the address, or NULL. */
+/* The interface owning that entry, or NULL. */
 KUV_API nic *kuv_xapi_search_nic_by_ip(nic *list, const char *address);
 
 KUV_EXTERN_C_END
