@@ -125,6 +125,12 @@ void measure_paired(benchmark::State &state, Library &&library, Peer &&peer,
     state.counters["peer_us"] = peer_total / static_cast<double>(round) * 1e6;
 }
 
+// Prints one ratio line of the convention above; for programs that measure
+// their ratios themselves.
+inline void print_ratio(const std::string &label, double library_over_peer) {
+    std::printf("ratio %s = %.3f\n", label.c_str(), library_over_peer);
+}
+
 // One comparison: its label and the benchmark names of the library's case
 // and of the peer's, as Google Benchmark prints them, or of one paired case
 // (see paired below). A constructor rather than an aggregate, so that a
@@ -165,7 +171,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         for (const Ratio &ratio : ratios) {
             double value = 0;
             if (find_ratio(ratio, &value))
-                std::printf("ratio %s = %.3f\n", ratio.label.c_str(), value);
+                print_ratio(ratio.label, value);
             else
                 std::printf("ratio %s = n/a\n", ratio.label.c_str());
         }

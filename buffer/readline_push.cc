@@ -75,31 +75,36 @@ void finish_line(kuv_readline_t &readline, const uint8_t *chunk, uint64_t start,
 template <size_t (*Find)(const uint8_t *, size_t, size_t)>
 [[gnu::always_inline]] inline uint64_t scan_chunk(kuv_readline_t &readline, const uint8_t *chunk,
                                                   uint64_t count) {
+    // The flags live in locals during the scan and go back to the record at
+    // its end (finish_line never reads them): stored and reloaded through
+    // the record around every line end, they cost a stalled load each time.
+    bool saw_cr = readline.saw_cr != 0;
+    bool saw_lf = readline.saw_lf != 0;
     uint64_t start = 0;  // where the current line's bytes begin in this chunk
     for (uint64_t index = 0; index < count; ++index) {
         // With both flags clear an ordinary byte changes nothing, so the
         // scan jumps to the next CR or LF.
-        if (!readline.saw_cr && !readline.saw_lf) {
+        if (!saw_cr && !saw_lf) {
             index = Find(chunk, index, count);
             if (index == count) break;
         }
         const uint8_t byte = chunk[index];
+        bool line_ends = false;
         if (byte == kLineFeed) {
-            if (!readline.saw_cr) readline.line_ready = 1;
-            if (readline.saw_lf) start = index;
-            readline.saw_lf = 1;
+            line_ends = !saw_cr;
+            if (saw_lf) start = index;
+            saw_lf = true;
         } else if (byte == kCarriageReturn) {
-            if (!readline.saw_lf && !readline.saw_cr) readline.line_ready = 1;
-            readline.saw_cr = 1;
-        } else if (readline.saw_cr || readline.saw_lf) {
-            readline.saw_cr = 0;
-            readline.saw_lf = 0;
+            line_ends = !saw_lf && !saw_cr;
+            saw_cr = true;
+        } else if (saw_cr || saw_lf) {
+            saw_cr = false;
+            saw_lf = false;
             start = index;
         }
-        if (readline.line_ready) {
+        if (line_ends) {
             finish_line(readline, chunk, start, index);
             start = index + 1;
-            readline.line_ready = 0;
             // The usual ends, LF or CR LF followed by an ordinary byte, are
             // stepped over at once: that byte clears both flags and starts
             // the next line, which is where the byte-by-byte rules above
@@ -107,13 +112,15 @@ template <size_t (*Find)(const uint8_t *, size_t, size_t)>
             uint64_t next = index + 1;
             if (byte == kCarriageReturn && next < count && chunk[next] == kLineFeed) ++next;
             if (next < count && !kuv::buffer::is_line_end(chunk[next])) {
-                readline.saw_cr = 0;
-                readline.saw_lf = 0;
+                saw_cr = false;
+                saw_lf = false;
                 start = next;
                 index = next;
             }
         }
     }
+    readline.saw_cr = saw_cr ? 1 : 0;
+    readline.saw_lf = saw_lf ? 1 : 0;
     return start;
 }
 

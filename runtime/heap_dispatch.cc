@@ -72,7 +72,7 @@ kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place) {
     // change under other threads' attempts to take it, and the handler slot
     // under kuv_xapi_set_heap_handler: those are read one atomic word at a
     // time.
-    copy.lock.guard = load_relaxed(&g_info.lock.guard);
+    copy.lock.guard = __atomic_load_n(&g_info.lock.guard, __ATOMIC_RELAXED);
     copy.lock.owner_name = load_relaxed(&g_info.lock.owner_name);
     copy.lock.owner_line = load_relaxed(&g_info.lock.owner_line);
     copy.lock.exclusive = load_relaxed(&g_info.lock.exclusive);

@@ -13,10 +13,12 @@
 #include "davro_kuv.h"
 #include "support/test_support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+// Sanitizers bring their own malloc, which this file must not replace.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KUV_SANITIZED_HEAP 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
 #define KUV_SANITIZED_HEAP 1
 #endif
 #endif
@@ -37,8 +39,8 @@ void *counting_handler(void *pointer, uint64_t size) {
 }  // namespace
 
 #if !defined(KUV_SANITIZED_HEAP)
-// The system allocator, counted. (AddressSanitizer replaces these itself;
-// there the tracked heap's handler does the counting alone.)
+// The system allocator, counted. (Under a sanitizer the tracked heap's
+// handler does the counting alone.)
 extern "C" {
 void *__libc_malloc(size_t size);
 void *__libc_calloc(size_t count, size_t size);
