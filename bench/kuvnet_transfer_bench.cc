@@ -328,6 +328,10 @@ int main(int argc, char **argv) {
     std::printf(
         "targets: Unacknowledged/1048576 >= 0.70x (MB/s), Unacknowledged/64 >= 0.50x "
         "(msg/s)\n");
+    // The same comparisons in the ratio lines that bench/run-all collects
+    // (library time / raw time, the inverse of the speeds above).
+    for (const Summary &s : summaries())
+        if (s.ratio > 0) kuv_bench::print_ratio(s.name + " / raw TCP (time)", 1 / s.ratio);
     benchmark::Shutdown();
     return 0;
 }
