@@ -281,7 +281,6 @@ TEST_F(ControlConnection, AReplyOfManyLinesLargerThanTheLineLimitIsReadWhole) {
         session.command();
     });
     Client client;
-    OutputCapture quiet(1);
     ASSERT_TRUE(connect_and_login(client, server));
     EXPECT_EQ(client->noop(client.ftp), 1);
     EXPECT_STREQ(client->reply_text, "end");
@@ -301,9 +300,7 @@ TEST_F(CommandQueue, QueuedCommandsLeaveInOneSendAndAreTracedAtHighLevels) {
     });
     Client client;
     EXPECT_EQ(client->queue_command(client.ftp, "NOOP\r\n"), 0) << "no connection yet";
-    OutputCapture quiet(1);
     ASSERT_EQ(client->connect(client.ftp, "127.0.0.1", server.port()), 1);
-    quiet.finish();
     EXPECT_EQ(client->send_commands(client.ftp), 0) << "nothing queued";
     EXPECT_EQ(client->queue_command(client.ftp, "%s", ""), 0);
     EXPECT_EQ(client->queue_command(client.ftp, nullptr), 0);
@@ -343,7 +340,6 @@ TEST_F(Commands, EachCommandIsJudgedByItsOwnSuccessCodes) {
                              "END");
     });
     Client client;
-    OutputCapture quiet(1);
     ASSERT_EQ(client->connect(client.ftp, "127.0.0.1", server.port()), 1);
     EXPECT_EQ(client->login(client.ftp, "anna", "secret"), 1);
     EXPECT_EQ(client->type(client.ftp, nullptr), 1);
@@ -381,7 +377,6 @@ TEST_F(Commands, PwdWithoutAQuotedPathSucceedsWithNothingStored) {
         session.answer_until({{"PWD", "257 somewhere\r\n"}}, "END");
     });
     Client client;
-    OutputCapture quiet(1);
     ASSERT_EQ(client->connect(client.ftp, "127.0.0.1", server.port()), 1);
     char *path = nullptr;
     EXPECT_EQ(client->pwd(client.ftp, &path), 1);
@@ -413,7 +408,6 @@ TEST_F(Commands, DefaultsAndCallbacksSupplyTheCredentials) {
         session.answer_until({{"USER", "331 go on\r\n"}, {"PASS", "230 in\r\n"}}, "END");
     });
     Client client;
-    OutputCapture quiet(1);
     ASSERT_EQ(client->connect(client.ftp, "127.0.0.1", server.port()), 1);
     EXPECT_EQ(client->login(client.ftp, nullptr, nullptr), 1);
     client->get_user_name = give_alice;
@@ -446,7 +440,6 @@ TEST_F(Commands, ArgumentsCarryingLineBreaksOrNulAreNeverSent) {
         session.command();
     });
     Client client;
-    OutputCapture quiet(1);
     ASSERT_EQ(client->connect(client.ftp, "127.0.0.1", server.port()), 1);
     const char *injected = "x\r\nDELE important";
     EXPECT_EQ(client->user(client.ftp, injected), 0);
@@ -474,7 +467,6 @@ TEST_F(Commands, ALostControlConnectionEndsEveryCommandWithoutSending) {
         session.command();
     });
     Client client;
-    OutputCapture quiet(1);
     ASSERT_EQ(client->connect(client.ftp, "127.0.0.1", server.port()), 1);
     EXPECT_EQ(client->noop(client.ftp), 0);
     EXPECT_EQ(client->control_socket, -1);
