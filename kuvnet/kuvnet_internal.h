@@ -61,6 +61,10 @@ inline bool is_internet_type(uint32_t type) {
     return is_udp(type) || is_tcp(type) || is_icmp(type) || is_inet_class(type);
 }
 // Exactly acknowledged UDP, and TCP and Unix-domain without bit 24.
+// The passive side binds, listens and accepts.
+inline bool is_passive(const kuvnet *handle) {
+    return handle->is_server == 1;
+}
 inline bool is_acknowledged(uint32_t type) {
     uint32_t transport = type & KUVNET_ICMP_MASK;
     return transport == KUVNET_UDP_ACKED || transport == KUVNET_TCP || transport == KUVNET_UDS;
@@ -72,6 +76,17 @@ inline bool is_acknowledged(uint32_t type) {
 void reset_address(kuvnet_address *record);
 // Frees the lookup result and the name, then resets.
 void release_address(kuvnet_address *record);
+
+// ---- resolution ---------------------------------------------------------
+
+// Turns name into record by the handle's protocol_type: a host name or
+// numeric address is looked up (port above 0 as its service), a
+// Unix-domain path is copied into unix_address, anything else is left
+// unresolved. A name whose previous lookup succeeded keeps that lookup,
+// its ports set to port. 1, or KUVNET_RESULT_NO_MEMORY,
+// KUVNET_RESULT_LOOKUP_FAILED, KUVNET_RESULT_PATH_TOO_LONG (also stored in
+// error_code).
+uint32_t resolve_address(kuvnet *handle, kuvnet_address *record, const char *name, int32_t port);
 
 // ---- failures -----------------------------------------------------------
 

@@ -1,0 +1,87 @@
+// The listening sockets of passive stream endpoints: TCP on the first local
+// address that binds and listens, Unix-domain on a path.
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "davro_kuv/sysio.h"
+#include "kuvnet/endpoint_steps.h"
+#include "kuvnet/kuvnet_internal.h"
+#include "sysio/descriptor_guard.h"
+
+namespace kuv::net {
+
+namespace {
+
+bool port_out_of_range(const kuvnet *handle) {
+    return static_cast<uint32_t>(handle->port) > 65535;
+}
+
+// A socket file left behind by an earlier listener: it keeps the path
+// taken although nobody listens on it any more. Only a socket is taken for
+// one; a regular file at a mistyped path must survive.
+bool remove_stale_socket_file(const char *path) {
+    struct stat status;
+    if (::lstat(path, &status) != 0 || !S_ISSOCK(status.st_mode)) return false;
+    return kuv_xapi_remove(path) == 1;
+}
+
+}  // namespace
+
+uint32_t create_tcp_listener(kuvnet *handle) {
+    if (port_out_of_range(handle)) return fail(handle, KUVNET_RESULT_PORT_RANGE);
+    if (!is_passive(handle)) return KUV_RESULT_OK;
+
+    kuvnet_address *local = &handle->local_address;
+    if (resolve_address(handle, local, handle->local_name, handle->port) != KUV_RESULT_OK)
+        return fail(handle, KUVNET_RESULT_LOCAL_NAME);
+    if (!local->addresses &&
+        resolve_address(handle, local, wildcard_for_type(handle->protocol_type), handle->port) !=
+            KUV_RESULT_OK)
+        return fail(handle, KUVNET_RESULT_LOCAL_NAME);
+    local->selected = nullptr;
+
+    for (const struct addrinfo *entry = local->addresses; entry; entry = entry->ai_next) {
+        sysio::DescriptorGuard socket(open_entry_socket(entry));
+        if (!socket) continue;
+        if (handle->reuse_address == 1) kuv_xapi_set_reuse_socket(socket.get(), 1);
+        if (kuv_xapi_bind(socket.get(), entry->ai_addr, entry->ai_addrlen) != 1) continue;
+        if (kuv_xapi_listen(socket.get(), kListenBacklog) != 1) continue;
+        handle->socket = socket.release();
+        read_back_port(handle);
+        local->selected = entry->ai_addr;
+        trace_handle(handle, "listen");
+        return KUV_RESULT_OK;
+    }
+    return fail(handle, KUVNET_RESULT_BIND);
+}
+
+uint32_t create_unix_listener(kuvnet *handle) {
+    if (!is_passive(handle)) return KUV_RESULT_OK;
+    kuvnet_address *local = &handle->local_address;
+    if (handle->local_name[0] == '\0' ||
+        resolve_address(handle, local, handle->local_name, handle->port) != KUV_RESULT_OK)
+        return fail(handle, KUVNET_RESULT_LOCAL_NAME);
+
+    sysio::DescriptorGuard socket(kuv_xapi_open_socket(AF_UNIX, SOCK_STREAM, 0));
+    if (!socket) return fail(handle, KUVNET_RESULT_UNIX_SOCKET);
+    const auto *path = reinterpret_cast<const struct sockaddr *>(&local->unix_address);
+    if (kuv_xapi_bind(socket.get(), path, kUnixAddressLength) != 1 &&
+        (!remove_stale_socket_file(handle->local_name) ||
+         kuv_xapi_bind(socket.get(), path, kUnixAddressLength) != 1))
+        return fail(handle, KUVNET_RESULT_BIND);
+    if (kuv_xapi_listen(socket.get(), kListenBacklog) != 1)
+        return fail(handle, KUVNET_RESULT_UNIX_LISTEN);
+    handle->socket = socket.release();
+    if (handle->debug_level > kTraceLifecycle) {
+        std::printf(
+            "kuv: [MESSAGE] listen uds (error_code=%08XH, protocol_type=%08lXH, "
+            "local_name=\"%s\")\n",
+            handle->error_code, static_cast<unsigned long>(handle->protocol_type),
+            handle->local_name);
+    }
+    return KUV_RESULT_OK;
+}
+
+}  // namespace kuv::net

@@ -1,0 +1,108 @@
+// The names of an endpoint: remote and local name (plain text or a URI's
+// host and port) and the list of multicast sources.
+#include <cstring>
+
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/text.h"
+#include "davro_kuv/uri.h"
+#include "kuvnet/kuvnet_internal.h"
+#include "runtime/guards.h"
+
+namespace kuv::net {
+
+namespace {
+
+// Closes a parsed URI on every path out.
+struct UriOwner {
+    uri_record *record;
+    explicit UriOwner(const char *text) : record(kuv_xapi_open_uri(text)) {}
+    ~UriOwner() {
+        if (record) kuv_xapi_close_uri(record);
+    }
+    UriOwner(const UriOwner &) = delete;
+    UriOwner &operator=(const UriOwner &) = delete;
+};
+
+// Fills a 128-character name field; a longer text is cut so that the
+// terminator still fits.
+uint32_t set_name(kuvnet *handle, char (&field)[KUVNET_NAME_SIZE], const char *text,
+                  int32_t is_uri) {
+    std::memset(field, 0, sizeof field);
+    if (!text) return KUV_RESULT_OK;
+    if (is_uri == 1) {
+        UriOwner uri(text);
+        if (uri.record) {
+            // A URI without a host part names no host: the field stays
+            // empty rather than taking the URI's text.
+            if (uri.record->host)
+                kuv_xapi_copy_string_limit(field, uri.record->host, sizeof field - 1);
+            if (uri.record->port_text) handle->port = uri.record->port;
+            return KUV_RESULT_OK;
+        }
+    }
+    kuv_xapi_copy_string_limit(field, text, sizeof field - 1);
+    return KUV_RESULT_OK;
+}
+
+// Resolves a source's text into record: a URI's host (with its port) when
+// asked and present, else the whole text. The resolver's result.
+uint32_t resolve_source(kuvnet *handle, kuvnet_address *record, const char *text, int32_t is_uri) {
+    if (is_uri == 1) {
+        UriOwner uri(text);
+        if (uri.record && uri.record->host) {
+            const int32_t port = uri.record->port_text ? uri.record->port : 0;
+            if (resolve_address(handle, record, uri.record->host, port) == KUV_RESULT_OK)
+                return KUV_RESULT_OK;
+        }
+    }
+    return resolve_address(handle, record, text, 0);
+}
+
+}  // namespace
+
+}  // namespace kuv::net
+
+using namespace kuv::net;
+
+extern "C" {
+
+uint32_t kuv_xapi_kuvnet_set_remote(kuvnet *handle, const char *text, int32_t is_uri) {
+    if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    return set_name(handle, handle->peer_name, text, is_uri);
+}
+
+uint32_t kuv_xapi_kuvnet_set_local(kuvnet *handle, const char *text, int32_t is_uri) {
+    if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    return set_name(handle, handle->local_name, text, is_uri);
+}
+
+uint32_t kuv_xapi_kuvnet_add_source(kuvnet *handle, const char *text, int32_t is_uri) {
+    if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    // A source without a name would join nothing: refused like any other
+    // missing argument.
+    if (!text) return fail(handle, KUV_RESULT_INVALID_ARGUMENT);
+    kuv::TrackedBlock block(kuv_xapi_alloc(sizeof(kuvnet_address)));
+    if (!block) return fail(handle, KUVNET_RESULT_NO_MEMORY);
+    auto *record = block.get<kuvnet_address>();
+    reset_address(record);
+    const uint32_t resolved = resolve_source(handle, record, text, is_uri);
+    if (resolved != KUV_RESULT_OK) {
+        release_address(record);
+        // Running out of memory is told as such, not as an unknown name.
+        return fail(handle,
+                    resolved == KUVNET_RESULT_NO_MEMORY ? resolved : KUVNET_RESULT_SOURCE_LOOKUP);
+    }
+    kuvnet_address *tail = handle->source_list;
+    while (tail && tail->next)
+        tail = tail->next;
+    record->prev = tail;
+    record->next = nullptr;
+    if (tail)
+        tail->next = record;
+    else
+        handle->source_list = record;
+    block.release();
+    return KUV_RESULT_OK;
+}
+
+}  // extern "C"

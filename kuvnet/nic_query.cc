@@ -1,0 +1,166 @@
+// Step 2 of the interface enumeration: the interface queries of a probe
+// socket. The interface list query adds interfaces that /proc/net/dev did
+// not show; then every interface is asked for its IPv4 address (with
+// netmask, broadcast and point-to-point addresses), hardware address, MTU,
+// metric and flags. A query that fails leaves that piece out.
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
+#include "davro_kuv/text.h"
+#include "kuvnet/nic_internal.h"
+#include "runtime/guards.h"
+#include "sysio/descriptor_guard.h"
+
+namespace kuv::net {
+
+namespace {
+
+// The interface list query answers 40-byte entries into a buffer that
+// grows by this step up to the largest size.
+constexpr uint64_t kListStep = 640;
+constexpr uint64_t kListMax = 10240;
+static_assert(sizeof(struct ifreq) == 40, "one interface list entry");
+
+constexpr size_t kAddressTextSize = 64;
+constexpr size_t kMacSize = 6;
+
+// Any socket serves for the queries; the first kind that opens is used.
+int32_t open_probe_socket() {
+    struct Kind {
+        int32_t family, type, protocol;
+    };
+    constexpr Kind kKinds[] = {{AF_INET, SOCK_DGRAM, IPPROTO_UDP},
+                               {AF_INET, SOCK_STREAM, IPPROTO_TCP},
+                               {AF_INET6, SOCK_DGRAM, IPPROTO_UDP},
+                               {AF_INET6, SOCK_STREAM, IPPROTO_TCP}};
+    for (const Kind &kind : kKinds) {
+        int32_t probe = kuv_xapi_open_socket(kind.family, kind.type, kind.protocol);
+        if (probe >= 0) return probe;
+    }
+    return -1;
+}
+
+// Copies an interface name into a request, always terminated.
+void set_request_name(struct ifreq &request, const char *name) {
+    std::memset(&request, 0, sizeof request);
+    kuv_xapi_copy_string_limit(request.ifr_name, name, IFNAMSIZ - 1);
+}
+
+bool query(int32_t probe, unsigned long code, const char *name, struct ifreq &request) {
+    set_request_name(request, name);
+    return ::ioctl(probe, code, &request) == 0;
+}
+
+// The interfaces the system lists with an IPv4 address.
+void add_listed_interfaces(NicChain &chain, int32_t probe) {
+    for (uint64_t size = kListStep; size <= kListMax; size += kListStep) {
+        TrackedBlock buffer(kuv_xapi_alloc(size));
+        if (!buffer) return;
+        struct ifconf list;
+        list.ifc_len = static_cast<int>(size);
+        list.ifc_buf = buffer.chars();
+        if (::ioctl(probe, SIOCGIFCONF, &list) != 0) return;
+        const auto answered = static_cast<uint64_t>(list.ifc_len);
+        if (answered < sizeof(struct ifreq)) return;
+        // A full buffer may have cut the list: ask again with more room,
+        // unless this was the largest, whose entries are still good.
+        if (answered == size && size < kListMax) continue;
+        for (uint64_t offset = 0; offset + sizeof(struct ifreq) <= answered;
+             offset += sizeof(struct ifreq)) {
+            char name[IFNAMSIZ + 1];
+            kuv_xapi_copy_string_limit(name, buffer.chars() + offset, IFNAMSIZ);
+            chain.find_or_append(name);
+        }
+        return;
+    }
+}
+
+char *address_text(const struct sockaddr &address) {
+    char text[kAddressTextSize];
+    if (!kuv_xapi_inet_stop(&address, text, sizeof text)) return nullptr;
+    return kuv_xapi_alloc_string(text, 0);
+}
+
+char *query_address_text(int32_t probe, unsigned long code, const char *name) {
+    struct ifreq request;
+    if (!query(probe, code, name, request)) return nullptr;
+    return address_text(request.ifr_addr);
+}
+
+void query_ipv4_address(int32_t probe, nic *record) {
+    struct ifreq request;
+    if (!query(probe, SIOCGIFADDR, record->device_name, request)) return;
+    auto *entry = static_cast<nic_ipv4 *>(kuv_xapi_calloc(1, sizeof(nic_ipv4)));
+    if (!entry) return;
+    entry->family = AF_INET;
+    entry->nic = record;
+    const auto *inet = reinterpret_cast<const struct sockaddr_in *>(&request.ifr_addr);
+    std::memcpy(entry->address, &inet->sin_addr, sizeof entry->address);
+    entry->address_text = address_text(request.ifr_addr);
+    // An entry without its text could never be searched for: drop it.
+    if (!entry->address_text) {
+        kuv_xapi_free(entry);
+        return;
+    }
+    entry->netmask_text = query_address_text(probe, SIOCGIFNETMASK, record->device_name);
+    entry->broadcast_text = query_address_text(probe, SIOCGIFBRDADDR, record->device_name);
+    entry->destination_text = query_address_text(probe, SIOCGIFDSTADDR, record->device_name);
+    nic_ipv4 **place = &record->ipv4_list;
+    while (*place)
+        place = &(*place)->next;
+    *place = entry;
+}
+
+void query_hardware_address(int32_t probe, nic *record) {
+    struct ifreq request;
+    if (!query(probe, SIOCGIFHWADDR, record->device_name, request)) return;
+    free_block(record->mac);
+    free_block(record->mac_text);
+    record->mac = nullptr;
+    record->mac_text = nullptr;
+    const auto *bytes = reinterpret_cast<const uint8_t *>(request.ifr_hwaddr.sa_data);
+    bool any_set = false;
+    for (size_t index = 0; index < kMacSize; ++index)
+        any_set = any_set || bytes[index] != 0;
+    // Loopback and tunnels answer all zeros: they have no hardware address.
+    if (!any_set) return;
+    record->mac = static_cast<uint8_t *>(kuv_xapi_alloc(kMacSize));
+    if (!record->mac) return;
+    std::memcpy(record->mac, bytes, kMacSize);
+    record->mac_text = kuv_xapi_alloc_sprintf("%02X:%02X:%02X:%02X:%02X:%02X", bytes[0], bytes[1],
+                                              bytes[2], bytes[3], bytes[4], bytes[5]);
+}
+
+void query_link(int32_t probe, nic *record) {
+    struct ifreq request;
+    if (query(probe, SIOCGIFMTU, record->device_name, request)) record->mtu = request.ifr_mtu;
+    if (query(probe, SIOCGIFMETRIC, record->device_name, request))
+        record->metric = request.ifr_metric < 1 ? 1 : request.ifr_metric;
+    if (query(probe, SIOCGIFFLAGS, record->device_name, request)) {
+        record->flags = static_cast<uint16_t>(request.ifr_flags);
+        char text[kFlagsTextSize];
+        format_nic_flags(record->flags, text);
+        free_block(record->flags_text);
+        record->flags_text = kuv_xapi_alloc_string(text, 0);
+    }
+}
+
+}  // namespace
+
+void query_nic_ipv4(NicChain &chain) {
+    sysio::DescriptorGuard probe(open_probe_socket());
+    if (!probe) return;
+    add_listed_interfaces(chain, probe.get());
+    for (nic *record = chain.head; record; record = record->next) {
+        if (!record->device_name) record->device_name = kuv_xapi_alloc_string(record->name, 0);
+        if (!record->device_name) continue;
+        query_ipv4_address(probe.get(), record);
+        query_hardware_address(probe.get(), record);
+        query_link(probe.get(), record);
+    }
+}
+
+}  // namespace kuv::net

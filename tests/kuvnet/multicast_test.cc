@@ -1,0 +1,142 @@
+// Multicast receivers for real, each in a network of its own: loopback with
+// multicast on and a route for the IPv4 groups, and a veth pair whose
+// link-local addresses carry IPv6 multicast. Receivers join on every
+// interface address.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
+
+#include <thread>
+
+#include "support/test_support.h"
+#include "tests/kuvnet/endpoint_fixtures.h"
+
+namespace {
+
+using kuv_test::Endpoint;
+using kuv_test::Failures;
+
+// Without duplicate-address detection the veth pair's link-local
+// addresses are usable as soon as the pair has its carrier.
+const char *const kSetup =
+    "ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo && "
+    "echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad && "
+    "ip link add kv0 type veth peer name kv1 && ip link set kv0 up && ip link set kv1 up";
+
+// A passive receiver of group at a port the system chooses.
+void join(Endpoint &receiver, const char *group, Failures &failures) {
+    receiver->is_server = 1;
+    receiver->port = 0;
+    kuv_xapi_kuvnet_set_remote(receiver.handle, group, 0);
+    failures.check(kuv_xapi_kuvnet_create(receiver.handle) == 1, "create");
+}
+
+// A plain socket bound to source (IPv4) or sending out of the interface
+// (IPv6), sending text to group:port.
+bool send_to_group(int family, const char *source_or_interface, const char *group, int32_t port,
+                   const char *text) {
+    const int socket = ::socket(family, SOCK_DGRAM, 0);
+    sockaddr_storage to{};
+    bool ready;
+    if (family == AF_INET) {
+        sockaddr_in from{AF_INET, 0, {}, {}};
+        inet_pton(AF_INET, source_or_interface, &from.sin_addr);
+        ready = bind(socket, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0;
+        auto *ipv4 = reinterpret_cast<sockaddr_in *>(&to);
+        *ipv4 = sockaddr_in{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
+        inet_pton(AF_INET, group, &ipv4->sin_addr);
+    } else {
+        const unsigned index = if_nametoindex(source_or_interface);
+        ready = setsockopt(socket, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) == 0;
+        auto *ipv6 = reinterpret_cast<sockaddr_in6 *>(&to);
+        ipv6->sin6_family = AF_INET6;
+        ipv6->sin6_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET6, group, &ipv6->sin6_addr);
+    }
+    const ssize_t length = static_cast<ssize_t>(std::strlen(text));
+    ready = ready &&
+            sendto(socket, text, length, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == length;
+    close(socket);
+    return ready;
+}
+
+std::string receive_text(const Endpoint &receiver) {
+    char buffer[32] = {};
+    int32_t got = kuv_xapi_recv(receiver->socket, buffer, sizeof buffer, 3000);
+    return std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+}
+
+using Multicast = kuv_test::ResourceCheckedTest;
+
+TEST_F(Multicast, ReceiverJoinedToAnIpv4GroupHearsTheLibrarysSender) {
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, kSetup, [] {
+        Failures failures;
+        Endpoint receiver(KUVNET_UDP | KUVNET_IPV4);
+        join(receiver, "239.1.2.3", failures);
+        Endpoint sender(KUVNET_UDP | KUVNET_IPV4, receiver->port);
+        kuv_xapi_kuvnet_set_remote(sender.handle, "239.1.2.3", 0);
+        sender->hops = 3;
+        failures.check(kuv_xapi_kuvnet_create(sender.handle) == 1, "sender");
+        failures.check(kuv_xapi_hops_socket(AF_INET, sender->socket, -1, 1) == 3, "hops");
+        failures.check(kuv_xapi_sendto(sender->socket, "group", 5, sender->peer_address.selected,
+                                       sizeof(sockaddr_in), 2000) == 5,
+                       "send");
+        failures.check(receive_text(receiver) == "group", "nothing received");
+        return failures.text;
+    });
+}
+
+TEST_F(Multicast, ReceiverJoinedToAnIpv6GroupHearsTheGroup) {
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, kSetup, [] {
+        Failures failures;
+        // The interface list must already show the veth's address.
+        for (int tries = 0; tries < 100; ++tries) {
+            nic *list = kuv_xapi_open_nic();
+            nic *veth = kuv_xapi_search_nic_by_name(list, "kv0");
+            const bool addressed = veth && veth->ipv6_list;
+            kuv_xapi_close_nic(list);
+            if (addressed) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        Endpoint receiver(KUVNET_UDP | KUVNET_IPV6);
+        join(receiver, "ff15::4b75", failures);
+        failures.check(send_to_group(AF_INET6, "kv0", "ff15::4b75", receiver->port, "six"), "send");
+        failures.check(receive_text(receiver) == "six", "nothing received");
+        return failures.text;
+    });
+}
+
+TEST_F(Multicast, SourceSpecificReceiverHearsItsSourceOnly) {
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, kSetup, [] {
+        Failures failures;
+        Endpoint receiver(KUVNET_UDP | KUVNET_IPV4);
+        failures.check(kuv_xapi_kuvnet_add_source(receiver.handle, "127.0.0.2", 0) == 1, "source");
+        join(receiver, "232.1.1.7", failures);
+        // The stranger's datagram goes first: let through, it would be
+        // queued ahead of the source's.
+        failures.check(send_to_group(AF_INET, "127.0.0.3", "232.1.1.7", receiver->port, "other"),
+                       "stranger send");
+        failures.check(send_to_group(AF_INET, "127.0.0.2", "232.1.1.7", receiver->port, "mine"),
+                       "source send");
+        failures.check(receive_text(receiver) == "mine", "not the source's datagram");
+        failures.check(kuv_xapi_rx_poll_socket(receiver->socket, 0) == 0, "a stranger got in");
+        return failures.text;
+    });
+}
+
+TEST_F(Multicast, ReceiverWithNowhereToJoinFailsAndKeepsItsSocket) {
+    // A new network's loopback is down and has no address to join on.
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, "", [] {
+        Failures failures;
+        Endpoint receiver(KUVNET_UDP | KUVNET_IPV4, 0);
+        receiver->is_server = 1;
+        kuv_xapi_kuvnet_set_remote(receiver.handle, "239.1.2.3", 0);
+        failures.check(kuv_xapi_kuvnet_create(receiver.handle) == KUVNET_RESULT_MULTICAST_JOIN &&
+                           receiver->error_code == KUVNET_RESULT_MULTICAST_JOIN,
+                       "no join reported");
+        failures.check(receiver->socket != -1, "socket closed");
+        return failures.text;
+    });
+}
+
+}  // namespace
