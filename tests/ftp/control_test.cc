@@ -199,7 +199,15 @@ TEST_F(ControlConnection, ConnectReadsAMultiLineWelcome) {
     Client client;
     OutputCapture output(1);
     EXPECT_EQ(client->connect(client.ftp, "127.0.0.1", server.port()), 1);
-    EXPECT_EQ(output.finish(), "kuv init : OK\nkuv create : OK\nkuv connect : OK\n");
+    // The endpoint's own resolution traces may stand between the three.
+    const std::string printed = output.finish();
+    const size_t init = printed.find("kuv init : OK\n");
+    const size_t create = printed.find("kuv create : OK\n");
+    const size_t connected = printed.find("kuv connect : OK\n");
+    EXPECT_EQ(init, 0u) << printed;
+    EXPECT_LT(init, create);
+    EXPECT_LT(create, connected);
+    EXPECT_NE(connected, std::string::npos);
     EXPECT_EQ(client->reply_code, 220);
     EXPECT_STREQ(client->reply_text, "second");
     EXPECT_EQ(client->more_lines, 0u);
