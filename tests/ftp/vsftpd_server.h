@@ -45,30 +45,42 @@ inline void sleep_msec(int msec) {
     nanosleep(&pause, nullptr);
 }
 
-// A port of 127.0.0.1 that was free a moment ago.
-inline int free_loopback_port() {
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
+// The loopback address of the family as a socket address.
+inline socklen_t loopback_address(bool ipv6, int port, sockaddr_storage *place) {
+    *place = sockaddr_storage{};
+    if (ipv6) {
+        auto *address = reinterpret_cast<sockaddr_in6 *>(place);
+        address->sin6_family = AF_INET6;
+        address->sin6_addr = in6addr_loopback;
+        address->sin6_port = htons(static_cast<uint16_t>(port));
+        return sizeof *address;
+    }
+    auto *address = reinterpret_cast<sockaddr_in *>(place);
+    address->sin_family = AF_INET;
+    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof *address;
+}
+
+// A port of 127.0.0.1 (or ::1) that was free a moment ago.
+inline int free_loopback_port(bool ipv6 = false) {
+    sockaddr_storage address;
+    socklen_t length = loopback_address(ipv6, 0, &address);
+    int probe = socket(address.ss_family, SOCK_STREAM, 0);
     int port = -1;
-    if (bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+    if (bind(probe, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
         getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
+        port = ntohs(reinterpret_cast<sockaddr_in *>(&address)->sin_port);
     close(probe);
     return port;
 }
 
-// True when something accepts connections on 127.0.0.1:port.
-inline bool accepts_connections(int port) {
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool connected =
-        connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+// True when something accepts connections on the loopback port.
+inline bool accepts_connections(int port, bool ipv6 = false) {
+    sockaddr_storage address;
+    const socklen_t length = loopback_address(ipv6, port, &address);
+    int probe = socket(address.ss_family, SOCK_STREAM, 0);
+    const bool connected = connect(probe, reinterpret_cast<sockaddr *>(&address), length) == 0;
     close(probe);
     return connected;
 }
@@ -167,6 +179,7 @@ inline void remove_tree(const std::string &path) {
 struct VsftpdOptions {
     bool passive_enabled = true;
     bool active_enabled = true;
+    bool ipv6 = false;  // listen on ::1 instead of 127.0.0.1
 };
 
 class VsftpdServer {
@@ -242,10 +255,11 @@ class VsftpdServer {
     }
 
     void launch(const VsftpdOptions &options, const std::string &empty_dir) {
-        port_ = free_loopback_port();
+        port_ = free_loopback_port(options.ipv6);
         const std::string config = root_ + "/vsftpd.conf";
         std::ostringstream text;
-        text << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+        text << (options.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                              : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n")
              << "listen_port=" << port_ << "\n"
              << "background=NO\n"
              << "anonymous_enable=YES\nanon_root=" << anon_dir_ << "\nno_anon_password=YES\n"
@@ -286,7 +300,7 @@ class VsftpdServer {
                 failure_ = "vsftpd exited: " + read_file(output);
                 return;
             }
-            if (accepts_connections(port_)) {
+            if (accepts_connections(port_, options.ipv6)) {
                 pid_ = child;
                 failure_.clear();
                 return;

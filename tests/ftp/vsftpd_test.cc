@@ -182,6 +182,25 @@ TEST_F(RealServer, TransfersInBothModes) {
     EXPECT_EQ(client->close_stream(client.ftp), 1);
 }
 
+class Ipv6Server : public RealServer {
+    VsftpdOptions options() const override { return {true, true, true}; }
+};
+
+TEST_F(Ipv6Server, ExtendedCommandsCarryListingsAndTransfersInBothModes) {
+    Client client;
+    ASSERT_EQ(client->connect(client.ftp, "::1", server_->port()), 1);
+    EXPECT_EQ(client->family, 10u);
+    ASSERT_EQ(client->login(client.ftp, nullptr, nullptr), 1);
+    ASSERT_EQ(client->type(client.ftp, "I"), 1);
+    for (uint32_t passive : {1u, 0u}) {
+        client->passive = passive;
+        EXPECT_EQ(retrieve(client, "pub/b.bin"), files_[1].second) << "passive " << passive;
+        EXPECT_EQ(client->passive, passive) << "EPSV and EPRT work without a fallback";
+        ASSERT_EQ(client->nlist(client.ftp, "%s", "pub"), 1);
+        EXPECT_EQ(drain(client->get_nlist, client.ftp).size(), 3u);
+    }
+}
+
 class PassiveDisabled : public RealServer {
     VsftpdOptions options() const override { return {false, true}; }
 };
