@@ -46,6 +46,22 @@ TEST_F(DataConnection, PassiveConnectionsGoToTheControlPeerOnTheAnnouncedOrChose
     EXPECT_EQ(client->passive, 1u);
 }
 
+TEST_F(DataConnection, BytesLeftByAnAbandonedTransferNeverReachTheNextOne) {
+    FakeFtp script;
+    script.files = {{"big", std::string(300000, 'b')}, {"small", "small"}};
+    FakeServer server(script);
+    Client client;
+    client->passive = 1;
+    ASSERT_TRUE(client.open(server.port()));
+    ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "big"), 1);
+    char area[100];
+    while (client->read_stream(client.ftp, area, sizeof area) == 0)
+        kuv_xapi_load_balance();
+    EXPECT_GT(kuv_xapi_get_buffer_size(client->download_buffer), 0) << "bytes left behind";
+    client->close_stream(client.ftp);
+    EXPECT_EQ(client.retrieve("small"), "small");
+}
+
 TEST_F(DataConnection, UnusablePassiveRepliesAreIgnoredAndActiveModeTakesOver) {
     FakeFtp script;
     script.files["f"] = "active";
