@@ -1,0 +1,224 @@
+// ICMP and ICMPv6 echo over raw sockets, and the Internet checksum.
+//
+// An echo request is 8 header bytes (type, code 0, checksum, identifier and
+// sequence in network order) and the payload. Each address of the created
+// handle's peer gets its own raw socket; the first address whose reply
+// carries the requested sequence ends the search. Replies are told apart by
+// the identifier, the low 16 bits of the process identifier, since a raw
+// socket sees every ICMP message that reaches the host.
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
+#include "kuvnet/kuvnet_internal.h"
+#include "runtime/guards.h"
+#include "sysio/descriptor_guard.h"
+#include "sysio/wait.h"
+
+namespace kuv::net {
+
+namespace {
+
+constexpr uint64_t kEchoHeaderSize = 8;
+// Room behind the request for what a reply adds: an IPv4 header of up to
+// 60 bytes, plus slack.
+constexpr uint64_t kReplyRoom = 68;
+// An IP payload length field describes at most this many bytes: a larger
+// echo can never be sent.
+constexpr uint64_t kLargestEcho = 65535;
+constexpr uint64_t kSmallestIpv4Header = 20;
+constexpr uint32_t kNoReply = 0xFFFFFFFFu;
+constexpr size_t kAddressTextSize = 64;
+
+// What differs between ICMP and ICMPv6 echoes.
+struct EchoKind {
+    int32_t protocol;
+    uint8_t request_type;
+    uint8_t reply_type;
+    // Raw IPv4 sockets deliver the IP header in front of the message;
+    // raw ICMPv6 sockets deliver the message alone.
+    bool reply_has_ip_header;
+};
+constexpr EchoKind kIcmp{IPPROTO_ICMP, 8, 0, true};
+constexpr EchoKind kIcmpv6{IPPROTO_ICMPV6, 128, 129, false};
+
+const EchoKind *echo_kind(int family) {
+    if (family == AF_INET) return &kIcmp;
+    if (family == AF_INET6) return &kIcmpv6;
+    return nullptr;
+}
+
+uint16_t get_be16(const uint8_t *bytes) {
+    return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+void put_be16(uint8_t *bytes, uint16_t value) {
+    bytes[0] = static_cast<uint8_t>(value >> 8);
+    bytes[1] = static_cast<uint8_t>(value);
+}
+
+struct EchoRequest {
+    uint16_t identifier;
+    uint16_t sequence;
+    const void *payload;  // null: payload_size zero bytes
+    uint32_t payload_size;
+
+    uint64_t size() const { return kEchoHeaderSize + payload_size; }
+
+    void build(const EchoKind &kind, uint8_t *bytes) const {
+        bytes[0] = kind.request_type;
+        bytes[1] = 0;
+        put_be16(bytes + 2, 0);
+        put_be16(bytes + 4, identifier);
+        put_be16(bytes + 6, sequence);
+        if (payload) {
+            std::memcpy(bytes + kEchoHeaderSize, payload, payload_size);
+        } else {
+            std::memset(bytes + kEchoHeaderSize, 0, payload_size);
+        }
+        // The checksum is summed and stored in memory order.
+        uint16_t checksum = kuv_mapi_kuvnet_icmp_checksum(bytes, size());
+        std::memcpy(bytes + 2, &checksum, sizeof checksum);
+    }
+};
+
+enum class Verdict {
+    kMatch,   // our reply: its sequence is the result
+    kIgnore,  // an echo of our own request or someone else's reply
+    kStop,    // too short or another kind of message: give this address up
+};
+
+struct Reply {
+    Verdict verdict;
+    uint16_t sequence;
+    int64_t icmp_length;  // received bytes less the IP header
+};
+
+Reply judge_reply(const EchoKind &kind, const EchoRequest &request, const uint8_t *bytes,
+                  int64_t received) {
+    uint64_t header = 0;
+    if (kind.reply_has_ip_header) {
+        if (received < static_cast<int64_t>(kSmallestIpv4Header)) return {Verdict::kStop, 0, 0};
+        header = static_cast<uint64_t>(bytes[0] & 0x0F) * 4;
+    }
+    if (received < static_cast<int64_t>(header + request.size())) return {Verdict::kStop, 0, 0};
+    const uint8_t *message = bytes + header;
+    if (message[0] == kind.request_type) return {Verdict::kIgnore, 0, 0};
+    if (message[0] != kind.reply_type) return {Verdict::kStop, 0, 0};
+    if (get_be16(message + 4) != request.identifier) return {Verdict::kIgnore, 0, 0};
+    return {Verdict::kMatch, get_be16(message + 6), received - static_cast<int64_t>(header)};
+}
+
+// Binds to the first local address that accepts, when the handle names
+// any. False when none does.
+bool bind_local(kuvnet *handle, int32_t socket) {
+    const struct addrinfo *local = handle->local_address.addresses;
+    if (!local) return true;
+    for (; local; local = local->ai_next) {
+        if (kuv_xapi_bind(socket, local->ai_addr, local->ai_addrlen) == 1) {
+            handle->local_address.selected = local->ai_addr;
+            return true;
+        }
+    }
+    return false;
+}
+
+// One echo to one address. Everything it opens is owned by a guard, so each
+// early return closes the socket and frees the buffer exactly once.
+void echo_address(kuvnet *handle, const struct addrinfo &entry, const EchoRequest &request,
+                  uint32_t *result) {
+    const EchoKind *kind = echo_kind(entry.ai_family);
+    if (!kind || !entry.ai_addr) return;
+    sysio::DescriptorGuard socket(
+        kuv_xapi_open_socket(entry.ai_family, entry.ai_socktype, kind->protocol));
+    if (!socket) return;
+    if (!bind_local(handle, socket.get())) return;
+    const uint64_t buffer_size = request.size() + kReplyRoom;
+    TrackedBlock buffer(kuv_xapi_alloc(buffer_size));
+    if (!buffer) return;
+    auto *bytes = buffer.get<uint8_t>();
+    request.build(*kind, bytes);
+
+    const auto timeout = static_cast<int32_t>(handle->timeout);
+    if (kuv_xapi_sendto(socket.get(), bytes, request.size(), entry.ai_addr, entry.ai_addrlen,
+                        timeout) != static_cast<int32_t>(request.size()))
+        return;
+    // One time-out for the whole wait: replies to other processes' echoes
+    // must not keep it going without end.
+    sysio::Deadline deadline(timeout);
+    for (;;) {
+        int32_t received = kuv_xapi_recv(socket.get(), bytes, buffer_size, deadline.remaining());
+        Reply reply = judge_reply(*kind, request, bytes, received);
+        if (reply.verdict == Verdict::kIgnore) continue;
+        if (reply.verdict == Verdict::kStop) return;
+        *result = reply.sequence;
+        if (handle->debug_level > kTraceResolution) {
+            char text[kAddressTextSize];
+            if (!kuv_xapi_inet_stop(entry.ai_addr, text, sizeof text)) text[0] = '\0';
+            std::printf("%ld bytes from %s (%s): seq=%d\n", static_cast<long>(reply.icmp_length),
+                        handle->peer_name, text, static_cast<int>(*result));
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+}  // namespace kuv::net
+
+using namespace kuv::net;
+
+extern "C" {
+
+uint16_t kuv_mapi_kuvnet_icmp_checksum(const void *bytes, uint64_t length) {
+    const auto *at = static_cast<const uint8_t *>(bytes);
+    if (!at) length = 0;
+    // The words are added as they lie in memory, which gives the right sum
+    // on either byte order as long as the result is stored the same way.
+    // A 64-bit sum cannot lose carries however long the message is.
+    uint64_t sum = 0;
+    for (; length >= 2; at += 2, length -= 2) {
+        uint16_t word;
+        std::memcpy(&word, at, sizeof word);
+        sum += word;
+    }
+    if (length == 1) {
+        const uint8_t padded[2] = {at[0], 0};
+        uint16_t word;
+        std::memcpy(&word, padded, sizeof word);
+        sum += word;
+    }
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+uint32_t kuv_mapi_kuvnet_simple_ping(kuvnet *handle, const void *payload, uint32_t payload_size,
+                                     uint32_t sequence) {
+    uint32_t result = kNoReply;
+    handle->local_address.selected = nullptr;
+    handle->peer_address.selected = nullptr;
+    const EchoRequest request{static_cast<uint16_t>(getpid()), static_cast<uint16_t>(sequence),
+                              payload, payload_size};
+    if (request.size() > kLargestEcho) return result;
+    for (const struct addrinfo *entry = handle->peer_address.addresses; entry;
+         entry = entry->ai_next) {
+        handle->local_address.selected = nullptr;
+        echo_address(handle, *entry, request, &result);
+        if (result == sequence) break;
+    }
+    return result;
+}
+
+uint32_t kuv_xapi_kuvnet_simple_ping(kuvnet *handle, const void *payload, uint32_t payload_size,
+                                     uint32_t sequence) {
+    if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    if (handle->error_code != 0) return KUVNET_RESULT_RECORDED_FAILURE;
+    return kuv_mapi_kuvnet_simple_ping(handle, payload, payload_size, sequence);
+}
+
+}  // extern "C"
