@@ -45,17 +45,17 @@ uint32_t set_name(kuvnet *handle, char (&field)[KUVNET_NAME_SIZE], const char *t
 }
 
 // Resolves a source's text into record: a URI's host (with its port) when
-// asked and present, else the whole text.
-bool resolve_source(kuvnet *handle, kuvnet_address *record, const char *text, int32_t is_uri) {
+// asked and present, else the whole text. The resolver's result.
+uint32_t resolve_source(kuvnet *handle, kuvnet_address *record, const char *text, int32_t is_uri) {
     if (is_uri == 1) {
         UriOwner uri(text);
         if (uri.record && uri.record->host) {
             const int32_t port = uri.record->port_text ? uri.record->port : 0;
             if (resolve_address(handle, record, uri.record->host, port) == KUV_RESULT_OK)
-                return true;
+                return KUV_RESULT_OK;
         }
     }
-    return resolve_address(handle, record, text, 0) == KUV_RESULT_OK;
+    return resolve_address(handle, record, text, 0);
 }
 
 }  // namespace
@@ -85,9 +85,12 @@ uint32_t kuv_xapi_kuvnet_add_source(kuvnet *handle, const char *text, int32_t is
     if (!block) return fail(handle, KUVNET_RESULT_NO_MEMORY);
     auto *record = block.get<kuvnet_address>();
     reset_address(record);
-    if (!resolve_source(handle, record, text, is_uri)) {
+    const uint32_t resolved = resolve_source(handle, record, text, is_uri);
+    if (resolved != KUV_RESULT_OK) {
         release_address(record);
-        return fail(handle, KUVNET_RESULT_SOURCE_LOOKUP);
+        // Running out of memory is told as such, not as an unknown name.
+        return fail(handle,
+                    resolved == KUVNET_RESULT_NO_MEMORY ? resolved : KUVNET_RESULT_SOURCE_LOOKUP);
     }
     kuvnet_address *tail = handle->source_list;
     while (tail && tail->next)

@@ -1,0 +1,143 @@
+// The event handle's life: init with the defaults, create (first endpoint,
+// then the service thread), delete (service stopped first, then the
+// connections and the handle).
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "davro_kuv/runtime.h"
+#include "kue/kue_internal.h"
+
+namespace kuv::kue {
+
+namespace {
+
+constexpr const char *kServiceName = "kue_async_service";
+
+void set_defaults(HandleState *state) {
+    std::memset(state, 0, sizeof *state);
+    ::kue *handle = &state->handle;
+    handle->protocol_type = KUE_DEFAULT_PROTOCOL_TYPE;
+    handle->use_async_service = 1;
+    handle->connect_timeout = KUE_DEFAULT_CONNECT_TIMEOUT;
+    handle->io_timeout = KUE_DEFAULT_IO_TIMEOUT;
+    handle->expire_time = KUE_DEFAULT_EXPIRE_TIME;
+    handle->time_stamp = kuv_xapi_time_stamp();
+    kuv_mapi_init_lock_v0(&handle->lock);
+    state->wake_descriptor = -1;
+    state->wait.descriptor = -1;
+}
+
+// Drops the first record again after a failed create.
+void undo_first_connection(::kue *handle) {
+    kue_connection *first = handle->connections;
+    handle->connections = nullptr;
+    free_connection(handle, first);
+}
+
+void close_wake_descriptor(HandleState *state) {
+    if (state->wake_descriptor >= 0) ::close(state->wake_descriptor);
+    state->wake_descriptor = -1;
+}
+
+// Starts the service thread; its wake-up descriptor first, so that the
+// thread finds it in place. Without a descriptor (none left in the process)
+// the thread still runs and only pauses between polls.
+bool start_service(::kue *handle) {
+    HandleState *state = state_of(handle);
+    state->wake_descriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    handle->service =
+        kue_xapi_open_service_ex(kServiceName, kue_iapi_async_service_handler, handle, 0);
+    if (handle->service) return true;
+    close_wake_descriptor(state);
+    return false;
+}
+
+void stop_service(::kue *handle) {
+    HandleState *state = state_of(handle);
+    __atomic_store_n(&state->stopping, 1u, __ATOMIC_RELEASE);
+    if (state->wake_descriptor >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(state->wake_descriptor, &one, sizeof one);
+    }
+    kue_xapi_close_service(handle->service);
+    handle->service = 0;
+    close_wake_descriptor(state);
+}
+
+}  // namespace
+
+}  // namespace kuv::kue
+
+using namespace kuv::kue;
+
+extern "C" {
+
+uint32_t kue_mapi_event_init(kue **place) {
+    auto *state = static_cast<HandleState *>(kuv_xapi_alloc(sizeof(HandleState)));
+    if (!state)
+        return report_error(nullptr, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (handle)");
+    set_defaults(state);
+    *place = &state->handle;
+    return KUV_RESULT_OK;
+}
+
+uint32_t kue_xapi_event_init(kue **place) {
+    if (!place)
+        return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (init)");
+    return kue_mapi_event_init(place);
+}
+
+uint32_t kue_mapi_event_create(kue *handle) {
+    if (handle->connections)
+        return report_error(handle, KUE_RESULT_ALREADY_CREATED, "already created !");
+    handle->connections = new_connection();
+    if (!handle->connections)
+        return report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (head)");
+    kue_connection *first = handle->connections;
+    first->endpoint = open_endpoint(handle);
+    if (!first->endpoint) {
+        undo_first_connection(handle);
+        return handle->error_code;
+    }
+    if (handle->is_server != 1)
+        report_status(handle, KUE_STATUS_CONNECTED, connection_id(first), first);
+    if (handle->use_async_service == 1 && !start_service(handle)) {
+        undo_first_connection(handle);
+        return report_error(handle, KUE_RESULT_SERVICE_START, "kuv_xapi_open_service failed !");
+    }
+    return KUV_RESULT_OK;
+}
+
+uint32_t kue_xapi_event_create(kue *handle) {
+    if (!handle)
+        return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (create)");
+    return kue_mapi_event_create(handle);
+}
+
+uint32_t kue_mapi_event_delete(kue **place) {
+    kue *handle = *place;
+    *place = nullptr;
+    HandleState *state = state_of(handle);
+    if (handle->service) stop_service(handle);
+    // A server's first record is its listener, which had no peer to lose.
+    bool listener = handle->is_server == 1;
+    while (kue_connection *connection = handle->connections) {
+        if (connection->endpoint && !listener)
+            report_status(handle, KUE_STATUS_DISCONNECTED, connection_id(connection), connection);
+        remove_connection(handle, connection);
+        listener = false;
+    }
+    release_wait_set(&state->wait);
+    kuv_xapi_free(state);
+    return KUV_RESULT_OK;
+}
+
+uint32_t kue_xapi_event_delete(kue **place) {
+    if (!place || !*place)
+        return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (delete)");
+    return kue_mapi_event_delete(place);
+}
+
+}  // extern "C"

@@ -1,0 +1,143 @@
+// Pieces shared by the event-service files: the handle's private part, the
+// status and error reports, event and connection records, and the names of
+// the trace levels.
+#ifndef KUV_KUE_INTERNAL_H
+#define KUV_KUE_INTERNAL_H
+
+#include <sys/epoll.h>
+
+#include <cstdint>
+
+#include "davro_kuv/kue.h"
+
+namespace kuv::kue {
+
+// Trace thresholds of debug_level.
+inline constexpr int32_t kReportLevel = 0;
+inline constexpr int32_t kTraceLevel = 99999;
+
+inline constexpr uint32_t kLockMode = KUV_LOCK_MODE_EXCLUSIVE;
+
+// The epoll set of a handle's sockets. Each socket is registered once with
+// the connection record as its data, and changed only when the record's
+// interest changes, so a round costs a walk of the list and one wait
+// however many peers there are. The events buffer grows with the number of
+// registered sockets and is kept between polls.
+struct WaitSet {
+    int32_t descriptor;   // -1 until the first poll makes it
+    uint32_t registered;  // sockets in the set
+    struct epoll_event *events;
+    uint32_t capacity;
+};
+
+// The handle as init allocates it: the public record, then what only the
+// service touches. Applications see the public part alone.
+struct HandleState {
+    ::kue handle;  // first, so that a kue * is also a HandleState *
+    // The sockets' wait; changed only under the handle's lock.
+    WaitSet wait;
+    // An eventfd that wakes the quiet service thread when an event is
+    // pushed or the handle is deleted; -1 without a service thread.
+    int32_t wake_descriptor;
+    // 1 from the moment the service thread decides to wait quietly (under
+    // the lock) until it wakes; push clears it and writes the eventfd.
+    uint32_t service_waiting;
+    // Set by delete before it stops the service.
+    uint32_t stopping;
+    // Accepts, receipts and sends so far: tells the service thread whether
+    // a wake-up led anywhere.
+    uint64_t progress;
+};
+
+inline HandleState *state_of(::kue *handle) {
+    return reinterpret_cast<HandleState *>(handle);
+}
+
+// ---- reports ------------------------------------------------------------
+
+// Hands one status to the application's status_handler, or runs the
+// built-in report; returns the answer.
+int32_t report_status(::kue *handle, uint32_t status_code, uint32_t id, void *object);
+// Stores code into error_code (with a handle), reports status 1 with the
+// message, returns code.
+uint32_t report_error(::kue *handle, uint32_t code, const char *message);
+
+// ---- records ------------------------------------------------------------
+
+// The id of a connection: its endpoint's socket, 0 without an endpoint.
+inline uint32_t connection_id(const kue_connection *connection) {
+    return connection->endpoint ? static_cast<uint32_t>(connection->endpoint->socket) : 0;
+}
+
+// A connection record as the service allocates it: the public record, then
+// the tails of its two queues and a lower bound of the expiry times in each,
+// so that neither appending nor the expiry check of every round walks a
+// queue that may hold thousands of events.
+struct ConnectionState {
+    kue_connection connection;  // first, so that a kue_connection * is also this
+    kue_event *tx_tail;
+    kue_event *rx_tail;
+    uint64_t tx_earliest_expiry;
+    uint64_t rx_earliest_expiry;
+    // The socket registered in the handle's wait (-1: none) and with which
+    // events; what the last wait found ready; whether the record takes part
+    // in the current round's wait.
+    int32_t registered_socket;
+    uint32_t registered_events;
+    uint32_t ready_events;
+    bool in_round;
+};
+
+inline ConnectionState *state_of(kue_connection *connection) {
+    return reinterpret_cast<ConnectionState *>(connection);
+}
+
+// A zeroed connection record, or nullptr.
+kue_connection *new_connection();
+// Frees the record with its queued events and its endpoint. The caller has
+// unlinked it and taken its counts off the handle's.
+void free_connection(::kue *handle, kue_connection *connection);
+// Takes the endpoint's socket out of the wait, then deletes the endpoint.
+void delete_endpoint(::kue *handle, kue_connection *connection);
+// Unlinks a record, takes its counts off the handle's and frees it.
+void remove_connection(::kue *handle, kue_connection *connection);
+// An event record with `room` bytes right behind it (data points there, or
+// is nullptr with no room); nullptr when memory runs out or room cannot be
+// added to the record's size.
+kue_event *new_event(uint64_t room);
+
+// The two queues of a connection. Appending and taking keep the counts of
+// the record and of the handle.
+void append_tx(::kue *handle, kue_connection *connection, kue_event *event);
+void append_rx(::kue *handle, kue_connection *connection, kue_event *event);
+// Unlinks the first event of the queue; the caller frees or hands it out.
+kue_event *take_first_tx(::kue *handle, kue_connection *connection);
+kue_event *take_first_rx(::kue *handle, kue_connection *connection);
+// Unlinks every event whose expire_time is below the handle's time_stamp,
+// reports it with status 7 (tx) or 8 (rx) and frees it.
+void drop_expired(::kue *handle, kue_connection *connection);
+
+// ---- endpoint and wait --------------------------------------------------
+
+// Registers the record's socket for `events` (EPOLLIN, with EPOLLOUT while
+// events wait to be sent), or changes what it is registered for. Makes the
+// epoll set on first use. False when the set refuses it.
+bool watch_socket(::kue *handle, kue_connection *connection, uint32_t events);
+// Takes the record's socket out of the wait (when it is in).
+void unwatch_socket(::kue *handle, kue_connection *connection);
+// Leaves only the read interest on records with nothing left to send, so
+// that a quiet wait on the set is not ended by writable sockets.
+void settle_interest(::kue *handle);
+// Waits up to timeout_msec for the registered sockets and records what is
+// ready in each record. The number of ready sockets, 0, or -1 (errno set).
+int wait_for_sockets(::kue *handle, int32_t timeout_msec);
+// Closes the epoll set and frees its buffer.
+void release_wait_set(WaitSet *set);
+
+// Makes, fills, creates and (client) connects the endpoint of the first
+// connection; nullptr after reporting the failure.
+kuvnet *open_endpoint(::kue *handle);
+
+}  // namespace kuv::kue
+
+#endif  // KUV_KUE_INTERNAL_H

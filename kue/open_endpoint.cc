@@ -1,0 +1,60 @@
+// Opening the endpoint of the first connection: at create, and at the start
+// of every poll round while a client is disconnected.
+#include "davro_kuv/text.h"
+#include "kue/kue_internal.h"
+
+namespace kuv::kue {
+
+namespace {
+
+constexpr uint64_t kNameLimit = KUE_NAME_SIZE - 1;
+constexpr const char *kLoopbackHost = "localhost";
+constexpr uint32_t kNoTimeLimit = 0xFFFFFFFFu;
+
+// Deletes the half-made endpoint and reports the step that failed.
+kuvnet *give_up(::kue *handle, kuvnet **endpoint, uint32_t code, const char *message) {
+    kuv_xapi_kuvnet_delete(endpoint);
+    report_error(handle, code, message);
+    return nullptr;
+}
+
+}  // namespace
+
+kuvnet *open_endpoint(::kue *handle) {
+    kuvnet *endpoint = nullptr;
+    uint32_t result = kuv_xapi_kuvnet_init(&endpoint, 1);
+    if (result != KUV_RESULT_OK) {
+        report_error(handle, result, "kuv_xapi_kuvnet_init failed !");
+        return nullptr;
+    }
+    endpoint->protocol_type = handle->protocol_type;
+    endpoint->is_server = handle->is_server;
+    if (handle->local_name[0])
+        kuv_xapi_copy_string_limit(endpoint->local_name, handle->local_name, kNameLimit);
+    if (handle->peer_name[0]) {
+        kuv_xapi_copy_string_limit(endpoint->peer_name, handle->peer_name, kNameLimit);
+    } else if (handle->is_server != 1 &&
+               (handle->protocol_type & KUVNET_CLASS_MASK) == KUVNET_INET) {
+        kuv_xapi_copy_string_limit(endpoint->peer_name, kLoopbackHost, kNameLimit);
+    }
+    endpoint->port = handle->port;
+
+    result = kuv_xapi_kuvnet_create(endpoint);
+    if (result != KUV_RESULT_OK)
+        return give_up(handle, &endpoint, result, "kuv_xapi_kuvnet_create failed !");
+    if (handle->port < 1) handle->port = endpoint->port;
+
+    if (handle->is_server == 1) {
+        // A listener waits for peers as long as the service lives.
+        endpoint->timeout = kNoTimeLimit;
+        return endpoint;
+    }
+    endpoint->timeout = static_cast<uint32_t>(handle->connect_timeout);
+    result = kuv_xapi_kuvnet_connect(endpoint);
+    if (result != KUV_RESULT_OK)
+        return give_up(handle, &endpoint, result, "kuv_xapi_kuvnet_connect failed !");
+    endpoint->timeout = static_cast<uint32_t>(handle->io_timeout);
+    return endpoint;
+}
+
+}  // namespace kuv::kue

@@ -1,0 +1,321 @@
+// The poll loop: rounds of expiry, reopening a lost client connection, one
+// wait over every socket, accepting, receiving one whole event and sending
+// one event per readable or writable peer, until nothing is left to send.
+#include <errno.h>
+
+#include <cstdio>
+
+#include "davro_kuv/runtime.h"
+#include "kue/event_header.h"
+#include "kue/kue_internal.h"
+#include "runtime/guards.h"
+#include "sysio/wait.h"
+
+namespace kuv::kue {
+
+namespace {
+
+// A hang-up or an error counts as readable, so that the receive finds out
+// and drops the peer; an error also counts as writable.
+constexpr uint32_t kReadableEvents = EPOLLIN | EPOLLHUP | EPOLLERR;
+constexpr uint32_t kWritableEvents = EPOLLOUT | EPOLLERR;
+
+// The longest wait of a round that follows a round in which nothing was
+// ready while events were waiting to go.
+constexpr int32_t kQuietWaitMsec = 10;
+
+struct Readiness {
+    bool readable = false;
+    bool writable = false;
+};
+
+bool is_listener(const ::kue *handle, const kue_connection *connection) {
+    return connection == handle->connections && connection->endpoint->is_server == 1;
+}
+
+uint32_t endpoint_failure(const kuvnet *endpoint, uint32_t result) {
+    return endpoint->error_code ? endpoint->error_code : result;
+}
+
+// After a failed receive or send: the first record keeps its place and
+// queues and only loses its endpoint (a client reconnects in the next
+// round); any other peer goes with its queued events.
+void drop_connection(::kue *handle, kue_connection *connection) {
+    if (connection == handle->connections)
+        delete_endpoint(handle, connection);
+    else
+        remove_connection(handle, connection);
+}
+
+// Counted under the lock, read by the service thread under the lock.
+void note_progress(::kue *handle) {
+    ++state_of(handle)->progress;
+}
+
+// Step 2 of a round: expiry, reopening, and each socket's interest in the
+// wait. Returns 1 when some socket takes part in the wait, 0 when none
+// does, or the code of a wait that cannot be set up.
+uint32_t prepare_round(::kue *handle) {
+    bool any = false;
+    for (kue_connection *connection = handle->connections; connection;
+         connection = connection->next) {
+        ConnectionState *state = state_of(connection);
+        state->in_round = false;
+        state->ready_events = 0;
+        drop_expired(handle, connection);
+        if (!connection->endpoint) {
+            connection->endpoint = open_endpoint(handle);
+            if (!connection->endpoint) {
+                report_status(handle, KUE_STATUS_PENDING, 0, connection);
+                continue;
+            }
+            if (handle->is_server != 1)
+                report_status(handle, KUE_STATUS_CONNECTED, connection_id(connection), connection);
+        }
+        // An endpoint without a socket (an active UDP endpoint without a
+        // peer) has nothing to wait on.
+        if (connection->endpoint->socket < 0) continue;
+        if (!watch_socket(handle, connection, connection->tx_queue ? EPOLLIN | EPOLLOUT : EPOLLIN))
+            return report_error(handle, KUE_RESULT_WAIT_FAILED, "select failed !");
+        state->in_round = true;
+        any = true;
+    }
+    return any ? 1 : 0;
+}
+
+// What the round's wait found for this record; nothing for records that
+// took no part in it (among them peers accepted during the walk).
+Readiness readiness_of(kue_connection *connection) {
+    const ConnectionState *state = state_of(connection);
+    Readiness ready;
+    if (!state->in_round || !connection->endpoint) return ready;
+    ready.readable = state->ready_events & kReadableEvents;
+    ready.writable =
+        (state->registered_events & EPOLLOUT) && (state->ready_events & kWritableEvents);
+    return ready;
+}
+
+// Ready conditions counted as select counts them: a socket both readable
+// and writable counts twice.
+int64_t count_ready(::kue *handle) {
+    int64_t ready = 0;
+    for (kue_connection *connection = handle->connections; connection;
+         connection = connection->next) {
+        const Readiness state = readiness_of(connection);
+        ready += state.readable + state.writable;
+    }
+    return ready;
+}
+
+void accept_peer(::kue *handle, kue_connection *listener) {
+    kuvnet *listening = listener->endpoint;
+    kuvnet *endpoint = nullptr;
+    const uint32_t result = kuv_xapi_kuvnet_accept(listening, &endpoint);
+    if (result != KUV_RESULT_OK) {
+        report_error(handle, endpoint_failure(listening, result),
+                     "kuv_xapi_kuvnet_accept failed !");
+        listening->error_code = 0;
+        return;
+    }
+    kue_connection *connection = new_connection();
+    if (!connection) {
+        kuv_xapi_kuvnet_delete(&endpoint);
+        report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (accept)");
+        return;
+    }
+    endpoint->timeout = static_cast<uint32_t>(handle->io_timeout);
+    connection->endpoint = endpoint;
+    kue_connection *last = listener;
+    while (last->next)
+        last = last->next;
+    last->next = connection;
+    connection->prev = last;
+    note_progress(handle);
+    report_status(handle, KUE_STATUS_ACCEPTED, connection_id(connection), connection);
+}
+
+// Turns a received data item into an event and offers it to the
+// application. The item's block passes to the event.
+void take_event(::kue *handle, kue_connection *connection, packet_info *info) {
+    if (!info->data || info->size < kHeaderSize) {
+        report_error(handle, KUE_RESULT_SHORT_EVENT, "few rx_packet_size !");
+        return;
+    }
+    kue_event *event = new_event(0);
+    if (!event) {
+        report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (rx_data_fill)");
+        return;
+    }
+    const uint32_t id = connection_id(connection);
+    event->id = id;
+    event->flags = KUE_EVENT_OWNS_DATA;
+    event->size = info->size;
+    event->data = info->data;
+    info->data = nullptr;
+    info->size = 0;
+    const EventHeader header =
+        read_event_header(std::span<const uint8_t, kHeaderSize>(event->data, kHeaderSize));
+    event->type = header.type;
+    event->cmd = header.cmd;
+    event->seq = header.seq;
+    event->expire_time = expiry_from_remaining(handle->time_stamp, header.remaining_msec);
+    event->payload_size = event->size - kHeaderSize;
+    event->payload = event->data + kHeaderSize;
+    note_progress(handle);
+    if (report_status(handle, KUE_STATUS_RECEIVED, id, event) == 0)
+        append_rx(handle, connection, event);
+    else
+        kue_xapi_event_free(event);
+    if (handle->debug_level > kTraceLevel)
+        std::printf("recved event into queue (count=%d/%d)\n", connection->rx_count,
+                    handle->rx_count);
+}
+
+// Receives one whole data item. False when the peer was dropped.
+bool receive_event(::kue *handle, kue_connection *connection) {
+    kuvnet *endpoint = connection->endpoint;
+    packet_info info;
+    kuv_xapi_init_packet_info(&info);
+    info.src_id = 0;
+    const uint32_t result = kuv_xapi_kuvnet_rx_data_fill(endpoint, &info);
+    if (result != KUV_RESULT_OK) {
+        kuv_xapi_release_packet_info(&info);
+        report_error(handle, endpoint_failure(endpoint, result),
+                     "kuv_xapi_kuvnet_rx_data_fill failed !");
+        endpoint->error_code = 0;
+        report_status(handle, KUE_STATUS_DISCONNECTED, connection_id(connection), connection);
+        drop_connection(handle, connection);
+        return false;
+    }
+    take_event(handle, connection, &info);
+    kuv_xapi_release_packet_info(&info);
+    return true;
+}
+
+// Sends the first queued event with its header written now. False when
+// the peer was dropped.
+bool send_first_event(::kue *handle, kue_connection *connection) {
+    kuvnet *endpoint = connection->endpoint;
+    kue_event *event = connection->tx_queue;
+    EventHeader header;
+    header.type = event->type;
+    header.cmd = event->cmd;
+    header.seq = event->seq;
+    header.remaining_msec = remaining_lifetime(event->expire_time, handle->time_stamp);
+    write_event_header(std::span<uint8_t, kHeaderSize>(event->data, kHeaderSize), header);
+
+    packet_info info;
+    kuv_xapi_init_packet_info(&info);
+    info.src_id = info.dst_id = info.cmd_type = info.cmd_id = 0;
+    info.total_size = static_cast<int64_t>(event->size);
+    info.size = event->size;
+    info.data = event->data;  // the event keeps its block
+    const uint32_t result = kuv_xapi_kuvnet_tx_data(endpoint, &info);
+    if (result != KUV_RESULT_OK) {
+        report_error(handle, endpoint_failure(endpoint, result),
+                     "kuv_xapi_kuvnet_tx_data failed !");
+        endpoint->error_code = 0;
+        report_status(handle, KUE_STATUS_DISCONNECTED, connection_id(connection), connection);
+        drop_connection(handle, connection);
+        return false;
+    }
+    note_progress(handle);
+    if (report_status(handle, KUE_STATUS_SENT, connection_id(connection), event) != 0)
+        kue_xapi_event_free(take_first_tx(handle, connection));
+    return true;
+}
+
+// Step 4: serves the ready sockets in list order.
+void serve_ready(::kue *handle, int64_t ready) {
+    kue_connection *connection = handle->connections;
+    while (connection && ready > 0) {
+        kue_connection *next = connection->next;
+        const Readiness state = readiness_of(connection);
+        if (state.readable) {
+            --ready;
+            if (is_listener(handle, connection)) {
+                accept_peer(handle, connection);
+            } else if (!receive_event(handle, connection)) {
+                if (ready > 0 && state.writable) --ready;
+                connection = next;
+                continue;
+            }
+        }
+        if (ready <= 0) break;
+        if (state.writable) {
+            --ready;
+            if (connection->tx_queue) send_first_event(handle, connection);
+        }
+        connection = next;
+    }
+}
+
+}  // namespace
+
+}  // namespace kuv::kue
+
+using namespace kuv::kue;
+
+extern "C" {
+
+uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
+    if (!handle->connections)
+        return report_error(handle, KUE_RESULT_NOT_CREATED, "not ready head ! (need create)");
+    // One time-out for the whole poll: a round that ends early leaves the
+    // rest of it to the next.
+    const kuv::sysio::Deadline deadline(wait_msec);
+    bool after_quiet_round = false;
+    for (;;) {
+        handle->time_stamp = kuv_xapi_time_stamp();
+        bool quiet_round = true;
+        const uint32_t prepared = prepare_round(handle);
+        if (prepared == KUE_RESULT_WAIT_FAILED) return prepared;
+        if (prepared == 1) {
+            int32_t timeout_msec = deadline.remaining();
+            if (handle->rx_count > 0 && handle->tx_count <= 0) timeout_msec = 0;
+            // Events wait for a peer that is not writable yet: after a round
+            // that found nothing ready, wait a little for readiness rather
+            // than go round at once. The results are the same; the
+            // processor is spared.
+            if (after_quiet_round && timeout_msec >= 0 && timeout_msec < kQuietWaitMsec)
+                timeout_msec = kQuietWaitMsec;
+            const int waited = wait_for_sockets(handle, timeout_msec);
+            if (waited < 0 && errno != EINTR) {
+                return report_error(handle, KUE_RESULT_WAIT_FAILED, "select failed !");
+            } else if (waited <= 0) {
+                // A signal ends the wait as quietly as the time-out does.
+                report_status(handle, KUE_STATUS_IDLE, 0, nullptr);
+            } else {
+                serve_ready(handle, count_ready(handle));
+                quiet_round = false;
+            }
+        } else {
+            report_status(handle, KUE_STATUS_IDLE, 0, nullptr);
+            // Nothing to wait on (a client that cannot connect): the same
+            // sparing pause before the next attempt.
+            if (handle->tx_count > 0 && handle->error_code == 0) kuv_xapi_load_balance();
+        }
+        after_quiet_round = quiet_round;
+
+        if (handle->error_code != 0 || handle->tx_count <= 0) {
+            settle_interest(handle);
+            if (handle->error_code == 0 || handle->rx_count > 0 || handle->tx_count > 0)
+                return static_cast<uint32_t>(handle->rx_count);
+            return handle->error_code;
+        }
+        if (handle->debug_level > kTraceLevel)
+            std::printf("retry flush (remain=%d)\n", handle->tx_count);
+    }
+}
+
+uint32_t kue_xapi_event_poll(kue *handle) {
+    if (!handle)
+        return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (poll)");
+    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    if (!guard.held()) return KUE_RESULT_WAIT_FAILED;
+    if (handle->use_async_service == 1 && handle->rx_count > 0)
+        return static_cast<uint32_t>(handle->rx_count);
+    return kue_mapi_event_poll(handle, handle->poll_timeout);
+}
+
+}  // extern "C"

@@ -1,0 +1,124 @@
+// Push, pop and the two counts: the application's side of the queues.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "davro_kuv/runtime.h"
+#include "kue/event_header.h"
+#include "kue/kue_internal.h"
+#include "runtime/guards.h"
+
+namespace kuv::kue {
+
+namespace {
+
+// A quiet service thread sleeps in its wait until a socket is ready; a
+// pushed event must wake it, or it would go out only at the end of the
+// wait. Called with the lock held, which orders this against the service
+// thread's decision to wait.
+void wake_service(::kue *handle) {
+    HandleState *state = state_of(handle);
+    if (state->wake_descriptor < 0) return;
+    if (__atomic_exchange_n(&state->service_waiting, 0u, __ATOMIC_ACQ_REL) == 0) return;
+    const uint64_t one = 1;
+    // The eventfd only counts; a full counter (never reached) or an
+    // interrupted write both leave the service awake enough.
+    [[maybe_unused]] ssize_t written = ::write(state->wake_descriptor, &one, sizeof one);
+}
+
+// Whether this connection takes a copy of an event pushed to `id`.
+bool takes_copy(const ::kue *handle, const kue_connection *connection, uint32_t id) {
+    // A server's first record is its listener, which has no peer.
+    if (handle->is_server == 1 && connection == handle->connections) return false;
+    if (id == 0) return true;
+    return connection->endpoint && static_cast<uint32_t>(connection->endpoint->socket) == id;
+}
+
+}  // namespace
+
+}  // namespace kuv::kue
+
+using namespace kuv::kue;
+
+extern "C" {
+
+uint32_t kue_mapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t cmd,
+                             const void *payload, uint64_t payload_size) {
+    handle->time_stamp = kuv_xapi_time_stamp();
+    const uint64_t expire_time =
+        handle->expire_time >= 0 ? handle->time_stamp + static_cast<uint64_t>(handle->expire_time)
+                                 : kNever;
+    bool queued = false;
+    for (kue_connection *connection = handle->connections; connection;
+         connection = connection->next) {
+        if (!takes_copy(handle, connection, id)) continue;
+        kue_event *event = payload_size > UINT64_MAX - kHeaderSize
+                               ? nullptr
+                               : new_event(payload_size + kHeaderSize);
+        if (!event) {
+            report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (push)");
+            continue;
+        }
+        event->type = type;
+        event->cmd = cmd;
+        event->id = id;
+        event->payload = event->data + kHeaderSize;
+        event->payload_size = payload_size;
+        event->seq = connection->next_seq++;
+        event->expire_time = expire_time;
+        // The header is written at each send attempt, with the lifetime
+        // left at that moment.
+        if (payload)
+            std::memcpy(event->payload, payload, payload_size);
+        else
+            std::memset(event->payload, 0, payload_size);
+        append_tx(handle, connection, event);
+        report_status(handle, KUE_STATUS_PUSHED, connection_id(connection), event);
+        queued = true;
+    }
+    if (queued) wake_service(handle);
+    return static_cast<uint32_t>(handle->tx_count);
+}
+
+uint32_t kue_xapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t cmd,
+                             const void *payload, uint64_t payload_size) {
+    if (!handle)
+        return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (push)");
+    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    if (!guard.held()) return KUE_RESULT_WAIT_FAILED;
+    return kue_mapi_event_push(handle, id, type, cmd, payload, payload_size);
+}
+
+kue_event *kue_mapi_event_pop(kue *handle) {
+    for (kue_connection *connection = handle->connections; connection;
+         connection = connection->next) {
+        if (!connection->rx_queue) continue;
+        kue_event *event = take_first_rx(handle, connection);
+        report_status(handle, KUE_STATUS_POPPED, event->id, event);
+        return event;
+    }
+    if (handle->debug_level > kTraceLevel) std::fputs("empty event queue! why?\n", stderr);
+    return nullptr;
+}
+
+kue_event *kue_xapi_event_pop(kue *handle) {
+    if (!handle) return nullptr;
+    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    if (!guard.held()) return nullptr;
+    return kue_mapi_event_pop(handle);
+}
+
+int32_t kue_xapi_event_get_rx_count(kue *handle) {
+    if (!handle) return -1;
+    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    return guard.held() ? handle->rx_count : -1;
+}
+
+int32_t kue_xapi_event_get_tx_count(kue *handle) {
+    if (!handle) return -1;
+    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    return guard.held() ? handle->tx_count : -1;
+}
+
+}  // extern "C"

@@ -1,0 +1,172 @@
+// Event and connection records: making, queueing, expiring and freeing
+// them.
+#include <cstring>
+
+#include "davro_kuv/runtime.h"
+#include "kue/kue_internal.h"
+
+namespace kuv::kue {
+
+namespace {
+
+constexpr uint64_t kNeverExpires = KUE_NEVER_EXPIRES;
+
+void free_queue(kue_event *event) {
+    while (event) {
+        kue_event *next = event->next;
+        kue_xapi_event_free(event);
+        event = next;
+    }
+}
+
+// One queue of a connection with its tail and the two counts it changes.
+struct QueueView {
+    kue_event **head;
+    kue_event **tail;
+    int32_t *connection_count;
+    int32_t *handle_count;
+    // No event of the queue expires before this time (it may be lower than
+    // the earliest expiry left, never higher).
+    uint64_t *earliest_expiry;
+
+    void append(kue_event *event) {
+        if (!*head || event->expire_time < *earliest_expiry) *earliest_expiry = event->expire_time;
+        event->next = nullptr;
+        if (*tail)
+            (*tail)->next = event;
+        else
+            *head = event;
+        *tail = event;
+        ++*connection_count;
+        ++*handle_count;
+    }
+
+    kue_event *take_first() {
+        kue_event *event = *head;
+        if (!event) return nullptr;
+        *head = event->next;
+        if (!*head) *tail = nullptr;
+        event->next = nullptr;
+        --*connection_count;
+        --*handle_count;
+        return event;
+    }
+
+    // Unlinks each expired event, reports it and frees it; the handler
+    // keeps no pointer to it.
+    void drop_expired(::kue *handle, uint32_t id, uint32_t status_code) {
+        if (!*head || *earliest_expiry >= handle->time_stamp) return;
+        uint64_t earliest_left = kNeverExpires;
+        kue_event *previous = nullptr;
+        kue_event *event = *head;
+        while (event) {
+            kue_event *next = event->next;
+            if (event->expire_time < handle->time_stamp) {
+                if (previous)
+                    previous->next = next;
+                else
+                    *head = next;
+                if (*tail == event) *tail = previous;
+                event->next = nullptr;
+                --*connection_count;
+                --*handle_count;
+                report_status(handle, status_code, id, event);
+                kue_xapi_event_free(event);
+            } else {
+                if (event->expire_time < earliest_left) earliest_left = event->expire_time;
+                previous = event;
+            }
+            event = next;
+        }
+        *earliest_expiry = earliest_left;
+    }
+};
+
+QueueView tx_view(::kue *handle, kue_connection *connection) {
+    ConnectionState *state = state_of(connection);
+    return {&connection->tx_queue, &state->tx_tail, &connection->tx_count, &handle->tx_count,
+            &state->tx_earliest_expiry};
+}
+
+QueueView rx_view(::kue *handle, kue_connection *connection) {
+    ConnectionState *state = state_of(connection);
+    return {&connection->rx_queue, &state->rx_tail, &connection->rx_count, &handle->rx_count,
+            &state->rx_earliest_expiry};
+}
+
+}  // namespace
+
+kue_connection *new_connection() {
+    auto *state = static_cast<ConnectionState *>(kuv_xapi_calloc(1, sizeof(ConnectionState)));
+    if (!state) return nullptr;
+    state->registered_socket = -1;
+    return &state->connection;
+}
+
+void delete_endpoint(::kue *handle, kue_connection *connection) {
+    unwatch_socket(handle, connection);
+    kuv_xapi_kuvnet_delete(&connection->endpoint);
+}
+
+void free_connection(::kue *handle, kue_connection *connection) {
+    free_queue(connection->rx_queue);
+    free_queue(connection->tx_queue);
+    if (connection->endpoint) delete_endpoint(handle, connection);
+    kuv_xapi_free(connection);
+}
+
+void remove_connection(::kue *handle, kue_connection *connection) {
+    if (connection->prev)
+        connection->prev->next = connection->next;
+    else
+        handle->connections = connection->next;
+    if (connection->next) connection->next->prev = connection->prev;
+    handle->tx_count -= connection->tx_count;
+    handle->rx_count -= connection->rx_count;
+    free_connection(handle, connection);
+}
+
+kue_event *new_event(uint64_t room) {
+    if (room > UINT64_MAX - sizeof(kue_event)) return nullptr;
+    auto *event = static_cast<kue_event *>(kuv_xapi_alloc(sizeof(kue_event) + room));
+    if (!event) return nullptr;
+    std::memset(event, 0, sizeof *event);
+    event->size = room;
+    event->data = room ? reinterpret_cast<uint8_t *>(event + 1) : nullptr;
+    return event;
+}
+
+void append_tx(::kue *handle, kue_connection *connection, kue_event *event) {
+    tx_view(handle, connection).append(event);
+}
+
+void append_rx(::kue *handle, kue_connection *connection, kue_event *event) {
+    rx_view(handle, connection).append(event);
+}
+
+kue_event *take_first_tx(::kue *handle, kue_connection *connection) {
+    return tx_view(handle, connection).take_first();
+}
+
+kue_event *take_first_rx(::kue *handle, kue_connection *connection) {
+    return rx_view(handle, connection).take_first();
+}
+
+void drop_expired(::kue *handle, kue_connection *connection) {
+    const uint32_t id = connection_id(connection);
+    tx_view(handle, connection).drop_expired(handle, id, KUE_STATUS_TX_EXPIRED);
+    rx_view(handle, connection).drop_expired(handle, id, KUE_STATUS_RX_EXPIRED);
+}
+
+}  // namespace kuv::kue
+
+extern "C" {
+
+int32_t kue_xapi_event_free(kue_event *event) {
+    if (!event) return 0;
+    if (event->flags & KUE_EVENT_OWNS_DATA) kuv_xapi_free(event->data);
+    kuv_xapi_free(event);
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,190 @@
+// Receiving one packet: a whole datagram, or a header and then its body read
+// from a stream straight into the block that keeps it.
+#include <errno.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
+#include "kuvnet/kuvnet_internal.h"
+#include "kuvnet/packet_internal.h"
+#include "runtime/guards.h"
+
+namespace kuv::net {
+
+namespace {
+
+// The largest datagram; UDP carries no more.
+constexpr uint64_t kDatagramCapacity = 65536;
+// One stream read gathers at most this many bytes (the count must fit the
+// wrapper's signed result).
+constexpr uint64_t kLargestRead = 0x7FFFFFFFu;
+
+uint64_t doubled(uint64_t value) {
+    return value > ~uint64_t{0} / 2 ? ~uint64_t{0} : value * 2;
+}
+
+uint32_t fail_receive(kuvnet *handle, packet_info *info, uint32_t code) {
+    return fail_both(handle, info, code);
+}
+
+// The placement's target for the body, or the caller's own block.
+BodyTarget choose_target(BodyPlacement *placement, const packet_info &info, GrowingBlock *own,
+                         bool *placed) {
+    const BodyTarget own_target{own, 0, info.size + kTrailerSize};
+    BodyTarget target = own_target;
+    *placed = placement && placement->place(info, &target);
+    return *placed ? target : own_target;
+}
+
+// Reads `length` bytes into the target's block from its position on,
+// growing the block as they arrive rather than as announced.
+uint32_t read_into_block(kuvnet *handle, const BodyTarget &target, uint64_t length) {
+    GrowingBlock *block = target.block;
+    const uint64_t end = target.position + length;
+    for (uint64_t at = target.position; at < end;) {
+        if (!block->reserve(at + 1, target.final_size)) return KUVNET_RESULT_NO_MEMORY;
+        const uint64_t piece = std::min(std::min(block->capacity(), end) - at, kLargestRead);
+        int32_t got =
+            kuv_xapi_recv_fill(handle->socket, block->data() + at, piece, io_timeout(handle));
+        if (got < 0 || static_cast<uint64_t>(got) != piece) return KUVNET_RESULT_SHORT_READ;
+        at += piece;
+    }
+    return KUV_RESULT_OK;
+}
+
+// Reads the header in as few steps as its fields allow: the shortest header
+// first, then whatever its long-form markers add. No step reads past the
+// header, so the stream stays at the body.
+uint32_t read_stream_header(kuvnet *handle, uint8_t *header, uint64_t *length) {
+    uint64_t have = 0, want = kShortHeaderSize;
+    while (have < want) {
+        int32_t got =
+            kuv_xapi_recv_fill(handle->socket, header + have, want - have, io_timeout(handle));
+        if (got < 0 || static_cast<uint64_t>(got) != want - have) return KUVNET_RESULT_SHORT_READ;
+        have = want;
+        want = header_length_so_far(header, have);
+    }
+    *length = have;
+    return KUV_RESULT_OK;
+}
+
+uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placement, bool *placed) {
+    uint8_t header[kLongestHeaderSize];
+    uint64_t header_length = 0;
+    uint32_t code = read_stream_header(handle, header, &header_length);
+    if (code != KUV_RESULT_OK) return fail(handle, code);
+    code = kuv_mapi_kuvnet_parse_main_header(handle, info, header, header_length);
+    if (code != KUV_RESULT_OK) return fail_receive(handle, info, code);
+    // A packet without a body carries no trailer either.
+    const uint64_t body = info->size;
+    if (body == 0) return KUV_RESULT_OK;
+    GrowingBlock own;
+    const BodyTarget target = choose_target(placement, *info, &own, placed);
+    code = read_into_block(handle, target, body + kTrailerSize);
+    if (code != KUV_RESULT_OK) return fail(handle, code);
+    if (!*placed) info->data = own.release();
+    return KUV_RESULT_OK;
+}
+
+uint32_t receive_datagram(kuvnet *handle, packet_info *info, BodyPlacement *placement,
+                          bool *placed) {
+    TrackedBlock datagram(kuv_xapi_alloc(kDatagramCapacity));
+    if (!datagram) return fail(handle, KUVNET_RESULT_NO_MEMORY);
+    kuvnet_address &peer = handle->peer_address;
+    auto *sender = reinterpret_cast<struct sockaddr *>(&peer.unix_address);
+    uint32_t sender_length = sizeof peer.unix_address;
+    errno = 0;
+    int32_t got = kuv_xapi_recvfrom(handle->socket, datagram.get(), kDatagramCapacity, sender,
+                                    &sender_length, io_timeout(handle));
+    // The wrapper reports an empty datagram as a failure without errno.
+    const bool empty = got < 0 && errno == 0;
+    if (got < 0 && !empty) return fail(handle, KUVNET_RESULT_DATAGRAM_RECEIVE);
+    if (got == 0) return fail(handle, KUVNET_RESULT_NO_TRANSFER);
+    // The next send answers whoever spoke last.
+    peer.selected = sender;
+    if (empty) return fail(handle, KUVNET_RESULT_NO_TRANSFER);
+    const auto *bytes = datagram.get<const uint8_t>();
+    const auto length = static_cast<uint64_t>(got);
+    uint32_t code = kuv_mapi_kuvnet_parse_main_header(handle, info, bytes, length);
+    if (code != KUV_RESULT_OK) return fail_receive(handle, info, code);
+    // The body must lie within the datagram; what a header claims beyond it
+    // was never received.
+    const uint64_t body = info->size;
+    if (body > length - info->body_offset)
+        return fail_receive(handle, info, KUVNET_RESULT_BODY_SIZE);
+    if (body == 0) return KUV_RESULT_OK;
+    GrowingBlock own;
+    const BodyTarget target = choose_target(placement, *info, &own, placed);
+    // A datagram's trailer is not kept; an own block still has its four
+    // spare bytes, cleared.
+    const uint64_t end = target.position + body;
+    if (!target.block->reserve(*placed ? end : target.final_size, target.final_size))
+        return fail(handle, KUVNET_RESULT_NO_MEMORY);
+    std::memcpy(target.block->data() + target.position, bytes + info->body_offset, body);
+    if (!*placed) {
+        std::memset(own.data() + body, 0, kTrailerSize);
+        info->data = own.release();
+    }
+    return KUV_RESULT_OK;
+}
+
+}  // namespace
+
+bool GrowingBlock::reserve(uint64_t needed, uint64_t final_size) {
+    if (needed <= capacity_) return true;
+    const uint64_t target =
+        std::min(final_size, std::max({needed, doubled(capacity_), kGrowthStep}));
+    void *grown = data_ ? kuv_xapi_realloc(data_, target) : kuv_xapi_alloc(target);
+    if (!grown) return false;
+    data_ = static_cast<uint8_t *>(grown);
+    capacity_ = target;
+    return true;
+}
+
+uint8_t *GrowingBlock::release() {
+    capacity_ = 0;
+    return std::exchange(data_, nullptr);
+}
+
+void GrowingBlock::reset() {
+    if (data_) kuv_xapi_free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+}
+
+uint32_t receive_packet(kuvnet *handle, packet_info *info, BodyPlacement *placement, bool *placed) {
+    *placed = false;
+    info->data = nullptr;
+    info->size = 0;
+    if (is_udp(handle->protocol_type)) return receive_datagram(handle, info, placement, placed);
+    if (is_tcp(handle->protocol_type) || is_uds(handle->protocol_type))
+        return receive_stream(handle, info, placement, placed);
+    return fail(handle, KUVNET_RESULT_UNSUPPORTED_TYPE);
+}
+
+}  // namespace kuv::net
+
+using namespace kuv::net;
+
+extern "C" {
+
+uint32_t kuv_mapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info) {
+    bool placed;
+    return receive_packet(handle, info, nullptr, &placed);
+}
+
+uint32_t kuv_xapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info) {
+    if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    if (handle->socket == -1) return fail(handle, KUVNET_RESULT_NO_SOCKET);
+    if (!info) return fail(handle, KUV_RESULT_INVALID_ARGUMENT);
+    // The caller must release the previous body first: overwriting the
+    // pointer would lose it.
+    if (info->data) return fail(handle, KUVNET_RESULT_BODY_HELD);
+    return kuv_mapi_kuvnet_rx_a_packet(handle, info);
+}
+
+}  // extern "C"

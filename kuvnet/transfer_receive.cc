@@ -1,0 +1,162 @@
+// Receiving messages: one packet with its acknowledgement, and packets
+// reassembled until a message is whole.
+#include "davro_kuv/runtime.h"
+#include "kuvnet/kuvnet_internal.h"
+#include "kuvnet/packet_internal.h"
+
+namespace kuv::net {
+
+namespace {
+
+// Answers a received packet: a bare header from us to its sender whose
+// command is the packet's command class.
+uint32_t acknowledge(kuvnet *handle, uint32_t own_id, const packet_info &received) {
+    packet_info answer{};
+    answer.src_id = own_id;
+    answer.dst_id = received.src_id;
+    answer.cmd_type = KUVNET_CMD_ACK;
+    answer.cmd_id = received.cmd_type;
+    packet built{};
+    uint64_t cursor = 0;
+    uint32_t code = kuv_mapi_kuvnet_packetize(handle, &answer, &built, &cursor);
+    if (code == KUV_RESULT_OK) code = kuv_mapi_kuvnet_tx_a_packet(handle, &answer, &built);
+    kuv_mapi_release_packet(&built);
+    return code;
+}
+
+// The checks of the exported receive, then the receive itself.
+uint32_t checked_receive(kuvnet *handle, packet_info *info, BodyPlacement *placement,
+                         bool *placed) {
+    *placed = false;
+    uint32_t code = kuv_xapi_kuvnet_check_valid_handle(handle);
+    if (code == KUV_RESULT_OK) code = kuv_xapi_kuvnet_check_valid_rx_packet_info(info);
+    if (code != KUV_RESULT_OK) return fail(handle, code);
+    // Receiving over a body the record still owns would lose it.
+    if (info->data) return fail(handle, KUVNET_RESULT_BODY_HELD);
+    return receive_and_acknowledge(handle, info, placement, placed);
+}
+
+// One message being reassembled. Every sender cuts a message in order and
+// streams keep that order, so packets are taken at the next expected offset
+// only: a gap or an overlap fails instead of leaving bytes of the buffer
+// unwritten in a message reported whole. Bodies of admitted packets are read
+// straight into the message's block, which grows with the bytes that
+// arrived rather than with the size the first header announced.
+class MessageAssembler final : public BodyPlacement {
+  public:
+    bool place(const packet_info &header, BodyTarget *target) override {
+        admission_ = admit(header);
+        admitted_ = true;
+        if (admission_ != KUV_RESULT_OK) return false;
+        // Room for the trailer behind the last body, which a stream
+        // delivers with it.
+        *target = BodyTarget{&buffer_, header.offset, expected_ + kTrailerSize};
+        return true;
+    }
+
+    // Takes the packet just received (its body already in place when it
+    // has one). Returns 1 or the code that ends the message; *complete when
+    // every byte has arrived.
+    uint32_t take(const packet_info &header, bool *complete) {
+        const uint32_t code = admitted_ ? admission_ : admit(header);
+        admitted_ = false;
+        if (code != KUV_RESULT_OK) return code;
+        next_offset_ += header.size;
+        *complete = next_offset_ >= expected_;
+        return KUV_RESULT_OK;
+    }
+
+    uint64_t expected() const { return expected_; }
+    uint8_t *release_buffer() { return buffer_.release(); }
+
+  private:
+    uint32_t admit(const packet_info &header) {
+        // A new message start replaces a partial one, whose block goes.
+        if (header.total_size >= 1 && header.offset == 0) {
+            buffer_.reset();
+            expected_ = static_cast<uint64_t>(header.total_size);
+            next_offset_ = 0;
+        }
+        if (static_cast<uint64_t>(header.total_size) != expected_) return KUVNET_RESULT_TOTAL_SIZE;
+        // Compared without adding, so that no sum can wrap around.
+        if (header.offset > expected_ || header.size > expected_ - header.offset)
+            return KUVNET_RESULT_OFFSET;
+        if (header.offset != next_offset_) return KUVNET_RESULT_OFFSET;
+        return KUV_RESULT_OK;
+    }
+
+    GrowingBlock buffer_;
+    uint64_t expected_ = 0;
+    uint64_t next_offset_ = 0;
+    bool admitted_ = false;
+    uint32_t admission_ = KUV_RESULT_OK;
+};
+
+}  // namespace
+
+uint32_t receive_and_acknowledge(kuvnet *handle, packet_info *info, BodyPlacement *placement,
+                                 bool *placed) {
+    const uint32_t own_id = info->src_id;
+    uint32_t code = receive_packet(handle, info, placement, placed);
+    if (code != KUV_RESULT_OK || !is_acknowledged(handle->protocol_type)) return code;
+    code = acknowledge(handle, own_id, *info);
+    if (code != KUV_RESULT_OK) kuv_mapi_release_packet_info(info);
+    return code;
+}
+
+}  // namespace kuv::net
+
+using namespace kuv::net;
+
+extern "C" {
+
+uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info) {
+    bool placed;
+    return receive_and_acknowledge(handle, info, nullptr, &placed);
+}
+
+uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info) {
+    if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    bool placed;
+    return checked_receive(handle, info, nullptr, &placed);
+}
+
+uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
+    const uint32_t own_id = info->src_id;
+    kuv_mapi_init_packet_info(info);
+    MessageAssembler message;
+    uint32_t code;
+    for (;;) {
+        info->src_id = own_id;
+        bool placed, complete = false;
+        code = checked_receive(handle, info, &message, &placed);
+        if (code != KUV_RESULT_OK) break;
+        code = message.take(*info, &complete);
+        if (code != KUV_RESULT_OK) {
+            fail(handle, code);
+            break;
+        }
+        if (complete) break;
+    }
+    // A refused packet's own body goes; an admitted one is in the message.
+    kuv_mapi_release_packet_info(info);
+    info->total_size = static_cast<int64_t>(message.expected());
+    info->offset = 0;
+    if (code != KUV_RESULT_OK) {
+        info->error_code = static_cast<int32_t>(code);
+        return code;
+    }
+    info->data = message.release_buffer();
+    info->size = message.expected();
+    return KUV_RESULT_OK;
+}
+
+uint32_t kuv_xapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
+    if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    uint32_t code = kuv_xapi_kuvnet_check_valid_handle(handle);
+    if (code == KUV_RESULT_OK) code = kuv_xapi_kuvnet_check_valid_rx_packet_info(info);
+    if (code != KUV_RESULT_OK) return fail(handle, code);
+    return kuv_mapi_kuvnet_rx_data_fill(handle, info);
+}
+
+}  // extern "C"
