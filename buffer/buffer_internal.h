@@ -104,6 +104,17 @@ uint64_t peek_bytes(const kuv_buffer_t &buffer, uint8_t *destination, uint64_t c
 // when nothing is held or the block cannot be allocated (nothing consumed).
 void *alloc_pop(kuv_buffer_t &buffer, uint64_t count);
 
+// Where the next line of the unread bytes ends, by the rules of
+// kuv_xapi_pop_buffer_line (the byte after a two-byte character's first
+// byte is never a line end). Also used by readers that bound how much of an
+// unfinished line they hold.
+struct LineEnd {
+    bool found = false;
+    uint64_t index = 0;  // of the end byte, counted from the first unread byte
+    uint8_t byte = 0;
+};
+LineEnd find_line(const kuv_buffer_t &buffer);
+
 }  // namespace kuv::buffer
 
 #endif  // KUV_BUFFER_INTERNAL_H

@@ -11,13 +11,6 @@
 #include "davro_kuv/runtime.h"
 
 namespace kuv::buffer {
-namespace {
-
-struct LineEnd {
-    bool found = false;
-    uint64_t index = 0;  // of the end byte, counted from the first unread byte
-    uint8_t byte = 0;
-};
 
 // One pass over the unread bytes, node by node: the cost grows with the
 // line, not with its square.
@@ -51,6 +44,8 @@ LineEnd find_line(const kuv_buffer_t &buffer) {
     }
     return end;
 }
+
+namespace {
 
 // LF CR and CR LF end one line: the partner byte goes with the line end.
 bool is_partner(uint8_t end_byte, uint8_t next_byte) {

@@ -4,6 +4,7 @@
 
 #include "davro_kuv/buffer.h"
 #include "davro_kuv/common.h"
+#include "davro_kuv/ftp.h"
 #include "davro_kuv/kue.h"
 #include "davro_kuv/kuvnet.h"
 #include "davro_kuv/runtime.h"

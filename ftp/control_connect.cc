@@ -1,0 +1,128 @@
+// The control connection: connect and welcome, disconnect, and the closing
+// of the data connection that both share.
+#include <sys/socket.h>
+
+#include <cstdio>
+
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
+#include "davro_kuv/text.h"
+#include "ftp/ftp_internal.h"
+
+namespace kuv::ftp {
+namespace {
+
+// Closes and deletes an endpoint with the two trace lines the client has
+// always printed for it.
+void drop_endpoint(kuvnet *&endpoint) {
+    const uint32_t closed = kuv_xapi_kuvnet_close(endpoint);
+    std::printf("close : %08XH\n", closed);
+    const uint32_t deleted = kuv_xapi_kuvnet_delete(&endpoint);
+    std::printf("delete : %08XH\n", deleted);
+    endpoint = nullptr;
+}
+
+// Makes and connects the control endpoint. The failure message, or NULL.
+const char *open_control(kuv_ftp_t *ftp, const char *host, int32_t port) {
+    if (kuv_xapi_kuvnet_init_with_version(&ftp->control_endpoint, 1, kCoreVersion) != 1)
+        return "can not kuv init";
+    std::printf("kuv init : OK\n");
+    kuvnet *endpoint = ftp->control_endpoint;
+    endpoint->debug_level = kEndpointDebugLevel;
+    endpoint->protocol_type = kTcpAnyFamily;
+    endpoint->is_server = 0;
+    endpoint->local_name[0] = '\0';
+    kuv_xapi_copy_string_limit(endpoint->peer_name, host ? host : kLoopbackHost,
+                               KUVNET_NAME_SIZE - 1);
+    endpoint->port = port > 0 ? port : kDefaultControlPort;
+    ftp->family = 0;
+    if (kuv_xapi_kuvnet_create(endpoint) != 1) return "can not create";
+    std::printf("kuv create : OK\n");
+    if (kuv_xapi_kuvnet_connect(endpoint) != 1) return "can not connect";
+    std::printf("kuv connect : OK\n");
+    ftp->control_socket = endpoint->socket;
+    struct sockaddr_storage peer;
+    uint32_t length = sizeof peer;
+    if (kuv_xapi_getpeername(ftp->control_socket, reinterpret_cast<struct sockaddr *>(&peer),
+                             &length) == 1)
+        ftp->family = peer.ss_family;
+    return nullptr;
+}
+
+// Reads the welcome: success at the first coded line that is no
+// continuation, whatever its code. The failure message, or NULL.
+const char *read_welcome(kuv_ftp_t *ftp) {
+    for (;;) {
+        if (KUV_FTP_SLOT(ftp, read_reply) > 0) {
+            if (ftp->more_lines == 0) return nullptr;
+            continue;
+        }
+        if (holds_reply_line(ftp)) continue;
+        if (ftp->control_socket == -1) return "refuse connection socket";
+        const uint32_t flags = KUV_FTP_SLOT(ftp, pump, control_wait_of(ftp), 0);
+        if (flags & KUV_FTP_PUMP_CONTROL_CLOSED) return "refuse connection";
+        if ((flags & KUV_FTP_PUMP_CONTROL_RECEIVED) == 0) return "empty welcome message";
+    }
+}
+
+}  // namespace
+
+void close_data_gracefully(kuv_ftp_t *ftp) {
+    kuvnet *endpoint = ftp->data_endpoint;
+    // Only a passive connection is the endpoint's own socket; an accepted
+    // active-mode socket is closed without a reset anyway.
+    if (!endpoint || endpoint->is_server != 0 || endpoint->socket == -1) return;
+    kuv_xapi_close_socket(endpoint->socket);
+    endpoint->socket = -1;
+    ftp->endpoint_socket = ftp->data_socket = -1;
+}
+
+void drop_transfer_bytes(kuv_ftp_t *ftp) {
+    if (ftp->download_buffer) kuv_xapi_flush_buffer(ftp->download_buffer);
+    if (ftp->upload_buffer) kuv_xapi_flush_buffer(ftp->upload_buffer);
+}
+
+namespace ops {
+
+int32_t close_data(kuv_ftp_t *ftp) {
+    if (!ftp) return -1;
+    if (ftp->accepted_socket != -1) kuv_xapi_close_socket(ftp->accepted_socket);
+    // The endpoint owns endpoint_socket and closes it itself.
+    if (ftp->data_endpoint) drop_endpoint(ftp->data_endpoint);
+    ftp->accepted_socket = ftp->endpoint_socket = ftp->data_socket = -1;
+    return 1;
+}
+
+int32_t disconnect(kuv_ftp_t *ftp) {
+    if (!ftp) return -1;
+    close_data(ftp);
+    if (ftp->control_endpoint) drop_endpoint(ftp->control_endpoint);
+    if (ftp->control_socket == -1) return 0;
+    ftp->control_socket = -1;
+    return 1;
+}
+
+int32_t connect(kuv_ftp_t *ftp, const char *host, int32_t port) {
+    if (!ftp) return -1;
+    KUV_FTP_SLOT(ftp, disconnect);
+    const char *failure = open_control(ftp, host, port);
+    if (!failure) {
+        for (kuv_buffer_t **buffer : {&ftp->command_buffer, &ftp->reply_buffer, &ftp->upload_buffer,
+                                      &ftp->download_buffer}) {
+            if (*buffer) *buffer = kuv_xapi_close_buffer(*buffer);
+        }
+        ftp->reply_buffer = kuv_xapi_open_buffer();
+        if (ftp->secure_mode == 1)
+            say("not supported standard sftp");
+        else if (ftp->secure_mode != 0)
+            say("unknown secure mode");
+        failure = read_welcome(ftp);
+    }
+    if (!failure) return 1;
+    say(failure);
+    KUV_FTP_SLOT(ftp, disconnect);
+    return 0;
+}
+
+}  // namespace ops
+}  // namespace kuv::ftp

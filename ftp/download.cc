@@ -1,0 +1,220 @@
+// The one-call download: every file a URI names, fetched into the current
+// directory with a progress line and a result line per file.
+#include <cstring>
+#include <string_view>
+
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
+#include "davro_kuv/text.h"
+#include "ftp/ftp_internal.h"
+
+namespace kuv::ftp {
+namespace {
+
+// The download reads the data connection in blocks of this size, the
+// default buffer_limit, so that each write to the local file is as large as
+// the transfer allows.
+constexpr uint64_t kBlockSize = 524288;
+// Write only, created with the caller's mode, truncated (the library's open
+// flags; the two high bits have no effect).
+constexpr uint32_t kCreateFlags = 0x61a;
+
+struct UriOwner {
+    explicit UriOwner(uri_record *record) : record(record) {}
+    ~UriOwner() { kuv_xapi_close_uri(record); }
+    UriOwner(const UriOwner &) = delete;
+    UriOwner &operator=(const UriOwner &) = delete;
+    uri_record *record;
+};
+
+// A local name the download may create: a base name that names a file of
+// the current directory, never the directory itself, its parent or a path.
+bool is_plain_file_name(const char *name) {
+    const std::string_view text(name);
+    return !text.empty() && text != "." && text != ".." && text.find('/') == std::string_view::npos;
+}
+
+// Writes all of count bytes; false on a failed or short write (a full
+// disk).
+bool write_all(int32_t descriptor, const uint8_t *bytes, uint64_t count) {
+    while (count > 0) {
+        const int64_t written = kuv_xapi_write(descriptor, bytes, count);
+        if (written <= 0) return false;
+        bytes += written;
+        count -= static_cast<uint64_t>(written);
+    }
+    return true;
+}
+
+// The local file of one download, opened when the first data arrives.
+class LocalFile {
+  public:
+    LocalFile(const char *name, uint32_t mode) : name_(name), mode_(mode) {}
+    ~LocalFile() { close(); }
+    LocalFile(const LocalFile &) = delete;
+    LocalFile &operator=(const LocalFile &) = delete;
+
+    // Removes an earlier file of the name and creates the new one. False
+    // when the name may not be created or the file cannot be opened.
+    bool open() {
+        if (!is_plain_file_name(name_)) return false;
+        if (kuv_xapi_access(name_, KUV_FILE_ACCESS_EXISTS) == 1 && kuv_xapi_remove(name_) == 1)
+            replaced_ = true;
+        descriptor_ = kuv_xapi_open(name_, kCreateFlags, mode_);
+        opened_ = descriptor_ != -1;
+        return opened_;
+    }
+    bool is_open() const { return descriptor_ != -1; }
+    bool write(const uint8_t *bytes, uint64_t count) {
+        return write_all(descriptor_, bytes, count);
+    }
+    void close() {
+        if (descriptor_ != -1) kuv_xapi_close(descriptor_);
+        descriptor_ = -1;
+    }
+    // Removes what this download wrote.
+    void remove_written() {
+        close();
+        if (opened_) kuv_xapi_remove(name_);
+    }
+    bool opened() const { return opened_; }
+    bool replaced() const { return replaced_; }
+
+  private:
+    const char *name_;
+    uint32_t mode_;
+    int32_t descriptor_ = -1;
+    bool opened_ = false;
+    bool replaced_ = false;
+};
+
+void print_result(const kuv_ftp_t *ftp, bool ok, bool replaced) {
+    const uint64_t elapsed = ftp->transfer_elapsed;
+    const char *outcome =
+        ok ? (replaced ? "OVERWRITE" : "CREATE") : (replaced ? "DELETE" : "CLEAN");
+    std::printf("Result: \"%s\" (Elapsed=%02lu:%02lu, %s)\n", ok ? "OK" : "ERROR",
+                static_cast<unsigned long>(elapsed / 60000),
+                static_cast<unsigned long>(elapsed / 1000 % 60), outcome);
+}
+
+// What came of the listed files so far.
+struct Tally {
+    uint32_t counted = 0;
+    uint32_t downloaded = 0;
+    bool go_on = true;
+};
+
+// Reads the transfer into the local file. False when the file could not be
+// made or written: the rest of the transfer has nowhere to go.
+bool receive_file(kuv_ftp_t *ftp, LocalFile &file, uint8_t *block) {
+    for (;;) {
+        const int32_t count = KUV_FTP_SLOT(ftp, read_stream, block, kBlockSize);
+        if (count < 0) return true;
+        if (count == 0) {
+            kuv_xapi_load_balance();
+            continue;
+        }
+        if (!file.is_open() && !file.open()) return false;
+        if (!file.write(block, static_cast<uint64_t>(count))) return false;
+    }
+}
+
+// Fetches one listed file into the local file of its base name.
+void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block, Tally &tally) {
+    // Only the base name is used locally: a server cannot make the client
+    // write outside the current directory.
+    TrackedBlock local_name(kuv_xapi_alloc_basename(name));
+    if (!local_name) {
+        tally.go_on = false;
+        return;
+    }
+    ++tally.counted;
+    uint64_t size = 0;
+    if (KUV_FTP_SLOT(ftp, size, &size, "%s", name) != 1) size = 0;
+    if (KUV_FTP_SLOT(ftp, open_stream, 0, "RETR %s\r\n", name) != 1) {
+        say("can not open stream");
+        tally.go_on = false;
+        return;
+    }
+    std::printf("Downloading \"%s \" to \"%s\"(%lu bytes)\n", name, local_name.chars(),
+                static_cast<unsigned long>(size));
+    LocalFile file(local_name.chars(), mode);
+    const bool written = receive_file(ftp, file, block);
+    file.close();
+    std::printf("\n");
+    bool ok = KUV_FTP_SLOT(ftp, close_stream) == 1 && written;
+    // A transfer that delivered no data still names a file: the empty
+    // file is made now.
+    if (ok && !file.opened()) ok = file.open();
+    file.close();
+    if (ok) {
+        ++tally.downloaded;
+    } else {
+        file.remove_written();
+        tally.go_on = false;
+    }
+    print_result(ftp, ok, file.replaced());
+}
+
+// Changes to the directory part of the remote path when the server tells
+// its working directory. The path to list: the base name after a change,
+// else the path as it stands.
+char *change_directory(kuv_ftp_t *ftp, char *remote) {
+    char *working = nullptr;
+    const int32_t known = KUV_FTP_SLOT(ftp, pwd, &working);
+    release_text(working);
+    if (known != 1) return remote;
+    TrackedBlock directory(kuv_xapi_alloc_dirname(remote));
+    if (!directory) return remote;
+    char *base = kuv_xapi_basename(remote);
+    if (!base) return remote;
+    return KUV_FTP_SLOT(ftp, cwd, "%s", directory.chars()) == 1 ? base : remote;
+}
+
+// Connects, logs in and asks for binary transfers. The failure message,
+// or NULL.
+const char *prepare_session(kuv_ftp_t *ftp, const uri_record *target) {
+    if (KUV_FTP_SLOT(ftp, connect, target->host, target->port) != 1) return "can not connect";
+    if (KUV_FTP_SLOT(ftp, login, target->user, target->password) != 1) return "can not login";
+    if (KUV_FTP_SLOT(ftp, type, kBinaryType) != 1) return "can not request binary mode";
+    if (KUV_FTP_SLOT(ftp, syst) == 1 && ftp->system_type)
+        kuv_xapi_to_upper_string(ftp->system_type);
+    return nullptr;
+}
+
+}  // namespace
+
+namespace ops {
+
+int32_t download(kuv_ftp_t *ftp, uint32_t mode, const char *format, ...) {
+    if (!ftp) return -1;
+    va_list arguments;
+    va_start(arguments, format);
+    TrackedBlock uri_text = format_text(format, arguments);
+    va_end(arguments);
+    if (!uri_text) return -1;
+    UriOwner uri(kuv_xapi_open_uri(uri_text.chars()));
+    uri_record *target = uri.record;
+    if (!target || !target->host || !target->path) return -1;
+    TrackedBlock block(kuv_xapi_alloc(kBlockSize));
+    if (!block) return 0;
+    if (const char *failure = prepare_session(ftp, target)) {
+        say(failure);
+        return 0;
+    }
+    char *remote = change_directory(ftp, target->path[0] == '/' ? target->path + 1 : target->path);
+    if (KUV_FTP_SLOT(ftp, nlist, "%s", remote) != 1) {
+        say("can not list");
+        return 0;
+    }
+    Tally tally;
+    while (tally.go_on) {
+        TrackedBlock name(KUV_FTP_SLOT(ftp, get_nlist));
+        if (!name) break;
+        fetch_file(ftp, name.chars(), mode, block.get<uint8_t>(), tally);
+    }
+    return tally.counted >= 1 && tally.counted == tally.downloaded ? 1 : 0;
+}
+
+}  // namespace ops
+}  // namespace kuv::ftp

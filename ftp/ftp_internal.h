@@ -1,0 +1,220 @@
+// Pieces shared by the files of the FTP client: the client's own operations
+// (one per slot), calls through the slots, messages, checked argument
+// formatting and the reply wait every command runs.
+#ifndef KUV_FTP_FTP_INTERNAL_H
+#define KUV_FTP_FTP_INTERNAL_H
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "davro_kuv/ftp.h"
+#include "davro_kuv/runtime.h"
+#include "runtime/guards.h"
+
+namespace kuv::ftp {
+
+// ---- constants ----------------------------------------------------------
+
+inline constexpr int32_t kDefaultControlPort = 21;
+// The port a passive data connection goes to when the server announces 0.
+inline constexpr int32_t kDefaultDataPort = 20;
+inline constexpr const char *kLoopbackHost = "localhost";
+inline constexpr const char *kAnonymousUser = "anonymous";
+// Servers want an address-like password from anonymous users; this one
+// names the client and no real mailbox.
+inline constexpr const char *kAnonymousPassword = "davro_kuv@localhost";
+inline constexpr const char *kBinaryType = "I";
+
+// Endpoint settings of the client's connections.
+inline constexpr uint32_t kCoreVersion = 2;
+inline constexpr int32_t kEndpointDebugLevel = 10000;
+inline constexpr int32_t kListenerDebugLevel = 1000;
+inline constexpr uint32_t kTcpAnyFamily = KUVNET_TCP | KUVNET_INET;
+inline constexpr uint32_t kTcpIpv4 = KUVNET_TCP | KUVNET_INET | KUVNET_IPV4;
+inline constexpr uint32_t kTcpIpv6 = KUVNET_TCP | KUVNET_INET | KUVNET_IPV6;
+inline constexpr uint32_t kFamilyIpv4 = 2;
+inline constexpr uint32_t kFamilyIpv6 = 10;
+
+// debug_level thresholds.
+inline constexpr int32_t kTraceReplies = 0;
+inline constexpr int32_t kTraceCommands = 99999;
+inline constexpr int32_t kTraceChunks = 999999;
+
+// Reply codes the client acts on.
+namespace reply {
+inline constexpr int32_t kTransferStarting = 125;
+inline constexpr int32_t kOpeningData = 150;
+inline constexpr int32_t kOk = 200;
+inline constexpr int32_t kSize = 213;
+inline constexpr int32_t kSystem = 215;
+inline constexpr int32_t kClosing = 221;
+inline constexpr int32_t kTransferComplete = 226;
+inline constexpr int32_t kPassive = 227;
+inline constexpr int32_t kExtendedPassive = 229;
+inline constexpr int32_t kLoggedIn = 230;
+inline constexpr int32_t kFileActionOk = 250;
+inline constexpr int32_t kPathCreated = 257;
+inline constexpr int32_t kNeedPassword = 331;
+inline constexpr int32_t kPendingFurther = 350;
+inline constexpr int32_t kCannotOpenData = 425;
+inline constexpr int32_t kTransferAborted = 426;
+inline constexpr int32_t kUnavailable = 550;
+}  // namespace reply
+
+// The block kuv_xapi_open_ftp hangs at aux. Nothing but open and close
+// touch it.
+struct AuxBlock {
+    kuv_buffer_t *buffer;
+};
+
+// ---- the client's own operations --------------------------------------
+
+namespace ops {
+int32_t connect(kuv_ftp_t *ftp, const char *host, int32_t port);
+int32_t disconnect(kuv_ftp_t *ftp);
+int32_t close_data(kuv_ftp_t *ftp);
+uint32_t pump(kuv_ftp_t *ftp, int32_t control_wait, int32_t data_wait);
+int32_t read_reply(kuv_ftp_t *ftp);
+int32_t queue_command(kuv_ftp_t *ftp, const char *format, ...);
+int32_t send_commands(kuv_ftp_t *ftp);
+int32_t user(kuv_ftp_t *ftp, const char *name);
+int32_t pass(kuv_ftp_t *ftp, const char *password);
+int32_t login(kuv_ftp_t *ftp, const char *name, const char *password);
+int32_t quit(kuv_ftp_t *ftp);
+int32_t type(kuv_ftp_t *ftp, const char *type);
+int32_t size(kuv_ftp_t *ftp, uint64_t *size, const char *format, ...);
+int32_t cwd(kuv_ftp_t *ftp, const char *format, ...);
+int32_t pwd(kuv_ftp_t *ftp, char **path);
+int32_t rest(kuv_ftp_t *ftp, uint64_t offset);
+int32_t open_stream(kuv_ftp_t *ftp, uint64_t offset, const char *format, ...);
+int32_t close_stream(kuv_ftp_t *ftp);
+int32_t read_stream(kuv_ftp_t *ftp, void *destination, uint64_t size);
+int32_t write_stream(kuv_ftp_t *ftp, const void *bytes, uint64_t size);
+int32_t nlist(kuv_ftp_t *ftp, const char *format, ...);
+char *get_nlist(kuv_ftp_t *ftp);
+int32_t list(kuv_ftp_t *ftp, const char *format, ...);
+char *get_list(kuv_ftp_t *ftp);
+int32_t syst(kuv_ftp_t *ftp);
+int32_t download(kuv_ftp_t *ftp, uint32_t mode, const char *format, ...);
+int32_t rnfr(kuv_ftp_t *ftp, const char *format, ...);
+int32_t rnto(kuv_ftp_t *ftp, const char *format, ...);
+int32_t dele(kuv_ftp_t *ftp, const char *format, ...);
+int32_t noop(kuv_ftp_t *ftp);
+}  // namespace ops
+
+// Calls the operation in the slot, or the client's own one when the
+// application cleared the slot.
+template <auto Slot, auto Own, typename... Args>
+auto via_slot(kuv_ftp_t *ftp, Args... arguments) {
+    auto operation = ftp->*Slot ? ftp->*Slot : Own;
+    return operation(ftp, arguments...);
+}
+
+#define KUV_FTP_SLOT(ftp, name, ...) \
+    ::kuv::ftp::via_slot<&kuv_ftp_t::name, &::kuv::ftp::ops::name>(ftp __VA_OPT__(, ) __VA_ARGS__)
+
+// Releases a string field (when set) and clears it. The tracked heap warns
+// about releasing nothing, so an empty field is left alone.
+inline void release_text(char *&text) {
+    if (text) kuv_xapi_free(text);
+    text = nullptr;
+}
+
+// ---- messages -----------------------------------------------------------
+
+// A message line on standard output.
+inline void say(const char *message) {
+    std::printf("%s\n", message);
+}
+
+inline constexpr const char *kCannotSend = "can not send ftp command";
+
+// ---- arguments ------------------------------------------------------------
+
+// The formatted text as a tracked string, or an empty block when the format
+// is NULL, formatting fails, or the text holds a NUL byte (which the
+// formatted string would silently end at).
+TrackedBlock format_text(const char *format, va_list list);
+
+// True when the text may stand as one argument of a command: no CR or LF.
+inline bool is_single_line(std::string_view text) {
+    return text.find_first_of("\r\n") == std::string_view::npos;
+}
+
+// True when the text is at most one command: a line end may only close it.
+bool is_one_command(std::string_view text);
+
+// The argument of a command operation: the formatted text when it is safe
+// to send, else an empty block.
+TrackedBlock format_argument(const char *format, va_list list);
+
+// ---- the reply wait -------------------------------------------------------
+
+// True when the reply buffer still holds a complete line to read.
+bool holds_reply_line(const kuv_ftp_t *ftp);
+
+// Reads reply lines, pumping control input while none is held, and hands
+// each coded line to judge(code). Ends at the first coded line that is no
+// continuation, at a silence of control_wait ms, or at a lost connection.
+template <class Judge>
+void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge) {
+    for (;;) {
+        const int32_t code = KUV_FTP_SLOT(ftp, read_reply);
+        if (code > 0) {
+            judge(code);
+            if (ftp->more_lines != 1) return;
+            continue;
+        }
+        // A line dropped by the reader (no code) may sit in front of more
+        // lines already received; those are read before waiting.
+        if (holds_reply_line(ftp)) continue;
+        if (ftp->control_socket == -1) return;
+        const uint32_t flags = KUV_FTP_SLOT(ftp, pump, control_wait, 0);
+        if ((flags & KUV_FTP_PUMP_CONTROL_RECEIVED) == 0) return;
+    }
+}
+
+inline int32_t control_wait_of(const kuv_ftp_t *ftp) {
+    return static_cast<int32_t>(ftp->control_timeout);
+}
+
+// Queues format (with at most one argument), sends it and runs the reply
+// wait: 1 when is_good(code) held for one of the lines read, else 0. When
+// the send fails, 0, after kCannotSend when report_send_failure.
+template <class IsGood>
+int32_t exchange(kuv_ftp_t *ftp, bool report_send_failure, IsGood &&is_good, const char *format,
+                 const char *argument = nullptr) {
+    if (KUV_FTP_SLOT(ftp, queue_command, format, argument) != 1 ||
+        KUV_FTP_SLOT(ftp, send_commands) != 1) {
+        if (report_send_failure) say(kCannotSend);
+        return 0;
+    }
+    int32_t result = 0;
+    wait_reply(ftp, control_wait_of(ftp), [&](int32_t code) {
+        if (is_good(code)) result = 1;
+    });
+    return result;
+}
+
+// ---- data connections -----------------------------------------------------
+
+// Sets up a passive data connection (PASV, or EPSV on IPv6): 1 when a 227
+// or 229 reply was acted on.
+int32_t passive_setup(kuv_ftp_t *ftp);
+// Opens an active-mode listener and announces it (PORT, or EPRT on IPv6): 1
+// when the server answered 200.
+int32_t active_setup(kuv_ftp_t *ftp);
+
+// Closes a passive data connection without resetting it, so that the
+// server receives every byte sent before it learns of the end.
+void close_data_gracefully(kuv_ftp_t *ftp);
+
+// Empties the download and upload buffers: bytes of an earlier transfer
+// never reach the next one.
+void drop_transfer_bytes(kuv_ftp_t *ftp);
+
+}  // namespace kuv::ftp
+
+#endif  // KUV_FTP_FTP_INTERNAL_H

@@ -1,0 +1,127 @@
+// Directory listings: LIST and NLST received on a data connection, cut
+// into lines by a line assembler, and handed out one line at a time.
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/text.h"
+#include "ftp/ftp_internal.h"
+
+namespace kuv::ftp {
+namespace {
+
+// Listings read the data connection through an area of this size.
+constexpr uint64_t kListingChunk = 32768;
+
+enum class Listing { kLong, kNames };
+
+struct ListingKind {
+    const char *command;
+    const char *failure;
+    kuv_readline_t *kuv_ftp::*lines;
+};
+
+constexpr ListingKind kind_of(Listing listing) {
+    return listing == Listing::kLong
+               ? ListingKind{"LIST %s\r\n", "list failed", &kuv_ftp::list_lines}
+               : ListingKind{"NLST %s\r\n", "nlist failed", &kuv_ftp::nlist_lines};
+}
+
+// Receives the listing into its assembler. False when a line grew past
+// KUV_FTP_LINE_LIMIT without ending: the listing is failed and its data
+// connection closed.
+bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
+    kuv_readline_t *&lines = ftp->*kind_of(listing).lines;
+    char area[kListingChunk];
+    for (;;) {
+        const int32_t count = KUV_FTP_SLOT(ftp, read_stream, area, kListingChunk);
+        if (count < 0) return true;
+        if (count == 0) {
+            kuv_xapi_load_balance();
+            continue;
+        }
+        total += static_cast<uint64_t>(count);
+        if (listing == Listing::kNames && ftp->debug_level > kTraceChunks) {
+            std::printf("nlist stream packet {\n  %.*s ", count, area);
+            std::printf("}\n");
+        }
+        if (!lines) lines = kuv_xapi_open_readline();
+        if (lines && kuv_xapi_push_readline(lines, area, static_cast<uint64_t>(count)) >
+                         KUV_FTP_LINE_LIMIT) {
+            ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
+            KUV_FTP_SLOT(ftp, close_data);
+            return false;
+        }
+    }
+}
+
+int32_t run_listing(kuv_ftp_t *ftp, Listing listing, TrackedBlock path) {
+    if (!path) return 0;
+    if (KUV_FTP_SLOT(ftp, open_stream, 0, kind_of(listing).command, path.chars()) != 1) {
+        say("can not open stream");
+        return 0;
+    }
+    uint64_t total = 0;
+    receive_listing(ftp, listing, total);
+    kuv_readline_t *&lines = ftp->*kind_of(listing).lines;
+    if (KUV_FTP_SLOT(ftp, close_stream) != 1) {
+        say(kind_of(listing).failure);
+        lines = kuv_xapi_close_readline(lines);
+        return 0;
+    }
+    // A last line without a line end is queued too.
+    if (lines) kuv_xapi_push_readline(lines, nullptr, 0);
+    if (listing == Listing::kNames && ftp->debug_level > kTraceCommands)
+        std::printf("ftp: [MESSAGE] nlist stream %lu bytes\n ", static_cast<unsigned long>(total));
+    return 1;
+}
+
+// The next non-empty line of a listing; the end of the lines, or an empty
+// line, closes the listing.
+char *next_line(kuv_ftp_t *ftp, Listing listing) {
+    kuv_readline_t *&lines = ftp->*kind_of(listing).lines;
+    if (!lines) return nullptr;
+    char *line = kuv_xapi_pop_readline(lines);
+    if (line && line[0] != '\0') {
+        if (listing == Listing::kNames && ftp->debug_level > kTraceCommands)
+            std::printf("ftp: [MESSAGE] get nlist \"%s\"\n", line);
+        return line;
+    }
+    release_text(line);
+    lines = kuv_xapi_close_readline(lines);
+    return nullptr;
+}
+
+}  // namespace
+
+namespace ops {
+
+int32_t list(kuv_ftp_t *ftp, const char *format, ...) {
+    if (!ftp) return -1;
+    ftp->list_lines = kuv_xapi_close_readline(ftp->list_lines);
+    if (!format) return -1;
+    va_list arguments;
+    va_start(arguments, format);
+    TrackedBlock path = format_argument(format, arguments);
+    va_end(arguments);
+    return run_listing(ftp, Listing::kLong, std::move(path));
+}
+
+int32_t nlist(kuv_ftp_t *ftp, const char *format, ...) {
+    if (!ftp) return -1;
+    ftp->nlist_lines = kuv_xapi_close_readline(ftp->nlist_lines);
+    if (!format) return 0;
+    va_list arguments;
+    va_start(arguments, format);
+    TrackedBlock path = format_argument(format, arguments);
+    va_end(arguments);
+    return run_listing(ftp, Listing::kNames, std::move(path));
+}
+
+char *get_list(kuv_ftp_t *ftp) {
+    return ftp ? next_line(ftp, Listing::kLong) : nullptr;
+}
+
+char *get_nlist(kuv_ftp_t *ftp) {
+    return ftp ? next_line(ftp, Listing::kNames) : nullptr;
+}
+
+}  // namespace ops
+}  // namespace kuv::ftp

@@ -1,0 +1,182 @@
+// The pump: one call moves what is available on the control connection and
+// the data connection, under the shared one-second rate window.
+#include <algorithm>
+
+#include "buffer/buffer_internal.h"
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
+#include "ftp/ftp_internal.h"
+
+namespace kuv::ftp {
+namespace {
+
+// How long an active-mode accept waits once control bytes have arrived in
+// the same call: the server connects before it announces the transfer, so
+// a connection still missing then is not worth a long wait.
+constexpr int32_t kAcceptAfterControlMsec = 10;
+constexpr uint64_t kWindowMsec = 1000;
+constexpr uint64_t kBitsPerByte = 8;
+
+uint64_t held(const kuv_buffer_t *buffer) {
+    return static_cast<uint64_t>(kuv_xapi_get_buffer_size(const_cast<kuv_buffer_t *>(buffer)));
+}
+
+// Starts a new rate window when the budget is spent and the current window
+// (if any) is a second old. Returns the budget.
+uint64_t renew_budget(kuv_ftp_t *ftp, uint32_t limit_bits) {
+    if (ftp->rate_budget != 0) return ftp->rate_budget;
+    const uint64_t now = kuv_xapi_time_stamp();
+    if (ftp->rate_window_start == 0 || now - ftp->rate_window_start >= kWindowMsec) {
+        ftp->rate_window_start = now;
+        ftp->rate_budget = limit_bits / kBitsPerByte;
+    }
+    return ftp->rate_budget;
+}
+
+void account(kuv_ftp_t *ftp, uint64_t bytes) {
+    ftp->rate_budget -= std::min(ftp->rate_budget, bytes);
+    ftp->transfer_bytes += bytes;
+    ftp->transfer_elapsed = kuv_xapi_time_stamp() - ftp->transfer_start;
+    ftp->transfer_rate = ftp->transfer_bytes * 1000 / std::max<uint64_t>(ftp->transfer_elapsed, 1);
+}
+
+// Control input: everything that arrives, waiting `wait` ms for the first
+// bytes only. The reply buffer takes at most KUV_FTP_LINE_LIMIT bytes
+// before the reader has had its turn (the rest waits in the socket); held
+// bytes that reach the limit without a complete line are an endless line,
+// and the connection is dropped as failed.
+uint32_t receive_control(kuv_ftp_t *ftp, int32_t wait) {
+    uint32_t flags = 0;
+    for (;;) {
+        if (ftp->reply_buffer && held(ftp->reply_buffer) >= KUV_FTP_LINE_LIMIT) {
+            if (!buffer::find_line(*ftp->reply_buffer).found) KUV_FTP_SLOT(ftp, disconnect);
+            return flags;
+        }
+        const int32_t count =
+            kuv_xapi_recv(ftp->control_socket, ftp->io_area, KUV_FTP_IO_AREA_SIZE, wait);
+        if (count == 0) return flags;
+        if (count < 0) {
+            KUV_FTP_SLOT(ftp, disconnect);
+            return flags;
+        }
+        if (!ftp->reply_buffer) ftp->reply_buffer = kuv_xapi_open_buffer();
+        if (!ftp->reply_buffer ||
+            kuv_xapi_push_buffer_ex(ftp->reply_buffer, ftp->io_area, static_cast<uint64_t>(count),
+                                    0) != static_cast<uint64_t>(count)) {
+            KUV_FTP_SLOT(ftp, disconnect);
+            return flags;
+        }
+        flags |= KUV_FTP_PUMP_CONTROL_RECEIVED;
+        // Once bytes have come, the rest is taken only as far as it is
+        // already there, whatever the wait was (a negative wait included).
+        wait = 0;
+    }
+}
+
+// The data socket of this call: the passive connection, or the connection
+// accepted from the active listener (waiting for it as the flags allow).
+void find_data_socket(kuv_ftp_t *ftp, uint32_t flags) {
+    const bool listener = ftp->data_endpoint && ftp->data_endpoint->is_server != 0;
+    if (!listener) {
+        ftp->data_socket = ftp->endpoint_socket;
+        return;
+    }
+    if (ftp->accepted_socket == -1) {
+        ftp->data_endpoint->timeout = 0;
+        const int32_t wait = (flags & KUV_FTP_PUMP_CONTROL_RECEIVED)
+                                 ? kAcceptAfterControlMsec
+                                 : static_cast<int32_t>(ftp->accept_timeout);
+        ftp->accepted_socket = kuv_xapi_accept(ftp->endpoint_socket, nullptr, nullptr, wait);
+    }
+    ftp->data_socket = ftp->accepted_socket;
+}
+
+// Sends the whole upload buffer, chunk by chunk, under the upload limit.
+uint32_t send_upload(kuv_ftp_t *ftp, int32_t wait) {
+    uint32_t flags = 0;
+    while (uint64_t pending = held(ftp->upload_buffer)) {
+        uint64_t chunk = std::min<uint64_t>(pending, KUV_FTP_IO_AREA_SIZE);
+        if (ftp->upload_rate_limit > kBitsPerByte) {
+            if (renew_budget(ftp, ftp->upload_rate_limit) == 0) {
+                kuv_xapi_load_balance();
+                continue;
+            }
+            chunk = std::min(chunk, ftp->rate_budget);
+        }
+        kuv_xapi_peek_buffer_ex(ftp->upload_buffer, ftp->io_area, chunk, 0, KUV_BUFFER_EXACT);
+        const int32_t sent = kuv_xapi_send(ftp->data_socket, ftp->io_area, chunk, wait);
+        if (sent <= 0) {
+            KUV_FTP_SLOT(ftp, close_data);
+            return flags;
+        }
+        flags |= KUV_FTP_PUMP_UPLOAD_SENT;
+        kuv_xapi_pop_buffer_ex(ftp->upload_buffer, nullptr, static_cast<uint64_t>(sent),
+                               KUV_BUFFER_EXACT);
+        account(ftp, static_cast<uint64_t>(sent));
+    }
+    return flags;
+}
+
+// Receives data into the download buffer until it holds buffer_limit
+// bytes, nothing more is there within the wait, or (without fill_reads)
+// after one chunk.
+uint32_t receive_download(kuv_ftp_t *ftp, int32_t wait) {
+    uint32_t flags = 0;
+    if (!ftp->download_buffer) ftp->download_buffer = kuv_xapi_open_buffer();
+    if (!ftp->download_buffer) return flags;
+    for (;;) {
+        uint64_t chunk = KUV_FTP_IO_AREA_SIZE;
+        if (ftp->download_rate_limit >= kBitsPerByte) {
+            if (renew_budget(ftp, ftp->download_rate_limit) == 0) return flags;
+            chunk = std::min(chunk, ftp->rate_budget);
+        }
+        if (held(ftp->download_buffer) >= ftp->buffer_limit)
+            return flags | KUV_FTP_PUMP_DOWNLOAD_FULL;
+        const int32_t count = kuv_xapi_recv(ftp->data_socket, ftp->io_area, chunk, wait);
+        if (count == 0) return flags;
+        if (count < 0) {
+            KUV_FTP_SLOT(ftp, close_data);
+            return flags;
+        }
+        flags |= KUV_FTP_PUMP_DOWNLOAD_RECEIVED;
+        if (kuv_xapi_push_buffer_ex(ftp->download_buffer, ftp->io_area,
+                                    static_cast<uint64_t>(count),
+                                    0) != static_cast<uint64_t>(count)) {
+            // Bytes that cannot be kept leave a hole in the stream: the
+            // transfer is over.
+            ftp->error_flags |= KUV_FTP_STREAM_FAILURE;
+            KUV_FTP_SLOT(ftp, close_data);
+            return flags;
+        }
+        account(ftp, static_cast<uint64_t>(count));
+        ftp->stall_since = 0;
+        if (ftp->fill_reads == 0) return flags;
+    }
+}
+
+uint32_t move_data(kuv_ftp_t *ftp, uint32_t flags, int32_t data_wait) {
+    if (ftp->control_socket == -1 || ftp->endpoint_socket == -1) return flags;
+    find_data_socket(ftp, flags);
+    if (ftp->data_socket == -1) return flags;
+    if (ftp->upload_buffer && held(ftp->upload_buffer) > 0)
+        return flags | send_upload(ftp, data_wait);
+    return flags | receive_download(ftp, data_wait);
+}
+
+}  // namespace
+
+namespace ops {
+
+uint32_t pump(kuv_ftp_t *ftp, int32_t control_wait, int32_t data_wait) {
+    if (!ftp) return 0;
+    uint32_t flags = 0;
+    if (ftp->control_socket != -1) flags = receive_control(ftp, control_wait);
+    flags = move_data(ftp, flags, data_wait);
+    if (ftp->control_socket == -1) flags |= KUV_FTP_PUMP_CONTROL_CLOSED;
+    if (ftp->data_socket == -1) flags |= KUV_FTP_PUMP_NO_DATA_CONNECTION;
+    if (ftp->accepted_socket != -1) flags |= KUV_FTP_PUMP_DATA_ACCEPTED;
+    return flags;
+}
+
+}  // namespace ops
+}  // namespace kuv::ftp

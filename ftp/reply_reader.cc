@@ -1,0 +1,77 @@
+// The reply reader: one coded line at a time out of the reply buffer.
+//
+// A reply line starts with a three-digit code followed by '-' (more lines of
+// the same reply follow), a blank or any other separator, or nothing. Lines
+// that do not start with a digit are the inner lines of a multi-line reply
+// and are traced and dropped; a line with fewer than three leading digits
+// is dropped too.
+#include "buffer/buffer_internal.h"
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/text.h"
+#include "ftp/ftp_internal.h"
+
+namespace kuv::ftp {
+namespace {
+
+constexpr int kCodeDigits = 3;
+
+bool is_digit(char byte) {
+    return kuv_xapi_ctype_select(static_cast<unsigned char>(byte), KUV_CTYPE_DIGIT) != 0;
+}
+
+const char *continuation_mark(const kuv_ftp_t *ftp) {
+    return ftp->more_lines == 1 ? "-" : " ";
+}
+
+// CR and LF bytes left at the front by a line end split between two reads.
+void skip_line_ends(kuv_buffer_t *buffer) {
+    for (;;) {
+        const int32_t byte = kuv_xapi_peek_buffer_byte(buffer, 0);
+        if (byte != '\r' && byte != '\n') return;
+        kuv_xapi_pop_buffer_byte(buffer);
+    }
+}
+
+}  // namespace
+
+bool holds_reply_line(const kuv_ftp_t *ftp) {
+    return ftp->reply_buffer && buffer::find_line(*ftp->reply_buffer).found;
+}
+
+namespace ops {
+
+int32_t read_reply(kuv_ftp_t *ftp) {
+    if (!ftp) return -1;
+    ftp->reply_code = 0;
+    release_text(ftp->reply_text);
+    if (!ftp->reply_buffer) return 0;
+    skip_line_ends(ftp->reply_buffer);
+    for (;;) {
+        TrackedBlock line(kuv_xapi_pop_buffer_line(ftp->reply_buffer));
+        if (!line) return 0;
+        const char *text = line.chars();
+        if (!is_digit(text[0])) {
+            if (ftp->debug_level > kTraceReplies)
+                std::printf("FTP [%03d]:%s\"%s\"\n", ftp->reply_code, continuation_mark(ftp), text);
+            continue;
+        }
+        int code = 0;
+        int digits = 0;
+        for (; digits < kCodeDigits && is_digit(text[digits]); ++digits)
+            code = code * 10 + (text[digits] - '0');
+        if (digits < kCodeDigits) return 0;
+        const char *rest = text + kCodeDigits;
+        ftp->reply_code = code;
+        ftp->more_lines = *rest == '-' ? 1 : 0;
+        // The separator, whatever it is, is not part of the text.
+        if (*rest != '\0') ++rest;
+        ftp->reply_text = kuv_xapi_alloc_string(rest, 0);
+        if (!ftp->reply_text) return 0;
+        if (ftp->debug_level > kTraceReplies)
+            std::printf("FTP [ %03d ]:%s\"%s\"\n", code, continuation_mark(ftp), ftp->reply_text);
+        return code;
+    }
+}
+
+}  // namespace ops
+}  // namespace kuv::ftp

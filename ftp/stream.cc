@@ -1,0 +1,250 @@
+// Data streams: opening a transfer (data connection, fallback between the
+// modes, the transfer command and its one retry), reading and writing its
+// data, and closing it.
+#include <algorithm>
+#include <climits>
+
+#include "davro_kuv/runtime.h"
+#include "davro_kuv/text.h"
+#include "ftp/ftp_internal.h"
+
+namespace kuv::ftp {
+namespace {
+
+// How long a read waits for data while the download buffer is empty.
+constexpr int32_t kReadDataWaitMsec = 100;
+// The control wait of close_stream after a failure: the server's answer is
+// not worth waiting long for.
+constexpr int32_t kFailedCloseWaitMsec = 100;
+// Counts handed out by the stream calls fit their 32-bit results.
+constexpr uint64_t kLargestCount = INT32_MAX;
+
+uint64_t held(kuv_buffer_t *buffer) {
+    return static_cast<uint64_t>(kuv_xapi_get_buffer_size(buffer));
+}
+
+// The data connection in the current mode, falling back to the other when
+// mode_fallback is 1. passive is left as the mode that worked.
+bool set_up_data_connection(kuv_ftp_t *ftp) {
+    if (ftp->passive == 1) {
+        KUV_FTP_SLOT(ftp, close_data);
+        if (passive_setup(ftp) == 1) return true;
+        if (ftp->mode_fallback != 1) return false;
+        ftp->passive = 0;
+        if (active_setup(ftp) == 1) return true;
+        ftp->passive = 1;
+        return false;
+    }
+    if (active_setup(ftp) == 1) return true;
+    if (ftp->mode_fallback != 1) return false;
+    ftp->passive = 1;
+    KUV_FTP_SLOT(ftp, close_data);
+    if (passive_setup(ftp) == 1) return true;
+    ftp->passive = 0;
+    return false;
+}
+
+// One attempt of open_stream: 1 when the server announced the transfer.
+int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va_list list) {
+    ftp->transfer_start = kuv_xapi_time_stamp();
+    ftp->transfer_elapsed = ftp->transfer_rate = 0;
+    ftp->error_flags = 0;
+    if (ftp->control_socket == -1) return 0;
+    ftp->transfer_bytes = ftp->rate_window_start = ftp->rate_budget = 0;
+    drop_transfer_bytes(ftp);
+    TrackedBlock command = format_text(format, list);
+    if (!command || !is_one_command(command.chars())) return 0;
+    if (!set_up_data_connection(ftp)) return 0;
+    if (offset != 0 && KUV_FTP_SLOT(ftp, rest, offset) != 1) return 0;
+    if (KUV_FTP_SLOT(ftp, queue_command, "%s", command.chars()) != 1 ||
+        KUV_FTP_SLOT(ftp, send_commands) != 1) {
+        say(kCannotSend);
+        return 0;
+    }
+    int32_t result = 0;
+    wait_reply(ftp, control_wait_of(ftp), [&](int32_t code) {
+        if (code == reply::kOpeningData || code == reply::kTransferStarting) {
+            ftp->transfer_active = 1;
+            result = 1;
+        } else if (code == reply::kCannotOpenData || code == reply::kTransferAborted ||
+                   code == reply::kUnavailable) {
+            ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
+        } else {
+            ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+        }
+    });
+    return result;
+}
+
+// Reads the control replies that arrived with the data: a 226 ends the
+// transfer; a multi-line reply is read to its end.
+void read_transfer_replies(kuv_ftp_t *ftp) {
+    int32_t control_wait = 0;
+    for (;;) {
+        const int32_t data_wait = held(ftp->download_buffer) == 0 ? kReadDataWaitMsec : 0;
+        KUV_FTP_SLOT(ftp, pump, control_wait, data_wait);
+        if (KUV_FTP_SLOT(ftp, read_reply) > 0) {
+            ftp->stall_since = 0;
+            if (ftp->reply_code == reply::kTransferComplete)
+                ftp->transfer_active = 0;
+            else
+                ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+            if (ftp->more_lines != 1) return;
+            control_wait = control_wait_of(ftp);
+            continue;
+        }
+        if (ftp->control_socket == -1) {
+            say("disconnected");
+            ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
+        }
+        if (control_wait != 0) {
+            say("can not more response");
+            ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+        }
+        return;
+    }
+}
+
+// The stall check of a read that found nothing: data_timeout / 1000
+// seconds without data end the transfer.
+void check_stall(kuv_ftp_t *ftp) {
+    const uint64_t now = kuv_xapi_uptime();
+    if (ftp->stall_since == 0) {
+        ftp->stall_since = now;
+        return;
+    }
+    const uint64_t since = now >= ftp->stall_since ? now - ftp->stall_since : 0;
+    if (since >= ftp->data_timeout / 1000) {
+        say("ftp server dead or un-pluged cable ?");
+        ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
+        KUV_FTP_SLOT(ftp, close_data);
+    }
+}
+
+}  // namespace
+
+namespace ops {
+
+int32_t open_stream(kuv_ftp_t *ftp, uint64_t offset, const char *format, ...) {
+    if (!ftp) return -1;
+    ftp->stall_since = 0;
+    va_list list;
+    va_start(list, format);
+    va_list second;
+    va_copy(second, list);
+    int32_t result = attempt_transfer(ftp, offset, format, list);
+    // A refused data connection (or a file the server would not open in
+    // this mode) is tried once more in the other mode.
+    if (ftp->error_flags & KUV_FTP_CONNECTION_FAILURE) {
+        ftp->passive = ftp->passive == 1 ? 0 : 1;
+        result = attempt_transfer(ftp, offset, format, second);
+    }
+    va_end(second);
+    va_end(list);
+    // Nothing will read from a data connection whose transfer was refused.
+    if (result != 1) KUV_FTP_SLOT(ftp, close_data);
+    return result;
+}
+
+int32_t read_stream(kuv_ftp_t *ftp, void *destination, uint64_t size) {
+    if (!ftp) return -1;
+    if (!ftp->download_buffer) ftp->download_buffer = kuv_xapi_open_buffer();
+    if (!ftp->download_buffer || ftp->control_socket == -1 || !destination) {
+        ftp->error_flags |= KUV_FTP_STREAM_FAILURE;
+        return -1;
+    }
+    size = std::min(size, kLargestCount);
+    read_transfer_replies(ftp);
+    uint64_t copied = 0;
+    uint64_t pending = held(ftp->download_buffer);
+    const bool filling = pending > 0 && ftp->fill_reads != 0 &&
+                         pending < std::min(size, ftp->buffer_limit) && ftp->transfer_active == 1 &&
+                         ftp->data_socket != -1 && ftp->error_flags == 0;
+    if (!filling && pending > 0) {
+        copied = kuv_xapi_pop_buffer_ex(ftp->download_buffer, destination, std::min(pending, size),
+                                        KUV_BUFFER_PARTIAL);
+        ftp->stall_since = 0;
+        pending -= copied;
+    }
+    if (pending == 0) {
+        if (ftp->transfer_active == 0 && ftp->error_flags != 0) KUV_FTP_SLOT(ftp, close_data);
+        if (copied == 0) check_stall(ftp);
+    }
+    if (filling) check_stall(ftp);
+    if (ftp->data_socket != -1 || copied > 0 || pending > 0) return static_cast<int32_t>(copied);
+    return -1;
+}
+
+int32_t write_stream(kuv_ftp_t *ftp, const void *bytes, uint64_t size) {
+    if (!ftp) return -1;
+    if (!ftp->upload_buffer) ftp->upload_buffer = kuv_xapi_open_buffer();
+    if (!ftp->upload_buffer || ftp->control_socket == -1 || size > kLargestCount) {
+        ftp->error_flags |= KUV_FTP_STREAM_FAILURE;
+        return -1;
+    }
+    if (!bytes || size == 0) {
+        close_data_gracefully(ftp);
+        KUV_FTP_SLOT(ftp, close_data);
+        wait_reply(ftp, control_wait_of(ftp), [ftp](int32_t code) {
+            if (code == reply::kTransferComplete)
+                ftp->transfer_active = 0;
+            else
+                ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+        });
+        return 0;
+    }
+    if (kuv_xapi_push_buffer_ex(ftp->upload_buffer, bytes, size, 0) != size) {
+        kuv_xapi_flush_buffer(ftp->upload_buffer);
+        ftp->error_flags |= KUV_FTP_STREAM_FAILURE;
+        return -1;
+    }
+    int32_t result = -1;
+    while (held(ftp->upload_buffer) > 0) {
+        const uint32_t flags = KUV_FTP_SLOT(ftp, pump, 0, static_cast<int32_t>(ftp->data_timeout));
+        if ((flags & KUV_FTP_PUMP_UPLOAD_SENT) == 0) break;
+        result = static_cast<int32_t>(size);
+        if (flags & KUV_FTP_PUMP_NO_DATA_CONNECTION) break;
+        if (KUV_FTP_SLOT(ftp, read_reply) <= 0) break;
+        if (ftp->reply_code == reply::kTransferComplete)
+            ftp->transfer_active = 0;
+        else
+            ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+    }
+    // Bytes the connection could not take are not kept for a later call:
+    // the caller learns that this write did not go through.
+    if (held(ftp->upload_buffer) > 0) {
+        kuv_xapi_flush_buffer(ftp->upload_buffer);
+        result = -1;
+    }
+    return result;
+}
+
+int32_t close_stream(kuv_ftp_t *ftp) {
+    if (!ftp) return -1;
+    int32_t result = 0;
+    if (ftp->control_socket != -1) {
+        KUV_FTP_SLOT(ftp, close_data);
+        const int32_t control_wait = ftp->error_flags != 0       ? kFailedCloseWaitMsec
+                                     : ftp->transfer_active == 1 ? control_wait_of(ftp)
+                                                                 : 0;
+        wait_reply(ftp, control_wait, [&](int32_t code) {
+            if (code == reply::kTransferComplete) {
+                ftp->transfer_active = 0;
+                result = 1;
+            } else {
+                ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+            }
+        });
+    }
+    if (ftp->error_flags != 0) {
+        ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+        result = 0;
+    } else if (ftp->transfer_active == 0) {
+        result = 1;
+    }
+    ftp->stall_since = 0;
+    return result;
+}
+
+}  // namespace ops
+}  // namespace kuv::ftp
