@@ -17,6 +17,7 @@ static const subcommand kSubcommands[] = {
     {"uri", kuv_uri_main, "show the parsed fields of a URI"},
     {"nic", kuv_nic_main, "list the network interfaces (like ip addr)"},
     {"ping", kuv_ping_main, "send ICMP echo requests to a host"},
+    {"events", kuv_events_main, "event service: serve, send, bench"},
 };
 
 static void print_overview(FILE *to) {
