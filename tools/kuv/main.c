@@ -18,6 +18,7 @@ static const subcommand kSubcommands[] = {
     {"nic", kuv_nic_main, "list the network interfaces (like ip addr)"},
     {"ping", kuv_ping_main, "send ICMP echo requests to a host"},
     {"events", kuv_events_main, "event service: serve, send, bench"},
+    {"ftp", kuv_ftp_main, "FTP client: get, ls, put"},
 };
 
 static void print_overview(FILE *to) {
