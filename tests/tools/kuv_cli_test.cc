@@ -27,11 +27,18 @@ void expect_one_line_error(const Outcome &outcome, const std::string &command) {
 using KuvCli = kuv_test::ResourceCheckedTest;
 
 TEST_F(KuvCli, EveryCommandExplainsItselfWithHelp) {
-    const std::vector<std::vector<std::string>> commands = {
-        {"--help"},         {"uri", "--help"},          {"nic", "--help"},
-        {"ping", "--help"}, {"events", "--help"},       {"events", "serve", "--help"},
-        {"events", "send", "--help"}, {"events", "bench", "--help"}, {"ftp", "--help"},
-        {"ftp", "get", "--help"},     {"ftp", "ls", "--help"},       {"ftp", "put", "--help"}};
+    const std::vector<std::vector<std::string>> commands = {{"--help"},
+                                                            {"uri", "--help"},
+                                                            {"nic", "--help"},
+                                                            {"ping", "--help"},
+                                                            {"events", "--help"},
+                                                            {"events", "serve", "--help"},
+                                                            {"events", "send", "--help"},
+                                                            {"events", "bench", "--help"},
+                                                            {"ftp", "--help"},
+                                                            {"ftp", "get", "--help"},
+                                                            {"ftp", "ls", "--help"},
+                                                            {"ftp", "put", "--help"}};
     for (const auto &command : commands) {
         Outcome outcome = kuv(command);
         EXPECT_EQ(outcome.exit_code, 0) << command[0] << " " << command.back();
@@ -50,7 +57,8 @@ TEST_F(KuvCli, CommandLineMistakesExitWithTwo) {
         {{"ping", "-c", "many", "127.0.0.1"}, "ping"},
         {{"ping", "-s", "70000", "127.0.0.1"}, "ping"},
         {{"events"}, "events"},
-        {{"events", "send", "--type", "1", "--cmd", "2", "x"}, "events send"},
+        {{"events", "send", "--type", "-1", "x"}, "events send"},
+        {{"events", "send", "--peer"}, "events send"},
         {{"events", "send", "--peer", "127.0.0.1", "x"}, "events send"},
         {{"events", "serve", "--port", "70000"}, "events serve"},
         {{"ftp", "get"}, "ftp get"},

@@ -46,7 +46,17 @@ void cli_reset_options(void) {
     /* 0 makes glibc's getopt start over completely, including its internal
      * state for permuted arguments. */
     optind = 0;
-    opterr = 1;
+    /* The tool words its own one-line message (cli_bad_option). */
+    opterr = 0;
+}
+
+int cli_bad_option(const char *command, int option, char **argv) {
+    /* getopt has stepped past the offending word. */
+    const char *word = optind > 0 ? argv[optind - 1] : "?";
+    if (option == ':') return cli_usage_error(command, "option '%s' needs a value", word);
+    if (optopt && word[0] == '-' && word[1] != '-')
+        return cli_usage_error(command, "unknown option '-%c'", optopt);
+    return cli_usage_error(command, "unknown option '%s'", word);
 }
 
 int cli_parse_number(const char *text, long long minimum, long long maximum, long long *value) {

@@ -33,8 +33,12 @@ int cli_fail(int exit_code, const char *command, const char *format, ...)
 int cli_usage_error(const char *command, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
-/* Resets getopt for a subcommand's own options. */
+/* Resets getopt for a subcommand's own options; getopt then prints
+ * nothing itself. Option strings start with ':' so that a missing value
+ * is told apart from an unknown option. */
 void cli_reset_options(void);
+/* The usage error for what getopt_long returned as option (':' or '?'). */
+int cli_bad_option(const char *command, int option, char **argv);
 
 /* Decimal number in [minimum, maximum]: 1 and *value, else 0. */
 int cli_parse_number(const char *text, long long minimum, long long maximum, long long *value);

@@ -181,7 +181,7 @@ static int serve(int argc, char **argv) {
     memset(&session, 0, sizeof session);
     session.print_peers = 1;
     cli_reset_options();
-    for (int option; (option = getopt_long(argc, argv, "hp:b:u:ec:v", kOptions, NULL)) != -1;) {
+    for (int option; (option = getopt_long(argc, argv, ":hp:b:u:ec:v", kOptions, NULL)) != -1;) {
         switch (option) {
             case 'h':
                 fputs(kServeUsage, cli_out);
@@ -207,7 +207,7 @@ static int serve(int argc, char **argv) {
                 session.verbose = 1;
                 break;
             default:
-                return cli_usage_error("events serve", "unknown option");
+                return cli_bad_option("events serve", option, argv);
         }
     }
     if (optind != argc) return cli_usage_error("events serve", "unexpected '%s'", argv[optind]);
@@ -326,7 +326,7 @@ static int parse_send_options(int argc, char **argv, send_options *options) {
     options->cmd = 1;
     options->timeout_msec = 10000;
     cli_reset_options();
-    for (int option; (option = getopt_long(argc, argv, "hp:u:t:c:T:w", kOptions, NULL)) != -1;) {
+    for (int option; (option = getopt_long(argc, argv, ":hp:u:t:c:T:w", kOptions, NULL)) != -1;) {
         switch (option) {
             case 'h':
                 fputs(kSendUsage, cli_out);
@@ -355,7 +355,7 @@ static int parse_send_options(int argc, char **argv, send_options *options) {
                 options->wait_echo = 1;
                 break;
             default:
-                return cli_usage_error("events send", "unknown option");
+                return cli_bad_option("events send", option, argv);
         }
     }
     if (options->unix_path && strlen(options->unix_path) > KUVNET_UNIX_PATH_MAX)
@@ -613,7 +613,7 @@ static int bench(int argc, char **argv) {
                                              {NULL, 0, NULL, 0}};
     long long events = 20000, round_trips = 2000, size = 64;
     cli_reset_options();
-    for (int option; (option = getopt_long(argc, argv, "hn:r:s:", kOptions, NULL)) != -1;) {
+    for (int option; (option = getopt_long(argc, argv, ":hn:r:s:", kOptions, NULL)) != -1;) {
         switch (option) {
             case 'h':
                 fputs(kBenchUsage, cli_out);
@@ -631,7 +631,7 @@ static int bench(int argc, char **argv) {
                     return cli_usage_error("events bench", "bad size '%s'", optarg);
                 break;
             default:
-                return cli_usage_error("events bench", "unknown option");
+                return cli_bad_option("events bench", option, argv);
         }
     }
     if (optind != argc) return cli_usage_error("events bench", "unexpected '%s'", argv[optind]);

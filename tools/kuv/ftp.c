@@ -95,7 +95,7 @@ static int parse_options(int argc, char **argv, ftp_options *options, const char
     options->command = command;
     options->output_dir = ".";
     cli_reset_options();
-    for (int option; (option = getopt_long(argc, argv, "ho:aL:qvl", kOptions, NULL)) != -1;) {
+    for (int option; (option = getopt_long(argc, argv, ":ho:aL:qvl", kOptions, NULL)) != -1;) {
         switch (option) {
             case 'h':
                 fputs(usage, cli_out);
@@ -123,7 +123,7 @@ static int parse_options(int argc, char **argv, ftp_options *options, const char
                 options->long_listing = 1;
                 break;
             default:
-                return cli_usage_error(command, "unknown option");
+                return cli_bad_option(command, option, argv);
         }
     }
     *positional = optind;

@@ -55,7 +55,7 @@ static int parse_options(int argc, char **argv, ping_options *options) {
     options->wait_msec = 2000;
     options->family = 0;
     cli_reset_options();
-    for (int option; (option = getopt_long(argc, argv, "hc:s:i:W:46", kOptions, NULL)) != -1;) {
+    for (int option; (option = getopt_long(argc, argv, ":hc:s:i:W:46", kOptions, NULL)) != -1;) {
         switch (option) {
             case 'h':
                 fputs(kUsage, cli_out);
@@ -88,7 +88,7 @@ static int parse_options(int argc, char **argv, ping_options *options) {
                 options->family = KUVNET_IPV6;
                 break;
             default:
-                return cli_usage_error("ping", "unknown option");
+                return cli_bad_option("ping", option, argv);
         }
     }
     if (optind + 1 != argc)

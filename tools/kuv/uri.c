@@ -27,12 +27,12 @@ static void print_text(const char *label, const char *value) {
 int kuv_uri_main(int argc, char **argv) {
     static const struct option kOptions[] = {{"help", no_argument, NULL, 'h'}, {NULL, 0, NULL, 0}};
     cli_reset_options();
-    for (int option; (option = getopt_long(argc, argv, "+h", kOptions, NULL)) != -1;) {
+    for (int option; (option = getopt_long(argc, argv, "+:h", kOptions, NULL)) != -1;) {
         if (option == 'h') {
             fputs(kUsage, cli_out);
             return KUV_EXIT_OK;
         }
-        return cli_usage_error("uri", "unknown option");
+        return cli_bad_option("uri", option, argv);
     }
     if (optind + 1 != argc)
         return cli_usage_error("uri", optind == argc ? "missing TEXT" : "more than one TEXT");
