@@ -44,6 +44,8 @@ struct HandleState {
     uint32_t service_waiting;
     // Set by delete before it stops the service.
     uint32_t stopping;
+    // Application calls waiting for the lock (see handle_lock.h).
+    uint32_t waiting_callers;
     // Accepts, receipts and sends so far: tells the service thread whether
     // a wake-up led anywhere.
     uint64_t progress;

@@ -7,6 +7,7 @@
 
 #include "davro_kuv/runtime.h"
 #include "kue/event_header.h"
+#include "kue/handle_lock.h"
 #include "kue/kue_internal.h"
 #include "runtime/guards.h"
 #include "sysio/wait.h"
@@ -311,7 +312,7 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
 uint32_t kue_xapi_event_poll(kue *handle) {
     if (!handle)
         return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (poll)");
-    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    HandleLock guard(handle, KUV_LOCK_SITE);
     if (!guard.held()) return KUE_RESULT_WAIT_FAILED;
     if (handle->use_async_service == 1 && handle->rx_count > 0)
         return static_cast<uint32_t>(handle->rx_count);

@@ -6,6 +6,7 @@
 
 #include "davro_kuv/runtime.h"
 #include "kue/event_header.h"
+#include "kue/handle_lock.h"
 #include "kue/kue_internal.h"
 #include "runtime/guards.h"
 
@@ -85,7 +86,7 @@ uint32_t kue_xapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t c
                              const void *payload, uint64_t payload_size) {
     if (!handle)
         return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (push)");
-    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    HandleLock guard(handle, KUV_LOCK_SITE);
     if (!guard.held()) return KUE_RESULT_WAIT_FAILED;
     return kue_mapi_event_push(handle, id, type, cmd, payload, payload_size);
 }
@@ -104,20 +105,20 @@ kue_event *kue_mapi_event_pop(kue *handle) {
 
 kue_event *kue_xapi_event_pop(kue *handle) {
     if (!handle) return nullptr;
-    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    HandleLock guard(handle, KUV_LOCK_SITE);
     if (!guard.held()) return nullptr;
     return kue_mapi_event_pop(handle);
 }
 
 int32_t kue_xapi_event_get_rx_count(kue *handle) {
     if (!handle) return -1;
-    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    HandleLock guard(handle, KUV_LOCK_SITE);
     return guard.held() ? handle->rx_count : -1;
 }
 
 int32_t kue_xapi_event_get_tx_count(kue *handle) {
     if (!handle) return -1;
-    kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+    HandleLock guard(handle, KUV_LOCK_SITE);
     return guard.held() ? handle->tx_count : -1;
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "davro_kuv/runtime.h"
+#include "kue/handle_lock.h"
 #include "kue/kue_internal.h"
 #include "runtime/guards.h"
 
@@ -61,6 +62,7 @@ void kue_iapi_async_service_handler(kue_service_t service, void *context) {
         bool wait = false;
         // Made by the first poll and closed only after this thread ended.
         int32_t sockets_descriptor;
+        let_callers_go_first(state);
         {
             kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
             if (!guard.held()) continue;
