@@ -17,6 +17,11 @@ inline constexpr int32_t kListenBacklog = 128;
 // Hop limit of UDP sockets whose handle leaves hops negative.
 inline constexpr int32_t kDefaultHopLimit = 64;
 
+// The passive side binds (and listens), accepts, and never connects.
+inline bool is_passive(const kuvnet *handle) {
+    return handle->is_server == 1;
+}
+
 // The wildcard address text for the family code of protocol_type: IPv4 for
 // 4, IPv6 for 6, and for either family IPv6 when the host supports it (an
 // IPv6 wildcard socket also takes IPv4 traffic).

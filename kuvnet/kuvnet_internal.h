@@ -61,10 +61,6 @@ inline bool is_internet_type(uint32_t type) {
     return is_udp(type) || is_tcp(type) || is_icmp(type) || is_inet_class(type);
 }
 // Exactly acknowledged UDP, and TCP and Unix-domain without bit 24.
-// The passive side binds, listens and accepts.
-inline bool is_passive(const kuvnet *handle) {
-    return handle->is_server == 1;
-}
 inline bool is_acknowledged(uint32_t type) {
     uint32_t transport = type & KUVNET_ICMP_MASK;
     return transport == KUVNET_UDP_ACKED || transport == KUVNET_TCP || transport == KUVNET_UDS;

@@ -18,15 +18,25 @@ int32_t kuv_xapi_accept_intr(int32_t socket, struct sockaddr *address, uint32_t 
         errno = EINVAL;
         return -1;
     }
+    auto accept_once = [&] {
+        return kuv::sysio::repeat_interrupted(interruption_flag, [&] {
+            return ::accept(socket, address, reinterpret_cast<socklen_t *>(address_length));
+        });
+    };
+    // Without a time-out a blocking accept does the waiting itself, one
+    // system call instead of two. A non-blocking listener answers EAGAIN at
+    // once and is waited for below like any other.
+    if (timeout_msec < 0) {
+        int32_t accepted = accept_once();
+        if (accepted >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return accepted;
+    }
     int32_t ready = kuv_xapi_rx_poll_socket_intr(socket, timeout_msec, interruption_flag);
     if (ready != 1) {
         if (ready == 0) errno = ETIMEDOUT;
         return -1;
     }
     // An interrupted accept is made again at once, without a new wait.
-    return kuv::sysio::repeat_interrupted(interruption_flag, [&] {
-        return ::accept(socket, address, reinterpret_cast<socklen_t *>(address_length));
-    });
+    return accept_once();
 }
 
 int32_t kuv_xapi_accept(int32_t socket, struct sockaddr *address, uint32_t *address_length,

@@ -239,16 +239,37 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * multicast groups on every interface for a passive handle whose peer is a
  * group), listens on TCP and Unix-domain sockets for passive handles, and
  * only resolves the names of active TCP and Unix-domain handles and of ICMP
- * handles. A port of 0 is replaced by the port the system chose. */
+ * handles. A port of 0 is replaced by the port the system chose. A name
+ * resolved before is not looked up again (unless that lookup failed); its
+ * addresses take the handle's current port. A passive Unix-domain handle
+ * whose path is taken by a socket file removes that file and binds again;
+ * any other file at the path is left alone and create fails.
+ * 1, or KUVNET_RESULT_ACTIVE_HAS_SOCKET / KUVNET_RESULT_PASSIVE_MISUSE (a
+ * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
+ * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,
+ * KUVNET_RESULT_UNSUPPORTED_TYPE, KUVNET_RESULT_UNIX_LISTEN or
+ * KUVNET_RESULT_MULTICAST_JOIN (the socket then stays open: close the
+ * handle). */
 KUV_API uint32_t kuv_xapi_kuvnet_create(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_create(kuvnet *handle);
 /* Connects an active handle: TCP over every resolved peer address in
- * order, Unix-domain to the path, UDP by closing and creating again. */
+ * order (timeout per address), Unix-domain to the path, UDP by closing and
+ * creating again. 1, or KUVNET_RESULT_PASSIVE_MISUSE (is_server set),
+ * KUVNET_RESULT_ACTIVE_HAS_SOCKET, KUVNET_RESULT_LOCAL_NAME,
+ * KUVNET_RESULT_REMOTE_NAME (also for no peer name),
+ * KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_CONNECT (nobody accepted),
+ * KUVNET_RESULT_UNSUPPORTED_TYPE (ICMP and unknown types). */
 KUV_API uint32_t kuv_xapi_kuvnet_connect(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_connect(kuvnet *handle);
 /* Takes one connection from a passive TCP or Unix-domain handle as a new
  * handle in *out (owned by the caller, freed with delete), which inherits
- * the listener's settings. *out is NULL on failure. */
+ * the listener's settings, with timeout 16000, use_accept_timeout 0, no
+ * claim on the network layer, and the peer's address (peer_name as text).
+ * Waits at most timeout when use_accept_timeout is 1, else without limit.
+ * *out is NULL on failure: KUVNET_RESULT_NOT_PASSIVE,
+ * KUVNET_RESULT_NO_SOCKET, KUVNET_RESULT_UNSUPPORTED_TYPE,
+ * KUVNET_RESULT_NO_TRANSFER (nothing accepted), KUVNET_RESULT_NO_MEMORY;
+ * stored in the listener's error_code, which a success clears. */
 KUV_API uint32_t kuv_xapi_kuvnet_accept(kuvnet *listener, kuvnet **out);
 KUV_API uint32_t kuv_mapi_kuvnet_accept(kuvnet *listener, kuvnet **out);
 
@@ -355,17 +376,31 @@ KUV_API uint32_t kuv_mapi_kuvnet_tx_data_simple(kuvnet *handle, packet_info *inf
 /* ICMP echo                                                                */
 /* ======================================================================== */
 
-/* Sends one echo request with payload (NULL: payload_size zero bytes) to
- * each address of the created ICMP handle's peer in turn and waits for the
- * matching reply. The reply's sequence number (0 to 65535), 0xFFFFFFFF
- * when none matched, KUV_RESULT_INVALID_ARGUMENT or
- * KUVNET_RESULT_RECORDED_FAILURE. Raw sockets need the privilege to open
- * them. */
+/* Sends one echo request (ICMP for an IPv4 address, ICMPv6 for an IPv6
+ * one) with payload (NULL: payload_size zero bytes) to each address of the
+ * created ICMP handle's peer in turn, each through a raw socket of its own,
+ * and waits up to timeout for the reply that carries this process's
+ * identifier. A local_name binds each socket to the first local address
+ * that accepts. Stops at the first address whose reply carries sequence.
+ * Only the low 16 bits of sequence are sent.
+ *
+ * Result: the sequence of the last matching reply (0 to 65535), 0xFFFFFFFF
+ * when none matched (also when no raw socket could be opened, which needs
+ * root or CAP_NET_RAW, or when 8 + payload_size exceeds 65535, the largest
+ * echo an IP packet can carry), KUV_RESULT_INVALID_ARGUMENT for a NULL
+ * handle (xapi), KUVNET_RESULT_RECORDED_FAILURE without sending when
+ * error_code is not 0 (xapi). Callers tell the kinds apart by range. The
+ * selected pointer of peer_address is cleared; that of local_address points
+ * at the address bound for the last peer address tried (NULL when none). */
 KUV_API uint32_t kuv_xapi_kuvnet_simple_ping(kuvnet *handle, const void *payload,
                                              uint32_t payload_size, uint32_t sequence);
 KUV_API uint32_t kuv_mapi_kuvnet_simple_ping(kuvnet *handle, const void *payload,
                                              uint32_t payload_size, uint32_t sequence);
-/* The Internet checksum (RFC 1071) of length bytes, in memory order. */
+/* The Internet checksum (RFC 1071) of length bytes, summed in memory order:
+ * stored unchanged into an ICMP header's checksum field (with that field 0
+ * while summing) it makes the message sum to zero. The 8 bytes
+ * 08 00 00 00 00 00 00 00 give the value stored as F7 FF. NULL counts as no
+ * bytes (0xFFFF). */
 KUV_API uint16_t kuv_mapi_kuvnet_icmp_checksum(const void *bytes, uint64_t length);
 
 /* ======================================================================== */
@@ -420,16 +455,27 @@ typedef struct nic {
     uint64_t tx_bytes, tx_packets, tx_errs, tx_drop, tx_fifo, tx_colls, tx_carrier, tx_compressed;
 } nic;
 
-/* A snapshot of the machine's interfaces, or NULL when none was found. */
+/* A snapshot of the machine's interfaces, or NULL when none was found: the
+ * interfaces of /proc/net/dev with their counters, then of the interface
+ * queries (IPv4 address, netmask, broadcast and point-to-point addresses,
+ * hardware address, MTU, metric, flags), then of /proc/net/if_inet6 (IPv6
+ * addresses). Each step keeps what it found when a later one fails; a
+ * failed query or allocation leaves that piece out. The list, its entries
+ * and all their texts belong to the caller, who frees them with
+ * kuv_xapi_close_nic. Nothing keeps the snapshot up to date. */
 KUV_API nic *kuv_xapi_open_nic(void);
 /* Frees the whole list (NULL allowed); 0. */
 KUV_API int32_t kuv_xapi_close_nic(nic *list);
-/* The interface of that exact name, or NULL. */
+/* The interface of that exact name, or NULL (also for a NULL name). */
 KUV_API nic *kuv_xapi_search_nic_by_name(nic *list, const char *name);
-/* The nic_ipv4 or nic_ipv6 entry carrying the address (text or host name),
- * or NULL; its first field, family, tells which. */
+/* The nic_ipv4 or nic_ipv6 entry carrying the address, or NULL; its first
+ * field, family, tells which. The text (an address or a host name) is
+ * looked up and each of its addresses, in the lookup's order, compared byte
+ * for byte with the entries of its family; a text that does not resolve is
+ * compared with the entries' texts (IPv4 exactly, IPv6 ignoring case). The
+ * entry belongs to the list. */
 KUV_API void *kuv_xapi_search_nic_ip_by_ip(nic *list, const char *address);
-/* The interface carrying the address, or NULL. */
+/* The interface owning that entry, or NULL. */
 KUV_API nic *kuv_xapi_search_nic_by_ip(nic *list, const char *address);
 
 KUV_EXTERN_C_END

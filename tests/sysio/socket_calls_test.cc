@@ -258,6 +258,16 @@ TEST_F(Socket, AcceptAndReceiveNeedTheAddressLength) {
     EXPECT_EQ(kuv_xapi_accept(tcp.listener, as_address(&peer), nullptr, 1000), -1);
     EXPECT_EQ(errno, EINVAL);
     tcp.server.fd = kuv_xapi_accept(tcp.listener, as_address(&peer), &length, 1000);
+    // Without a time-out a non-blocking listener is waited for all the same.
+    fcntl(tcp.listener, F_SETFL, O_NONBLOCK);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Fd second{socket(AF_INET, SOCK_STREAM, 0)};
+        EXPECT_EQ(tcp.connect(second, 2000), 1);
+    });
+    Fd waited{kuv_xapi_accept(tcp.listener, nullptr, nullptr, -1)};
+    late.join();
+    EXPECT_GE(waited.fd, 0);
 
     Fd udp(socket(AF_INET, SOCK_DGRAM, 0));  // sends to itself
     sockaddr_in own{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
