@@ -1,7 +1,8 @@
-// A scripted FTP server for what real servers will not do: odd and broken
-// replies, refused transfers, dropped and stalled data connections, hostile
-// listings. It listens on 127.0.0.1, takes one control connection on a
-// thread of its own and runs the test's script on it. Every wait is bounded.
+// A scripted FTP server for what real servers will not do: odd replies,
+// refused transfers, cut and stalled data connections, hostile listings. It
+// listens on 127.0.0.1, takes one control connection on a thread of its own
+// and serves files in either mode as its FakeFtp record says. Every wait is
+// bounded.
 #ifndef KUV_TESTS_FTP_FAKE_SERVER_H
 #define KUV_TESTS_FTP_FAKE_SERVER_H
 
@@ -12,19 +13,20 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <functional>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace kuv_ftp_test {
 
 inline constexpr int kFakeWaitMsec = 10000;
 
-// A listening socket on 127.0.0.1 and a port the system chose.
+// A listening socket on 127.0.0.1:*port (0: a port the system chooses,
+// stored back into *port).
 inline int listen_loopback(int *port) {
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
@@ -32,6 +34,7 @@ inline int listen_loopback(int *port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(*port));
     socklen_t length = sizeof address;
     if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         listen(listener, 8) != 0 ||
@@ -48,10 +51,8 @@ inline bool wait_readable(int socket, int msec) {
     return poll(&entry, 1, msec) == 1;
 }
 
-// Accepts one connection within msec, or -1.
 inline int accept_within(int listener, int msec) {
-    if (!wait_readable(listener, msec)) return -1;
-    return accept(listener, nullptr, nullptr);
+    return wait_readable(listener, msec) ? accept(listener, nullptr, nullptr) : -1;
 }
 
 inline int connect_loopback(int port) {
@@ -76,15 +77,13 @@ inline bool send_all(int socket, std::string_view bytes) {
     return true;
 }
 
-// Everything until the peer closes (or a silence of msec).
+// Everything until the peer closes, or a silence of msec.
 inline std::string receive_all(int socket, int msec = kFakeWaitMsec) {
     std::string bytes;
     char chunk[65536];
-    while (wait_readable(socket, msec)) {
-        const ssize_t got = recv(socket, chunk, sizeof chunk, 0);
-        if (got <= 0) break;
+    ssize_t got;
+    while (wait_readable(socket, msec) && (got = recv(socket, chunk, sizeof chunk, 0)) > 0)
         bytes.append(chunk, static_cast<size_t>(got));
-    }
     return bytes;
 }
 
@@ -95,126 +94,173 @@ inline void reset_close(int socket) {
     close(socket);
 }
 
-// The text of a 227 reply announcing host,port.
-inline std::string passive_reply(const char *host_commas, int port) {
-    char text[128];
-    std::snprintf(text, sizeof text, "227 Entering Passive Mode (%s,%d,%d).\r\n", host_commas,
-                  port / 256, port % 256);
+// What the server does. Texts may hold "{port}" (the data listener's port)
+// and "{p1,p2}" (the same as the two numbers of a 227 reply).
+struct FakeFtp {
+    std::string welcome = "220 fake ready\r\n";
+    bool hang_up = false;                        // close right after accepting
+    std::map<std::string, std::string> answers;  // command verb -> reply, before the defaults
+    std::vector<std::string> passive_replies;    // answers to PASV/EPSV in turn, then a proper 227
+    std::vector<std::string> refusals;          // answers to transfer commands in turn, then served
+    std::string listing;                        // what NLST and LIST send
+    std::map<std::string, std::string> files;   // RETR and SIZE
+    std::set<std::string> cut;                  // RETR: half sent, then reset; STOR: reset at once
+    std::set<std::string> stalled;              // RETR: nothing until the client gives up
+    int upload_delay_msec = 0;                  // STOR: read only after this pause
+    int data_port = 0;                          // the passive listener's port, 0: any
+    std::map<std::string, std::string> stored;  // what STOR received
+};
+
+inline std::string fill_port(std::string text, int port) {
+    const std::pair<std::string, std::string> marks[] = {
+        {"{port}", std::to_string(port)},
+        {"{p1,p2}", std::to_string(port / 256) + "," + std::to_string(port % 256)}};
+    for (const auto &[mark, value] : marks)
+        for (size_t at; (at = text.find(mark)) != std::string::npos;)
+            text.replace(at, mark.size(), value);
     return text;
 }
 
-// The port of a "PORT h1,h2,h3,h4,p1,p2" command, or -1.
-inline int port_of_port_command(const std::string &command) {
-    unsigned h[4], high, low;
-    if (std::sscanf(command.c_str(), "PORT %u,%u,%u,%u,%u,%u", &h[0], &h[1], &h[2], &h[3], &high,
-                    &low) != 6)
-        return -1;
-    return static_cast<int>(high * 256 + low);
-}
-
-class FakeSession {
-  public:
-    explicit FakeSession(int control) : control_(control) {}
-    ~FakeSession() {
-        for (int socket : owned_)
-            close(socket);
-        if (control_ >= 0) close(control_);
-    }
-
-    int control() const { return control_; }
-    bool reply(std::string_view text) { return send_all(control_, text); }
-
-    // The next command line without its line end; "" when none comes.
-    std::string command() {
-        for (;;) {
-            const size_t end = pending_.find("\r\n");
-            if (end != std::string::npos) {
-                std::string line = pending_.substr(0, end);
-                pending_.erase(0, end + 2);
-                std::lock_guard<std::mutex> hold(mutex_);
-                commands_.push_back(line);
-                return line;
-            }
-            if (!wait_readable(control_, kFakeWaitMsec)) return "";
-            char chunk[4096];
-            const ssize_t got = recv(control_, chunk, sizeof chunk, 0);
-            if (got <= 0) return "";
-            pending_.append(chunk, static_cast<size_t>(got));
-        }
-    }
-
-    // Reads commands, answering each one that starts with a key of the
-    // table, until one starts with `until` (returned, unanswered).
-    std::string answer_until(const std::vector<std::pair<std::string, std::string>> &table,
-                             const std::string &until) {
-        for (;;) {
-            std::string line = command();
-            if (line.empty() || line.rfind(until, 0) == 0) return line;
-            for (const auto &[key, text] : table) {
-                if (line.rfind(key, 0) == 0) {
-                    reply(text);
-                    break;
-                }
-            }
-        }
-    }
-
-    // A data listener whose socket the session closes at its end.
-    int open_listener(int *port) {
-        const int listener = listen_loopback(port);
-        if (listener >= 0) owned_.push_back(listener);
-        return listener;
-    }
-
-    std::vector<std::string> commands() const {
-        std::lock_guard<std::mutex> hold(mutex_);
-        return commands_;
-    }
-
-  private:
-    int control_;
-    std::string pending_;
-    std::vector<int> owned_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> commands_;
-};
-
 class FakeServer {
   public:
-    using Script = std::function<void(FakeSession &)>;
-
-    explicit FakeServer(Script script) {
+    explicit FakeServer(FakeFtp &script) : script_(script) {
         listener_ = listen_loopback(&port_);
-        thread_ = std::thread([this, script = std::move(script)] {
-            const int control = accept_within(listener_, kFakeWaitMsec);
-            if (control < 0) return;
-            FakeSession session(control);
-            script(session);
-            std::lock_guard<std::mutex> hold(mutex_);
-            commands_ = session.commands();
-        });
+        thread_ = std::thread([this] { serve(); });
     }
     ~FakeServer() { finish(); }
     FakeServer(const FakeServer &) = delete;
     FakeServer &operator=(const FakeServer &) = delete;
 
     int port() const { return port_; }
-
-    // Waits for the script to end; the commands it read.
+    // Waits for the session to end; the commands it received.
     std::vector<std::string> finish() {
         if (thread_.joinable()) thread_.join();
         if (listener_ >= 0) close(listener_);
         listener_ = -1;
-        std::lock_guard<std::mutex> hold(mutex_);
         return commands_;
     }
 
   private:
-    int listener_ = -1;
-    int port_ = -1;
-    std::thread thread_;
-    std::mutex mutex_;
+    // The next command line, without its line end; "" when none comes.
+    std::string command() {
+        for (size_t end; (end = pending_.find("\r\n")) == std::string::npos;) {
+            char chunk[4096];
+            const ssize_t got =
+                wait_readable(control_, kFakeWaitMsec) ? recv(control_, chunk, sizeof chunk, 0) : 0;
+            if (got <= 0) return "";
+            pending_.append(chunk, static_cast<size_t>(got));
+        }
+        const size_t end = pending_.find("\r\n");
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 2);
+        commands_.push_back(line);
+        return line;
+    }
+    void reply(const std::string &text) { send_all(control_, fill_port(text, data_port_)); }
+
+    int open_data() {
+        if (data_listener_ >= 0) return accept_within(data_listener_, kFakeWaitMsec);
+        return active_port_ > 0 ? connect_loopback(active_port_) : -1;
+    }
+
+    void transfer(const std::string &verb, const std::string &name) {
+        if (!script_.refusals.empty()) {
+            reply(script_.refusals.front());
+            script_.refusals.erase(script_.refusals.begin());
+            return;
+        }
+        const auto file = script_.files.find(name);
+        if (verb == "RETR" && file == script_.files.end()) return reply("550 no such file\r\n");
+        reply("150 here it comes\r\n");
+        const int data = open_data();
+        if (data < 0) return reply("425 no data connection\r\n");
+        const bool cut = script_.cut.count(name) != 0 && verb != "NLST" && verb != "LIST";
+        if (verb == "STOR") {
+            if (cut) {
+                reset_close(data);
+                return reply("426 gone\r\n");
+            }
+            usleep(static_cast<useconds_t>(script_.upload_delay_msec) * 1000);
+            script_.stored[name] = receive_all(data);
+            close(data);
+            return reply("226 stored\r\n");
+        }
+        const std::string bytes = verb == "RETR" ? file->second : script_.listing;
+        if (cut) {
+            send_all(data, bytes.substr(0, bytes.size() / 2));
+            reset_close(data);
+            return reply("426 connection closed; transfer aborted\r\n");
+        }
+        if (verb == "RETR" && script_.stalled.count(name)) {
+            receive_all(data);  // quiet until the client closes its end
+            close(data);
+            return reply("426 transfer aborted\r\n");
+        }
+        send_all(data, bytes);
+        close(data);
+        reply("226 transfer complete\r\n");
+    }
+
+    void serve() {
+        control_ = accept_within(listener_, kFakeWaitMsec);
+        if (control_ < 0) return;
+        if (!script_.hang_up) send_all(control_, script_.welcome);
+        for (std::string line; !script_.hang_up && !(line = command()).empty();) {
+            const std::string verb = line.substr(0, line.find(' '));
+            const std::string name = line.size() > verb.size() ? line.substr(verb.size() + 1) : "";
+            if (verb == "PASV" || verb == "EPSV") {
+                if (data_listener_ >= 0) close(data_listener_);
+                data_port_ = script_.data_port;
+                data_listener_ = listen_loopback(&data_port_);
+                active_port_ = -1;
+                if (!script_.passive_replies.empty()) {
+                    reply(script_.passive_replies.front());
+                    script_.passive_replies.erase(script_.passive_replies.begin());
+                } else {
+                    reply("227 Entering Passive Mode (127,0,0,1,{p1,p2}).\r\n");
+                }
+            } else if (script_.answers.count(verb)) {
+                reply(script_.answers.at(verb));
+            } else if (verb == "PORT") {
+                unsigned h[4], high, low;
+                const bool read = std::sscanf(name.c_str(), "%u,%u,%u,%u,%u,%u", &h[0], &h[1],
+                                              &h[2], &h[3], &high, &low) == 6;
+                if (data_listener_ >= 0) close(data_listener_);
+                data_listener_ = -1;
+                active_port_ = read ? static_cast<int>(high * 256 + low) : -1;
+                reply(read ? "200 PORT ok\r\n" : "501 bad PORT\r\n");
+            } else if (verb == "NLST" || verb == "LIST" || verb == "RETR" || verb == "STOR") {
+                transfer(verb, name);
+            } else if (verb == "SIZE") {
+                const auto file = script_.files.find(name);
+                reply(file == script_.files.end()
+                          ? std::string("550 no such file\r\n")
+                          : "213 " + std::to_string(file->second.size()) + "\r\n");
+            } else {
+                static const std::map<std::string, std::string> defaults = {
+                    {"USER", "331 password please\r\n"},
+                    {"PASS", "230 logged in\r\n"},
+                    {"TYPE", "200 type set\r\n"},
+                    {"SYST", "215 UNIX Type: L8\r\n"},
+                    {"PWD", "257 \"/\" is here\r\n"},
+                    {"CWD", "250 changed\r\n"},
+                    {"NOOP", "200 ok\r\n"},
+                    {"QUIT", "221 bye\r\n"}};
+                const auto known = defaults.find(verb);
+                reply(known != defaults.end() ? known->second : "502 not here\r\n");
+                if (verb == "QUIT") break;
+            }
+        }
+        if (data_listener_ >= 0) close(data_listener_);
+        close(control_);
+    }
+
+    FakeFtp &script_;
+    int listener_ = -1, port_ = 0, control_ = -1;
+    int data_listener_ = -1, data_port_ = 0, active_port_ = -1;
+    std::string pending_;
     std::vector<std::string> commands_;
+    std::thread thread_;
 };
 
 }  // namespace kuv_ftp_test

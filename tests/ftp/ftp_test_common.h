@@ -1,13 +1,14 @@
 // Pieces shared by the FTP client's tests: an owned FTP handle, a scratch
-// directory to download into, and the log-in every scripted session opens
-// with.
+// directory to download into, and reading a whole stream.
 #ifndef KUV_TESTS_FTP_FTP_TEST_COMMON_H
 #define KUV_TESTS_FTP_FTP_TEST_COMMON_H
 
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "davro_kuv.h"
 #include "tests/ftp/fake_server.h"
@@ -17,66 +18,90 @@ namespace kuv_ftp_test {
 
 // An FTP handle for one test, closed at the end of its scope. Short
 // time-outs keep a failing test from hanging on a silent peer.
-class Client {
-  public:
-    Client() : ftp(kuv_xapi_open_ftp()) {
-        ftp->control_timeout = 3000;
-        ftp->accept_timeout = 3000;
-    }
+struct Client {
+    Client() : ftp(kuv_xapi_open_ftp()) { ftp->control_timeout = ftp->accept_timeout = 3000; }
     ~Client() { kuv_xapi_close_ftp(ftp); }
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
     kuv_ftp_t *operator->() const { return ftp; }
+    // Connects and, when asked, logs in: true when all worked.
+    bool open(int port, bool log_in = true, const char *host = "127.0.0.1") const {
+        return ftp->connect(ftp, host, port) == 1 &&
+               (!log_in || ftp->login(ftp, nullptr, nullptr) == 1);
+    }
+    // What read_stream hands out until it returns -1.
+    std::string read_all(size_t area_size = 4096) const {
+        std::string bytes;
+        std::vector<char> area(area_size);
+        for (int32_t count; (count = ftp->read_stream(ftp, area.data(), area.size())) >= 0;) {
+            if (count == 0) kuv_xapi_load_balance();
+            bytes.append(area.data(), static_cast<size_t>(count));
+        }
+        return bytes;
+    }
+    // A whole file through open, read and close; a mark when a step failed.
+    std::string retrieve(const std::string &name) const {
+        if (ftp->open_stream(ftp, 0, "RETR %s\r\n", name.c_str()) != 1) return "{not opened}";
+        std::string bytes = read_all(1 << 20);
+        return ftp->close_stream(ftp) == 1 ? bytes : "{not closed cleanly}";
+    }
 
     kuv_ftp_t *ftp;
 };
 
+inline bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+inline size_t count_of(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+inline bool exists(const std::string &path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0;
+}
+
+// The lines of a listing, drained with get_list or get_nlist.
+inline std::vector<std::string> drain(char *(*next)(kuv_ftp_t *), kuv_ftp_t *ftp) {
+    std::vector<std::string> lines;
+    while (char *line = next(ftp)) {
+        lines.emplace_back(line);
+        kuv_xapi_free(line);
+    }
+    return lines;
+}
+
 // A fresh directory made the current one for the scope (downloads write
-// into the current directory); the earlier one and the directory's removal
-// come back at the end.
+// into the current directory), inside a parent that a hostile name would
+// aim at; the earlier directory comes back at the end.
 class ScratchDirectory {
   public:
     ScratchDirectory() {
-        char previous[PATH_MAX];
+        char previous[PATH_MAX], pattern[] = "/tmp/kuv_ftp_cwd_XXXXXX";
         if (getcwd(previous, sizeof previous)) previous_ = previous;
-        char pattern[] = "/tmp/kuv_ftp_cwd_XXXXXX";
-        if (mkdtemp(pattern)) path_ = pattern;
-        inner_ = path_ + "/work";
-        mkdir(inner_.c_str(), 0755);
-        if (chdir(inner_.c_str()) != 0) inner_.clear();
+        if (mkdtemp(pattern)) parent_ = pattern;
+        path_ = parent_ + "/work";
+        if (mkdir(path_.c_str(), 0755) != 0 || chdir(path_.c_str()) != 0) path_.clear();
     }
     ~ScratchDirectory() {
         if (!previous_.empty() && chdir(previous_.c_str()) != 0) {
         }
-        if (!path_.empty()) remove_tree(path_);
+        if (!parent_.empty()) remove_tree(parent_);
     }
     ScratchDirectory(const ScratchDirectory &) = delete;
     ScratchDirectory &operator=(const ScratchDirectory &) = delete;
 
-    bool ok() const { return !inner_.empty(); }
-    // The current directory, and the one above it (which a hostile name
-    // would aim at).
-    const std::string &path() const { return inner_; }
-    const std::string &parent() const { return path_; }
+    bool ok() const { return !path_.empty(); }
+    const std::string &path() const { return path_; }
+    const std::string &parent() const { return parent_; }
 
   private:
-    std::string previous_, path_, inner_;
+    std::string previous_, parent_, path_;
 };
-
-// Sends the welcome and answers USER and PASS.
-inline void serve_login(FakeSession &session) {
-    session.reply("220 fake ready\r\n");
-    session.command();
-    session.reply("331 password please\r\n");
-    session.command();
-    session.reply("230 logged in\r\n");
-}
-
-// Connects and logs in to a fake server: true when both worked.
-inline bool connect_and_login(Client &client, const FakeServer &server) {
-    return client->connect(client.ftp, "127.0.0.1", server.port()) == 1 &&
-           client->login(client.ftp, "user", "secret") == 1;
-}
 
 }  // namespace kuv_ftp_test
 

@@ -45,26 +45,10 @@ class RealServer : public kuv_test::ResourceCheckedTest {
 
     // Connects a client and logs in, anonymously or as the local user.
     bool open(Client &client, bool local = false) const {
-        if (client->connect(client.ftp, "127.0.0.1", server_->port()) != 1) return false;
-        return local ? client->login(client.ftp, kuv_ftp_test::kLocalUser,
-                                     kuv_ftp_test::kLocalPassword) == 1
-                     : client->login(client.ftp, nullptr, nullptr) == 1;
-    }
-
-    // The whole file through the stream calls.
-    static std::string retrieve(Client &client, const std::string &name) {
-        std::string bytes;
-        if (client->open_stream(client.ftp, 0, "RETR %s\r\n", name.c_str()) != 1)
-            return "{not opened}";
-        std::vector<char> area(1 << 20);
-        for (;;) {
-            const int32_t count = client->read_stream(client.ftp, area.data(), area.size());
-            if (count < 0) break;
-            if (count == 0) kuv_xapi_load_balance();
-            bytes.append(area.data(), static_cast<size_t>(count));
-        }
-        if (client->close_stream(client.ftp) != 1) return "{not closed cleanly}";
-        return bytes;
+        if (!local) return client.open(server_->port());
+        return client.open(server_->port(), false) &&
+               client->login(client.ftp, kuv_ftp_test::kLocalUser, kuv_ftp_test::kLocalPassword) ==
+                   1;
     }
 
     std::unique_ptr<VsftpdServer> server_;
@@ -76,21 +60,8 @@ class RealServer : public kuv_test::ResourceCheckedTest {
     };
 };
 
-std::vector<std::string> drain(char *(*next)(kuv_ftp_t *), kuv_ftp_t *ftp) {
-    std::vector<std::string> lines;
-    while (char *line = next(ftp)) {
-        lines.emplace_back(line);
-        kuv_xapi_free(line);
-    }
-    return lines;
-}
-
-size_t count_of(const std::string &text, const std::string &part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
+using kuv_ftp_test::count_of;
+using kuv_ftp_test::drain;
 
 TEST_F(RealServer, LogsInAnonymouslyAndAsALocalUser) {
     Client anonymous;
@@ -142,9 +113,9 @@ TEST_F(RealServer, AnswersAboutItselfAndItsDirectories) {
     EXPECT_EQ(client->control_socket, -1);
 }
 
-TEST_F(RealServer, ListsInBothModes) {
-    Client client;
-    ASSERT_TRUE(open(client));
+// Listings and transfers in both modes, without a fallback between them.
+void list_and_transfer_in_both_modes(const Client &client, const std::string &file) {
+    ASSERT_EQ(client->type(client.ftp, "I"), 1);
     for (uint32_t passive : {1u, 0u}) {
         client->passive = passive;
         ASSERT_EQ(client->nlist(client.ftp, "%s", "pub"), 1);
@@ -156,29 +127,22 @@ TEST_F(RealServer, ListsInBothModes) {
         ASSERT_EQ(lines.size(), 3u);
         EXPECT_NE(lines[1].find(" 300000 "), std::string::npos) << lines[1];
         EXPECT_EQ(lines[1].substr(lines[1].size() - 5), "b.bin");
+        EXPECT_EQ(client.retrieve("pub/b.bin"), file) << "passive " << passive;
+        EXPECT_EQ(client.retrieve("pub/empty"), "");
         EXPECT_EQ(client->passive, passive) << "no fallback was needed";
+        // A missing file is refused in both modes.
+        EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "pub/missing"), 0);
+        client->passive = passive;
     }
 }
 
-TEST_F(RealServer, TransfersInBothModes) {
+TEST_F(RealServer, ListsAndTransfersInBothModes) {
     Client client;
     ASSERT_TRUE(open(client));
-    ASSERT_EQ(client->type(client.ftp, "I"), 1);
-    for (uint32_t passive : {1u, 0u}) {
-        client->passive = passive;
-        EXPECT_EQ(retrieve(client, "pub/b.bin"), files_[1].second) << "passive " << passive;
-        EXPECT_EQ(retrieve(client, "pub/empty"), "");
-        EXPECT_EQ(client->transfer_bytes, 0u);
-        EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "pub/missing"), 0);
-    }
+    list_and_transfer_in_both_modes(client, files_[1].second);
     // A restart offset skips the front of the file.
-    client->passive = 1;
     ASSERT_EQ(client->open_stream(client.ftp, 299990, "RETR %s\r\n", "pub/b.bin"), 1);
-    char tail[64];
-    int32_t count = 0;
-    while ((count = client->read_stream(client.ftp, tail, sizeof tail)) == 0)
-        kuv_xapi_load_balance();
-    EXPECT_EQ(std::string(tail, static_cast<size_t>(count)), files_[1].second.substr(299990));
+    EXPECT_EQ(client.read_all(), files_[1].second.substr(299990));
     EXPECT_EQ(client->close_stream(client.ftp), 1);
 }
 
@@ -188,17 +152,9 @@ class Ipv6Server : public RealServer {
 
 TEST_F(Ipv6Server, ExtendedCommandsCarryListingsAndTransfersInBothModes) {
     Client client;
-    ASSERT_EQ(client->connect(client.ftp, "::1", server_->port()), 1);
+    ASSERT_TRUE(client.open(server_->port(), true, "::1"));
     EXPECT_EQ(client->family, 10u);
-    ASSERT_EQ(client->login(client.ftp, nullptr, nullptr), 1);
-    ASSERT_EQ(client->type(client.ftp, "I"), 1);
-    for (uint32_t passive : {1u, 0u}) {
-        client->passive = passive;
-        EXPECT_EQ(retrieve(client, "pub/b.bin"), files_[1].second) << "passive " << passive;
-        EXPECT_EQ(client->passive, passive) << "EPSV and EPRT work without a fallback";
-        ASSERT_EQ(client->nlist(client.ftp, "%s", "pub"), 1);
-        EXPECT_EQ(drain(client->get_nlist, client.ftp).size(), 3u);
-    }
+    list_and_transfer_in_both_modes(client, files_[1].second);
 }
 
 class PassiveDisabled : public RealServer {
@@ -212,7 +168,7 @@ TEST_F(PassiveDisabled, PassiveTransfersFallBackToActiveMode) {
     Client client;
     ASSERT_TRUE(open(client));
     client->passive = 1;
-    EXPECT_EQ(retrieve(client, "pub/a.txt"), "alpha\n");
+    EXPECT_EQ(client.retrieve("pub/a.txt"), "alpha\n");
     EXPECT_EQ(client->passive, 0u);
     client->passive = 1;
     client->mode_fallback = 0;
@@ -223,7 +179,7 @@ TEST_F(ActiveDisabled, ActiveTransfersFallBackToPassiveMode) {
     Client client;
     ASSERT_TRUE(open(client));
     client->passive = 0;
-    EXPECT_EQ(retrieve(client, "pub/a.txt"), "alpha\n");
+    EXPECT_EQ(client.retrieve("pub/a.txt"), "alpha\n");
     EXPECT_EQ(client->passive, 1u);
 }
 
@@ -310,7 +266,7 @@ TEST_F(RealServer, RateLimitsHoldTransfersToTheirBudget) {
     ASSERT_EQ(client->type(client.ftp, "I"), 1);
     client->passive = 1;
     client->download_rate_limit = 8000000;
-    EXPECT_TRUE(retrieve(client, server_->anon_dir() + "/four.bin") == bytes);
+    EXPECT_TRUE(client.retrieve(server_->anon_dir() + "/four.bin") == bytes);
     const uint64_t download_msec = client->transfer_elapsed;
     client->download_rate_limit = 0;
     client->upload_rate_limit = 8000000;
