@@ -106,6 +106,14 @@ TEST_F(KuvFtp, GetDownloadsAnIdenticalFileInBothModes) {
     }
 }
 
+TEST_F(KuvFtp, GetOfADirectoryFetchesEveryFileListed) {
+    Outcome outcome = kuv({"ftp", "get", "--quiet", "-o", download_dir_, base_ + "/pub/"});
+    ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
+    EXPECT_TRUE(kuv_tool_test::read_file(download_dir_ + "/data.bin") == payload_);
+    EXPECT_EQ(kuv_tool_test::read_file(download_dir_ + "/note.txt"), "a note\n");
+    EXPECT_EQ(count_lines_with(outcome.out, "2 files, "), 1) << outcome.out;
+}
+
 TEST_F(KuvFtp, GetWithoutTerminalPrintsPlainProgressLines) {
     // 3 MiB at 1 MiB/s: about three seconds, so a few periodic lines.
     Outcome outcome =
