@@ -100,6 +100,7 @@ static void draw_bar(progress *display) {
 }
 
 static void draw_line(progress *display) {
+    display->shown_done = display->done;
     char numbers[160];
     format_numbers(display, numbers, sizeof numbers);
     const int percent = percent_of(display);
@@ -146,8 +147,9 @@ void progress_finish(progress *display) {
         draw_bar(display);
         fputc('\n', display->to);
         fflush(display->to);
-    } else if (display->shown) {
-        /* Plain lines end with the final state, when any line was shown. */
+    } else if (display->shown && display->shown_done != display->done) {
+        /* Plain lines end with the final state, when any line was shown
+         * and the last one did not show it already. */
         draw_line(display);
     }
 }

@@ -17,13 +17,14 @@ typedef struct progress {
     FILE *to;
     int enabled;
     int is_terminal;
-    const char *label; /* the file's name */
-    uint64_t total;    /* expected bytes; 0 when unknown */
-    uint64_t done;     /* bytes moved so far */
-    double started;    /* cli_now() at the start */
-    double last_shown; /* when the display was last drawn */
-    double period;     /* seconds between plain lines */
-    int shown;         /* something has been drawn */
+    const char *label;   /* the file's name */
+    uint64_t total;      /* expected bytes; 0 when unknown */
+    uint64_t done;       /* bytes moved so far */
+    double started;      /* cli_now() at the start */
+    double last_shown;   /* when the display was last drawn */
+    double period;       /* seconds between plain lines */
+    int shown;           /* something has been drawn */
+    uint64_t shown_done; /* done when the display was last drawn */
 } progress;
 
 /* Starts a display of label; total 0 when the size is not known. A bar
