@@ -1,15 +1,16 @@
 // The event service between two processes on loopback, service threads on
-// both sides, against peers measured in the same run:
+// both sides, against peers measured in alternating rounds of the same run:
 //   - one-way throughput of 64-byte and 64 KiB events against a raw TCP
 //     stream that sends each length-prefixed message with one send, and
 //     against ZeroMQ PUSH/PULL over TCP;
 //   - request/reply round trips (median and 99th percentile) against
 //     ZeroMQ REQ/REP;
 //   - the processor time of an idle event handle with its service thread.
-// The peer of each measurement is a forked process, started before the
-// measuring process makes any handle.
+// Every sending or echoing side is a forked process that waits for a count
+// on its pipe and then moves that many messages, so that only the pair
+// being timed is busy. Peer processes are forked before the measuring
+// process makes any handle.
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -19,9 +20,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -34,17 +35,30 @@
 
 namespace {
 
+using kuv_bench::Clock;
+using kuv_bench::measure_paired;
+
 constexpr int kSmall = 64;
 constexpr int kLarge = 65536;
-// Events a sender keeps queued at most before it flushes.
-constexpr int32_t kSendWindow = 256;
-constexpr int kWaitMs = 10000;
+// Messages per timed round: a round of the slower side lasts about a tenth
+// of a second, so that starting and draining a stream weighs little beside
+// its steady flow.
+constexpr int kSmallRound = 5000;
+constexpr int kLargeRound = 1000;
+constexpr int kRoundTrips = 200;
+// A sender flushes its queue itself once it holds 256 events or 2 MiB.
+constexpr int32_t kMostQueuedEvents = 256;
+constexpr int32_t kMostQueuedBytes = 2 << 20;
 
 // ---- processes and pipes ------------------------------------------------
 
-int read_port(int from) {
-    int port = 0;
-    return read(from, &port, sizeof port) == sizeof port ? port : -1;
+int read_value(int from) {
+    int value = 0;
+    return read(from, &value, sizeof value) == sizeof value ? value : -1;
+}
+
+void write_value(int to, int value) {
+    (void)!write(to, &value, sizeof value);
 }
 
 // A forked process running body(from_parent, to_parent).
@@ -73,9 +87,9 @@ class Peer {
     }
     Peer(const Peer &) = delete;
     Peer &operator=(const Peer &) = delete;
-    // Hands the peer the port it is to use, or takes the one it offers.
-    void send_port(int port) { (void)!write(down_[1], &port, sizeof port); }
-    int receive_port() { return read_port(up_[0]); }
+
+    void send(int value) { write_value(down_[1], value); }
+    int receive() { return read_value(up_[0]); }
 
   private:
     int down_[2] = {-1, -1};
@@ -112,89 +126,91 @@ kue_event *next_event(kue *handle) {
     }
 }
 
+// Connects to the port it is given, then sends as many events as each
+// count it is given asks for.
 void kue_sender(int from, int size) {
-    kue *client = kue_client(read_port(from));
+    kue *client = kue_client(read_value(from));
     if (!client) return;
     std::vector<uint8_t> payload(static_cast<size_t>(size), 0x5A);
-    for (;;) {
-        const uint32_t queued =
-            kue_xapi_event_push(client, 0, 1, 2, payload.data(), payload.size());
-        // A full window is sent by this thread, as the service thread would.
-        if (static_cast<int32_t>(queued) >= kSendWindow) kue_xapi_event_poll(client);
+    const int32_t window = std::min(kMostQueuedEvents, std::max(1, kMostQueuedBytes / size));
+    for (int count; (count = read_value(from)) > 0;) {
+        for (int sent = 0; sent < count; ++sent) {
+            const uint32_t queued =
+                kue_xapi_event_push(client, 0, 1, 2, payload.data(), payload.size());
+            // A full window goes out from this thread, as it would from the
+            // service thread.
+            if (static_cast<int32_t>(queued) >= window) kue_xapi_event_poll(client);
+        }
     }
 }
 
-void KueOneWay(benchmark::State &state) {
-    const int size = static_cast<int>(state.range(0));
-    Peer sender([size](int from, int) { kue_sender(from, size); });
-    kue *server = kue_server();
-    sender.send_port(server->port);
-    kue_xapi_event_free(next_event(server));  // connected and flowing
-    for (auto _ : state)
-        kue_xapi_event_free(next_event(server));
-    state.SetItemsProcessed(state.iterations());
-    state.SetBytesProcessed(state.iterations() * size);
-    kue_xapi_event_delete(&server);
-}
+// The receiving side of the event service: one server, its sender process.
+struct KueReceiver {
+    Peer sender;
+    kue *server;
+    explicit KueReceiver(int size)
+        : sender([size](int from, int) { kue_sender(from, size); }), server(kue_server()) {
+        sender.send(server->port);
+    }
+    ~KueReceiver() { kue_xapi_event_delete(&server); }
+    void round(int count) {
+        sender.send(count);
+        for (int received = 0; received < count; ++received)
+            kue_xapi_event_free(next_event(server));
+    }
+};
 
 // ---- raw TCP ------------------------------------------------------------
 
-int tcp_listener(int *port) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
-        listen(listener, 8) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-        return -1;
-    *port = ntohs(address.sin_port);
-    return listener;
-}
-
-int tcp_connect(int port) {
-    int peer = socket(AF_INET, SOCK_STREAM, 0);
+sockaddr_in loopback(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    return connect(peer, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ? peer : -1;
+    return address;
 }
 
-bool receive_all(int socket, void *buffer, size_t size) {
-    return recv(socket, buffer, size, MSG_WAITALL) == static_cast<ssize_t>(size);
-}
-
+// Connects, then sends each count of length-prefixed messages, one send
+// per message.
 void raw_sender(int from, int size) {
-    int peer = tcp_connect(read_port(from));
+    const sockaddr_in address = loopback(read_value(from));
+    int peer = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(peer, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) return;
     std::vector<uint8_t> message(4 + static_cast<size_t>(size), 0x5A);
     const uint32_t length = static_cast<uint32_t>(size);
     std::memcpy(message.data(), &length, 4);
-    while (send(peer, message.data(), message.size(), MSG_NOSIGNAL) > 0) {
-    }
+    for (int count; (count = read_value(from)) > 0;)
+        for (int sent = 0; sent < count; ++sent)
+            if (send(peer, message.data(), message.size(), MSG_NOSIGNAL) <= 0) return;
 }
 
-void RawTcpOneWay(benchmark::State &state) {
-    const int size = static_cast<int>(state.range(0));
-    Peer sender([size](int from, int) { raw_sender(from, size); });
-    int port = 0;
-    int listener = tcp_listener(&port);
-    sender.send_port(port);
-    int peer = accept(listener, nullptr, nullptr);
-    std::vector<uint8_t> body(static_cast<size_t>(size));
-    for (auto _ : state) {
-        uint32_t length = 0;
-        if (!receive_all(peer, &length, 4) || !receive_all(peer, body.data(), length)) {
-            state.SkipWithError("raw stream broke");
-            break;
+struct RawReceiver {
+    Peer sender;
+    int peer = -1;
+    std::vector<uint8_t> body;
+    explicit RawReceiver(int size)
+        : sender([size](int from, int) { raw_sender(from, size); }),
+          body(static_cast<size_t>(size)) {
+        int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof address;
+        bind(listener, reinterpret_cast<sockaddr *>(&address), length);
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+        sender.send(ntohs(address.sin_port));
+        peer = accept(listener, nullptr, nullptr);
+        close(listener);
+    }
+    ~RawReceiver() { close(peer); }
+    void round(int count) {
+        sender.send(count);
+        for (int received = 0; received < count; ++received) {
+            uint32_t length = 0;
+            recv(peer, &length, 4, MSG_WAITALL);
+            recv(peer, body.data(), length, MSG_WAITALL);
         }
     }
-    state.SetItemsProcessed(state.iterations());
-    state.SetBytesProcessed(state.iterations() * size);
-    close(peer);
-    close(listener);
-}
+};
 
 // ---- ZeroMQ -------------------------------------------------------------
 
@@ -204,70 +220,112 @@ std::string zmq_address(int port) {
     return "tcp://127.0.0.1:" + std::to_string(port);
 }
 
-// Binds a socket of the type to a system-chosen loopback port.
-void *zmq_bound(void *context, int type, int *port) {
-    void *socket = zmq_socket(context, type);
-    zmq_bind(socket, "tcp://127.0.0.1:*");
-    char endpoint[128];
-    size_t length = sizeof endpoint;
-    zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, endpoint, &length);
-    *port = std::atoi(std::strrchr(endpoint, ':') + 1);
-    return socket;
-}
+// A context and one socket of the type bound to a system-chosen port.
+struct ZmqBound {
+    void *context = zmq_ctx_new();
+    void *socket;
+    int port = 0;
+    explicit ZmqBound(int type) : socket(zmq_socket(context, type)) {
+        zmq_bind(socket, "tcp://127.0.0.1:*");
+        char endpoint[128];
+        size_t length = sizeof endpoint;
+        zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, endpoint, &length);
+        port = std::atoi(std::strrchr(endpoint, ':') + 1);
+    }
+    ~ZmqBound() {
+        int linger = 0;
+        zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_close(socket);
+        zmq_ctx_term(context);
+    }
+};
 
 void zmq_pusher(int from, int size) {
     void *context = zmq_ctx_new();
     void *push = zmq_socket(context, ZMQ_PUSH);
-    zmq_connect(push, zmq_address(read_port(from)).c_str());
+    zmq_connect(push, zmq_address(read_value(from)).c_str());
     std::vector<uint8_t> payload(static_cast<size_t>(size), 0x5A);
-    while (zmq_send(push, payload.data(), payload.size(), 0) >= 0) {
+    for (int count; (count = read_value(from)) > 0;)
+        for (int sent = 0; sent < count; ++sent)
+            if (zmq_send(push, payload.data(), payload.size(), 0) < 0) return;
+}
+
+struct ZmqReceiver {
+    Peer sender;
+    ZmqBound pull{ZMQ_PULL};
+    std::vector<uint8_t> body;
+    explicit ZmqReceiver(int size)
+        : sender([size](int from, int) { zmq_pusher(from, size); }),
+          body(static_cast<size_t>(size)) {
+        sender.send(pull.port);
     }
+    void round(int count) {
+        sender.send(count);
+        for (int received = 0; received < count; ++received)
+            zmq_recv(pull.socket, body.data(), body.size(), 0);
+    }
+};
+
+#endif
+
+// ---- one-way cases ------------------------------------------------------
+
+template <typename PeerReceiver>
+void one_way(benchmark::State &state, int size, int round) {
+    // Both sender processes are forked before this process makes a handle.
+    PeerReceiver peer(size);
+    KueReceiver library(size);
+    library.round(1);  // connected and flowing
+    peer.round(1);
+    measure_paired(
+        state, [&](uint64_t) { library.round(round); }, [&](uint64_t) { peer.round(round); },
+        Clock::kWall);
+    state.counters["library_per_s"] = round / state.counters["library_us"] * 1e6;
+    state.counters["peer_per_s"] = round / state.counters["peer_us"] * 1e6;
 }
 
-void ZmqOneWay(benchmark::State &state) {
-    const int size = static_cast<int>(state.range(0));
-    Peer sender([size](int from, int) { zmq_pusher(from, size); });
-    void *context = zmq_ctx_new();
-    int port = 0;
-    void *pull = zmq_bound(context, ZMQ_PULL, &port);
-    sender.send_port(port);
-    std::vector<uint8_t> body(static_cast<size_t>(size));
-    for (auto _ : state)
-        zmq_recv(pull, body.data(), body.size(), 0);
-    state.SetItemsProcessed(state.iterations());
-    state.SetBytesProcessed(state.iterations() * size);
-    int linger = 0;
-    zmq_setsockopt(pull, ZMQ_LINGER, &linger, sizeof linger);
-    zmq_close(pull);
-    zmq_ctx_term(context);
+void KueVsRawTcp64(benchmark::State &state) {
+    one_way<RawReceiver>(state, kSmall, kSmallRound);
 }
-
+void KueVsRawTcp64K(benchmark::State &state) {
+    one_way<RawReceiver>(state, kLarge, kLargeRound);
+}
+#if defined(KUV_BENCH_HAVE_ZMQ)
+void KueVsZmq64(benchmark::State &state) {
+    one_way<ZmqReceiver>(state, kSmall, kSmallRound);
+}
+void KueVsZmq64K(benchmark::State &state) {
+    one_way<ZmqReceiver>(state, kLarge, kLargeRound);
+}
 #endif
 
 // ---- round trips --------------------------------------------------------
 
-// Records each iteration's time and reports the median and the 99th
-// percentile in microseconds.
-class RoundTrips {
-  public:
-    void add(std::chrono::steady_clock::duration taken) {
-        samples_.push_back(std::chrono::duration<double, std::micro>(taken).count());
+// Times each round trip of a round.
+struct Trips {
+    std::vector<double> micros;
+    template <typename Trip>
+    void run(int count, Trip &&trip) {
+        for (int done = 0; done < count; ++done) {
+            const auto start = std::chrono::steady_clock::now();
+            trip();
+            micros.push_back(
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                    .count());
+        }
     }
-    void report(benchmark::State &state) {
-        if (samples_.empty()) return;
-        std::sort(samples_.begin(), samples_.end());
-        state.counters["p50_us"] = samples_[samples_.size() / 2];
-        state.counters["p99_us"] = samples_[samples_.size() * 99 / 100];
+    double percentile(int which) {
+        std::sort(micros.begin(), micros.end());
+        return micros.empty() ? 0 : micros[micros.size() * static_cast<size_t>(which) / 100];
     }
-
-  private:
-    std::vector<double> samples_;
 };
 
-// The echo side connects to the measuring side's port and sends every
-// request back to the peer it came from.
+#if defined(KUV_BENCH_HAVE_ZMQ)
+
+// The echo side of the event service connects to the port it is given and
+// sends every request back to the peer it came from.
 void kue_echo(int from) {
-    kue *client = kue_client(read_port(from));
+    kue *client = kue_client(read_value(from));
     if (!client) return;
     for (;;) {
         kue_event *request = next_event(client);
@@ -277,32 +335,10 @@ void kue_echo(int from) {
     }
 }
 
-void KueRoundTrip(benchmark::State &state) {
-    Peer echo([](int from, int) { kue_echo(from); });
-    kue *server = kue_server();
-    echo.send_port(server->port);
-    // The echo side's connection is the server's second record.
-    while (!server->connections->next)
-        kue_xapi_event_poll(server);
-    const uint32_t id = static_cast<uint32_t>(server->connections->next->endpoint->socket);
-    const uint8_t request[kSmall] = {};
-    RoundTrips times;
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        kue_xapi_event_push(server, id, 1, 2, request, sizeof request);
-        kue_xapi_event_free(next_event(server));
-        times.add(std::chrono::steady_clock::now() - start);
-    }
-    times.report(state);
-    kue_xapi_event_delete(&server);
-}
-
-#if defined(KUV_BENCH_HAVE_ZMQ)
-
 void zmq_echo(int from) {
     void *context = zmq_ctx_new();
     void *reply = zmq_socket(context, ZMQ_REP);
-    zmq_connect(reply, zmq_address(read_port(from)).c_str());
+    zmq_connect(reply, zmq_address(read_value(from)).c_str());
     uint8_t request[kSmall];
     for (;;) {
         const int got = zmq_recv(reply, request, sizeof request, 0);
@@ -310,25 +346,40 @@ void zmq_echo(int from) {
     }
 }
 
-void ZmqRoundTrip(benchmark::State &state) {
-    Peer echo([](int from, int) { zmq_echo(from); });
-    void *context = zmq_ctx_new();
-    int port = 0;
-    void *request_socket = zmq_bound(context, ZMQ_REQ, &port);
-    echo.send_port(port);
+void KueVsZmqRoundTrip(benchmark::State &state) {
+    Peer kue_side([](int from, int) { kue_echo(from); });
+    Peer zmq_side([](int from, int) { zmq_echo(from); });
+    ZmqBound requests(ZMQ_REQ);
+    zmq_side.send(requests.port);
+    kue *server = kue_server();
+    kue_side.send(server->port);
+    // The echo side's connection is the server's second record.
+    while (!server->connections->next)
+        kue_xapi_event_poll(server);
+    const uint32_t id = static_cast<uint32_t>(server->connections->next->endpoint->socket);
     uint8_t request[kSmall] = {}, reply[kSmall];
-    RoundTrips times;
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        zmq_send(request_socket, request, sizeof request, 0);
-        zmq_recv(request_socket, reply, sizeof reply, 0);
-        times.add(std::chrono::steady_clock::now() - start);
-    }
-    times.report(state);
-    int linger = 0;
-    zmq_setsockopt(request_socket, ZMQ_LINGER, &linger, sizeof linger);
-    zmq_close(request_socket);
-    zmq_ctx_term(context);
+    Trips library, peer;
+    measure_paired(
+        state,
+        [&](uint64_t) {
+            library.run(kRoundTrips, [&] {
+                kue_xapi_event_push(server, id, 1, 2, request, sizeof request);
+                kue_xapi_event_free(next_event(server));
+            });
+        },
+        [&](uint64_t) {
+            peer.run(kRoundTrips, [&] {
+                zmq_send(requests.socket, request, sizeof request, 0);
+                zmq_recv(requests.socket, reply, sizeof reply, 0);
+            });
+        },
+        Clock::kWall);
+    state.counters["library_p50_us"] = library.percentile(50);
+    state.counters["library_p99_us"] = library.percentile(99);
+    state.counters["peer_p50_us"] = peer.percentile(50);
+    state.counters["peer_p99_us"] = peer.percentile(99);
+    state.counters["p50_ratio"] = library.percentile(50) / peer.percentile(50);
+    kue_xapi_event_delete(&server);
 }
 
 #endif
@@ -342,8 +393,8 @@ double process_cpu_seconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Measures this process's processor time over five seconds in which its
-// main thread sleeps: what the handle's service thread costs.
+// This process's processor time over five seconds in which its main thread
+// sleeps: what the handle's service thread costs.
 void measure_idle(benchmark::State &state) {
     for (auto _ : state) {
         const double before = process_cpu_seconds();
@@ -360,11 +411,11 @@ void measure_idle(benchmark::State &state) {
 void KueIdleClient(benchmark::State &state) {
     Peer peer([](int, int to) {
         kue *server = kue_server();
-        (void)!write(to, &server->port, sizeof server->port);
+        write_value(to, server->port);
         for (;;)
             pause();
     });
-    kue *client = kue_client(peer.receive_port());
+    kue *client = kue_client(peer.receive());
     measure_idle(state);
     kue_xapi_event_delete(&client);
 }
@@ -372,32 +423,25 @@ void KueIdleClient(benchmark::State &state) {
 // A server handle with its service thread and one connected peer.
 void KueIdleServer(benchmark::State &state) {
     Peer peer([](int from, int) {
-        kue *client = kue_client(read_port(from));
-        (void)client;
+        kue_client(read_value(from));
         for (;;)
             pause();
     });
     kue *server = kue_server();
-    peer.send_port(server->port);
+    peer.send(server->port);
     while (!server->connections->next)
         kue_xapi_event_poll(server);
     measure_idle(state);
     kue_xapi_event_delete(&server);
 }
 
-// Names carry the payload size; every case runs on real time (the peer
-// process does half of the work).
-BENCHMARK(KueOneWay)->Name("KueOneWay64")->Arg(kSmall)->UseRealTime();
-BENCHMARK(RawTcpOneWay)->Name("RawTcpOneWay64")->Arg(kSmall)->UseRealTime();
-BENCHMARK(KueOneWay)->Name("KueOneWay65536")->Arg(kLarge)->UseRealTime();
-BENCHMARK(RawTcpOneWay)->Name("RawTcpOneWay65536")->Arg(kLarge)->UseRealTime();
+// At least ten rounds of each pair.
+BENCHMARK(KueVsRawTcp64)->UseRealTime()->MinTime(2.0);
+BENCHMARK(KueVsRawTcp64K)->UseRealTime()->MinTime(2.0);
 #if defined(KUV_BENCH_HAVE_ZMQ)
-BENCHMARK(ZmqOneWay)->Name("ZmqOneWay64")->Arg(kSmall)->UseRealTime();
-BENCHMARK(ZmqOneWay)->Name("ZmqOneWay65536")->Arg(kLarge)->UseRealTime();
-#endif
-BENCHMARK(KueRoundTrip)->UseRealTime();
-#if defined(KUV_BENCH_HAVE_ZMQ)
-BENCHMARK(ZmqRoundTrip)->UseRealTime();
+BENCHMARK(KueVsZmq64)->UseRealTime()->MinTime(2.0);
+BENCHMARK(KueVsZmq64K)->UseRealTime()->MinTime(2.0);
+BENCHMARK(KueVsZmqRoundTrip)->UseRealTime();
 #endif
 BENCHMARK(KueIdleClient)->Iterations(1)->UseRealTime();
 BENCHMARK(KueIdleServer)->Iterations(1)->UseRealTime();
@@ -408,9 +452,14 @@ int main(int argc, char **argv) {
     kuv_bench::IdleThread keep_threaded;
     return kuv_bench::run_with_ratios(
         argc, argv,
-        {{"KueOneWay64/64/real_time", "RawTcpOneWay64/64/real_time"},
-         {"KueOneWay65536/65536/real_time", "RawTcpOneWay65536/65536/real_time"},
-         {"KueOneWay64/64/real_time", "ZmqOneWay64/64/real_time"},
-         {"KueOneWay65536/65536/real_time", "ZmqOneWay65536/65536/real_time"},
-         {"KueRoundTrip/real_time", "ZmqRoundTrip/real_time"}});
+        {kuv_bench::paired("event service / raw TCP, one-way 64 B",
+                           "KueVsRawTcp64/min_time:2.000/real_time"),
+         kuv_bench::paired("event service / raw TCP, one-way 64 KiB",
+                           "KueVsRawTcp64K/min_time:2.000/real_time"),
+         kuv_bench::paired("event service / ZeroMQ PUSH-PULL, one-way 64 B",
+                           "KueVsZmq64/min_time:2.000/real_time"),
+         kuv_bench::paired("event service / ZeroMQ PUSH-PULL, one-way 64 KiB",
+                           "KueVsZmq64K/min_time:2.000/real_time"),
+         kuv_bench::paired("event service / ZeroMQ REQ-REP, round trip 64 B",
+                           "KueVsZmqRoundTrip/real_time")});
 }

@@ -1,12 +1,10 @@
-// Runtime costs against their obvious peers: the tracked heap against
-// malloc/free, the reference lock against a pthread mutex, alone and with
-// two threads handing the lock back and forth.
+// Runtime costs against their obvious peers, each pair in alternating
+// rounds: the tracked heap against malloc/free, the reference lock against
+// a pthread mutex, alone and with two threads handing the lock back and
+// forth.
 #include <pthread.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
 
 #include "bench/bench_support.h"
@@ -14,89 +12,97 @@
 
 namespace {
 
-void TrackedAllocFree64(benchmark::State &state) {
-    for (auto _ : state) {
-        void *block = kuv_xapi_alloc(64);
-        benchmark::DoNotOptimize(block);
-        kuv_xapi_free(block);
-    }
-}
-BENCHMARK(TrackedAllocFree64);
+// Operations per round of the single-threaded cases: about 20 us.
+constexpr int kOperations = 1000;
 
-void MallocFree64(benchmark::State &state) {
-    for (auto _ : state) {
-        void *block = std::malloc(64);
-        benchmark::DoNotOptimize(block);
-        std::free(block);
-    }
+void TrackedHeapVsMalloc64(benchmark::State &state) {
+    kuv_bench::measure_paired(
+        state,
+        [](uint64_t) {
+            for (int i = 0; i < kOperations; ++i) {
+                void *block = kuv_xapi_alloc(64);
+                benchmark::DoNotOptimize(block);
+                kuv_xapi_free(block);
+            }
+        },
+        [](uint64_t) {
+            for (int i = 0; i < kOperations; ++i) {
+                void *block = std::malloc(64);
+                benchmark::DoNotOptimize(block);
+                std::free(block);
+            }
+        });
 }
-BENCHMARK(MallocFree64);
+BENCHMARK(TrackedHeapVsMalloc64);
 
-void LockUnlockUncontended(benchmark::State &state) {
+void LockVsMutexUncontended(benchmark::State &state) {
     kuv_lock_t lock{};
-    for (auto _ : state) {
-        kuv_mapi_lock_v0(&lock, "bench", __LINE__);
-        benchmark::ClobberMemory();
-        kuv_mapi_unlock_v0(&lock);
-    }
-}
-BENCHMARK(LockUnlockUncontended);
-
-void PthreadMutexUncontended(benchmark::State &state) {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    for (auto _ : state) {
-        pthread_mutex_lock(&mutex);
-        benchmark::ClobberMemory();
-        pthread_mutex_unlock(&mutex);
-    }
+    kuv_bench::measure_paired(
+        state,
+        [&](uint64_t) {
+            for (int i = 0; i < kOperations; ++i) {
+                kuv_mapi_lock_v0(&lock, "bench", __LINE__);
+                benchmark::ClobberMemory();
+                kuv_mapi_unlock_v0(&lock);
+            }
+        },
+        [&](uint64_t) {
+            for (int i = 0; i < kOperations; ++i) {
+                pthread_mutex_lock(&mutex);
+                benchmark::ClobberMemory();
+                pthread_mutex_unlock(&mutex);
+            }
+        });
 }
-BENCHMARK(PthreadMutexUncontended);
+BENCHMARK(LockVsMutexUncontended);
 
-// Two threads take the lock 500k times each and bump a shared counter: 1M
-// hand-overs in all. Reported per take.
-constexpr int kTakesPerThread = 500000;
+// Two threads take the lock 50k times each and bump a shared counter: 100k
+// hand-overs per round, timed on the wall clock.
+constexpr int kTakesPerThread = 50000;
 
 template <typename Take, typename Give>
 void contend(benchmark::State &state, Take take, Give give) {
-    for (auto _ : state) {
-        uint64_t counter = 0;
-        auto worker = [&] {
-            for (int i = 0; i < kTakesPerThread; ++i) {
-                take();
-                ++counter;
-                give();
-            }
-        };
-        std::thread a(worker), b(worker);
-        a.join();
-        b.join();
-        if (counter != 2u * kTakesPerThread) state.SkipWithError("lost update");
-    }
-    state.SetItemsProcessed(state.iterations() * 2 * kTakesPerThread);
+    uint64_t counter = 0;
+    auto worker = [&] {
+        for (int i = 0; i < kTakesPerThread; ++i) {
+            take();
+            ++counter;
+            give();
+        }
+    };
+    std::thread a(worker), b(worker);
+    a.join();
+    b.join();
+    if (counter != 2u * kTakesPerThread) state.SkipWithError("lost update");
 }
 
-void LockTwoThreads(benchmark::State &state) {
+void LockVsMutexTwoThreads(benchmark::State &state) {
     kuv_lock_t lock{};
-    contend(
-        state, [&] { kuv_mapi_lock_v0(&lock, "bench", __LINE__); },
-        [&] { kuv_mapi_unlock_v0(&lock); });
-}
-BENCHMARK(LockTwoThreads)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-void PthreadMutexTwoThreads(benchmark::State &state) {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    contend(
-        state, [&] { pthread_mutex_lock(&mutex); }, [&] { pthread_mutex_unlock(&mutex); });
+    kuv_bench::measure_paired(
+        state,
+        [&](uint64_t) {
+            contend(
+                state, [&] { kuv_mapi_lock_v0(&lock, "bench", __LINE__); },
+                [&] { kuv_mapi_unlock_v0(&lock); });
+        },
+        [&](uint64_t) {
+            contend(
+                state, [&] { pthread_mutex_lock(&mutex); }, [&] { pthread_mutex_unlock(&mutex); });
+        },
+        kuv_bench::Clock::kWall);
 }
-BENCHMARK(PthreadMutexTwoThreads)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(LockVsMutexTwoThreads)->Iterations(100)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
 int main(int argc, char **argv) {
     kuv_bench::IdleThread keep_process_threaded;
-    return kuv_bench::run_with_ratios(argc, argv,
-                                      {{"TrackedAllocFree64", "MallocFree64"},
-                                       {"LockUnlockUncontended", "PthreadMutexUncontended"},
-                                       {"LockTwoThreads/iterations:3/real_time",
-                                        "PthreadMutexTwoThreads/iterations:3/real_time"}});
+    return kuv_bench::run_with_ratios(
+        argc, argv,
+        {kuv_bench::paired("tracked alloc+free of 64 bytes / malloc+free", "TrackedHeapVsMalloc64"),
+         kuv_bench::paired("lock+unlock, uncontended / pthread mutex", "LockVsMutexUncontended"),
+         kuv_bench::paired("lock hand-over between two threads / pthread mutex",
+                           "LockVsMutexTwoThreads/iterations:100")});
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "davro_kuv/buffer.h"
+#include "runtime/byte_copy.h"
 
 namespace kuv::buffer {
 
@@ -62,17 +63,42 @@ inline void account_taken(kuv_buffer_t &buffer, uint64_t taken) {
 // there is no source.
 inline void copy_or_zero(uint8_t *place, const uint8_t *source, uint64_t count) {
     if (source)
-        std::memcpy(place, source, count);
+        kuv::copy_bytes(place, source, count);
     else
         std::memset(place, 0, count);
 }
 
+// The block behind every handle that kuv_xapi_open_buffer_ex returns: the
+// public record first, then bookkeeping that callers never see.
+//
+// A copying node that is read out keeps its storage here (the spare) for
+// the next copying node that fits, so a stream of pushes and pops, where
+// each node made is matched by one read out, calls the allocator only
+// while the sizes grow. Without it every node of 64 KiB was a fresh block
+// at the top of the system heap whose release handed the pages back to the
+// system, and whether a program paid that depended on whatever else its
+// heap held. Only one node at a time may run on spare storage larger than
+// its capacity (the borrower), so the storage of every node is known when
+// it is read out. Close and flush give the spare back.
+struct BufferBlock {
+    kuv_buffer_t record;
+    kuv_buffer_node_t *spare;           // a released copying node, or NULL
+    uint64_t spare_storage;             // bytes of storage behind its record
+    const kuv_buffer_node_t *borrower;  // node in the chain on larger storage
+    uint64_t borrower_storage;
+};
+
+inline BufferBlock &block_of(kuv_buffer_t &buffer) {
+    return *reinterpret_cast<BufferBlock *>(&buffer);
+}
+
 // A new node for count bytes carrying the buffer's flags OR push_flags, not
 // yet linked. A lending node (REFERENCE or ADOPT) points at source; a
-// copying node gets max(count, node_size) bytes of storage behind its record,
-// filled from source or with zeros. NULL, with "can not allocate new buffer
-// node", when the node cannot be allocated or its size does not fit 64 bits.
-kuv_buffer_node_t *make_node(const kuv_buffer_t &buffer, const uint8_t *source, uint64_t count,
+// copying node gets max(count, node_size) bytes of storage behind its record
+// (the spare's when it fits), filled from source or with zeros. NULL, with
+// "can not allocate new buffer node", when the node cannot be allocated or
+// its size does not fit 64 bits.
+kuv_buffer_node_t *make_node(kuv_buffer_t &buffer, const uint8_t *source, uint64_t count,
                              uint32_t push_flags);
 
 // True when nodes made with these flags point at the pusher's memory.
@@ -81,8 +107,16 @@ inline bool lends_memory(uint32_t flags) {
 }
 
 // Releases a node that has left the chain: wipes its bytes when it carries
-// KUV_BUFFER_WIPE, releases an adopted block, then the node itself.
-void release_node(kuv_buffer_node_t *node);
+// KUV_BUFFER_WIPE, releases an adopted block, and then keeps the node as
+// the spare (a copying node) or releases it.
+void retire_node(kuv_buffer_t &buffer, kuv_buffer_node_t *node);
+
+// Releases the nodes of the chain (wiping and releasing adopted blocks as
+// their flags say) and the spare, leaving an empty chain.
+void release_all_nodes(kuv_buffer_t &buffer);
+
+// Releases the spare, so that the heap counters show only what is held.
+void release_spare(kuv_buffer_t &buffer);
 
 // Appends count bytes from source (zeros when source is NULL on a copying
 // push) and returns the number stored. Refuses a lending push without a

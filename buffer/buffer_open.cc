@@ -7,15 +7,16 @@ using kuv::buffer::has_handle;
 extern "C" {
 
 kuv_buffer_t *kuv_xapi_open_buffer_ex(uint32_t flags) {
-    auto *buffer = static_cast<kuv_buffer_t *>(kuv_xapi_alloc(sizeof(kuv_buffer_t)));
-    if (!buffer) {
+    using kuv::buffer::BufferBlock;
+    auto *block = static_cast<BufferBlock *>(kuv_xapi_alloc(sizeof(BufferBlock)));
+    if (!block) {
         kuv::buffer::say(kuv::buffer::kNoBuffer);
         return nullptr;
     }
-    *buffer = kuv_buffer_t{};
-    buffer->flags = flags;
-    buffer->node_size = KUV_BUFFER_NODE_SIZE;
-    return buffer;
+    *block = BufferBlock{};
+    block->record.flags = flags;
+    block->record.node_size = KUV_BUFFER_NODE_SIZE;
+    return &block->record;
 }
 
 kuv_buffer_t *kuv_xapi_open_buffer(void) {
@@ -24,12 +25,7 @@ kuv_buffer_t *kuv_xapi_open_buffer(void) {
 
 kuv_buffer_t *kuv_xapi_close_buffer(kuv_buffer_t *buffer) {
     if (!has_handle(buffer)) return nullptr;
-    kuv_buffer_node_t *node = buffer->head;
-    while (node) {
-        kuv_buffer_node_t *next = node->next;
-        kuv::buffer::release_node(node);
-        node = next;
-    }
+    kuv::buffer::release_all_nodes(*buffer);
     return static_cast<kuv_buffer_t *>(kuv_xapi_free(buffer));
 }
 

@@ -23,12 +23,12 @@ uint64_t pop_bytes(kuv_buffer_t &buffer, uint8_t *destination, uint64_t count) {
     while (taken < count && buffer.head) {
         kuv_buffer_node_t *node = buffer.head;
         const uint64_t n = std::min(count - taken, unread(*node));
-        if (destination) std::memcpy(destination + taken, node->data + node->position, n);
+        if (destination) kuv::copy_bytes(destination + taken, node->data + node->position, n);
         node->position += n;
         taken += n;
         if (node->position == node->length) {
             unlink_head(buffer);
-            release_node(node);
+            retire_node(buffer, node);
         }
     }
     account_taken(buffer, taken);
@@ -47,7 +47,7 @@ uint64_t peek_bytes(const kuv_buffer_t &buffer, uint8_t *destination, uint64_t c
     uint64_t from = node ? node->position + skip : 0;
     while (node && copied < count) {
         const uint64_t n = std::min(count - copied, node->length - from);
-        std::memcpy(destination + copied, node->data + from, n);
+        kuv::copy_bytes(destination + copied, node->data + from, n);
         copied += n;
         node = node->next;
         if (node) from = node->position;
@@ -133,7 +133,10 @@ void *kuv_xapi_get_buffer_node(kuv_buffer_t *buffer, uint64_t *length) {
 
 uint64_t kuv_xapi_flush_buffer(kuv_buffer_t *buffer) {
     if (!has_handle(buffer)) return 0;
-    return kuv::buffer::pop_bytes(*buffer, nullptr, kuv::buffer::held(*buffer));
+    const uint64_t flushed = kuv::buffer::pop_bytes(*buffer, nullptr, kuv::buffer::held(*buffer));
+    // An emptied buffer holds no memory beyond its handle.
+    kuv::buffer::release_spare(*buffer);
+    return flushed;
 }
 
 }  // extern "C"

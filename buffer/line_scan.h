@@ -1,5 +1,5 @@
-// Searches for line-end bytes, sixteen bytes at a time where SSE2 is
-// available. Both the line pop of the chained buffer and the line assembler
+// Searches for line-end bytes, 32 bytes at a time where AVX2 is available
+// and sixteen where SSE2 is. Both the line pop of the chained buffer and the line assembler
 // spend nearly all their time skipping ordinary bytes, so these loops decide
 // their speed on long lines.
 #ifndef KUV_BUFFER_LINE_SCAN_H
@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -22,13 +24,15 @@ inline bool is_line_end(uint8_t byte) {
     return byte == kLineFeed || byte == kCarriageReturn;
 }
 
+namespace detail {
+
 // Index of the first CR or LF in bytes[from, length) (also the first byte
 // with bit 7 set when StopAtHighBit), or length when there is none. Reads
 // stay inside bytes[0, length): the last sixteen bytes are read as one
 // block again, overlapping what was already searched, rather than one by
 // one, since every chunk and node ends in such a tail.
 template <bool StopAtHighBit>
-size_t find_line_end(const uint8_t *bytes, size_t from, size_t length) {
+size_t find_line_end_sse2(const uint8_t *bytes, size_t from, size_t length) {
     size_t index = from;
 #if defined(__SSE2__)
     const __m128i line_feeds = _mm_set1_epi8(static_cast<char>(kLineFeed));
@@ -61,6 +65,63 @@ size_t find_line_end(const uint8_t *bytes, size_t from, size_t length) {
         if (StopAtHighBit && (byte & kHighBit) != 0) return index;
     }
     return length;
+}
+
+#if defined(__x86_64__)
+// The same search 32 bytes at a time, for processors with AVX2: lines of a
+// hundred bytes then take four steps instead of seven. Written without
+// lambdas, which would not inherit the target.
+template <bool StopAtHighBit>
+[[gnu::target("avx2")]] size_t find_line_end_avx2(const uint8_t *bytes, size_t from,
+                                                  size_t length) {
+    const __m256i line_feeds = _mm256_set1_epi8(static_cast<char>(kLineFeed));
+    const __m256i returns = _mm256_set1_epi8(static_cast<char>(kCarriageReturn));
+    size_t index = from;
+    size_t at = index;
+    uint32_t shift = 0;
+    for (;;) {
+        if (index + 32 > length) {
+            if (index == length) return length;
+            if (length < 32) return find_line_end_sse2<StopAtHighBit>(bytes, index, length);
+            // The last 32 bytes again; bits of the bytes in front of index
+            // were searched already.
+            at = length - 32;
+            shift = static_cast<uint32_t>(index - at);
+        } else {
+            at = index;
+        }
+        const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + at));
+        const __m256i ends = _mm256_or_si256(_mm256_cmpeq_epi8(block, line_feeds),
+                                             _mm256_cmpeq_epi8(block, returns));
+        uint32_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(ends));
+        if constexpr (StopAtHighBit) mask |= static_cast<uint32_t>(_mm256_movemask_epi8(block));
+        mask >>= shift;
+        if (mask != 0) return index + static_cast<size_t>(__builtin_ctz(mask));
+        if (shift != 0) return length;
+        index += 32;
+    }
+}
+
+inline bool has_avx2() {
+    static const bool usable = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return usable;
+}
+#endif
+
+}  // namespace detail
+
+// Index of the first CR or LF in bytes[from, length) (also the first byte
+// with bit 7 set when StopAtHighBit), or length when there is none; reads
+// stay inside bytes[0, length).
+template <bool StopAtHighBit>
+inline size_t find_line_end(const uint8_t *bytes, size_t from, size_t length) {
+#if defined(__x86_64__)
+    if (detail::has_avx2()) return detail::find_line_end_avx2<StopAtHighBit>(bytes, from, length);
+#endif
+    return detail::find_line_end_sse2<StopAtHighBit>(bytes, from, length);
 }
 
 }  // namespace kuv::buffer

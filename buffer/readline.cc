@@ -1,36 +1,9 @@
 // The line assembler's record and its queue of finished lines: open, close,
 // pop and the line count.
-#include <limits>
-
 #include "buffer/line_scan.h"
 #include "buffer/readline_internal.h"
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/text.h"
-
-namespace kuv::readline {
-
-char *new_line(uint64_t text_length) {
-    constexpr uint64_t kNodeSize = sizeof(kuv_readline_node_t);
-    if (text_length > std::numeric_limits<uint64_t>::max() - kNodeSize - 16) return nullptr;
-    return static_cast<char *>(kuv_xapi_alloc(node_offset(text_length) + kNodeSize));
-}
-
-void queue_line(kuv_readline_t &readline, char *line, uint64_t text_length) {
-    line[text_length] = '\0';
-    auto *node = reinterpret_cast<kuv_readline_node_t *>(line + node_offset(text_length));
-    node->next = nullptr;
-    // An empty line owns no text of its own; popping it hands out the
-    // block, which starts with the terminator.
-    node->text = text_length != 0 ? line : nullptr;
-    if (readline.tail)
-        readline.tail->next = node;
-    else
-        readline.head = node;
-    readline.tail = node;
-    ++readline.count;
-}
-
-}  // namespace kuv::readline
 
 using kuv::readline::line_block;
 

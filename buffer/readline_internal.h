@@ -26,15 +26,6 @@ inline char *line_block(kuv_readline_node_t *node) {
     return node->text ? node->text : reinterpret_cast<char *>(node) - node_offset(0);
 }
 
-// A new line block with room for text_length bytes and the terminator; the
-// caller fills the bytes and passes the block to queue_line. NULL when it
-// cannot be allocated.
-char *new_line(uint64_t text_length);
-
-// Terminates the line's text and appends its node to the queue. The block
-// belongs to the queue from here on.
-void queue_line(kuv_readline_t &readline, char *line, uint64_t text_length);
-
 }  // namespace kuv::readline
 
 #endif  // KUV_BUFFER_READLINE_INTERNAL_H

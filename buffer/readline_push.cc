@@ -8,7 +8,9 @@
 // flags live in the record, so a CR LF pair split between chunks still ends
 // one line.
 #include <cstring>
+#include <limits>
 
+#include "buffer/buffer_internal.h"
 #include "buffer/line_scan.h"
 #include "buffer/readline_internal.h"
 #include "davro_kuv/runtime.h"
@@ -18,6 +20,32 @@ namespace {
 
 using kuv::buffer::kCarriageReturn;
 using kuv::buffer::kLineFeed;
+
+// A new line block with room for text_length bytes and the terminator; the
+// caller fills the bytes and passes the block to queue_line. NULL when it
+// cannot be allocated.
+char *new_line(uint64_t text_length) {
+    constexpr uint64_t kNodeSize = sizeof(kuv_readline_node_t);
+    if (text_length > std::numeric_limits<uint64_t>::max() - kNodeSize - 16) return nullptr;
+    return static_cast<char *>(kuv_xapi_alloc(node_offset(text_length) + kNodeSize));
+}
+
+// Terminates the line's text and appends its node to the queue. The block
+// belongs to the queue from here on.
+void queue_line(kuv_readline_t &readline, char *line, uint64_t text_length) {
+    line[text_length] = '\0';
+    auto *node = reinterpret_cast<kuv_readline_node_t *>(line + node_offset(text_length));
+    node->next = nullptr;
+    // An empty line owns no text of its own; popping it hands out the
+    // block, which starts with the terminator.
+    node->text = text_length != 0 ? line : nullptr;
+    if (readline.tail)
+        readline.tail->next = node;
+    else
+        readline.head = node;
+    readline.tail = node;
+    ++readline.count;
+}
 
 uint64_t pending_size(const kuv_readline_t &readline) {
     return readline.pending ? static_cast<uint64_t>(readline.pending->size) : 0;
@@ -34,42 +62,96 @@ void finish_line(kuv_readline_t &readline, const uint8_t *chunk, uint64_t start,
         if (held != 0) kuv_xapi_flush_buffer(readline.pending);
         return;
     }
-    if (held != 0) kuv_xapi_pop_buffer_ex(readline.pending, line, held, KUV_BUFFER_PARTIAL);
+    // The pending buffer is the assembler's own: its steps are called
+    // directly, without the checks of the exported layer.
+    if (held != 0)
+        kuv::buffer::pop_bytes(*readline.pending, reinterpret_cast<uint8_t *>(line), held);
     if (own != 0) std::memcpy(line + held, chunk + start, own);
     queue_line(readline, line, held + own);
 }
 
-uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t count) {
+// Queues the lines that end in chunk[0, count) and returns where the bytes
+// after the last line end begin. Find is the search for the next CR or LF.
+template <size_t (*Find)(const uint8_t *, size_t, size_t)>
+[[gnu::always_inline]] inline uint64_t scan_chunk(kuv_readline_t &readline, const uint8_t *chunk,
+                                                  uint64_t count) {
+    // The flags live in locals during the scan and go back to the record at
+    // its end (finish_line never reads them): stored and reloaded through
+    // the record around every line end, they cost a stalled load each time.
+    bool saw_cr = readline.saw_cr != 0;
+    bool saw_lf = readline.saw_lf != 0;
     uint64_t start = 0;  // where the current line's bytes begin in this chunk
     for (uint64_t index = 0; index < count; ++index) {
         // With both flags clear an ordinary byte changes nothing, so the
         // scan jumps to the next CR or LF.
-        if (!readline.saw_cr && !readline.saw_lf) {
-            index = kuv::buffer::find_line_end<false>(chunk, index, count);
+        if (!saw_cr && !saw_lf) {
+            index = Find(chunk, index, count);
             if (index == count) break;
         }
         const uint8_t byte = chunk[index];
+        bool line_ends = false;
         if (byte == kLineFeed) {
-            if (!readline.saw_cr) readline.line_ready = 1;
-            if (readline.saw_lf) start = index;
-            readline.saw_lf = 1;
+            line_ends = !saw_cr;
+            if (saw_lf) start = index;
+            saw_lf = true;
         } else if (byte == kCarriageReturn) {
-            if (!readline.saw_lf && !readline.saw_cr) readline.line_ready = 1;
-            readline.saw_cr = 1;
-        } else if (readline.saw_cr || readline.saw_lf) {
-            readline.saw_cr = 0;
-            readline.saw_lf = 0;
+            line_ends = !saw_lf && !saw_cr;
+            saw_cr = true;
+        } else if (saw_cr || saw_lf) {
+            saw_cr = false;
+            saw_lf = false;
             start = index;
         }
-        if (readline.line_ready) {
+        if (line_ends) {
             finish_line(readline, chunk, start, index);
             start = index + 1;
-            readline.line_ready = 0;
+            // The usual ends, LF or CR LF followed by an ordinary byte, are
+            // stepped over at once: that byte clears both flags and starts
+            // the next line, which is where the byte-by-byte rules above
+            // would arrive too.
+            uint64_t next = index + 1;
+            if (byte == kCarriageReturn && next < count && chunk[next] == kLineFeed) ++next;
+            if (next < count && !kuv::buffer::is_line_end(chunk[next])) {
+                saw_cr = false;
+                saw_lf = false;
+                start = next;
+                index = next;
+            }
         }
     }
+    readline.saw_cr = saw_cr ? 1 : 0;
+    readline.saw_lf = saw_lf ? 1 : 0;
+    return start;
+}
+
+uint64_t scan_chunk_sse2(kuv_readline_t &readline, const uint8_t *chunk, uint64_t count) {
+    return scan_chunk<kuv::buffer::detail::find_line_end_sse2<false>>(readline, chunk, count);
+}
+
+#if defined(__x86_64__)
+// The whole scan compiled for AVX2, so that the search inlines into it.
+[[gnu::target("avx2")]] uint64_t scan_chunk_avx2(kuv_readline_t &readline, const uint8_t *chunk,
+                                                 uint64_t count) {
+    return scan_chunk<kuv::buffer::detail::find_line_end_avx2<false>>(readline, chunk, count);
+}
+#endif
+
+uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t count) {
+#if defined(__x86_64__)
+    const uint64_t start = kuv::buffer::detail::has_avx2()
+                               ? scan_chunk_avx2(readline, chunk, count)
+                               : scan_chunk_sse2(readline, chunk, count);
+#else
+    const uint64_t start = scan_chunk_sse2(readline, chunk, count);
+#endif
     // Without a pending buffer (it could not be opened) the buffer call
     // reports the missing handle and the held-over bytes are lost.
-    if (start < count) kuv_xapi_push_buffer_ex(readline.pending, chunk + start, count - start, 0);
+    if (start < count) {
+        if (readline.pending)
+            kuv::buffer::push_bytes(*readline.pending, chunk + start, count - start, 0);
+        else
+            kuv_xapi_push_buffer_ex(nullptr, chunk + start, count - start, 0);
+    }
     return pending_size(readline);
 }
 

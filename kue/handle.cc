@@ -129,6 +129,7 @@ uint32_t kue_mapi_event_delete(kue **place) {
         remove_connection(handle, connection);
         listener = false;
     }
+    release_spares(handle);
     release_wait_set(&state->wait);
     kuv_xapi_free(state);
     return KUV_RESULT_OK;

@@ -1,15 +1,19 @@
-// Taking the handle's lock from the application's calls, and letting those
-// callers go first when the service thread comes back for it.
+// Taking and releasing the handle's lock in the event service.
 //
 // The service thread holds the lock for each whole poll and takes it again
-// right after a poll that brought events. A caller that found it taken
-// would, with the lock's plain waiting take, sleep between attempts and
-// find it taken again almost every time it woke: a popper could starve
-// while events pile up. So a caller announces itself and spins on short
-// attempts with yields for a while before it falls back to the waiting
-// take, and the service thread yields to announced callers before it takes
-// the lock. The lock itself, its modes and its dead-lock report are those
-// of every other lock.
+// right after a poll that brought events; the application's calls take it
+// for a moment. With the lock's own waiting take a caller that found it
+// taken sleeps between attempts in pauses that grow to milliseconds, and
+// wakes long after a poll ended, or finds it taken again: a popper could
+// starve, and a sender would idle while its events wait. So every holder
+// inside the service releases through release(), which wakes the sleepers,
+// and a waiter first spins on short attempts with yields, then sleeps on a
+// futex word until a release or a millisecond passes (a holder outside the
+// service, an application around a kue_mapi_ call, does not wake it), and
+// after a second of that falls back to the lock's waiting take with its
+// dead-lock report. The service thread also yields to application callers
+// before it takes the lock again. The lock, its modes and its report are
+// those of every other lock.
 #ifndef KUV_KUE_HANDLE_LOCK_H
 #define KUV_KUE_HANDLE_LOCK_H
 
@@ -23,9 +27,11 @@ namespace kuv::kue {
 // Holds the handle's lock (exclusively) for the guard's lifetime.
 class HandleLock {
   public:
-    HandleLock(::kue *handle, const char *name, int32_t line);
+    enum class Taker { kApplication, kServiceThread };
+
+    HandleLock(::kue *handle, Taker taker, const char *name, int32_t line);
     ~HandleLock() {
-        if (held_) kuv_mapi_unlock_v0(lock_);
+        if (held_) release();
     }
     HandleLock(const HandleLock &) = delete;
     HandleLock &operator=(const HandleLock &) = delete;
@@ -34,8 +40,10 @@ class HandleLock {
     bool held() const { return held_; }
 
   private:
-    kuv_lock_t *lock_;
-    bool held_;
+    void release();
+
+    HandleState *state_;
+    bool held_ = false;
 };
 
 // Called by the service thread before it takes the lock: yields while
@@ -43,5 +51,9 @@ class HandleLock {
 void let_callers_go_first(HandleState *state);
 
 }  // namespace kuv::kue
+
+// An application call's taking site.
+#define KUE_CALLER_LOCK(handle) \
+    kuv::kue::HandleLock(handle, kuv::kue::HandleLock::Taker::kApplication, __func__, __LINE__)
 
 #endif  // KUV_KUE_HANDLE_LOCK_H

@@ -30,6 +30,18 @@ struct WaitSet {
     uint32_t capacity;
 };
 
+// Blocks of sent or expired pushed events, kept for the next pushes: a
+// sender that queues a burst and sends it would otherwise free the whole
+// burst at once, which a system heap returns to the system at its top, and
+// take every page back with a fault at the next burst.
+inline constexpr uint32_t kMaxSpareEvents = 64;
+inline constexpr uint64_t kMaxSpareBytes = uint64_t{4} << 20;
+
+struct SpareEvent {
+    kue_event *block;
+    uint64_t room;  // bytes behind the record
+};
+
 // The handle as init allocates it: the public record, then what only the
 // service touches. Applications see the public part alone.
 struct HandleState {
@@ -44,12 +56,28 @@ struct HandleState {
     uint32_t service_waiting;
     // Set by delete before it stops the service.
     uint32_t stopping;
-    // Application calls waiting for the lock (see handle_lock.h).
+    // Application calls waiting for the lock, threads asleep until it is
+    // released, and the count of releases they sleep on (see
+    // handle_lock.h).
     uint32_t waiting_callers;
+    uint32_t lock_sleepers;
+    uint32_t lock_releases;
+    // Application threads inside kue_xapi_event_poll, and when (monotonic
+    // milliseconds) the last such poll ended: while the application polls,
+    // the service thread leaves the sockets to it (see service.cc).
+    uint32_t caller_polls;
+    uint64_t caller_poll_end_msec;
     // Accepts, receipts and sends so far: tells the service thread whether
     // a wake-up led anywhere.
     uint64_t progress;
+    // Spare event blocks (under the lock); freed by delete.
+    SpareEvent spares[kMaxSpareEvents];
+    uint32_t spare_count;
+    uint64_t spare_bytes;
 };
+
+// Milliseconds of the monotonic clock.
+uint64_t monotonic_msec();
 
 inline HandleState *state_of(::kue *handle) {
     return reinterpret_cast<HandleState *>(handle);
@@ -107,6 +135,14 @@ void remove_connection(::kue *handle, kue_connection *connection);
 // is nullptr with no room); nullptr when memory runs out or room cannot be
 // added to the record's size.
 kue_event *new_event(uint64_t room);
+
+// A pushed event with `room` bytes behind it: a spare block when one fits,
+// else a new one.
+kue_event *new_pushed_event(::kue *handle, uint64_t room);
+// Releases a pushed event the service is done with (sent or expired): kept
+// as a spare while there is room for it, else freed.
+void recycle_event(::kue *handle, kue_event *event);
+void release_spares(::kue *handle);
 
 // The two queues of a connection. Appending and taking keep the counts of
 // the record and of the handle.

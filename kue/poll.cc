@@ -9,7 +9,6 @@
 #include "kue/event_header.h"
 #include "kue/handle_lock.h"
 #include "kue/kue_internal.h"
-#include "runtime/guards.h"
 #include "sysio/wait.h"
 
 namespace kuv::kue {
@@ -222,7 +221,7 @@ bool send_first_event(::kue *handle, kue_connection *connection) {
     }
     note_progress(handle);
     if (report_status(handle, KUE_STATUS_SENT, connection_id(connection), event) != 0)
-        kue_xapi_event_free(take_first_tx(handle, connection));
+        recycle_event(handle, take_first_tx(handle, connection));
     return true;
 }
 
@@ -312,11 +311,21 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
 uint32_t kue_xapi_event_poll(kue *handle) {
     if (!handle)
         return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (poll)");
-    HandleLock guard(handle, KUV_LOCK_SITE);
-    if (!guard.held()) return KUE_RESULT_WAIT_FAILED;
-    if (handle->use_async_service == 1 && handle->rx_count > 0)
-        return static_cast<uint32_t>(handle->rx_count);
-    return kue_mapi_event_poll(handle, handle->poll_timeout);
+    HandleState *state = state_of(handle);
+    __atomic_add_fetch(&state->caller_polls, 1u, __ATOMIC_RELAXED);
+    uint32_t result = KUE_RESULT_WAIT_FAILED;
+    {
+        auto guard = KUE_CALLER_LOCK(handle);
+        if (!guard.held())
+            result = KUE_RESULT_WAIT_FAILED;
+        else if (handle->use_async_service == 1 && handle->rx_count > 0)
+            result = static_cast<uint32_t>(handle->rx_count);
+        else
+            result = kue_mapi_event_poll(handle, handle->poll_timeout);
+    }
+    __atomic_store_n(&state->caller_poll_end_msec, monotonic_msec(), __ATOMIC_RELAXED);
+    __atomic_sub_fetch(&state->caller_polls, 1u, __ATOMIC_RELAXED);
+    return result;
 }
 
 }  // extern "C"

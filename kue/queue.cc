@@ -8,7 +8,6 @@
 #include "kue/event_header.h"
 #include "kue/handle_lock.h"
 #include "kue/kue_internal.h"
-#include "runtime/guards.h"
 
 namespace kuv::kue {
 
@@ -56,7 +55,7 @@ uint32_t kue_mapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t c
         if (!takes_copy(handle, connection, id)) continue;
         kue_event *event = payload_size > UINT64_MAX - kHeaderSize
                                ? nullptr
-                               : new_event(payload_size + kHeaderSize);
+                               : new_pushed_event(handle, payload_size + kHeaderSize);
         if (!event) {
             report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (push)");
             continue;
@@ -86,7 +85,7 @@ uint32_t kue_xapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t c
                              const void *payload, uint64_t payload_size) {
     if (!handle)
         return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (push)");
-    HandleLock guard(handle, KUV_LOCK_SITE);
+    auto guard = KUE_CALLER_LOCK(handle);
     if (!guard.held()) return KUE_RESULT_WAIT_FAILED;
     return kue_mapi_event_push(handle, id, type, cmd, payload, payload_size);
 }
@@ -105,20 +104,20 @@ kue_event *kue_mapi_event_pop(kue *handle) {
 
 kue_event *kue_xapi_event_pop(kue *handle) {
     if (!handle) return nullptr;
-    HandleLock guard(handle, KUV_LOCK_SITE);
+    auto guard = KUE_CALLER_LOCK(handle);
     if (!guard.held()) return nullptr;
     return kue_mapi_event_pop(handle);
 }
 
 int32_t kue_xapi_event_get_rx_count(kue *handle) {
     if (!handle) return -1;
-    HandleLock guard(handle, KUV_LOCK_SITE);
+    auto guard = KUE_CALLER_LOCK(handle);
     return guard.held() ? handle->rx_count : -1;
 }
 
 int32_t kue_xapi_event_get_tx_count(kue *handle) {
     if (!handle) return -1;
-    HandleLock guard(handle, KUV_LOCK_SITE);
+    auto guard = KUE_CALLER_LOCK(handle);
     return guard.held() ? handle->tx_count : -1;
 }
 

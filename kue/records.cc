@@ -71,7 +71,7 @@ struct QueueView {
                 --*connection_count;
                 --*handle_count;
                 report_status(handle, status_code, id, event);
-                kue_xapi_event_free(event);
+                recycle_event(handle, event);
             } else {
                 if (event->expire_time < earliest_left) earliest_left = event->expire_time;
                 previous = event;
@@ -134,6 +134,44 @@ kue_event *new_event(uint64_t room) {
     event->size = room;
     event->data = room ? reinterpret_cast<uint8_t *>(event + 1) : nullptr;
     return event;
+}
+
+kue_event *new_pushed_event(::kue *handle, uint64_t room) {
+    HandleState *state = state_of(handle);
+    // The most recently kept block that fits without wasting more than
+    // half of it.
+    for (uint32_t i = state->spare_count; i-- > 0;) {
+        const SpareEvent spare = state->spares[i];
+        if (spare.room < room || spare.room / 2 > room) continue;
+        state->spares[i] = state->spares[--state->spare_count];
+        state->spare_bytes -= spare.room;
+        kue_event *event = spare.block;
+        std::memset(event, 0, sizeof *event);
+        event->size = room;
+        event->data = room ? reinterpret_cast<uint8_t *>(event + 1) : nullptr;
+        return event;
+    }
+    return new_event(room);
+}
+
+void recycle_event(::kue *handle, kue_event *event) {
+    HandleState *state = state_of(handle);
+    // Received events carry a block of their own and are never kept; the
+    // room of a kept block is at least the size of its last event.
+    if (event->flags & KUE_EVENT_OWNS_DATA || state->spare_count == kMaxSpareEvents ||
+        event->size > kMaxSpareBytes - state->spare_bytes) {
+        kue_xapi_event_free(event);
+        return;
+    }
+    state->spares[state->spare_count++] = SpareEvent{event, event->size};
+    state->spare_bytes += event->size;
+}
+
+void release_spares(::kue *handle) {
+    HandleState *state = state_of(handle);
+    while (state->spare_count > 0)
+        kue_xapi_event_free(state->spares[--state->spare_count].block);
+    state->spare_bytes = 0;
 }
 
 void append_tx(::kue *handle, kue_connection *connection, kue_event *event) {

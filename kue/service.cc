@@ -19,6 +19,21 @@ namespace {
 // The longest quiet wait; also the cadence at which expiry is checked and a
 // lost client connection is retried while nothing else happens.
 constexpr int kIdleWaitMsec = 10;
+// How long after an application's poll the service thread still leaves the
+// sockets to the application.
+constexpr uint64_t kCallerGraceMsec = 2;
+
+// An application that polls does the sockets' work itself (its poll sends
+// and receives like the service thread's). Were the service thread to poll
+// as well, the two would take turns at the lock for every event, and each
+// turn costs a wake-up of the other thread; so the service thread stands
+// aside while the application polls, and takes over once it has not polled
+// for a moment.
+bool application_polls(const HandleState *state) {
+    if (__atomic_load_n(&state->caller_polls, __ATOMIC_RELAXED) > 0) return true;
+    const uint64_t ended = __atomic_load_n(&state->caller_poll_end_msec, __ATOMIC_RELAXED);
+    return ended != 0 && monotonic_msec() - ended < kCallerGraceMsec;
+}
 
 bool stop_asked(const HandleState *state, kue_service_t service) {
     return __atomic_load_n(&state->stopping, __ATOMIC_ACQUIRE) ||
@@ -29,9 +44,9 @@ bool stop_asked(const HandleState *state, kue_service_t service) {
 // sockets (readable while any of its sockets is ready). Only whether it
 // ended matters, so no record is looked at without the lock. Returns
 // whether a socket (not the wake-up descriptor) ended it.
-bool wait_quietly(HandleState *state, int32_t sockets_descriptor) {
+bool wait_quietly(HandleState *state, int32_t sockets_descriptor, int timeout_msec) {
     pollfd slots[2] = {{state->wake_descriptor, POLLIN, 0}, {sockets_descriptor, POLLIN, 0}};
-    const int ready = ::poll(slots, sockets_descriptor >= 0 ? 2 : 1, kIdleWaitMsec);
+    const int ready = ::poll(slots, sockets_descriptor >= 0 ? 2 : 1, timeout_msec);
     __atomic_store_n(&state->service_waiting, 0u, __ATOMIC_RELEASE);
     if (ready <= 0) return false;
     if (slots[0].revents & POLLIN) {
@@ -59,12 +74,18 @@ void kue_iapi_async_service_handler(kue_service_t service, void *context) {
     // socket.
     bool socket_woke = false;
     while (!stop_asked(state, service)) {
+        if (application_polls(state)) {
+            // Only a push or delete ends this wait early.
+            wait_quietly(state, -1, static_cast<int>(kCallerGraceMsec));
+            socket_woke = false;
+            continue;
+        }
         bool wait = false;
         // Made by the first poll and closed only after this thread ended.
         int32_t sockets_descriptor;
         let_callers_go_first(state);
         {
-            kuv::LockGuard guard(&handle->lock, kLockMode, KUV_LOCK_SITE);
+            HandleLock guard(handle, HandleLock::Taker::kServiceThread, KUV_LOCK_SITE);
             if (!guard.held()) continue;
             const uint64_t progress_before = state->progress;
             const int32_t received_before = handle->rx_count;
@@ -83,7 +104,7 @@ void kue_iapi_async_service_handler(kue_service_t service, void *context) {
             }
         }
         if (wait) {
-            socket_woke = wait_quietly(state, sockets_descriptor);
+            socket_woke = wait_quietly(state, sockets_descriptor, kIdleWaitMsec);
         } else {
             socket_woke = false;
             kuv_xapi_load_balance();

@@ -3,6 +3,7 @@
 // select set stops at 1024) and a wait costs what is ready, not what is
 // registered.
 #include <errno.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "davro_kuv/runtime.h"
@@ -93,6 +94,12 @@ int wait_for_sockets(::kue *handle, int32_t timeout_msec) {
         state_of(static_cast<kue_connection *>(set->events[i].data.ptr))->ready_events =
             set->events[i].events;
     return ready;
+}
+
+uint64_t monotonic_msec() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
 void release_wait_set(WaitSet *set) {

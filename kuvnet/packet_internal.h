@@ -38,7 +38,7 @@ inline constexpr uint32_t kInvalid32 = 0xFFFFFFFFu;
 inline constexpr uint64_t kInvalid64 = ~uint64_t{0};
 // The destination is compared with the receiver's identifier in these bits.
 inline constexpr uint32_t kDestinationMask = 0x00FFFFFFu;
-// The header of an acknowledged transport's answer is never longer.
+// The longest header: every long form at once.
 inline constexpr uint64_t kLongestHeaderSize =
     kShortHeaderSize + 2 * kLongValueSize + kLongBodyLengthSize;
 

@@ -27,10 +27,6 @@ uint64_t doubled(uint64_t value) {
     return value > ~uint64_t{0} / 2 ? ~uint64_t{0} : value * 2;
 }
 
-uint32_t fail_receive(kuvnet *handle, packet_info *info, uint32_t code) {
-    return fail_both(handle, info, code);
-}
-
 // The placement's target for the body, or the caller's own block.
 BodyTarget choose_target(BodyPlacement *placement, const packet_info &info, GrowingBlock *own,
                          bool *placed) {
@@ -78,7 +74,7 @@ uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placem
     uint32_t code = read_stream_header(handle, header, &header_length);
     if (code != KUV_RESULT_OK) return fail(handle, code);
     code = kuv_mapi_kuvnet_parse_main_header(handle, info, header, header_length);
-    if (code != KUV_RESULT_OK) return fail_receive(handle, info, code);
+    if (code != KUV_RESULT_OK) return fail_both(handle, info, code);
     // A packet without a body carries no trailer either.
     const uint64_t body = info->size;
     if (body == 0) return KUV_RESULT_OK;
@@ -110,12 +106,11 @@ uint32_t receive_datagram(kuvnet *handle, packet_info *info, BodyPlacement *plac
     const auto *bytes = datagram.get<const uint8_t>();
     const auto length = static_cast<uint64_t>(got);
     uint32_t code = kuv_mapi_kuvnet_parse_main_header(handle, info, bytes, length);
-    if (code != KUV_RESULT_OK) return fail_receive(handle, info, code);
+    if (code != KUV_RESULT_OK) return fail_both(handle, info, code);
     // The body must lie within the datagram; what a header claims beyond it
     // was never received.
     const uint64_t body = info->size;
-    if (body > length - info->body_offset)
-        return fail_receive(handle, info, KUVNET_RESULT_BODY_SIZE);
+    if (body > length - info->body_offset) return fail_both(handle, info, KUVNET_RESULT_BODY_SIZE);
     if (body == 0) return KUV_RESULT_OK;
     GrowingBlock own;
     const BodyTarget target = choose_target(placement, *info, &own, placed);

@@ -24,7 +24,7 @@ inline bool try_take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t 
         // Exclusive holding needs a lock with no holder; a free lock is
         // never marked exclusive.
         taken = holders == 0 && lock->exclusive != 1;
-        if (taken) lock->exclusive = 1;
+        if (taken) store_relaxed(&lock->exclusive, 1u);
     } else {
         taken = lock->exclusive != 1 && holders != kMaxHolders;
     }
@@ -78,7 +78,7 @@ int32_t next_attempt(int32_t attempt) {
 // Releases one holding; the caller holds the guard.
 inline uint32_t release_holding(kuv_lock_t *lock) {
     uint32_t holders = lock->count;
-    lock->exclusive = 0;
+    store_relaxed(&lock->exclusive, 0u);
     if (__builtin_expect(holders == 0, 0)) {
         give_guard(lock);
         return warn_unlock_of_free_lock();

@@ -18,8 +18,9 @@ inline void give_guard(kuv_lock_t *lock) {
     __atomic_store_n(&lock->guard, 0u, __ATOMIC_RELEASE);
 }
 
-// The dead-lock report reads owner and count without the guard; those
-// fields are therefore written and read as relaxed atomics.
+// The dead-lock report and the heap record's copy read owner, exclusive
+// flag and count without the guard; those fields are therefore written as
+// relaxed atomics (and read so outside the guard).
 template <typename T>
 inline void store_relaxed(T *field, T value) {
     __atomic_store_n(field, value, __ATOMIC_RELAXED);

@@ -52,39 +52,46 @@ inline size_t checked_transfer_size(int32_t socket, const void *buffer, uint64_t
     return static_cast<size_t>(std::min(size, kMaxTransferBytes));
 }
 
-// One timed transfer: the call `transfer(flags)`, repeated after an
-// interruption as the flag says, and waits for the socket with
-// `wait(remaining msec)` (1 ready, 0 time-out, -1 failure). With a time-out
-// the call is made non-blocking and is tried first: bytes that have already
-// arrived (or room in the send buffer) then cost one system call rather than
-// a wait and a call. When it would block it waits for the rest of the
-// time-out and tries again (the data may be gone, or the send buffer full,
-// by the time it runs, and a blocking call would outlast the time-out).
-// Without a time-out it waits first and then makes a blocking call. Returns
-// the count (more than 0), 0 when the time-out passed and -1 on failure or
-// when the call moved nothing (an orderly close, reported with errno 0).
+// One timed transfer: wait for the socket with `wait(remaining msec)` (1
+// ready, 0 time-out, -1 failure), then make the call `transfer(flags)`,
+// repeating it after an interruption as the flag says. With a time-out the
+// call is made non-blocking: the data may be gone (or the send buffer full)
+// by the time it runs, and a blocking call would outlast the time-out, so
+// it goes back to waiting for the rest of the time-out instead. Such a call
+// cannot block, so it is tried once before any wait: on a busy connection
+// the data (or the room) is usually there, and the transfer then costs one
+// system call instead of two. Returns the count (more than 0), 0 when the
+// time-out passed and -1 on failure or when the call moved nothing (an
+// orderly close, reported with errno 0).
 template <typename Wait, typename Transfer>
 int32_t timed_transfer(int32_t timeout_msec, int32_t interruption_flag, Wait wait,
                        Transfer transfer) {
     const bool timed = timeout_msec >= 0;
     const int flags = MSG_NOSIGNAL | (timed ? MSG_DONTWAIT : 0);
-    Deadline deadline(timeout_msec);
-    bool wait_first = !timed;
-    for (;;) {
-        if (wait_first) {
-            // The wait repeats interrupted calls whatever the flag.
-            int32_t ready = wait(deadline.remaining());
-            if (ready <= 0) return ready;
-        }
-        wait_first = true;
+    // The result of one call: the count, or -1 (errno set) when it failed,
+    // or nothing yet (kNotReady) when a non-blocking call found no data or
+    // no room.
+    constexpr int32_t kNotReady = -2;
+    auto attempt = [&]() -> int32_t {
         ssize_t moved = repeat_interrupted(interruption_flag, [&] { return transfer(flags); });
         if (moved > 0) return static_cast<int32_t>(moved);
         if (moved == 0) {
             errno = 0;
             return -1;
         }
-        // Only the non-blocking call of a timed wait goes back to waiting.
-        if (!timed || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+        return timed && (errno == EAGAIN || errno == EWOULDBLOCK) ? kNotReady : -1;
+    };
+    if (timed) {
+        int32_t result = attempt();
+        if (result != kNotReady) return result;
+    }
+    Deadline deadline(timeout_msec);
+    for (;;) {
+        // The wait repeats interrupted calls whatever the flag.
+        int32_t ready = wait(deadline.remaining());
+        if (ready <= 0) return ready;
+        int32_t result = attempt();
+        if (result != kNotReady) return result;
         if (deadline.expired()) return 0;
     }
 }

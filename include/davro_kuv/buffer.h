@@ -22,7 +22,9 @@
  * NULL) is the only other sign. kuv_xapi_pop_buffer_line never prints.
  *
  * Ownership: a buffer belongs to the caller of kuv_xapi_open_buffer(_ex) and
- * is released with kuv_xapi_close_buffer, which releases every node. Memory
+ * is released with kuv_xapi_close_buffer, which releases every node. Only
+ * handles from kuv_xapi_open_buffer(_ex) may be passed in: the block behind
+ * the record also holds the buffer's private bookkeeping. Memory
  * lent by a referencing push must stay valid and unchanged until its bytes
  * are consumed or the buffer is closed (and it is zeroed then when the node
  * carries KUV_BUFFER_WIPE, so it must be writable). The block of an adopting
@@ -31,6 +33,17 @@
  * by kuv_xapi_alloc_pop_buffer_ex, kuv_xapi_get_buffer_node and
  * kuv_xapi_pop_buffer_line belong to the caller (release with
  * kuv_xapi_free).
+ *
+ * Node storage: a copying node that has been read out is kept (one per
+ * buffer, up to 256 KiB of storage) for the next copying node that fits, so
+ * that a stream of pushes and pops does not call the allocator for every
+ * node. While a buffer is open the tracked heap's counters may therefore
+ * include that one kept node (one block) beyond the nodes that hold bytes;
+ * kuv_xapi_flush_buffer and kuv_xapi_close_buffer give it back, so after
+ * either the counters show exactly what the buffer holds (nothing after a
+ * close). A node made from kept storage is the same as a new one: its
+ * capacity follows the rules above, and wiped bytes are wiped before the
+ * storage is kept.
  *
  * Line assembler ("readline"). Each pushed chunk is scanned once; complete
  * lines are queued, the bytes after the last line end are held over in a
@@ -138,7 +151,8 @@ KUV_API void *kuv_xapi_alloc_pop_buffer_ex(kuv_buffer_t *buffer, uint64_t count,
  * does and stores their count into *length (when given), or 0 on any
  * failure. */
 KUV_API void *kuv_xapi_get_buffer_node(kuv_buffer_t *buffer, uint64_t *length);
-/* Discards everything held; returns the count discarded. */
+/* Discards everything held, and the kept node storage; returns the count
+ * discarded. */
 KUV_API uint64_t kuv_xapi_flush_buffer(kuv_buffer_t *buffer);
 /* Bytes held and not yet consumed. */
 KUV_API int64_t kuv_xapi_get_buffer_size(kuv_buffer_t *buffer);
@@ -204,7 +218,7 @@ typedef struct kuv_readline_node {
 /* A line assembler: bytes pushed in, complete lines popped out in order. */
 typedef struct kuv_readline {
     kuv_buffer_t *pending;     /* bytes held over from earlier pushes, or NULL */
-    uint32_t line_ready;       /* set only while a line end is being handled */
+    uint32_t line_ready;       /* a line end in progress; always 0 between calls */
     uint32_t saw_lf;           /* an LF came since the last ordinary byte */
     uint32_t saw_cr;           /* a CR came since the last ordinary byte */
     uint32_t count;            /* queued lines */

@@ -324,47 +324,97 @@ KUV_API uint32_t kuv_mapi_init_packet_info(packet_info *record);
 KUV_API uint32_t kuv_xapi_release_packet_info(packet_info *record);
 KUV_API uint32_t kuv_mapi_release_packet_info(packet_info *record);
 
-/* Builds the next packet of the message in info into out, starting at
- * *cursor (NULL: 0), and advances info->offset and *cursor by the body
- * length. */
+/* Builds the next packet of the message in info into out (one allocation,
+ * released with kuv_mapi_release_packet), starting at *cursor (NULL: 0),
+ * and advances info->offset and *cursor by the body length. Sizes and
+ * offsets of 0xFFFFFFFF and more (negative total sizes included) take the
+ * long form; bodies above 65534 bytes the long length. The packet is at
+ * most max_packet_size bytes: KUVNET_RESULT_NOT_SENDABLE when header and
+ * trailer do not fit, or when no body byte fits while the message still has
+ * bytes (a limit of exactly header and trailer would cut empty packets for
+ * ever); KUV_RESULT_INVALID_ARGUMENT for a body without data;
+ * KUVNET_RESULT_NO_MEMORY. Failures are stored in error_code. */
 KUV_API uint32_t kuv_xapi_kuvnet_packetize(kuvnet *handle, packet_info *info, packet *out,
                                            uint64_t *cursor);
 KUV_API uint32_t kuv_mapi_kuvnet_packetize(kuvnet *handle, packet_info *info, packet *out,
                                            uint64_t *cursor);
 /* Reads a header from the available bytes into info (whose src_id is the
- * receiver's own identifier); a lower peer version lowers the handle's. */
+ * receiver's own identifier; only the low 24 bits of the destination are
+ * compared with it) and reads nothing past them; a lower peer version
+ * lowers the handle's. The checks run in this order: length
+ * (KUVNET_RESULT_SHORT_HEADER, also for long forms cut short), magic,
+ * version, destination, source, command class, command, and the long forms
+ * of total size, offset and body length with every bit set. The result
+ * code is not stored here; the receive stores it. */
 KUV_API uint32_t kuv_xapi_kuvnet_parse_main_header(kuvnet *handle, packet_info *info,
                                                    const uint8_t *bytes, uint64_t available);
 KUV_API uint32_t kuv_mapi_kuvnet_parse_main_header(kuvnet *handle, packet_info *info,
                                                    const uint8_t *bytes, uint64_t available);
-/* Sends one built packet (info is not consulted) / receives one packet into
- * info, whose data must be NULL. */
+/* Sends one built packet (info is not consulted): a UDP packet as one
+ * datagram to peer_address.selected, passed with the length of its own
+ * family (KUVNET_RESULT_NOT_SENDABLE without a selected peer); on TCP and
+ * Unix-domain streams the bytes the socket did not take at once follow
+ * within the same time-out. KUVNET_RESULT_NO_TRANSFER when nothing was
+ * sent, KUVNET_RESULT_PARTIAL_SEND when some was. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
+/* Receives one packet into info, whose data must be NULL
+ * (KUVNET_RESULT_BODY_HELD otherwise; the body stays). The body (owned by
+ * info, with 4 spare bytes behind it) is NULL for a packet without one. A
+ * datagram's sender becomes the selected peer; a datagram whose body runs
+ * past its bytes is refused with KUVNET_RESULT_BODY_SIZE. A stream packet
+ * is read exactly, header first, and its body straight into the block that
+ * keeps it; a body announced larger than 2 MiB gets a block that starts at
+ * 2 MiB and doubles as bytes arrive, so a peer that announces more than it
+ * sends costs no more than twice what it sent. Any stream read cut short:
+ * KUVNET_RESULT_SHORT_READ. Parse failures are stored in info's and the
+ * handle's error_code. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info);
 /* Prints the record to standard output; the number of characters printed
  * (0 for NULL). */
 KUV_API int32_t kuv_xapi_dump_packet_info(const packet_info *info);
 
-/* Checks of a message description: 1 or the first failing check's code. */
+/* Checks of a message description: 1 or the first failing check's code
+ * (NULL record KUVNET_RESULT_NO_SOCKET; then an all-ones cmd_id, cmd_type,
+ * dst_id, src_id; an all-ones total_size unless the top byte of cmd_type is
+ * 1; an all-ones offset and size). */
 KUV_API uint32_t kuv_xapi_kuvnet_check_valid_tx_packet_info(const packet_info *info);
 KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *info);
 
-/* Sends a whole message, waiting for each packet's acknowledgement on an
- * acknowledged transport (resending up to 16 times on not-ready). */
+/* The exported transfers first check the handle and the record and store a
+ * failure of either (KUVNET_RESULT_RECORDED_FAILURE while error_code holds
+ * an earlier one). */
+
+/* Sends a whole message. On an acknowledged transport each packet waits for
+ * the peer's answer: an acknowledgement moves on; a not-ready answer sends
+ * the same packet again, at most 16 times per packet, one second later on
+ * an active handle; any other answer ends the send with its cmd_id, stored
+ * in info's and the handle's error_code (an answer carrying 0 or 1, which
+ * would report a message not taken as sent, ends it with
+ * KUVNET_RESULT_CMD_ID). */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
-/* Receives one packet into info (src_id = own identifier) and acknowledges
- * it on an acknowledged transport. */
+/* Receives one packet into info (src_id = own identifier; data must be
+ * NULL) and acknowledges it on an acknowledged transport. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
 /* Receives packets until one message is whole: info->data (owned,
- * total_size bytes), size = total_size, offset 0. */
+ * total_size bytes; NULL for an empty message), size = total_size, offset
+ * 0. info is cleared first (a body it holds is not freed). A packet with a
+ * total size of 1 or more at offset 0 starts a message (a partial one is
+ * dropped); every other packet must continue it at the next expected
+ * offset: KUVNET_RESULT_TOTAL_SIZE when its total size differs,
+ * KUVNET_RESULT_OFFSET when it leaves a gap, overlaps or runs past the
+ * total. The message's block grows with the bytes that arrived (whole up to
+ * 2 MiB, then doubling), not with the size announced. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);
 /* Create, connect, send one message (and receive its reply into a new heap
- * record in *reply, which the caller releases and frees), close. */
+ * record in *reply, which the caller releases and frees with
+ * kuv_xapi_free), close. KUVNET_RESULT_NOT_SENDABLE on a passive handle,
+ * before anything opens; a NULL reply pointer is KUVNET_RESULT_NO_MEMORY.
+ * A failed create or connect returns its code. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,
                                                    packet_info **reply);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,

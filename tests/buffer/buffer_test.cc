@@ -340,13 +340,16 @@ TEST_F(LineAssembler, MatchesAReferenceSplitterOverRandomChunkings) {
         // The line-end flags outlive a final push: each round starts afresh.
         kuv_xapi_close_readline(handle);
         handle = kuv_xapi_open_readline();
-        std::string stream(random() % 200, '\0');
+        std::string stream(random() % 400, '\0');
         for (char &c : stream)
             c = alphabet[random() % sizeof alphabet];
         buffer_test::ReferenceSplitter model;
         Lines lines;
+        // Small pieces, and now and then all the rest at once: more lines
+        // than the assembler makes in one batch.
         for (size_t at = 0, piece; at < stream.size(); at += piece) {
-            piece = std::min<size_t>(1 + random() % 17, stream.size() - at);
+            piece = random() % 8 == 0 ? stream.size() - at
+                                      : std::min<size_t>(1 + random() % 17, stream.size() - at);
             const uint64_t held = push(stream.substr(at, piece));
             model.feed(reinterpret_cast<const uint8_t *>(stream.data()) + at, piece);
             // Line-end bytes the popped text would lose may be dropped early.

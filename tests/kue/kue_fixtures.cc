@@ -12,22 +12,48 @@
 
 namespace kue_test {
 
-Child::Child(std::function<int()> body) {
+void Link::send(int64_t value) {
+    [[maybe_unused]] ssize_t written = write(out_, &value, sizeof value);
+}
+
+bool Link::receive(int64_t *value, int timeout_ms) {
+    pollfd slot{in_, POLLIN, 0};
+    if (poll(&slot, 1, timeout_ms) != 1) return false;
+    return read(in_, value, sizeof *value) == sizeof *value;
+}
+
+int64_t Link::next(int64_t fallback, int timeout_ms) {
+    int64_t value = 0;
+    return receive(&value, timeout_ms) ? value : fallback;
+}
+
+Child::Child(const std::function<int(Link &)> &body) {
+    int down[2], up[2];
+    if (pipe2(down, O_CLOEXEC) != 0 || pipe2(up, O_CLOEXEC) != 0) return;
     std::fflush(stdout);
     std::fflush(stderr);
     pid_ = fork();
     if (pid_ == 0) {
-        int status = body();
+        close(down[1]);
+        close(up[0]);
+        Link own;
+        own.in_ = down[0];
+        own.out_ = up[1];
+        int status = body(own);
         std::fflush(stdout);
         std::fflush(stderr);
         _exit(status);
     }
+    close(down[0]);
+    close(up[1]);
+    link_.in_ = up[0];
+    link_.out_ = down[1];
 }
 
 Child::~Child() {
-    if (pid_ > 0) {
-        kill_now();
-    }
+    kill_now();
+    if (link_.in_ >= 0) close(link_.in_);
+    if (link_.out_ >= 0) close(link_.out_);
 }
 
 void Child::kill_now() {
@@ -42,8 +68,7 @@ int Child::wait(int timeout_ms) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         int status = 0;
-        pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
@@ -53,35 +78,6 @@ int Child::wait(int timeout_ms) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-}
-
-Channel::Channel() {
-    if (pipe2(ends_, O_CLOEXEC) != 0) ends_[0] = ends_[1] = -1;
-}
-
-Channel::~Channel() {
-    for (int end : ends_)
-        if (end >= 0) close(end);
-}
-
-void Channel::keep_reading_end() {
-    if (ends_[1] >= 0) close(ends_[1]);
-    ends_[1] = -1;
-}
-
-void Channel::keep_writing_end() {
-    if (ends_[0] >= 0) close(ends_[0]);
-    ends_[0] = -1;
-}
-
-void Channel::send(int64_t value) {
-    [[maybe_unused]] ssize_t written = write(ends_[1], &value, sizeof value);
-}
-
-bool Channel::receive(int64_t *value, int timeout_ms) {
-    pollfd slot{ends_[0], POLLIN, 0};
-    if (poll(&slot, 1, timeout_ms) != 1) return false;
-    return read(ends_[0], value, sizeof *value) == sizeof *value;
 }
 
 bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
@@ -170,6 +166,46 @@ std::string payload_for(int client, int index) {
     std::snprintf(text, sizeof text, "client %d event %d ", client, index);
     // Lengths vary with the index, so that a short or merged item shows.
     return std::string(text) + std::string(static_cast<size_t>(index % 97), 'a' + client % 26);
+}
+
+std::string payload_of(const kue_event *event) {
+    return std::string(reinterpret_cast<const char *>(event->payload), event->payload_size);
+}
+
+std::vector<kue_event *> pop_events(kue *handle, size_t wanted, int timeout_ms) {
+    std::vector<kue_event *> events;
+    wait_until(
+        [&] {
+            while (kue_event *event = kue_xapi_event_pop(handle))
+                events.push_back(event);
+            return events.size() >= wanted;
+        },
+        timeout_ms);
+    return events;
+}
+
+void free_events(std::vector<kue_event *> &events) {
+    for (kue_event *event : events)
+        kue_xapi_event_free(event);
+    events.clear();
+}
+
+bool poll_until(kue *handle, const std::function<bool()> &condition, int timeout_ms) {
+    return wait_until(
+        [&] {
+            kue_xapi_event_poll(handle);
+            return condition();
+        },
+        timeout_ms);
+}
+
+kue *connect_from_link(Link &link, bool use_service) {
+    const int64_t port = link.next();
+    if (port < 0) return nullptr;
+    kue *client = make_client(static_cast<int32_t>(port), use_service);
+    if (kue_xapi_event_create(client) == 1) return client;
+    kue_xapi_event_delete(&client);
+    return nullptr;
 }
 
 }  // namespace kue_test

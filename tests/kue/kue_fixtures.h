@@ -17,44 +17,44 @@
 
 namespace kue_test {
 
-// A forked process running `body`; its result is the exit status. Fork
-// before any thread of the test exists: the child starts with the forking
-// thread alone. A child still running when the object goes is killed.
+// One end of a two-way pipe between a test and its child process, carrying
+// 64-bit values. Every read has a time limit.
+class Link {
+  public:
+    void send(int64_t value);
+    // False when nothing came within timeout_ms or the other end is gone.
+    bool receive(int64_t *value, int timeout_ms = kDefaultWaitMs);
+    // The next value, or `fallback` when none came in time.
+    int64_t next(int64_t fallback = -1, int timeout_ms = kDefaultWaitMs);
+
+    static constexpr int kDefaultWaitMs = 60000;
+
+  private:
+    friend class Child;
+    int in_ = -1, out_ = -1;
+};
+
+// A forked process running body(its end of the link); body's result is its
+// exit status. Fork before any thread of the test exists: the child starts
+// with the forking thread alone. A child still running when the object goes
+// is killed.
 class Child {
   public:
-    explicit Child(std::function<int()> body);
+    explicit Child(const std::function<int(Link &)> &body);
     ~Child();
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
-    pid_t pid() const { return pid_; }
+    // The test's end of the link.
+    Link &link() { return link_; }
     // The exit status, or -1 when it did not end within timeout_ms (it is
     // then killed) or died of a signal.
-    int wait(int timeout_ms);
+    int wait(int timeout_ms = Link::kDefaultWaitMs);
     void kill_now();
 
   private:
     pid_t pid_ = -1;
-};
-
-// A pipe between two processes carrying 64-bit values; every read has a
-// time limit.
-class Channel {
-  public:
-    Channel();
-    ~Channel();
-    Channel(const Channel &) = delete;
-    Channel &operator=(const Channel &) = delete;
-
-    void send(int64_t value);
-    // False when nothing came within timeout_ms or the writer is gone.
-    bool receive(int64_t *value, int timeout_ms);
-    // Each process keeps the end it uses.
-    void keep_reading_end();
-    void keep_writing_end();
-
-  private:
-    int ends_[2] = {-1, -1};
+    Link link_;
 };
 
 // Polls `condition` every millisecond until it holds or timeout_ms passes.
@@ -106,6 +106,22 @@ kue *make_client(int32_t port, bool use_service,
 
 // Payload of event `index` of client `client`: distinct for every pair.
 std::string payload_for(int client, int index);
+std::string payload_of(const kue_event *event);
+
+// Pops until `wanted` events have come or timeout_ms passed; the caller
+// frees them (free_events).
+std::vector<kue_event *> pop_events(kue *handle, size_t wanted,
+                                    int timeout_ms = Link::kDefaultWaitMs);
+void free_events(std::vector<kue_event *> &events);
+
+// Polls a handle without a service thread until the condition holds.
+bool poll_until(kue *handle, const std::function<bool()> &condition,
+                int timeout_ms = Link::kDefaultWaitMs);
+
+// A client process's usual start: the port comes over the link, then a
+// client handle (with a service thread when asked) is created. nullptr when
+// either fails.
+kue *connect_from_link(Link &link, bool use_service);
 
 using Clock = std::chrono::steady_clock;
 

@@ -17,10 +17,7 @@
 
 namespace {
 
-using kue_test::Channel;
-using kue_test::Child;
-using kue_test::StatusLog;
-using kue_test::wait_until;
+using namespace kue_test;
 
 constexpr int kProcesses = 4;
 constexpr int kClientsPerProcess = 500;
@@ -47,14 +44,13 @@ std::string load_payload(int client, int index) {
 
 // One client process: its share of the connections, each driven by polls
 // of this thread, ten events on each.
-int load_clients(int first_client, Channel &port_in, Channel &out, Channel &done_in) {
+int load_clients(int first_client, Link &link) {
     if (!raise_descriptor_limit(kClientsPerProcess + 64)) return 9;
-    int64_t port = 0;
-    if (!port_in.receive(&port, kWaitMs)) return 10;
+    const int64_t port = link.next();
     std::vector<kue *> clients;
     for (int number = 0; number < kClientsPerProcess; ++number) {
-        kue *client = kue_test::make_client(static_cast<int32_t>(port), false);
-        if (kue_xapi_event_create(client) != 1) return 11;
+        kue *client = make_client(static_cast<int32_t>(port), false);
+        if (kue_xapi_event_create(client) != 1) return 10;
         clients.push_back(client);
     }
     for (int index = 0; index < kEventsPerClient; ++index) {
@@ -65,10 +61,9 @@ int load_clients(int first_client, Channel &port_in, Channel &out, Channel &done
         }
     }
     for (kue *client : clients)
-        if (kue_xapi_event_poll(client) != 0 || kue_xapi_event_get_tx_count(client) != 0) return 12;
-    out.send(1);
-    int64_t done = 0;
-    done_in.receive(&done, kWaitMs);
+        if (kue_xapi_event_poll(client) != 0 || kue_xapi_event_get_tx_count(client) != 0) return 11;
+    link.send(1);
+    link.next();
     for (kue *client : clients)
         kue_xapi_event_delete(&client);
     return 0;
@@ -79,31 +74,18 @@ class KueLoad : public kuv_test::ResourceCheckedTest {};
 TEST_F(KueLoad, TwoThousandClientsTenEventsEachAllArriveOnceAndEverythingIsReleased) {
     if (!raise_descriptor_limit(kClients + 256))
         GTEST_SKIP() << "the descriptor limit cannot be raised to " << kClients + 256;
-    std::vector<std::unique_ptr<Channel>> ports, outs, dones;
     std::vector<std::unique_ptr<Child>> children;
-    for (int process = 0; process < kProcesses; ++process) {
-        ports.push_back(std::make_unique<Channel>());
-        outs.push_back(std::make_unique<Channel>());
-        dones.push_back(std::make_unique<Channel>());
-        Channel &port = *ports.back(), &out = *outs.back(), &done = *dones.back();
-        children.push_back(std::make_unique<Child>([&, process] {
-            port.keep_reading_end();
-            out.keep_writing_end();
-            done.keep_reading_end();
-            return load_clients(process * kClientsPerProcess, port, out, done);
-        }));
-        port.keep_writing_end();
-        out.keep_reading_end();
-        done.keep_writing_end();
-    }
+    for (int process = 0; process < kProcesses; ++process)
+        children.push_back(std::make_unique<Child>(
+            [process](Link &link) { return load_clients(process * kClientsPerProcess, link); }));
 
     const uint64_t heap_blocks = kuv_xapi_get_allocated_memory_count();
     kue *server = kue_test::make_server(true);
     StatusLog log;
     log.attach(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    for (auto &port : ports)
-        port->send(server->port);
+    for (auto &child : children)
+        child->link().send(server->port);
 
     std::map<uint32_t, int> client_of_id;
     std::set<std::pair<uint32_t, uint32_t>> seen;
@@ -134,12 +116,10 @@ TEST_F(KueLoad, TwoThousandClientsTenEventsEachAllArriveOnceAndEverythingIsRelea
     EXPECT_EQ(kue_xapi_event_get_rx_count(server), 0);
     EXPECT_EQ(kue_xapi_event_get_tx_count(server), 0);
 
-    for (auto &out : outs) {
-        int64_t sent = 0;
-        EXPECT_TRUE(out->receive(&sent, kWaitMs));
+    for (auto &child : children) {
+        EXPECT_EQ(child->link().next(), 1);
+        child->link().send(1);
     }
-    for (auto &done : dones)
-        done->send(1);
     for (auto &child : children)
         EXPECT_EQ(child->wait(kWaitMs), 0);
     // Every peer's going is noticed and its record freed.

@@ -14,12 +14,7 @@
 
 namespace {
 
-using kue_test::Channel;
-using kue_test::Child;
-using kue_test::StatusLog;
-using kue_test::wait_until;
-
-constexpr int kWaitMs = 60000;
+using namespace kue_test;
 
 class KueStatus : public kuv_test::ResourceCheckedTest {};
 
@@ -31,66 +26,46 @@ std::vector<uint32_t> steps_of(const StatusLog &log) {
     return steps;
 }
 
-// Polls a handle without a service thread until the condition holds.
-bool poll_until(kue *handle, const std::function<bool()> &condition) {
-    return wait_until(
-        [&] {
-            kue_xapi_event_poll(handle);
-            return condition();
-        },
-        kWaitMs);
-}
-
 TEST_F(KueStatus, HandlersSeeEveryStepOfAnExchangeOnBothSides) {
-    Channel port_in, steps_out;
-    Child client_process([&] {
-        port_in.keep_reading_end();
-        steps_out.keep_writing_end();
-        int64_t port = 0;
-        if (!port_in.receive(&port, kWaitMs)) return 10;
-        kue *client = kue_test::make_client(static_cast<int32_t>(port), true);
+    // The client pushes a ping, pops the pong, leaves, and reports its steps.
+    Child client_process([](Link &link) {
+        kue *client = make_client(static_cast<int32_t>(link.next()), true);
         StatusLog log;
         log.attach(client);
-        if (kue_xapi_event_create(client) != 1) return 11;
+        if (kue_xapi_event_create(client) != 1) return 10;
         kue_xapi_event_push(client, 0, 1, 1, "ping", 4);
-        kue_event *reply = nullptr;
-        wait_until([&] { return (reply = kue_xapi_event_pop(client)) != nullptr; }, kWaitMs);
-        if (!reply) return 12;
-        kue_xapi_event_free(reply);
+        std::vector<kue_event *> reply = pop_events(client, 1);
+        if (reply.size() != 1) return 11;
+        free_events(reply);
         kue_xapi_event_delete(&client);
         for (uint32_t code : steps_of(log))
-            steps_out.send(code);
-        steps_out.send(0);
+            link.send(code);
+        link.send(0);
         return 0;
     });
-    port_in.keep_writing_end();
-    steps_out.keep_reading_end();
-
-    kue *server = kue_test::make_server(true);
+    kue *server = make_server(true);
     StatusLog log;
     log.attach(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    port_in.send(server->port);
-    kue_event *ping = nullptr;
-    ASSERT_TRUE(
-        wait_until([&] { return (ping = kue_xapi_event_pop(server)) != nullptr; }, kWaitMs));
-    kue_xapi_event_push(server, ping->id, 2, 2, "pong", 4);
-    kue_xapi_event_free(ping);
+    client_process.link().send(server->port);
+    std::vector<kue_event *> ping = pop_events(server, 1);
+    ASSERT_EQ(ping.size(), 1u);
+    kue_xapi_event_push(server, ping[0]->id, 2, 2, "pong", 4);
+    free_events(ping);
 
     std::vector<uint32_t> client_steps;
-    int64_t code = 0;
-    while (steps_out.receive(&code, kWaitMs) && code != 0)
+    for (int64_t code; (code = client_process.link().next(0)) > 0;)
         client_steps.push_back(static_cast<uint32_t>(code));
-    EXPECT_EQ(client_process.wait(kWaitMs), 0);
+    EXPECT_EQ(client_process.wait(), 0);
     EXPECT_EQ(client_steps, (std::vector<uint32_t>{5, 11, 9, 10, 12, 6}));
 
     // The server learns of the client's going from its next receive.
-    ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_DISCONNECTED) == 1; }, kWaitMs));
+    ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_DISCONNECTED) == 1; }, 60000));
     kue_xapi_event_delete(&server);
     EXPECT_EQ(steps_of(log), (std::vector<uint32_t>{4, 10, 12, 11, 9, 6}));
     const auto reports = log.reports();
-    auto error = std::find_if(reports.begin(), reports.end(),
-                              [](const kue_test::Report &r) { return r.code == 1; });
+    auto error =
+        std::find_if(reports.begin(), reports.end(), [](const Report &r) { return r.code == 1; });
     ASSERT_NE(error, reports.end());
     EXPECT_EQ(error->text, "kuv_xapi_kuvnet_rx_data_fill failed !");
 }
@@ -103,11 +78,11 @@ struct Pair {
     StatusLog server_log, client_log;
 
     explicit Pair(bool client_service) {
-        server = kue_test::make_server(false);
+        server = make_server(false);
         server->poll_timeout = 20;
         server_log.attach(server);
         EXPECT_EQ(kue_xapi_event_create(server), 1u);
-        client = kue_test::make_client(server->port, client_service);
+        client = make_client(server->port, client_service);
         client->poll_timeout = 20;
         client_log.attach(client);
         EXPECT_EQ(kue_xapi_event_create(client), 1u);
@@ -177,13 +152,13 @@ TEST_F(KueStatus, QueuedEventsExpireWithSevenAndReceivedOnesWithEight) {
     EXPECT_EQ(kue_xapi_event_get_rx_count(pair.server), 0);
     EXPECT_EQ(kue_xapi_event_pop(pair.server), nullptr);
     const auto reports = pair.server_log.reports();
-    EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
-                            [](const kue_test::Report &r) { return r.code == 10; }),
-              1);  // the two late events never left the client
+    EXPECT_EQ(
+        std::count_if(reports.begin(), reports.end(), [](const Report &r) { return r.code == 10; }),
+        1);  // the two late events never left the client
 }
 
 TEST_F(KueStatus, SecondCreateIsRefusedAndPortZeroIsReplacedByTheChosenPort) {
-    kue *server = kue_test::make_server(false);
+    kue *server = make_server(false);
     StatusLog log;
     log.clear_errors = false;
     log.attach(server);
@@ -211,12 +186,12 @@ TEST_F(KueStatus, SecondCreateIsRefusedAndPortZeroIsReplacedByTheChosenPort) {
 }
 
 TEST_F(KueStatus, CreateThatCannotConnectLeavesTheHandleAsItWas) {
-    kue *server = kue_test::make_server(false);
+    kue *server = make_server(false);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
     const int32_t closed_port = server->port;
     kue_xapi_event_delete(&server);
 
-    kue *client = kue_test::make_client(closed_port, true);
+    kue *client = make_client(closed_port, true);
     StatusLog log;
     log.clear_errors = false;
     log.attach(client);
@@ -232,7 +207,7 @@ TEST_F(KueStatus, CreateThatCannotConnectLeavesTheHandleAsItWas) {
 }
 
 TEST_F(KueStatus, DataItemShorterThanTheHeaderIsReportedAndDropped) {
-    kue *server = kue_test::make_server(false);
+    kue *server = make_server(false);
     server->poll_timeout = 20;
     StatusLog log;
     log.attach(server);
@@ -257,7 +232,7 @@ TEST_F(KueStatus, DataItemShorterThanTheHeaderIsReportedAndDropped) {
         ASSERT_EQ(kuv_xapi_kuvnet_tx_data(sender, &item), 1u);
     }
     ASSERT_TRUE(poll_until(server, [&] { return server->rx_count == 1; }));
-    std::vector<kue_test::Report> errors;
+    std::vector<Report> errors;
     for (const auto &report : log.reports())
         if (report.code == KUE_STATUS_ERROR) errors.push_back(report);
     ASSERT_EQ(errors.size(), 2u);
@@ -288,13 +263,12 @@ void *refuse_once(void *pointer, uint64_t size) {
 }
 
 TEST_F(KueStatus, PushWithoutMemoryForOnePeerStillQueuesForTheOthers) {
-    kue *server = kue_test::make_server(false);
+    kue *server = make_server(false);
     server->poll_timeout = 20;
     StatusLog log;
     log.attach(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    kue *clients[2] = {kue_test::make_client(server->port, false),
-                       kue_test::make_client(server->port, false)};
+    kue *clients[2] = {make_client(server->port, false), make_client(server->port, false)};
     for (kue *client : clients)
         ASSERT_EQ(kue_xapi_event_create(client), 1u);
     ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == 2; }));

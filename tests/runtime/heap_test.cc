@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "davro_kuv.h"
 #include "support/test_support.h"
@@ -116,6 +118,41 @@ TEST(TrackedHeap, CallocClearsAndRefusesAnOverflowingProductInEveryFamily) {
     void *system = kuv_xapi_sys_realloc(kuv_xapi_sys_alloc(100), 200);  // not counted
     EXPECT_EQ(kuv_xapi_get_allocated_memory_count(), before.count);
     kuv_xapi_sys_free(system);
+}
+
+// Two threads allocate and release 64-byte blocks while a third copies the
+// heap record: every copy must be a state that existed, in which the bytes
+// held are 64 per block held and the peak is no lower than them.
+TEST(TrackedHeap, ConcurrentCountersOnlyShowStatesThatExisted) {
+    Counters before;
+    std::atomic<int> writers_left{2};
+    auto writer = [&] {
+        void *held[8] = {};
+        for (int i = 0; i < 400000; ++i) {
+            void *&slot = held[i % 8];
+            if (slot) kuv_xapi_free(slot);
+            slot = kuv_xapi_alloc(64);
+        }
+        for (void *block : held)
+            kuv_xapi_free(block);
+        --writers_left;
+    };
+    std::thread first(writer), second(writer);
+    uint64_t copies = 0, mismatches = 0;
+    while (writers_left > 0 || copies == 0) {
+        kuv_heap_info_t copy;
+        kuv_xapi_get_heap_info(&copy);
+        const uint64_t blocks = copy.allocated_memory_count - before.count;
+        const uint64_t bytes = copy.allocated_memory_size - before.size;
+        if (bytes != blocks * 64 || copy.allocated_memory_peak_size < copy.allocated_memory_size)
+            ++mismatches;
+        ++copies;
+    }
+    first.join();
+    second.join();
+    EXPECT_EQ(mismatches, 0u) << "of " << copies << " copies";
+    EXPECT_EQ(kuv_xapi_get_allocated_memory_count(), before.count);
+    EXPECT_EQ(kuv_xapi_get_allocated_memory_size(), before.size);
 }
 
 // Counts the handler's calls by operation and serves from the checking heap.
