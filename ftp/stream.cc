@@ -77,11 +77,16 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
 }
 
 // Reads the control replies that arrived with the data: a 226 ends the
-// transfer; a multi-line reply is read to its end.
-void read_transfer_replies(kuv_ftp_t *ftp) {
+// transfer; a multi-line reply is read to its end. The pump waits for data
+// while the read cannot be served yet (nothing held, or less than a filling
+// read asks for), so a reader waiting for a full block sleeps on the socket
+// and wakes as its bytes arrive instead of polling.
+void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
     int32_t control_wait = 0;
     for (;;) {
-        const int32_t data_wait = held(ftp->download_buffer) == 0 ? kReadDataWaitMsec : 0;
+        const uint64_t pending = held(ftp->download_buffer);
+        const bool unserved = pending == 0 || (ftp->fill_reads != 0 && pending < wanted);
+        const int32_t data_wait = unserved ? kReadDataWaitMsec : 0;
         KUV_FTP_SLOT(ftp, pump, control_wait, data_wait);
         if (KUV_FTP_SLOT(ftp, read_reply) > 0) {
             ftp->stall_since = 0;
@@ -154,7 +159,7 @@ int32_t read_stream(kuv_ftp_t *ftp, void *destination, uint64_t size) {
         return -1;
     }
     size = std::min(size, kLargestCount);
-    read_transfer_replies(ftp);
+    read_transfer_replies(ftp, std::min(size, ftp->buffer_limit));
     uint64_t copied = 0;
     uint64_t pending = held(ftp->download_buffer);
     const bool filling = pending > 0 && ftp->fill_reads != 0 &&

@@ -283,7 +283,8 @@ KUV_STATIC_ASSERT(offsetof(kuv_ftp_t, get_password) + sizeof(void (*)(void)) == 
  * time-outs, family 2), the 30 slots filled and no callbacks; NULL when
  * memory runs out. */
 KUV_API kuv_ftp_t *kuv_xapi_open_ftp(void);
-/* Releases the handle and every handle reached through next: buffers,
+/* Releases the handle and every handle reached through next (the chain
+ * must end; a handle may appear in it once): buffers,
  * listings, strings, the uri record, the aux block, and the connections
  * (through the disconnect slot; no QUIT is sent). NULL is accepted. Always
  * returns NULL for the caller to store back. */

@@ -75,7 +75,7 @@ TEST_F(FtpHandle, OpenLeavesNothingBehindWhenMemoryRunsOut) {
 
 // ---- the reply reader on bytes -------------------------------------------------
 
-class ReplyReader : public kuv_test::ResourceCheckedTest {
+class FtpReplyReader : public kuv_test::ResourceCheckedTest {
   protected:
     void SetUp() override {
         ResourceCheckedTest::SetUp();
@@ -94,7 +94,7 @@ class ReplyReader : public kuv_test::ResourceCheckedTest {
     kuv_ftp_t *ftp_ = nullptr;
 };
 
-TEST_F(ReplyReader, ReadsCodeSeparatorAndTextAndDropsWhatHasNoCode) {
+TEST_F(FtpReplyReader, ReadsCodeSeparatorAndTextAndDropsWhatHasNoCode) {
     EXPECT_EQ(ftp_->read_reply(ftp_), 0) << "no reply buffer";
     EXPECT_EQ(ftp_->read_reply(nullptr), -1);
     struct Case {
@@ -133,7 +133,7 @@ TEST_F(ReplyReader, ReadsCodeSeparatorAndTextAndDropsWhatHasNoCode) {
     }
 }
 
-TEST_F(ReplyReader, TracesEveryLineAboveDebugLevelZero) {
+TEST_F(FtpReplyReader, TracesEveryLineAboveDebugLevelZero) {
     ftp_->debug_level = 1;
     OutputCapture output(1);
     const int32_t first = feed_and_read("220-first\r\n  inner\r\n220 last\r\n");
@@ -145,9 +145,9 @@ TEST_F(ReplyReader, TracesEveryLineAboveDebugLevelZero) {
 
 // ---- connect, welcome, the command queue and commands ---------------------------------
 
-class ControlConnection : public kuv_test::ResourceCheckedTest {};
+class FtpControl : public kuv_test::ResourceCheckedTest {};
 
-TEST_F(ControlConnection, ConnectAcceptsAnyWelcomeAndNamesEachFailure) {
+TEST_F(FtpControl, ConnectAcceptsAnyWelcomeAndNamesEachFailure) {
     struct Case {
         const char *welcome;
         bool hang_up;
@@ -186,7 +186,7 @@ TEST_F(ControlConnection, ConnectAcceptsAnyWelcomeAndNamesEachFailure) {
     EXPECT_TRUE(contains(output.finish(), "can not connect\n"));
 }
 
-TEST_F(ControlConnection, AnEndlessReplyLineDropsTheConnectionWithBoundedMemory) {
+TEST_F(FtpControl, AnEndlessReplyLineDropsTheConnectionWithBoundedMemory) {
     FakeFtp script;
     script.welcome = "220 " + std::string(3 * KUV_FTP_LINE_LIMIT, 'x');
     FakeServer server(script);
@@ -200,7 +200,7 @@ TEST_F(ControlConnection, AnEndlessReplyLineDropsTheConnectionWithBoundedMemory)
               std::max(peak_before, held_before + KUV_FTP_LINE_LIMIT + 2 * 65536));
 }
 
-TEST_F(ControlConnection, AReplyOfManyLinesBeyondTheLineLimitIsReadWhole) {
+TEST_F(FtpControl, AReplyOfManyLinesBeyondTheLineLimitIsReadWhole) {
     FakeFtp script;
     std::string &reply = script.answers["NOOP"];
     for (int line = 0; reply.size() < 2 * KUV_FTP_LINE_LIMIT; ++line)
@@ -213,9 +213,9 @@ TEST_F(ControlConnection, AReplyOfManyLinesBeyondTheLineLimitIsReadWhole) {
     EXPECT_STREQ(client->reply_text, "end");
 }
 
-class Commands : public kuv_test::ResourceCheckedTest {};
+class FtpCommands : public kuv_test::ResourceCheckedTest {};
 
-TEST_F(Commands, EachCommandIsSentAsShownAndJudgedByItsOwnCodes) {
+TEST_F(FtpCommands, EachCommandIsSentAsShownAndJudgedByItsOwnCodes) {
     FakeFtp script;
     script.answers = {{"USER", "230 no password needed\r\n"},
                       {"PWD", "257 \"/pub/x\" is the current directory\r\n"},
@@ -285,7 +285,7 @@ int32_t refuse(kuv_ftp_t *, char *, int32_t) {
     return 0;
 }
 
-TEST_F(Commands, CredentialsComeFromArgumentsDefaultsOrCallbacks) {
+TEST_F(FtpCommands, CredentialsComeFromArgumentsDefaultsOrCallbacks) {
     FakeFtp script;
     FakeServer server(script);
     Client client;
@@ -307,7 +307,7 @@ TEST_F(Commands, CredentialsComeFromArgumentsDefaultsOrCallbacks) {
         (std::vector<std::string>{"USER alice", "PASS from-callback", "USER bob", "PASS pw"}));
 }
 
-TEST_F(Commands, ArgumentsCarryingLineBreaksOrNulAreNeverSent) {
+TEST_F(FtpCommands, ArgumentsCarryingLineBreaksOrNulAreNeverSent) {
     FakeFtp script;
     FakeServer server(script);
     Client client;
@@ -340,7 +340,7 @@ TEST_F(Commands, ArgumentsCarryingLineBreaksOrNulAreNeverSent) {
 
 // A handle whose control and data connections are socket pairs; the test
 // holds the far ends.
-class Pump : public kuv_test::ResourceCheckedTest {
+class FtpPump : public kuv_test::ResourceCheckedTest {
   protected:
     void SetUp() override {
         ResourceCheckedTest::SetUp();
@@ -369,7 +369,7 @@ class Pump : public kuv_test::ResourceCheckedTest {
     kuv_ftp_t *ftp_ = nullptr;
 };
 
-TEST_F(Pump, RateLimitsHandOutOneBudgetPerOneSecondWindow) {
+TEST_F(FtpPump, RateLimitsHandOutOneBudgetPerOneSecondWindow) {
     ftp_->download_rate_limit = 80000;
     serve_data(50000);
     EXPECT_TRUE(pump(0, 100) & KUV_FTP_PUMP_DOWNLOAD_RECEIVED);
@@ -392,7 +392,7 @@ TEST_F(Pump, RateLimitsHandOutOneBudgetPerOneSecondWindow) {
     EXPECT_EQ(kuv_ftp_test::receive_all(data_[1], 200).size(), 50000u);
 }
 
-TEST_F(Pump, AFullDownloadBufferStopsReceiving) {
+TEST_F(FtpPump, AFullDownloadBufferStopsReceiving) {
     ftp_->buffer_limit = 1000;
     serve_data(150000);
     EXPECT_TRUE(pump(0, 100) & KUV_FTP_PUMP_DOWNLOAD_FULL);
@@ -408,7 +408,7 @@ TEST_F(Pump, AFullDownloadBufferStopsReceiving) {
     EXPECT_LE(downloaded(), held + 65536) << "one chunk without fill_reads";
 }
 
-TEST_F(Pump, TheControlWaitEndsOnceBytesCameWhateverItsSign) {
+TEST_F(FtpPump, TheControlWaitEndsOnceBytesCameWhateverItsSign) {
     // Should the pump go on waiting, the far end closes after a while: the
     // call then ends with the connection gone instead of hanging.
     std::atomic<bool> done{false};

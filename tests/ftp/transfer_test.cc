@@ -25,11 +25,12 @@ using kuv_ftp_test::FakeServer;
 using kuv_ftp_test::ScratchDirectory;
 using kuv_test::OutputCapture;
 
-class DataConnection : public kuv_test::ResourceCheckedTest {};
-class Stream : public kuv_test::ResourceCheckedTest {};
-class Download : public kuv_test::ResourceCheckedTest {};
+class FtpDataConnection : public kuv_test::ResourceCheckedTest {};
+class FtpStream : public kuv_test::ResourceCheckedTest {};
+class FtpListing : public kuv_test::ResourceCheckedTest {};
+class FtpDownload : public kuv_test::ResourceCheckedTest {};
 
-TEST_F(DataConnection, PassiveConnectionsGoToTheControlPeerOnTheAnnouncedOrChosenPort) {
+TEST_F(FtpDataConnection, PassiveConnectionsGoToTheControlPeerOnTheAnnouncedOrChosenPort) {
     FakeFtp script;
     script.files["f"] = "hello";
     // Nothing listens on 127.0.0.2: only the port may be taken from it.
@@ -46,7 +47,7 @@ TEST_F(DataConnection, PassiveConnectionsGoToTheControlPeerOnTheAnnouncedOrChose
     EXPECT_EQ(client->passive, 1u);
 }
 
-TEST_F(DataConnection, BytesLeftByAnAbandonedTransferNeverReachTheNextOne) {
+TEST_F(FtpDataConnection, BytesLeftByAnAbandonedTransferNeverReachTheNextOne) {
     FakeFtp script;
     script.files = {{"big", std::string(300000, 'b')}, {"small", "small"}};
     FakeServer server(script);
@@ -62,7 +63,7 @@ TEST_F(DataConnection, BytesLeftByAnAbandonedTransferNeverReachTheNextOne) {
     EXPECT_EQ(client.retrieve("small"), "small");
 }
 
-TEST_F(DataConnection, UnusablePassiveRepliesAreIgnoredAndActiveModeTakesOver) {
+TEST_F(FtpDataConnection, UnusablePassiveRepliesAreIgnoredAndActiveModeTakesOver) {
     FakeFtp script;
     script.files["f"] = "active";
     script.passive_replies = {
@@ -85,7 +86,7 @@ TEST_F(DataConnection, UnusablePassiveRepliesAreIgnoredAndActiveModeTakesOver) {
     }
 }
 
-TEST_F(DataConnection, OnlyTheFirstPassiveLineOfAReplyMakesAConnection) {
+TEST_F(FtpDataConnection, OnlyTheFirstPassiveLineOfAReplyMakesAConnection) {
     int other_port = 0;
     const int other = kuv_ftp_test::listen_loopback(&other_port);
     const std::string other_227 =
@@ -111,7 +112,7 @@ TEST_F(DataConnection, OnlyTheFirstPassiveLineOfAReplyMakesAConnection) {
     close(other);
 }
 
-TEST_F(DataConnection, ARefusedTransferIsTriedOnceMoreInTheOtherMode) {
+TEST_F(FtpDataConnection, ARefusedTransferIsTriedOnceMoreInTheOtherMode) {
     for (const char *refusal : {"425 cannot open\r\n", "426 aborted\r\n", "550 not now\r\n"}) {
         FakeFtp script;
         script.files["f"] = "second try";
@@ -141,7 +142,7 @@ TEST_F(DataConnection, ARefusedTransferIsTriedOnceMoreInTheOtherMode) {
     EXPECT_EQ(client->close_stream(client.ftp), 0);
 }
 
-TEST_F(DataConnection, AFailedActiveSetUpFallsBackToPassiveOnlyWhenAllowed) {
+TEST_F(FtpDataConnection, AFailedActiveSetUpFallsBackToPassiveOnlyWhenAllowed) {
     FakeFtp script;
     script.files["f"] = "passive";
     script.answers["PORT"] = "500 PORT refused\r\n";
@@ -158,7 +159,7 @@ TEST_F(DataConnection, AFailedActiveSetUpFallsBackToPassiveOnlyWhenAllowed) {
     EXPECT_EQ(server.finish().back().rfind("PORT", 0), 0u) << "no PASV after the refusal";
 }
 
-TEST_F(Stream, ReadsWaitWithZeroAndAStalledConnectionIsGivenUp) {
+TEST_F(FtpStream, ReadsWaitWithZeroAndAStalledConnectionIsGivenUp) {
     FakeFtp script;
     script.files["slow"] = "never sent";
     script.stalled.insert("slow");
@@ -178,7 +179,7 @@ TEST_F(Stream, ReadsWaitWithZeroAndAStalledConnectionIsGivenUp) {
     EXPECT_EQ(client->close_stream(client.ftp), 0);
 }
 
-TEST_F(Stream, UploadsEndGracefullyAndAWriteThatLosesItsConnectionFails) {
+TEST_F(FtpStream, UploadsEndGracefullyAndAWriteThatLosesItsConnectionFails) {
     FakeFtp script;
     // Reading starts late: a reset at the end would throw away what waits.
     script.upload_delay_msec = 300;
@@ -205,7 +206,7 @@ TEST_F(Stream, UploadsEndGracefullyAndAWriteThatLosesItsConnectionFails) {
     EXPECT_TRUE(script.stored["up"] == bytes) << "upload lost bytes";
 }
 
-TEST_F(Stream, StreamCallsRefuseWhatCannotWork) {
+TEST_F(FtpStream, StreamCallsRefuseWhatCannotWork) {
     Client client;
     char area[8];
     EXPECT_EQ(client->read_stream(client.ftp, area, sizeof area), -1);
@@ -218,7 +219,7 @@ TEST_F(Stream, StreamCallsRefuseWhatCannotWork) {
               -4);
 }
 
-TEST_F(Stream, ListingsEndAtTheirLastLineOrAnEmptyOneAndFailOnAnEndlessLine) {
+TEST_F(FtpListing, EndsAtTheLastLineOrAnEmptyOneAndFailsOnAnEndlessLine) {
     FakeFtp script;
     script.listing = "first\r\nsecond\n\nafter the gap\r\n";
     FakeServer server(script);
@@ -268,7 +269,7 @@ DownloadRun download(FakeFtp &script, const std::string &path) {
     return run;
 }
 
-TEST_F(Download, FetchesEveryListedFileAndSaysSo) {
+TEST_F(FtpDownload, FetchesEveryListedFileAndSaysSo) {
     ScratchDirectory scratch;
     ASSERT_TRUE(scratch.ok());
     FakeFtp script;
@@ -289,7 +290,7 @@ TEST_F(Download, FetchesEveryListedFileAndSaysSo) {
     EXPECT_EQ(kuv_ftp_test::count_of(run.output, ", OVERWRITE)\n"), 2u) << "second run";
 }
 
-TEST_F(Download, ListedNamesNeverReachOutsideTheCurrentDirectory) {
+TEST_F(FtpDownload, ListedNamesNeverReachOutsideTheCurrentDirectory) {
     ScratchDirectory scratch;
     ASSERT_TRUE(scratch.ok());
     const std::string absolute = scratch.parent() + "/absolute.txt";
@@ -315,7 +316,7 @@ TEST_F(Download, ListedNamesNeverReachOutsideTheCurrentDirectory) {
     EXPECT_TRUE(exists(scratch.path()));
 }
 
-TEST_F(Download, AFailedTransferRemovesItsFileAndSaysWhatWasLost) {
+TEST_F(FtpDownload, AFailedTransferRemovesItsFileAndSaysWhatWasLost) {
     ScratchDirectory scratch;
     ASSERT_TRUE(scratch.ok());
     FakeFtp script;
@@ -344,7 +345,7 @@ TEST_F(Download, AFailedTransferRemovesItsFileAndSaysWhatWasLost) {
     EXPECT_EQ(kuv_ftp_test::read_file("taken/inside"), "keep");
 }
 
-TEST_F(Download, AFileThatCannotBeWrittenWholeFailsAndIsRemoved) {
+TEST_F(FtpDownload, AFileThatCannotBeWrittenWholeFailsAndIsRemoved) {
     ScratchDirectory scratch;
     ASSERT_TRUE(scratch.ok());
     FakeFtp script;
@@ -373,7 +374,7 @@ TEST_F(Download, AFileThatCannotBeWrittenWholeFailsAndIsRemoved) {
     EXPECT_FALSE(exists("big.bin"));
 }
 
-TEST_F(Download, RefusesWhatIsNoTarget) {
+TEST_F(FtpDownload, RefusesWhatIsNoTarget) {
     Client client;
     EXPECT_EQ(client->download(client.ftp, 0644, nullptr), -1);
     EXPECT_EQ(client->download(client.ftp, 0644, "%s", "no host at all"), -1);

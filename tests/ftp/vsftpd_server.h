@@ -166,6 +166,9 @@ struct VsftpdOptions {
 class VsftpdServer {
   public:
     explicit VsftpdServer(VsftpdOptions options = {}) : options_(options) {
+        // The server's users must read what the test process writes,
+        // whatever mask it was started with.
+        umask(022);
         if (access(kVsftpd, X_OK) != 0) failure_ = "vsftpd is not installed (tools/install-deps)";
         if (failure_.empty()) failure_ = ensure_local_user();
         char pattern[] = "/tmp/kuv_vsftpd_XXXXXX";

@@ -23,7 +23,7 @@ using kuv_ftp_test::VsftpdOptions;
 using kuv_ftp_test::VsftpdServer;
 using kuv_test::OutputCapture;
 
-class RealServer : public kuv_test::ResourceCheckedTest {
+class Vsftpd : public kuv_test::ResourceCheckedTest {
   protected:
     virtual VsftpdOptions options() const { return {}; }
 
@@ -63,7 +63,7 @@ class RealServer : public kuv_test::ResourceCheckedTest {
 using kuv_ftp_test::count_of;
 using kuv_ftp_test::drain;
 
-TEST_F(RealServer, LogsInAnonymouslyAndAsALocalUser) {
+TEST_F(Vsftpd, LogsInAnonymouslyAndAsALocalUser) {
     Client anonymous;
     ASSERT_EQ(anonymous->connect(anonymous.ftp, "127.0.0.1", server_->port()), 1);
     EXPECT_EQ(anonymous->reply_code, 220);
@@ -80,7 +80,7 @@ TEST_F(RealServer, LogsInAnonymouslyAndAsALocalUser) {
     EXPECT_EQ(refused->reply_code, 530);
 }
 
-TEST_F(RealServer, AnswersAboutItselfAndItsDirectories) {
+TEST_F(Vsftpd, AnswersAboutItselfAndItsDirectories) {
     Client client;
     ASSERT_TRUE(open(client));
     EXPECT_EQ(client->syst(client.ftp), 1);
@@ -136,7 +136,7 @@ void list_and_transfer_in_both_modes(const Client &client, const std::string &fi
     }
 }
 
-TEST_F(RealServer, ListsAndTransfersInBothModes) {
+TEST_F(Vsftpd, ListsAndTransfersInBothModes) {
     Client client;
     ASSERT_TRUE(open(client));
     list_and_transfer_in_both_modes(client, files_[1].second);
@@ -146,25 +146,25 @@ TEST_F(RealServer, ListsAndTransfersInBothModes) {
     EXPECT_EQ(client->close_stream(client.ftp), 1);
 }
 
-class Ipv6Server : public RealServer {
+class VsftpdIpv6 : public Vsftpd {
     VsftpdOptions options() const override { return {true, true, true}; }
 };
 
-TEST_F(Ipv6Server, ExtendedCommandsCarryListingsAndTransfersInBothModes) {
+TEST_F(VsftpdIpv6, ExtendedCommandsCarryListingsAndTransfersInBothModes) {
     Client client;
     ASSERT_TRUE(client.open(server_->port(), true, "::1"));
     EXPECT_EQ(client->family, 10u);
     list_and_transfer_in_both_modes(client, files_[1].second);
 }
 
-class PassiveDisabled : public RealServer {
+class VsftpdWithoutPassive : public Vsftpd {
     VsftpdOptions options() const override { return {false, true}; }
 };
-class ActiveDisabled : public RealServer {
+class VsftpdWithoutActive : public Vsftpd {
     VsftpdOptions options() const override { return {true, false}; }
 };
 
-TEST_F(PassiveDisabled, PassiveTransfersFallBackToActiveMode) {
+TEST_F(VsftpdWithoutPassive, PassiveTransfersFallBackToActiveMode) {
     Client client;
     ASSERT_TRUE(open(client));
     client->passive = 1;
@@ -175,7 +175,7 @@ TEST_F(PassiveDisabled, PassiveTransfersFallBackToActiveMode) {
     EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "pub/a.txt"), 0);
 }
 
-TEST_F(ActiveDisabled, ActiveTransfersFallBackToPassiveMode) {
+TEST_F(VsftpdWithoutActive, ActiveTransfersFallBackToPassiveMode) {
     Client client;
     ASSERT_TRUE(open(client));
     client->passive = 0;
@@ -183,7 +183,7 @@ TEST_F(ActiveDisabled, ActiveTransfersFallBackToPassiveMode) {
     EXPECT_EQ(client->passive, 1u);
 }
 
-TEST_F(RealServer, DownloadsEveryFileOfADirectoryAndOverwritesOnASecondRun) {
+TEST_F(Vsftpd, DownloadsEveryFileOfADirectoryAndOverwritesOnASecondRun) {
     ScratchDirectory scratch;
     ASSERT_TRUE(scratch.ok());
     for (int run = 0; run < 2; ++run) {
@@ -208,7 +208,7 @@ TEST_F(RealServer, DownloadsEveryFileOfADirectoryAndOverwritesOnASecondRun) {
     EXPECT_EQ(status.st_mode & 0777 & ~0640, 0u);
 }
 
-TEST_F(RealServer, DownloadsA64MiBFileIntact) {
+TEST_F(Vsftpd, DownloadsA64MiBFileIntact) {
     const std::string big = kuv_ftp_test::pattern_bytes(64u << 20, 64);
     ASSERT_TRUE(kuv_ftp_test::write_file(server_->anon_dir() + "/big.bin", big));
     ScratchDirectory scratch;
@@ -227,7 +227,7 @@ TEST_F(RealServer, DownloadsA64MiBFileIntact) {
                 static_cast<unsigned long long>(client->transfer_rate));
 }
 
-TEST_F(RealServer, UploadsRenamesAndDeletesAsTheLocalUser) {
+TEST_F(Vsftpd, UploadsRenamesAndDeletesAsTheLocalUser) {
     const std::string bytes = kuv_ftp_test::pattern_bytes(1 << 20, 5);
     Client client;
     ASSERT_TRUE(open(client, true));
@@ -256,7 +256,7 @@ TEST_F(RealServer, UploadsRenamesAndDeletesAsTheLocalUser) {
     EXPECT_EQ(client->rnfr(client.ftp, "%s", "missing"), 0);
 }
 
-TEST_F(RealServer, RateLimitsHoldTransfersToTheirBudget) {
+TEST_F(Vsftpd, RateLimitsHoldTransfersToTheirBudget) {
     // 8,000,000 bits per second are 1,000,000 bytes per one-second window:
     // 4 MiB need five windows, so at least four whole seconds pass.
     const std::string bytes = kuv_ftp_test::pattern_bytes(4u << 20, 9);
@@ -285,7 +285,7 @@ TEST_F(RealServer, RateLimitsHoldTransfersToTheirBudget) {
     EXPECT_GE(upload_msec, 3000u);
 }
 
-TEST_F(RealServer, CloseReleasesAChainOfConnectedHandles) {
+TEST_F(Vsftpd, CloseReleasesAChainOfConnectedHandles) {
     kuv_ftp_t *first = kuv_xapi_open_ftp();
     kuv_ftp_t *last = first;
     for (int more = 0; more < 2; ++more)
