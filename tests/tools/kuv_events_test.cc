@@ -87,12 +87,16 @@ TEST_F(KuvEvents, UnreachablePeerFailsWithOneLine) {
     EXPECT_EQ(outcome.out, "");
 }
 
-TEST_F(KuvEvents, BenchReportsRateAndPercentiles) {
+TEST_F(KuvEvents, BenchReportsRatesAndPercentilesBesidePlainTcp) {
     Outcome outcome = kuv({"events", "bench", "--events", "300", "--round-trips", "40"});
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
-    EXPECT_EQ(count_lines_with(outcome.out, "one-way:    300 events in "), 1) << outcome.out;
-    EXPECT_EQ(count_lines_with(outcome.out, " events/s "), 1);
-    EXPECT_EQ(count_lines_with(outcome.out, "round trip: 40 events, p50 "), 1) << outcome.out;
+    EXPECT_EQ(count_lines_with(outcome.out, "300 events one way, 40 round trips"), 1)
+        << outcome.out;
+    EXPECT_EQ(count_lines_with(outcome.out, "events/s     MB/s        p50      p90      p99"), 1);
+    // A row of figures each, and the ratios.
+    EXPECT_EQ(count_lines_with(outcome.out, "event service "), 2) << outcome.out;
+    EXPECT_EQ(count_lines_with(outcome.out, "plain TCP "), 1);
+    EXPECT_EQ(count_lines_with(outcome.out, "event service / plain TCP: "), 1);
     EXPECT_EQ(outcome.err, "");
 }
 
