@@ -78,6 +78,7 @@ KUV_EXTERN_C_BEGIN
 /* Smallest storage of a copying node. */
 #define KUV_BUFFER_NODE_SIZE 4096u
 
+/* One node of a chained buffer; nodes belong to their buffer. */
 typedef struct kuv_buffer_node {
     struct kuv_buffer_node *next; /* following node, or NULL */
     uint32_t flags;               /* buffer flags OR the flags of the creating push */
@@ -90,6 +91,7 @@ typedef struct kuv_buffer_node {
 KUV_STATIC_ASSERT(sizeof(kuv_buffer_node_t) == 48, "buffer node layout");
 KUV_STATIC_ASSERT(offsetof(kuv_buffer_node_t, data) == 40, "node storage follows the record");
 
+/* A chained buffer: a first-in first-out byte queue made of nodes. */
 typedef struct kuv_buffer {
     kuv_buffer_node_t *head; /* first node, or NULL */
     kuv_buffer_node_t *tail; /* last node, or NULL */
@@ -210,9 +212,10 @@ KUV_API int32_t kuv_xapi_peek_buffer_beqword(kuv_buffer_t *buffer, uint64_t *val
  * assembler instead of unlinking nodes by hand. */
 typedef struct kuv_readline_node {
     struct kuv_readline_node *next; /* following (newer) line, or NULL */
-    char *text;
+    char *text;                     /* the line without its end, or NULL when empty */
 } kuv_readline_node_t;
 
+/* A line assembler: bytes pushed in, complete lines popped out in order. */
 typedef struct kuv_readline {
     kuv_buffer_t *pending;     /* bytes held over from earlier pushes, or NULL */
     uint32_t line_ready;       /* a line end in progress; always 0 between calls */

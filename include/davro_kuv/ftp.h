@@ -96,6 +96,7 @@ KUV_EXTERN_C_BEGIN
 
 /* ---- The FTP handle ------------------------------------------------------ */
 
+/* The FTP handle; its fields are described with struct kuv_ftp below. */
 typedef struct kuv_ftp kuv_ftp_t;
 
 /* Signatures of the slots, named by the first slot that uses each. */

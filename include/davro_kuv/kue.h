@@ -137,13 +137,13 @@ typedef struct kue_event {
  */
 typedef struct kue_connection {
     struct kue_connection *prev; /* NULL for the first */
-    struct kue_connection *next;
-    kuvnet *endpoint;    /* the peer's endpoint; NULL while disconnected */
-    kue_event *tx_queue; /* first event waiting to be sent (first in, first out) */
-    kue_event *rx_queue; /* first event received and not yet popped */
-    int32_t tx_count;    /* events in tx_queue */
-    int32_t rx_count;    /* events in rx_queue */
-    uint32_t next_seq;   /* seq of the next event pushed to this peer; wraps */
+    struct kue_connection *next; /* NULL for the last */
+    kuvnet *endpoint;            /* the peer's endpoint; NULL while disconnected */
+    kue_event *tx_queue;         /* first event waiting to be sent (first in, first out) */
+    kue_event *rx_queue;         /* first event received and not yet popped */
+    int32_t tx_count;            /* events in tx_queue */
+    int32_t rx_count;            /* events in rx_queue */
+    uint32_t next_seq;           /* seq of the next event pushed to this peer; wraps */
 } kue_connection;
 
 struct kue;

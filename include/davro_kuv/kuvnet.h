@@ -61,10 +61,10 @@ KUV_EXTERN_C_BEGIN
 #define KUVNET_IPV4 4u
 #define KUVNET_IPV6 6u
 
-#define KUVNET_FAMILY_MASK 0x000000FFu
-#define KUVNET_CLASS_MASK 0x0000FF00u
-#define KUVNET_TRANSPORT_MASK 0x0EFF0000u
-#define KUVNET_ICMP_MASK 0x0FFF0000u
+#define KUVNET_FAMILY_MASK 0x000000FFu    /* the address family field */
+#define KUVNET_CLASS_MASK 0x0000FF00u     /* the name class field */
+#define KUVNET_TRANSPORT_MASK 0x0EFF0000u /* UDP, TCP, Unix-domain: bit 24 ignored */
+#define KUVNET_ICMP_MASK 0x0FFF0000u      /* ICMP and the acknowledged types: bit 24 counted */
 
 /* ======================================================================== */
 /* Result codes of the endpoint family                                      */
@@ -72,6 +72,7 @@ KUV_EXTERN_C_BEGIN
 
 /* KUV_RESULT_NETWORK_INIT (0x88000001) and KUV_RESULT_INVALID_ARGUMENT
  * (0x88000002) are in common.h. */
+
 #define KUVNET_RESULT_LOOKUP_FAILED 0x88000004u     /* name lookup failed */
 #define KUVNET_RESULT_ACTIVE_HAS_SOCKET 0x88000005u /* active handle already has a socket */
 #define KUVNET_RESULT_PASSIVE_MISUSE 0x88000006u    /* passive: has a socket, or connect asked */
@@ -133,14 +134,14 @@ struct addrinfo;
  * wherever a struct addrinfo is wanted). Declared here so that the header
  * also compiles where <netdb.h> hides struct addrinfo (strict C11). */
 typedef struct kuvnet_hints {
-    int32_t ai_flags;
-    int32_t ai_family;
-    int32_t ai_socktype;
-    int32_t ai_protocol;
-    uint32_t ai_addrlen;
-    struct sockaddr *ai_addr;
-    char *ai_canonname;
-    struct addrinfo *ai_next;
+    int32_t ai_flags;         /* lookup flags (0) */
+    int32_t ai_family;        /* AF_INET, AF_INET6, AF_UNIX or AF_UNSPEC */
+    int32_t ai_socktype;      /* SOCK_DGRAM, SOCK_STREAM or SOCK_RAW */
+    int32_t ai_protocol;      /* IPPROTO_* or 0 */
+    uint32_t ai_addrlen;      /* unused in hints (0) */
+    struct sockaddr *ai_addr; /* unused in hints (NULL) */
+    char *ai_canonname;       /* unused in hints (NULL) */
+    struct addrinfo *ai_next; /* unused in hints (NULL) */
 } kuvnet_hints;
 
 /* One resolved name. Embedded twice in the handle; allocated on its own for
@@ -309,8 +310,8 @@ typedef struct packet_info {
 
 /* One built packet: header, body and trailer in one owned block. */
 typedef struct packet {
-    uint8_t *data;
-    uint64_t length;
+    uint8_t *data;   /* owned block: header, body and trailer */
+    uint64_t length; /* bytes at data */
 } packet;
 
 /* Record operations; 1, or KUV_RESULT_INVALID_ARGUMENT for NULL. Release
@@ -460,44 +461,46 @@ struct nic;
 
 /* One IPv4 address of an interface. */
 typedef struct nic_ipv4 {
-    uint16_t family; /* AF_INET (2) */
-    struct nic_ipv4 *next;
-    struct nic *nic; /* owning interface */
-    char *address_text;
-    uint8_t address[4]; /* network order */
-    uint32_t if_index;  /* left 0 */
-    char *netmask_text; /* NULL when unknown */
-    char *broadcast_text;
+    uint16_t family;        /* AF_INET (2) */
+    struct nic_ipv4 *next;  /* next address of the interface, or NULL */
+    struct nic *nic;        /* owning interface */
+    char *address_text;     /* dotted text of address */
+    uint8_t address[4];     /* network order */
+    uint32_t if_index;      /* left 0 */
+    char *netmask_text;     /* NULL when unknown */
+    char *broadcast_text;   /* NULL when unknown (0.0.0.0 on links without one) */
     char *destination_text; /* point-to-point peer */
 } nic_ipv4;
 
 /* One IPv6 address of an interface. */
 typedef struct nic_ipv6 {
-    uint16_t family; /* AF_INET6 (10) */
-    struct nic_ipv6 *next;
-    struct nic *nic;
-    char *address_text; /* canonical text */
-    uint32_t if_index;
-    uint32_t prefix_length;
-    uint32_t scope;
-    char *scope_name; /* "Global", "Host", "Link", "Site", "Compat", "Unknown" */
-    uint32_t flags;
-    uint8_t address[16];
+    uint16_t family;        /* AF_INET6 (10) */
+    struct nic_ipv6 *next;  /* next address of the interface, or NULL */
+    struct nic *nic;        /* owning interface */
+    char *address_text;     /* canonical text */
+    uint32_t if_index;      /* interface index */
+    uint32_t prefix_length; /* bits of the prefix */
+    uint32_t scope;         /* scope value as the kernel reports it */
+    char *scope_name;       /* "Global", "Host", "Link", "Site", "Compat", "Unknown" */
+    uint32_t flags;         /* address flags as the kernel reports them */
+    uint8_t address[16];    /* the address */
 } nic_ipv6;
 
 /* One interface; the list is in discovery order. */
 typedef struct nic {
-    struct nic *next;
-    char *name;
-    char *device_name;
-    uint8_t *mac;   /* 6 bytes, NULL when unknown or all zero */
-    char *mac_text; /* "%02X:%02X:%02X:%02X:%02X:%02X" */
-    int32_t mtu;
-    int32_t metric; /* at least 1 */
-    uint32_t flags;
-    char *flags_text; /* "UP LOOPBACK RUNNING " style; " " when none */
-    nic_ipv4 *ipv4_list;
-    nic_ipv6 *ipv6_list;
+    struct nic *next;    /* next interface, or NULL */
+    char *name;          /* interface name as found */
+    char *device_name;   /* copy of name used for the queries */
+    uint8_t *mac;        /* 6 bytes, NULL when unknown or all zero */
+    char *mac_text;      /* "%02X:%02X:%02X:%02X:%02X:%02X" */
+    int32_t mtu;         /* MTU */
+    int32_t metric;      /* at least 1 */
+    uint32_t flags;      /* interface flags (IFF_*) */
+    char *flags_text;    /* "UP LOOPBACK RUNNING " style; " " when none */
+    nic_ipv4 *ipv4_list; /* IPv4 addresses, or NULL */
+    nic_ipv6 *ipv6_list; /* IPv6 addresses, or NULL */
+    /* The 16 counters of the interface's /proc/net/dev line in that file's
+     * column order; 0 when absent. */
     uint64_t rx_bytes, rx_packets, rx_errs, rx_drop, rx_fifo, rx_frame, rx_compressed, rx_multicast;
     uint64_t tx_bytes, tx_packets, tx_errs, tx_drop, tx_fifo, tx_colls, tx_carrier, tx_compressed;
 } nic;

@@ -34,10 +34,11 @@ KUV_EXTERN_C_BEGIN
 /* Reference locks and conditions                                           */
 /* ======================================================================== */
 
-#define KUV_LOCK_MODE_SHARED 1u
-#define KUV_LOCK_MODE_EXCLUSIVE_BIT 2u
-#define KUV_LOCK_MODE_EXCLUSIVE 3u
+#define KUV_LOCK_MODE_SHARED 1u        /* any number of holders at once */
+#define KUV_LOCK_MODE_EXCLUSIVE_BIT 2u /* a mode with this bit holds the lock alone */
+#define KUV_LOCK_MODE_EXCLUSIVE 3u     /* the exclusive mode the library itself uses */
 
+/* A reference lock: a caller-owned record, all zero when unlocked. */
 typedef struct kuv_lock {
     /* 0 free, 1 while a thread reads or changes the other fields; changed
      * only through an atomic exchange (and a release store of 0). */
@@ -56,15 +57,17 @@ KUV_STATIC_ASSERT(sizeof(kuv_lock_t) == 32, "lock record layout");
 
 /* One waiter per waiting thread, in that thread's own frame. */
 typedef struct kuv_lock_waiter {
-    struct kuv_lock_waiter *previous;
-    struct kuv_lock_waiter *next;
-    uint32_t signalled;
+    struct kuv_lock_waiter *previous; /* older waiter, or NULL */
+    struct kuv_lock_waiter *next;     /* newer waiter, or NULL */
+    uint32_t signalled;               /* set by a wake-up; the waiter then leaves */
 } kuv_lock_waiter_t;
 
+/* A condition variable: a caller-owned record made ready by
+ * kuv_mapi_init_lock_condition_v0; its waiters queue oldest first. */
 typedef struct kuv_lock_condition {
-    kuv_lock_t lock;
+    kuv_lock_t lock;          /* guards the waiter queue */
     kuv_lock_waiter_t *first; /* oldest waiter */
-    kuv_lock_waiter_t *last;
+    kuv_lock_waiter_t *last;  /* newest waiter */
 } kuv_lock_condition_t;
 
 /* Consulted by waiting takes after each pause, with the attempt number
@@ -137,15 +140,16 @@ KUV_API uint32_t kuv_xapi_gunlock(void);
 /* Tracked heap                                                             */
 /* ======================================================================== */
 
-#define KUV_HEAP_GUARD 0xA55A55AAu
-#define KUV_HEAP_HEADER_SIZE 16u
-#define KUV_HEAP_OVERHEAD 20u
+#define KUV_HEAP_GUARD 0xA55A55AAu /* guard word behind the last user byte of a block */
+#define KUV_HEAP_HEADER_SIZE 16u   /* block address and rounded size in front of the user bytes */
+#define KUV_HEAP_OVERHEAD 20u      /* header and guard word: the bytes a block adds */
 
 /* An allocation handler takes (pointer, size): (NULL, n>0) allocates,
  * (p, 0) releases (its result is handed back by kuv_xapi_free), (p, n>0)
  * resizes, (NULL, 0) does nothing and returns NULL. */
 typedef void *(*kuv_heap_handler_t)(void *pointer, uint64_t size);
 
+/* The heap's usage counters and installed handler (kuv_xapi_get_heap_info). */
 typedef struct kuv_heap_info {
     kuv_lock_t lock;                     /* guards the three counters */
     kuv_heap_handler_t handler;          /* installed handler or NULL */
@@ -187,6 +191,8 @@ KUV_API uint32_t kuv_xapi_set_heap_handler(kuv_heap_handler_t handler,
 /* With a place: copies the record into it under the heap lock and returns
  * the place. Without: the library's live record (unguarded reads). */
 KUV_API kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place);
+/* One counter of the heap record each, read without the lock: the rounded
+ * bytes of live blocks, the number of live blocks, the highest size. */
 KUV_API uint64_t kuv_xapi_get_allocated_memory_size(void);
 KUV_API uint64_t kuv_xapi_get_allocated_memory_count(void);
 KUV_API uint64_t kuv_xapi_get_allocated_memory_peak_size(void);
@@ -198,17 +204,19 @@ KUV_API int32_t kuv_xapi_mem_free_legacy_v1_by_windows_team(void **variable);
 /* Time stamps, timers and scheduling                                       */
 /* ======================================================================== */
 
+/* A millisecond reading kept by a caller (kuv_xapi_get_time_stamp_info). */
 typedef struct kuv_time_stamp_info {
-    uint64_t last_msec; /* the last millisecond reading */
-    uint64_t reserved[3];
+    uint64_t last_msec;   /* the last millisecond reading */
+    uint64_t reserved[3]; /* zero; room for later use */
 } kuv_time_stamp_info_t;
 
+/* A caller-owned timer: set with a duration, then checked for expiry. */
 typedef struct kuv_timer {
     kuv_time_stamp_info_t info; /* reading of the last set or check */
     uint64_t start;             /* reading when the timer was set */
     uint64_t duration;          /* milliseconds; (uint64_t)-1 never expires */
     uint64_t elapsed;           /* start to the last check */
-    uint32_t reserved[3];
+    uint32_t reserved[3];       /* zero; room for later use */
 } kuv_timer_t;
 
 /* Sleeps seconds plus microseconds (microseconds may exceed a second). */

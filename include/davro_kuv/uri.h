@@ -35,6 +35,8 @@
 
 KUV_EXTERN_C_BEGIN
 
+/* The parts of one URI text; every text field is NULL or a tracked-heap
+ * string owned by the record. */
 typedef struct uri_record {
     char *text;          /* copy of the whole input */
     char *scheme;        /* text before the first ":" when it names a scheme */

@@ -1,0 +1,103 @@
+// The example programs run as a reader of examples/ would run them, against
+// loopback services these tests start, so that they never rot.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "tests/ftp/vsftpd_server.h"
+#include "tests/kuvnet/endpoint_fixtures.h"
+#include "tests/tools/program_runner.h"
+
+namespace {
+
+using kuv_tool_test::count_lines_with;
+using kuv_tool_test::Outcome;
+using kuv_tool_test::RunningProgram;
+
+std::string example(const char *name) {
+    return std::string(KUV_EXAMPLES_DIR) + "/" + name;
+}
+
+using Examples = kuv_test::ResourceCheckedTest;
+
+TEST_F(Examples, EventServerAndClientTalkBothWays) {
+    RunningProgram server({example("event_server"), "0", "2"});
+    ASSERT_TRUE(server.wait_for_output("\n")) << server.out();
+    const size_t at = server.out().find("listening on port ");
+    ASSERT_NE(at, std::string::npos) << server.out();
+    const std::string port = std::to_string(std::stoi(server.out().substr(at + 18)));
+
+    Outcome client = kuv_tool_test::run_program({example("event_client"), port, "hello", "world"});
+    EXPECT_EQ(client.exit_code, 0) << client.err;
+    EXPECT_EQ(client.out, "reply cmd=101: reply to hello\nreply cmd=101: reply to world\n");
+
+    Outcome served = server.finish();
+    EXPECT_EQ(served.exit_code, 0) << served.err;
+    EXPECT_EQ(count_lines_with(served.out, "event type=1 cmd=100 seq=0: hello"), 1) << served.out;
+    EXPECT_EQ(count_lines_with(served.out, "event type=1 cmd=100 seq=1: world"), 1);
+}
+
+TEST_F(Examples, FtpDownloadFetchesAnIdenticalFile) {
+    kuv_ftp_test::VsftpdServer server;
+    if (!server.failure().empty()) GTEST_SKIP() << "no FTP server: " << server.failure();
+    const std::string bytes = kuv_ftp_test::pattern_bytes(1024 * 1024 + 5, 7);
+    ASSERT_TRUE(kuv_ftp_test::write_file(server.anon_dir() + "/file.bin", bytes));
+    const std::string directory = kuv_tool_test::make_temp_dir("example_ftp");
+    ASSERT_FALSE(directory.empty());
+
+    Outcome outcome = kuv_tool_test::run_program(
+        {example("ftp_download"), "ftp://127.0.0.1:" + std::to_string(server.port()) + "/file.bin",
+         directory});
+    EXPECT_EQ(outcome.exit_code, 0) << outcome.out << outcome.err;
+    EXPECT_TRUE(kuv_tool_test::read_file(directory + "/file.bin") == bytes);
+    EXPECT_EQ(count_lines_with(outcome.out, "Result: \"OK\""), 1) << outcome.out;
+    kuv_tool_test::remove_tree(directory);
+}
+
+// Loopback carries the IPv4 groups in a network of the test's own.
+const char *const kMulticastNetwork =
+    "ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo";
+
+std::string receive_group_datagram() {
+    kuv_test::Failures failures;
+    RunningProgram receiver({example("multicast_receiver"), "239.255.42.99", "0", "1"});
+    failures.check(receiver.wait_for_output("\n"), "no first line: " + receiver.out());
+    const size_t at = receiver.out().find(" port ");
+    if (at == std::string::npos) return failures.text + "no port in: " + receiver.out();
+    const int port = std::stoi(receiver.out().substr(at + 6));
+
+    // A plain socket of 127.0.0.1 sends to the group.
+    int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "239.255.42.99", &to.sin_addr);
+    failures.check(bind(sender, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0, "bind");
+    failures.check(sendto(sender, "hello", 5, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == 5,
+                   "send");
+    close(sender);
+
+    Outcome outcome = receiver.finish();
+    failures.check(outcome.exit_code == 0,
+                   "exit " + std::to_string(outcome.exit_code) + ": " + outcome.err);
+    failures.check(outcome.out.find("5 bytes from 127.0.0.1: hello\n") != std::string::npos,
+                   "datagram not printed: " + outcome.out);
+    return failures.text;
+}
+
+TEST_F(Examples, MulticastReceiverHearsItsGroup) {
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, kMulticastNetwork, receive_group_datagram);
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+/*
+ * kuv: entry point and dispatch. Each subcommand family lives in a file of
+ * its own and parses its own options.
+ */
+#include <stdio.h>
+#include <string.h>
+
+#include "cli.h"
+
+typedef struct subcommand {
+    const char *name;
+    int (*run)(int argc, char **argv);
+    const char *summary;
+} subcommand;
+
+static const subcommand kSubcommands[] = {
+    {"uri", kuv_uri_main, "show the parsed fields of a URI"},
+    {"nic", kuv_nic_main, "list the network interfaces (like ip addr)"},
+    {"ping", kuv_ping_main, "send ICMP echo requests to a host"},
+    {"events", kuv_events_main, "event service: serve, send, bench"},
+    {"ftp", kuv_ftp_main, "FTP client: get, ls, put"},
+};
+
+static void print_overview(FILE *to) {
+    fprintf(to,
+            "Usage: kuv COMMAND [ARGUMENTS...]\n"
+            "\n"
+            "The command-line tool of the davro_kuv library.\n"
+            "\n"
+            "Commands:\n");
+    for (size_t i = 0; i < sizeof kSubcommands / sizeof kSubcommands[0]; ++i)
+        fprintf(to, "  %-8s %s\n", kSubcommands[i].name, kSubcommands[i].summary);
+    fprintf(to,
+            "\n"
+            "'kuv COMMAND --help' describes a command. Exit status: 0 success,\n"
+            "1 the operation failed, 2 the command line was wrong.\n");
+}
+
+int main(int argc, char **argv) {
+    cli_out = stdout;
+    if (argc < 2) {
+        print_overview(stderr);
+        return KUV_EXIT_USAGE;
+    }
+    const char *name = argv[1];
+    if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0 || strcmp(name, "help") == 0) {
+        print_overview(stdout);
+        return KUV_EXIT_OK;
+    }
+    for (size_t i = 0; i < sizeof kSubcommands / sizeof kSubcommands[0]; ++i)
+        if (strcmp(name, kSubcommands[i].name) == 0) return kSubcommands[i].run(argc - 1, argv + 1);
+    fprintf(stderr, "kuv: unknown command '%s' (try 'kuv --help')\n", name);
+    return KUV_EXIT_USAGE;
+}
