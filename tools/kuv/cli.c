@@ -59,6 +59,20 @@ int cli_bad_option(const char *command, int option, char **argv) {
     return cli_usage_error(command, "unknown option '%s'", word);
 }
 
+int cli_help_only(const char *command, const char *usage, int argc, char **argv) {
+    static const struct option kOptions[] = {{"help", no_argument, NULL, 'h'}, {NULL, 0, NULL, 0}};
+    cli_reset_options();
+    /* '+': operands that start with '-' (a URI, say) stay operands. */
+    for (int option; (option = getopt_long(argc, argv, "+:h", kOptions, NULL)) != -1;) {
+        if (option == 'h') {
+            fputs(usage, cli_out);
+            return KUV_EXIT_OK;
+        }
+        return cli_bad_option(command, option, argv);
+    }
+    return -1;
+}
+
 int cli_parse_number(const char *text, long long minimum, long long maximum, long long *value) {
     if (!text || !*text) return 0;
     char *end = NULL;

@@ -39,6 +39,11 @@ int cli_usage_error(const char *command, const char *format, ...)
 void cli_reset_options(void);
 /* The usage error for what getopt_long returned as option (':' or '?'). */
 int cli_bad_option(const char *command, int option, char **argv);
+/* Option parsing of a command whose only option is --help (-h): prints usage
+ * for it, or the usage error for any other option. Returns -1 when the
+ * command goes on (optind then indexes its first operand), else the exit
+ * code to return. */
+int cli_help_only(const char *command, const char *usage, int argc, char **argv);
 
 /* Decimal number in [minimum, maximum]: 1 and *value, else 0. */
 int cli_parse_number(const char *text, long long minimum, long long maximum, long long *value);

@@ -3,7 +3,7 @@
  * (kuv_xapi_open_nic), printed in the manner of `ip addr`.
  */
 #include <arpa/inet.h>
-#include <getopt.h>
+#include <getopt.h> /* optind */
 #include <net/if.h>
 #include <stdio.h>
 #include <string.h>
@@ -97,15 +97,8 @@ static void print_interface(const nic *entry, unsigned ordinal) {
 }
 
 int kuv_nic_main(int argc, char **argv) {
-    static const struct option kOptions[] = {{"help", no_argument, NULL, 'h'}, {NULL, 0, NULL, 0}};
-    cli_reset_options();
-    for (int option; (option = getopt_long(argc, argv, "+:h", kOptions, NULL)) != -1;) {
-        if (option == 'h') {
-            fputs(kUsage, cli_out);
-            return KUV_EXIT_OK;
-        }
-        return cli_bad_option("nic", option, argv);
-    }
+    const int parsed = cli_help_only("nic", kUsage, argc, argv);
+    if (parsed >= 0) return parsed;
     if (argc - optind > 1) return cli_usage_error("nic", "more than one NAME");
     const char *wanted = optind < argc ? argv[optind] : NULL;
 

@@ -1,7 +1,7 @@
 /*
  * kuv uri TEXT: the fields the library's URI parser finds in a text.
  */
-#include <getopt.h>
+#include <getopt.h> /* optind */
 #include <stdio.h>
 #include <string.h>
 
@@ -25,15 +25,8 @@ static void print_text(const char *label, const char *value) {
 }
 
 int kuv_uri_main(int argc, char **argv) {
-    static const struct option kOptions[] = {{"help", no_argument, NULL, 'h'}, {NULL, 0, NULL, 0}};
-    cli_reset_options();
-    for (int option; (option = getopt_long(argc, argv, "+:h", kOptions, NULL)) != -1;) {
-        if (option == 'h') {
-            fputs(kUsage, cli_out);
-            return KUV_EXIT_OK;
-        }
-        return cli_bad_option("uri", option, argv);
-    }
+    const int parsed = cli_help_only("uri", kUsage, argc, argv);
+    if (parsed >= 0) return parsed;
     if (optind + 1 != argc)
         return cli_usage_error("uri", optind == argc ? "missing TEXT" : "more than one TEXT");
 
