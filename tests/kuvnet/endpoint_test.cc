@@ -1,0 +1,370 @@
+// Endpoints over loopback: TCP and Unix-domain listeners with connect and
+// accept across threads and processes, UDP datagrams, a peer name with two
+// addresses, name resolution and its kept lookups, the simple transfers of
+// a client process, and the codes refusals leave in error_code.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "tests/kuvnet/endpoint_fixtures.h"
+
+namespace {
+
+using kuv_test::Endpoint;
+using kuv_test::Failures;
+constexpr uint32_t kTcp4 = KUVNET_TCP | KUVNET_INET | KUVNET_IPV4;
+
+// A passive endpoint on address at a port the system chose (read back).
+void listen_on(Endpoint &listener, const char *address) {
+    listener->is_server = 1;
+    listener->port = 0;
+    kuv_xapi_kuvnet_set_local(listener.handle, address, 0);
+    ASSERT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);
+}
+
+uint16_t first_port(const kuvnet_address &record) {
+    return ntohs(reinterpret_cast<const sockaddr_in *>(record.addresses->ai_addr)->sin_port);
+}
+
+using Stream = kuv_test::ResourceCheckedTest;
+using Datagram = kuv_test::ResourceCheckedTest;
+using Resolution = kuv_test::ResourceCheckedTest;
+
+TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
+    Endpoint listener(kTcp4);
+    listener->hops = 7;
+    listener->timeout = 5000;
+    listener->use_accept_timeout = 1;
+    listen_on(listener, "127.0.0.1");
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    getsockname(listener->socket, reinterpret_cast<sockaddr *>(&bound), &length);
+    EXPECT_EQ(ntohs(bound.sin_port), listener->port);
+
+    kuvnet *accepted = nullptr;
+    std::thread server([&] { EXPECT_EQ(kuv_xapi_kuvnet_accept(listener.handle, &accepted), 1u); });
+    Endpoint client(kTcp4, listener->port);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_REMOTE_NAME);  // no peer
+    kuv_xapi_kuvnet_set_remote(client.handle, "127.0.0.1", 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(client.handle), 1u);
+    EXPECT_EQ(client->socket, -1);  // an active stream opens in connect
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), 1u);
+    server.join();
+    ASSERT_NE(accepted, nullptr);
+    // The listener's settings, except a time-out and accept mode of its own.
+    EXPECT_EQ(accepted->timeout, 16000u);
+    EXPECT_EQ(accepted->use_accept_timeout, 0u);
+    EXPECT_EQ(accepted->hops, 7);
+    EXPECT_STREQ(accepted->peer_name, "127.0.0.1");
+    char buffer[8] = {};
+    EXPECT_EQ(kuv_xapi_send(client->socket, "ping", 4, 2000), 4);
+    EXPECT_EQ(kuv_xapi_recv(accepted->socket, buffer, sizeof buffer, 2000), 4);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(accepted), KUVNET_RESULT_PASSIVE_MISUSE);
+    EXPECT_EQ(accepted->error_code, KUVNET_RESULT_PASSIVE_MISUSE);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_ACTIVE_HAS_SOCKET);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_PASSIVE_MISUSE);
+    kuv_xapi_kuvnet_delete(&accepted);  // resets the connection
+    EXPECT_EQ(kuv_xapi_recv(client->socket, buffer, sizeof buffer, 2000), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+
+    // Nothing pending: no wait with time-out 0; a failure the next accept
+    // clears when it succeeds.
+    listener->timeout = 0;
+    EXPECT_EQ(kuv_xapi_kuvnet_accept(listener.handle, &accepted), KUVNET_RESULT_NO_TRANSFER);
+    EXPECT_EQ(listener->error_code, KUVNET_RESULT_NO_TRANSFER);
+    listener->use_accept_timeout = 0;
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Endpoint second(kTcp4, listener->port);
+        kuv_xapi_kuvnet_set_remote(second.handle, "127.0.0.1", 0);
+        EXPECT_EQ(kuv_xapi_kuvnet_connect(second.handle), 1u);
+    });
+    EXPECT_EQ(kuv_xapi_kuvnet_accept(listener.handle, &accepted), 1u);  // waits
+    late.join();
+    EXPECT_EQ(listener->error_code, 0u);
+    kuv_xapi_kuvnet_delete(&accepted);
+    EXPECT_EQ(kuv_xapi_kuvnet_accept(client.handle, &accepted), KUVNET_RESULT_NOT_PASSIVE);
+
+    // Nobody listens any more.
+    kuv_xapi_kuvnet_close(client.handle);
+    kuv_xapi_kuvnet_close(listener.handle);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
+    EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
+    EXPECT_EQ(client->socket, -1);
+}
+
+TEST_F(Stream, UnixDomainAcrossProcessesStaleSocketsAndRegularFiles) {
+    const std::string path = kuv_test::unique_path("uds");
+    Endpoint listener(KUVNET_UDS);
+    listener->is_server = 1;
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_LOCAL_NAME);  // no path
+    kuv_xapi_kuvnet_set_local(listener.handle, path.c_str(), 0);
+    ASSERT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);
+    kuv_test::ChildProcess child(0, "", [&] {
+        Failures failures;
+        Endpoint client(KUVNET_UDS);
+        kuv_xapi_kuvnet_set_remote(client.handle, path.c_str(), 0);
+        failures.check(kuv_xapi_kuvnet_connect(client.handle) == 1, "connect");
+        failures.check(kuv_xapi_send(client->socket, "hello", 5, 5000) == 5, "send");
+        return failures.text;
+    });
+    kuvnet *accepted = nullptr;
+    ASSERT_EQ(kuv_xapi_kuvnet_accept(listener.handle, &accepted), 1u);
+    char buffer[8] = {};
+    EXPECT_EQ(kuv_xapi_recv(accepted->socket, buffer, sizeof buffer, 5000), 5);
+    EXPECT_EQ(child.report(), "");
+    kuv_xapi_kuvnet_delete(&accepted);
+
+    // The closed listener leaves its socket file: nobody listens there.
+    kuv_xapi_kuvnet_close(listener.handle);
+    Endpoint client(KUVNET_UDS);
+    kuv_xapi_kuvnet_set_remote(client.handle, path.c_str(), 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
+    EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);  // the stale file replaced
+    kuv_xapi_kuvnet_close(listener.handle);
+    unlink(path.c_str());
+    // A regular file at the path is no stale socket: it stays, create fails.
+    FILE *file = std::fopen(path.c_str(), "w");
+    std::fputs("keep", file);
+    std::fclose(file);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_BIND);
+    struct stat status {};
+    EXPECT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 4);
+    unlink(path.c_str());
+    // Paths of up to 107 characters fit a socket address.
+    const std::string longest = "/tmp/" + std::string(102, 'p');
+    kuv_xapi_kuvnet_set_local(listener.handle, (longest + "p").c_str(), 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_LOCAL_NAME);
+    kuv_xapi_kuvnet_set_local(listener.handle, longest.c_str(), 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);
+    kuv_xapi_kuvnet_close(listener.handle);
+    unlink(longest.c_str());
+}
+
+TEST_F(Stream, PeerNameWithTwoAddressesConnectsThroughTheSecondWhenTheFirstRefuses) {
+    auto scenario = [](const std::string &) -> std::string {
+        if (kuv_xapi_is_supported_ipv6() != 1) return "SKIP: no IPv6 here";
+        Failures failures;
+        addrinfo hints{}, *first = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
+        if (getaddrinfo("kuv-dual", nullptr, &hints, &first) != 0 || !first->ai_next)
+            return "the table does not give two addresses";
+        // The second address listens; the first is bound at the same port
+        // but not listening, so it refuses.
+        Endpoint listener(KUVNET_TCP);
+        listen_on(listener, first->ai_next->ai_family == AF_INET ? "127.0.0.1" : "::1");
+        const int blocker = socket(first->ai_family, SOCK_STREAM, 0);
+        reinterpret_cast<sockaddr_in *>(first->ai_addr)->sin_port = htons(listener->port);
+        failures.check(bind(blocker, first->ai_addr, first->ai_addrlen) == 0, "blocker");
+        freeaddrinfo(first);
+        Endpoint client(KUVNET_TCP, listener->port);
+        kuv_xapi_kuvnet_set_remote(client.handle, "kuv-dual", 0);
+        failures.check(kuv_xapi_kuvnet_connect(client.handle) == 1, "connect");
+        const addrinfo *entries = client->peer_address.addresses;
+        failures.check(entries && entries->ai_next &&
+                           client->peer_address.selected == entries->ai_next->ai_addr,
+                       "not connected through the second address");
+        close(blocker);
+        return failures.text;
+    };
+    EXPECT_CHILD_REPORT_CLEAN(kuv_test::with_hosts("127.0.0.1 kuv-dual\n::1 kuv-dual\n", scenario));
+}
+
+// A datagram from sender's socket to its selected peer.
+int32_t send_text(const Endpoint &sender, const char *text) {
+    const sockaddr *peer = sender->peer_address.selected;
+    return kuv_xapi_sendto(sender->socket, text, std::strlen(text), peer,
+                           peer->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6),
+                           2000);
+}
+
+std::string receive_text(int32_t socket, sockaddr_storage *from) {
+    char buffer[32] = {};
+    uint32_t length = sizeof *from;
+    int32_t got = kuv_xapi_recvfrom(socket, buffer, sizeof buffer,
+                                    reinterpret_cast<sockaddr *>(from), &length, 2000);
+    return std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+}
+
+TEST_F(Datagram, ReceiversAndSendersExchangeDatagrams) {
+    for (const char *local : {"127.0.0.1", "::1", ""}) {
+        if (*local == ':' && kuv_xapi_is_supported_ipv6() != 1) continue;
+        Endpoint receiver(KUVNET_UDP | (*local ? 0 : KUVNET_IPV4));
+        listen_on(receiver, local);
+        Endpoint sender(KUVNET_UDP, receiver->port);
+        kuv_xapi_kuvnet_set_remote(sender.handle, *local ? local : "127.0.0.1", 0);
+        ASSERT_EQ(kuv_xapi_kuvnet_create(sender.handle), 1u);
+        EXPECT_EQ(send_text(sender, "there"), 5) << local;
+        sockaddr_storage from{};
+        EXPECT_EQ(receive_text(receiver->socket, &from), "there") << local;
+        // The sender is bound too: an answer finds its way back.
+        EXPECT_EQ(kuv_xapi_sendto(receiver->socket, "back", 4, reinterpret_cast<sockaddr *>(&from),
+                                  sizeof from, 2000),
+                  4);
+        EXPECT_EQ(receive_text(sender->socket, &from), "back") << local;
+    }
+}
+
+TEST_F(Datagram, SenderWithoutPeerWaitsAndConnectBindsTowardsTheCurrentPeer) {
+    Endpoint first(KUVNET_UDP_ACKED), second(KUVNET_UDP);
+    listen_on(first, "127.0.0.1");
+    listen_on(second, "127.0.0.1");
+    Endpoint sender(KUVNET_UDP, first->port);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(sender.handle), 1u);  // no peer: nothing to bind
+    EXPECT_EQ(sender->socket, -1);
+    kuv_xapi_kuvnet_set_remote(sender.handle, "127.0.0.1", 0);
+    ASSERT_EQ(kuv_xapi_kuvnet_connect(sender.handle), 1u);
+    EXPECT_EQ(send_text(sender, "one"), 3);
+    sender->port = second->port;
+    ASSERT_EQ(kuv_xapi_kuvnet_connect(sender.handle), 1u);  // closes and binds anew
+    EXPECT_EQ(send_text(sender, "two"), 3);
+    sockaddr_storage from{};
+    EXPECT_EQ(receive_text(first->socket, &from), "one");
+    EXPECT_EQ(receive_text(second->socket, &from), "two");
+    kuv_xapi_kuvnet_set_remote(sender.handle, "no..such..host", 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(sender.handle), KUVNET_RESULT_REMOTE_NAME);
+    EXPECT_EQ(sender->error_code, KUVNET_RESULT_REMOTE_NAME);
+}
+
+TEST_F(Resolution, SourcesKeepTheirOrderAndFlagsAndLeaveFailuresOut) {
+    Endpoint handle(KUVNET_UDP);
+    EXPECT_EQ(kuv_xapi_kuvnet_add_source(handle.handle, "udp://224.1.2.3:4242/", 1), 1u);
+    EXPECT_EQ(kuv_xapi_kuvnet_add_source(handle.handle, "no..such..host", 0),
+              KUVNET_RESULT_SOURCE_LOOKUP);
+    EXPECT_EQ(handle->error_code, KUVNET_RESULT_SOURCE_LOOKUP);
+    EXPECT_EQ(kuv_xapi_kuvnet_add_source(handle.handle, "0.0.0.0", 0), 1u);
+    const kuvnet_address *first = handle->source_list;
+    ASSERT_NE(first->next, nullptr);
+    EXPECT_STREQ(first->name, "224.1.2.3");
+    EXPECT_EQ(first_port(*first), 4242);
+    EXPECT_EQ(first->is_multicast, 1u);
+    EXPECT_EQ(first->next->prev, first);
+    EXPECT_EQ(first->next->is_unspecified, 1u);
+    EXPECT_EQ(first_port(*first->next), 0);  // no port: no service
+}
+
+TEST_F(Resolution, KeptLookupAnswersForThePortAskedNow) {
+    Endpoint sender(KUVNET_UDP, 5000);
+    EXPECT_EQ(kuv_xapi_kuvnet_set_remote(sender.handle, "udp://127.0.0.1:5000/x", 1), 1u);
+    EXPECT_STREQ(sender->peer_name, "127.0.0.1");
+    ASSERT_EQ(kuv_xapi_kuvnet_create(sender.handle), 1u);
+    const addrinfo *lookup = sender->peer_address.addresses;
+    kuv_xapi_kuvnet_close(sender.handle);
+    sender->port = 6000;
+    ASSERT_EQ(kuv_xapi_kuvnet_create(sender.handle), 1u);
+    EXPECT_EQ(sender->peer_address.addresses, lookup);  // not looked up again
+    EXPECT_EQ(first_port(sender->peer_address), 6000);
+}
+
+TEST_F(Resolution, FailedLookupIsLookedUpAgainNextTime) {
+    // The child's own host table learns the name between two creates.
+    EXPECT_CHILD_REPORT_CLEAN(kuv_test::with_hosts("", [](const std::string &hosts) {
+        Failures failures;
+        Endpoint sender(KUVNET_UDP, 9);
+        kuv_xapi_kuvnet_set_remote(sender.handle, "kuv-late", 0);
+        failures.check(kuv_xapi_kuvnet_create(sender.handle) == KUVNET_RESULT_REMOTE_NAME,
+                       "an unknown name resolved");
+        FILE *table = std::fopen(hosts.c_str(), "a");  // the same file: the mount follows it
+        std::fputs("127.0.0.1 kuv-late\n", table);
+        std::fclose(table);
+        failures.check(kuv_xapi_kuvnet_create(sender.handle) == 1, "not looked up again");
+        return failures.text;
+    }));
+}
+
+// ---- simple transfers of a client process ------------------------------------
+
+constexpr uint32_t kClient = 0x11, kServer = 0x22;
+
+class MessageEndpoints : public kuv_test::ResourceCheckedTest {
+  protected:
+    void TearDown() override {
+        if (!path_.empty()) unlink(path_.c_str());
+        kuv_test::ResourceCheckedTest::TearDown();
+    }
+    std::string path_;
+};
+
+// A TCP client sends 70000 bytes and waits for a reply; Unix-domain and UDP
+// clients only send. The server end runs here, the client in a child.
+TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
+    for (uint32_t type :
+         {kTcp4, KUVNET_UDS, KUVNET_UDP | KUVNET_IPV4, KUVNET_UDP_ACKED | KUVNET_IPV4}) {
+        SCOPED_TRACE(type);
+        if (type == KUVNET_UDS) path_ = kuv_test::unique_path("messages");
+        const char *address = type == KUVNET_UDS ? path_.c_str() : "127.0.0.1";
+        Endpoint server(type);
+        server->use_accept_timeout = 1;
+        server->timeout = 10000;
+        listen_on(server, address);
+        auto request = kuv_test::message_bytes(type == kTcp4 ? 70000 : 40000, type);
+        auto reply = kuv_test::message_bytes(5000, 3);
+        kuv_test::ChildProcess child(0, "", [&] {
+            Failures failures;
+            Endpoint client(type, server->port);
+            client->timeout = 10000;
+            kuv_xapi_kuvnet_set_remote(client.handle, address, 0);
+            packet_info message = kuv_test::message_info(kClient, kServer, request);
+            if (type != kTcp4) {
+                failures.check(kuv_xapi_kuvnet_tx_data_simple(client.handle, &message) == 1,
+                               "send");
+            } else {
+                packet_info *answer = nullptr;
+                failures.check(
+                    kuv_xapi_kuvnet_tx_rx_data_simple(client.handle, &message, &answer) == 1,
+                    "exchange");
+                failures.check(answer && kuv_test::body_of(*answer) == reply, "reply bytes");
+                failures.check(answer && answer->src_id == kServer, "reply sender");
+                if (answer) {
+                    kuv_xapi_release_packet_info(answer);
+                    kuv_xapi_free(answer);
+                }
+            }
+            failures.check(client->socket == -1, "closed afterwards");
+            return failures.text;
+        });
+        kuvnet *peer = server.handle;
+        if (type == kTcp4 || type == KUVNET_UDS) {
+            ASSERT_EQ(kuv_xapi_kuvnet_accept(server.handle, &peer), 1u);
+        }
+        packet_info received{};
+        received.src_id = kServer;
+        EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(peer, &received), 1u);
+        EXPECT_EQ(kuv_test::body_of(received), request);
+        EXPECT_EQ(received.src_id, kClient);
+        kuv_xapi_release_packet_info(&received);
+        if (type == kTcp4) {
+            packet_info answer = kuv_test::message_info(kServer, kClient, reply);
+            EXPECT_EQ(kuv_xapi_kuvnet_tx_data(peer, &answer), 1u);
+        }
+        EXPECT_EQ(child.report(), "");
+        if (peer != server.handle) kuv_xapi_kuvnet_delete(&peer);
+    }
+}
+
+TEST_F(MessageEndpoints, SimpleTransfersRefuseWithoutOpeningAnything) {
+    auto bytes = kuv_test::message_bytes(10);
+    packet_info message = kuv_test::message_info(kClient, kServer, bytes);
+    packet_info *answer = reinterpret_cast<packet_info *>(&bytes);
+    Endpoint passive(kTcp4, 0);
+    passive->is_server = 1;
+    kuv_xapi_kuvnet_set_local(passive.handle, "127.0.0.1", 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_rx_data_simple(passive.handle, &message, &answer),
+              KUVNET_RESULT_NOT_SENDABLE);
+    EXPECT_EQ(answer, nullptr);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data_simple(passive.handle, &message), KUVNET_RESULT_NOT_SENDABLE);
+    EXPECT_EQ(passive->error_code, KUVNET_RESULT_NOT_SENDABLE);
+    EXPECT_EQ(passive->socket, -1);
+    EXPECT_EQ(passive->local_address.addresses, nullptr);
+
+    Endpoint active(kTcp4);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_rx_data_simple(active.handle, &message, nullptr),
+              KUVNET_RESULT_NO_MEMORY);
+    EXPECT_EQ(active->error_code, KUVNET_RESULT_NO_MEMORY);
+}
+
+}  // namespace
