@@ -119,24 +119,18 @@ inline Bytes body_of(const packet_info &info) {
 
 // Routes the tracked heap through the checking heap and records the largest
 // single request while installed: what a receiver commits to for a claim.
-class LargestRequest {
-  public:
-    LargestRequest() {
-        largest_ = 0;
-        kuv_xapi_set_heap_handler(&LargestRequest::handler, &previous_);
-    }
-    ~LargestRequest() { kuv_xapi_set_heap_handler(previous_, nullptr); }
-    uint64_t largest() const { return largest_; }
-
-  private:
+struct LargestRequest {
+    static inline std::atomic<uint64_t> largest{0};
+    kuv_heap_handler_t previous = nullptr;
     static void *handler(void *pointer, uint64_t size) {
-        uint64_t seen = largest_;
-        while (size > seen && !largest_.compare_exchange_weak(seen, size)) {
-        }
+        if (size > largest) largest = size;  // one receiving thread
         return kuv_xapi_heap_debug(pointer, size);
     }
-    static inline std::atomic<uint64_t> largest_{0};
-    kuv_heap_handler_t previous_ = nullptr;
+    LargestRequest() {
+        largest = 0;
+        kuv_xapi_set_heap_handler(&LargestRequest::handler, &previous);
+    }
+    ~LargestRequest() { kuv_xapi_set_heap_handler(previous, nullptr); }
 };
 
 // Failures of a scenario run in a child, as text.
