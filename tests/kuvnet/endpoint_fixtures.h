@@ -214,15 +214,15 @@ inline std::string with_hosts(const char *table,
 }
 
 // Checks a child's report; a child that could not make its namespace skips.
-#define EXPECT_CHILD_REPORT_CLEAN(report_expression)                \
+#define EXPECT_CHILD_REPORT_CLEAN(...)                              \
     do {                                                            \
-        std::string report = (report_expression);                   \
+        std::string report = (__VA_ARGS__);                         \
         if (report.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << report; \
         EXPECT_EQ(report, "");                                      \
     } while (0)
 
-#define EXPECT_CHILD_PASSES(flags, setup, body) \
-    EXPECT_CHILD_REPORT_CLEAN(kuv_test::ChildProcess(flags, setup, body).report())
+#define EXPECT_CHILD_PASSES(flags, setup, ...) \
+    EXPECT_CHILD_REPORT_CLEAN(kuv_test::ChildProcess(flags, setup, __VA_ARGS__).report())
 
 }  // namespace kuv_test
 

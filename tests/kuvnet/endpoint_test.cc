@@ -230,14 +230,7 @@ TEST_F(Resolution, FailedLookupIsLookedUpAgainNextTime) {
 
 constexpr uint32_t kClient = 0x11, kServer = 0x22;
 
-class MessageEndpoints : public kuv_test::ResourceCheckedTest {
-  protected:
-    void TearDown() override {
-        if (!path_.empty()) unlink(path_.c_str());
-        kuv_test::ResourceCheckedTest::TearDown();
-    }
-    std::string path_;
-};
+using MessageEndpoints = kuv_test::ResourceCheckedTest;
 
 // A TCP client sends 70000 bytes and waits for a reply; Unix-domain and UDP
 // clients only send. The server end runs here, the client in a child.
@@ -245,8 +238,8 @@ TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
     for (uint32_t type :
          {kTcp4, KUVNET_UDS, KUVNET_UDP | KUVNET_IPV4, KUVNET_UDP_ACKED | KUVNET_IPV4}) {
         SCOPED_TRACE(type);
-        if (type == KUVNET_UDS) path_ = kuv_test::unique_path("messages");
-        const char *address = type == KUVNET_UDS ? path_.c_str() : "127.0.0.1";
+        const std::string path = kuv_test::unique_path("messages");
+        const char *address = type == KUVNET_UDS ? path.c_str() : "127.0.0.1";
         Endpoint server(type);
         server->use_accept_timeout = 1;
         server->timeout = 10000;
@@ -293,6 +286,7 @@ TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
         }
         EXPECT_EQ(child.report(), "");
         if (peer != server.handle) kuv_xapi_kuvnet_delete(&peer);
+        unlink(path.c_str());
     }
 }
 
