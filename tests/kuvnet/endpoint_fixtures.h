@@ -100,11 +100,9 @@ inline packet_info message_info(uint32_t src, uint32_t dst, Bytes &bytes, uint32
 // "4B564D58 0100" -> bytes; blanks are ignored.
 inline Bytes hex(const std::string &text) {
     Bytes bytes;
-    std::string digits;
-    for (char c : text)
-        if (c != ' ') digits += c;
-    for (size_t at = 0; at + 1 < digits.size(); at += 2)
-        bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(at, 2), nullptr, 16)));
+    for (size_t at = 0; at + 1 < text.size(); at += text[at] == ' ' ? 1 : 2)
+        if (text[at] != ' ')
+            bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(at, 2), nullptr, 16)));
     return bytes;
 }
 
@@ -141,13 +139,11 @@ struct Failures {
     }
 };
 
-// A forked child that unshares `flags` (a new mount namespace gets private
-// mounts, so nothing it mounts reaches this process), runs `setup` through
-// the shell, then `body`, and writes body's text back: "" when all went
-// well, "SKIP: ..." when the machine forbids the namespace. Fork while this
-// process has one thread: a lock held by another thread at the fork would
-// stay taken in the child. Being single-threaded, the child sees its own
-// network in /proc as well.
+// A forked child that unshares `flags` (its mounts made private), runs
+// `setup` through the shell, then `body`, and writes body's text back: ""
+// when all went well, "SKIP: ..." when the machine forbids the namespace.
+// Fork while this process has one thread, so no lock stays taken in the
+// child and the child sees its own network in /proc.
 class ChildProcess {
   public:
     ChildProcess(int flags, const char *setup, const std::function<std::string()> &body) {

@@ -168,7 +168,7 @@ TEST_F(Packet, StreamFailuresCostOnlyWhatArrived) {
         std::string bytes;
         uint32_t code;
     } cases[] = {
-        {"4B564D58 0100 05000000", 0x8000001B},
+        {"4B564D58 0100 05000000", 0x8000001B},  // a short header
         {header + "64000000 00000000 6400 0102", 0x8000001B},
         // Four gigabytes announced, ten bytes sent.
         {header + "FEFFFFFF 00000000 FFFF FEFFFFFF 00010203040506070809", 0x8000001B},
@@ -209,39 +209,6 @@ TEST_F(Packet, StreamPacketLargerThanTheSocketBufferArrivesWhole) {
 }
 
 // ---- whole messages ------------------------------------------------------------
-
-// A stream peer that answers packet number n with an acknowledgement when
-// answer(n) is 0, else with that code in class 2. It keeps every packet's
-// body and stops when the sender's end closes.
-class ScriptedPeer {
-  public:
-    ScriptedPeer(int socket, std::function<uint32_t(int)> answer)
-        : handle_(KUVNET_TCP, socket), thread_([this, answer] {
-              for (int number = 0;; ++number) {
-                  packet_info got{};
-                  got.src_id = kReceiver;
-                  if (kuv_xapi_kuvnet_rx_a_packet(handle_.get(), &got) != 1) return;
-                  bodies.push_back(body_of(got));
-                  kuv_xapi_release_packet_info(&got);
-                  const uint32_t code = answer(number);
-                  Bytes none;
-                  packet_info reply =
-                      message_info(kReceiver, got.src_id, none, code ? 2 : KUVNET_CMD_ACK,
-                                   code ? code : got.cmd_type);
-                  Bytes bytes = packetize(handle_.get(), reply);
-                  send(handle_->socket, bytes.data(), bytes.size(), 0);
-              }
-          }) {}
-    ~ScriptedPeer() { finish(); }
-    void finish() {
-        if (thread_.joinable()) thread_.join();
-    }
-    std::vector<Bytes> bodies;
-
-  private:
-    Endpoint handle_;
-    std::thread thread_;
-};
 
 // Plain UDP: a message as three datagrams nobody answers, a first datagram
 // to a peer whose address ends a page with nothing mapped behind it (it
@@ -321,6 +288,8 @@ TEST_F(Transfer, ExactlyTheAcknowledgedTypesAnswerEachPacket) {
     }
 }
 
+// A stream peer answers packet number n with an acknowledgement when
+// answer(n) is 0, else with that code in class 2.
 TEST_F(Transfer, AnswersEndTheSendWithTheirCode) {
     struct Case {
         const char *name;
@@ -347,13 +316,29 @@ TEST_F(Transfer, AnswersEndTheSendWithTheirCode) {
         sender->is_server = !c.active;
         Bytes bytes = message_bytes(c.message);
         packet_info message = message_info(kSender, kReceiver, bytes);
-        ScriptedPeer peer(sockets[1], c.answer);
+        std::vector<Bytes> bodies;
+        std::thread peer([&, socket = sockets[1]] {
+            Endpoint handle(KUVNET_TCP, socket);
+            for (;;) {
+                packet_info got{};
+                got.src_id = kReceiver;
+                if (kuv_xapi_kuvnet_rx_a_packet(handle.get(), &got) != 1) break;
+                bodies.push_back(body_of(got));
+                kuv_xapi_release_packet_info(&got);
+                const uint32_t code = c.answer(static_cast<int>(bodies.size()) - 1);
+                Bytes none;
+                packet_info reply = message_info(kReceiver, kSender, none,
+                                                 code ? 2 : KUVNET_CMD_ACK, code ? code : 3);
+                Bytes bytes = packetize(handle.get(), reply);
+                send(socket, bytes.data(), bytes.size(), 0);
+            }
+        });
         EXPECT_EQ(kuv_xapi_kuvnet_tx_data(sender.get(), &message), c.code);
         shutdown(sockets[0], SHUT_RDWR);
-        peer.finish();
-        EXPECT_EQ(peer.bodies.size(), c.sends);
+        peer.join();
+        EXPECT_EQ(bodies.size(), c.sends);
         if (c.message == 100) {  // one packet, resent as it was
-            EXPECT_EQ(peer.bodies, std::vector<Bytes>(c.sends, bytes));
+            EXPECT_EQ(bodies, std::vector<Bytes>(c.sends, bytes));
         }
         const uint32_t stored = c.code == 1 ? 0 : c.code;
         EXPECT_EQ(sender->error_code, stored);
