@@ -1,7 +1,6 @@
-// Fixtures of the endpoint and packet tests: owned handles (created ones or
-// ones around a given socket), unique temporary paths, messages and wire
-// bytes, a heap handler that records the largest request, and a forked
-// child that runs a scenario in namespaces of its own and reports back.
+// Fixtures of the endpoint and packet tests: owned handles, temporary paths,
+// messages and wire bytes, a heap handler that records the largest request,
+// and a forked child that runs a scenario in namespaces of its own.
 #ifndef KUV_TESTS_KUVNET_ENDPOINT_FIXTURES_H
 #define KUV_TESTS_KUVNET_ENDPOINT_FIXTURES_H
 
@@ -39,10 +38,7 @@ struct Endpoint {
         handle->port = port;
     }
     ~Endpoint() { kuv_xapi_kuvnet_delete(&handle); }
-    Endpoint(const Endpoint &) = delete;
-    Endpoint &operator=(const Endpoint &) = delete;
     kuvnet *operator->() const { return handle; }
-    kuvnet *get() const { return handle; }
     // Points the peer at address, as a received datagram does.
     void aim_at(const sockaddr_in &address) {
         std::memcpy(&handle->peer_address.unix_address, &address, sizeof address);

@@ -33,7 +33,6 @@ using Resolution = kuv_test::ResourceCheckedTest;
 
 TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     Endpoint listener(kTcp4);
-    listener->hops = 7;
     listener->timeout = 5000;
     listener->use_accept_timeout = 1;
     listen_on(listener, "127.0.0.1");
@@ -55,7 +54,6 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     // The listener's settings, except a time-out and accept mode of its own.
     EXPECT_EQ(accepted->timeout, 16000u);
     EXPECT_EQ(accepted->use_accept_timeout, 0u);
-    EXPECT_EQ(accepted->hops, 7);
     EXPECT_STREQ(accepted->peer_name, "127.0.0.1");
     char buffer[8] = {};
     EXPECT_EQ(kuv_xapi_send(client->socket, "ping", 4, 2000), 4);
@@ -64,9 +62,7 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     EXPECT_EQ(accepted->error_code, KUVNET_RESULT_PASSIVE_MISUSE);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_ACTIVE_HAS_SOCKET);
     EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_PASSIVE_MISUSE);
-    kuv_xapi_kuvnet_delete(&accepted);  // resets the connection
-    EXPECT_EQ(kuv_xapi_recv(client->socket, buffer, sizeof buffer, 2000), -1);
-    EXPECT_EQ(errno, ECONNRESET);
+    kuv_xapi_kuvnet_delete(&accepted);
 
     // Nothing pending: no wait with time-out 0, and the code is kept.
     listener->timeout = 0;
@@ -79,7 +75,6 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     kuv_xapi_kuvnet_close(listener.handle);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
     EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
-    EXPECT_EQ(client->socket, -1);
 }
 
 TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
@@ -259,11 +254,6 @@ TEST_F(MessageEndpoints, SimpleTransfersRefuseWithoutOpeningAnything) {
     EXPECT_EQ(passive->error_code, KUVNET_RESULT_NOT_SENDABLE);
     EXPECT_EQ(passive->socket, -1);
     EXPECT_EQ(passive->local_address.addresses, nullptr);
-
-    Endpoint active(kTcp4);
-    EXPECT_EQ(kuv_xapi_kuvnet_tx_rx_data_simple(active.handle, &message, nullptr),
-              KUVNET_RESULT_NO_MEMORY);
-    EXPECT_EQ(active->error_code, KUVNET_RESULT_NO_MEMORY);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 namespace {
 
+using kuv_test::Bytes;
+
 uint16_t checksum_of(const std::vector<uint8_t> &bytes) {
     return kuv_mapi_kuvnet_icmp_checksum(bytes.data(), bytes.size());
 }
@@ -31,32 +33,22 @@ TEST(IcmpChecksum, IsStoredInMemoryOrderAndVerifiesToZero) {
     }
     // A message carrying its checksum sums to zero, also past the 128 KiB at
     // which a 32-bit sum of 0xFFFF words would overflow.
-    for (size_t length : {size_t{5}, size_t{1001}, size_t{300000}}) {
-        std::vector<uint8_t> message = kuv_test::message_bytes(length);
-        if (length > 1001) std::fill(message.begin(), message.end(), 0xFF);
+    for (std::vector<uint8_t> message : {kuv_test::message_bytes(1001), Bytes(300000, 0xFF)}) {
         message[2] = message[3] = 0;
         uint16_t checksum = checksum_of(message);
         std::memcpy(&message[2], &checksum, 2);
-        EXPECT_EQ(checksum_of(message), 0) << length;
+        EXPECT_EQ(checksum_of(message), 0) << message.size();
     }
 }
 
-class IcmpEcho : public kuv_test::ResourceCheckedTest {
-  protected:
-    void SetUp() override {
-        const int probe = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
-        if (probe < 0)
-            GTEST_SKIP() << "raw ICMP sockets cannot be opened here (they need root or "
-                            "CAP_NET_RAW); the echo is not tested";
-        close(probe);
-        ResourceCheckedTest::SetUp();
-    }
-    void TearDown() override {
-        if (!IsSkipped()) ResourceCheckedTest::TearDown();
-    }
-};
+using IcmpEcho = kuv_test::ResourceCheckedTest;
 
 TEST_F(IcmpEcho, LoopbackAnswersWithTheRequestedSequence) {
+    const int probe = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    if (probe < 0)
+        GTEST_SKIP() << "raw ICMP sockets cannot be opened here (they need root or "
+                        "CAP_NET_RAW); the echo is not tested";
+    close(probe);
     const char payload[] = "davro echo payload";
     struct Case {
         const char *peer;

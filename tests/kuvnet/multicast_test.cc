@@ -63,14 +63,14 @@ TEST_F(Multicast, ReceiverJoinedToAnIpv6GroupHearsTheGroup) {
     EXPECT_CHILD_PASSES(CLONE_NEWNET, kSetup, [] {
         Failures failures;
         // The interface list must already show the veth's address.
-        for (int tries = 0; tries < 100; ++tries) {
-            nic *list = kuv_xapi_open_nic();
-            nic *veth = kuv_xapi_search_nic_by_name(list, "kv0");
-            const bool addressed = veth && veth->ipv6_list;
+        auto addressed = [] {
+            nic *list = kuv_xapi_open_nic(), *veth = kuv_xapi_search_nic_by_name(list, "kv0");
+            const bool yes = veth && veth->ipv6_list;
             kuv_xapi_close_nic(list);
-            if (addressed) break;
+            return yes;
+        };
+        for (int tries = 0; tries < 100 && !addressed(); ++tries)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
         Endpoint receiver(KUVNET_UDP | KUVNET_IPV6);
         join(receiver, "ff15::4b75", failures);
         // A plain socket sends out of the veth.
