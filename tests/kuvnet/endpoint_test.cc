@@ -1,0 +1,259 @@
+// Endpoints over loopback: TCP and Unix-domain listeners, connect and accept
+// across threads and processes, a peer name with two addresses, kept name
+// lookups, the simple transfers of a client process over TCP, Unix-domain
+// and UDP endpoints, and the codes refusals leave in error_code.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "tests/kuvnet/endpoint_fixtures.h"
+
+namespace {
+
+using kuv_test::Endpoint;
+using kuv_test::Failures;
+constexpr uint32_t kTcp4 = KUVNET_TCP | KUVNET_INET | KUVNET_IPV4;
+
+// A passive endpoint on address at a port the system chose (read back).
+void listen_on(Endpoint &listener, const char *address) {
+    listener->is_server = 1;
+    listener->port = 0;
+    kuv_xapi_kuvnet_set_local(listener.handle, address, 0);
+    ASSERT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);
+}
+
+uint16_t first_port(const kuvnet_address &record) {
+    return ntohs(reinterpret_cast<const sockaddr_in *>(record.addresses->ai_addr)->sin_port);
+}
+
+using Stream = kuv_test::ResourceCheckedTest;
+using Resolution = kuv_test::ResourceCheckedTest;
+
+TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
+    Endpoint listener(kTcp4);
+    listener->timeout = 5000;
+    listener->use_accept_timeout = 1;
+    listen_on(listener, "127.0.0.1");
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    getsockname(listener->socket, reinterpret_cast<sockaddr *>(&bound), &length);
+    EXPECT_EQ(ntohs(bound.sin_port), listener->port);
+
+    kuvnet *accepted = nullptr;
+    std::thread server([&] { EXPECT_EQ(kuv_xapi_kuvnet_accept(listener.handle, &accepted), 1u); });
+    Endpoint client(kTcp4, listener->port);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_REMOTE_NAME);  // no peer
+    kuv_xapi_kuvnet_set_remote(client.handle, "127.0.0.1", 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(client.handle), 1u);
+    EXPECT_EQ(client->socket, -1);  // an active stream opens in connect
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), 1u);
+    server.join();
+    ASSERT_NE(accepted, nullptr);
+    // The listener's settings, except a time-out and accept mode of its own.
+    EXPECT_EQ(accepted->timeout, 16000u);
+    EXPECT_EQ(accepted->use_accept_timeout, 0u);
+    EXPECT_STREQ(accepted->peer_name, "127.0.0.1");
+    char buffer[8] = {};
+    EXPECT_EQ(kuv_xapi_send(client->socket, "ping", 4, 2000), 4);
+    EXPECT_EQ(kuv_xapi_recv(accepted->socket, buffer, sizeof buffer, 2000), 4);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(accepted), KUVNET_RESULT_PASSIVE_MISUSE);
+    EXPECT_EQ(accepted->error_code, KUVNET_RESULT_PASSIVE_MISUSE);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_ACTIVE_HAS_SOCKET);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_PASSIVE_MISUSE);
+    kuv_xapi_kuvnet_delete(&accepted);
+
+    // Nothing pending: no wait with time-out 0, and the code is kept.
+    listener->timeout = 0;
+    EXPECT_EQ(kuv_xapi_kuvnet_accept(listener.handle, &accepted), KUVNET_RESULT_NO_TRANSFER);
+    EXPECT_EQ(listener->error_code, KUVNET_RESULT_NO_TRANSFER);
+    EXPECT_EQ(kuv_xapi_kuvnet_accept(client.handle, &accepted), KUVNET_RESULT_NOT_PASSIVE);
+
+    // Nobody listens any more.
+    kuv_xapi_kuvnet_close(client.handle);
+    kuv_xapi_kuvnet_close(listener.handle);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
+    EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
+}
+
+TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
+    const std::string path = kuv_test::unique_path("uds");
+    Endpoint listener(KUVNET_UDS);
+    listener->is_server = 1;
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_LOCAL_NAME);  // no path
+    kuv_xapi_kuvnet_set_local(listener.handle, path.c_str(), 0);
+    ASSERT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);
+    // The closed listener leaves its socket file: nobody listens there.
+    kuv_xapi_kuvnet_close(listener.handle);
+    Endpoint client(KUVNET_UDS);
+    kuv_xapi_kuvnet_set_remote(client.handle, path.c_str(), 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
+    EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);  // the stale file replaced
+    kuv_xapi_kuvnet_close(listener.handle);
+    unlink(path.c_str());
+    // A regular file at the path is no stale socket: it stays, create fails.
+    FILE *file = std::fopen(path.c_str(), "w");
+    std::fputs("keep", file);
+    std::fclose(file);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_BIND);
+    struct stat status {};
+    EXPECT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 4);
+    unlink(path.c_str());
+    // Paths of up to 107 characters fit a socket address.
+    const std::string longest = "/tmp/" + std::string(102, 'p');
+    kuv_xapi_kuvnet_set_local(listener.handle, (longest + "p").c_str(), 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_LOCAL_NAME);
+    kuv_xapi_kuvnet_set_local(listener.handle, longest.c_str(), 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);
+    kuv_xapi_kuvnet_close(listener.handle);
+    unlink(longest.c_str());
+}
+
+TEST_F(Stream, PeerNameWithTwoAddressesConnectsThroughTheSecondWhenTheFirstRefuses) {
+    auto scenario = [](const std::string &) -> std::string {
+        if (kuv_xapi_is_supported_ipv6() != 1) return "SKIP: no IPv6 here";
+        Failures failures;
+        addrinfo hints{}, *first = nullptr;
+        hints.ai_socktype = SOCK_STREAM;
+        if (getaddrinfo("kuv-dual", nullptr, &hints, &first) != 0 || !first->ai_next)
+            return "the table does not give two addresses";
+        // The second address listens; the first is bound at the same port
+        // but not listening, so it refuses.
+        Endpoint listener(KUVNET_TCP);
+        listen_on(listener, first->ai_next->ai_family == AF_INET ? "127.0.0.1" : "::1");
+        const int blocker = socket(first->ai_family, SOCK_STREAM, 0);
+        reinterpret_cast<sockaddr_in *>(first->ai_addr)->sin_port = htons(listener->port);
+        failures.check(bind(blocker, first->ai_addr, first->ai_addrlen) == 0, "blocker");
+        freeaddrinfo(first);
+        Endpoint client(KUVNET_TCP, listener->port);
+        kuv_xapi_kuvnet_set_remote(client.handle, "kuv-dual", 0);
+        failures.check(kuv_xapi_kuvnet_connect(client.handle) == 1, "connect");
+        const addrinfo *entries = client->peer_address.addresses;
+        failures.check(entries && entries->ai_next &&
+                           client->peer_address.selected == entries->ai_next->ai_addr,
+                       "not connected through the second address");
+        close(blocker);
+        return failures.text;
+    };
+    EXPECT_CHILD_REPORT_CLEAN(kuv_test::with_hosts("127.0.0.1 kuv-dual\n::1 kuv-dual\n", scenario));
+}
+
+TEST_F(Resolution, KeptLookupAnswersForThePortAskedNow) {
+    Endpoint sender(KUVNET_UDP, 5000);
+    EXPECT_EQ(kuv_xapi_kuvnet_set_remote(sender.handle, "udp://127.0.0.1:5000/x", 1), 1u);
+    EXPECT_STREQ(sender->peer_name, "127.0.0.1");
+    ASSERT_EQ(kuv_xapi_kuvnet_create(sender.handle), 1u);
+    const addrinfo *lookup = sender->peer_address.addresses;
+    kuv_xapi_kuvnet_close(sender.handle);
+    sender->port = 6000;
+    ASSERT_EQ(kuv_xapi_kuvnet_create(sender.handle), 1u);
+    EXPECT_EQ(sender->peer_address.addresses, lookup);  // not looked up again
+    EXPECT_EQ(first_port(sender->peer_address), 6000);
+}
+
+TEST_F(Resolution, FailedLookupIsLookedUpAgainNextTime) {
+    // The child's own host table learns the name between two creates.
+    EXPECT_CHILD_REPORT_CLEAN(kuv_test::with_hosts("", [](const std::string &hosts) {
+        Failures failures;
+        Endpoint sender(KUVNET_UDP, 9);
+        kuv_xapi_kuvnet_set_remote(sender.handle, "kuv-late", 0);
+        failures.check(kuv_xapi_kuvnet_create(sender.handle) == KUVNET_RESULT_REMOTE_NAME,
+                       "an unknown name resolved");
+        FILE *table = std::fopen(hosts.c_str(), "a");  // the same file: the mount follows it
+        std::fputs("127.0.0.1 kuv-late\n", table);
+        std::fclose(table);
+        failures.check(kuv_xapi_kuvnet_create(sender.handle) == 1, "not looked up again");
+        return failures.text;
+    }));
+}
+
+// ---- simple transfers of a client process ------------------------------------
+
+constexpr uint32_t kClient = 0x11, kServer = 0x22;
+
+using MessageEndpoints = kuv_test::ResourceCheckedTest;
+
+// A TCP client sends 70000 bytes and waits for a reply; Unix-domain and UDP
+// clients only send (to 127.0.0.1, ::1 or a receiver on the wildcard). The
+// server end runs here, the client in a child.
+TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
+    const std::string path = kuv_test::unique_path("messages");
+    const std::pair<uint32_t, const char *> kinds[] = {
+        {kTcp4, "127.0.0.1"},
+        {KUVNET_UDS, path.c_str()},
+        {KUVNET_UDP | KUVNET_IPV4, ""},
+        {KUVNET_UDP_ACKED | KUVNET_IPV4, "127.0.0.1"},
+        {KUVNET_UDP_ACKED | KUVNET_IPV6, "::1"}};
+    for (auto [type, address] : kinds) {
+        SCOPED_TRACE(type);
+        if (*address == ':' && kuv_xapi_is_supported_ipv6() != 1) continue;
+        Endpoint server(type);
+        server->use_accept_timeout = 1;
+        server->timeout = 10000;
+        listen_on(server, address);
+        auto request = kuv_test::message_bytes(type == kTcp4 ? 70000 : 40000, type);
+        auto reply = kuv_test::message_bytes(5000, 3);
+        kuv_test::ChildProcess child(0, "", [&] {
+            Failures failures;
+            Endpoint client(type, server->port);
+            client->timeout = 10000;
+            kuv_xapi_kuvnet_set_remote(client.handle, *address ? address : "127.0.0.1", 0);
+            packet_info message = kuv_test::message_info(kClient, kServer, request);
+            if (type != kTcp4) {
+                failures.check(kuv_xapi_kuvnet_tx_data_simple(client.handle, &message) == 1,
+                               "send");
+            } else {
+                packet_info *answer = nullptr;
+                failures.check(
+                    kuv_xapi_kuvnet_tx_rx_data_simple(client.handle, &message, &answer) == 1,
+                    "exchange");
+                failures.check(answer && kuv_test::body_of(*answer) == reply, "reply bytes");
+                failures.check(answer && answer->src_id == kServer, "reply sender");
+                if (answer) {
+                    kuv_xapi_release_packet_info(answer);
+                    kuv_xapi_free(answer);
+                }
+            }
+            failures.check(client->socket == -1, "closed afterwards");
+            return failures.text;
+        });
+        kuvnet *peer = server.handle;
+        if (type == kTcp4 || type == KUVNET_UDS) {
+            ASSERT_EQ(kuv_xapi_kuvnet_accept(server.handle, &peer), 1u);
+        }
+        packet_info received{};
+        received.src_id = kServer;
+        EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(peer, &received), 1u);
+        EXPECT_EQ(kuv_test::body_of(received), request);
+        EXPECT_EQ(received.src_id, kClient);
+        kuv_xapi_release_packet_info(&received);
+        if (type == kTcp4) {
+            packet_info answer = kuv_test::message_info(kServer, kClient, reply);
+            EXPECT_EQ(kuv_xapi_kuvnet_tx_data(peer, &answer), 1u);
+        }
+        EXPECT_EQ(child.report(), "");
+        if (peer != server.handle) kuv_xapi_kuvnet_delete(&peer);
+    }
+    unlink(path.c_str());
+}
+
+TEST_F(MessageEndpoints, SimpleTransfersRefuseWithoutOpeningAnything) {
+    auto bytes = kuv_test::message_bytes(10);
+    packet_info message = kuv_test::message_info(kClient, kServer, bytes);
+    packet_info *answer = reinterpret_cast<packet_info *>(&bytes);
+    Endpoint passive(kTcp4, 0);
+    passive->is_server = 1;
+    kuv_xapi_kuvnet_set_local(passive.handle, "127.0.0.1", 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_rx_data_simple(passive.handle, &message, &answer),
+              KUVNET_RESULT_NOT_SENDABLE);
+    EXPECT_EQ(answer, nullptr);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data_simple(passive.handle, &message), KUVNET_RESULT_NOT_SENDABLE);
+    EXPECT_EQ(passive->error_code, KUVNET_RESULT_NOT_SENDABLE);
+    EXPECT_EQ(passive->socket, -1);
+    EXPECT_EQ(passive->local_address.addresses, nullptr);
+}
+
+}  // namespace
