@@ -1,12 +1,9 @@
 // A real FTP server for the tests and the benchmark: Debian's vsftpd in the
 // foreground with its own configuration in a temporary directory, on a free
 // loopback port, with an anonymous read area and a local user with a
-// writable area. Stopped by its process id (the process group it leads, so
-// that its session processes go with it).
-//
-// vsftpd must run as root: it changes to the ftp user for anonymous
-// sessions and to the local user after log-in. The local user is a
-// dedicated system account made here when missing.
+// writable area; stopped by its process id (and its process group). It
+// must run as root: it changes to the ftp user for anonymous sessions and
+// to the local user, a system account made here when missing, after log-in.
 #ifndef KUV_TESTS_FTP_VSFTPD_SERVER_H
 #define KUV_TESTS_FTP_VSFTPD_SERVER_H
 
@@ -23,12 +20,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace kuv_ftp_test {
 
@@ -57,10 +52,8 @@ inline std::string read_file(const std::string &path) {
 inline std::string pattern_bytes(size_t size, uint32_t seed) {
     std::string bytes(size, '\0');
     uint32_t state = seed * 2654435761u + 1;
-    for (char &byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<char>(state >> 16);
-    }
+    for (char &byte : bytes)
+        byte = static_cast<char>((state = state * 1103515245u + 12345u) >> 16);
     return bytes;
 }
 
@@ -71,72 +64,37 @@ inline void remove_tree(const std::string &path) {
         FTW_DEPTH | FTW_PHYS);
 }
 
-// The loopback address of the family with the port, into place.
-inline socklen_t loopback(bool ipv6, int port, sockaddr_storage *place) {
-    *place = sockaddr_storage{};
-    if (ipv6) {
-        auto *address = reinterpret_cast<sockaddr_in6 *>(place);
-        address->sin6_family = AF_INET6;
-        address->sin6_addr = in6addr_loopback;
-        address->sin6_port = htons(static_cast<uint16_t>(port));
-        return sizeof *address;
-    }
-    auto *address = reinterpret_cast<sockaddr_in *>(place);
-    address->sin_family = AF_INET;
-    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address->sin_port = htons(static_cast<uint16_t>(port));
-    return sizeof *address;
-}
-
-// A loopback port that was free a moment ago (bind_only), or whether
+// Port 0: a loopback port that was free a moment ago. Else: whether
 // something accepts connections on the port.
-inline int probe_loopback(bool ipv6, int port, bool bind_only) {
-    sockaddr_storage address;
-    socklen_t length = loopback(ipv6, port, &address);
-    const int probe = socket(address.ss_family, SOCK_STREAM, 0);
-    auto *any = reinterpret_cast<sockaddr *>(&address);
+inline int probe_loopback(bool ipv6, int port) {
+    sockaddr_storage place{};
+    auto *four = reinterpret_cast<sockaddr_in *>(&place);
+    auto *six = reinterpret_cast<sockaddr_in6 *>(&place);
+    socklen_t length = ipv6 ? sizeof *six : sizeof *four;
+    place.ss_family = ipv6 ? AF_INET6 : AF_INET;
+    if (ipv6) six->sin6_addr = in6addr_loopback;
+    if (!ipv6) four->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    four->sin_port = htons(static_cast<uint16_t>(port));  // where sin6_port is too
+    const int probe = socket(place.ss_family, SOCK_STREAM, 0);
+    auto *any = reinterpret_cast<sockaddr *>(&place);
     int result = -1;
-    if (!bind_only)
+    if (port != 0)
         result = connect(probe, any, length) == 0 ? 1 : 0;
     else if (bind(probe, any, length) == 0 && getsockname(probe, any, &length) == 0)
-        result = ntohs(reinterpret_cast<sockaddr_in *>(&address)->sin_port);
+        result = ntohs(four->sin_port);
     close(probe);
     return result;
 }
 
 inline int free_loopback_port(bool ipv6 = false) {
-    return probe_loopback(ipv6, 0, true);
+    return probe_loopback(ipv6, 0);
 }
 
-// Runs a program (no shell) with the text on its standard input and its
-// output discarded: its exit status, or -1.
-inline int run_program(const std::vector<std::string> &arguments, const std::string &input = "") {
-    int feed[2];
-    if (pipe(feed) != 0) return -1;
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(feed[0], 0);
-        close(feed[0]);
-        close(feed[1]);
-        const int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, 1);
-        dup2(quiet, 2);
-        std::vector<char *> argv;
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(feed[0]);
-    const bool fed = input.empty() || write(feed[1], input.data(), input.size()) > 0;
-    close(feed[1]);
-    int status = -1;
-    for (int waited = 0; child > 0 && waitpid(child, &status, WNOHANG) != child; waited += 10) {
-        if (waited == 60000) kill(child, SIGKILL);
-        sleep_msec(10);
-    }
-    return child > 0 && fed && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs a shell command with its output discarded, for at most a minute:
+// its exit status, or -1.
+inline int run_command(const std::string &command) {
+    const int status = std::system(("timeout 60 sh -c '" + command + "' >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Makes the local user unless it exists: a system account with a password,
@@ -147,14 +105,13 @@ inline std::string ensure_local_user() {
     // Test processes run in parallel: one at a time edits the account files.
     const int lock = open("/tmp/kuv_ftp_test_user.lock", O_CREAT | O_RDWR, 0600);
     flock(lock, LOCK_EX);
-    std::string failure;
-    if (!getpwnam(kLocalUser) &&
-        (run_program({"useradd", "--system", "--no-create-home", "--home-dir", "/", "--shell",
-                      "/bin/sh", kLocalUser}) != 0 ||
-         run_program({"chpasswd"}, std::string(kLocalUser) + ":" + kLocalPassword + "\n") != 0))
-        failure = "the local user cannot be made";
+    const std::string user = kLocalUser;
+    const bool made =
+        getpwnam(kLocalUser) ||
+        run_command("useradd --system --no-create-home --home-dir / --shell /bin/sh " + user +
+                    " && echo " + user + ":" + kLocalPassword + " | chpasswd") == 0;
     close(lock);
-    return failure;
+    return made ? "" : "the local user cannot be made";
 }
 
 struct VsftpdOptions {
@@ -238,7 +195,7 @@ class VsftpdServer {
                 failure_ = "vsftpd ended: " + read_file(output);
                 return;
             }
-            if (probe_loopback(options_.ipv6, port_, false) == 1) {
+            if (probe_loopback(options_.ipv6, port_) == 1) {
                 pid_ = child;
                 failure_.clear();
                 return;
