@@ -17,7 +17,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -30,11 +29,6 @@ namespace kuv_ftp_test {
 inline constexpr const char *kVsftpd = "/usr/sbin/vsftpd";
 inline constexpr const char *kLocalUser = "kuvftp";
 inline constexpr const char *kLocalPassword = "kuv-ftp-pass";
-
-inline void sleep_msec(int msec) {
-    struct timespec pause = {msec / 1000, (msec % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);
-}
 
 inline bool write_file(const std::string &path, const std::string &bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -84,10 +78,6 @@ inline int probe_loopback(bool ipv6, int port) {
         result = ntohs(four->sin_port);
     close(probe);
     return result;
-}
-
-inline int free_loopback_port(bool ipv6 = false) {
-    return probe_loopback(ipv6, 0);
 }
 
 // Runs a shell command with its output discarded, for at most a minute:
@@ -146,7 +136,7 @@ class VsftpdServer {
         if (pid_ > 0) kill(-pid_, SIGTERM);
         for (int waited = 0; pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != pid_; waited += 10) {
             if (waited == 3000) kill(-pid_, SIGKILL);
-            sleep_msec(10);
+            usleep(10000);
         }
         if (!root_.empty()) remove_tree(root_);
     }
@@ -161,7 +151,7 @@ class VsftpdServer {
 
   private:
     void launch() {
-        port_ = free_loopback_port(options_.ipv6);
+        port_ = probe_loopback(options_.ipv6, 0);
         const std::string config = root_ + "/vsftpd.conf", output = root_ + "/vsftpd.out";
         std::ostringstream text;
         text << (options_.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
@@ -200,7 +190,7 @@ class VsftpdServer {
                 failure_.clear();
                 return;
             }
-            sleep_msec(10);
+            usleep(10000);
         }
         kill(-child, SIGKILL);
         waitpid(child, nullptr, 0);
