@@ -25,25 +25,6 @@ using namespace kuv_ftp_test;
 using kuv_test::OutputCapture;
 using Strings = std::vector<std::string>;
 
-// A socket of 127.0.0.1: listening on *port (0: a port the system chooses,
-// stored back), or with connect_to set, connected to *port. -1 on failure.
-inline int loopback_socket(int *port, bool connect_to = false) {
-    int socket_fd = socket(AF_INET, SOCK_STREAM, 0), one = 1;
-    setsockopt(socket_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(*port));
-    auto *any = reinterpret_cast<sockaddr *>(&address);
-    socklen_t length = sizeof address;
-    const bool ok = connect_to ? connect(socket_fd, any, length) == 0
-                               : bind(socket_fd, any, length) == 0 && listen(socket_fd, 8) == 0 &&
-                                     getsockname(socket_fd, any, &length) == 0;
-    if (!ok) close(socket_fd);
-    *port = ntohs(address.sin_port);
-    return ok ? socket_fd : -1;
-}
-
 inline bool wait_readable(int socket, int msec = 10000) {
     pollfd entry{socket, POLLIN, 0};
     return poll(&entry, 1, msec) == 1;
@@ -81,7 +62,8 @@ inline std::string take_front(std::vector<std::string> &list) {
 
 class FakeServer {
   public:
-    explicit FakeServer(FakeFtp &script) : script_(script), listener_(loopback_socket(&port_)) {
+    explicit FakeServer(FakeFtp &script)
+        : script_(script), listener_(loopback_socket(false, &port_)) {
         thread_ = std::thread([this] { serve(); });
     }
     ~FakeServer() { finish(); }
@@ -127,7 +109,7 @@ class FakeServer {
         if (verb == "RETR" && file == script_.files.end()) return reply("550 no such file\r\n");
         reply("150 here it comes\r\n");
         const int data = data_listener_ >= 0 ? accept_within(data_listener_)
-                         : active_port_ > 0  ? loopback_socket(&active_port_, true)
+                         : active_port_ > 0  ? loopback_socket(false, &active_port_, true)
                                              : -1;
         if (data < 0) return reply("425 no data connection\r\n");
         const bool retr = verb == "RETR", cut = retr && script_.cut.count(name),
@@ -157,7 +139,7 @@ class FakeServer {
             unsigned high, low;
             if (verb == "PASV" || verb == "EPSV") {
                 if (data_listener_ >= 0) close(data_listener_);
-                data_listener_ = loopback_socket(&(data_port_ = 0));
+                data_listener_ = loopback_socket(false, &(data_port_ = 0));
                 reply(script_.passive_replies.empty()
                           ? "227 Entering Passive Mode (127,0,0,1,{p1,p2}).\r\n"
                           : take_front(script_.passive_replies));
@@ -251,7 +233,7 @@ TEST_F(ScriptedFtp, ConnectAcceptsAnyWelcomeAndNamesEachFailure) {
     }
     Client client;
     OutputCapture output(1);
-    EXPECT_EQ(client->connect(client.ftp, "127.0.0.1", probe_loopback(false, 0)), 0);
+    EXPECT_EQ(client->connect(client.ftp, "127.0.0.1", free_loopback_port()), 0);
     EXPECT_TRUE(contains(output.finish(), "can not connect\n"));
 }
 
@@ -291,7 +273,7 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndLineBreaksOrNulAreNeverSe
 
 TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPeer) {
     int other_port = 0;
-    const int other = loopback_socket(&other_port);
+    const int other = loopback_socket(false, &other_port);
     const std::string other_227 =
         std::to_string(other_port / 256) + "," + std::to_string(other_port % 256);
     FakeFtp script;

@@ -58,26 +58,34 @@ inline void remove_tree(const std::string &path) {
         FTW_DEPTH | FTW_PHYS);
 }
 
-// Port 0: a loopback port that was free a moment ago. Else: whether
-// something accepts connections on the port.
-inline int probe_loopback(bool ipv6, int port) {
+// A TCP socket of the loopback address: listening on *port (0: a port the
+// system picks, stored back) or, with connect_to, connected to it. -1 on
+// failure.
+inline int loopback_socket(bool ipv6, int *port, bool connect_to = false) {
     sockaddr_storage place{};
     auto *four = reinterpret_cast<sockaddr_in *>(&place);
     auto *six = reinterpret_cast<sockaddr_in6 *>(&place);
-    socklen_t length = ipv6 ? sizeof *six : sizeof *four;
     place.ss_family = ipv6 ? AF_INET6 : AF_INET;
     if (ipv6) six->sin6_addr = in6addr_loopback;
     if (!ipv6) four->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    four->sin_port = htons(static_cast<uint16_t>(port));  // where sin6_port is too
-    const int probe = socket(place.ss_family, SOCK_STREAM, 0);
+    four->sin_port = htons(static_cast<uint16_t>(*port));  // where sin6_port is too
+    int socket_fd = socket(place.ss_family, SOCK_STREAM, 0), one = 1;
+    setsockopt(socket_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     auto *any = reinterpret_cast<sockaddr *>(&place);
-    int result = -1;
-    if (port != 0)
-        result = connect(probe, any, length) == 0 ? 1 : 0;
-    else if (bind(probe, any, length) == 0 && getsockname(probe, any, &length) == 0)
-        result = ntohs(four->sin_port);
-    close(probe);
-    return result;
+    socklen_t length = ipv6 ? sizeof *six : sizeof *four;
+    const bool ok = connect_to ? connect(socket_fd, any, length) == 0
+                               : bind(socket_fd, any, length) == 0 && listen(socket_fd, 8) == 0 &&
+                                     getsockname(socket_fd, any, &length) == 0;
+    *port = ntohs(four->sin_port);
+    if (!ok) close(socket_fd);
+    return ok ? socket_fd : -1;
+}
+
+// A loopback port that nothing listens on (free a moment ago).
+inline int free_loopback_port(bool ipv6 = false) {
+    int port = 0;
+    close(loopback_socket(ipv6, &port));
+    return port;
 }
 
 // Runs a shell command with its output discarded, for at most a minute:
@@ -151,7 +159,7 @@ class VsftpdServer {
 
   private:
     void launch() {
-        port_ = probe_loopback(options_.ipv6, 0);
+        port_ = free_loopback_port(options_.ipv6);
         const std::string config = root_ + "/vsftpd.conf", output = root_ + "/vsftpd.out";
         std::ofstream(config)
             << (options_.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
@@ -179,7 +187,8 @@ class VsftpdServer {
         bool ended = false;
         for (int waited = 0; waited < 5000 && !ended && pid_ < 0; waited += 10, usleep(10000)) {
             ended = waitpid(child, nullptr, WNOHANG) == child;
-            if (!ended && probe_loopback(options_.ipv6, port_) == 1) pid_ = child;
+            const int probe = ended ? -1 : loopback_socket(options_.ipv6, &port_, true);
+            if (probe >= 0 && close(probe) == 0) pid_ = child;
         }
         if (pid_ < 0 && !ended) {
             kill(-child, SIGKILL);
