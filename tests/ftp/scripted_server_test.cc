@@ -1,9 +1,7 @@
-// The FTP client against a scripted server, for what real servers will not
-// do: odd and overlong replies, unusable or repeated passive replies,
-// refused, cut and stalled transfers, hostile listings, injected line
-// breaks. The server listens on 127.0.0.1, takes one control connection on
-// a thread of its own and serves files in either mode as its FakeFtp
-// record says; every wait is bounded.
+// The FTP client against a scripted server for what real servers will not
+// do: odd and overlong replies, unusable passive replies, refused, cut and
+// stalled transfers, hostile listings, injected line breaks. The server
+// takes one control connection on 127.0.0.1 on a thread of its own.
 #include <poll.h>
 
 #include <cstdio>
@@ -389,9 +387,10 @@ std::pair<int32_t, std::string> download(FakeFtp &script, const std::string &pat
     return {result, output.finish()};
 }
 
-TEST_F(ScriptedFtp, ListedNamesNeverReachOutsideTheCurrentDirectory) {
+TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     ScratchDirectory scratch;
     ASSERT_TRUE(scratch.ok);
+    // Hostile names: only their base names are made, here.
     const std::string absolute = scratch.parent + "/absolute.txt";
     FakeFtp script;
     script.listing = "../escape.txt\r\n" + absolute + "\r\nsub/../../deep.txt\r\n";
@@ -401,39 +400,27 @@ TEST_F(ScriptedFtp, ListedNamesNeverReachOutsideTheCurrentDirectory) {
     EXPECT_EQ(read_file("escape.txt") + read_file("absolute.txt") + read_file("deep.txt"), "123");
     EXPECT_FALSE(exists(scratch.parent + "/escape.txt") || exists(absolute) ||
                  exists(scratch.parent + "/deep.txt"));
-    // Names of directories are never made (nor removed).
-    for (const char *name : {"..", "/", "."}) {
-        script.listing = std::string(name) + "\r\n";
-        script.files[name] = "data for a directory";
-        EXPECT_EQ(download(script, "/x").first, 0) << name;
-    }
-    EXPECT_TRUE(exists(scratch.path));
-}
-
-TEST_F(ScriptedFtp, AFailedDownloadRemovesItsFileAndSaysWhatWasLost) {
-    ScratchDirectory scratch;
-    ASSERT_TRUE(scratch.ok);
-    FakeFtp script;
+    // Cut by the server; then the same over an earlier file, which goes too.
     script.listing = "new.bin\r\nnever.bin\r\n";
     script.files = {{"new.bin", pattern_bytes(200000, 1)}, {"never.bin", "x"}};
     script.cut.insert("new.bin");
-    // Cut by the server; then the same over an earlier file, which goes too.
     for (const char *outcome : {", CLEAN)\n", ", DELETE)\n"}) {
-        const auto [result, printed] = download(script, "/new.bin");
-        EXPECT_EQ(result, 0);
-        EXPECT_TRUE(contains(printed, "Result: \"ERROR\"") && contains(printed, outcome))
-            << printed;
+        const auto [failed, said] = download(script, "/new.bin");
+        EXPECT_EQ(failed, 0);
+        EXPECT_TRUE(contains(said, "Result: \"ERROR\"") && contains(said, outcome)) << said;
         EXPECT_FALSE(exists("new.bin") || exists("never.bin")) << "stops at the failed file";
         ASSERT_TRUE(write_file("new.bin", "earlier"));
     }
-    // A local name held by a directory with something in it.
+    // Local names that cannot be written: nothing is made nor removed.
     ASSERT_EQ(mkdir("taken", 0755), 0);
     ASSERT_TRUE(write_file("taken/inside", "keep"));
-    script.listing = "taken\r\n";
-    script.files["taken"] = "bytes";
-    const auto [result, printed] = download(script, "/taken");
-    EXPECT_EQ(result, 0);
-    EXPECT_TRUE(contains(printed, "Result: \"ERROR\"")) << printed;
+    for (const char *name : {"..", "/", ".", "taken"}) {
+        script.listing = std::string(name) + "\r\n";
+        script.files[name] = "data";
+        const auto [failed, said] = download(script, "/x");
+        EXPECT_EQ(failed, 0) << name;
+        EXPECT_TRUE(contains(said, "Result: \"ERROR\"")) << name << said;
+    }
     EXPECT_EQ(read_file("taken/inside"), "keep");
 }
 
