@@ -3,8 +3,6 @@
 #ifndef KUV_TESTS_FTP_FTP_TEST_COMMON_H
 #define KUV_TESTS_FTP_FTP_TEST_COMMON_H
 
-#include <limits.h>
-
 #include <string>
 #include <vector>
 
@@ -54,8 +52,7 @@ inline size_t count_of(const std::string &text, const std::string &part) {
 }
 
 inline bool exists(const std::string &path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0;
+    return access(path.c_str(), F_OK) == 0;
 }
 
 // The lines of a listing, drained with get_list or get_nlist.

@@ -134,7 +134,7 @@ class FakeServer {
         for (std::string line; !hang_up && !(line = command()).empty();) {
             const std::string verb = line.substr(0, line.find(' '));
             const std::string name = line.size() > verb.size() ? line.substr(verb.size() + 1) : "";
-            unsigned high, low;
+            unsigned high = 0, low = 0;
             if (verb == "PASV" || verb == "EPSV") {
                 if (data_listener_ >= 0) close(data_listener_);
                 data_listener_ = loopback_socket(false, &(data_port_ = 0));
@@ -144,12 +144,11 @@ class FakeServer {
             } else if (script_.answers.count(verb)) {
                 reply(script_.answers.at(verb));
             } else if (verb == "PORT") {
-                const bool read =
-                    std::sscanf(name.c_str(), "%*u,%*u,%*u,%*u,%u,%u", &high, &low) == 2;
+                std::sscanf(name.c_str(), "%*u,%*u,%*u,%*u,%u,%u", &high, &low);
                 if (data_listener_ >= 0) close(data_listener_);
                 data_listener_ = -1;
-                active_port_ = read ? static_cast<int>(high * 256 + low) : -1;
-                reply(read ? "200 PORT ok\r\n" : "501 bad PORT\r\n");
+                active_port_ = static_cast<int>(high * 256 + low);
+                reply("200 PORT ok\r\n");
             } else if (verb == "NLST" || verb == "LIST" || verb == "RETR") {
                 transfer(verb, name);
             } else {
