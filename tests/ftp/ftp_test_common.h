@@ -70,13 +70,13 @@ struct ScratchDirectory {
     ScratchDirectory() {
         char pattern[] = "/tmp/kuv_ftp_cwd_XXXXXX";
         parent = mkdtemp(pattern) ? pattern : "/nonexistent";
-        path = parent + "/work";
+        const std::string path = parent + "/work";
         ok = mkdir(path.c_str(), 0755) == 0 && chdir(path.c_str()) == 0;
     }
     ~ScratchDirectory() {
         if (chdir("/") == 0 && ok) remove_tree(parent);
     }
-    std::string parent, path;
+    std::string parent;
     bool ok;
 };
 

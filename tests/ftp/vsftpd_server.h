@@ -31,14 +31,12 @@ inline constexpr const char *kLocalUser = "kuvftp";
 inline constexpr const char *kLocalPassword = "kuv-ftp-pass";
 
 inline bool write_file(const std::string &path, const std::string &bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    return static_cast<bool>(file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
+    return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
 }
 
 inline std::string read_file(const std::string &path) {
-    std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -121,9 +119,7 @@ struct VsftpdOptions {
 class VsftpdServer {
   public:
     explicit VsftpdServer(VsftpdOptions options = {}) : options_(options) {
-        // The server's users must read what the test process writes,
-        // whatever mask it was started with.
-        umask(022);
+        umask(022);  // the server's users read what the tests write
         if (access(kVsftpd, X_OK) != 0) failure_ = "vsftpd is not installed (tools/install-deps)";
         if (failure_.empty()) failure_ = ensure_local_user();
         char pattern[] = "/tmp/kuv_vsftpd_XXXXXX";
