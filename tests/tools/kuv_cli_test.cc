@@ -10,11 +10,6 @@ namespace {
 
 using namespace kuv_tool_test;
 
-Outcome kuv(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), KUV_TOOL_PATH);
-    return run_program(arguments);
-}
-
 bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }

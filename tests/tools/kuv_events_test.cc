@@ -10,19 +10,10 @@ namespace {
 
 using namespace kuv_tool_test;
 
-std::vector<std::string> kuv_arguments(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), KUV_TOOL_PATH);
-    return arguments;
-}
-
-Outcome kuv(std::vector<std::string> arguments, const std::string &input = "") {
-    return run_program(kuv_arguments(std::move(arguments)), input);
-}
-
 using KuvEvents = kuv_test::ResourceCheckedTest;
 
 TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
-    RunningProgram server(kuv_arguments({"events", "serve", "--port", "0", "--count", "3"}));
+    RunningProgram server(kuv_command({"events", "serve", "--port", "0", "--count", "3"}));
     // The port it announces in its first line ("listening on * port N").
     ASSERT_TRUE(server.wait_for_output("\n")) << server.out();
     const size_t at = server.out().find(" port ");
@@ -48,7 +39,7 @@ TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
 
 TEST_F(KuvEvents, EchoComesBackOverAUnixDomainSocket) {
     const std::string path = "/tmp/kuv_events_" + std::to_string(getpid()) + ".sock";
-    RunningProgram server(kuv_arguments({"events", "serve", "--unix", path, "--echo"}));
+    RunningProgram server(kuv_command({"events", "serve", "--unix", path, "--echo"}));
     ASSERT_TRUE(server.wait_for_output("listening on unix:" + path + "\n")) << server.out();
     Outcome sent = kuv({"events", "send", "--unix", path, "--wait-echo", "ping", "pong"});
     EXPECT_EQ(sent.exit_code, 0) << sent.err;

@@ -12,17 +12,12 @@ namespace {
 
 using namespace kuv_tool_test;
 
-Outcome kuv(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), KUV_TOOL_PATH);
-    return run_program(arguments);
-}
-
 // Runs kuv with a pseudo-terminal as its standard output and error, as in
 // an interactive shell; returns everything the terminal received.
-std::string run_on_terminal(std::vector<std::string> arguments, int *exit_code) {
-    arguments.insert(arguments.begin(), KUV_TOOL_PATH);
+std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit_code) {
+    std::vector<std::string> command = kuv_command(arguments);
     std::vector<char *> argv;
-    for (std::string &argument : arguments)
+    for (std::string &argument : command)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
     struct winsize size = {24, 100, 0, 0};

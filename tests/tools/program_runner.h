@@ -132,6 +132,15 @@ inline Outcome run_program(const std::vector<std::string> &arguments, const std:
     return RunningProgram(arguments, input).finish(timeout_ms);
 }
 
+// The kuv tool's command line with the arguments, and running it.
+inline std::vector<std::string> kuv_command(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), KUV_TOOL_PATH);
+    return arguments;
+}
+inline Outcome kuv(const std::vector<std::string> &arguments, const std::string &input = "") {
+    return run_program(kuv_command(arguments), input);
+}
+
 // Directory of a fresh temporary tree, removed with remove_tree.
 inline std::string make_temp_dir(const char *stem) {
     std::string pattern = std::string("/tmp/kuv_") + stem + "_XXXXXX";
