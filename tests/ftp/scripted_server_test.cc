@@ -23,16 +23,16 @@ using namespace kuv_ftp_test;
 using kuv_test::OutputCapture;
 using Strings = std::vector<std::string>;
 
-inline bool wait_readable(int socket, int msec = 10000) {
+bool wait_readable(int socket, int msec = 10000) {
     pollfd entry{socket, POLLIN, 0};
     return poll(&entry, 1, msec) == 1;
 }
 
-inline int accept_within(int listener) {
+int accept_within(int listener) {
     return wait_readable(listener) ? accept(listener, nullptr, nullptr) : -1;
 }
 
-inline bool send_all(int socket, std::string_view bytes) {
+bool send_all(int socket, std::string_view bytes) {
     for (ssize_t sent; !bytes.empty(); bytes.remove_prefix(static_cast<size_t>(sent)))
         if ((sent = send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
     return true;
@@ -50,7 +50,7 @@ struct FakeFtp {
     std::set<std::string> cut, stalled;        // RETR: half sent, then reset; or silent
 };
 
-inline std::string take_front(std::vector<std::string> &list) {
+std::string take_front(std::vector<std::string> &list) {
     std::string front = list.front();
     list.erase(list.begin());
     return front;
