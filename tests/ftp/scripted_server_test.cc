@@ -225,10 +225,6 @@ TEST_F(ScriptedFtp, ConnectAcceptsAnyWelcomeAndNamesEachFailure) {
         EXPECT_LE(kuv_xapi_get_allocated_memory_peak_size(),
                   std::max(peak, held + KUV_FTP_LINE_LIMIT + 2 * 65536));
     }
-    Client client;
-    OutputCapture output(1);
-    EXPECT_EQ(client->connect(client.ftp, "127.0.0.1", free_loopback_port()), 0);
-    EXPECT_TRUE(contains(output.finish(), "can not connect\n"));
 }
 
 TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndLineBreaksOrNulAreNeverSent) {
@@ -310,7 +306,7 @@ TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPe
 
 TEST_F(ScriptedFtp, ARefusedTransferIsTriedInTheOtherModeAndAStalledOneIsGivenUp) {
     FakeFtp script;
-    script.files = {{"f", "second try"}, {"slow", "never sent"}};
+    script.files = {{"f", "second try"}, {"slow", "never sent"}, {"big", std::string(300000, 'b')}};
     script.refusals = {"425 cannot open\r\n", "", "426 aborted\r\n", "", "550 not now\r\n", ""};
     script.stalled.insert("slow");
     FakeServer server(script);
@@ -321,6 +317,14 @@ TEST_F(ScriptedFtp, ARefusedTransferIsTriedInTheOtherModeAndAStalledOneIsGivenUp
         EXPECT_EQ(client.retrieve("f"), "second try") << each;
         EXPECT_EQ(client->passive, 0u);
     }
+    // Bytes left by an abandoned transfer never reach the next one.
+    char area[100];
+    ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "big"), 1);
+    while (client->read_stream(client.ftp, area, sizeof area) == 0)
+        kuv_xapi_load_balance();
+    EXPECT_GT(kuv_xapi_get_buffer_size(client->download_buffer), 0) << "nothing left behind";
+    client->close_stream(client.ftp);
+    EXPECT_EQ(client.retrieve("f"), "second try");
     // Refused in both modes: the transfer fails with nothing left open.
     client->passive = 1;
     EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "missing"), 0);
@@ -331,7 +335,6 @@ TEST_F(ScriptedFtp, ARefusedTransferIsTriedInTheOtherModeAndAStalledOneIsGivenUp
     client->data_timeout = 0;
     client->passive = 1;
     ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "slow"), 1);
-    char area[16];
     EXPECT_EQ(client->read_stream(client.ftp, area, sizeof area), 0);
     OutputCapture output(1);
     const int32_t next = client->read_stream(client.ftp, area, sizeof area);
@@ -345,7 +348,7 @@ TEST_F(ScriptedFtp, ARefusedTransferIsTriedInTheOtherModeAndAStalledOneIsGivenUp
         seen += command.substr(0, 4) + " ";
     EXPECT_EQ(seen,
               "USER PASS PASV RETR PORT RETR PASV RETR PORT RETR PASV RETR PORT RETR "
-              "PASV RETR PORT RETR PASV RETR ");
+              "PORT RETR PORT RETR PASV RETR PORT RETR PASV RETR ");
 }
 
 TEST_F(ScriptedFtp, ListingsEndAtTheLastLineOrAnEmptyOneAndFailOnAnEndlessLine) {

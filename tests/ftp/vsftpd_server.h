@@ -101,11 +101,10 @@ inline std::string ensure_local_user() {
     // Test processes run in parallel: one at a time edits the account files.
     const int lock = open("/tmp/kuv_ftp_test_user.lock", O_CREAT | O_RDWR, 0600);
     flock(lock, LOCK_EX);
-    const std::string user = kLocalUser;
+    const std::string user = kLocalUser, add = "useradd --system --no-create-home --home-dir / ";
     const bool made =
-        getpwnam(kLocalUser) ||
-        run_command("useradd --system --no-create-home --home-dir / --shell /bin/sh " + user +
-                    " && echo " + user + ":" + kLocalPassword + " | chpasswd") == 0;
+        getpwnam(kLocalUser) || run_command(add + "--shell /bin/sh " + user + " && echo " + user +
+                                            ":" + kLocalPassword + " | chpasswd") == 0;
     close(lock);
     return made ? "" : "the local user cannot be made";
 }
