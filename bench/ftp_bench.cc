@@ -102,7 +102,7 @@ void FtpStream(benchmark::State &state) {
 
 bool run_curl() {
     const std::string url = "ftp://127.0.0.1:" + std::to_string(g_server->port()) + "/big.bin";
-    return kuv_ftp_test::run_program({"curl", "-s", "-o", kOutput, url}) == 0;
+    return kuv_ftp_test::run_command(std::string("curl -s -o ") + kOutput + " " + url) == 0;
 }
 
 void Curl(benchmark::State &state) {

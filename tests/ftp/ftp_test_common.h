@@ -1,17 +1,12 @@
-// Pieces shared by the FTP client's tests: an owned FTP handle, a scratch
-// directory to download into, and reading a whole stream.
+// Pieces shared by the FTP client's tests: an owned FTP handle, reading a
+// whole file, listings, and a scratch directory to download into.
 #ifndef KUV_TESTS_FTP_FTP_TEST_COMMON_H
 #define KUV_TESTS_FTP_FTP_TEST_COMMON_H
-
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "davro_kuv.h"
-#include "tests/ftp/fake_server.h"
 #include "tests/ftp/vsftpd_server.h"
 
 namespace kuv_ftp_test {
@@ -24,25 +19,21 @@ struct Client {
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
     kuv_ftp_t *operator->() const { return ftp; }
-    // Connects and, when asked, logs in: true when all worked.
+    // Connects and, when asked, logs in (anonymously): true when all worked.
     bool open(int port, bool log_in = true, const char *host = "127.0.0.1") const {
         return ftp->connect(ftp, host, port) == 1 &&
                (!log_in || ftp->login(ftp, nullptr, nullptr) == 1);
     }
-    // What read_stream hands out until it returns -1.
-    std::string read_all(size_t area_size = 4096) const {
+    // A whole file (from offset on) through open, read and close; a mark
+    // when a step failed.
+    std::string retrieve(const std::string &name, uint64_t offset = 0) const {
+        if (ftp->open_stream(ftp, offset, "RETR %s\r\n", name.c_str()) != 1) return "{not opened}";
         std::string bytes;
-        std::vector<char> area(area_size);
+        std::vector<char> area(1 << 20);
         for (int32_t count; (count = ftp->read_stream(ftp, area.data(), area.size())) >= 0;) {
             if (count == 0) kuv_xapi_load_balance();
             bytes.append(area.data(), static_cast<size_t>(count));
         }
-        return bytes;
-    }
-    // A whole file through open, read and close; a mark when a step failed.
-    std::string retrieve(const std::string &name) const {
-        if (ftp->open_stream(ftp, 0, "RETR %s\r\n", name.c_str()) != 1) return "{not opened}";
-        std::string bytes = read_all(1 << 20);
         return ftp->close_stream(ftp) == 1 ? bytes : "{not closed cleanly}";
     }
 
@@ -61,46 +52,32 @@ inline size_t count_of(const std::string &text, const std::string &part) {
 }
 
 inline bool exists(const std::string &path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0;
+    return access(path.c_str(), F_OK) == 0;
 }
 
 // The lines of a listing, drained with get_list or get_nlist.
 inline std::vector<std::string> drain(char *(*next)(kuv_ftp_t *), kuv_ftp_t *ftp) {
     std::vector<std::string> lines;
-    while (char *line = next(ftp)) {
+    for (char *line; (line = next(ftp)); kuv_xapi_free(line))
         lines.emplace_back(line);
-        kuv_xapi_free(line);
-    }
     return lines;
 }
 
 // A fresh directory made the current one for the scope (downloads write
 // into the current directory), inside a parent that a hostile name would
-// aim at; the earlier directory comes back at the end.
-class ScratchDirectory {
-  public:
+// aim at; both are removed at the end.
+struct ScratchDirectory {
     ScratchDirectory() {
-        char previous[PATH_MAX], pattern[] = "/tmp/kuv_ftp_cwd_XXXXXX";
-        if (getcwd(previous, sizeof previous)) previous_ = previous;
-        if (mkdtemp(pattern)) parent_ = pattern;
-        path_ = parent_ + "/work";
-        if (mkdir(path_.c_str(), 0755) != 0 || chdir(path_.c_str()) != 0) path_.clear();
+        char pattern[] = "/tmp/kuv_ftp_cwd_XXXXXX";
+        parent = mkdtemp(pattern) ? pattern : "/nonexistent";
+        const std::string path = parent + "/work";
+        ok = mkdir(path.c_str(), 0755) == 0 && chdir(path.c_str()) == 0;
     }
     ~ScratchDirectory() {
-        if (!previous_.empty() && chdir(previous_.c_str()) != 0) {
-        }
-        if (!parent_.empty()) remove_tree(parent_);
+        if (chdir("/") == 0 && ok) remove_tree(parent);
     }
-    ScratchDirectory(const ScratchDirectory &) = delete;
-    ScratchDirectory &operator=(const ScratchDirectory &) = delete;
-
-    bool ok() const { return !path_.empty(); }
-    const std::string &path() const { return path_; }
-    const std::string &parent() const { return parent_; }
-
-  private:
-    std::string previous_, parent_, path_;
+    std::string parent;
+    bool ok;
 };
 
 }  // namespace kuv_ftp_test

@@ -1,12 +1,9 @@
 // A real FTP server for the tests and the benchmark: Debian's vsftpd in the
 // foreground with its own configuration in a temporary directory, on a free
 // loopback port, with an anonymous read area and a local user with a
-// writable area. Stopped by its process id (the process group it leads, so
-// that its session processes go with it).
-//
-// vsftpd must run as root: it changes to the ftp user for anonymous
-// sessions and to the local user after log-in. The local user is a
-// dedicated system account made here when missing.
+// writable area; stopped by its process id (and its process group). It
+// must run as root: it changes to the ftp user for anonymous sessions and
+// to the local user, a system account made here when missing, after log-in.
 #ifndef KUV_TESTS_FTP_VSFTPD_SERVER_H
 #define KUV_TESTS_FTP_VSFTPD_SERVER_H
 
@@ -20,15 +17,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace kuv_ftp_test {
 
@@ -36,20 +30,13 @@ inline constexpr const char *kVsftpd = "/usr/sbin/vsftpd";
 inline constexpr const char *kLocalUser = "kuvftp";
 inline constexpr const char *kLocalPassword = "kuv-ftp-pass";
 
-inline void sleep_msec(int msec) {
-    struct timespec pause = {msec / 1000, (msec % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);
-}
-
 inline bool write_file(const std::string &path, const std::string &bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    return static_cast<bool>(file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
+    return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
 }
 
 inline std::string read_file(const std::string &path) {
-    std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -57,10 +44,8 @@ inline std::string read_file(const std::string &path) {
 inline std::string pattern_bytes(size_t size, uint32_t seed) {
     std::string bytes(size, '\0');
     uint32_t state = seed * 2654435761u + 1;
-    for (char &byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<char>(state >> 16);
-    }
+    for (char &byte : bytes)
+        byte = static_cast<char>((state = state * 1103515245u + 12345u) >> 16);
     return bytes;
 }
 
@@ -71,72 +56,41 @@ inline void remove_tree(const std::string &path) {
         FTW_DEPTH | FTW_PHYS);
 }
 
-// The loopback address of the family with the port, into place.
-inline socklen_t loopback(bool ipv6, int port, sockaddr_storage *place) {
-    *place = sockaddr_storage{};
-    if (ipv6) {
-        auto *address = reinterpret_cast<sockaddr_in6 *>(place);
-        address->sin6_family = AF_INET6;
-        address->sin6_addr = in6addr_loopback;
-        address->sin6_port = htons(static_cast<uint16_t>(port));
-        return sizeof *address;
-    }
-    auto *address = reinterpret_cast<sockaddr_in *>(place);
-    address->sin_family = AF_INET;
-    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address->sin_port = htons(static_cast<uint16_t>(port));
-    return sizeof *address;
+// A TCP socket of the loopback address: listening on *port (0: a port the
+// system picks, stored back) or, with connect_to, connected to it. -1 on
+// failure.
+inline int loopback_socket(bool ipv6, int *port, bool connect_to = false) {
+    sockaddr_storage place{};
+    auto *four = reinterpret_cast<sockaddr_in *>(&place);
+    auto *six = reinterpret_cast<sockaddr_in6 *>(&place);
+    place.ss_family = ipv6 ? AF_INET6 : AF_INET;
+    if (ipv6) six->sin6_addr = in6addr_loopback;
+    if (!ipv6) four->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    four->sin_port = htons(static_cast<uint16_t>(*port));  // where sin6_port is too
+    int socket_fd = socket(place.ss_family, SOCK_STREAM, 0), one = 1;
+    setsockopt(socket_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    auto *any = reinterpret_cast<sockaddr *>(&place);
+    socklen_t length = ipv6 ? sizeof *six : sizeof *four;
+    const bool ok = connect_to ? connect(socket_fd, any, length) == 0
+                               : bind(socket_fd, any, length) == 0 && listen(socket_fd, 8) == 0 &&
+                                     getsockname(socket_fd, any, &length) == 0;
+    *port = ntohs(four->sin_port);
+    if (!ok) close(socket_fd);
+    return ok ? socket_fd : -1;
 }
 
-// A loopback port that was free a moment ago (bind_only), or whether
-// something accepts connections on the port.
-inline int probe_loopback(bool ipv6, int port, bool bind_only) {
-    sockaddr_storage address;
-    socklen_t length = loopback(ipv6, port, &address);
-    const int probe = socket(address.ss_family, SOCK_STREAM, 0);
-    auto *any = reinterpret_cast<sockaddr *>(&address);
-    int result = -1;
-    if (!bind_only)
-        result = connect(probe, any, length) == 0 ? 1 : 0;
-    else if (bind(probe, any, length) == 0 && getsockname(probe, any, &length) == 0)
-        result = ntohs(reinterpret_cast<sockaddr_in *>(&address)->sin_port);
-    close(probe);
-    return result;
-}
-
+// A loopback port that nothing listens on (free a moment ago).
 inline int free_loopback_port(bool ipv6 = false) {
-    return probe_loopback(ipv6, 0, true);
+    int port = 0;
+    close(loopback_socket(ipv6, &port));
+    return port;
 }
 
-// Runs a program (no shell) with the text on its standard input and its
-// output discarded: its exit status, or -1.
-inline int run_program(const std::vector<std::string> &arguments, const std::string &input = "") {
-    int feed[2];
-    if (pipe(feed) != 0) return -1;
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(feed[0], 0);
-        close(feed[0]);
-        close(feed[1]);
-        const int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, 1);
-        dup2(quiet, 2);
-        std::vector<char *> argv;
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(feed[0]);
-    const bool fed = input.empty() || write(feed[1], input.data(), input.size()) > 0;
-    close(feed[1]);
-    int status = -1;
-    for (int waited = 0; child > 0 && waitpid(child, &status, WNOHANG) != child; waited += 10) {
-        if (waited == 60000) kill(child, SIGKILL);
-        sleep_msec(10);
-    }
-    return child > 0 && fed && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs a shell command with its output discarded, for at most a minute:
+// its exit status, or -1.
+inline int run_command(const std::string &command) {
+    const int status = std::system(("timeout 60 sh -c '" + command + "' >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Makes the local user unless it exists: a system account with a password,
@@ -147,14 +101,12 @@ inline std::string ensure_local_user() {
     // Test processes run in parallel: one at a time edits the account files.
     const int lock = open("/tmp/kuv_ftp_test_user.lock", O_CREAT | O_RDWR, 0600);
     flock(lock, LOCK_EX);
-    std::string failure;
-    if (!getpwnam(kLocalUser) &&
-        (run_program({"useradd", "--system", "--no-create-home", "--home-dir", "/", "--shell",
-                      "/bin/sh", kLocalUser}) != 0 ||
-         run_program({"chpasswd"}, std::string(kLocalUser) + ":" + kLocalPassword + "\n") != 0))
-        failure = "the local user cannot be made";
+    const std::string user = kLocalUser, add = "useradd --system --no-create-home --home-dir / ";
+    const bool made =
+        getpwnam(kLocalUser) || run_command(add + "--shell /bin/sh " + user + " && echo " + user +
+                                            ":" + kLocalPassword + " | chpasswd") == 0;
     close(lock);
-    return failure;
+    return made ? "" : "the local user cannot be made";
 }
 
 struct VsftpdOptions {
@@ -166,9 +118,7 @@ struct VsftpdOptions {
 class VsftpdServer {
   public:
     explicit VsftpdServer(VsftpdOptions options = {}) : options_(options) {
-        // The server's users must read what the test process writes,
-        // whatever mask it was started with.
-        umask(022);
+        umask(022);  // the server's users read what the tests write
         if (access(kVsftpd, X_OK) != 0) failure_ = "vsftpd is not installed (tools/install-deps)";
         if (failure_.empty()) failure_ = ensure_local_user();
         char pattern[] = "/tmp/kuv_vsftpd_XXXXXX";
@@ -189,7 +139,7 @@ class VsftpdServer {
         if (pid_ > 0) kill(-pid_, SIGTERM);
         for (int waited = 0; pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != pid_; waited += 10) {
             if (waited == 3000) kill(-pid_, SIGKILL);
-            sleep_msec(10);
+            usleep(10000);
         }
         if (!root_.empty()) remove_tree(root_);
     }
@@ -206,23 +156,19 @@ class VsftpdServer {
     void launch() {
         port_ = free_loopback_port(options_.ipv6);
         const std::string config = root_ + "/vsftpd.conf", output = root_ + "/vsftpd.out";
-        std::ostringstream text;
-        text << (options_.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
-                               : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n")
-             << "listen_port=" << port_ << "\nbackground=NO\n"
-             << "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" << anon_dir() << "\n"
-             << "local_enable=YES\nwrite_enable=YES\nlocal_umask=022\nchroot_local_user=NO\n"
-             << "local_root=" << local_dir() << "\n"
-             << "pasv_enable=" << (options_.passive_enabled ? "YES" : "NO") << "\n"
-             << "port_enable=" << (options_.active_enabled ? "YES" : "NO") << "\n"
-             << "connect_from_port_20=NO\nxferlog_enable=NO\npam_service_name=vsftpd\n"
-             // Without these vsftpd does not run in the machines' containers.
-             << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
-             << "secure_chroot_dir=" << root_ << "/empty\n";
-        if (!write_file(config, text.str())) {
-            failure_ = "cannot write the configuration";
-            return;
-        }
+        std::ofstream(config)
+            << (options_.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                              : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n")
+            << "listen_port=" << port_ << "\nbackground=NO\n"
+            << "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" << anon_dir() << "\n"
+            << "local_enable=YES\nwrite_enable=YES\nlocal_umask=022\nchroot_local_user=NO\n"
+            << "local_root=" << local_dir() << "\n"
+            << "pasv_enable=" << (options_.passive_enabled ? "YES" : "NO") << "\n"
+            << "port_enable=" << (options_.active_enabled ? "YES" : "NO") << "\n"
+            << "connect_from_port_20=NO\nxferlog_enable=NO\npam_service_name=vsftpd\n"
+            // Without these vsftpd does not run in the machines' containers.
+            << "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+            << "secure_chroot_dir=" << root_ << "/empty\n";
         const pid_t child = fork();
         if (child == 0) {
             setpgid(0, 0);
@@ -233,21 +179,17 @@ class VsftpdServer {
             _exit(127);
         }
         setpgid(child, child);
-        for (int waited = 0; waited < 5000; waited += 10) {
-            if (waitpid(child, nullptr, WNOHANG) == child) {
-                failure_ = "vsftpd ended: " + read_file(output);
-                return;
-            }
-            if (probe_loopback(options_.ipv6, port_, false) == 1) {
-                pid_ = child;
-                failure_.clear();
-                return;
-            }
-            sleep_msec(10);
+        bool ended = false;
+        for (int waited = 0; waited < 5000 && !ended && pid_ < 0; waited += 10, usleep(10000)) {
+            ended = waitpid(child, nullptr, WNOHANG) == child;
+            const int probe = ended ? -1 : loopback_socket(options_.ipv6, &port_, true);
+            if (probe >= 0 && close(probe) == 0) pid_ = child;
         }
-        kill(-child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        failure_ = "vsftpd does not listen: " + read_file(output);
+        if (pid_ < 0 && !ended) {
+            kill(-child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        failure_ = pid_ > 0 ? "" : "vsftpd does not run: " + read_file(output);
     }
 
     VsftpdOptions options_;

@@ -1,26 +1,15 @@
 // The example programs run as a reader of examples/ would run them, against
 // loopback services these tests start, so that they never rot.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
-#include "tests/ftp/vsftpd_server.h"
 #include "tests/kuvnet/endpoint_fixtures.h"
 #include "tests/tools/program_runner.h"
 
 namespace {
 
-using kuv_tool_test::count_lines_with;
-using kuv_tool_test::Outcome;
-using kuv_tool_test::RunningProgram;
+using namespace kuv_tool_test;
 
 std::string example(const char *name) {
     return std::string(KUV_EXAMPLES_DIR) + "/" + name;
@@ -35,7 +24,7 @@ TEST_F(Examples, EventServerAndClientTalkBothWays) {
     ASSERT_NE(at, std::string::npos) << server.out();
     const std::string port = std::to_string(std::stoi(server.out().substr(at + 18)));
 
-    Outcome client = kuv_tool_test::run_program({example("event_client"), port, "hello", "world"});
+    Outcome client = run_program({example("event_client"), port, "hello", "world"});
     EXPECT_EQ(client.exit_code, 0) << client.err;
     EXPECT_EQ(client.out, "reply cmd=101: reply to hello\nreply cmd=101: reply to world\n");
 
@@ -50,16 +39,14 @@ TEST_F(Examples, FtpDownloadFetchesAnIdenticalFile) {
     if (!server.failure().empty()) GTEST_SKIP() << "no FTP server: " << server.failure();
     const std::string bytes = kuv_ftp_test::pattern_bytes(1024 * 1024 + 5, 7);
     ASSERT_TRUE(kuv_ftp_test::write_file(server.anon_dir() + "/file.bin", bytes));
-    const std::string directory = kuv_tool_test::make_temp_dir("example_ftp");
-    ASSERT_FALSE(directory.empty());
-
-    Outcome outcome = kuv_tool_test::run_program(
-        {example("ftp_download"), "ftp://127.0.0.1:" + std::to_string(server.port()) + "/file.bin",
-         directory});
+    const std::string directory = make_temp_dir("example_ftp");
+    Outcome outcome =
+        run_program({example("ftp_download"),
+                     "ftp://127.0.0.1:" + std::to_string(server.port()) + "/file.bin", directory});
     EXPECT_EQ(outcome.exit_code, 0) << outcome.out << outcome.err;
-    EXPECT_TRUE(kuv_tool_test::read_file(directory + "/file.bin") == bytes);
+    EXPECT_TRUE(read_file(directory + "/file.bin") == bytes);
     EXPECT_EQ(count_lines_with(outcome.out, "Result: \"OK\""), 1) << outcome.out;
-    kuv_tool_test::remove_tree(directory);
+    remove_tree(directory);
 }
 
 // Loopback carries the IPv4 groups in a network of the test's own.

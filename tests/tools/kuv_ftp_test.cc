@@ -1,202 +1,169 @@
-// kuv ftp against a real FTP server (vsftpd on a free loopback port, started
-// per test), and the progress bar as a terminal shows it (under a pty).
-#include <poll.h>
+// kuv ftp against a real FTP server (vsftpd on a free loopback port, one for
+// the program), and the progress bar as a terminal shows it (under a pty).
 #include <pty.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/test_support.h"
-#include "tests/ftp/vsftpd_server.h"
 #include "tests/tools/program_runner.h"
 
 namespace {
 
-using kuv_tool_test::count_lines_with;
-using kuv_tool_test::Outcome;
-
-Outcome kuv(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), KUV_TOOL_PATH);
-    return kuv_tool_test::run_program(arguments);
-}
+using namespace kuv_tool_test;
 
 // Runs kuv with a pseudo-terminal as its standard output and error, as in
 // an interactive shell; returns everything the terminal received.
 std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit_code) {
-    std::vector<std::string> command = arguments;
-    command.insert(command.begin(), KUV_TOOL_PATH);
+    std::vector<std::string> command = kuv_command(arguments);
     std::vector<char *> argv;
     for (std::string &argument : command)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
     struct winsize size = {24, 100, 0, 0};
-    int terminal = -1;
+    int terminal = -1, status = -1;
     std::fflush(stdout);
-    pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
     if (child == 0) {
         execv(argv[0], argv.data());
         _exit(127);
     }
     std::string screen;
-    *exit_code = -1;
-    if (child < 0) return screen;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    for (char chunk[4096]; child > 0 && Clock::now() < deadline;) {
         pollfd watch{terminal, POLLIN, 0};
         if (poll(&watch, 1, 100) <= 0) continue;
-        char chunk[4096];
-        ssize_t got = read(terminal, chunk, sizeof chunk);
+        const ssize_t got = read(terminal, chunk, sizeof chunk);
         if (got <= 0) break;  // EIO once the program has ended
         screen.append(chunk, static_cast<size_t>(got));
     }
     close(terminal);
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) != child) {
+    if (child > 0 && waitpid(child, &status, WNOHANG) != child) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
     }
-    if (WIFEXITED(status)) *exit_code = WEXITSTATUS(status);
+    *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return screen;
 }
 
 class KuvFtp : public kuv_test::ResourceCheckedTest {
   protected:
+    static void SetUpTestSuite() {
+        server_ = new kuv_ftp_test::VsftpdServer;
+        const std::string pub = server_->anon_dir() + "/pub";
+        if (server_->failure().empty() && mkdir(pub.c_str(), 0755) == 0) {
+            write_file(pub + "/data.bin", payload_);
+            write_file(pub + "/note.txt", "a note\n");
+        }
+    }
+    static void TearDownTestSuite() { delete server_; }
     void SetUp() override {
         ResourceCheckedTest::SetUp();
-        server_ = std::make_unique<kuv_ftp_test::VsftpdServer>();
         if (!server_->failure().empty())
             GTEST_SKIP() << "no FTP server to test against: " << server_->failure();
         base_ = "ftp://127.0.0.1:" + std::to_string(server_->port());
-        download_dir_ = kuv_tool_test::make_temp_dir("ftp_get");
-        ASSERT_FALSE(download_dir_.empty());
-        const std::string pub = server_->anon_dir() + "/pub";
-        ASSERT_EQ(mkdir(pub.c_str(), 0755), 0);
-        // Bytes of every value, in a size that spans many reads.
-        payload_ = kuv_ftp_test::pattern_bytes(3 * 1024 * 1024 + 17, 13);
-        ASSERT_TRUE(kuv_ftp_test::write_file(pub + "/data.bin", payload_));
-        ASSERT_TRUE(kuv_ftp_test::write_file(pub + "/note.txt", "a note\n"));
+        ASSERT_FALSE((directory_ = make_temp_dir("ftp_get")).empty());
     }
     void TearDown() override {
-        kuv_tool_test::remove_tree(download_dir_);
-        server_.reset();
+        remove_tree(directory_);
         ResourceCheckedTest::TearDown();
     }
 
-    std::unique_ptr<kuv_ftp_test::VsftpdServer> server_;
-    std::string base_, download_dir_, payload_;
+    static kuv_ftp_test::VsftpdServer *server_;
+    // Bytes of every value, in a size that spans many reads.
+    static inline const std::string payload_ =
+        kuv_ftp_test::pattern_bytes(3 * 1024 * 1024 + 17, 13);
+    std::string base_, directory_;
 };
+kuv_ftp_test::VsftpdServer *KuvFtp::server_ = nullptr;
 
 TEST_F(KuvFtp, GetDownloadsAnIdenticalFileInBothModes) {
-    for (const char *mode : {"--quiet", "--active"}) {
-        SCOPED_TRACE(mode);
-        Outcome outcome = kuv({"ftp", "get", mode, "-o", download_dir_, base_ + "/pub/data.bin"});
+    // Passive and quiet; active at 1 MiB/s, about three seconds.
+    for (const bool active : {false, true}) {
+        SCOPED_TRACE(active);
+        Outcome outcome =
+            kuv(active ? std::vector<std::string>{"ftp", "get", "--active", "--limit", "1M", "-o",
+                                                  directory_, base_ + "/pub/data.bin"}
+                       : std::vector<std::string>{"ftp", "get", "--quiet", "-o", directory_,
+                                                  base_ + "/pub/data.bin"});
         ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
-        EXPECT_TRUE(kuv_tool_test::read_file(download_dir_ + "/data.bin") == payload_);
-        // The summary names the bytes and where they went; nothing of the
-        // library's own messages reaches standard output.
+        EXPECT_TRUE(read_file(directory_ + "/data.bin") == payload_);
+        // One summary line; nothing of the library's own messages.
         EXPECT_EQ(outcome.out.rfind("data.bin: 3145745 bytes (3.0 MiB) in ", 0), 0u) << outcome.out;
         EXPECT_EQ(count_lines_with(outcome.out, ""), 1) << outcome.out;
-        EXPECT_NE(outcome.out.find("-> " + download_dir_ + "/data.bin"), std::string::npos);
+        EXPECT_NE(outcome.out.find("-> " + directory_ + "/data.bin"), std::string::npos);
+        // Without a terminal, progress comes as a few plain lines.
+        EXPECT_GE(count_lines_with(outcome.err, "data.bin: "), active ? 2 : 0) << outcome.err;
+        EXPECT_EQ(count_lines_with(outcome.err, "data.bin: 100%  3.0 MiB / 3.0 MiB"), active)
+            << outcome.err;
+        EXPECT_EQ(outcome.err.find('\r'), std::string::npos);
     }
-}
-
-TEST_F(KuvFtp, GetOfADirectoryFetchesEveryFileListed) {
-    Outcome outcome = kuv({"ftp", "get", "--quiet", "-o", download_dir_, base_ + "/pub/"});
+    Outcome outcome = kuv({"ftp", "get", "--quiet", "-o", directory_, base_ + "/pub/"});
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
-    EXPECT_TRUE(kuv_tool_test::read_file(download_dir_ + "/data.bin") == payload_);
-    EXPECT_EQ(kuv_tool_test::read_file(download_dir_ + "/note.txt"), "a note\n");
+    EXPECT_EQ(read_file(directory_ + "/note.txt"), "a note\n");
     EXPECT_EQ(count_lines_with(outcome.out, "2 files, "), 1) << outcome.out;
-}
-
-TEST_F(KuvFtp, GetWithoutTerminalPrintsPlainProgressLines) {
-    // 3 MiB at 1 MiB/s: about three seconds, so a few periodic lines.
-    Outcome outcome =
-        kuv({"ftp", "get", "--limit", "1M", "-o", download_dir_, base_ + "/pub/data.bin"});
-    ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
-    EXPECT_TRUE(kuv_tool_test::read_file(download_dir_ + "/data.bin") == payload_);
-    EXPECT_GE(count_lines_with(outcome.err, "data.bin: "), 2) << outcome.err;
-    EXPECT_EQ(count_lines_with(outcome.err, "data.bin: 100%  3.0 MiB / 3.0 MiB"), 1) << outcome.err;
-    EXPECT_EQ(outcome.err.find('\r'), std::string::npos);
 }
 
 TEST_F(KuvFtp, GetOnATerminalRedrawsOneProgressBar) {
     int exit_code = -1;
-    std::string screen = run_on_terminal(
-        {"ftp", "get", "--limit", "1M", "-o", download_dir_, base_ + "/pub/data.bin"}, &exit_code);
+    // 3 MiB at 1 MiB/s: about three seconds, so a few redraws.
+    const std::string screen = run_on_terminal(
+        {"ftp", "get", "--limit", "1M", "-o", directory_, base_ + "/pub/data.bin"}, &exit_code);
     ASSERT_EQ(exit_code, 0) << screen;
-    EXPECT_TRUE(kuv_tool_test::read_file(download_dir_ + "/data.bin") == payload_);
+    EXPECT_TRUE(read_file(directory_ + "/data.bin") == payload_);
     // Redrawn in place: carriage returns and line erasures, a partly filled
     // bar on the way, and a full one at the end followed by the summary.
-    EXPECT_GE(count_lines_with(screen, "\r"), 1);
-    EXPECT_NE(screen.find("\033[K"), std::string::npos);
-    EXPECT_NE(screen.find("=>"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("100% [===================="), std::string::npos) << screen;
-    EXPECT_NE(screen.find("3.0 MiB / 3.0 MiB"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("ETA "), std::string::npos);
-    EXPECT_NE(screen.find("\ndata.bin: 3145745 bytes"), std::string::npos) << screen;
+    for (const char *part : {"\r", "\033[K", "=>", "100% [====================",
+                             "3.0 MiB / 3.0 MiB", "ETA ", "\ndata.bin: 3145745 bytes"})
+        EXPECT_NE(screen.find(part), std::string::npos) << part << screen;
 }
 
-TEST_F(KuvFtp, LsListsNamesOrLongLines) {
+TEST_F(KuvFtp, LsListsNamesOrLongLinesAndPutUploads) {
     Outcome outcome = kuv({"ftp", "ls", base_ + "/pub"});
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
-    EXPECT_EQ(count_lines_with(outcome.out, "data.bin"), 1) << outcome.out;
-    EXPECT_EQ(count_lines_with(outcome.out, "note.txt"), 1);
+    EXPECT_EQ(count_lines_with(outcome.out, "data.bin") + count_lines_with(outcome.out, "note.txt"),
+              2);
     EXPECT_EQ(count_lines_with(outcome.out, ""), 2);
-
     outcome = kuv({"ftp", "ls", "-l", base_ + "/pub"});
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
     EXPECT_EQ(count_lines_with(outcome.out, " 3145745 "), 1) << outcome.out;
     EXPECT_EQ(count_lines_with(outcome.out, "-rw-"), 2);
-}
-
-TEST_F(KuvFtp, PutUploadsAFileWithTheWriteStream) {
-    const std::string local = download_dir_ + "/upload.bin";
-    const std::string bytes = kuv_ftp_test::pattern_bytes(700 * 1024 + 3, 29);
-    ASSERT_TRUE(kuv_tool_test::write_file(local, bytes));
+    // A path that names the file stores it under that name.
+    const std::string local = directory_ + "/upload.bin";
+    ASSERT_TRUE(write_file(local, payload_));
     const std::string user = std::string("ftp://") + kuv_ftp_test::kLocalUser + ":" +
                              kuv_ftp_test::kLocalPassword +
                              "@127.0.0.1:" + std::to_string(server_->port()) + "/";
-    Outcome outcome = kuv({"ftp", "put", "--quiet", local, user});
-    ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
-    EXPECT_TRUE(kuv_tool_test::read_file(server_->local_dir() + "/upload.bin") == bytes);
-    // A path that names the file stores it under that name.
-    outcome = kuv({"ftp", "put", "--quiet", local, user + "renamed.bin"});
-    ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
-    EXPECT_TRUE(kuv_tool_test::read_file(server_->local_dir() + "/renamed.bin") == bytes);
+    for (const char *name : {"", "renamed.bin"}) {
+        outcome = kuv({"ftp", "put", "--quiet", local, user + name});
+        ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
+        EXPECT_TRUE(read_file(server_->local_dir() + "/" + (*name ? name : "upload.bin")) ==
+                    payload_);
+    }
 }
 
 TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
-    // A file the server does not have.
-    Outcome outcome = kuv({"ftp", "get", "-o", download_dir_, base_ + "/pub/missing.bin"});
+    Outcome outcome = kuv({"ftp", "get", "-o", directory_, base_ + "/pub/missing.bin"});
     EXPECT_EQ(outcome.exit_code, 1);
-    EXPECT_EQ(count_lines_with(outcome.err, ""), 1) << outcome.err;
     EXPECT_EQ(outcome.err.rfind("kuv ftp get: ", 0), 0u) << outcome.err;
-    EXPECT_EQ(count_lines_with(kuv({"ftp", "ls", "file://" + download_dir_}).err, "kuv ftp ls"), 1);
-    struct stat facts;
-    EXPECT_NE(stat((download_dir_ + "/missing.bin").c_str(), &facts), 0);
-    EXPECT_NE(stat((download_dir_ + "/.missing.bin.kuv-part").c_str(), &facts), 0);
-
+    EXPECT_EQ(count_lines_with(outcome.err, ""), 1) << outcome.err;
+    EXPECT_NE(access((directory_ + "/missing.bin").c_str(), F_OK), 0);
+    EXPECT_NE(access((directory_ + "/.missing.bin.kuv-part").c_str(), F_OK), 0);
     // A server that is not there.
-    const int port = kuv_tool_test::closed_loopback_port();
-    outcome = kuv({"ftp", "get", "-o", download_dir_,
+    const int port = free_loopback_port();
+    outcome = kuv({"ftp", "get", "-o", directory_,
                    "ftp://127.0.0.1:" + std::to_string(port) + "/pub/data.bin"});
     EXPECT_EQ(outcome.exit_code, 1);
     EXPECT_EQ(outcome.err,
               "kuv ftp get: cannot connect to 127.0.0.1 port " + std::to_string(port) + "\n");
     EXPECT_EQ(outcome.out, "");
-
     // URLs that name no server: a usage error.
     for (const char *url : {"ftp://localhost/pub/data.bin", "http://127.0.0.1/x", "not a url"}) {
-        outcome = kuv({"ftp", "get", "-o", download_dir_, url});
+        outcome = kuv({"ftp", "get", "-o", directory_, url});
         EXPECT_EQ(outcome.exit_code, 2) << url;
         EXPECT_EQ(count_lines_with(outcome.err, ""), 1) << outcome.err;
     }
+    EXPECT_EQ(count_lines_with(kuv({"ftp", "ls", "file://" + directory_}).err, "kuv ftp ls"), 1);
 }
 
 }  // namespace

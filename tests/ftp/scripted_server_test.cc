@@ -1,0 +1,424 @@
+// The FTP client against a scripted server for what real servers will not
+// do: odd and overlong replies, unusable passive replies, refused, cut and
+// stalled transfers, hostile listings, injected line breaks. The server
+// takes one control connection on 127.0.0.1 on a thread of its own.
+#include <poll.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "support/test_support.h"
+#include "tests/ftp/ftp_test_common.h"
+
+namespace {
+
+using namespace kuv_ftp_test;
+using kuv_test::OutputCapture;
+using Strings = std::vector<std::string>;
+
+bool wait_readable(int socket, int msec = 10000) {
+    pollfd entry{socket, POLLIN, 0};
+    return poll(&entry, 1, msec) == 1;
+}
+
+int accept_within(int listener) {
+    return wait_readable(listener) ? accept(listener, nullptr, nullptr) : -1;
+}
+
+bool send_all(int socket, std::string_view bytes) {
+    for (ssize_t sent; !bytes.empty(); bytes.remove_prefix(static_cast<size_t>(sent)))
+        if ((sent = send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
+    return true;
+}
+
+// What the scripted server does. Texts may hold "{port}" (the data
+// listener's port) and "{p1,p2}" (the same as the two numbers of a 227).
+struct FakeFtp {
+    std::string welcome = "220 fake ready\r\n";  // "{hang up}": closes at once
+    std::map<std::string, std::string> answers;  // command verb -> reply, before the defaults
+    std::vector<std::string> passive_replies;    // answers to PASV/EPSV in turn, then a proper 227
+    std::vector<std::string> refusals;         // answers to transfer commands in turn ("": served)
+    std::string listing;                       // what NLST and LIST send
+    std::map<std::string, std::string> files;  // what RETR sends
+    std::set<std::string> cut, stalled;        // RETR: half sent, then reset; or silent
+};
+
+std::string take_front(std::vector<std::string> &list) {
+    std::string front = list.front();
+    list.erase(list.begin());
+    return front;
+}
+
+class FakeServer {
+  public:
+    explicit FakeServer(FakeFtp &script)
+        : script_(script), listener_(loopback_socket(false, &port_)) {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeServer() { finish(); }
+    FakeServer(const FakeServer &) = delete;
+    FakeServer &operator=(const FakeServer &) = delete;
+    int port() const { return port_; }
+    // Waits for the session to end; the commands it received.
+    std::vector<std::string> finish() {
+        if (thread_.joinable()) thread_.join();
+        return commands_;
+    }
+
+  private:
+    // The next command line, without its line end; "" when none comes.
+    std::string command() {
+        char chunk[4096];
+        for (ssize_t got; pending_.find("\r\n") == std::string::npos;) {
+            if (!wait_readable(control_) || (got = recv(control_, chunk, sizeof chunk, 0)) <= 0)
+                return "";
+            pending_.append(chunk, static_cast<size_t>(got));
+        }
+        const size_t end = pending_.find("\r\n");
+        commands_.push_back(pending_.substr(0, end));
+        pending_.erase(0, end + 2);
+        return commands_.back();
+    }
+    void reply(std::string text) {
+        const std::pair<std::string, std::string> marks[] = {
+            {"{port}", std::to_string(data_port_)},
+            {"{p1,p2}", std::to_string(data_port_ / 256) + "," + std::to_string(data_port_ % 256)}};
+        for (const auto &[mark, value] : marks)
+            for (size_t at; (at = text.find(mark)) != std::string::npos;)
+                text.replace(at, mark.size(), value);
+        send_all(control_, text);
+    }
+
+    void transfer(const std::string &verb, const std::string &name) {
+        const std::string refusal = script_.refusals.empty() ? "" : take_front(script_.refusals);
+        if (!refusal.empty()) return reply(refusal);
+        const auto file = script_.files.find(name);
+        if (verb == "RETR" && file == script_.files.end()) return reply("550 no such file\r\n");
+        reply("150 here it comes\r\n");
+        const int data = data_listener_ >= 0 ? accept_within(data_listener_)
+                         : active_port_ > 0  ? loopback_socket(false, &active_port_, true)
+                                             : -1;
+        if (data < 0) return reply("425 no data connection\r\n");
+        const bool retr = verb == "RETR", cut = retr && script_.cut.count(name),
+                   stalled = retr && script_.stalled.count(name);
+        const std::string bytes = retr ? file->second : script_.listing;
+        send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
+        linger hard{1, 0};  // a cut ends with a reset instead of an orderly end
+        if (cut) setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        // A stalled connection is quiet until the client closes its end.
+        for (char byte; stalled && wait_readable(data) && recv(data, &byte, 1, 0) > 0;) {
+        }
+        close(data);
+        reply(cut || stalled ? "426 transfer aborted\r\n" : "226 transfer complete\r\n");
+    }
+
+    void serve() {
+        // The replies to the other commands, each after its verb.
+        const std::string defaults =
+            "|USER 331 password please|PASS 230 in|TYPE 200 set|SYST 215 "
+            "UNIX Type: L8|PWD 257 \"/\"|CWD 250 done|NOOP 200 ok|QUIT 221 bye|";
+        control_ = accept_within(listener_);
+        close(listener_);
+        if (control_ < 0) return;
+        const bool hang_up = script_.welcome == "{hang up}";
+        if (!hang_up) send_all(control_, script_.welcome);
+        for (std::string line; !hang_up && !(line = command()).empty();) {
+            const std::string verb = line.substr(0, line.find(' '));
+            const std::string name = line.size() > verb.size() ? line.substr(verb.size() + 1) : "";
+            unsigned high = 0, low = 0;
+            if (verb == "PASV" || verb == "EPSV") {
+                if (data_listener_ >= 0) close(data_listener_);
+                data_listener_ = loopback_socket(false, &(data_port_ = 0));
+                reply(script_.passive_replies.empty()
+                          ? "227 Entering Passive Mode (127,0,0,1,{p1,p2}).\r\n"
+                          : take_front(script_.passive_replies));
+            } else if (script_.answers.count(verb)) {
+                reply(script_.answers.at(verb));
+            } else if (verb == "PORT") {
+                std::sscanf(name.c_str(), "%*u,%*u,%*u,%*u,%u,%u", &high, &low);
+                if (data_listener_ >= 0) close(data_listener_);
+                data_listener_ = -1;
+                active_port_ = static_cast<int>(high * 256 + low);
+                reply("200 PORT ok\r\n");
+            } else if (verb == "NLST" || verb == "LIST" || verb == "RETR") {
+                transfer(verb, name);
+            } else {
+                const size_t at = defaults.find("|" + verb + " "), code = at + verb.size() + 2;
+                reply(at == std::string::npos
+                          ? "502 not here\r\n"
+                          : defaults.substr(code, defaults.find('|', code) - code) + "\r\n");
+                if (verb == "QUIT") break;
+            }
+        }
+        if (data_listener_ >= 0) close(data_listener_);
+        close(control_);
+    }
+
+    FakeFtp &script_;
+    int port_ = 0, listener_ = -1, control_ = -1;
+    int data_listener_ = -1, data_port_ = 0, active_port_ = -1;
+    std::string pending_;
+    std::vector<std::string> commands_;
+    std::thread thread_;
+};
+
+class ScriptedFtp : public kuv_test::ResourceCheckedTest {};
+
+TEST_F(ScriptedFtp, ReplyReaderTakesCodeSeparatorAndTextAndDropsWhatHasNoCode) {
+    Client client;
+    client->reply_buffer = kuv_xapi_open_buffer();
+    const std::tuple<const char *, int32_t, uint32_t, const char *> cases[] = {
+        {"200\r\n", 200, 0, ""},
+        {"220-first\r\n", 220, 1, "first"},
+        {"331 need a password\n", 331, 0, "need a password"},
+        {"2345 x\r\n", 234, 0, " x"},
+        {"257:\"/\"\r", 257, 0, "\"/\""},
+        // Line ends left in front and the inner lines of a multi-line reply
+        // are dropped.
+        {"\r\n\n\rhello\r\n   inner\r\n250 done\r\n", 250, 0, "done"},
+        // Two digits are no code: the line is lost, the next one waits.
+        {"20 x\r\n200 OK\r\n", 0, 0, nullptr},
+        {"", 200, 0, "OK"},
+        // A partial line stays until its end arrives.
+        {"150 Op", 0, 0, nullptr},
+        {"ening\r", 150, 0, "Opening"},
+    };
+    for (const auto &[bytes, code, more, text] : cases) {
+        kuv_xapi_push_buffer_ex(client->reply_buffer, bytes, std::strlen(bytes), 0);
+        EXPECT_EQ(client->read_reply(client.ftp), code) << bytes;
+        EXPECT_EQ(client->more_lines, more) << bytes;
+        EXPECT_STREQ(client->reply_text, text) << bytes;
+    }
+}
+
+TEST_F(ScriptedFtp, ConnectAcceptsAnyWelcomeAndNamesEachFailure) {
+    const std::tuple<std::string, int32_t, const char *> cases[] = {
+        {"220-first\r\n220 second\r\n", 1, "kuv connect : OK\n"},
+        {"421 busy\r\n", 1, "kuv connect : OK\n"},
+        {"{hang up}", 0, "refuse connection\n"},
+        {"", 0, "empty welcome message\n"},
+        // An endless line is dropped with the connection.
+        {"220 " + std::string(3 * KUV_FTP_LINE_LIMIT, 'x'), 0, ""},
+    };
+    for (const auto &[welcome, expected, message] : cases) {
+        FakeFtp script;
+        script.welcome = welcome;
+        FakeServer server(script);
+        Client client;
+        client->control_timeout = 300;
+        const uint64_t peak = kuv_xapi_get_allocated_memory_peak_size();
+        const uint64_t held = kuv_xapi_get_allocated_memory_size();
+        OutputCapture output(1);
+        const int32_t result = client->connect(client.ftp, "127.0.0.1", server.port());
+        EXPECT_TRUE(contains(output.finish(), message)) << message;
+        EXPECT_EQ(result, expected) << message;
+        EXPECT_EQ(client->control_socket == -1, result == 0);
+        EXPECT_EQ(client->more_lines, 0u);
+        // The reply buffer held the limit and at most one receive more.
+        EXPECT_LE(kuv_xapi_get_allocated_memory_peak_size(),
+                  std::max(peak, held + KUV_FTP_LINE_LIMIT + 2 * 65536));
+    }
+}
+
+TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndLineBreaksOrNulAreNeverSent) {
+    FakeFtp script;
+    script.answers = {{"CWD", "250-changed\r\n250 really\r\n"},
+                      {"RNFR", "350 ready\r\n"},
+                      {"RNTO", "550 refused\r\n"}};
+    // A reply of many lines is read whole, however long it is.
+    std::string &many = script.answers["NOOP"];
+    for (int line = 0; many.size() < 2 * KUV_FTP_LINE_LIMIT; ++line)
+        many += "200-line " + std::to_string(line) + " of a long answer\r\n";
+    many += "200 end\r\n";
+    FakeServer server(script);
+    Client client;
+    ASSERT_TRUE(client.open(server.port(), false));
+    EXPECT_EQ(client->noop(client.ftp), 1);
+    EXPECT_STREQ(client->reply_text, "end");
+    EXPECT_EQ(client->cwd(client.ftp, "%s/x", ".."), 1);
+    EXPECT_EQ(client->rnfr(client.ftp, "a b"), 1);
+    EXPECT_EQ(client->rnto(client.ftp, "c"), 0);
+    const char *injected = "x\r\nDELE important";
+    EXPECT_EQ(client->user(client.ftp, injected) + client->pass(client.ftp, "pw\nDELE x") +
+                  client->type(client.ftp, "I\rDELE x"),
+              0);
+    EXPECT_EQ(client->cwd(client.ftp, "a%cb", 0), 0);
+    for (auto command :
+         {client->cwd, client->dele, client->rnfr, client->rnto, client->nlist, client->list})
+        EXPECT_EQ(command(client.ftp, "%s", injected), 0);
+    uint64_t size = 0;
+    EXPECT_EQ(client->size(client.ftp, &size, "%s", injected), 0);
+    EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", injected), 0);
+    EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR a%cb\r\n", 0), 0);
+    EXPECT_EQ(client->quit(client.ftp), 1);
+    EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "RNFR a b", "RNTO c", "QUIT"}));
+}
+
+TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPeer) {
+    int other_port = 0;
+    const int other = loopback_socket(false, &other_port);
+    FakeFtp script;
+    script.files["f"] = "data";
+    // Nothing listens on 127.0.0.2: only the port may be taken from it.
+    script.passive_replies = {"227 Entering Passive Mode (127,0,0,2,{p1,p2}).\r\n",
+                              "227-Entering Passive Mode (127,0,0,1,{p1,p2})\r\n227-(127,0,0,1," +
+                                  std::to_string(other_port / 256) + "," +
+                                  std::to_string(other_port % 256) + ")\r\n229 Extended (|||" +
+                                  std::to_string(other_port) + "|)\r\n"};
+    const size_t usable = script.passive_replies.size();
+    // What does not fit or lacks its delimiters is ignored: active mode
+    // takes over.
+    for (const std::string &unusable :
+         Strings{"227 Entering Passive Mode 127,0,0,1,{p1,p2}", "227 Mode ) 127,0,0,1,{p1,p2}",
+                 "227 (127,0,0,1,256,1)", "227 (127,0,0,1,4)", "227 (127,0,0,1,4;1)",
+                 "227 (127,0,0,1,-4,1)", "227 (127,0,0,1,4,99999999999999)",
+                 "227 (" + std::string(60, '1') + ",0,0,1,{p1,p2})", "229 (||{port}|)",
+                 "229 (|||{port})", "229 (||||)", "229 (|||6a|)", "229 (|||65536|)",
+                 "229 (|||" + std::string(50, '6') + "|)"})
+        script.passive_replies.push_back(unusable + "\r\n");
+    const size_t count = script.passive_replies.size();
+    {
+        FakeServer server(script);
+        Client client;
+        ASSERT_TRUE(client.open(server.port()));
+        for (size_t each = 0; each < count; ++each) {
+            client->passive = 1;
+            EXPECT_EQ(client.retrieve("f"), "data") << each;
+            EXPECT_EQ(client->passive, each < usable ? 1u : 0u) << each;
+        }
+        // A passive reply line past the line limit drops the connection.
+        script.passive_replies = {"227 (127,0,0,1,{p1,p2}) " +
+                                  std::string(3 * KUV_FTP_LINE_LIMIT, '9')};
+        client->passive = 1;
+        EXPECT_EQ(client.retrieve("f"), "{not opened}");
+        EXPECT_EQ(client->control_socket, -1);
+    }
+    EXPECT_FALSE(wait_readable(other, 200)) << "a later passive line was followed";
+    close(other);
+}
+
+TEST_F(ScriptedFtp, ARefusedTransferIsTriedInTheOtherModeAndAStalledOneIsGivenUp) {
+    FakeFtp script;
+    script.files = {{"f", "second try"}, {"slow", "never sent"}, {"big", std::string(300000, 'b')}};
+    script.refusals = {"425 cannot open\r\n", "", "426 aborted\r\n", "", "550 not now\r\n", ""};
+    script.stalled.insert("slow");
+    FakeServer server(script);
+    Client client;
+    ASSERT_TRUE(client.open(server.port()));
+    for (int each = 0; each < 3; ++each) {
+        client->passive = 1;
+        EXPECT_EQ(client.retrieve("f"), "second try") << each;
+        EXPECT_EQ(client->passive, 0u);
+    }
+    // Bytes left by an abandoned transfer never reach the next one.
+    char area[100];
+    ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "big"), 1);
+    while (client->read_stream(client.ftp, area, sizeof area) == 0)
+        kuv_xapi_load_balance();
+    EXPECT_GT(kuv_xapi_get_buffer_size(client->download_buffer), 0) << "nothing left behind";
+    client->close_stream(client.ftp);
+    EXPECT_EQ(client.retrieve("f"), "second try");
+    // Refused in both modes: the transfer fails with nothing left open.
+    client->passive = 1;
+    EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "missing"), 0);
+    EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
+    EXPECT_EQ(client->data_endpoint, nullptr);
+    // Reads wait with 0; past the data time-out a silent connection is dead.
+    client->error_flags = 0;
+    client->data_timeout = 0;
+    client->passive = 1;
+    ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "slow"), 1);
+    EXPECT_EQ(client->read_stream(client.ftp, area, sizeof area), 0);
+    OutputCapture output(1);
+    const int32_t next = client->read_stream(client.ftp, area, sizeof area);
+    EXPECT_TRUE(contains(output.finish(), "ftp server dead or un-pluged cable ?\n"));
+    EXPECT_EQ(next, -1);
+    EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
+    EXPECT_EQ(client->close_stream(client.ftp), 0);
+    client->disconnect(client.ftp);
+    std::string seen;
+    for (const std::string &command : server.finish())
+        seen += command.substr(0, 4) + " ";
+    EXPECT_EQ(seen,
+              "USER PASS PASV RETR PORT RETR PASV RETR PORT RETR PASV RETR PORT RETR "
+              "PORT RETR PORT RETR PASV RETR PORT RETR PASV RETR ");
+}
+
+TEST_F(ScriptedFtp, ListingsEndAtTheLastLineOrAnEmptyOneAndFailOnAnEndlessLine) {
+    FakeFtp script;
+    script.listing = "first\r\nsecond\n\nafter the gap\r\n";
+    FakeServer server(script);
+    Client client;
+    client->passive = 1;
+    ASSERT_TRUE(client.open(server.port()));
+    ASSERT_EQ(client->list(client.ftp, "%s", "dir"), 1);
+    EXPECT_EQ(drain(client->get_list, client.ftp), (Strings{"first", "second"}));
+    script.listing = "a\r\nb\r\nlast without end";
+    ASSERT_EQ(client->nlist(client.ftp, "%s", ""), 1);
+    EXPECT_EQ(drain(client->get_nlist, client.ftp), (Strings{"a", "b", "last without end"}));
+    script.listing = "ok\r\n" + std::string(KUV_FTP_LINE_LIMIT + 100000, 'n');
+    OutputCapture output(1);
+    const int32_t result = client->nlist(client.ftp, "%s", "");
+    EXPECT_TRUE(contains(output.finish(), "nlist failed\n"));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(client->nlist_lines, nullptr);
+    script.listing = "fine\r\n";
+    EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 1) << "the session goes on";
+}
+
+// A one-call download from a scripted server: its result and what it printed.
+std::pair<int32_t, std::string> download(FakeFtp &script, const std::string &path) {
+    FakeServer server(script);
+    Client client;
+    client->passive = 1;
+    OutputCapture output(1);
+    const int32_t result =
+        client->download(client.ftp, 0644, "ftp://127.0.0.1:%d%s", server.port(), path.c_str());
+    return {result, output.finish()};
+}
+
+TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
+    ScratchDirectory scratch;
+    ASSERT_TRUE(scratch.ok);
+    // Hostile names: only their base names are made, here.
+    const std::string absolute = scratch.parent + "/absolute.txt";
+    FakeFtp script;
+    script.listing = "../escape.txt\r\n" + absolute + "\r\nsub/../../deep.txt\r\n";
+    script.files = {{"../escape.txt", "1"}, {absolute, "2"}, {"sub/../../deep.txt", "3"}};
+    const auto [result, printed] = download(script, "/x");
+    EXPECT_EQ(result, 1) << printed;
+    EXPECT_EQ(read_file("escape.txt") + read_file("absolute.txt") + read_file("deep.txt"), "123");
+    EXPECT_FALSE(exists(scratch.parent + "/escape.txt") || exists(absolute) ||
+                 exists(scratch.parent + "/deep.txt"));
+    // Cut by the server; then the same over an earlier file, which goes too.
+    script.listing = "new.bin\r\nnever.bin\r\n";
+    script.files = {{"new.bin", pattern_bytes(200000, 1)}, {"never.bin", "x"}};
+    script.cut.insert("new.bin");
+    for (const char *outcome : {", CLEAN)\n", ", DELETE)\n"}) {
+        const auto [failed, said] = download(script, "/new.bin");
+        EXPECT_EQ(failed, 0);
+        EXPECT_TRUE(contains(said, "Result: \"ERROR\"") && contains(said, outcome)) << said;
+        EXPECT_FALSE(exists("new.bin") || exists("never.bin")) << "stops at the failed file";
+        ASSERT_TRUE(write_file("new.bin", "earlier"));
+    }
+    // Local names that cannot be written: nothing is made nor removed.
+    ASSERT_EQ(mkdir("taken", 0755), 0);
+    ASSERT_TRUE(write_file("taken/inside", "keep"));
+    for (const char *name : {"..", "/", ".", "taken"}) {
+        script.listing = std::string(name) + "\r\n";
+        script.files[name] = "data";
+        const auto [failed, said] = download(script, "/x");
+        EXPECT_EQ(failed, 0) << name;
+        EXPECT_TRUE(contains(said, "Result: \"ERROR\"")) << name << said;
+    }
+    EXPECT_EQ(read_file("taken/inside"), "keep");
+}
+
+}  // namespace
