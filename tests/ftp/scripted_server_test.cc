@@ -3,6 +3,11 @@
 // stalled transfers, hostile listings, injected line breaks. The server
 // takes one control connection on 127.0.0.1 on a thread of its own.
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <cstdint>
 
 #include <cstdio>
 #include <cstring>
@@ -44,10 +49,12 @@ struct FakeFtp {
     std::string welcome = "220 fake ready\r\n";  // "{hang up}": closes at once
     std::map<std::string, std::string> answers;  // command verb -> reply, before the defaults
     std::vector<std::string> passive_replies;    // answers to PASV/EPSV in turn, then a proper 227
-    std::vector<std::string> refusals;         // answers to transfer commands in turn ("": served)
-    std::string listing;                       // what NLST and LIST send
-    std::map<std::string, std::string> files;  // what RETR sends
-    std::set<std::string> cut, stalled;        // RETR: half sent, then reset; or silent
+    std::vector<std::string> refusals;          // answers to transfer commands in turn ("": served)
+    std::string listing;                        // what NLST and LIST send
+    std::map<std::string, std::string> files;   // what RETR sends
+    std::set<std::string> cut, stalled;         // RETR: half sent, then reset; or silent
+                                                // STOR: reset at once
+    std::map<std::string, std::string> stored;  // what STOR received
 };
 
 std::string take_front(std::vector<std::string> &list) {
@@ -106,10 +113,21 @@ class FakeServer {
                          : active_port_ > 0  ? loopback_socket(false, &active_port_, true)
                                              : -1;
         if (data < 0) return reply("425 no data connection\r\n");
-        const bool retr = verb == "RETR", cut = retr && script_.cut.count(name),
+        const bool retr = verb == "RETR",
+                   cut = verb != "NLST" && verb != "LIST" && script_.cut.count(name),
                    stalled = retr && script_.stalled.count(name);
+        if (verb == "STOR" && !cut) {
+            std::string &bytes = script_.stored[name];
+            char chunk[65536];
+            for (ssize_t got;
+                 wait_readable(data) && (got = recv(data, chunk, sizeof chunk, 0)) > 0;)
+                bytes.append(chunk, static_cast<size_t>(got));
+            close(data);
+            return reply("226 stored\r\n");
+        }
         const std::string bytes = retr ? file->second : script_.listing;
-        send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
+        if (retr || verb != "STOR")
+            send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
         linger hard{1, 0};  // a cut ends with a reset instead of an orderly end
         if (cut) setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         // A stalled connection is quiet until the client closes its end.
@@ -147,7 +165,7 @@ class FakeServer {
                 data_listener_ = -1;
                 active_port_ = static_cast<int>(high * 256 + low);
                 reply("200 PORT ok\r\n");
-            } else if (verb == "NLST" || verb == "LIST" || verb == "RETR") {
+            } else if (verb == "NLST" || verb == "LIST" || verb == "RETR" || verb == "STOR") {
                 transfer(verb, name);
             } else {
                 const size_t at = defaults.find("|" + verb + " "), code = at + verb.size() + 2;
@@ -419,6 +437,62 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
         EXPECT_TRUE(contains(said, "Result: \"ERROR\"")) << name << said;
     }
     EXPECT_EQ(read_file("taken/inside"), "keep");
+}
+
+TEST_F(ScriptedFtp, LostUploadsFullDisksAndUnlimitedWaitsEndCleanly) {
+    ScratchDirectory scratch;
+    ASSERT_TRUE(scratch.ok);
+    FakeFtp script;
+    script.cut.insert("lost");
+    script.listing = "big.bin\r\n";
+    script.files["big.bin"] = pattern_bytes(100000, 3);
+    {
+        FakeServer server(script);
+        Client client;
+        // "No limit" (all ones): each reply wait still ends once its bytes came.
+        client->control_timeout = UINT32_MAX;
+        client->passive = 1;
+        client->data_timeout = 2000;
+        ASSERT_TRUE(client.open(server.port()));
+        EXPECT_EQ(client->noop(client.ftp), 1);
+        const std::string bytes = pattern_bytes(1 << 20, 7);
+        ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "up"), 1);
+        EXPECT_EQ(client->write_stream(client.ftp, bytes.data(), bytes.size()),
+                  static_cast<int32_t>(bytes.size()));
+        EXPECT_EQ(client->write_stream(client.ftp, nullptr, 0), 0);  // the end of the upload
+        EXPECT_EQ(client->close_stream(client.ftp), 1);
+        // The server resets the data connection: the write says so and
+        // keeps nothing for the next transfer.
+        ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "lost"), 1);
+        const std::string many(16 << 20, 'u');
+        EXPECT_EQ(client->write_stream(client.ftp, many.data(), many.size()), -1);
+        EXPECT_EQ(kuv_xapi_get_buffer_size(client->upload_buffer), 0);
+        EXPECT_EQ(client->close_stream(client.ftp), 0);
+        EXPECT_EQ(client->quit(client.ftp), 1);
+        server.finish();
+        EXPECT_TRUE(script.stored["up"] == bytes) << "upload lost bytes";
+    }
+    // A full disk: a file size limit stops the local file after 10000 bytes.
+    // The child that downloads under it reports through its exit code.
+    FakeServer server(script);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{10000, 10000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        kuv_ftp_t *ftp = kuv_xapi_open_ftp();
+        ftp->passive = 1;
+        const int32_t result =
+            ftp->download(ftp, 0644, "ftp://127.0.0.1:%d/big.bin", server.port());
+        kuv_xapi_close_ftp(ftp);
+        _exit(result == 0 ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    server.finish();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the download did not fail";
+    EXPECT_FALSE(exists("big.bin")) << "a cut file is removed";
 }
 
 }  // namespace
