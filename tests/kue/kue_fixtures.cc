@@ -1,59 +1,52 @@
 #include "kue/kue_fixtures.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 namespace kue_test {
 
-void Link::send(int64_t value) {
-    [[maybe_unused]] ssize_t written = write(out_, &value, sizeof value);
-}
+using Clock = std::chrono::steady_clock;
 
-bool Link::receive(int64_t *value, int timeout_ms) {
-    pollfd slot{in_, POLLIN, 0};
-    if (poll(&slot, 1, timeout_ms) != 1) return false;
-    return read(in_, value, sizeof *value) == sizeof *value;
+void Link::send(int64_t value) {
+    [[maybe_unused]] ssize_t written = write(socket_, &value, sizeof value);
 }
 
 int64_t Link::next(int64_t fallback, int timeout_ms) {
+    pollfd slot{socket_, POLLIN, 0};
     int64_t value = 0;
-    return receive(&value, timeout_ms) ? value : fallback;
+    if (poll(&slot, 1, timeout_ms) != 1 || read(socket_, &value, sizeof value) != sizeof value)
+        return fallback;
+    return value;
 }
 
 Child::Child(const std::function<int(Link &)> &body) {
-    int down[2], up[2];
-    if (pipe2(down, O_CLOEXEC) != 0 || pipe2(up, O_CLOEXEC) != 0) return;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
     std::fflush(stdout);
-    std::fflush(stderr);
     pid_ = fork();
     if (pid_ == 0) {
-        close(down[1]);
-        close(up[0]);
+        close(ends[0]);
         Link own;
-        own.in_ = down[0];
-        own.out_ = up[1];
-        int status = body(own);
-        std::fflush(stdout);
-        std::fflush(stderr);
-        _exit(status);
+        own.socket_ = ends[1];
+        _exit(body(own));
     }
-    close(down[0]);
-    close(up[1]);
-    link_.in_ = up[0];
-    link_.out_ = down[1];
+    close(ends[1]);
+    link_.socket_ = ends[0];
 }
 
 Child::~Child() {
     kill_now();
-    if (link_.in_ >= 0) close(link_.in_);
-    if (link_.out_ >= 0) close(link_.out_);
+    close(link_.socket_);
 }
 
 void Child::kill_now() {
@@ -64,20 +57,29 @@ void Child::kill_now() {
 }
 
 int Child::wait(int timeout_ms) {
+    int status = 0;
     if (pid_ <= 0) return -1;
-    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (Clock::now() >= end) {
-            kill_now();
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms)) {
+        kill_now();
+        return -1;
     }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Children fork_children(int count, const std::function<int(int, Link &)> &body) {
+    Children children;
+    for (int number = 0; number < count; ++number)
+        children.push_back(
+            std::make_unique<Child>([&body, number](Link &link) { return body(number, link); }));
+    return children;
+}
+
+void finish(Children &children, int64_t value) {
+    for (auto &child : children)
+        child->link().send(value);
+    for (auto &child : children)
+        EXPECT_EQ(child->wait(), 0);
 }
 
 bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
@@ -89,29 +91,24 @@ bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
     return true;
 }
 
+void StatusLog::attach(kue *handle) {
+    handle->status_handler = handler;
+    handle->user_context = this;
+}
+
 int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object) {
     auto *log = static_cast<StatusLog *>(context);
-    Report report{code, id, "", 0, 0, 0};
-    const bool event_code = code >= KUE_STATUS_TX_EXPIRED && code <= KUE_STATUS_POPPED;
+    Report report{code, id, "", 0};
     if (code == KUE_STATUS_ERROR) report.text = static_cast<const char *>(object);
-    if (event_code && object) {
-        auto *event = static_cast<const kue_event *>(object);
-        report.type = event->type;
-        report.cmd = event->cmd;
-        report.seq = event->seq;
-    }
-    int32_t answer = 1;
-    {
-        std::lock_guard<std::mutex> hold(log->mutex_);
-        log->reports_.push_back(report);
-        if (code == KUE_STATUS_SENT && log->keep_sent > 0) {
-            --log->keep_sent;
-            answer = 0;
-        }
-    }
-    if (code == KUE_STATUS_ERROR && log->clear_errors) handle->error_code = 0;
-    if (code == KUE_STATUS_RECEIVED) answer = log->consume_received ? 1 : 0;
-    return answer;
+    if (code >= KUE_STATUS_TX_EXPIRED && object)
+        report.seq = static_cast<const kue_event *>(object)->seq;
+    std::lock_guard<std::mutex> hold(log->mutex_);
+    log->reports_.push_back(report);
+    if (code == KUE_STATUS_ERROR && !log->keep_errors) handle->error_code = 0;
+    if (code == KUE_STATUS_RECEIVED) return log->consume_received;
+    if (code != KUE_STATUS_SENT || log->keep_sent == 0) return 1;
+    --log->keep_sent;
+    return 0;
 }
 
 std::vector<Report> StatusLog::reports() const {
@@ -119,53 +116,71 @@ std::vector<Report> StatusLog::reports() const {
     return reports_;
 }
 
-std::vector<uint32_t> StatusLog::codes() const {
-    std::vector<uint32_t> codes;
-    for (const Report &report : reports())
-        codes.push_back(report.code);
-    return codes;
+size_t StatusLog::count(uint32_t code) const {
+    return ids(code).size();
 }
 
-size_t StatusLog::count(uint32_t code) const {
-    size_t found = 0;
+std::vector<uint32_t> StatusLog::ids(uint32_t code) const {
+    std::vector<uint32_t> found;
     for (const Report &report : reports())
-        found += report.code == code;
+        if (report.code == code) found.push_back(report.id);
     return found;
 }
 
-uint32_t last_id_of(const StatusLog &log, uint32_t code) {
-    uint32_t id = 0;
-    for (const Report &report : log.reports())
-        if (report.code == code) id = report.id;
-    return id;
+uint32_t StatusLog::last_id(uint32_t code) const {
+    const std::vector<uint32_t> found = ids(code);
+    return found.empty() ? 0 : found.back();
 }
 
-kue *make_server(bool use_service, uint32_t protocol_type) {
+namespace {
+kue *make_handle(uint32_t protocol_type, bool use_service) {
     kue *handle = nullptr;
-    if (kue_xapi_event_init(&handle) != 1) return nullptr;
-    handle->is_server = 1;
-    handle->use_async_service = use_service ? 1 : 0;
+    kue_xapi_event_init(&handle);  // fails only without memory
+    handle->use_async_service = use_service;
     handle->protocol_type = protocol_type;
+    return handle;
+}
+}  // namespace
+
+kue *make_server(bool use_service, uint32_t protocol_type) {
+    kue *handle = make_handle(protocol_type, use_service);
+    handle->is_server = 1;
     std::strcpy(handle->local_name, "127.0.0.1");
-    handle->port = 0;
     return handle;
 }
 
 kue *make_client(int32_t port, bool use_service, uint32_t protocol_type) {
-    kue *handle = nullptr;
-    if (kue_xapi_event_init(&handle) != 1) return nullptr;
-    handle->use_async_service = use_service ? 1 : 0;
-    handle->protocol_type = protocol_type;
+    kue *handle = make_handle(protocol_type, use_service);
     std::strcpy(handle->peer_name, "127.0.0.1");
     handle->port = port;
     return handle;
 }
 
+kue *connect_from_link(Link &link, bool use_service) {
+    kue *client = make_client(static_cast<int32_t>(link.next()), use_service);
+    if (kue_xapi_event_create(client) == 1) return client;
+    kue_xapi_event_delete(&client);
+    return nullptr;
+}
+
+kuvnet *make_endpoint(uint32_t protocol_type, int32_t port) {
+    kuvnet *endpoint = nullptr;
+    if (kuv_xapi_kuvnet_init(&endpoint, 0) != 1) return nullptr;
+    endpoint->protocol_type = protocol_type;
+    endpoint->is_server = port == 0;
+    std::strcpy(port ? endpoint->peer_name : endpoint->local_name, "127.0.0.1");
+    endpoint->port = port;
+    if (kuv_xapi_kuvnet_create(endpoint) == 1 &&
+        (port == 0 || kuv_xapi_kuvnet_connect(endpoint) == 1))
+        return endpoint;
+    kuv_xapi_kuvnet_delete(&endpoint);
+    return nullptr;
+}
+
 std::string payload_for(int client, int index) {
-    char text[64];
-    std::snprintf(text, sizeof text, "client %d event %d ", client, index);
     // Lengths vary with the index, so that a short or merged item shows.
-    return std::string(text) + std::string(static_cast<size_t>(index % 97), 'a' + client % 26);
+    return "client " + std::to_string(client) + " event " + std::to_string(index) +
+           std::string(static_cast<size_t>(index % 97), 'a' + client % 26);
 }
 
 std::string payload_of(const kue_event *event) {
@@ -190,22 +205,11 @@ void free_events(std::vector<kue_event *> &events) {
     events.clear();
 }
 
-bool poll_until(kue *handle, const std::function<bool()> &condition, int timeout_ms) {
-    return wait_until(
-        [&] {
-            kue_xapi_event_poll(handle);
-            return condition();
-        },
-        timeout_ms);
-}
-
-kue *connect_from_link(Link &link, bool use_service) {
-    const int64_t port = link.next();
-    if (port < 0) return nullptr;
-    kue *client = make_client(static_cast<int32_t>(port), use_service);
-    if (kue_xapi_event_create(client) == 1) return client;
-    kue_xapi_event_delete(&client);
-    return nullptr;
+bool poll_until(kue *handle, const std::function<bool()> &condition) {
+    return wait_until([&] {
+        kue_xapi_event_poll(handle);
+        return condition();
+    });
 }
 
 }  // namespace kue_test

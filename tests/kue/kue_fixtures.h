@@ -1,14 +1,12 @@
-// Helpers of the event-service tests: child processes with a deadline, a
-// pipe to pass small values between processes, a recording status handler,
-// and bounded waits.
+// Helpers of the event-service tests: child processes linked by a pipe,
+// a recording status handler, handles on loopback and bounded waits.
 #ifndef KUV_TESTS_KUE_FIXTURES_H
 #define KUV_TESTS_KUE_FIXTURES_H
 
 #include <sys/types.h>
 
-#include <chrono>
-#include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,39 +15,32 @@
 
 namespace kue_test {
 
-// One end of a two-way pipe between a test and its child process, carrying
-// 64-bit values. Every read has a time limit.
+constexpr int kWaitMs = 60000;
+
+// One end of a socket pair between a test and its child, carrying 64-bit
+// values; every read is bounded.
 class Link {
   public:
     void send(int64_t value);
-    // False when nothing came within timeout_ms or the other end is gone.
-    bool receive(int64_t *value, int timeout_ms = kDefaultWaitMs);
-    // The next value, or `fallback` when none came in time.
-    int64_t next(int64_t fallback = -1, int timeout_ms = kDefaultWaitMs);
-
-    static constexpr int kDefaultWaitMs = 60000;
+    // The next value, or `fallback` when none came within timeout_ms.
+    int64_t next(int64_t fallback = -1, int timeout_ms = kWaitMs);
 
   private:
     friend class Child;
-    int in_ = -1, out_ = -1;
+    int socket_ = -1;
 };
 
-// A forked process running body(its end of the link); body's result is its
-// exit status. Fork before any thread of the test exists: the child starts
-// with the forking thread alone. A child still running when the object goes
-// is killed.
+// A forked process whose exit status is body(its end of the link). Fork
+// before the test starts a thread. A child still running at the end is
+// killed.
 class Child {
   public:
     explicit Child(const std::function<int(Link &)> &body);
     ~Child();
     Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-
-    // The test's end of the link.
     Link &link() { return link_; }
-    // The exit status, or -1 when it did not end within timeout_ms (it is
-    // then killed) or died of a signal.
-    int wait(int timeout_ms = Link::kDefaultWaitMs);
+    // The exit status; -1 after a signal or when it had to be killed.
+    int wait(int timeout_ms = kWaitMs);
     void kill_now();
 
   private:
@@ -57,73 +48,60 @@ class Child {
     Link link_;
 };
 
-// Polls `condition` every millisecond until it holds or timeout_ms passes.
-bool wait_until(const std::function<bool()> &condition, int timeout_ms);
+using Children = std::vector<std::unique_ptr<Child>>;
+// `count` children running body(number, link).
+Children fork_children(int count, const std::function<int(int, Link &)> &body);
+// Sends every child `value`, then expects each to exit with 0.
+void finish(Children &children, int64_t value = 1);
 
-// One status report as a handler saw it.
+bool wait_until(const std::function<bool()> &condition, int timeout_ms = kWaitMs);
+
 struct Report {
-    uint32_t code;
-    uint32_t id;
-    std::string text;  // the message of status 1
-    uint32_t type, cmd, seq;
+    uint32_t code, id;
+    std::string text;  // of status 1
+    uint32_t seq;      // of event statuses
 };
 
-// A status handler that records every report. Answers: 1 for code 9
-// (sent) unless `keep_sent` says otherwise, 0 for code 10 unless
-// `consume_received`; leaves error_code set after status 1 unless
-// `clear_errors`.
+// A status handler recording every report. It answers 1 to status 9 except
+// `keep_sent` times, `consume_received` to status 10, and clears
+// error_code after status 1 unless `keep_errors`.
 class StatusLog {
   public:
-    static int32_t handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object);
-    void attach(kue *handle) {
-        handle->status_handler = handler;
-        handle->user_context = this;
-    }
-
+    void attach(kue *handle);
     std::vector<Report> reports() const;
-    std::vector<uint32_t> codes() const;
     size_t count(uint32_t code) const;
+    std::vector<uint32_t> ids(uint32_t code) const;
+    uint32_t last_id(uint32_t code) const;
 
-    // Set before create; read by the service thread.
-    bool clear_errors = true;
-    bool consume_received = false;
-    // Answers 0 to status 9 this many times before answering 1.
+    bool keep_errors = false, consume_received = false;
     int keep_sent = 0;
 
   private:
+    static int32_t handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object);
     mutable std::mutex mutex_;
     std::vector<Report> reports_;
 };
 
-// The id of the last report with this code (0 when none).
-uint32_t last_id_of(const StatusLog &log, uint32_t code);
-
-// A server handle listening on 127.0.0.1 with a system-chosen port.
+// A handle listening on 127.0.0.1 at a system-chosen port, or connecting
+// to it at `port`.
 kue *make_server(bool use_service, uint32_t protocol_type = KUE_DEFAULT_PROTOCOL_TYPE);
-// A client handle for 127.0.0.1 at port.
 kue *make_client(int32_t port, bool use_service,
                  uint32_t protocol_type = KUE_DEFAULT_PROTOCOL_TYPE);
+// A created client at the port that comes over the link; nullptr on failure.
+kue *connect_from_link(Link &link, bool use_service);
+// A created plain endpoint: listening on 127.0.0.1 (port 0), or connected
+// to `port` there.
+kuvnet *make_endpoint(uint32_t protocol_type, int32_t port);
 
-// Payload of event `index` of client `client`: distinct for every pair.
 std::string payload_for(int client, int index);
 std::string payload_of(const kue_event *event);
 
-// Pops until `wanted` events have come or timeout_ms passed; the caller
-// frees them (free_events).
-std::vector<kue_event *> pop_events(kue *handle, size_t wanted,
-                                    int timeout_ms = Link::kDefaultWaitMs);
+// Pops until `wanted` events came or the time is up; free with
+// free_events.
+std::vector<kue_event *> pop_events(kue *handle, size_t wanted, int timeout_ms = kWaitMs);
 void free_events(std::vector<kue_event *> &events);
-
 // Polls a handle without a service thread until the condition holds.
-bool poll_until(kue *handle, const std::function<bool()> &condition,
-                int timeout_ms = Link::kDefaultWaitMs);
-
-// A client process's usual start: the port comes over the link, then a
-// client handle (with a service thread when asked) is created. nullptr when
-// either fails.
-kue *connect_from_link(Link &link, bool use_service);
-
-using Clock = std::chrono::steady_clock;
+bool poll_until(kue *handle, const std::function<bool()> &condition);
 
 }  // namespace kue_test
 
