@@ -1,6 +1,5 @@
 #include "kue/kue_fixtures.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,38 +14,31 @@
 
 namespace kue_test {
 
-using Clock = std::chrono::steady_clock;
+Child::Child(const std::function<int(Child &)> &body) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+    std::fflush(stdout);
+    pid_ = fork();
+    socket_ = ends[pid_ == 0 ? 1 : 0];
+    close(ends[pid_ == 0 ? 0 : 1]);
+    if (pid_ == 0) _exit(body(*this));
+}
 
-void Link::send(int64_t value) {
+Child::~Child() {
+    kill_now();
+    close(socket_);
+}
+
+void Child::send(int64_t value) {
     [[maybe_unused]] ssize_t written = write(socket_, &value, sizeof value);
 }
 
-int64_t Link::next(int64_t fallback, int timeout_ms) {
+int64_t Child::next(int64_t fallback, int timeout_ms) {
     pollfd slot{socket_, POLLIN, 0};
     int64_t value = 0;
     if (poll(&slot, 1, timeout_ms) != 1 || read(socket_, &value, sizeof value) != sizeof value)
         return fallback;
     return value;
-}
-
-Child::Child(const std::function<int(Link &)> &body) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
-    std::fflush(stdout);
-    pid_ = fork();
-    if (pid_ == 0) {
-        close(ends[0]);
-        Link own;
-        own.socket_ = ends[1];
-        _exit(body(own));
-    }
-    close(ends[1]);
-    link_.socket_ = ends[0];
-}
-
-Child::~Child() {
-    kill_now();
-    close(link_.socket_);
 }
 
 void Child::kill_now() {
@@ -67,25 +59,25 @@ int Child::wait(int timeout_ms) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-Children fork_children(int count, const std::function<int(int, Link &)> &body) {
+Children fork_children(int count, const std::function<int(int, Child &)> &body) {
     Children children;
     for (int number = 0; number < count; ++number)
         children.push_back(
-            std::make_unique<Child>([&body, number](Link &link) { return body(number, link); }));
+            std::make_unique<Child>([&](Child &parent) { return body(number, parent); }));
     return children;
 }
 
-void finish(Children &children, int64_t value) {
+void finish(Children &children) {
     for (auto &child : children)
-        child->link().send(value);
+        child->send(1);
     for (auto &child : children)
         EXPECT_EQ(child->wait(), 0);
 }
 
 bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!condition()) {
-        if (Clock::now() >= end) return false;
+        if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -98,12 +90,9 @@ void StatusLog::attach(kue *handle) {
 
 int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object) {
     auto *log = static_cast<StatusLog *>(context);
-    Report report{code, id, "", 0};
-    if (code == KUE_STATUS_ERROR) report.text = static_cast<const char *>(object);
-    if (code >= KUE_STATUS_TX_EXPIRED && object)
-        report.seq = static_cast<const kue_event *>(object)->seq;
     std::lock_guard<std::mutex> hold(log->mutex_);
-    log->reports_.push_back(report);
+    log->reports_.push_back(
+        {code, id, code == KUE_STATUS_ERROR ? static_cast<const char *>(object) : ""});
     if (code == KUE_STATUS_ERROR && !log->keep_errors) handle->error_code = 0;
     if (code == KUE_STATUS_RECEIVED) return log->consume_received;
     if (code != KUE_STATUS_SENT || log->keep_sent == 0) return 1;
@@ -116,8 +105,11 @@ std::vector<Report> StatusLog::reports() const {
     return reports_;
 }
 
-size_t StatusLog::count(uint32_t code) const {
-    return ids(code).size();
+std::vector<uint32_t> StatusLog::codes() const {
+    std::vector<uint32_t> found;
+    for (const Report &report : reports())
+        if (report.code > KUE_STATUS_IDLE) found.push_back(report.code);
+    return found;
 }
 
 std::vector<uint32_t> StatusLog::ids(uint32_t code) const {
@@ -127,37 +119,26 @@ std::vector<uint32_t> StatusLog::ids(uint32_t code) const {
     return found;
 }
 
-uint32_t StatusLog::last_id(uint32_t code) const {
-    const std::vector<uint32_t> found = ids(code);
-    return found.empty() ? 0 : found.back();
-}
-
-namespace {
-kue *make_handle(uint32_t protocol_type, bool use_service) {
-    kue *handle = nullptr;
-    kue_xapi_event_init(&handle);  // fails only without memory
-    handle->use_async_service = use_service;
-    handle->protocol_type = protocol_type;
-    return handle;
-}
-}  // namespace
-
 kue *make_server(bool use_service, uint32_t protocol_type) {
-    kue *handle = make_handle(protocol_type, use_service);
+    kue *handle = make_client(0, use_service, protocol_type);
     handle->is_server = 1;
     std::strcpy(handle->local_name, "127.0.0.1");
+    handle->peer_name[0] = '\0';
     return handle;
 }
 
 kue *make_client(int32_t port, bool use_service, uint32_t protocol_type) {
-    kue *handle = make_handle(protocol_type, use_service);
+    kue *handle = nullptr;
+    kue_xapi_event_init(&handle);  // fails only without memory
+    handle->use_async_service = use_service;
+    handle->protocol_type = protocol_type;
     std::strcpy(handle->peer_name, "127.0.0.1");
     handle->port = port;
     return handle;
 }
 
-kue *connect_from_link(Link &link, bool use_service) {
-    kue *client = make_client(static_cast<int32_t>(link.next()), use_service);
+kue *connect_to_parent_port(Child &parent, bool use_service) {
+    kue *client = make_client(static_cast<int32_t>(parent.next()), use_service);
     if (kue_xapi_event_create(client) == 1) return client;
     kue_xapi_event_delete(&client);
     return nullptr;
@@ -170,8 +151,7 @@ kuvnet *make_endpoint(uint32_t protocol_type, int32_t port) {
     endpoint->is_server = port == 0;
     std::strcpy(port ? endpoint->peer_name : endpoint->local_name, "127.0.0.1");
     endpoint->port = port;
-    if (kuv_xapi_kuvnet_create(endpoint) == 1 &&
-        (port == 0 || kuv_xapi_kuvnet_connect(endpoint) == 1))
+    if (kuv_xapi_kuvnet_create(endpoint) == 1 && (!port || kuv_xapi_kuvnet_connect(endpoint) == 1))
         return endpoint;
     kuv_xapi_kuvnet_delete(&endpoint);
     return nullptr;

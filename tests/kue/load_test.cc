@@ -25,8 +25,8 @@ bool raise_descriptor_limit(rlim_t wanted) {
 }
 
 // One process's share of the clients, all polled by its one thread.
-int load_clients(int first, Link &link) {
-    const int32_t port = static_cast<int32_t>(link.next());
+int load_clients(int first, Child &parent) {
+    const int32_t port = static_cast<int32_t>(parent.next());
     std::vector<kue *> clients;
     for (int number = 0; number < kClientsPerProcess; ++number) {
         clients.push_back(make_client(port, false));
@@ -41,8 +41,8 @@ int load_clients(int first, Link &link) {
     }
     for (kue *client : clients)
         if (kue_xapi_event_poll(client) != 0 || kue_xapi_event_get_tx_count(client) != 0) return 11;
-    link.send(1);
-    link.next();
+    parent.send(1);
+    parent.next();
     for (kue *client : clients)
         kue_xapi_event_delete(&client);
     return 0;
@@ -52,8 +52,8 @@ class KueLoad : public kuv_test::ResourceCheckedTest {};
 
 TEST_F(KueLoad, TwoThousandClientsTenEventsEachAllArriveOnceAndEverythingIsReleased) {
     if (!raise_descriptor_limit(kClients + 256)) GTEST_SKIP() << "descriptor limit too low";
-    Children children = fork_children(kProcesses, [](int process, Link &link) {
-        return load_clients(process * kClientsPerProcess, link);
+    Children children = fork_children(kProcesses, [](int process, Child &parent) {
+        return load_clients(process * kClientsPerProcess, parent);
     });
     const uint64_t heap_blocks = kuv_xapi_get_allocated_memory_count();
     kue *server = make_server(true);
@@ -61,7 +61,7 @@ TEST_F(KueLoad, TwoThousandClientsTenEventsEachAllArriveOnceAndEverythingIsRelea
     log.attach(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
     for (auto &child : children)
-        child->link().send(server->port);
+        child->send(server->port);
 
     std::map<uint32_t, uint32_t> client_of_peer;
     std::set<std::pair<uint32_t, uint32_t>> seen;
@@ -89,7 +89,7 @@ TEST_F(KueLoad, TwoThousandClientsTenEventsEachAllArriveOnceAndEverythingIsRelea
     EXPECT_EQ(kue_xapi_event_get_rx_count(server), 0);
     EXPECT_EQ(kue_xapi_event_get_tx_count(server), 0);
     for (auto &child : children)
-        EXPECT_EQ(child->link().next(), 1);
+        EXPECT_EQ(child->next(), 1);
     finish(children);
     // Every peer's going is noticed and its record freed.
     EXPECT_TRUE(wait_until([&] { return log.count(KUE_STATUS_DISCONNECTED) == kClients; }));

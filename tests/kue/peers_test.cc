@@ -16,14 +16,14 @@ class KuePeers : public kuv_test::ResourceCheckedTest {};
 
 // A server process on the port it is sent (0: any), which sends back its
 // port and then the cmd of every event, until it is killed.
-int echoing_server(Link &link) {
+int echoing_server(Child &parent) {
     kue *server = make_server(true);
-    server->port = static_cast<int32_t>(link.next());
+    server->port = static_cast<int32_t>(parent.next());
     if (kue_xapi_event_create(server) != 1) return 10;
-    link.send(server->port);
+    parent.send(server->port);
     for (;;) {
         for (kue_event *event : pop_events(server, 1)) {
-            link.send(event->cmd);
+            parent.send(event->cmd);
             kue_xapi_event_free(event);
         }
     }
@@ -31,45 +31,46 @@ int echoing_server(Link &link) {
 
 TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     Child first(echoing_server), second(echoing_server);  // forked before any thread
-    first.link().send(0);
-    const int64_t port = first.link().next();
+    first.send(0);
+    const int64_t port = first.next();
     ASSERT_GT(port, 0);
     kue *client = make_client(static_cast<int32_t>(port), true);
     StatusLog log;
     log.attach(client);
     ASSERT_EQ(kue_xapi_event_create(client), 1u);
     kue_xapi_event_push(client, 0, 1, 100, "before", 6);
-    EXPECT_EQ(first.link().next(), 100);
+    EXPECT_EQ(first.next(), 100);
     first.kill_now();
     // The record stays and keeps trying to connect.
     ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_PENDING) >= 3; }));
     EXPECT_EQ(log.count(KUE_STATUS_DISCONNECTED), 1u);
     kue_xapi_event_push(client, 0, 1, 200, "during", 6);  // waits in the queue
-    second.link().send(port);
-    EXPECT_EQ(second.link().next(), port);
-    EXPECT_EQ(second.link().next(), 200);
+    second.send(port);
+    EXPECT_EQ(second.next(), port);
+    EXPECT_EQ(second.next(), 200);
     EXPECT_EQ(log.count(KUE_STATUS_CONNECTED), 2u);
     kue_xapi_event_delete(&client);
 }
 
 // Pushes `count` events (cmd = index), says when they are sent and leaves
 // when told to.
-int leaving_client(int count, Link &link) {
-    kue *client = connect_from_link(link, true);
+int leaving_client(int count, Child &parent) {
+    kue *client = connect_to_parent_port(parent, true);
     if (!client) return 10;
     for (int index = 0; index < count; ++index)
         kue_xapi_event_push(client, 0, 1, static_cast<uint32_t>(index), "queued", 6);
     if (!wait_until([&] { return kue_xapi_event_get_tx_count(client) == 0; })) return 11;
-    link.send(1);
-    link.next();
+    parent.send(1);
+    parent.next();
     kue_xapi_event_delete(&client);
     return 0;
 }
 
 // Sends half of the first packet of a large message, then is killed while
 // the server waits for the rest.
-int half_message_sender(Link &link) {
-    kuvnet *endpoint = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, static_cast<int32_t>(link.next()));
+int half_message_sender(Child &parent) {
+    kuvnet *endpoint =
+        make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, static_cast<int32_t>(parent.next()));
     if (!endpoint) return 10;
     std::vector<uint8_t> message(100000, 0x5A);
     packet_info info;
@@ -82,7 +83,7 @@ int half_message_sender(Link &link) {
     uint64_t cursor = 0;
     if (kuv_xapi_kuvnet_packetize(endpoint, &info, &built, &cursor) != 1) return 11;
     if (send(endpoint->socket, built.data, built.length / 2, 0) <= 0) return 12;
-    link.send(1);
+    parent.send(1);
     usleep(100000);
     raise(SIGKILL);
     return 13;
@@ -90,50 +91,49 @@ int half_message_sender(Link &link) {
 
 TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
     Child killed(half_message_sender);
-    Child a([](Link &link) { return leaving_client(3, link); });
-    Child b([](Link &link) { return leaving_client(4, link); });
+    Child a([](Child &parent) { return leaving_client(3, parent); });
+    Child b([](Child &parent) { return leaving_client(4, parent); });
     // Without a service thread the test's polls do every step.
     kue *server = make_server(false);
     server->poll_timeout = 20;
     StatusLog log;
     log.attach(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    killed.link().send(server->port);
-    ASSERT_EQ(killed.link().next(), 1);
+    killed.send(server->port);
+    ASSERT_EQ(killed.next(), 1);
     ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_DISCONNECTED) == 1; }));
     EXPECT_EQ(log.ids(KUE_STATUS_DISCONNECTED), log.ids(KUE_STATUS_ACCEPTED));
     EXPECT_EQ(killed.wait(), -1);
     EXPECT_EQ(server->connections->next, nullptr);
 
-    std::vector<uint32_t> ids;
     for (Child *child : {&a, &b}) {
-        child->link().send(server->port);
-        ASSERT_TRUE(
-            poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) > ids.size() + 1; }));
-        ids.push_back(log.last_id(KUE_STATUS_ACCEPTED));
+        const size_t accepted = log.count(KUE_STATUS_ACCEPTED);
+        child->send(server->port);
+        ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) > accepted; }));
     }
-    ASSERT_EQ(a.link().next(), 1);
-    ASSERT_EQ(b.link().next(), 1);
+    const std::vector<uint32_t> ids = log.ids(KUE_STATUS_ACCEPTED);  // killed, a, b
+    ASSERT_EQ(a.next(), 1);
+    ASSERT_EQ(b.next(), 1);
     ASSERT_TRUE(poll_until(server, [&] { return server->rx_count == 7; }));
     // A goes; by the time it has exited its reset has reached the server.
-    a.link().send(1);
+    a.send(1);
     ASSERT_EQ(a.wait(), 0);
-    EXPECT_EQ(kue_xapi_event_push(server, ids[0], 2, 1, "for a", 5), 1u);
-    EXPECT_EQ(kue_xapi_event_push(server, ids[0], 2, 2, "for a", 5), 2u);
-    EXPECT_EQ(kue_xapi_event_push(server, ids[1], 2, 3, "for b", 5), 3u);
-    EXPECT_EQ(kue_xapi_event_poll(server), 4u);  // A's three went with it, B's four remain
+    EXPECT_EQ(kue_xapi_event_push(server, ids[1], 2, 1, "for a", 5), 1u);
+    EXPECT_EQ(kue_xapi_event_push(server, ids[1], 2, 2, "for a", 5), 2u);
+    EXPECT_EQ(kue_xapi_event_push(server, ids[2], 2, 3, "for b", 5), 3u);
+    EXPECT_EQ(kue_xapi_event_poll(server), 4u);  // what A sent went with it
     EXPECT_EQ(server->tx_count, 0);
-    EXPECT_EQ(log.ids(KUE_STATUS_DISCONNECTED).back(), ids[0]);
+    EXPECT_EQ(log.ids(KUE_STATUS_DISCONNECTED), (std::vector<uint32_t>{ids[0], ids[1]}));
     ASSERT_NE(server->connections->next, nullptr);
-    EXPECT_EQ(server->connections->next->endpoint->socket, static_cast<int32_t>(ids[1]));
+    EXPECT_EQ(server->connections->next->endpoint->socket, static_cast<int32_t>(ids[2]));
     EXPECT_EQ(server->connections->next->next, nullptr);
     std::vector<kue_event *> events = pop_events(server, 4);
     for (uint32_t index = 0; index < events.size(); ++index) {
-        EXPECT_EQ(events[index]->id, ids[1]);
+        EXPECT_EQ(events[index]->id, ids[2]);
         EXPECT_EQ(events[index]->cmd, index);
     }
     free_events(events);
-    b.link().send(1);
+    b.send(1);
     EXPECT_EQ(b.wait(), 0);
     kue_xapi_event_delete(&server);
 }

@@ -1,10 +1,11 @@
 // What a status handler sees and decides: the steps of an exchange, its
-// answers to "sent" and "received", expiry, create and poll refused, and
+// answers to "sent" and "received", expiry, poll and create refused, and
 // data items too short for an event.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "kue/kue_fixtures.h"
 #include "support/test_support.h"
@@ -15,73 +16,40 @@ using namespace kue_test;
 
 class KueStatus : public kuv_test::ResourceCheckedTest {};
 
-// The codes of a log without the idle rounds and the errors.
-std::vector<uint32_t> steps_of(const StatusLog &log) {
-    std::vector<uint32_t> steps;
-    for (const Report &report : log.reports())
-        if (report.code > KUE_STATUS_IDLE) steps.push_back(report.code);
-    return steps;
-}
-
-TEST_F(KueStatus, HandlersSeeEveryStepOfAnExchangeOnBothSides) {
-    // The client pushes a ping, pops the pong, leaves and sends its steps.
-    Child client_process([](Link &link) {
-        kue *client = make_client(static_cast<int32_t>(link.next()), true);
-        StatusLog log;
-        log.attach(client);
-        if (kue_xapi_event_create(client) != 1) return 10;
-        kue_xapi_event_push(client, 0, 1, 1, "ping", 4);
-        std::vector<kue_event *> reply = pop_events(client, 1);
-        const bool got = reply.size() == 1;
-        free_events(reply);
-        kue_xapi_event_delete(&client);
-        for (uint32_t code : steps_of(log))
-            link.send(code);
-        link.send(0);
-        return got ? 0 : 11;
-    });
-    kue *server = make_server(true);
-    StatusLog log;
-    log.attach(server);
-    ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    client_process.link().send(server->port);
-    std::vector<kue_event *> ping = pop_events(server, 1);
-    ASSERT_EQ(ping.size(), 1u);
-    kue_xapi_event_push(server, ping[0]->id, 2, 2, "pong", 4);
-    free_events(ping);
-    std::vector<uint32_t> client_steps;
-    for (int64_t code; (code = client_process.link().next(0)) > 0;)
-        client_steps.push_back(static_cast<uint32_t>(code));
-    EXPECT_EQ(client_process.wait(), 0);
-    EXPECT_EQ(client_steps, (std::vector<uint32_t>{5, 11, 9, 10, 12, 6}));
-    // The server learns of the client's going from its failing receive.
-    ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_DISCONNECTED) == 1; }));
-    kue_xapi_event_delete(&server);
-    EXPECT_EQ(steps_of(log), (std::vector<uint32_t>{4, 10, 12, 11, 9, 6}));
-    const auto reports = log.reports();
-    EXPECT_TRUE(std::any_of(reports.begin(), reports.end(), [](const Report &r) {
-        return r.text == "kuv_xapi_kuvnet_rx_data_fill failed !";
-    }));
-}
-
-// A server and a client in this process, both polled by the test.
-TEST_F(KueStatus, AnswersToReceivedAndSentAndExpiryOnBothSides) {
-    kue *server = make_server(false);
-    server->poll_timeout = 20;
+// A server and a client on a Unix-domain socket, both polled by the test.
+TEST_F(KueStatus, PairOnAUnixSocketReportsEveryStepAndFollowsTheAnswers) {
+    const uint32_t type = KUVNET_UDS | KUVNET_ACK_TOGGLE;
+    const std::string path = "/tmp/kue_status_" + std::to_string(getpid());
+    kue *server = make_server(false, type), *client = make_client(0, false, type);
+    std::strcpy(server->local_name, path.c_str());
+    std::strcpy(client->peer_name, path.c_str());
+    server->poll_timeout = client->poll_timeout = 20;
     StatusLog server_log, client_log;
     server_log.attach(server);
-    ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    kue *client = make_client(server->port, false);
-    client->poll_timeout = 20;
     client_log.attach(client);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
     ASSERT_EQ(kue_xapi_event_create(client), 1u);
+
+    kue_xapi_event_push(client, 0, 1, 1, "ping", 4);
+    EXPECT_EQ(kue_xapi_event_poll(client), 0u);  // returns once all are sent
+    ASSERT_TRUE(poll_until(server, [&] { return server->rx_count == 1; }));
+    std::vector<kue_event *> got = pop_events(server, 1);
+    kue_xapi_event_push(server, got[0]->id, 2, 2, "pong", 4);
+    free_events(got);
+    EXPECT_EQ(kue_xapi_event_poll(server), 0u);
+    ASSERT_TRUE(poll_until(client, [&] { return client->rx_count == 1; }));
+    got = pop_events(client, 1);
+    EXPECT_EQ(payload_of(got[0]), "pong");
+    free_events(got);
+    EXPECT_EQ(client_log.codes(), (std::vector<uint32_t>{5, 11, 9, 10, 12}));
+    EXPECT_EQ(server_log.codes(), (std::vector<uint32_t>{4, 10, 12, 11, 9}));
 
     // Answer 1 to "received": each event is freed and never counted.
     server_log.consume_received = true;
     for (uint32_t index = 0; index < 5; ++index)
         kue_xapi_event_push(client, 0, 1, index, "taken", 5);
-    EXPECT_EQ(kue_xapi_event_poll(client), 0u);  // returns once all are sent
-    EXPECT_TRUE(poll_until(server, [&] { return server_log.count(KUE_STATUS_RECEIVED) == 5; }));
+    EXPECT_EQ(kue_xapi_event_poll(client), 0u);
+    EXPECT_TRUE(poll_until(server, [&] { return server_log.count(KUE_STATUS_RECEIVED) == 6; }));
     EXPECT_EQ(kue_xapi_event_get_rx_count(server), 0);
     EXPECT_EQ(kue_xapi_event_pop(server), nullptr);
 
@@ -90,23 +58,21 @@ TEST_F(KueStatus, AnswersToReceivedAndSentAndExpiryOnBothSides) {
     client_log.keep_sent = 2;
     kue_xapi_event_push(client, 0, 1, 7, "again", 5);
     EXPECT_EQ(kue_xapi_event_poll(client), 0u);
-    EXPECT_EQ(client_log.count(KUE_STATUS_SENT), 8u);
+    EXPECT_EQ(client_log.count(KUE_STATUS_SENT), 9u);
     EXPECT_TRUE(poll_until(server, [&] { return server->rx_count == 3; }));
-    for (std::vector<kue_event *> copies = pop_events(server, 3); kue_event * event : copies) {
+    for (kue_event *event : got = pop_events(server, 3)) {
         EXPECT_EQ(event->cmd, 7u);
-        EXPECT_EQ(event->seq, 5u);
-        kue_xapi_event_free(event);
+        EXPECT_EQ(event->seq, 6u);
     }
+    free_events(got);
 
-    // Queued events past their time are dropped with 7, received ones
-    // with 8.
+    // Queued events past their time go with 7, received ones with 8.
     client->expire_time = 20;
     kue_xapi_event_push(client, 0, 1, 1, "late", 4);
     kue_xapi_event_push(client, 0, 1, 2, "late", 4);
     usleep(40000);
     EXPECT_EQ(kue_xapi_event_poll(client), 0u);
     EXPECT_EQ(client_log.count(KUE_STATUS_TX_EXPIRED), 2u);
-    EXPECT_EQ(client_log.count(KUE_STATUS_SENT), 8u);
     client->expire_time = 50;
     kue_xapi_event_push(client, 0, 1, 3, "soon", 4);
     EXPECT_EQ(kue_xapi_event_poll(client), 0u);
@@ -115,9 +81,18 @@ TEST_F(KueStatus, AnswersToReceivedAndSentAndExpiryOnBothSides) {
     EXPECT_TRUE(poll_until(server, [&] { return server_log.count(KUE_STATUS_RX_EXPIRED) == 1; }));
     EXPECT_EQ(kue_xapi_event_get_rx_count(server), 0);
     EXPECT_EQ(kue_xapi_event_pop(server), nullptr);
-    EXPECT_EQ(server_log.count(KUE_STATUS_RECEIVED), 9u);  // the late ones never left
+    EXPECT_EQ(server_log.count(KUE_STATUS_RECEIVED), 10u);  // the late ones never left
+
+    // The server learns of the client's going from its failing receive.
     kue_xapi_event_delete(&client);
+    EXPECT_EQ(client_log.codes().back(), KUE_STATUS_DISCONNECTED);
+    EXPECT_TRUE(poll_until(server, [&] { return server_log.count(KUE_STATUS_DISCONNECTED) == 1; }));
+    const std::vector<Report> reports = server_log.reports();
+    EXPECT_TRUE(std::any_of(reports.begin(), reports.end(), [](const Report &report) {
+        return report.text == "kuv_xapi_kuvnet_rx_data_fill failed !";
+    }));
     kue_xapi_event_delete(&server);
+    unlink(path.c_str());
 }
 
 TEST_F(KueStatus, PollBeforeCreateSecondCreateAndShortDataItems) {
@@ -131,8 +106,8 @@ TEST_F(KueStatus, PollBeforeCreateSecondCreateAndShortDataItems) {
     EXPECT_EQ(log.reports().back().text, "not ready head ! (need create)");
     server->error_code = 0;
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    EXPECT_GT(server->port, 0);  // port 0: the chosen one is written back
     const int32_t port = server->port;
+    EXPECT_GT(port, 0);  // port 0: the chosen one is written back
     kue_connection *first = server->connections;
     EXPECT_EQ(kue_xapi_event_create(server), KUE_RESULT_ALREADY_CREATED);
     EXPECT_EQ(server->error_code, KUE_RESULT_ALREADY_CREATED);
