@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <thread>
 
 namespace kue_test {
@@ -190,6 +191,80 @@ bool poll_until(kue *handle, const std::function<bool()> &condition) {
         kue_xapi_event_poll(handle);
         return condition();
     });
+}
+
+int push_from_clients(int first, int handles, int events, bool use_service, Child &parent) {
+    const int32_t port = static_cast<int32_t>(parent.next());
+    std::vector<kue *> clients;
+    for (int number = 0; number < handles; ++number) {
+        clients.push_back(make_client(port, use_service));
+        if (kue_xapi_event_create(clients.back()) != 1) return 10;
+    }
+    for (int index = 0; index < events; ++index) {
+        for (int number = 0; number < handles; ++number) {
+            const std::string payload = payload_for(first + number, index);
+            kue_xapi_event_push(clients[number], 0, first + number, index, payload.data(),
+                                payload.size());
+        }
+    }
+    for (kue *client : clients) {
+        if (!wait_until([&] {
+                if (!use_service) kue_xapi_event_poll(client);
+                return kue_xapi_event_get_tx_count(client) == 0;
+            }))
+            return 11;
+    }
+    // Delete resets the connections, which could discard what the server
+    // has not read yet: wait for its word.
+    parent.send(1);
+    parent.next();
+    for (kue *client : clients)
+        kue_xapi_event_delete(&client);
+    return 0;
+}
+
+void push_to_one_server(int processes, int handles, int events, bool client_service) {
+    Children children = fork_children(processes, [&](int process, Child &parent) {
+        return push_from_clients(process * handles, handles, events, client_service, parent);
+    });
+    kue *server = make_server(true);
+    StatusLog log;
+    log.attach(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    for (auto &child : children)
+        child->send(server->port);
+    const size_t clients = static_cast<size_t>(processes * handles), total = clients * events;
+    std::map<uint32_t, uint32_t> next_seq_of_peer, client_of_peer;
+    std::set<std::pair<uint32_t, uint32_t>> seen;
+    size_t popped = 0, faults = 0;
+    wait_until(
+        [&] {
+            while (kue_event *event = kue_xapi_event_pop(server)) {
+                ++popped;
+                faults += payload_of(event) != payload_for(event->type, event->cmd);
+                faults += event->size != event->payload_size + 20;
+                faults += event->seq != event->cmd || event->seq != next_seq_of_peer[event->id]++;
+                faults +=
+                    client_of_peer.emplace(event->id, event->type).first->second != event->type;
+                seen.emplace(event->type, event->cmd);
+                kue_xapi_event_free(event);
+            }
+            return popped >= total;
+        },
+        2 * kWaitMs);
+    EXPECT_EQ(popped, total);
+    EXPECT_EQ(seen.size(), total);  // none lost, none twice
+    EXPECT_EQ(faults, 0u);
+    EXPECT_EQ(client_of_peer.size(), clients);
+    EXPECT_EQ(log.count(KUE_STATUS_ACCEPTED), clients);
+    EXPECT_EQ(log.count(KUE_STATUS_RECEIVED), total);
+    EXPECT_EQ(kue_xapi_event_get_rx_count(server), 0);
+    for (auto &child : children)
+        EXPECT_EQ(child->next(), 1);
+    finish(children);
+    // Every peer's going is noticed and its record freed.
+    EXPECT_TRUE(wait_until([&] { return log.count(KUE_STATUS_DISCONNECTED) == clients; }));
+    kue_xapi_event_delete(&server);
 }
 
 }  // namespace kue_test

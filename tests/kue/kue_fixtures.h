@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -88,6 +89,16 @@ std::vector<kue_event *> pop_events(kue *handle, size_t wanted, int timeout_ms =
 void free_events(std::vector<kue_event *> &events);
 // Polls a handle without a service thread until the condition holds.
 bool poll_until(kue *handle, const std::function<bool()> &condition);
+
+// A child's body: `handles` clients, each pushing `events` events (client c's
+// event i has type c, cmd i, payload payload_for(c, i); the first client is
+// number `first`) to the port the test sends. Sends 1 when all are sent and
+// deletes them when told to.
+int push_from_clients(int first, int handles, int events, bool use_service, Child &parent);
+// `processes` children push_from_clients to a server with a service thread,
+// which must get every event once, intact and in its peer's order, with
+// exact counts and reports.
+void push_to_one_server(int processes, int handles, int events, bool client_service);
 
 }  // namespace kue_test
 

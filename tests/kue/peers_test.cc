@@ -52,20 +52,6 @@ TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     kue_xapi_event_delete(&client);
 }
 
-// Pushes `count` events (cmd = index), says when they are sent and leaves
-// when told to.
-int leaving_client(int count, Child &parent) {
-    kue *client = connect_to_parent_port(parent, true);
-    if (!client) return 10;
-    for (int index = 0; index < count; ++index)
-        kue_xapi_event_push(client, 0, 1, static_cast<uint32_t>(index), "queued", 6);
-    if (!wait_until([&] { return kue_xapi_event_get_tx_count(client) == 0; })) return 11;
-    parent.send(1);
-    parent.next();
-    kue_xapi_event_delete(&client);
-    return 0;
-}
-
 // Sends half of the first packet of a large message, then is killed while
 // the server waits for the rest.
 int half_message_sender(Child &parent) {
@@ -91,8 +77,8 @@ int half_message_sender(Child &parent) {
 
 TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
     Child killed(half_message_sender);
-    Child a([](Child &parent) { return leaving_client(3, parent); });
-    Child b([](Child &parent) { return leaving_client(4, parent); });
+    Child a([](Child &parent) { return push_from_clients(0, 1, 3, true, parent); });
+    Child b([](Child &parent) { return push_from_clients(1, 1, 4, true, parent); });
     // Without a service thread the test's polls do every step.
     kue *server = make_server(false);
     server->poll_timeout = 20;
