@@ -36,16 +36,15 @@ TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
     // Each peer says when it is connected and checks what it gets: the
     // first peer one event of its own, then every peer the two for all.
     Children children = fork_children(3, [](int number, Child &parent) {
-        kue *client = connect_to_parent_port(parent, true);
-        if (!client) return 10;
+        kue *client = make_client(static_cast<int32_t>(parent.next()), true);
+        if (kue_xapi_event_create(client) != 1) return 10;
         parent.send(-1);
         std::vector<uint32_t> cmds = {200, 300};
         if (number == 0) cmds.insert(cmds.begin(), 100);
-        std::vector<kue_event *> events = pop_events(client, cmds.size());
+        Events events = pop_events(client, cmds.size());
         bool right = events.size() == cmds.size();
         for (uint32_t index = 0; right && index < cmds.size(); ++index)
             right = events[index]->seq == index && events[index]->cmd == cmds[index];
-        free_events(events);
         parent.next();
         kue_xapi_event_delete(&client);
         return right ? 0 : 11;
@@ -98,11 +97,10 @@ TEST_F(KueExchange, NeverExpiringEventArrivesAndNeverExpiresAtTheReceiver) {
     ASSERT_TRUE(poll_until(server, [&] { return server->rx_count == 1; }));
     EXPECT_EQ(kue_mapi_event_poll(server, 5), 1u);
     EXPECT_EQ(log.count(KUE_STATUS_RX_EXPIRED), 0u);
-    kue_event *event = kue_xapi_event_pop(server);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(event->expire_time, KUE_NEVER_EXPIRES);
-    EXPECT_EQ(payload_of(event), "forever");
-    kue_xapi_event_free(event);
+    Events got = pop_events(server, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0]->expire_time, KUE_NEVER_EXPIRES);
+    EXPECT_EQ(payload_of(got[0].get()), "forever");
     sender.send(1);
     EXPECT_EQ(sender.wait(), 0);
     kue_xapi_event_delete(&server);

@@ -18,20 +18,18 @@ namespace kue_test {
 
 constexpr int kWaitMs = 60000;
 
-// A forked process with exit status body(its own object), and a socket pair
-// between the two carrying 64-bit values: in the test send and next talk to
-// the child, in the child to the test. Fork before the test starts a
-// thread. A child still running at the end is killed.
+// A forked process ending with status body(its copy of this object); send
+// and next carry 64-bit values between it and the test. Fork before the
+// test starts a thread. A child still running at the end is killed.
 class Child {
   public:
     explicit Child(const std::function<int(Child &)> &body);
     ~Child();
     Child(const Child &) = delete;
     void send(int64_t value);
-    // The next value, or `fallback` when none came within timeout_ms.
-    int64_t next(int64_t fallback = -1, int timeout_ms = kWaitMs);
+    int64_t next();  // -1 when nothing came in time
     // The exit status; -1 after a signal or when it had to be killed.
-    int wait(int timeout_ms = kWaitMs);
+    int wait();
     void kill_now();
 
   private:
@@ -53,16 +51,17 @@ struct Report {
 
 // A status handler recording every report. It answers 1 to status 9 but
 // `keep_sent` times, `consume_received` to status 10, and clears error_code
-// after status 1 unless `keep_errors`.
+// after status 1.
 class StatusLog {
   public:
     void attach(kue *handle);
     std::vector<Report> reports() const;
+    std::string last_error() const;       // the text of the last status 1
     std::vector<uint32_t> codes() const;  // without 1 and 2
     std::vector<uint32_t> ids(uint32_t code) const;
     size_t count(uint32_t code) const { return ids(code).size(); }
 
-    bool keep_errors = false, consume_received = false;
+    bool consume_received = false;
     int keep_sent = 0;
 
   private:
@@ -76,8 +75,6 @@ class StatusLog {
 kue *make_server(bool use_service, uint32_t protocol_type = KUE_DEFAULT_PROTOCOL_TYPE);
 kue *make_client(int32_t port, bool use_service,
                  uint32_t protocol_type = KUE_DEFAULT_PROTOCOL_TYPE);
-// A created client at the port the test sends; nullptr on failure.
-kue *connect_to_parent_port(Child &parent, bool use_service);
 // A created plain endpoint listening on 127.0.0.1 (port 0) or connected
 // to `port` there.
 kuvnet *make_endpoint(uint32_t protocol_type, int32_t port);
@@ -85,15 +82,18 @@ kuvnet *make_endpoint(uint32_t protocol_type, int32_t port);
 std::string payload_for(int client, int index);
 std::string payload_of(const kue_event *event);
 
-std::vector<kue_event *> pop_events(kue *handle, size_t wanted, int timeout_ms = kWaitMs);
-void free_events(std::vector<kue_event *> &events);
+struct EventFree {
+    void operator()(kue_event *event) const { kue_xapi_event_free(event); }
+};
+using Events = std::vector<std::unique_ptr<kue_event, EventFree>>;
+// Pops (polling a handle without a service thread) until `wanted` came.
+Events pop_events(kue *handle, size_t wanted);
 // Polls a handle without a service thread until the condition holds.
 bool poll_until(kue *handle, const std::function<bool()> &condition);
 
 // A child's body: `handles` clients, each pushing `events` events (client c's
 // event i has type c, cmd i, payload payload_for(c, i); the first client is
-// number `first`) to the port the test sends. Sends 1 when all are sent and
-// deletes them when told to.
+// number `first`) to the port the test sends, deleted when the test says.
 int push_from_clients(int first, int handles, int events, bool use_service, Child &parent);
 // `processes` children push_from_clients to a server with a service thread,
 // which must get every event once, intact and in its peer's order, with

@@ -22,10 +22,8 @@ int echoing_server(Child &parent) {
     if (kue_xapi_event_create(server) != 1) return 10;
     parent.send(server->port);
     for (;;) {
-        for (kue_event *event : pop_events(server, 1)) {
+        for (auto &event : pop_events(server, 1))
             parent.send(event->cmd);
-            kue_xapi_event_free(event);
-        }
     }
 }
 
@@ -98,8 +96,6 @@ TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
         ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) > accepted; }));
     }
     const std::vector<uint32_t> ids = log.ids(KUE_STATUS_ACCEPTED);  // killed, a, b
-    ASSERT_EQ(a.next(), 1);
-    ASSERT_EQ(b.next(), 1);
     ASSERT_TRUE(poll_until(server, [&] { return server->rx_count == 7; }));
     // A goes; by the time it has exited its reset has reached the server.
     a.send(1);
@@ -113,12 +109,11 @@ TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
     ASSERT_NE(server->connections->next, nullptr);
     EXPECT_EQ(server->connections->next->endpoint->socket, static_cast<int32_t>(ids[2]));
     EXPECT_EQ(server->connections->next->next, nullptr);
-    std::vector<kue_event *> events = pop_events(server, 4);
+    Events events = pop_events(server, 4);
     for (uint32_t index = 0; index < events.size(); ++index) {
         EXPECT_EQ(events[index]->id, ids[2]);
         EXPECT_EQ(events[index]->cmd, index);
     }
-    free_events(events);
     b.send(1);
     EXPECT_EQ(b.wait(), 0);
     kue_xapi_event_delete(&server);
