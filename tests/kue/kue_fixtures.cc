@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -79,11 +80,6 @@ bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
-}
-
-void StatusLog::attach(kue *handle) {
-    handle->status_handler = handler;
-    handle->user_context = this;
 }
 
 int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object) {
@@ -213,8 +209,7 @@ void push_to_one_server(int processes, int handles, int events, bool client_serv
         return push_from_clients(process * handles, handles, events, client_service, parent);
     });
     kue *server = make_server(true);
-    StatusLog log;
-    log.attach(server);
+    StatusLog log(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
     for (auto &child : children)
         child->send(server->port);

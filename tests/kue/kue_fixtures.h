@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,12 +48,15 @@ struct Report {
     std::string text;  // of status 1
 };
 
-// A status handler recording every report. It answers 1 to status 9 but
-// `keep_sent` times, `consume_received` to status 10, and clears error_code
-// after status 1.
+// The status handler of a handle (made before create), recording every
+// report. It answers 1 to status 9 but `keep_sent` times, `consume_received`
+// to status 10, and clears error_code after status 1.
 class StatusLog {
   public:
-    void attach(kue *handle);
+    explicit StatusLog(kue *handle) {
+        handle->status_handler = handler;
+        handle->user_context = this;
+    }
     std::vector<Report> reports() const;
     std::string last_error() const;       // the text of the last status 1
     std::vector<uint32_t> codes() const;  // without 1 and 2

@@ -21,10 +21,9 @@ int echoing_server(Child &parent) {
     server->port = static_cast<int32_t>(parent.next());
     if (kue_xapi_event_create(server) != 1) return 10;
     parent.send(server->port);
-    for (;;) {
+    for (;;)
         for (auto &event : pop_events(server, 1))
             parent.send(event->cmd);
-    }
 }
 
 TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
@@ -33,8 +32,7 @@ TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     const int64_t port = first.next();
     ASSERT_GT(port, 0);
     kue *client = make_client(static_cast<int32_t>(port), true);
-    StatusLog log;
-    log.attach(client);
+    StatusLog log(client);
     ASSERT_EQ(kue_xapi_event_create(client), 1u);
     kue_xapi_event_push(client, 0, 1, 100, "before", 6);
     EXPECT_EQ(first.next(), 100);
@@ -80,8 +78,7 @@ TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
     // Without a service thread the test's polls do every step.
     kue *server = make_server(false);
     server->poll_timeout = 20;
-    StatusLog log;
-    log.attach(server);
+    StatusLog log(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
     killed.send(server->port);
     ASSERT_EQ(killed.next(), 1);
