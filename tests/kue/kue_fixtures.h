@@ -57,7 +57,6 @@ class StatusLog {
         handle->status_handler = handler;
         handle->user_context = this;
     }
-    std::vector<Report> reports() const;
     std::string last_error() const;       // the text of the last status 1
     std::vector<uint32_t> codes() const;  // without 1 and 2
     std::vector<uint32_t> ids(uint32_t code) const;
@@ -67,6 +66,7 @@ class StatusLog {
     int keep_sent = 0;
 
   private:
+    std::vector<Report> reports() const;
     static int32_t handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object);
     mutable std::mutex mutex_;
     std::vector<Report> reports_;
