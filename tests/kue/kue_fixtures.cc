@@ -1,59 +1,45 @@
 #include "kue/kue_fixtures.h"
 
-#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 #include <thread>
 
 namespace kue_test {
 
-void Link::send(int64_t value) {
-    [[maybe_unused]] ssize_t written = write(out_, &value, sizeof value);
-}
-
-bool Link::receive(int64_t *value, int timeout_ms) {
-    pollfd slot{in_, POLLIN, 0};
-    if (poll(&slot, 1, timeout_ms) != 1) return false;
-    return read(in_, value, sizeof *value) == sizeof *value;
-}
-
-int64_t Link::next(int64_t fallback, int timeout_ms) {
-    int64_t value = 0;
-    return receive(&value, timeout_ms) ? value : fallback;
-}
-
-Child::Child(const std::function<int(Link &)> &body) {
-    int down[2], up[2];
-    if (pipe2(down, O_CLOEXEC) != 0 || pipe2(up, O_CLOEXEC) != 0) return;
+Child::Child(const std::function<int(Child &)> &body) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
     std::fflush(stdout);
-    std::fflush(stderr);
     pid_ = fork();
-    if (pid_ == 0) {
-        close(down[1]);
-        close(up[0]);
-        Link own;
-        own.in_ = down[0];
-        own.out_ = up[1];
-        int status = body(own);
-        std::fflush(stdout);
-        std::fflush(stderr);
-        _exit(status);
-    }
-    close(down[0]);
-    close(up[1]);
-    link_.in_ = up[0];
-    link_.out_ = down[1];
+    socket_ = ends[pid_ == 0 ? 1 : 0];
+    close(ends[pid_ == 0 ? 0 : 1]);
+    if (pid_ == 0) _exit(body(*this));
 }
 
 Child::~Child() {
     kill_now();
-    if (link_.in_ >= 0) close(link_.in_);
-    if (link_.out_ >= 0) close(link_.out_);
+    close(socket_);
+}
+
+void Child::send(int64_t value) {
+    [[maybe_unused]] ssize_t written = write(socket_, &value, sizeof value);
+}
+
+int64_t Child::next() {
+    pollfd slot{socket_, POLLIN, 0};
+    int64_t value = 0;
+    const bool got = poll(&slot, 1, kWaitMs) == 1 && read(socket_, &value, sizeof value) == 8;
+    return got ? value : -1;
 }
 
 void Child::kill_now() {
@@ -63,27 +49,34 @@ void Child::kill_now() {
     pid_ = -1;
 }
 
-int Child::wait(int timeout_ms) {
-    if (pid_ <= 0) return -1;
-    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (Clock::now() >= end) {
-            kill_now();
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+int Child::wait() {
+    int status = 0;
+    const bool ended =
+        pid_ > 0 && wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
+    if (ended) pid_ = -1;
+    kill_now();  // one that did not end in time
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Children fork_children(int count, const std::function<int(int, Child &)> &body) {
+    Children children;
+    for (int number = 0; number < count; ++number)
+        children.push_back(
+            std::make_unique<Child>([&](Child &parent) { return body(number, parent); }));
+    return children;
+}
+
+void finish(Children &children) {
+    for (auto &child : children)
+        child->send(1);
+    for (auto &child : children)
+        EXPECT_EQ(child->wait(), 0);
 }
 
 bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
-    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!condition()) {
-        if (Clock::now() >= end) return false;
+        if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -91,27 +84,14 @@ bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
 
 int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object) {
     auto *log = static_cast<StatusLog *>(context);
-    Report report{code, id, "", 0, 0, 0};
-    const bool event_code = code >= KUE_STATUS_TX_EXPIRED && code <= KUE_STATUS_POPPED;
-    if (code == KUE_STATUS_ERROR) report.text = static_cast<const char *>(object);
-    if (event_code && object) {
-        auto *event = static_cast<const kue_event *>(object);
-        report.type = event->type;
-        report.cmd = event->cmd;
-        report.seq = event->seq;
-    }
-    int32_t answer = 1;
-    {
-        std::lock_guard<std::mutex> hold(log->mutex_);
-        log->reports_.push_back(report);
-        if (code == KUE_STATUS_SENT && log->keep_sent > 0) {
-            --log->keep_sent;
-            answer = 0;
-        }
-    }
-    if (code == KUE_STATUS_ERROR && log->clear_errors) handle->error_code = 0;
-    if (code == KUE_STATUS_RECEIVED) answer = log->consume_received ? 1 : 0;
-    return answer;
+    std::lock_guard<std::mutex> hold(log->mutex_);
+    log->reports_.push_back(
+        {code, id, code == KUE_STATUS_ERROR ? static_cast<const char *>(object) : ""});
+    if (code == KUE_STATUS_ERROR) handle->error_code = 0;
+    if (code == KUE_STATUS_RECEIVED) return log->consume_received;
+    if (code != KUE_STATUS_SENT || log->keep_sent == 0) return 1;
+    --log->keep_sent;
+    return 0;
 }
 
 std::vector<Report> StatusLog::reports() const {
@@ -119,93 +99,150 @@ std::vector<Report> StatusLog::reports() const {
     return reports_;
 }
 
-std::vector<uint32_t> StatusLog::codes() const {
-    std::vector<uint32_t> codes;
+std::string StatusLog::last_error() const {
+    std::string text;
     for (const Report &report : reports())
-        codes.push_back(report.code);
-    return codes;
+        if (report.code == KUE_STATUS_ERROR) text = report.text;
+    return text;
 }
 
-size_t StatusLog::count(uint32_t code) const {
-    size_t found = 0;
+std::vector<uint32_t> StatusLog::codes() const {
+    std::vector<uint32_t> found;
     for (const Report &report : reports())
-        found += report.code == code;
+        if (report.code > KUE_STATUS_IDLE) found.push_back(report.code);
     return found;
 }
 
-uint32_t last_id_of(const StatusLog &log, uint32_t code) {
-    uint32_t id = 0;
-    for (const Report &report : log.reports())
-        if (report.code == code) id = report.id;
-    return id;
+std::vector<uint32_t> StatusLog::ids(uint32_t code) const {
+    std::vector<uint32_t> found;
+    for (const Report &report : reports())
+        if (report.code == code) found.push_back(report.id);
+    return found;
 }
 
 kue *make_server(bool use_service, uint32_t protocol_type) {
-    kue *handle = nullptr;
-    if (kue_xapi_event_init(&handle) != 1) return nullptr;
+    kue *handle = make_client(0, use_service, protocol_type);
     handle->is_server = 1;
-    handle->use_async_service = use_service ? 1 : 0;
-    handle->protocol_type = protocol_type;
     std::strcpy(handle->local_name, "127.0.0.1");
-    handle->port = 0;
+    handle->peer_name[0] = '\0';
     return handle;
 }
 
 kue *make_client(int32_t port, bool use_service, uint32_t protocol_type) {
     kue *handle = nullptr;
-    if (kue_xapi_event_init(&handle) != 1) return nullptr;
-    handle->use_async_service = use_service ? 1 : 0;
+    kue_xapi_event_init(&handle);  // fails only without memory
+    handle->use_async_service = use_service;
     handle->protocol_type = protocol_type;
     std::strcpy(handle->peer_name, "127.0.0.1");
     handle->port = port;
     return handle;
 }
 
+kuvnet *make_endpoint(uint32_t protocol_type, int32_t port) {
+    kuvnet *endpoint = nullptr;
+    if (kuv_xapi_kuvnet_init(&endpoint, 0) != 1) return nullptr;
+    endpoint->protocol_type = protocol_type;
+    endpoint->is_server = port == 0;
+    std::strcpy(port ? endpoint->peer_name : endpoint->local_name, "127.0.0.1");
+    endpoint->port = port;
+    if (kuv_xapi_kuvnet_create(endpoint) == 1 && (!port || kuv_xapi_kuvnet_connect(endpoint) == 1))
+        return endpoint;
+    kuv_xapi_kuvnet_delete(&endpoint);
+    return nullptr;
+}
+
 std::string payload_for(int client, int index) {
-    char text[64];
-    std::snprintf(text, sizeof text, "client %d event %d ", client, index);
     // Lengths vary with the index, so that a short or merged item shows.
-    return std::string(text) + std::string(static_cast<size_t>(index % 97), 'a' + client % 26);
+    return "client " + std::to_string(client) + " event " + std::to_string(index) +
+           std::string(static_cast<size_t>(index % 97), 'a' + client % 26);
 }
 
 std::string payload_of(const kue_event *event) {
     return std::string(reinterpret_cast<const char *>(event->payload), event->payload_size);
 }
 
-std::vector<kue_event *> pop_events(kue *handle, size_t wanted, int timeout_ms) {
-    std::vector<kue_event *> events;
-    wait_until(
-        [&] {
-            while (kue_event *event = kue_xapi_event_pop(handle))
-                events.push_back(event);
-            return events.size() >= wanted;
-        },
-        timeout_ms);
+Events pop_events(kue *handle, size_t wanted) {
+    Events events;
+    wait_until([&] {
+        if (!handle->service) kue_xapi_event_poll(handle);
+        while (kue_event *event = kue_xapi_event_pop(handle))
+            events.emplace_back(event);
+        return events.size() >= wanted;
+    });
     return events;
 }
 
-void free_events(std::vector<kue_event *> &events) {
-    for (kue_event *event : events)
-        kue_xapi_event_free(event);
-    events.clear();
+bool poll_until(kue *handle, const std::function<bool()> &condition) {
+    return wait_until([&] {
+        kue_xapi_event_poll(handle);
+        return condition();
+    });
 }
 
-bool poll_until(kue *handle, const std::function<bool()> &condition, int timeout_ms) {
-    return wait_until(
+int push_from_clients(int first, int handles, int events, bool use_service, Child &parent) {
+    const int32_t port = static_cast<int32_t>(parent.next());
+    std::vector<kue *> clients;
+    for (int number = 0; number < handles; ++number) {
+        clients.push_back(make_client(port, use_service));
+        if (kue_xapi_event_create(clients.back()) != 1) return 10;
+    }
+    for (int index = 0; index < events; ++index) {
+        for (int number = 0; number < handles; ++number) {
+            const std::string payload = payload_for(first + number, index);
+            kue_xapi_event_push(clients[number], 0, first + number, index, payload.data(),
+                                payload.size());
+        }
+    }
+    // A handle without a service thread sends in polls. Delete resets the
+    // connection, which could discard what the server has not read: wait
+    // for the test's word.
+    for (kue *client : clients)
+        if (!use_service && !poll_until(client, [&] { return client->tx_count == 0; })) return 11;
+    parent.next();
+    for (kue *client : clients)
+        kue_xapi_event_delete(&client);
+    return 0;
+}
+
+void push_to_one_server(int processes, int handles, int events, bool client_service) {
+    Children children = fork_children(processes, [&](int process, Child &parent) {
+        return push_from_clients(process * handles, handles, events, client_service, parent);
+    });
+    kue *server = make_server(true);
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    for (auto &child : children)
+        child->send(server->port);
+    const size_t clients = static_cast<size_t>(processes * handles), total = clients * events;
+    std::map<uint32_t, uint32_t> next_seq_of_peer, client_of_peer;
+    std::set<std::pair<uint32_t, uint32_t>> seen;
+    size_t popped = 0, faults = 0;
+    wait_until(
         [&] {
-            kue_xapi_event_poll(handle);
-            return condition();
+            while (kue_event *event = kue_xapi_event_pop(server)) {
+                ++popped;
+                faults += payload_of(event) != payload_for(event->type, event->cmd);
+                faults += event->size != event->payload_size + 20;
+                faults += event->seq != event->cmd || event->seq != next_seq_of_peer[event->id]++;
+                faults +=
+                    client_of_peer.emplace(event->id, event->type).first->second != event->type;
+                seen.emplace(event->type, event->cmd);
+                kue_xapi_event_free(event);
+            }
+            return popped >= total;
         },
-        timeout_ms);
-}
-
-kue *connect_from_link(Link &link, bool use_service) {
-    const int64_t port = link.next();
-    if (port < 0) return nullptr;
-    kue *client = make_client(static_cast<int32_t>(port), use_service);
-    if (kue_xapi_event_create(client) == 1) return client;
-    kue_xapi_event_delete(&client);
-    return nullptr;
+        2 * kWaitMs);
+    EXPECT_EQ(popped, total);
+    EXPECT_EQ(seen.size(), total);  // none lost, none twice
+    EXPECT_EQ(faults, 0u);
+    EXPECT_EQ(client_of_peer.size(), clients);
+    EXPECT_EQ(log.count(KUE_STATUS_ACCEPTED), clients);
+    EXPECT_EQ(log.count(KUE_STATUS_RECEIVED), total);
+    EXPECT_EQ(kue_xapi_event_get_rx_count(server), 0);
+    finish(children);
+    // Every peer's going is noticed and its record freed.
+    EXPECT_TRUE(wait_until([&] { return log.count(KUE_STATUS_DISCONNECTED) == clients; }));
+    kue_xapi_event_delete(&server);
 }
 
 }  // namespace kue_test

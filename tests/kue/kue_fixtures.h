@@ -1,14 +1,12 @@
-// Helpers of the event-service tests: child processes with a deadline, a
-// pipe to pass small values between processes, a recording status handler,
-// and bounded waits.
+// Helpers of the event-service tests: child processes, a recording status
+// handler, handles on loopback and bounded waits.
 #ifndef KUV_TESTS_KUE_FIXTURES_H
 #define KUV_TESTS_KUE_FIXTURES_H
 
 #include <sys/types.h>
 
-#include <chrono>
-#include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,113 +15,92 @@
 
 namespace kue_test {
 
-// One end of a two-way pipe between a test and its child process, carrying
-// 64-bit values. Every read has a time limit.
-class Link {
-  public:
-    void send(int64_t value);
-    // False when nothing came within timeout_ms or the other end is gone.
-    bool receive(int64_t *value, int timeout_ms = kDefaultWaitMs);
-    // The next value, or `fallback` when none came in time.
-    int64_t next(int64_t fallback = -1, int timeout_ms = kDefaultWaitMs);
+constexpr int kWaitMs = 60000;
 
-    static constexpr int kDefaultWaitMs = 60000;
-
-  private:
-    friend class Child;
-    int in_ = -1, out_ = -1;
-};
-
-// A forked process running body(its end of the link); body's result is its
-// exit status. Fork before any thread of the test exists: the child starts
-// with the forking thread alone. A child still running when the object goes
-// is killed.
+// A forked process ending with status body(its copy of this object); send
+// and next carry 64-bit values between it and the test. Fork before the
+// test starts a thread. A child still running at the end is killed.
 class Child {
   public:
-    explicit Child(const std::function<int(Link &)> &body);
+    explicit Child(const std::function<int(Child &)> &body);
     ~Child();
     Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-
-    // The test's end of the link.
-    Link &link() { return link_; }
-    // The exit status, or -1 when it did not end within timeout_ms (it is
-    // then killed) or died of a signal.
-    int wait(int timeout_ms = Link::kDefaultWaitMs);
+    void send(int64_t value);
+    int64_t next();  // -1 when nothing came in time
+    // The exit status; -1 after a signal or when it had to be killed.
+    int wait();
     void kill_now();
 
   private:
     pid_t pid_ = -1;
-    Link link_;
+    int socket_ = -1;
 };
 
-// Polls `condition` every millisecond until it holds or timeout_ms passes.
-bool wait_until(const std::function<bool()> &condition, int timeout_ms);
+using Children = std::vector<std::unique_ptr<Child>>;
+Children fork_children(int count, const std::function<int(int number, Child &)> &body);
+// Sends every child 1, then expects each to exit with 0.
+void finish(Children &children);
 
-// One status report as a handler saw it.
+bool wait_until(const std::function<bool()> &condition, int timeout_ms = kWaitMs);
+
 struct Report {
-    uint32_t code;
-    uint32_t id;
-    std::string text;  // the message of status 1
-    uint32_t type, cmd, seq;
+    uint32_t code, id;
+    std::string text;  // of status 1
 };
 
-// A status handler that records every report. Answers: 1 for code 9
-// (sent) unless `keep_sent` says otherwise, 0 for code 10 unless
-// `consume_received`; leaves error_code set after status 1 unless
-// `clear_errors`.
+// The status handler of a handle (made before create), recording every
+// report. It answers 1 to status 9 but `keep_sent` times, `consume_received`
+// to status 10, and clears error_code after status 1.
 class StatusLog {
   public:
-    static int32_t handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object);
-    void attach(kue *handle) {
+    explicit StatusLog(kue *handle) {
         handle->status_handler = handler;
         handle->user_context = this;
     }
+    std::string last_error() const;       // the text of the last status 1
+    std::vector<uint32_t> codes() const;  // without 1 and 2
+    std::vector<uint32_t> ids(uint32_t code) const;
+    size_t count(uint32_t code) const { return ids(code).size(); }
 
-    std::vector<Report> reports() const;
-    std::vector<uint32_t> codes() const;
-    size_t count(uint32_t code) const;
-
-    // Set before create; read by the service thread.
-    bool clear_errors = true;
     bool consume_received = false;
-    // Answers 0 to status 9 this many times before answering 1.
     int keep_sent = 0;
 
   private:
+    std::vector<Report> reports() const;
+    static int32_t handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object);
     mutable std::mutex mutex_;
     std::vector<Report> reports_;
 };
 
-// The id of the last report with this code (0 when none).
-uint32_t last_id_of(const StatusLog &log, uint32_t code);
-
-// A server handle listening on 127.0.0.1 with a system-chosen port.
+// Handles listening on 127.0.0.1 at a port the system chooses, or
+// connecting there to `port`.
 kue *make_server(bool use_service, uint32_t protocol_type = KUE_DEFAULT_PROTOCOL_TYPE);
-// A client handle for 127.0.0.1 at port.
 kue *make_client(int32_t port, bool use_service,
                  uint32_t protocol_type = KUE_DEFAULT_PROTOCOL_TYPE);
+// A created plain endpoint listening on 127.0.0.1 (port 0) or connected
+// to `port` there.
+kuvnet *make_endpoint(uint32_t protocol_type, int32_t port);
 
-// Payload of event `index` of client `client`: distinct for every pair.
 std::string payload_for(int client, int index);
 std::string payload_of(const kue_event *event);
 
-// Pops until `wanted` events have come or timeout_ms passed; the caller
-// frees them (free_events).
-std::vector<kue_event *> pop_events(kue *handle, size_t wanted,
-                                    int timeout_ms = Link::kDefaultWaitMs);
-void free_events(std::vector<kue_event *> &events);
-
+struct EventFree {
+    void operator()(kue_event *event) const { kue_xapi_event_free(event); }
+};
+using Events = std::vector<std::unique_ptr<kue_event, EventFree>>;
+// Pops (polling a handle without a service thread) until `wanted` came.
+Events pop_events(kue *handle, size_t wanted);
 // Polls a handle without a service thread until the condition holds.
-bool poll_until(kue *handle, const std::function<bool()> &condition,
-                int timeout_ms = Link::kDefaultWaitMs);
+bool poll_until(kue *handle, const std::function<bool()> &condition);
 
-// A client process's usual start: the port comes over the link, then a
-// client handle (with a service thread when asked) is created. nullptr when
-// either fails.
-kue *connect_from_link(Link &link, bool use_service);
-
-using Clock = std::chrono::steady_clock;
+// A child's body: `handles` clients, each pushing `events` events (client c's
+// event i has type c, cmd i, payload payload_for(c, i); the first client is
+// number `first`) to the port the test sends, deleted when the test says.
+int push_from_clients(int first, int handles, int events, bool use_service, Child &parent);
+// `processes` children push_from_clients to a server with a service thread,
+// which must get every event once, intact and in its peer's order, with
+// exact counts and reports.
+void push_to_one_server(int processes, int handles, int events, bool client_service);
 
 }  // namespace kue_test
 
