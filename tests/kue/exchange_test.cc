@@ -124,4 +124,23 @@ TEST_F(KueExchange, UdpHandleSendsEachEventAsDatagrams) {
     kuv_xapi_kuvnet_delete(&receiver);
 }
 
+// An active UDP endpoint without a peer has no socket: it takes no part in
+// the wait, and what is queued for it expires.
+TEST_F(KueExchange, UdpHandleWithoutPeerWaitsOnNothingAndLetsEventsExpire) {
+    kue *client = nullptr;
+    ASSERT_EQ(kue_xapi_event_init(&client), 1u);
+    client->protocol_type = KUVNET_UDP;
+    client->use_async_service = 0;
+    client->expire_time = 30;
+    StatusLog log(client);
+    ASSERT_EQ(kue_xapi_event_create(client), 1u);
+    ASSERT_EQ(client->connections->endpoint->socket, -1);
+    EXPECT_EQ(kue_xapi_event_push(client, 0, 1, 1, "lost", 4), 1u);
+    EXPECT_EQ(kue_xapi_event_poll(client), 0u);  // returns once the event expired
+    EXPECT_EQ(log.count(KUE_STATUS_TX_EXPIRED), 1u);
+    EXPECT_EQ(log.count(KUE_STATUS_ERROR), 0u);
+    EXPECT_EQ(kue_xapi_event_get_tx_count(client), 0);
+    kue_xapi_event_delete(&client);
+}
+
 }  // namespace
