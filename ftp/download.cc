@@ -18,10 +18,10 @@ constexpr uint64_t kBlockSize = 524288;
 // The local file is written in pieces of this size. The kernel takes a
 // page-cache folio as large as the write asks for: a 512 KiB write wants
 // 512 KiB of contiguous pages at once, which come from the large free
-// blocks, and on a virtual machine those are the ones its host has taken
-// back and must fill again as they are written. Such writes ran two to
-// three times slower now and then (a 512 MiB download took 0.5 s or
-// 1.2 s); pieces of 64 KiB keep it steady.
+// blocks, and on a virtual machine those are the ones its host reclaims
+// (free page reporting) and fills again as they are written. The copy of
+// such writes ran two to three times slower now and then (a 512 MiB
+// download took 0.4 s or 1 s); pieces of 64 KiB keep it at the fast time.
 constexpr uint64_t kWriteSize = 65536;
 // Write only, created with the caller's mode, truncated (the library's open
 // flags; the two high bits have no effect).
