@@ -9,14 +9,15 @@
 // Each round sends one batch over raw TCP and one over the packet layer, in
 // turns at going first, each timed until the receiving child (one process
 // for both connections) reports the whole batch, so that both sides of a
-// ratio see the same load and the same placement of the processes; the
-// speeds printed are those of all rounds together, and the ratio is
-// library / raw (above 1 the library is faster). Summing the rounds rather
-// than taking a median of per-round ratios lets both sides average over the
-// same moments of a loaded machine, where a median of ratios picks
-// whichever pairing happened to fall in the middle. Both connections keep
-// the system's default socket options; only the end of each batch is pushed
-// out at once (see push).
+// round see the same load and the same placement of the processes. The
+// ratio is the median over the rounds of each round's library time per
+// message / raw time per message: a round that a burst of load on the
+// shared machine hit (an acknowledged batch, one round trip per packet,
+// then takes several times as long) stays one round of many, where a sum
+// over the rounds let it move the whole figure. The speeds printed are
+// those of all rounds together. Both connections keep the system's default
+// socket options; only the end of each batch is pushed out at once (see
+// push).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -40,7 +41,7 @@ namespace {
 constexpr uint32_t kUnacknowledged = KUVNET_TCP | KUVNET_ACK_TOGGLE | KUVNET_INET | KUVNET_IPV4;
 constexpr uint32_t kAcknowledged = KUVNET_TCP | KUVNET_INET | KUVNET_IPV4;
 constexpr uint32_t kSenderId = 1, kReceiverId = 2;
-constexpr int kRounds = 15;
+constexpr int kRounds = 21;
 constexpr size_t kRawReadBuffer = 1 << 20;
 
 using Clock = std::chrono::steady_clock;
@@ -210,7 +211,7 @@ kuvnet *library_connect(uint32_t type, int32_t port) {
 
 struct Summary {
     std::string name;
-    double ratio;
+    double ratio;  // speed against raw: 1 / the median per-round time ratio
     double library_mb_s, raw_mb_s, library_messages_s, raw_messages_s;
 };
 std::vector<Summary> &summaries() {
@@ -290,6 +291,7 @@ void Transfer(benchmark::State &state, const char *name, uint32_t type, int batc
     };
 
     double raw_total = 0, library_total = 0;
+    std::vector<double> time_ratios;
     int rounds = 0;
     // The order of the two sides alternates from round to round, as the
     // child expects it.
@@ -308,18 +310,22 @@ void Transfer(benchmark::State &state, const char *name, uint32_t type, int batc
         }
         raw_total += raw_seconds;
         library_total += library_seconds;
+        if (raw_seconds > 0)
+            time_ratios.push_back((library_seconds / batch) / (raw_seconds / raw_messages));
         state.SetIterationTime(library_seconds);
         ++rounds;
     }
     close(raw);
     kuv_xapi_kuvnet_delete(&sender);
-    if (rounds == 0) return;
+    if (rounds == 0 || time_ratios.empty()) return;
+    const auto middle = time_ratios.begin() + static_cast<long>(time_ratios.size() / 2);
+    std::nth_element(time_ratios.begin(), middle, time_ratios.end());
 
     // Seconds per message over all rounds.
     const double raw_time = raw_total / (double(rounds) * raw_messages);
     const double library_time = library_total / (double(rounds) * batch);
     Summary summary{std::string(name) + "/" + std::to_string(size),
-                    raw_time / library_time,
+                    1 / *middle,
                     size / library_time / 1e6,
                     size / raw_time / 1e6,
                     1 / library_time,
@@ -364,7 +370,10 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
-    std::printf("\nspeed of the packet layer / raw TCP (%d rounds, higher is better):\n", kRounds);
+    std::printf(
+        "\nspeed of the packet layer / raw TCP (median of %d rounds, higher is better; speeds "
+        "of all rounds together):\n",
+        kRounds);
     for (const Summary &s : summaries())
         std::printf("  %-32s %5.2fx   lib %9.1f MB/s %10.0f msg/s   raw %9.1f MB/s %10.0f msg/s\n",
                     s.name.c_str(), s.ratio, s.library_mb_s, s.library_messages_s, s.raw_mb_s,
