@@ -18,6 +18,15 @@
 // those of all rounds together. Both connections keep the system's default
 // socket options; only the end of each batch is pushed out at once (see
 // push).
+//
+// The ratios still depend on where the scheduler runs the sender and the
+// child, which it keeps for a whole case: on one core each side pays for
+// both ends in turn, on two they overlap, and the two sides gain unequally.
+// Measured with the processes pinned: 1 MiB messages at 0.78x raw's speed
+// on one core and 1.35x on two; 64 B messages at 0.66x and 0.3x (the
+// receive-fill makes two receives per small message, where raw TCP's
+// reader takes many messages per receive). A free run lands in either, so
+// look at several runs before judging a change.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
