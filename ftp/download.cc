@@ -1,5 +1,6 @@
 // The one-call download: every file a URI names, fetched into the current
 // directory with a progress line and a result line per file.
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -12,9 +13,17 @@ namespace kuv::ftp {
 namespace {
 
 // The download reads the data connection in blocks of this size, the
-// default buffer_limit, so that each write to the local file is as large as
-// the transfer allows.
+// default buffer_limit, so that one read takes what the pump holds.
 constexpr uint64_t kBlockSize = 524288;
+// The local file is written in pieces of this size. The kernel gives a
+// write page-cache folios as large as it asks for. Folios of up to 32 KiB
+// come from the per-CPU lists of pages just freed; larger ones from the
+// large free blocks, which on a virtual machine are the ones its host
+// reclaims (free page reporting) and fills again while the write copies
+// into them. Writing 512 MiB took 0.09 s or 0.8 s in 512 KiB writes, 0.12 s
+// or 0.6 s in 64 KiB writes, and 0.18 to 0.36 s in 16 KiB writes, the size
+// that keeps a download steady at little cost in system calls.
+constexpr uint64_t kWriteSize = 16384;
 // Write only, created with the caller's mode, truncated (the library's open
 // flags; the two high bits have no effect).
 constexpr uint32_t kCreateFlags = 0x61a;
@@ -66,7 +75,9 @@ class LocalFile {
     }
     bool is_open() const { return descriptor_ != -1; }
     bool write(const uint8_t *bytes, uint64_t count) {
-        return write_all(descriptor_, bytes, count);
+        for (uint64_t at = 0; at < count; at += kWriteSize)
+            if (!write_all(descriptor_, bytes + at, std::min(kWriteSize, count - at))) return false;
+        return true;
     }
     void close() {
         if (descriptor_ != -1) kuv_xapi_close(descriptor_);

@@ -84,6 +84,33 @@ inline bool needs_long_form(uint64_t value) {
 // the header: a field seen later can only make it longer.
 uint64_t header_length_so_far(const uint8_t *bytes, uint64_t have);
 
+// ---- building ------------------------------------------------------------
+
+// The layout of the next packet of a message: which size fields take their
+// long form, and the lengths of header, body and trailer.
+struct PacketShape {
+    bool long_total;
+    bool long_offset;
+    bool long_body;
+    uint64_t header;  // without the long body length
+    uint64_t body;
+    uint64_t trailer;
+    uint64_t header_length() const { return header + (long_body ? kLongBodyLengthSize : 0); }
+    uint64_t length() const { return header_length() + body + trailer; }
+};
+
+// Fits the body of the message from `cursor` on (a byte index into
+// info->data) into max_packet_size. Returns 1 or the refusal code.
+uint32_t shape_packet(const kuvnet *handle, const packet_info *info, uint64_t cursor,
+                      PacketShape *shape);
+
+// Writes the header of that packet at `at` (room for kLongestHeaderSize
+// bytes) and returns its length, shape.header_length(). The body follows it
+// on the wire, then the trailer: kTrailerSize zero bytes when shape.trailer
+// is not 0.
+uint64_t write_packet_header(const kuvnet *handle, const packet_info *info,
+                             const PacketShape &shape, uint8_t *at);
+
 // ---- the handle ---------------------------------------------------------
 
 // The handle's time-out as the socket wrappers take it: 0xFFFFFFFF, and any
@@ -135,10 +162,14 @@ class GrowingBlock {
 // Where the body (and, on a stream, the trailer) of a received packet is
 // written: from `position` on in `block`, which may grow up to
 // `final_size`; position + body + trailer never exceeds final_size.
+// When `next_header` is set, the first kShortHeaderSize bytes behind the
+// trailer (the start of the next packet's header, which every header is at
+// least) are read with the body into it.
 struct BodyTarget {
     GrowingBlock *block;
     uint64_t position;
     uint64_t final_size;
+    uint8_t *next_header = nullptr;
 };
 
 // Chooses where bodies land. The receive asks once per packet with a body,
@@ -148,6 +179,12 @@ struct BodyTarget {
 class BodyPlacement {
   public:
     virtual bool place(const packet_info &header, BodyTarget *target) = 0;
+    // Moves the header bytes read ahead with the last body, if any, to
+    // `header` and returns their count (0 or kShortHeaderSize).
+    virtual uint64_t take_read_ahead(uint8_t *header) {
+        (void)header;
+        return 0;
+    }
 
   protected:
     ~BodyPlacement() = default;

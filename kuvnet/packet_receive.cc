@@ -1,7 +1,9 @@
 // Receiving one packet: a whole datagram, or a header and then its body read
-// from a stream straight into the block that keeps it.
+// from a stream straight into the block that keeps it (with, when the
+// placement asks, the start of the next header in the same receive).
 #include <errno.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include "kuvnet/kuvnet_internal.h"
 #include "kuvnet/packet_internal.h"
 #include "runtime/guards.h"
+#include "sysio/socket_internal.h"
 
 namespace kuv::net {
 
@@ -36,17 +39,54 @@ BodyTarget choose_target(BodyPlacement *placement, const packet_info &info, Grow
     return *placed ? target : own_target;
 }
 
+// Fills `bytes` and then `ahead` (kShortHeaderSize bytes) from the stream in
+// as few receives as the data allows, each within the handle's time-out as
+// kuv_xapi_recv_fill takes it. False when they are not both filled.
+bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, uint8_t *ahead) {
+    struct iovec pieces[2] = {{bytes, length}, {ahead, kShortHeaderSize}};
+    struct msghdr message {};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 2;
+    const int32_t socket = handle->socket;
+    if (kuv::sysio::no_socket(socket)) return false;
+    const int32_t timeout = io_timeout(handle);
+    while (message.msg_iovlen > 0) {
+        int32_t got = kuv::sysio::timed_transfer(
+            timeout, 0,
+            [socket](int32_t remaining) { return kuv_xapi_rx_poll_socket(socket, remaining); },
+            [&](int flags) { return ::recvmsg(socket, &message, flags); });
+        if (got <= 0) return false;
+        auto left = static_cast<uint64_t>(got);
+        while (message.msg_iovlen > 0 && left >= message.msg_iov->iov_len) {
+            left -= message.msg_iov->iov_len;
+            ++message.msg_iov;
+            --message.msg_iovlen;
+        }
+        if (left > 0) {
+            message.msg_iov->iov_base = static_cast<uint8_t *>(message.msg_iov->iov_base) + left;
+            message.msg_iov->iov_len -= left;
+        }
+    }
+    return true;
+}
+
 // Reads `length` bytes into the target's block from its position on,
-// growing the block as they arrive rather than as announced.
+// growing the block as they arrive rather than as announced, and the
+// target's read-ahead with the last piece.
 uint32_t read_into_block(kuvnet *handle, const BodyTarget &target, uint64_t length) {
     GrowingBlock *block = target.block;
     const uint64_t end = target.position + length;
     for (uint64_t at = target.position; at < end;) {
         if (!block->reserve(at + 1, target.final_size)) return KUVNET_RESULT_NO_MEMORY;
         const uint64_t piece = std::min(std::min(block->capacity(), end) - at, kLargestRead);
-        int32_t got =
-            kuv_xapi_recv_fill(handle->socket, block->data() + at, piece, io_timeout(handle));
-        if (got < 0 || static_cast<uint64_t>(got) != piece) return KUVNET_RESULT_SHORT_READ;
+        if (target.next_header && at + piece == end) {
+            if (!receive_with_read_ahead(handle, block->data() + at, piece, target.next_header))
+                return KUVNET_RESULT_SHORT_READ;
+        } else {
+            int32_t got =
+                kuv_xapi_recv_fill(handle->socket, block->data() + at, piece, io_timeout(handle));
+            if (got < 0 || static_cast<uint64_t>(got) != piece) return KUVNET_RESULT_SHORT_READ;
+        }
         at += piece;
     }
     return KUV_RESULT_OK;
@@ -55,8 +95,9 @@ uint32_t read_into_block(kuvnet *handle, const BodyTarget &target, uint64_t leng
 // Reads the header in as few steps as its fields allow: the shortest header
 // first, then whatever its long-form markers add. No step reads past the
 // header, so the stream stays at the body.
-uint32_t read_stream_header(kuvnet *handle, uint8_t *header, uint64_t *length) {
-    uint64_t have = 0, want = kShortHeaderSize;
+// `have` bytes of it may be there already.
+uint32_t read_stream_header(kuvnet *handle, uint8_t *header, uint64_t have, uint64_t *length) {
+    uint64_t want = have < kShortHeaderSize ? kShortHeaderSize : header_length_so_far(header, have);
     while (have < want) {
         int32_t got =
             kuv_xapi_recv_fill(handle->socket, header + have, want - have, io_timeout(handle));
@@ -71,7 +112,8 @@ uint32_t read_stream_header(kuvnet *handle, uint8_t *header, uint64_t *length) {
 uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placement, bool *placed) {
     uint8_t header[kLongestHeaderSize];
     uint64_t header_length = 0;
-    uint32_t code = read_stream_header(handle, header, &header_length);
+    const uint64_t have = placement ? placement->take_read_ahead(header) : 0;
+    uint32_t code = read_stream_header(handle, header, have, &header_length);
     if (code != KUV_RESULT_OK) return fail(handle, code);
     code = kuv_mapi_kuvnet_parse_main_header(handle, info, header, header_length);
     if (code != KUV_RESULT_OK) return fail_both(handle, info, code);

@@ -1,4 +1,5 @@
-// Building one packet of a message: header, body and trailer in one block.
+// Building one packet of a message: its shape and header, and the whole
+// packet (header, body and trailer) in one block.
 #include <algorithm>
 #include <cstring>
 
@@ -8,22 +9,6 @@
 
 namespace kuv::net {
 
-namespace {
-
-struct PacketShape {
-    bool long_total;
-    bool long_offset;
-    bool long_body;
-    uint64_t header;  // without the long body length
-    uint64_t body;
-    uint64_t trailer;
-    uint64_t length() const {
-        return header + (long_body ? kLongBodyLengthSize : 0) + body + trailer;
-    }
-};
-
-// Fits the next body of the message into max_packet_size. Returns 1 or the
-// refusal code.
 uint32_t shape_packet(const kuvnet *handle, const packet_info *info, uint64_t cursor,
                       PacketShape *shape) {
     const auto total = static_cast<uint64_t>(info->total_size);
@@ -53,6 +38,8 @@ uint32_t shape_packet(const kuvnet *handle, const packet_info *info, uint64_t cu
     return KUV_RESULT_OK;
 }
 
+namespace {
+
 uint8_t *put_size(uint8_t *at, uint64_t value, bool long_form) {
     if (!long_form) {
         put_le32(at, static_cast<uint32_t>(value));
@@ -63,8 +50,11 @@ uint8_t *put_size(uint8_t *at, uint64_t value, bool long_form) {
     return at + 4 + kLongValueSize;
 }
 
-void write_packet(const kuvnet *handle, const packet_info *info, uint64_t cursor,
-                  const PacketShape &shape, uint8_t *at) {
+}  // namespace
+
+uint64_t write_packet_header(const kuvnet *handle, const packet_info *info,
+                             const PacketShape &shape, uint8_t *at) {
+    uint8_t *const start = at;
     std::memcpy(at, handle->magic, kMagicLength);
     put_le16(at + kVersionAt, static_cast<uint16_t>(handle->version));
     put_le32(at + kDstIdAt, info->dst_id);
@@ -81,11 +71,8 @@ void write_packet(const kuvnet *handle, const packet_info *info, uint64_t cursor
         put_le16(at, static_cast<uint16_t>(shape.body));
         at += 2;
     }
-    if (shape.body > 0) std::memcpy(at, info->data + cursor, shape.body);
-    if (shape.trailer > 0) put_le32(at + shape.body, 0);
+    return static_cast<uint64_t>(at - start);
 }
-
-}  // namespace
 
 }  // namespace kuv::net
 
@@ -103,7 +90,9 @@ uint32_t kuv_mapi_kuvnet_packetize(kuvnet *handle, packet_info *info, packet *ou
     const uint64_t length = shape.length();
     auto *block = static_cast<uint8_t *>(kuv_xapi_alloc(length));
     if (!block) return fail(handle, KUVNET_RESULT_NO_MEMORY);
-    write_packet(handle, info, *cursor, shape, block);
+    uint8_t *at = block + write_packet_header(handle, info, shape, block);
+    if (shape.body > 0) std::memcpy(at, info->data + *cursor, shape.body);
+    if (shape.trailer > 0) put_le32(at + shape.body, 0);
     out->data = block;
     out->length = length;
     info->offset += shape.body;

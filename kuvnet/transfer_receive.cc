@@ -1,5 +1,7 @@
 // Receiving messages: one packet with its acknowledgement, and packets
 // reassembled until a message is whole.
+#include <cstring>
+
 #include "davro_kuv/runtime.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "kuvnet/packet_internal.h"
@@ -42,8 +44,17 @@ uint32_t checked_receive(kuvnet *handle, packet_info *info, BodyPlacement *place
 // unwritten in a message reported whole. Bodies of admitted packets are read
 // straight into the message's block, which grows with the bytes that
 // arrived rather than with the size the first header announced.
+//
+// On an unacknowledged stream a packet that leaves the message unfinished
+// is followed by the next one without waiting for any answer, so the start
+// of its header is read together with the body: one receive per packet
+// instead of two.
 class MessageAssembler final : public BodyPlacement {
   public:
+    explicit MessageAssembler(const kuvnet *handle)
+        : may_read_ahead_((is_tcp(handle->protocol_type) || is_uds(handle->protocol_type)) &&
+                          !is_acknowledged(handle->protocol_type)) {}
+
     bool place(const packet_info &header, BodyTarget *target) override {
         admission_ = admit(header);
         admitted_ = true;
@@ -51,7 +62,16 @@ class MessageAssembler final : public BodyPlacement {
         // Room for the trailer behind the last body, which a stream
         // delivers with it.
         *target = BodyTarget{&buffer_, header.offset, expected_ + kTrailerSize};
+        read_ahead_ = may_read_ahead_ && header.size < expected_ - header.offset;
+        if (read_ahead_) target->next_header = next_header_;
         return true;
+    }
+
+    uint64_t take_read_ahead(uint8_t *header) override {
+        if (!read_ahead_) return 0;
+        read_ahead_ = false;
+        std::memcpy(header, next_header_, kShortHeaderSize);
+        return kShortHeaderSize;
     }
 
     // Takes the packet just received (its body already in place when it
@@ -85,6 +105,9 @@ class MessageAssembler final : public BodyPlacement {
         return KUV_RESULT_OK;
     }
 
+    const bool may_read_ahead_;
+    bool read_ahead_ = false;
+    uint8_t next_header_[kShortHeaderSize];
     GrowingBlock buffer_;
     uint64_t expected_ = 0;
     uint64_t next_offset_ = 0;
@@ -124,7 +147,7 @@ uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info) {
 uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
     const uint32_t own_id = info->src_id;
     kuv_mapi_init_packet_info(info);
-    MessageAssembler message;
+    MessageAssembler message(handle);
     uint32_t code;
     for (;;) {
         info->src_id = own_id;

@@ -1,8 +1,18 @@
 // Sending a whole message: packet after packet, each acknowledged on an
 // acknowledged transport and sent again while the peer answers not-ready.
+// On a stream the packets are gathered from their headers and the caller's
+// body bytes into one send, with no block built per packet; an
+// unacknowledged stream takes many packets per send.
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+
 #include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "kuvnet/packet_internal.h"
+#include "sysio/socket_internal.h"
 
 namespace kuv::net {
 
@@ -24,6 +34,160 @@ struct SendState {
     }
 };
 
+// The answer to one packet of an acknowledged transfer.
+enum class Answer { kAcknowledged, kResend, kFailed };
+
+// Reads the peer's answer into `answer`. kResend while the peer is not
+// ready and resends are left (after the pause an active endpoint makes);
+// kFailed with the code in *code.
+Answer read_answer(kuvnet *handle, packet_info *info, packet_info *answer, uint32_t *not_ready,
+                   uint32_t *code) {
+    kuv_mapi_release_packet_info(answer);
+    kuv_mapi_init_packet_info(answer);
+    answer->src_id = info->src_id;
+    *code = kuv_mapi_kuvnet_rx_a_packet(handle, answer);
+    if (*code != KUV_RESULT_OK) return Answer::kFailed;
+    if (answer->cmd_type == KUVNET_CMD_ACK) return Answer::kAcknowledged;
+    uint32_t answer_code = answer->cmd_id;
+    if (answer_code == KUVNET_RESULT_NOT_READY && ++*not_ready <= kNotReadyResends) {
+        if (handle->is_server == 0) kuv_xapi_sleep_wait(0, kResendPauseUsec);
+        return Answer::kResend;
+    }
+    // An answer that is no acknowledgement and carries success (or no
+    // code) would end the send as if the message had gone through while
+    // its packets were not all taken.
+    if (answer_code == 0 || answer_code == KUV_RESULT_OK) answer_code = KUVNET_RESULT_CMD_ID;
+    info->error_code = static_cast<int32_t>(answer_code);
+    *code = fail(handle, answer_code);
+    return Answer::kFailed;
+}
+
+// Packets of one send on a stream: their headers, and the pieces (header,
+// body in the caller's bytes, trailer) in wire order.
+constexpr size_t kGatherPackets = 64;
+constexpr uint8_t kZeroTrailer[kTrailerSize] = {};
+
+struct GatheredPackets {
+    uint8_t headers[kGatherPackets][kLongestHeaderSize];
+    struct iovec pieces[3 * kGatherPackets];
+    // Per packet: the batch's length through its end, and info->offset
+    // after it.
+    uint64_t end[kGatherPackets];
+    uint64_t offset_after[kGatherPackets];
+    size_t packets = 0;
+    size_t piece_count = 0;
+    uint64_t length = 0;
+
+    void add_piece(const void *bytes, uint64_t count) {
+        pieces[piece_count].iov_base = const_cast<void *>(bytes);
+        pieces[piece_count].iov_len = count;
+        ++piece_count;
+    }
+};
+
+// Cuts the next packets of the message, one or (`many`) up to a batch,
+// advancing info->offset and *cursor as packetize does. Stops at the end of
+// the message or at a packet that cannot be cut, whose code goes to
+// *refusal (KUV_RESULT_OK otherwise).
+void gather_packets(const kuvnet *handle, packet_info *info, uint64_t *cursor, bool many,
+                    GatheredPackets *batch, uint32_t *refusal) {
+    batch->packets = 0;
+    batch->piece_count = 0;
+    batch->length = 0;
+    *refusal = KUV_RESULT_OK;
+    do {
+        PacketShape shape;
+        *refusal = shape_packet(handle, info, *cursor, &shape);
+        if (*refusal != KUV_RESULT_OK) return;
+        uint8_t *header = batch->headers[batch->packets];
+        batch->add_piece(header, write_packet_header(handle, info, shape, header));
+        if (shape.body > 0) batch->add_piece(info->data + *cursor, shape.body);
+        if (shape.trailer > 0) batch->add_piece(kZeroTrailer, kTrailerSize);
+        batch->length += shape.length();
+        info->offset += shape.body;
+        *cursor += shape.body;
+        batch->end[batch->packets] = batch->length;
+        batch->offset_after[batch->packets] = info->offset;
+        ++batch->packets;
+    } while (many && *cursor < info->size && batch->packets < kGatherPackets);
+}
+
+// Sends the gathered packets whole, each within the handle's time-out (see
+// send_stream in packet_send.cc). When they do not all go, info->offset is
+// put back to the end of the packet that was cut short, and the code is
+// that of sending that packet alone: NO_TRANSFER when none of its bytes
+// went, PARTIAL_SEND otherwise.
+uint32_t send_gathered(kuvnet *handle, packet_info *info, const GatheredPackets &batch) {
+    struct iovec pieces[3 * kGatherPackets];
+    std::copy(batch.pieces, batch.pieces + batch.piece_count, pieces);
+    struct msghdr message {};
+    message.msg_iov = pieces;
+    message.msg_iovlen = batch.piece_count;
+    const int32_t socket = handle->socket;
+    kuv::sysio::Deadline deadline(io_timeout(handle));
+    uint64_t sent = 0;
+    size_t done = 0;  // packets gone whole
+    while (sent < batch.length) {
+        int32_t moved = -1;
+        if (!kuv::sysio::no_socket(socket))
+            moved = kuv::sysio::timed_transfer(
+                deadline.remaining(), kuv_xapi_intr_break(),
+                [socket](int32_t remaining) { return kuv_xapi_tx_poll_socket(socket, remaining); },
+                [&](int flags) { return ::sendmsg(socket, &message, flags); });
+        if (moved <= 0) break;
+        sent += static_cast<uint64_t>(moved);
+        // Each packet has the whole time-out, as when sent alone.
+        if (done < batch.packets && sent >= batch.end[done]) {
+            while (done < batch.packets && batch.end[done] <= sent)
+                ++done;
+            deadline.restart();
+        }
+        // Step over what went: whole pieces, then part of one.
+        auto left = static_cast<uint64_t>(moved);
+        while (left > 0 && left >= message.msg_iov->iov_len) {
+            left -= message.msg_iov->iov_len;
+            ++message.msg_iov;
+            --message.msg_iovlen;
+        }
+        if (left > 0) {
+            message.msg_iov->iov_base = static_cast<uint8_t *>(message.msg_iov->iov_base) + left;
+            message.msg_iov->iov_len -= left;
+        }
+    }
+    if (sent == batch.length) return KUV_RESULT_OK;
+    info->offset = batch.offset_after[done];
+    const uint64_t start = done == 0 ? 0 : batch.end[done - 1];
+    return fail(handle, sent == start ? KUVNET_RESULT_NO_TRANSFER : KUVNET_RESULT_PARTIAL_SEND);
+}
+
+uint32_t send_on_stream(kuvnet *handle, packet_info *info) {
+    const bool acknowledged = is_acknowledged(handle->protocol_type);
+    GatheredPackets batch;
+    packet_info answer{};
+    struct AnswerRelease {
+        packet_info *answer;
+        ~AnswerRelease() { kuv_mapi_release_packet_info(answer); }
+    } release{&answer};
+    uint64_t cursor = 0;
+    for (;;) {
+        uint32_t refusal;
+        gather_packets(handle, info, &cursor, !acknowledged, &batch, &refusal);
+        if (batch.packets > 0) {
+            uint32_t not_ready = 0;
+            for (;;) {
+                uint32_t code = send_gathered(handle, info, batch);
+                if (code != KUV_RESULT_OK) return code;
+                if (!acknowledged) break;
+                const Answer outcome = read_answer(handle, info, &answer, &not_ready, &code);
+                if (outcome == Answer::kAcknowledged) break;
+                if (outcome == Answer::kFailed) return code;
+            }
+        }
+        if (refusal != KUV_RESULT_OK) return fail(handle, refusal);
+        if (cursor >= info->size) return KUV_RESULT_OK;
+    }
+}
+
 }  // namespace
 
 }  // namespace kuv::net
@@ -33,6 +197,8 @@ using namespace kuv::net;
 extern "C" {
 
 uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info) {
+    if (is_tcp(handle->protocol_type) || is_uds(handle->protocol_type))
+        return send_on_stream(handle, info);
     SendState state;
     const bool acknowledged = is_acknowledged(handle->protocol_type);
     uint64_t cursor = 0;
@@ -52,12 +218,9 @@ uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info) {
             rebuild = true;
             continue;
         }
-        kuv_mapi_release_packet_info(&state.answer);
-        kuv_mapi_init_packet_info(&state.answer);
-        state.answer.src_id = info->src_id;
-        code = kuv_mapi_kuvnet_rx_a_packet(handle, &state.answer);
-        if (code != KUV_RESULT_OK) return code;
-        if (state.answer.cmd_type == KUVNET_CMD_ACK) {
+        const Answer outcome = read_answer(handle, info, &state.answer, &not_ready, &code);
+        if (outcome == Answer::kFailed) return code;
+        if (outcome == Answer::kAcknowledged) {
             if (last) return KUV_RESULT_OK;
             // The limit is per packet: a slow peer may be busy now and then
             // over a long message.
@@ -65,18 +228,7 @@ uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info) {
             rebuild = true;
             continue;
         }
-        uint32_t answer_code = state.answer.cmd_id;
-        if (answer_code == KUVNET_RESULT_NOT_READY && ++not_ready <= kNotReadyResends) {
-            rebuild = false;
-            if (handle->is_server == 0) kuv_xapi_sleep_wait(0, kResendPauseUsec);
-            continue;
-        }
-        // An answer that is no acknowledgement and carries success (or no
-        // code) would end the send as if the message had gone through while
-        // its packets were not all taken.
-        if (answer_code == 0 || answer_code == KUV_RESULT_OK) answer_code = KUVNET_RESULT_CMD_ID;
-        info->error_code = static_cast<int32_t>(answer_code);
-        return fail(handle, answer_code);
+        rebuild = false;
     }
 }
 

@@ -209,6 +209,45 @@ TEST_F(Packet, StreamPacketLargerThanTheSocketBufferArrivesWhole) {
 
 // ---- whole messages ------------------------------------------------------------
 
+// A stream sender gathers many packets into one send; the bytes on the wire
+// are still exactly what packetize builds, and reassembly, which reads the
+// next header with each body, never reads past a message into the next.
+TEST_F(Transfer, UnacknowledgedStreamsCarryPacketizedBytesMessageAfterMessage) {
+    const uint64_t packet_limit = 100;  // more packets than one send gathers
+    Bytes big = message_bytes(10000, 3), small = message_bytes(5, 4), wire;
+    Endpoint builder(kPlainTcp, -1);
+    builder->max_packet_size = packet_limit;
+    for (Bytes *bytes : {&big, &small}) {
+        packet_info message = message_info(kSender, kReceiver, *bytes);
+        for (uint64_t cursor = 0; cursor < bytes->size();) {
+            packet built{};
+            ASSERT_EQ(kuv_mapi_kuvnet_packetize(builder.handle, &message, &built, &cursor), 1u);
+            wire.insert(wire.end(), built.data, built.data + built.length);
+            kuv_mapi_release_packet(&built);
+        }
+    }
+    int sockets[2];
+    kuv_test::stream_pair(sockets);
+    Endpoint near(kPlainTcp, sockets[0]), far(kPlainTcp, sockets[1]);
+    near->max_packet_size = packet_limit;
+    for (Bytes *bytes : {&big, &small}) {
+        packet_info message = message_info(kSender, kReceiver, *bytes);
+        ASSERT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u);
+        EXPECT_EQ(message.offset, bytes->size());
+    }
+    Bytes sent(wire.size());
+    ASSERT_EQ(recv(sockets[1], sent.data(), sent.size(), MSG_WAITALL), ssize_t(wire.size()));
+    EXPECT_EQ(sent, wire);
+    send(sockets[0], wire.data(), wire.size(), 0);
+    for (Bytes *bytes : {&big, &small}) {
+        packet_info whole = receive_whole(far.handle);
+        EXPECT_EQ(body_of(whole), *bytes);
+        kuv_xapi_release_packet_info(&whole);
+    }
+    char extra;
+    EXPECT_EQ(recv(sockets[1], &extra, 1, MSG_DONTWAIT), -1);
+}
+
 // Plain UDP: a message as three datagrams nobody answers, a first datagram
 // to a peer whose address ends a page with nothing mapped behind it (it
 // must go with its own length, not 128 bytes), and a datagram that holds
