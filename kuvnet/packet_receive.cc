@@ -56,16 +56,7 @@ bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, ui
             [socket](int32_t remaining) { return kuv_xapi_rx_poll_socket(socket, remaining); },
             [&](int flags) { return ::recvmsg(socket, &message, flags); });
         if (got <= 0) return false;
-        auto left = static_cast<uint64_t>(got);
-        while (message.msg_iovlen > 0 && left >= message.msg_iov->iov_len) {
-            left -= message.msg_iov->iov_len;
-            ++message.msg_iov;
-            --message.msg_iovlen;
-        }
-        if (left > 0) {
-            message.msg_iov->iov_base = static_cast<uint8_t *>(message.msg_iov->iov_base) + left;
-            message.msg_iov->iov_len -= left;
-        }
+        kuv::sysio::step_over(message, static_cast<uint64_t>(got));
     }
     return true;
 }

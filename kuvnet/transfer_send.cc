@@ -142,17 +142,7 @@ uint32_t send_gathered(kuvnet *handle, packet_info *info, const GatheredPackets 
                 ++done;
             deadline.restart();
         }
-        // Step over what went: whole pieces, then part of one.
-        auto left = static_cast<uint64_t>(moved);
-        while (left > 0 && left >= message.msg_iov->iov_len) {
-            left -= message.msg_iov->iov_len;
-            ++message.msg_iov;
-            --message.msg_iovlen;
-        }
-        if (left > 0) {
-            message.msg_iov->iov_base = static_cast<uint8_t *>(message.msg_iov->iov_base) + left;
-            message.msg_iov->iov_len -= left;
-        }
+        kuv::sysio::step_over(message, static_cast<uint64_t>(moved));
     }
     if (sent == batch.length) return KUV_RESULT_OK;
     info->offset = batch.offset_after[done];

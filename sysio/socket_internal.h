@@ -96,6 +96,20 @@ int32_t timed_transfer(int32_t timeout_msec, int32_t interruption_flag, Wait wai
     }
 }
 
+// Steps a gathered sendmsg/recvmsg over the `moved` bytes that went: whole
+// pieces, then the front of the next one.
+inline void step_over(struct msghdr &message, uint64_t moved) {
+    while (message.msg_iovlen > 0 && moved >= message.msg_iov->iov_len) {
+        moved -= message.msg_iov->iov_len;
+        ++message.msg_iov;
+        --message.msg_iovlen;
+    }
+    if (moved > 0) {
+        message.msg_iov->iov_base = static_cast<uint8_t *>(message.msg_iov->iov_base) + moved;
+        message.msg_iov->iov_len -= moved;
+    }
+}
+
 }  // namespace kuv::sysio
 
 #endif  // KUV_SYSIO_SOCKET_INTERNAL_H
