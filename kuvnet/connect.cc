@@ -1,6 +1,7 @@
 // Connect: an active TCP handle tries every resolved peer address in the
 // resolver's order, a Unix-domain handle connects to its path, and a UDP
 // handle binds anew towards its current peer.
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <cstdio>
@@ -9,25 +10,33 @@
 #include "kuvnet/endpoint_steps.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "sysio/descriptor_guard.h"
+#include "sysio/socket_internal.h"
 
 namespace kuv::net {
 
 namespace {
 
 // A socket connected to one peer entry (bound first to a local address
-// when the handle names one), or -1.
+// when the handle names one), or -1. With a time-out the socket is opened
+// non-blocking for the connect and made blocking once connected, which
+// spares the two mode switches of a connect on a socket of unknown mode.
 int32_t connect_entry(kuvnet *handle, const struct addrinfo *peer) {
     kuvnet_address *local = &handle->local_address;
     local->selected = nullptr;
-    sysio::DescriptorGuard socket(open_entry_socket(peer));
+    const int32_t timeout = timeout_msec(handle);
+    const bool timed = timeout >= 0;
+    sysio::DescriptorGuard socket(kuv_xapi_open_socket(
+        peer->ai_family, peer->ai_socktype | (timed ? SOCK_NONBLOCK : 0), peer->ai_protocol));
     if (!socket) return -1;
     if (local->addresses) {
         const struct addrinfo *bound = bind_first(socket.get(), local->addresses);
         if (!bound) return -1;
         local->selected = bound->ai_addr;
     }
-    if (kuv_xapi_connect(socket.get(), peer->ai_addr, peer->ai_addrlen, timeout_msec(handle)) != 1)
+    if (sysio::connect_attempt(socket.get(), peer->ai_addr, peer->ai_addrlen, timeout,
+                               kuv_xapi_intr_break(), timed) != 1)
         return -1;
+    if (timed && ::fcntl(socket.get(), F_SETFL, O_RDWR) != 0) return -1;
     return socket.release();
 }
 

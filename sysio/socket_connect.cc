@@ -62,21 +62,10 @@ int32_t finish_connect(int32_t socket, int32_t timeout_msec, int32_t interruptio
 
 }  // namespace
 
-extern "C" {
+namespace kuv::sysio {
 
-int32_t kuv_xapi_connect_intr(int32_t socket, const struct sockaddr *address,
-                              uint32_t address_length, int32_t timeout_msec,
-                              int32_t interruption_flag) {
-    if (kuv::sysio::no_socket(socket)) return -1;
-    if (!address) {
-        errno = EINVAL;
-        return -1;
-    }
-    const bool timed = timeout_msec >= 0;
-    NonBlockingAttempt mode(socket, timed);
-    // Without non-blocking mode the time-out could not be kept.
-    if (timed && !mode.ready()) return 0;
-
+int32_t connect_attempt(int32_t socket, const struct sockaddr *address, uint32_t address_length,
+                        int32_t timeout_msec, int32_t interruption_flag, bool timed) {
     bool interrupted = false;
     for (;;) {
         if (::connect(socket, address, address_length) == 0) return 1;
@@ -100,6 +89,26 @@ int32_t kuv_xapi_connect_intr(int32_t socket, const struct sockaddr *address,
     // blocking call would have, without limit.
     if (timeout_msec == 0 || (!timed && !interrupted)) return 0;
     return finish_connect(socket, timeout_msec, interruption_flag);
+}
+
+}  // namespace kuv::sysio
+
+extern "C" {
+
+int32_t kuv_xapi_connect_intr(int32_t socket, const struct sockaddr *address,
+                              uint32_t address_length, int32_t timeout_msec,
+                              int32_t interruption_flag) {
+    if (kuv::sysio::no_socket(socket)) return -1;
+    if (!address) {
+        errno = EINVAL;
+        return -1;
+    }
+    const bool timed = timeout_msec >= 0;
+    NonBlockingAttempt mode(socket, timed);
+    // Without non-blocking mode the time-out could not be kept.
+    if (timed && !mode.ready()) return 0;
+    return kuv::sysio::connect_attempt(socket, address, address_length, timeout_msec,
+                                       interruption_flag, timed);
 }
 
 int32_t kuv_xapi_connect(int32_t socket, const struct sockaddr *address, uint32_t address_length,

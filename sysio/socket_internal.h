@@ -96,6 +96,14 @@ int32_t timed_transfer(int32_t timeout_msec, int32_t interruption_flag, Wait wai
     }
 }
 
+// The connect proper, waiting up to timeout_msec when `timed`, in which case
+// the socket must be non-blocking (kuv_xapi_connect_intr switches a socket
+// it is handed for the call; a caller that opened the socket non-blocking
+// saves those switches): 1 connected, 0 refused or timed out, -1 when the
+// call or the wait failed.
+int32_t connect_attempt(int32_t socket, const struct sockaddr *address, uint32_t address_length,
+                        int32_t timeout_msec, int32_t interruption_flag, bool timed);
+
 // Steps a gathered sendmsg/recvmsg over the `moved` bytes that went: whole
 // pieces, then the front of the next one.
 inline void step_over(struct msghdr &message, uint64_t moved) {

@@ -3,6 +3,7 @@
 // lookups, the simple transfers of a client process over TCP, Unix-domain
 // and UDP endpoints, and the codes refusals leave in error_code.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/stat.h>
 
@@ -49,6 +50,7 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     EXPECT_EQ(kuv_xapi_kuvnet_create(client.handle), 1u);
     EXPECT_EQ(client->socket, -1);  // an active stream opens in connect
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), 1u);
+    EXPECT_EQ(fcntl(client->socket, F_GETFL) & O_NONBLOCK, 0) << "blocking once connected";
     server.join();
     ASSERT_NE(accepted, nullptr);
     // The listener's settings, except a time-out and accept mode of its own.
