@@ -25,8 +25,7 @@ int32_t connect_entry(kuvnet *handle, const struct addrinfo *peer) {
     local->selected = nullptr;
     const int32_t timeout = timeout_msec(handle);
     const bool timed = timeout >= 0;
-    sysio::DescriptorGuard socket(kuv_xapi_open_socket(
-        peer->ai_family, peer->ai_socktype | (timed ? SOCK_NONBLOCK : 0), peer->ai_protocol));
+    sysio::DescriptorGuard socket(open_entry_socket(peer, timed ? SOCK_NONBLOCK : 0));
     if (!socket) return -1;
     if (local->addresses) {
         const struct addrinfo *bound = bind_first(socket.get(), local->addresses);

@@ -34,8 +34,9 @@ const char *wildcard_for_family(int family) {
     return nullptr;
 }
 
-int32_t open_entry_socket(const struct addrinfo *entry) {
-    return kuv_xapi_open_socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
+int32_t open_entry_socket(const struct addrinfo *entry, int32_t type_flags) {
+    return kuv_xapi_open_socket(entry->ai_family, entry->ai_socktype | type_flags,
+                                entry->ai_protocol);
 }
 
 const struct addrinfo *bind_first(int32_t socket, const struct addrinfo *list) {

@@ -30,8 +30,9 @@ const char *wildcard_for_type(uint32_t type);
 // and IPv6.
 const char *wildcard_for_family(int family);
 
-// A socket of the entry's family, type and protocol, or -1.
-int32_t open_entry_socket(const struct addrinfo *entry);
+// A socket of the entry's family, type and protocol, or -1. type_flags
+// (SOCK_NONBLOCK, ...) are added to the type.
+int32_t open_entry_socket(const struct addrinfo *entry, int32_t type_flags = 0);
 // Binds socket to the first entry of list that accepts it; that entry, or
 // NULL when none does.
 const struct addrinfo *bind_first(int32_t socket, const struct addrinfo *list);
