@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t own_id = (data[0] & 2) ? 0xAB000002u : 2u;
     std::vector<uint8_t> header(data + 1, data + size);
     kuvnet *handle = nullptr;
-    PACKET_FUZZ_CHECK(kuv_xapi_kuvnet_init(&handle, 0) == 1);
+    FUZZ_CHECK(kuv_xapi_kuvnet_init(&handle, 0) == 1);
     handle->version = start_version;
     packet_info info{};
     info.src_id = own_id;
@@ -26,22 +26,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     uint32_t model_version = start_version;
     packet_model::Header model = packet_model::parse(bytes, header.size(), own_id, &model_version);
-    PACKET_FUZZ_CHECK(code == model.code);
-    PACKET_FUZZ_CHECK(handle->version == model_version);
-    PACKET_FUZZ_CHECK(handle->version <= start_version);
+    FUZZ_CHECK(code == model.code);
+    FUZZ_CHECK(handle->version == model_version);
+    FUZZ_CHECK(handle->version <= start_version);
     if (code == 1) {
-        PACKET_FUZZ_CHECK(info.dst_id == model.dst_id);
-        PACKET_FUZZ_CHECK(info.src_id == model.src_id);
-        PACKET_FUZZ_CHECK(info.cmd_type == model.cmd_type);
-        PACKET_FUZZ_CHECK(info.cmd_id == model.cmd_id);
-        PACKET_FUZZ_CHECK(static_cast<uint64_t>(info.total_size) == model.total_size);
-        PACKET_FUZZ_CHECK(info.offset == model.offset);
-        PACKET_FUZZ_CHECK(info.size == model.body && info.packet_size == model.body);
-        PACKET_FUZZ_CHECK(info.body_offset == model.length);
-        PACKET_FUZZ_CHECK(info.body_offset <= header.size());
-        PACKET_FUZZ_CHECK(info.data == nullptr);
+        FUZZ_CHECK(info.dst_id == model.dst_id);
+        FUZZ_CHECK(info.src_id == model.src_id);
+        FUZZ_CHECK(info.cmd_type == model.cmd_type);
+        FUZZ_CHECK(info.cmd_id == model.cmd_id);
+        FUZZ_CHECK(static_cast<uint64_t>(info.total_size) == model.total_size);
+        FUZZ_CHECK(info.offset == model.offset);
+        FUZZ_CHECK(info.size == model.body && info.packet_size == model.body);
+        FUZZ_CHECK(info.body_offset == model.length);
+        FUZZ_CHECK(info.body_offset <= header.size());
+        FUZZ_CHECK(info.data == nullptr);
     }
-    PACKET_FUZZ_CHECK(handle->error_code == 0);
+    FUZZ_CHECK(handle->error_code == 0);
     kuv_xapi_kuvnet_delete(&handle);
     return 0;
 }

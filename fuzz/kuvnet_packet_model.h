@@ -5,19 +5,10 @@
 #define KUV_FUZZ_KUVNET_PACKET_MODEL_H
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "davro_kuv.h"
-
-#define PACKET_FUZZ_CHECK(condition)                                                              \
-    do {                                                                                          \
-        if (!(condition)) {                                                                       \
-            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                         \
-        }                                                                                         \
-    } while (0)
+#include "fuzz_check.h"
 
 namespace packet_model {
 

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint64_t blocks = kuv_xapi_get_allocated_memory_count();
     const uint64_t bytes = kuv_xapi_get_allocated_memory_size();
     int sockets[2];
-    PACKET_FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) == 0);
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) == 0);
     const int room = 4 * kLargestInput;
     setsockopt(sockets[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     setsockopt(sockets[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
@@ -46,14 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t written = 0;
     while (written < size) {
         ssize_t wrote = send(sockets[1], data + written, size - written, MSG_NOSIGNAL);
-        PACKET_FUZZ_CHECK(wrote > 0);
+        FUZZ_CHECK(wrote > 0);
         written += static_cast<size_t>(wrote);
     }
     shutdown(sockets[1], SHUT_WR);
     {
         packet_model::LargestRequest requests;
         kuvnet *handle = nullptr;
-        PACKET_FUZZ_CHECK(kuv_xapi_kuvnet_init(&handle, 0) == 1);
+        FUZZ_CHECK(kuv_xapi_kuvnet_init(&handle, 0) == 1);
         handle->protocol_type = KUVNET_TCP;
         handle->socket = sockets[0];
         handle->timeout = 1000;
@@ -67,27 +67,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const uint32_t code = kuv_xapi_kuvnet_rx_data_fill(handle, &info);
             packet_model::Fill model =
                 packet_model::fill(stream, &position, kOwnId, &model_version);
-            PACKET_FUZZ_CHECK(code == model.code);
-            PACKET_FUZZ_CHECK(handle->version == model_version);
-            PACKET_FUZZ_CHECK(unread(sockets[0]) == stream.size() - position);
+            FUZZ_CHECK(code == model.code);
+            FUZZ_CHECK(handle->version == model_version);
+            FUZZ_CHECK(unread(sockets[0]) == stream.size() - position);
             if (code == 1) {
-                PACKET_FUZZ_CHECK(info.total_size == model.total_size);
-                PACKET_FUZZ_CHECK(info.size == model.message.size());
-                PACKET_FUZZ_CHECK(info.offset == 0);
-                PACKET_FUZZ_CHECK((info.data != nullptr) == (info.size > 0));
-                PACKET_FUZZ_CHECK(
-                    std::equal(model.message.begin(), model.message.end(), info.data));
+                FUZZ_CHECK(info.total_size == model.total_size);
+                FUZZ_CHECK(info.size == model.message.size());
+                FUZZ_CHECK(info.offset == 0);
+                FUZZ_CHECK((info.data != nullptr) == (info.size > 0));
+                FUZZ_CHECK(std::equal(model.message.begin(), model.message.end(), info.data));
             } else {
-                PACKET_FUZZ_CHECK(handle->error_code == code);
-                PACKET_FUZZ_CHECK(info.data == nullptr && info.size == 0);
+                FUZZ_CHECK(handle->error_code == code);
+                FUZZ_CHECK(info.data == nullptr && info.size == 0);
             }
             kuv_xapi_release_packet_info(&info);
         }
         kuv_xapi_kuvnet_delete(&handle);
-        PACKET_FUZZ_CHECK(requests.largest() <= kLargestRequest);
+        FUZZ_CHECK(requests.largest() <= kLargestRequest);
     }
     close(sockets[1]);
-    PACKET_FUZZ_CHECK(kuv_xapi_get_allocated_memory_count() == blocks);
-    PACKET_FUZZ_CHECK(kuv_xapi_get_allocated_memory_size() == bytes);
+    FUZZ_CHECK(kuv_xapi_get_allocated_memory_count() == blocks);
+    FUZZ_CHECK(kuv_xapi_get_allocated_memory_size() == bytes);
     return 0;
 }

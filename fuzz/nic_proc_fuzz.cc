@@ -23,21 +23,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     const nic *last = nullptr;
     for (const nic *record = chain.head; record; record = record->next) {
-        TEXT_FUZZ_CHECK(record->name && record->name[0] != '\0');
+        FUZZ_CHECK(record->name && record->name[0] != '\0');
         for (const nic *other = record->next; other; other = other->next)
-            TEXT_FUZZ_CHECK(std::strcmp(other->name, record->name) != 0);
-        TEXT_FUZZ_CHECK(record->ipv4_list == nullptr);
+            FUZZ_CHECK(std::strcmp(other->name, record->name) != 0);
+        FUZZ_CHECK(record->ipv4_list == nullptr);
         for (const nic_ipv6 *entry = record->ipv6_list; entry; entry = entry->next) {
-            TEXT_FUZZ_CHECK(entry->family == AF_INET6 && entry->nic == record);
+            FUZZ_CHECK(entry->family == AF_INET6 && entry->nic == record);
             uint8_t address[16];
-            TEXT_FUZZ_CHECK(inet_pton(AF_INET6, entry->address_text, address) == 1);
-            TEXT_FUZZ_CHECK(std::memcmp(address, entry->address, 16) == 0);
-            TEXT_FUZZ_CHECK(
-                std::strcmp(entry->scope_name, kuv::net::ipv6_scope_name(entry->scope)) == 0);
+            FUZZ_CHECK(inet_pton(AF_INET6, entry->address_text, address) == 1);
+            FUZZ_CHECK(std::memcmp(address, entry->address, 16) == 0);
+            FUZZ_CHECK(std::strcmp(entry->scope_name, kuv::net::ipv6_scope_name(entry->scope)) ==
+                       0);
         }
         last = record;
     }
-    TEXT_FUZZ_CHECK(chain.tail == last);
+    FUZZ_CHECK(chain.tail == last);
     kuv_xapi_close_nic(chain.head);
     return 0;
 }

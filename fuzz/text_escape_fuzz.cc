@@ -37,16 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     text_fuzz::HeapBalance balance;
     std::string text = text_fuzz::take_string(data, size);
     char *exact = text_fuzz::exact_copy(text);
-    TEXT_FUZZ_CHECK(kuv_xapi_strip_escape_sequence(exact) == exact);
+    FUZZ_CHECK(kuv_xapi_strip_escape_sequence(exact) == exact);
     std::string stripped = exact;
-    TEXT_FUZZ_CHECK(stripped.size() <= text.size());
-    TEXT_FUZZ_CHECK(stripped.find('\x1b') == std::string::npos);
-    TEXT_FUZZ_CHECK(is_subsequence(stripped, text));
-    TEXT_FUZZ_CHECK(stripped == reference_strip(text));
-    if (text.find('\x1b') == std::string::npos) TEXT_FUZZ_CHECK(stripped == text);
+    FUZZ_CHECK(stripped.size() <= text.size());
+    FUZZ_CHECK(stripped.find('\x1b') == std::string::npos);
+    FUZZ_CHECK(is_subsequence(stripped, text));
+    FUZZ_CHECK(stripped == reference_strip(text));
+    if (text.find('\x1b') == std::string::npos) FUZZ_CHECK(stripped == text);
     // Stripping is idempotent: nothing is left that opens a sequence.
     kuv_xapi_strip_escape_sequence(exact);
-    TEXT_FUZZ_CHECK(stripped == exact);
+    FUZZ_CHECK(stripped == exact);
     std::free(exact);
     return 0;
 }

@@ -5,20 +5,11 @@
 #define KUV_FUZZ_TEXT_FUZZ_SUPPORT_H
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "davro_kuv.h"
-
-#define TEXT_FUZZ_CHECK(condition)                                                                \
-    do {                                                                                          \
-        if (!(condition)) {                                                                       \
-            std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                         \
-        }                                                                                         \
-    } while (0)
+#include "fuzz_check.h"
 
 namespace text_fuzz {
 
@@ -28,8 +19,8 @@ class HeapBalance {
         : blocks_(kuv_xapi_get_allocated_memory_count()),
           bytes_(kuv_xapi_get_allocated_memory_size()) {}
     ~HeapBalance() {
-        TEXT_FUZZ_CHECK(kuv_xapi_get_allocated_memory_count() == blocks_);
-        TEXT_FUZZ_CHECK(kuv_xapi_get_allocated_memory_size() == bytes_);
+        FUZZ_CHECK(kuv_xapi_get_allocated_memory_count() == blocks_);
+        FUZZ_CHECK(kuv_xapi_get_allocated_memory_size() == bytes_);
     }
 
   private:

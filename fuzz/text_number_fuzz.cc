@@ -56,13 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Wrapping modulo 2^64 and then cutting to 32 bits equals wrapping
     // modulo 2^32 directly.
     auto expected32 = static_cast<int32_t>(static_cast<uint32_t>(expected));
-    TEXT_FUZZ_CHECK(kuv_xapi_string_to_int(exact, base) == expected32);
-    TEXT_FUZZ_CHECK(kuv_xapi_string_to_int32(exact, base) == expected32);
-    TEXT_FUZZ_CHECK(kuv_xapi_string_to_int64(exact, base) == static_cast<int64_t>(expected));
-    TEXT_FUZZ_CHECK(kuv_xapi_string_to_max_int(exact, base) == static_cast<int64_t>(expected));
+    FUZZ_CHECK(kuv_xapi_string_to_int(exact, base) == expected32);
+    FUZZ_CHECK(kuv_xapi_string_to_int32(exact, base) == expected32);
+    FUZZ_CHECK(kuv_xapi_string_to_int64(exact, base) == static_cast<int64_t>(expected));
+    FUZZ_CHECK(kuv_xapi_string_to_max_int(exact, base) == static_cast<int64_t>(expected));
 
-    TEXT_FUZZ_CHECK(kuv_xapi_is_decimal_string(exact) == all_of(text, "0123456789+-"));
-    TEXT_FUZZ_CHECK(kuv_xapi_is_hexa_string(exact) == all_of(text, "0123456789abcdefABCDEF"));
+    FUZZ_CHECK(kuv_xapi_is_decimal_string(exact) == all_of(text, "0123456789+-"));
+    FUZZ_CHECK(kuv_xapi_is_hexa_string(exact) == all_of(text, "0123456789abcdefABCDEF"));
     std::free(exact);
     return 0;
 }

@@ -12,27 +12,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     char *alloc_base = kuv_xapi_alloc_basename(path.c_str());
     char *alloc_dir = kuv_xapi_alloc_dirname(path.c_str());
-    TEXT_FUZZ_CHECK(alloc_base && alloc_dir);
-    TEXT_FUZZ_CHECK(base == alloc_base);
-    TEXT_FUZZ_CHECK(dir == alloc_dir);
+    FUZZ_CHECK(alloc_base && alloc_dir);
+    FUZZ_CHECK(base == alloc_base);
+    FUZZ_CHECK(dir == alloc_dir);
     kuv_xapi_free(alloc_base);
     kuv_xapi_free(alloc_dir);
 
     if (path.empty()) {
-        TEXT_FUZZ_CHECK(base.empty() && dir == ".");
+        FUZZ_CHECK(base.empty() && dir == ".");
     } else {
         // A base name is one component, or the root for a path of slashes.
-        TEXT_FUZZ_CHECK(!base.empty());
-        TEXT_FUZZ_CHECK(base == "/" || base.find('/') == std::string::npos);
-        if (base != "/") TEXT_FUZZ_CHECK(path.find(base) != std::string::npos);
+        FUZZ_CHECK(!base.empty());
+        FUZZ_CHECK(base == "/" || base.find('/') == std::string::npos);
+        if (base != "/") FUZZ_CHECK(path.find(base) != std::string::npos);
         // A directory name is ".", "/" or a leading part of the path that
         // does not end in a slash.
         if (dir != "." && dir != "/") {
-            TEXT_FUZZ_CHECK(path.compare(0, dir.size(), dir) == 0);
-            TEXT_FUZZ_CHECK(dir.back() != '/');
-            TEXT_FUZZ_CHECK(path[dir.size()] == '/');
+            FUZZ_CHECK(path.compare(0, dir.size(), dir) == 0);
+            FUZZ_CHECK(dir.back() != '/');
+            FUZZ_CHECK(path[dir.size()] == '/');
         }
-        if (path.find('/') == std::string::npos) TEXT_FUZZ_CHECK(dir == "." && base == path);
+        if (path.find('/') == std::string::npos) FUZZ_CHECK(dir == "." && base == path);
     }
     std::free(for_base);
     std::free(for_dir);

@@ -37,14 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char *exact = text_fuzz::exact_copy(text);
     char *exact_pattern = text_fuzz::exact_copy(pattern);
 
-    TEXT_FUZZ_CHECK(kuv_xapi_strip_string(exact, exact_pattern, flags) == exact);
+    FUZZ_CHECK(kuv_xapi_strip_string(exact, exact_pattern, flags) == exact);
     std::string stripped = exact;
-    TEXT_FUZZ_CHECK(stripped == reference_strip(text, pattern, flags));
-    TEXT_FUZZ_CHECK(stripped.size() <= text.size());
+    FUZZ_CHECK(stripped == reference_strip(text, pattern, flags));
+    FUZZ_CHECK(stripped.size() <= text.size());
     if (!pattern.empty() && (flags & KUV_STRIP_START) && !(flags & KUV_STRIP_ALL))
-        TEXT_FUZZ_CHECK(stripped.compare(0, pattern.size(), pattern) != 0);
-    TEXT_FUZZ_CHECK(kuv_xapi_strip_string(exact, nullptr, flags) == exact);
-    TEXT_FUZZ_CHECK(std::string(exact) == stripped);
+        FUZZ_CHECK(stripped.compare(0, pattern.size(), pattern) != 0);
+    FUZZ_CHECK(kuv_xapi_strip_string(exact, nullptr, flags) == exact);
+    FUZZ_CHECK(std::string(exact) == stripped);
     std::free(exact);
     std::free(exact_pattern);
     return 0;

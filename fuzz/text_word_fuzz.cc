@@ -35,32 +35,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::memset(out, 'Z', sizeof out);
         uint64_t length = kuv_xapi_get_word_sep(mode, separators.c_str(), &position, out, out_size);
         char *word = kuv_xapi_get_word_sep_alloc(mode, separators.c_str(), &copy_position);
-        TEXT_FUZZ_CHECK(word != nullptr);
-        TEXT_FUZZ_CHECK(copy_position == position);
-        TEXT_FUZZ_CHECK(position >= start && position <= end);
-        TEXT_FUZZ_CHECK(*position == '\0' || separators.find(*position) != std::string::npos);
+        FUZZ_CHECK(word != nullptr);
+        FUZZ_CHECK(copy_position == position);
+        FUZZ_CHECK(position >= start && position <= end);
+        FUZZ_CHECK(*position == '\0' || separators.find(*position) != std::string::npos);
         // Nothing between the word's start and the stop is a separator; the
         // trimmed mode first skips blanks, separators or not.
         const char *word_start = start;
         if (mode == KUV_WORD_TRIMMED)
             while (word_start < position && is_blank(*word_start))
                 ++word_start;
-        TEXT_FUZZ_CHECK(std::string(word_start, position).find_first_of(separators) ==
-                        std::string::npos);
+        FUZZ_CHECK(std::string(word_start, position).find_first_of(separators) ==
+                   std::string::npos);
         std::string whole = word;
-        TEXT_FUZZ_CHECK(whole.size() == length);
+        FUZZ_CHECK(whole.size() == length);
         if (out_size != 0) {
             size_t copied = length < out_size - 1 ? length : out_size - 1;
-            TEXT_FUZZ_CHECK(std::strlen(out) == copied);
-            TEXT_FUZZ_CHECK(whole.compare(0, copied, out) == 0);
+            FUZZ_CHECK(std::strlen(out) == copied);
+            FUZZ_CHECK(whole.compare(0, copied, out) == 0);
         } else {
-            TEXT_FUZZ_CHECK(out[0] == 'Z');
+            FUZZ_CHECK(out[0] == 'Z');
         }
         if (mode == KUV_WORD_RAW) {
-            TEXT_FUZZ_CHECK(whole == std::string(start, position));
+            FUZZ_CHECK(whole == std::string(start, position));
         } else {
-            TEXT_FUZZ_CHECK(whole.empty() || (!is_blank(whole.front()) && !is_blank(whole.back())));
-            TEXT_FUZZ_CHECK(std::string(start, position).find(whole) != std::string::npos);
+            FUZZ_CHECK(whole.empty() || (!is_blank(whole.front()) && !is_blank(whole.back())));
+            FUZZ_CHECK(std::string(start, position).find(whole) != std::string::npos);
         }
         kuv_xapi_free(word);
         rebuilt += whole;
@@ -68,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         rebuilt += *position;
         ++position;
     }
-    TEXT_FUZZ_CHECK(position == end);
-    if (mode == KUV_WORD_RAW) TEXT_FUZZ_CHECK(rebuilt == text);
+    FUZZ_CHECK(position == end);
+    if (mode == KUV_WORD_RAW) FUZZ_CHECK(rebuilt == text);
     std::free(exact);
     return 0;
 }
