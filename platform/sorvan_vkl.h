@@ -61,6 +61,16 @@ SORVAN_API int32_t sorvan_detached_thread_ex_tag(sorvan_thread_entry_t entry, vo
 /* Stores value into *word atomically (acquire and release ordering) and
  * returns the previous content. Exchanging 1 and receiving 0 takes a guard. */
 SORVAN_API uint32_t sorvan_atomic_exchange(volatile uint32_t *word, uint32_t value);
+/* Registers the process for sorvan_process_barrier. 0 when the barrier can
+ * be used from now on (also in threads started later), -1 when the system
+ * does not offer it. */
+SORVAN_API int32_t sorvan_process_barrier_open(void);
+/* Makes every thread of the process run a full memory barrier before it
+ * returns: after the call, each other thread's stores made before its
+ * barrier are visible to the caller, and each other thread's loads after
+ * its barrier see the caller's stores made before the call. Only after a
+ * successful sorvan_process_barrier_open; 0, or -1 on failure. */
+SORVAN_API int32_t sorvan_process_barrier(void);
 
 /* ---- Clocks, sleeping and pauses ------------------------------------------ */
 

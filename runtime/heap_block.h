@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "runtime/heap_internal.h"
+#include "runtime/heap_lease.h"
 #include "runtime/lock_internal.h"
 
 namespace kuv::heap {
@@ -64,9 +65,18 @@ inline bool block_is_intact(void *user) {
 
 // The counters change together inside one holding of the heap lock, so a
 // reader under the lock never sees the size of one state with the count of
-// another. The lock is held for these few instructions only.
+// another. The lock is held for these few instructions only. The holder of
+// the heap lease (heap_lease.h) changes them without the lock while no
+// other thread can read or change them.
+template <typename Update>
+inline void change_counters(int32_t line, Update &&update) {
+    if (lease::run_held(g_info.lock, update)) return;
+    lease::claim();
+    kuv::lock::run_exclusive(&g_info.lock, "kuv_xapi_heap_debug", line, update);
+}
+
 inline void count_allocation(uint64_t rounded) {
-    kuv::lock::run_exclusive(&g_info.lock, "kuv_xapi_heap_debug", __LINE__, [rounded] {
+    change_counters(__LINE__, [rounded] {
         const uint64_t size = g_info.allocated_memory_size + rounded;
         g_info.allocated_memory_size = size;
         g_info.allocated_memory_count += 1;
@@ -75,7 +85,7 @@ inline void count_allocation(uint64_t rounded) {
 }
 
 inline void count_release(uint64_t rounded) {
-    kuv::lock::run_exclusive(&g_info.lock, "kuv_xapi_heap_debug", __LINE__, [rounded] {
+    change_counters(__LINE__, [rounded] {
         g_info.allocated_memory_size -= rounded;
         g_info.allocated_memory_count -= 1;
     });

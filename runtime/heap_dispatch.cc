@@ -4,6 +4,7 @@
 
 #include "runtime/heap_block.h"
 #include "runtime/heap_internal.h"
+#include "runtime/heap_lease.h"
 #include "runtime/lock_internal.h"
 
 namespace kuv::heap {
@@ -87,16 +88,19 @@ kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place) {
 }
 
 uint64_t kuv_xapi_get_allocated_memory_size(void) {
+    kuv::heap::lease::claim();
     return kuv::lock::run_shared(&g_info.lock, __func__, __LINE__,
                                  [] { return g_info.allocated_memory_size; });
 }
 
 uint64_t kuv_xapi_get_allocated_memory_count(void) {
+    kuv::heap::lease::claim();
     return kuv::lock::run_shared(&g_info.lock, __func__, __LINE__,
                                  [] { return g_info.allocated_memory_count; });
 }
 
 uint64_t kuv_xapi_get_allocated_memory_peak_size(void) {
+    kuv::heap::lease::claim();
     return kuv::lock::run_shared(&g_info.lock, __func__, __LINE__,
                                  [] { return g_info.allocated_memory_peak_size; });
 }

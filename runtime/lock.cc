@@ -6,6 +6,8 @@
 #include <sched.h>
 
 #include "platform/sorvan_vkl.h"
+#include "runtime/heap_internal.h"
+#include "runtime/heap_lease.h"
 #include "runtime/lock_internal.h"
 
 namespace kuv::lock {
@@ -37,6 +39,12 @@ inline bool try_take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t 
     }
     give_guard(lock);
     return taken;
+}
+
+// The heap lock guards counters that the holder of the heap lease changes
+// without it; any other thread ends the lease before it takes that lock.
+inline void before_taking(const kuv_lock_t *lock) {
+    if (__builtin_expect(lock == &kuv::heap::g_info.lock, 0)) kuv::heap::lease::claim();
 }
 
 int32_t next_attempt(int32_t attempt) {
@@ -109,16 +117,19 @@ kuv_lock_t *kuv_mapi_init_lock_v0(kuv_lock_t *lock) {
 }
 
 uint32_t kuv_mapi_ref_try_lock_v0(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
+    before_taking(lock);
     return try_take(lock, mode, name, line) ? 1 : 0;
 }
 
 uint32_t kuv_mapi_ref_lock_v0(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
+    before_taking(lock);
     if (__builtin_expect(try_take(lock, mode, name, line), 1)) return 1;
     return wait_for_lock(lock, mode, name, line, nullptr);
 }
 
 uint32_t kuv_mapi_ref_lock_timeout_v0(kuv_lock_t *lock, uint32_t mode, const char *name,
                                       int32_t line, int32_t timeout_msec) {
+    before_taking(lock);
     kuv_timer_t deadline;
     // A negative time-out becomes a duration no clock reaches.
     kuv_xapi_init_timer(&deadline, static_cast<uint64_t>(static_cast<int64_t>(timeout_msec)));

@@ -149,7 +149,13 @@ KUV_API uint32_t kuv_xapi_gunlock(void);
  * resizes, (NULL, 0) does nothing and returns NULL. */
 typedef void *(*kuv_heap_handler_t)(void *pointer, uint64_t size);
 
-/* The heap's usage counters and installed handler (kuv_xapi_get_heap_info). */
+/* The heap's usage counters and installed handler (kuv_xapi_get_heap_info).
+ * While only one thread has counted blocks, that thread changes the counters
+ * without taking the lock (its lock-free counting leaves owner_name alone).
+ * The first other thread that reads the counters or takes the lock waits for
+ * that thread's update in progress, once; from then on every thread counts
+ * under the lock. Either way a thread holding the lock sees the counters
+ * hold still, and every reading is a state that existed. */
 typedef struct kuv_heap_info {
     kuv_lock_t lock;                     /* guards the three counters */
     kuv_heap_handler_t handler;          /* installed handler or NULL */
