@@ -19,17 +19,18 @@
 // socket options; only the end of each batch is pushed out at once (see
 // push).
 //
-// The ratios still depend on where the scheduler runs the sender and the
-// child, which it keeps for a whole case: on one core each side pays for
-// both ends in turn, on two they overlap, and the two sides gain unequally.
-// Measured with the processes pinned: 1 MiB messages at 0.78x raw's speed
-// on one core and 1.35x on two; 64 B messages at 0.66x and 0.3x (the
-// receive-fill makes two receives per small message, where raw TCP's
-// reader takes many messages per receive). A free run lands in either, so
-// look at several runs before judging a change.
+// Every case runs twice, with the sender and the child pinned to one core
+// and to two different cores. Where the scheduler puts them decides the
+// ratios: on one core each side pays for both ends in turn, on two they
+// overlap, and the two sides gain unequally (the receive-fill makes two
+// receives per small message, where raw TCP's reader takes many messages
+// per receive). Left to the scheduler, which keeps a placement for a whole
+// case, one run landed on one placement and the next on the other, and the
+// 64-byte ratio moved between 0.53 and 1.46 from run to run.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +60,42 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Runs the calling thread on the processor cpu only.
+void pin_to(int cpu) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    sched_setaffinity(0, sizeof one, &one);
+}
+
+// The first two processors this process may run on (-1 for a missing one).
+std::pair<int, int> two_processors() {
+    std::pair<int, int> found{-1, -1};
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return found;
+    for (int cpu = 0; cpu < CPU_SETSIZE && found.second < 0; ++cpu)
+        if (CPU_ISSET(cpu, &allowed)) (found.first < 0 ? found.first : found.second) = cpu;
+    return found;
+}
+
+// Pins the calling thread to one processor and puts its old processor set
+// back when it ends.
+class PinnedThread {
+  public:
+    explicit PinnedThread(int cpu) : saved_(sched_getaffinity(0, sizeof old_, &old_) == 0) {
+        pin_to(cpu);
+    }
+    ~PinnedThread() {
+        if (saved_) sched_setaffinity(0, sizeof old_, &old_);
+    }
+    PinnedThread(const PinnedThread &) = delete;
+    PinnedThread &operator=(const PinnedThread &) = delete;
+
+  private:
+    cpu_set_t old_;
+    bool saved_;
+};
+
 // The receiving child: one process that reads both connections, raw and
 // the packet layer's, batch after batch in the order the sender uses, and
 // writes one byte to the done pipe after every batch. One process for both
@@ -70,13 +107,14 @@ double seconds_since(Clock::time_point start) {
 class ReceiverProcess {
   public:
     template <typename Open>
-    ReceiverProcess(int raw_batch, int library_batch, Open open) {
+    ReceiverProcess(int cpu, int raw_batch, int library_batch, Open open) {
         int done[2];
         if (pipe(done) != 0) return;
         std::fflush(stdout);
         pid_ = fork();
         if (pid_ == 0) {
             close(done[0]);
+            pin_to(cpu);
             auto [raw, library] = open();
             auto batch = [&](auto &receive, int count) {
                 for (int index = 0; index < count; ++index)
@@ -236,6 +274,15 @@ int raw_batch(size_t size) {
 
 void Transfer(benchmark::State &state, const char *name, uint32_t type, int batch) {
     const size_t size = static_cast<size_t>(state.range(0));
+    const bool two_cores = state.range(1) == 2;
+    const auto [sender_cpu, other_cpu] = two_processors();
+    if (sender_cpu < 0 || (two_cores && other_cpu < 0)) {
+        state.SkipWithError("not enough processors for this placement");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    const PinnedThread pinned(sender_cpu);
     std::vector<uint8_t> message(size);
     for (size_t index = 0; index < size; ++index)
         message[index] = static_cast<uint8_t>(index * 131);
@@ -247,17 +294,18 @@ void Transfer(benchmark::State &state, const char *name, uint32_t type, int batc
     const int raw_messages = raw_batch(size);
     kuvnet *listener = library_listener(type);
     const int32_t port = listener->port;
-    ReceiverProcess child(raw_messages, batch, [raw_port, type, port] {
-        // The child ends with _exit: its handle is never deleted.
-        auto library = [handle = library_connect(type, port)] {
-            packet_info whole{};
-            whole.src_id = kReceiverId;
-            const bool received = kuv_xapi_kuvnet_rx_data_fill(handle, &whole) == 1;
-            kuv_xapi_release_packet_info(&whole);
-            return received;
-        };
-        return std::make_pair(RawReader(raw_connect(raw_port)), library);
-    });
+    ReceiverProcess child(
+        two_cores ? other_cpu : sender_cpu, raw_messages, batch, [raw_port, type, port] {
+            // The child ends with _exit: its handle is never deleted.
+            auto library = [handle = library_connect(type, port)] {
+                packet_info whole{};
+                whole.src_id = kReceiverId;
+                const bool received = kuv_xapi_kuvnet_rx_data_fill(handle, &whole) == 1;
+                kuv_xapi_release_packet_info(&whole);
+                return received;
+            };
+            return std::make_pair(RawReader(raw_connect(raw_port)), library);
+        });
     int raw = accept(raw_listen, nullptr, nullptr);
     close(raw_listen);
     std::vector<uint8_t> framed(4 + size);
@@ -333,7 +381,8 @@ void Transfer(benchmark::State &state, const char *name, uint32_t type, int batc
     // Seconds per message over all rounds.
     const double raw_time = raw_total / (double(rounds) * raw_messages);
     const double library_time = library_total / (double(rounds) * batch);
-    Summary summary{std::string(name) + "/" + std::to_string(size),
+    Summary summary{std::string(name) + "/" + std::to_string(size) +
+                        (two_cores ? " on two cores" : " on one core"),
                     1 / *middle,
                     size / library_time / 1e6,
                     size / raw_time / 1e6,
@@ -357,11 +406,14 @@ void Acknowledged(benchmark::State &state) {
     Transfer(state, "Acknowledged", kAcknowledged, size <= 4096 ? 600 : 16);
 }
 
-// Both kinds of transfer: the three message sizes, a fixed number of rounds,
-// each timed by the case itself.
+// Both kinds of transfer: the three message sizes on one core and on two,
+// a fixed number of rounds, each timed by the case itself.
 void message_sizes(benchmark::internal::Benchmark *bench) {
-    bench->Arg(64)->Arg(4096)->Arg(1 << 20)->Iterations(kRounds)->UseManualTime();
-    bench->Unit(benchmark::kMillisecond);
+    bench->ArgNames({"size", "cores"});
+    for (int cores : {1, 2})
+        for (int size : {64, 4096, 1 << 20})
+            bench->Args({size, cores});
+    bench->Iterations(kRounds)->UseManualTime()->Unit(benchmark::kMillisecond);
 }
 BENCHMARK(Unacknowledged)->Apply(message_sizes);
 BENCHMARK(Acknowledged)->Apply(message_sizes);
