@@ -32,6 +32,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -45,6 +46,25 @@
 #include <vector>
 
 namespace kuv_bench {
+
+// Runs the calling thread, and the threads it starts from now on, on the
+// processor cpu only.
+inline void pin_to(int cpu) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    sched_setaffinity(0, sizeof one, &one);
+}
+
+// The first two processors this process may run on (-1 for a missing one).
+inline std::pair<int, int> two_processors() {
+    std::pair<int, int> found{-1, -1};
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return found;
+    for (int cpu = 0; cpu < CPU_SETSIZE && found.second < 0; ++cpu)
+        if (CPU_ISSET(cpu, &allowed)) (found.first < 0 ? found.first : found.second) = cpu;
+    return found;
+}
 
 // glibc takes its atomic paths (malloc, mutexes) only once a second thread
 // exists, and the tracked heap takes a lock: keep one thread alive for the

@@ -30,7 +30,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,6 +47,9 @@
 
 namespace {
 
+using kuv_bench::pin_to;
+using kuv_bench::two_processors;
+
 constexpr uint32_t kUnacknowledged = KUVNET_TCP | KUVNET_ACK_TOGGLE | KUVNET_INET | KUVNET_IPV4;
 constexpr uint32_t kAcknowledged = KUVNET_TCP | KUVNET_INET | KUVNET_IPV4;
 constexpr uint32_t kSenderId = 1, kReceiverId = 2;
@@ -58,24 +60,6 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Runs the calling thread on the processor cpu only.
-void pin_to(int cpu) {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    sched_setaffinity(0, sizeof one, &one);
-}
-
-// The first two processors this process may run on (-1 for a missing one).
-std::pair<int, int> two_processors() {
-    std::pair<int, int> found{-1, -1};
-    cpu_set_t allowed;
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return found;
-    for (int cpu = 0; cpu < CPU_SETSIZE && found.second < 0; ++cpu)
-        if (CPU_ISSET(cpu, &allowed)) (found.first < 0 ? found.first : found.second) = cpu;
-    return found;
 }
 
 // Pins the calling thread to one processor and puts its old processor set
