@@ -52,7 +52,8 @@ uint64_t pending_size(const kuv_readline_t &readline) {
 }
 
 // Queues the line made of the held-over bytes and chunk[start, end).
-void finish_line(kuv_readline_t &readline, const uint8_t *chunk, uint64_t start, uint64_t end) {
+[[gnu::noinline]] void finish_held_line(kuv_readline_t &readline, const uint8_t *chunk,
+                                        uint64_t start, uint64_t end) {
     const uint64_t held = pending_size(readline);
     const uint64_t own = end - start;
     char *line = new_line(held + own);
@@ -68,6 +69,21 @@ void finish_line(kuv_readline_t &readline, const uint8_t *chunk, uint64_t start,
         kuv::buffer::pop_bytes(*readline.pending, reinterpret_cast<uint8_t *>(line), held);
     if (own != 0) std::memcpy(line + held, chunk + start, own);
     queue_line(readline, line, held + own);
+}
+
+// The same; a line that lies whole in the chunk, the usual case, takes the
+// short way inside the scan.
+[[gnu::always_inline]] inline void finish_line(kuv_readline_t &readline, const uint8_t *chunk,
+                                               uint64_t start, uint64_t end) {
+    if (__builtin_expect(pending_size(readline) != 0, 0)) {
+        finish_held_line(readline, chunk, start, end);
+        return;
+    }
+    const uint64_t own = end - start;
+    char *line = new_line(own);
+    if (!line) return;  // no memory: the line is dropped
+    std::memcpy(line, chunk + start, own);
+    queue_line(readline, line, own);
 }
 
 // Queues the lines that end in chunk[0, count) and returns where the bytes
