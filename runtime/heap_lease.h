@@ -5,9 +5,9 @@
 // exchange, and on current cores one such exchange costs about as much as
 // a whole malloc+free pair. Most programs count all their blocks on one
 // thread for a long time, often for their whole life. The first thread
-// that counts a block or takes the heap lock therefore gets the lease: it
-// changes the counters with plain stores between setting and clearing its
-// busy word, and takes no lock for them.
+// that counts a block, reads the counters or takes the heap lock therefore
+// gets the lease: it changes the counters with plain stores between setting
+// and clearing its busy word, and takes no lock for them.
 //
 // The first other thread that wants the counters or the heap lock ends the
 // lease for good. It marks the lease as ending, has every thread of the
