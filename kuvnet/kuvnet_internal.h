@@ -49,6 +49,10 @@ inline bool is_tcp(uint32_t type) {
 inline bool is_uds(uint32_t type) {
     return (type & KUVNET_TRANSPORT_MASK) == KUVNET_UDS;
 }
+// The byte-stream transports: TCP and Unix-domain.
+inline bool is_stream(uint32_t type) {
+    return is_tcp(type) || is_uds(type);
+}
 // Bit 24 counts here: a type with it set is no ICMP type.
 inline bool is_icmp(uint32_t type) {
     return (type & KUVNET_ICMP_MASK) == KUVNET_ICMP;

@@ -1,9 +1,12 @@
 // Pieces shared by the packet and message files: the wire layout of a
 // packet header, little-endian reading and writing, the handle's I/O
-// time-out, the growing block that holds a body while it arrives, and the
-// receive step with its choice of where a body lands.
+// time-out, the stream send of whole packets, the growing block that holds
+// a body while it arrives, and the receive step with its choice of where a
+// body lands.
 #ifndef KUV_KUVNET_PACKET_INTERNAL_H
 #define KUV_KUVNET_PACKET_INTERNAL_H
+
+#include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -110,6 +113,14 @@ uint32_t shape_packet(const kuvnet *handle, const packet_info *info, uint64_t cu
 // is not 0.
 uint64_t write_packet_header(const kuvnet *handle, const packet_info *info,
                              const PacketShape &shape, uint8_t *at);
+
+// Sends the pieces of `message`, one or more whole packets, on the handle's
+// stream: ends[i] is the byte count through the end of packet i, and each
+// packet gets the handle's whole time-out. Returns the bytes that went and
+// sets *whole to the packets among them that went whole; fewer than all
+// when the socket failed or a packet's time-out passed.
+uint64_t send_stream_packets(kuvnet *handle, struct msghdr &message, const uint64_t *ends,
+                             size_t packets, size_t *whole);
 
 // ---- the handle ---------------------------------------------------------
 

@@ -189,8 +189,7 @@ uint32_t receive_packet(kuvnet *handle, packet_info *info, BodyPlacement *placem
     info->data = nullptr;
     info->size = 0;
     if (is_udp(handle->protocol_type)) return receive_datagram(handle, info, placement, placed);
-    if (is_tcp(handle->protocol_type) || is_uds(handle->protocol_type))
-        return receive_stream(handle, info, placement, placed);
+    if (is_stream(handle->protocol_type)) return receive_stream(handle, info, placement, placed);
     return fail(handle, KUVNET_RESULT_UNSUPPORTED_TYPE);
 }
 

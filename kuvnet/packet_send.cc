@@ -2,11 +2,13 @@
 // a stream.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 
 #include "davro_kuv/sysio.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "kuvnet/packet_internal.h"
+#include "sysio/socket_internal.h"
 #include "sysio/wait.h"
 
 namespace kuv::net {
@@ -40,24 +42,49 @@ uint32_t send_datagram(kuvnet *handle, const packet *record) {
     return KUV_RESULT_OK;
 }
 
-// A timed send takes what the socket's buffer has room for. Stopping there
-// would leave the peer a torn packet and every later packet misread, so the
-// rest follows within the same time-out; the first send normally takes it
-// all.
 uint32_t send_stream(kuvnet *handle, const packet *record) {
-    kuv::sysio::Deadline deadline(io_timeout(handle));
-    uint64_t sent = 0;
-    while (sent < record->length) {
-        int32_t moved = kuv_xapi_send(handle->socket, record->data + sent, record->length - sent,
-                                      deadline.remaining());
-        if (moved <= 0) break;
-        sent += static_cast<uint64_t>(moved);
-    }
+    struct iovec whole = {record->data, record->length};
+    struct msghdr message {};
+    message.msg_iov = &whole;
+    message.msg_iovlen = 1;
+    size_t done;
+    const uint64_t sent = send_stream_packets(handle, message, &record->length, 1, &done);
     if (sent == record->length) return KUV_RESULT_OK;
     return fail(handle, sent == 0 ? KUVNET_RESULT_NO_TRANSFER : KUVNET_RESULT_PARTIAL_SEND);
 }
 
 }  // namespace
+
+// A timed send takes what the socket's buffer has room for. Stopping there
+// would leave the peer a torn packet and every later packet misread, so the
+// rest follows within the same time-out; the first send normally takes it
+// all.
+uint64_t send_stream_packets(kuvnet *handle, struct msghdr &message, const uint64_t *ends,
+                             size_t packets, size_t *whole) {
+    const int32_t socket = handle->socket;
+    kuv::sysio::Deadline deadline(io_timeout(handle));
+    uint64_t sent = 0;
+    size_t done = 0;
+    while (done < packets) {
+        int32_t moved = -1;
+        if (!kuv::sysio::no_socket(socket))
+            moved = kuv::sysio::timed_transfer(
+                deadline.remaining(), kuv_xapi_intr_break(),
+                [socket](int32_t remaining) { return kuv_xapi_tx_poll_socket(socket, remaining); },
+                [&](int flags) { return ::sendmsg(socket, &message, flags); });
+        if (moved <= 0) break;
+        sent += static_cast<uint64_t>(moved);
+        // Each packet has the whole time-out, as when sent alone.
+        if (sent >= ends[done]) {
+            while (done < packets && ends[done] <= sent)
+                ++done;
+            deadline.restart();
+        }
+        kuv::sysio::step_over(message, static_cast<uint64_t>(moved));
+    }
+    *whole = done;
+    return sent;
+}
 
 }  // namespace kuv::net
 
@@ -68,8 +95,7 @@ extern "C" {
 uint32_t kuv_mapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record) {
     (void)info;
     if (is_udp(handle->protocol_type)) return send_datagram(handle, record);
-    if (is_tcp(handle->protocol_type) || is_uds(handle->protocol_type))
-        return send_stream(handle, record);
+    if (is_stream(handle->protocol_type)) return send_stream(handle, record);
     return fail(handle, KUVNET_RESULT_UNSUPPORTED_TYPE);
 }
 

@@ -52,7 +52,7 @@ uint32_t checked_receive(kuvnet *handle, packet_info *info, BodyPlacement *place
 class MessageAssembler final : public BodyPlacement {
   public:
     explicit MessageAssembler(const kuvnet *handle)
-        : may_read_ahead_((is_tcp(handle->protocol_type) || is_uds(handle->protocol_type)) &&
+        : may_read_ahead_(is_stream(handle->protocol_type) &&
                           !is_acknowledged(handle->protocol_type)) {}
 
     bool place(const packet_info &header, BodyTarget *target) override {

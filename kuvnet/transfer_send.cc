@@ -9,10 +9,8 @@
 #include <algorithm>
 
 #include "davro_kuv/runtime.h"
-#include "davro_kuv/sysio.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "kuvnet/packet_internal.h"
-#include "sysio/socket_internal.h"
 
 namespace kuv::net {
 
@@ -112,38 +110,19 @@ void gather_packets(const kuvnet *handle, packet_info *info, uint64_t *cursor, b
     } while (many && *cursor < info->size && batch->packets < kGatherPackets);
 }
 
-// Sends the gathered packets whole, each within the handle's time-out (see
-// send_stream in packet_send.cc). When they do not all go, info->offset is
-// put back to the end of the packet that was cut short, and the code is
-// that of sending that packet alone: NO_TRANSFER when none of its bytes
-// went, PARTIAL_SEND otherwise.
+// Sends the gathered packets whole, each within the handle's time-out.
+// When they do not all go, info->offset is put back to the end of the
+// packet that was cut short, and the code is that of sending that packet
+// alone: NO_TRANSFER when none of its bytes went, PARTIAL_SEND otherwise.
 uint32_t send_gathered(kuvnet *handle, packet_info *info, const GatheredPackets &batch) {
+    // The send steps over the pieces; the batch keeps them for a resend.
     struct iovec pieces[3 * kGatherPackets];
     std::copy(batch.pieces, batch.pieces + batch.piece_count, pieces);
     struct msghdr message {};
     message.msg_iov = pieces;
     message.msg_iovlen = batch.piece_count;
-    const int32_t socket = handle->socket;
-    kuv::sysio::Deadline deadline(io_timeout(handle));
-    uint64_t sent = 0;
-    size_t done = 0;  // packets gone whole
-    while (sent < batch.length) {
-        int32_t moved = -1;
-        if (!kuv::sysio::no_socket(socket))
-            moved = kuv::sysio::timed_transfer(
-                deadline.remaining(), kuv_xapi_intr_break(),
-                [socket](int32_t remaining) { return kuv_xapi_tx_poll_socket(socket, remaining); },
-                [&](int flags) { return ::sendmsg(socket, &message, flags); });
-        if (moved <= 0) break;
-        sent += static_cast<uint64_t>(moved);
-        // Each packet has the whole time-out, as when sent alone.
-        if (done < batch.packets && sent >= batch.end[done]) {
-            while (done < batch.packets && batch.end[done] <= sent)
-                ++done;
-            deadline.restart();
-        }
-        kuv::sysio::step_over(message, static_cast<uint64_t>(moved));
-    }
+    size_t done;
+    const uint64_t sent = send_stream_packets(handle, message, batch.end, batch.packets, &done);
     if (sent == batch.length) return KUV_RESULT_OK;
     info->offset = batch.offset_after[done];
     const uint64_t start = done == 0 ? 0 : batch.end[done - 1];
@@ -187,8 +166,7 @@ using namespace kuv::net;
 extern "C" {
 
 uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info) {
-    if (is_tcp(handle->protocol_type) || is_uds(handle->protocol_type))
-        return send_on_stream(handle, info);
+    if (is_stream(handle->protocol_type)) return send_on_stream(handle, info);
     SendState state;
     const bool acknowledged = is_acknowledged(handle->protocol_type);
     uint64_t cursor = 0;
