@@ -19,6 +19,14 @@ inline kuv_heap_handler_t installed_handler() {
 }
 }  // namespace
 
+// One counter, read under the heap lock (shared) by a thread that may read
+// the counters (heap_lease.h); name and line are the caller's.
+template <uint64_t kuv_heap_info_t::*Counter>
+uint64_t read_counter(const char *name, int32_t line) {
+    lease::claim();
+    return kuv::lock::run_shared(&g_info.lock, name, line, [] { return g_info.*Counter; });
+}
+
 void warn_null_release() {
     std::fputs("kuv: [WARNING] null pointer free ? \n", stderr);
 }
@@ -88,21 +96,16 @@ kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place) {
 }
 
 uint64_t kuv_xapi_get_allocated_memory_size(void) {
-    kuv::heap::lease::claim();
-    return kuv::lock::run_shared(&g_info.lock, __func__, __LINE__,
-                                 [] { return g_info.allocated_memory_size; });
+    return kuv::heap::read_counter<&kuv_heap_info_t::allocated_memory_size>(__func__, __LINE__);
 }
 
 uint64_t kuv_xapi_get_allocated_memory_count(void) {
-    kuv::heap::lease::claim();
-    return kuv::lock::run_shared(&g_info.lock, __func__, __LINE__,
-                                 [] { return g_info.allocated_memory_count; });
+    return kuv::heap::read_counter<&kuv_heap_info_t::allocated_memory_count>(__func__, __LINE__);
 }
 
 uint64_t kuv_xapi_get_allocated_memory_peak_size(void) {
-    kuv::heap::lease::claim();
-    return kuv::lock::run_shared(&g_info.lock, __func__, __LINE__,
-                                 [] { return g_info.allocated_memory_peak_size; });
+    return kuv::heap::read_counter<&kuv_heap_info_t::allocated_memory_peak_size>(__func__,
+                                                                                 __LINE__);
 }
 
 int32_t kuv_xapi_mem_free_legacy_v1_by_windows_team(void **variable) {
