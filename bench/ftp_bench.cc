@@ -140,28 +140,38 @@ class SpeedReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::ReportRuns(runs);
     }
     void speed(const char *label, const std::string &ours, const std::string &peer) const {
-        auto a = seconds_.find(ours), b = seconds_.find(peer);
-        if (a == seconds_.end() || b == seconds_.end() || a->second <= 0 || b->second <= 0) {
+        double library, curl;
+        if (!medians(ours, peer, &library, &curl)) {
             std::printf("  %-36s not measured\n", label);
             return;
         }
         const double megabytes = static_cast<double>(kFileBytes) / 1e6;
         // Times are in the unit of the table (ms).
         std::printf("  %-36s %7.0f MB/s vs %7.0f MB/s = %.2fx\n", label,
-                    megabytes / (a->second / 1e3), megabytes / (b->second / 1e3),
-                    b->second / a->second);
+                    megabytes / (library / 1e3), megabytes / (curl / 1e3), curl / library);
     }
 
     // The ratio line: median library time / median curl time.
     void ratio(const char *label, const std::string &ours, const std::string &peer) const {
-        auto a = seconds_.find(ours), b = seconds_.find(peer);
-        if (a == seconds_.end() || b == seconds_.end() || b->second <= 0)
+        double library, curl;
+        if (!medians(ours, peer, &library, &curl))
             std::printf("ratio %s = n/a\n", label);
         else
-            kuv_bench::print_ratio(label, a->second / b->second);
+            kuv_bench::print_ratio(label, library / curl);
     }
 
   private:
+    // The median times of both benchmarks, when both were measured.
+    bool medians(const std::string &ours, const std::string &peer, double *library,
+                 double *curl) const {
+        auto a = seconds_.find(ours), b = seconds_.find(peer);
+        if (a == seconds_.end() || b == seconds_.end() || a->second <= 0 || b->second <= 0)
+            return false;
+        *library = a->second;
+        *curl = b->second;
+        return true;
+    }
+
     std::map<std::string, double> seconds_;
 };
 
