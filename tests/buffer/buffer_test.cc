@@ -2,7 +2,6 @@
 // agreement with a plain byte queue and with a reference line splitter.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -58,11 +57,6 @@ class ChainedBuffer : public Owning<kuv_buffer_t, kuv_xapi_open_buffer, kuv_xapi
     void lend(const char *memory) {
         kuv_xapi_push_buffer_ex(handle, memory, std::strlen(memory), KUV_BUFFER_REFERENCE);
     }
-    std::string pop(uint64_t count, int32_t mode = KUV_BUFFER_PARTIAL) {
-        std::string text(count, '\0');
-        text.resize(kuv_xapi_pop_buffer_ex(handle, text.data(), count, mode));
-        return text;
-    }
     std::string pop_line() {
         char *line = kuv_xapi_pop_buffer_line(handle);
         if (!line) return "<none>";
@@ -72,6 +66,7 @@ class ChainedBuffer : public Owning<kuv_buffer_t, kuv_xapi_open_buffer, kuv_xapi
     }
 };
 
+// Node layout and flags, exact peeks, and an adopted block handed back whole.
 TEST_F(ChainedBuffer, PushFillsTheTailThenMakesAtMostOneNode) {
     EXPECT_EQ(push(std::string(5000, 'a')), 5000u);
     EXPECT_EQ(push("0123456789"), 10u);
@@ -79,35 +74,27 @@ TEST_F(ChainedBuffer, PushFillsTheTailThenMakesAtMostOneNode) {
     EXPECT_EQ(handle->head->capacity, 5000u);
     EXPECT_EQ(handle->tail->capacity, 4096u);
     kuv_xapi_flush_buffer(handle);
-    push(std::string(100, 'b'));
-    push(std::string(100, 'b'));
-    ASSERT_EQ(handle->head, handle->tail);
-    EXPECT_EQ(handle->head->length, 200u);
+    push(std::string(200, 'b'));
     // 3896 bytes fill the tail's room, the other 104 go into one new node
     // that alone carries this push's flags; a missing source stores zeros.
     EXPECT_EQ(kuv_xapi_push_buffer_ex(handle, nullptr, 4000, KUV_BUFFER_WIPE), 4000u);
     ASSERT_EQ(handle->head->next, handle->tail);
     EXPECT_EQ(handle->head->flags, 0u);
     EXPECT_EQ(handle->tail->flags, KUV_BUFFER_WIPE);
-    EXPECT_EQ(pop(4200).substr(198), std::string("bb") + std::string(4000, '\0'));
-}
-
-TEST_F(ChainedBuffer, ExactTakesAllOrNothingPartialTakesWhatThereIs) {
-    lend("hello");
-    lend("world");
-    EXPECT_EQ(kuv_xapi_pop_buffer_ex(handle, nullptr, 1, KUV_BUFFER_EXACT), 1u);
     char out[8] = {};
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 5, 2, KUV_BUFFER_EXACT), 5u);
-    EXPECT_EQ(std::string(out, 5), "lowor");
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 5, 5, KUV_BUFFER_EXACT), 0u);
-    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 5, 5, KUV_BUFFER_PARTIAL), 4u);
+    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 4, 198, KUV_BUFFER_EXACT), 4u);
+    EXPECT_EQ(std::string(out, 4), std::string("bb\0\0", 4));
+    EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 5, 4196, KUV_BUFFER_EXACT), 0u);
     // count + offset past 64 bits must not wrap into a small request.
     EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 2, UINT64_MAX, KUV_BUFFER_EXACT), 0u);
     EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, UINT64_MAX, 2, KUV_BUFFER_EXACT), 0u);
-    EXPECT_EQ(pop(10, KUV_BUFFER_EXACT), "");
-    EXPECT_EQ(pop(6, KUV_BUFFER_EXACT), "ellowo");
-    EXPECT_EQ(pop(10), "rld");
-    EXPECT_EQ(kuv_xapi_get_buffer_offset(handle), 10);
+    EXPECT_EQ(kuv_xapi_pop_buffer_ex(handle, nullptr, 4200, KUV_BUFFER_EXACT), 4200u);
+    EXPECT_EQ(kuv_xapi_push_printf_buffer(handle, "value=%d", 42), 8u);
+    const uint8_t *formatted = handle->head->data;
+    void *block = kuv_xapi_alloc_pop_buffer_ex(handle, 8, KUV_BUFFER_EXACT);
+    EXPECT_EQ(block, formatted);
+    EXPECT_STREQ(static_cast<char *>(block), "value=42");
+    kuv_xapi_free(block);
 }
 
 // Counts released blocks that still hold "SECRET" (the checking heap keeps
@@ -133,15 +120,6 @@ TEST_F(ChainedBuffer, WipeZeroesNodesOnReleaseLentMemoryIncluded) {
     kuv_xapi_set_heap_handler(nullptr, nullptr);
     EXPECT_EQ(secrets_released, 0);
     EXPECT_EQ(std::string(lent, 6), std::string(6, '\0'));
-}
-
-TEST_F(ChainedBuffer, AllocPopHandsOverAnUntouchedAdoptedBlockOfExactlyTheCount) {
-    EXPECT_EQ(kuv_xapi_push_printf_buffer(handle, "value=%d", 42), 8u);
-    const uint8_t *formatted = handle->head->data;
-    void *block = kuv_xapi_alloc_pop_buffer_ex(handle, 8, KUV_BUFFER_EXACT);
-    EXPECT_EQ(block, formatted);
-    EXPECT_STREQ(static_cast<char *>(block), "value=42");
-    kuv_xapi_free(block);
 }
 
 TEST_F(ChainedBuffer, TypedValuesInEachByteOrderAcrossNodes) {
@@ -224,16 +202,16 @@ TEST_F(ChainedBuffer, FailuresKeepWhatIsHeldAndReleaseWhatTheyMade) {
                                 argument + argument + argument + "invalid handle");
 }
 
-// Random pushes of every kind and random pops, peeks, alloc-pops and node
-// pops against a plain byte queue, until 10 MB have passed through.
+// Random pushes of every kind (copied, lent, adopted, zeros) and random
+// pops, peeks, alloc-pops and node pops in both modes against a plain byte
+// queue, until 10 MB have passed through.
 TEST_F(ChainedBuffer, AgreesWithAByteQueueOverTenMegabytes) {
     std::mt19937 random(12345);
     std::deque<uint8_t> model;
     std::vector<std::unique_ptr<uint8_t[]>> lent;
     const size_t limits[] = {8, 300, 12, 70000};
     const uint32_t flags[] = {0, KUV_BUFFER_REFERENCE, KUV_BUFFER_ADOPT, 0};
-    uint64_t passed = 0;
-    while (passed < (10u << 20) && !HasFailure()) {
+    for (uint64_t passed = 0; passed < (10u << 20) && !HasFailure();) {
         uint64_t unread = 0;
         const kuv_buffer_node_t *last = nullptr;
         for (const kuv_buffer_node_t *node = handle->head; node; last = node, node = node->next) {
@@ -247,7 +225,7 @@ TEST_F(ChainedBuffer, AgreesWithAByteQueueOverTenMegabytes) {
         const size_t kind = random() % 4, size = random() % 4;
         const size_t count = 1 + random() % limits[size] + (size == 2 ? 4089 : 0);
         std::vector<uint8_t> bytes(count);
-        if (random() % 2) {  // copied, lent, adopted or zeros
+        if (random() % 2) {
             uint8_t *memory = kind == 1   ? lent.emplace_back(new uint8_t[count]).get()
                               : kind == 2 ? static_cast<uint8_t *>(kuv_xapi_alloc(count))
                                           : bytes.data();
@@ -364,16 +342,17 @@ TEST_F(LineAssembler, MatchesAReferenceSplitterOverRandomChunkings) {
     }
 }
 
+// A 40 MB line in 100-byte chunks, then a million held-over line-end bytes:
+// work that grows with the square of the chunk count would run far past the
+// test's time limit, linear work takes a moment.
 TEST_F(LineAssembler, LineSpanningManyChunksCostsLinearTime) {
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 20000; ++i)
-        push(std::string(100, 'p'));  // a 2 MB line
-    // Many line-end bytes held over in front of the next line go as well.
-    for (int i = 0; i < 100000; ++i)
+    const std::string chunk(100, 'p');
+    for (int i = 0; i < 400000; ++i)
+        push(chunk);
+    for (int i = 0; i < 1000000; ++i)
         push(i == 0 ? "\r\n" : "\n");
     EXPECT_EQ(push("tail\n"), 0u);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_EQ(pop_all(), (Lines{std::string(2000000, 'p'), "tail"}));
+    EXPECT_EQ(pop_all(), (Lines{std::string(40000000, 'p'), "tail"}));
 }
 
 }  // namespace
