@@ -1,38 +1,15 @@
-// Reference models of the line pop and the line assembler, written straight
-// from their byte-by-byte rules, shared by the tests and the fuzz targets.
-// Plain C++ with no test framework, so the fuzz targets can use them.
+// A reference model of the line assembler, written straight from its
+// byte-by-byte rule, shared by the tests and the fuzz target. Plain C++ with
+// no test framework, so the fuzz target can use it.
 #ifndef KUV_TESTS_BUFFER_REFERENCE_H
 #define KUV_TESTS_BUFFER_REFERENCE_H
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <optional>
 #include <string>
 
 namespace buffer_test {
-
-// The line pop by its definition: a two-byte state toggled by bytes with
-// bit 7 set, the byte after a set state skipped, the first LF or CR ends
-// the line, and the partner byte of a CR LF or LF CR pair goes with it.
-inline std::optional<std::string> reference_pop_line(std::deque<uint8_t> &bytes) {
-    bool second_byte = false;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const uint8_t byte = bytes[i];
-        if (byte & 0x80) {
-            second_byte = !second_byte;
-        } else if (second_byte) {
-            second_byte = false;
-        } else if (byte == '\n' || byte == '\r') {
-            std::string line(bytes.begin(), bytes.begin() + static_cast<long>(i));
-            bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(i) + 1);
-            const uint8_t partner = byte == '\n' ? '\r' : '\n';
-            if (!bytes.empty() && bytes.front() == partner) bytes.pop_front();
-            return line;
-        }
-    }
-    return std::nullopt;
-}
 
 // The line assembler over one unbroken stream, independent of chunking: a
 // CR ends a line when no CR or LF came since the last ordinary byte, an LF
