@@ -5,23 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
 
 #include "davro_kuv.h"
 #include "support/test_support.h"
-
-// Sanitizers bring their own malloc, which this file must not replace.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KUV_SANITIZED_HEAP 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define KUV_SANITIZED_HEAP 1
-#endif
-#endif
 
 namespace {
 
@@ -38,8 +27,8 @@ void *counting_handler(void *pointer, uint64_t size) {
 }  // namespace
 
 #if !defined(KUV_SANITIZED_HEAP)
-// The system allocator, counted. (Under a sanitizer the tracked heap's
-// handler does the counting alone.)
+// The system allocator, counted. (The build defines KUV_SANITIZED_HEAP under
+// a sanitizer, whose malloc stays; the tracked heap's handler counts alone.)
 extern "C" {
 void *__libc_malloc(size_t size);
 void *__libc_calloc(size_t count, size_t size);
