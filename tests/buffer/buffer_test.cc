@@ -15,16 +15,19 @@
 
 namespace {
 
-int countdown = 0;
-void *refusing_heap(void *pointer, uint64_t size) {
-    if (!pointer && size > 0 && --countdown == 0) return nullptr;
-    return kuv_xapi_heap_debug(pointer, size);
-}
-
-// Bytes the tracked heap has handed out while summing_heap is installed.
+// The tracked heap as the tests watch it: it refuses the countdown-th
+// allocation while counting down, sums the bytes it hands out, and counts
+// released blocks that still hold "SECRET" (the checking heap keeps a
+// block's rounded size in the 8 bytes in front of it).
+int countdown = 0, secrets_released = 0;
 uint64_t allocated_bytes = 0;
-void *summing_heap(void *pointer, uint64_t size) {
+void *watching_heap(void *pointer, uint64_t size) {
+    if (!pointer && size > 0 && countdown > 0 && --countdown == 0) return nullptr;
     allocated_bytes += size;
+    const char *block = static_cast<const char *>(pointer);
+    if (block && size == 0 &&
+        memmem(block, *reinterpret_cast<const uint64_t *>(block - 8), "SECRET", 6))
+        ++secrets_released;
     return kuv_xapi_heap_debug(pointer, size);
 }
 
@@ -33,9 +36,10 @@ void *summing_heap(void *pointer, uint64_t size) {
 template <typename Call>
 auto refused(int n, Call call) {
     countdown = n;
-    kuv_xapi_set_heap_handler(&refusing_heap, nullptr);
+    kuv_xapi_set_heap_handler(&watching_heap, nullptr);
     const auto result = call();
     kuv_xapi_set_heap_handler(nullptr, nullptr);
+    countdown = 0;
     return result;
 }
 
@@ -98,21 +102,10 @@ TEST_F(ChainedBuffer, PushFillsTheTailThenMakesAtMostOneNode) {
     kuv_xapi_free(block);
 }
 
-// Counts released blocks that still hold "SECRET" (the checking heap keeps
-// a block's rounded size in the 8 bytes in front of it).
-int secrets_released = 0;
-void *watch_releases(void *pointer, uint64_t size) {
-    const char *block = static_cast<const char *>(pointer);
-    if (block && size == 0 &&
-        memmem(block, *reinterpret_cast<const uint64_t *>(block - 8), "SECRET", 6))
-        ++secrets_released;
-    return kuv_xapi_heap_debug(pointer, size);
-}
-
 TEST_F(ChainedBuffer, WipeZeroesNodesOnReleaseLentMemoryIncluded) {
     kuv_buffer_t *wiping = kuv_xapi_open_buffer_ex(KUV_BUFFER_WIPE);
     char lent[] = "SECRET";
-    kuv_xapi_set_heap_handler(&watch_releases, nullptr);
+    kuv_xapi_set_heap_handler(&watching_heap, nullptr);
     kuv_xapi_push_string_buffer(wiping, "SECRET copied");
     kuv_xapi_push_buffer_ex(wiping, lent, 6, KUV_BUFFER_REFERENCE);
     kuv_xapi_push_printf_buffer(wiping, "%s", "SECRET adopted");
@@ -349,7 +342,7 @@ TEST_F(LineAssembler, MatchesAReferenceSplitterOverRandomChunkings) {
 TEST_F(LineAssembler, LineSpanningManyChunksCostsLinearTime) {
     const std::string chunk(100, 'p');
     allocated_bytes = 0;
-    kuv_xapi_set_heap_handler(&summing_heap, nullptr);
+    kuv_xapi_set_heap_handler(&watching_heap, nullptr);
     for (int i = 0; i < 200000; ++i)
         push(chunk);
     for (int i = 0; i < 200000; ++i)
