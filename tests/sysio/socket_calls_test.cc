@@ -1,5 +1,6 @@
-// The socket wrappers over loopback: timed waits, connects, accepts and
-// transfers, signals, descriptors above 1024, close, options, hop limits.
+// The socket wrappers over loopback, on descriptors above 1024: timed waits,
+// connects, accepts and transfers, signals, close (of sockets and files),
+// options, hop limits.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -33,6 +34,21 @@ extern "C" int close(int fd) {
 
 namespace {
 
+// The descriptor moved to 1500 or above when the limit can be raised that
+// far: select's sets cannot hold it, so every wait on it must use poll.
+int high(int fd) {
+    static const bool raised = [] {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        return limit.rlim_max > 2000 && setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    }();
+    int moved = raised && fd >= 0 ? fcntl(fd, F_DUPFD, 1500) : -1;
+    if (moved < 0) return fd;
+    close(fd);
+    return moved;
+}
+
 struct Fd {
     int fd = -1;
     ~Fd() { close(fd); }
@@ -43,24 +59,25 @@ sockaddr *as_address(void *address) {
     return static_cast<sockaddr *>(address);
 }
 
-// A TCP listener on 127.0.0.1 (ephemeral port), a client, and once paired
-// the server side of the client's connection.
+// A TCP listener on 127.0.0.1 (ephemeral port), a client, and when paired
+// the server side of the client's connection, all above 1024.
 struct Loopback {
-    Fd listener{socket(AF_INET, SOCK_STREAM, 0)}, client{socket(AF_INET, SOCK_STREAM, 0)}, server;
+    Fd listener{high(socket(AF_INET, SOCK_STREAM, 0))},
+        client{high(socket(AF_INET, SOCK_STREAM, 0))};
+    Fd server;
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    explicit Loopback(int backlog = 16) {
+    explicit Loopback(bool paired, int backlog = 16) {
         socklen_t length = sizeof address;
         EXPECT_EQ(bind(listener, as_address(&address), length), 0);
         EXPECT_EQ(listen(listener, backlog), 0);
         getsockname(listener, as_address(&address), &length);
+        if (!paired) return;
+        EXPECT_EQ(connect(client, 2000), 1);
+        server.fd = high(kuv_xapi_accept(listener, nullptr, nullptr, 2000));
     }
     int32_t connect(int from, int32_t timeout_msec, int32_t interruption_flag = 0) {
         return kuv_xapi_connect_intr(from, as_address(&address), sizeof address, timeout_msec,
                                      interruption_flag);
-    }
-    void pair() {
-        EXPECT_EQ(connect(client, 2000), 1);
-        server.fd = accept(listener, nullptr, nullptr);
     }
 };
 
@@ -68,20 +85,13 @@ struct Loopback {
 // connection stays pending.
 struct FullBacklog : Loopback {
     Fd queued[16];
-    FullBacklog() : Loopback(0) {
+    FullBacklog() : Loopback(false, 0) {
         for (Fd &waiting : queued) {
             waiting.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
             ::connect(waiting, as_address(&address), sizeof address);
             pollfd watch{waiting, POLLOUT, 0};
             if (poll(&watch, 1, 300) != 1) break;
         }
-    }
-};
-
-struct Stopwatch {
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    long ms() const {
-        return (std::chrono::steady_clock::now() - start) / std::chrono::milliseconds(1);
     }
 };
 
@@ -105,54 +115,39 @@ struct SignalAfter {
 
 using Socket = kuv_test::ResourceCheckedTest;
 
-TEST_F(Socket, TimeOutsAndInterruptions) {
-    Loopback quiet;
-    quiet.pair();
-    char buffer[8];
-    Stopwatch at_once;
-    EXPECT_EQ(kuv_xapi_poll_socket(quiet.server, KUV_SOCKET_POLL_READABLE, 0), 0);
-    EXPECT_LT(at_once.ms(), 200);
-    Stopwatch plain;
-    EXPECT_EQ(kuv_xapi_recv(quiet.server, buffer, sizeof buffer, 1500), 0);
-    EXPECT_GE(plain.ms(), 1450);
-    EXPECT_LT(plain.ms(), 5000);
-    Stopwatch repeated;
-    {
-        SignalAfter signal(400);
-        EXPECT_EQ(kuv_xapi_poll_socket_intr(quiet.server, 1, 1000, 0), 0);
+TEST_F(Socket, TimeOutsInterruptionsPartialFillsAndThePeersClose) {
+    Loopback pair(true);
+    char buffer[100];
+    EXPECT_EQ(kuv_xapi_poll_socket(pair.server, KUV_SOCKET_POLL_READABLE, 0), 0);
+    EXPECT_EQ(kuv_xapi_recv(pair.server, buffer, sizeof buffer, 100), 0);
+    for (int32_t flag : {0, 1}) {  // the wait goes on after the signal, or ends
+        SignalAfter signal(100);
+        EXPECT_EQ(kuv_xapi_rx_poll_socket_intr(pair.server, flag ? 5000 : 300, flag), -flag);
     }
-    EXPECT_GE(repeated.ms(), 1350);  // the whole time-out again after the signal
-    Stopwatch abandoned;
-    {
-        SignalAfter signal(200);
-        EXPECT_EQ(kuv_xapi_rx_poll_socket_intr(quiet.server, 5000, 1), -1);
-        EXPECT_EQ(errno, EINTR);
-    }
-    EXPECT_LT(abandoned.ms(), 4000);
-    int closed = dup(quiet.server);
+    EXPECT_EQ(errno, EINTR);
+    // A fill gathers pieces until the buffer is full; on a time-out it gives
+    // what it has.
+    const std::vector<char> data(100, 'q');
+    ASSERT_EQ(send(pair.client, data.data(), 60, 0), 60);
+    std::thread rest([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        send(pair.client, data.data(), 40, 0);
+    });
+    EXPECT_EQ(kuv_xapi_recv_fill(pair.server, buffer, 100, 5000), 100);
+    rest.join();
+    ASSERT_EQ(send(pair.client, data.data(), 60, 0), 60);
+    EXPECT_EQ(kuv_xapi_recv_fill(pair.server, buffer, 100, 200), 60);
+    ASSERT_EQ(send(pair.client, "x", 1, 0), 1);
+    EXPECT_EQ(kuv_xapi_poll_socket(pair.server, 7, 1000), 3);
+    ASSERT_EQ(send(pair.client, "!", 1, MSG_OOB), 1);
+    EXPECT_EQ(kuv_xapi_poll_socket(pair.server, KUV_SOCKET_POLL_EXCEPTIONAL, 1000), 4);
+    shutdown(pair.client, SHUT_WR);
+    EXPECT_EQ(kuv_xapi_recv_fill(pair.server, buffer, 100, 1000), -1);  // "x" is given up
+    EXPECT_EQ(kuv_xapi_recv(pair.server, buffer, sizeof buffer, -1), -1);
+    int closed = dup(pair.server);
     close(closed);
     EXPECT_EQ(kuv_xapi_poll_socket(closed, 1, 100), -1);
     EXPECT_EQ(errno, EBADF);
-}
-
-TEST_F(Socket, DescriptorsAbove1024WorkInEveryWait) {
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_max < 1800) GTEST_SKIP() << "descriptor limit below 1800";
-    rlimit raised{limit.rlim_max, limit.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
-    Loopback low;
-    Fd listener(dup2(low.listener, 1500)), client(dup2(low.client, 1600));
-    EXPECT_EQ(kuv_xapi_accept(listener, nullptr, nullptr, 50), -1);
-    ASSERT_EQ(low.connect(client, 2000), 1);
-    Fd server(dup2(Fd(kuv_xapi_accept(listener, nullptr, nullptr, 2000)), 1700));
-    ASSERT_EQ(server, 1700);
-    char buffer[8];
-    EXPECT_EQ(kuv_xapi_recv(server, buffer, sizeof buffer, 50), 0);
-    EXPECT_EQ(kuv_xapi_send(client, "abcd", 4, 1000), 4);
-    EXPECT_EQ(kuv_xapi_poll_socket(server, 3, 1000), 3);
-    EXPECT_EQ(kuv_xapi_recv_fill(server, buffer, 4, 1000), 4);
-    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // The kernel goes on with an interrupted blocking connect: flag 1 gives up
@@ -162,10 +157,8 @@ TEST_F(Socket, TimeOutsAndInterruptionsOnAFullBacklog) {
     FullBacklog full;
     for (int timeout : {0, 300}) {
         Fd client(socket(AF_INET, SOCK_STREAM, 0));
-        Stopwatch watch;
         EXPECT_EQ(full.connect(client, timeout), 0);
         EXPECT_EQ(errno, timeout > 0 ? ETIMEDOUT : EINPROGRESS);
-        EXPECT_GE(watch.ms(), timeout - 50);
         EXPECT_EQ(fcntl(client, F_GETFL) & O_NONBLOCK, 0);  // blocking again
     }
     Fd abandoned(socket(AF_INET, SOCK_STREAM, 0));
@@ -177,7 +170,7 @@ TEST_F(Socket, TimeOutsAndInterruptionsOnAFullBacklog) {
     std::atomic<bool> connected{false};
     std::thread make_room([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        for (Stopwatch watch; !connected && watch.ms() < 15000;) {
+        for (int round = 0; !connected && round < 300; ++round) {
             pollfd queue{full.listener, POLLIN, 0};
             if (poll(&queue, 1, 50) == 1) close(accept(full.listener, nullptr, nullptr));
         }
@@ -199,44 +192,22 @@ TEST_F(Socket, ImmediateRefusalIsFailure) {
     std::snprintf(path.sun_path + 1, sizeof path.sun_path - 1, "kuv-unheard-%d", getpid());
     Fd bound_only(socket(AF_UNIX, SOCK_STREAM, 0)), client(socket(AF_UNIX, SOCK_STREAM, 0));
     ASSERT_EQ(bind(bound_only, as_address(&path), sizeof path), 0);  // but never listens
-    Stopwatch watch;
     EXPECT_EQ(kuv_xapi_connect(client, as_address(&path), sizeof path, 3000), 0);
     EXPECT_EQ(errno, ECONNREFUSED);
-    EXPECT_LT(watch.ms(), 2000);
     EXPECT_EQ(fcntl(client, F_GETFL) & O_NONBLOCK, 0);  // blocking again
-}
-
-TEST_F(Socket, PartialFillsConditionsAndThePeersClose) {
-    Loopback pair;
-    pair.pair();
-    char buffer[100];
-    ASSERT_EQ(send(pair.client, std::vector<char>(60, 'q').data(), 60, 0), 60);
-    Stopwatch fill;
-    EXPECT_EQ(kuv_xapi_recv_fill(pair.server, buffer, 100, 400), 60);
-    EXPECT_GE(fill.ms(), 350);
-    ASSERT_EQ(send(pair.client, "x", 1, 0), 1);
-    EXPECT_EQ(kuv_xapi_poll_socket(pair.server, 7, 1000), 3);
-    ASSERT_EQ(send(pair.client, "!", 1, MSG_OOB), 1);
-    EXPECT_EQ(kuv_xapi_poll_socket(pair.server, KUV_SOCKET_POLL_EXCEPTIONAL, 1000), 4);
-    shutdown(pair.client, SHUT_WR);
-    EXPECT_EQ(kuv_xapi_recv_fill(pair.server, buffer, 100, 1000), -1);  // "x" is given up
-    EXPECT_EQ(kuv_xapi_recv(pair.server, buffer, sizeof buffer, -1), -1);
 }
 
 // A blocking send returns only once all 64 MiB are queued: long after its
 // time-out, and never while the peer does not read.
 TEST_F(Socket, TimedSendTakesWhatFitsAndNeverBlocks) {
-    Loopback pair;
-    pair.pair();
+    Loopback pair(true);
     std::vector<char> big(64 << 20, 'b');
-    Stopwatch watch;
     int32_t sent = kuv_xapi_send(pair.client, big.data(), big.size(), 500);
     EXPECT_GT(sent, 0);
     EXPECT_LT(static_cast<size_t>(sent), big.size());
     while ((sent = kuv_xapi_send(pair.client, big.data(), big.size(), 200)) > 0) {
     }
     EXPECT_EQ(sent, 0);
-    EXPECT_LT(watch.ms(), 10000);
     close(std::exchange(pair.server.fd, -1));  // unread data: the peer resets; no SIGPIPE
     for (int i = 0; i < 100 && sent >= 0; ++i)
         sent = kuv_xapi_send(pair.client, "x", 1, 200);
@@ -247,11 +218,9 @@ TEST_F(Socket, TimedSendTakesWhatFitsAndNeverBlocks) {
 // datagram) and then fail to store the peer's address, losing it: refused
 // first, it is still there for the next call.
 TEST_F(Socket, AcceptAndReceiveNeedTheAddressLength) {
-    Loopback tcp;
-    Stopwatch watch;
-    EXPECT_EQ(kuv_xapi_accept(tcp.listener, nullptr, nullptr, 300), -1);  // timed out
+    Loopback tcp(false);
+    EXPECT_EQ(kuv_xapi_accept(tcp.listener, nullptr, nullptr, 100), -1);  // timed out
     EXPECT_EQ(errno, ETIMEDOUT);
-    EXPECT_GE(watch.ms(), 250);
     ASSERT_EQ(tcp.connect(tcp.client, 2000), 1);
     sockaddr_in peer{};
     uint32_t length = sizeof peer;
@@ -269,7 +238,7 @@ TEST_F(Socket, AcceptAndReceiveNeedTheAddressLength) {
     late.join();
     EXPECT_GE(waited.fd, 0);
 
-    Fd udp(socket(AF_INET, SOCK_DGRAM, 0));  // sends to itself
+    Fd udp(high(socket(AF_INET, SOCK_DGRAM, 0)));  // sends to itself
     sockaddr_in own{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(udp, as_address(&own), length), 0);
     ASSERT_EQ(kuv_xapi_getsockname(udp, as_address(&own), &length), 1);
@@ -280,13 +249,20 @@ TEST_F(Socket, AcceptAndReceiveNeedTheAddressLength) {
     EXPECT_EQ(peer.sin_port, own.sin_port);
 }
 
-TEST_F(Socket, InterruptedCloseIsNeverRepeated) {
-    for (int32_t flag : {0, 1}) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        g_close_calls = 0;
-        EXPECT_EQ(kuv_xapi_close_socket_intr(fd, flag), flag == 0 ? 1 : 2);
-        EXPECT_EQ(g_close_calls.exchange(-1), 1);
-        EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // released all the same
+// Of both close wrappers, the _intr forms with flags 0 and 1 and the plain
+// form (-1): the descriptor is released with the first EINTR.
+TEST_F(Socket, InterruptedClosesAreNeverRepeated) {
+    for (bool file : {false, true}) {
+        for (int32_t flag : {0, 1, -1}) {
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            g_close_calls = 0;
+            int32_t result = file ? (flag < 0 ? kuv_xapi_close(fd) : kuv_xapi_close_intr(fd, flag))
+                                  : (flag < 0 ? kuv_xapi_close_socket(fd)
+                                              : kuv_xapi_close_socket_intr(fd, flag));
+            EXPECT_EQ(result, flag == 1 ? 2 : 1) << file << flag;
+            EXPECT_EQ(g_close_calls.exchange(-1), 1);
+            EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // released all the same
+        }
     }
 }
 
@@ -304,9 +280,6 @@ TEST_F(Socket, NoSocketIsRefusedWithEachOptionsValue) {
                            kuv_xapi_set_linger_socket(-1, 1, 5)})
         EXPECT_EQ(result, 0);
     EXPECT_EQ(errno, EBADF);
-}
-
-TEST_F(Socket, AHostNameThatDoesNotFitIsStillTerminated) {
     char host[2] = {'x', 'x'};
     kuv_xapi_gethostname(host, sizeof host);  // cut, or failed when the system will not cut
     EXPECT_NE(std::memchr(host, '\0', sizeof host), nullptr);
