@@ -39,31 +39,54 @@ class FileCalls : public kuv_test::ResourceCheckedTest {
     std::string dir_ = mkdtemp(std::string("/tmp/kuv_file_XXXXXX").data());
 };
 
-// A pipe whose ends do not block.
+// A pipe whose ends do not block, moved above 1024 (out of reach of
+// select's sets) when the descriptor limit allows.
 struct Pipe {
     int ends[2] = {-1, -1};
-    Pipe() { EXPECT_EQ(pipe2(ends, O_NONBLOCK), 0); }
+    Pipe() {
+        EXPECT_EQ(pipe2(ends, O_NONBLOCK), 0);
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = limit.rlim_max;
+        if (limit.rlim_max <= 2000 || setrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+        for (int &end : ends) {
+            int moved = fcntl(end, F_DUPFD, 1500);
+            close(end);
+            end = moved;
+        }
+    }
     ~Pipe() {
         for (int end : ends)
             close(end);
     }
+    // What the pipe holds now.
+    std::string pending() const {
+        static char chunk[1 << 16];
+        return std::string(chunk, std::max<ssize_t>(read(ends[0], chunk, sizeof chunk), 0));
+    }
 };
 
-TEST_F(FileCalls, EveryWaitWorksAbove1024) {
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    if (limit.rlim_max <= 2000 || setrlimit(RLIMIT_NOFILE, &limit) != 0) GTEST_SKIP();
+TEST_F(FileCalls, WaitsAndSignalsOnAPipe) {
     Pipe pipe;
-    for (int &end : pipe.ends) {  // out of reach of select's sets
-        int moved = fcntl(end, F_DUPFD, 1500);
-        close(end);
-        end = moved;
-    }
     const auto [read_end, write_end] = pipe.ends;
     EXPECT_EQ(kuv_xapi_rx_poll_fd(read_end, 0), 0);
     EXPECT_EQ(kuv_xapi_tx_poll_fd(write_end, 0), 1);
     EXPECT_EQ(kuv_xapi_poll_fd(write_end, 1 | 2 | 4, -1), 2);
+    // Interrupted after 200 ms of a 600 ms wait, flag 0 and the plain form
+    // start it over: at least 800 ms in all, not 600.
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};  // without SA_RESTART: calls are interrupted
+    sigaction(SIGALRM, &action, nullptr);
+    for (int flag : {1, 0, -1}) {  // -1: the plain form
+        struct itimerval when = {{0, 0}, {0, 200000}};
+        setitimer(ITIMER_REAL, &when, nullptr);
+        auto start = Clock::now();
+        int32_t ready = flag < 0 ? kuv_xapi_rx_poll_fd(read_end, 600)
+                                 : kuv_xapi_poll_fd_intr(read_end, 1, 600, flag);
+        EXPECT_EQ(ready, flag == 1 ? -1 : 0);
+        EXPECT_GE(Clock::now() - start, flag == 1 ? 190ms : 780ms);
+    }
+    signal(SIGALRM, SIG_DFL);
     ASSERT_EQ(write(write_end, "ab", 2), 2);
     EXPECT_EQ(kuv_xapi_poll_fd_intr(read_end, 1 | 2 | 4, 1000, 1), 1);
     close(std::exchange(pipe.ends[1], -1));
@@ -72,31 +95,6 @@ TEST_F(FileCalls, EveryWaitWorksAbove1024) {
     EXPECT_EQ(kuv_xapi_rx_poll_fd(read_end, 1000), 1);    // a hang-up counts as readable
     EXPECT_EQ(kuv_xapi_rx_poll_fd(write_end, 2000), -1);  // closed: refused, not waited for
     EXPECT_EQ(kuv_xapi_poll_fd(-1, 1, 2000), -1);
-}
-
-TEST_F(FileCalls, SignalEndsWaitsWithFlag1AndRestartsThemWithFlag0) {
-    // Interrupted after 200 ms of a 600 ms wait, flag 0 and the plain form
-    // start it over: at least 800 ms in all, not 600.
-    Pipe pipe;
-    struct sigaction action = {};
-    action.sa_handler = [](int) {};  // without SA_RESTART: calls are interrupted
-    sigaction(SIGALRM, &action, nullptr);
-    for (int flag : {1, 0, -1}) {  // -1: the plain form
-        struct itimerval when = {{0, 0}, {0, 200000}};
-        setitimer(ITIMER_REAL, &when, nullptr);
-        auto start = Clock::now();
-        int32_t ready = flag < 0 ? kuv_xapi_rx_poll_fd(pipe.ends[0], 600)
-                                 : kuv_xapi_poll_fd_intr(pipe.ends[0], 1, 600, flag);
-        EXPECT_EQ(ready, flag == 1 ? -1 : 0);
-        EXPECT_GE(Clock::now() - start, flag == 1 ? 190ms : 780ms);
-    }
-    signal(SIGALRM, SIG_DFL);
-}
-
-// What the pipe holds now.
-std::string pending(int read_end) {
-    static char chunk[1 << 16];
-    return std::string(chunk, std::max<ssize_t>(read(read_end, chunk, sizeof chunk), 0));
 }
 
 TEST_F(FileCalls, PutsAndPrintfWriteWholeTextsWithOneWrite) {
@@ -109,15 +107,14 @@ TEST_F(FileCalls, PutsAndPrintfWriteWholeTextsWithOneWrite) {
     EXPECT_EQ(kuv_xapi_write_printf(in, no_format, 0), -1);
     // A text too long to make is refused before anything is written.
     EXPECT_EQ(kuv_xapi_write_printf(in, "%s", std::string(600000, 'h').c_str()), -1);
-    EXPECT_EQ(pending(pipe.ends[0]), "line\nn=-42;003.1[  ab]");
-
+    EXPECT_EQ(pipe.pending(), "line\nn=-42;003.1[  ab]");
     // A pipe with room for part of the text takes that part, nothing more.
     ASSERT_GT(fcntl(in, F_SETPIPE_SZ, 4096), 0);
     std::string text(3 * static_cast<size_t>(fcntl(in, F_GETPIPE_SZ)), 'p');
     int64_t written = kuv_xapi_write_printf(in, "%s", text.c_str());
     EXPECT_GT(written, 0);
     EXPECT_LT(written, static_cast<int64_t>(text.size()));
-    EXPECT_EQ(static_cast<int64_t>(pending(pipe.ends[0]).size()), written);
+    EXPECT_EQ(static_cast<int64_t>(pipe.pending().size()), written);
 }
 
 struct stat stat_of(const std::string &path) {
@@ -171,24 +168,18 @@ int lock_seen_from_outside(const std::string &path) {
     return lock.l_type;
 }
 
-// Another process holding a write lock on path for `seconds`.
-pid_t hold_lock(const std::string &path, unsigned seconds) {
-    pid_t child = fork();
-    if (child == 0) {
+TEST_F(FileCalls, LockedOpenWaitsSixSecondsAndTruncatesOnlyUnderTheLock) {
+    std::string path = in_dir("locked");
+    std::ofstream(path) << "precious";
+    pid_t holder = fork();  // holds a write lock for 7 s
+    if (holder == 0) {
         struct flock lock = {F_WRLCK, SEEK_SET, 0, 0, 0};
         fcntl(open(path.c_str(), O_RDWR), F_SETLK, &lock);
-        sleep(seconds);
+        sleep(7);
         _exit(0);
     }
     for (int tries = 0; tries < 5000 && lock_seen_from_outside(path) != F_WRLCK; ++tries)
         usleep(1000);
-    return child;
-}
-
-TEST_F(FileCalls, LockedOpenWaitsSixSecondsAndTruncatesOnlyUnderTheLock) {
-    std::string path = in_dir("locked");
-    std::ofstream(path) << "precious";
-    pid_t holder = hold_lock(path, 7);
     auto start = Clock::now();
     EXPECT_EQ(kuv_xapi_open(path.c_str(), 0x1000 | 0x10 | 0x4, 0), -1);
     EXPECT_TRUE(errno == EAGAIN || errno == EACCES) << strerror(errno);
@@ -217,7 +208,7 @@ TEST_F(FileCalls, LockedOpenWaitsSixSecondsAndTruncatesOnlyUnderTheLock) {
     EXPECT_EQ(kuv_xapi_close(descriptor), 1);
 }
 
-TEST_F(FileCalls, MkdirCreatesEveryMissingParent) {
+TEST_F(FileCalls, MkdirCreatesEveryMissingParentAndSurvivesRaces) {
     uint32_t old_mask = kuv_xapi_umask(022);
     EXPECT_EQ(kuv_xapi_mkdir(in_dir("a/b/c").c_str(), 0750), 1);
     EXPECT_EQ(stat_of(in_dir("a")).st_mode, S_IFDIR | 0755u);
@@ -243,11 +234,9 @@ TEST_F(FileCalls, MkdirCreatesEveryMissingParent) {
     EXPECT_EQ(stat_of(in_dir("m/n")).st_mode, S_IFDIR | 02700u);
     EXPECT_EQ(stat_of(in_dir("m/n/o")).st_mode, S_IFDIR | 02400u);
     EXPECT_EQ(kuv_xapi_umask(old_mask), 0377u);  // the mask is left as it was
-}
 
-// Each level is made by whichever racer comes first; the others must take
-// the directory found for success.
-TEST_F(FileCalls, MkdirRacingAnotherThreadStillSucceeds) {
+    // Racers make the same levels; whoever comes second must take the
+    // directory it finds for success.
     std::atomic<int> failures{0};
     std::vector<std::thread> racers;
     for (int racer = 0; racer < 3; ++racer) {
@@ -262,8 +251,8 @@ TEST_F(FileCalls, MkdirRacingAnotherThreadStillSucceeds) {
     EXPECT_EQ(failures, 0);
 }
 
-TEST_F(FileCalls, ReadlinkReturnsTargetsOfAnyLength) {
-    for (size_t length : {1u, 255u, 256u, 257u, 300u, 512u, 4000u}) {
+TEST_F(FileCalls, ReadlinkAccessChmodAndChdir) {
+    for (size_t length : {1u, 255u, 256u, 257u, 512u, 4000u}) {
         std::string target(length, 't');
         std::string link = in_dir("link" + std::to_string(length));
         ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
@@ -272,9 +261,8 @@ TEST_F(FileCalls, ReadlinkReturnsTargetsOfAnyLength) {
         EXPECT_STREQ(read_back.get(), target.c_str());
     }
     EXPECT_EQ(kuv_xapi_readlink(nullptr), nullptr);
-}
 
-TEST_F(FileCalls, AccessChmodAndChdirSortRefusalsFromErrors) {
+    // access, chmod and chdir sort refusals (0) from errors (-1).
     std::string file = in_dir("plain");
     std::ofstream(file) << "";
     const std::tuple<std::string, int32_t, int32_t, int32_t> cases[] = {
