@@ -33,6 +33,8 @@ extern "C" int close(int fd) {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // The descriptor moved to 1500 or above when the limit can be raised that
 // far: select's sets cannot hold it, so every wait on it must use poll.
 int high(int fd) {
@@ -112,16 +114,6 @@ struct SignalAfter {
     ~SignalAfter() { timer_delete(timer); }
 };
 
-// Runs `work` on a thread after delay_ms; joined at scope end.
-struct Later : std::jthread {
-    template <typename Work>
-    Later(int delay_ms, Work work)
-        : std::jthread([=] {
-              std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-              work();
-          }) {}
-};
-
 using Socket = kuv_test::ResourceCheckedTest;
 
 TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
@@ -138,10 +130,11 @@ TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
     // what it has.
     const std::vector<char> data(100, 'q');
     ASSERT_EQ(send(pair.client, data.data(), 60, 0), 60);
-    {
-        Later rest(100, [&] { send(pair.client, data.data(), 40, 0); });
-        EXPECT_EQ(kuv_xapi_recv_fill(pair.server, buffer, 100, 5000), 100);
-    }
+    std::jthread rest([&] {
+        std::this_thread::sleep_for(100ms);
+        send(pair.client, data.data(), 40, 0);
+    });
+    EXPECT_EQ(kuv_xapi_recv_fill(pair.server, buffer, 100, 5000), 100);
     ASSERT_EQ(send(pair.client, data.data(), 60, 0), 60);
     EXPECT_EQ(kuv_xapi_recv_fill(pair.server, buffer, 100, 200), 60);
     ASSERT_EQ(send(pair.client, "x", 1, 0), 1);
@@ -199,7 +192,8 @@ TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
         EXPECT_EQ(errno, EINTR);
     }
     std::atomic<bool> connected{false};
-    Later make_room(300, [&] {
+    std::jthread make_room([&] {
+        std::this_thread::sleep_for(300ms);
         for (int round = 0; !connected && round < 300; ++round) {
             pollfd queue{full.listener, POLLIN, 0};
             if (poll(&queue, 1, 50) == 1) close(accept(full.listener, nullptr, nullptr));
@@ -228,12 +222,12 @@ TEST_F(Socket, AcceptAndReceiveNeedTheAddressLength) {
     EXPECT_GE(tcp.server.fd, 0);
     // Without a time-out a non-blocking listener is waited for all the same.
     fcntl(tcp.listener, F_SETFL, O_NONBLOCK);
-    Fd second{socket(AF_INET, SOCK_STREAM, 0)}, waited;
-    {
-        Later late(100, [&] { EXPECT_EQ(tcp.connect(second, 2000), 1); });
-        waited.fd = kuv_xapi_accept(tcp.listener, nullptr, nullptr, -1);
-    }
-    EXPECT_GE(waited.fd, 0);
+    Fd second{socket(AF_INET, SOCK_STREAM, 0)};
+    std::jthread late([&] {
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(tcp.connect(second, 2000), 1);
+    });
+    EXPECT_GE(Fd{kuv_xapi_accept(tcp.listener, nullptr, nullptr, -1)}.fd, 0);
 
     Fd udp(high(socket(AF_INET, SOCK_DGRAM, 0)));  // sends to itself
     sockaddr_in own{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
