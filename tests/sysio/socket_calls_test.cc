@@ -1,6 +1,5 @@
-// The socket wrappers over loopback, on descriptors above 1024: timed waits,
-// connects, accepts and transfers, signals, close (of sockets and files),
-// options, hop limits.
+// The socket wrappers over loopback, on descriptors above 1024: waits,
+// connects, accepts, transfers, signals, close (also of files), options.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -61,18 +60,28 @@ sockaddr *as_address(void *address) {
 }
 
 // A TCP listener on 127.0.0.1 (ephemeral port), a client, and when paired
-// the server side of the client's connection, all above 1024.
+// the server side of the client's connection, all above 1024. A full
+// listener's accept queue is filled: a further SYN is dropped, so a new
+// connection stays pending.
+enum Kind { kPaired, kListening, kFull };
 struct Loopback {
     Fd listener{high(socket(AF_INET, SOCK_STREAM, 0))},
         client{high(socket(AF_INET, SOCK_STREAM, 0))};
-    Fd server;
+    Fd server, queued[16];
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    explicit Loopback(bool paired, int backlog = 16) {
+    explicit Loopback(Kind kind) {
         socklen_t length = sizeof address;
         EXPECT_EQ(bind(listener, as_address(&address), length), 0);
-        EXPECT_EQ(listen(listener, backlog), 0);
+        EXPECT_EQ(listen(listener, kind == kFull ? 0 : 16), 0);
         getsockname(listener, as_address(&address), &length);
-        if (!paired) return;
+        for (Fd &waiting : queued) {
+            if (kind != kFull) break;
+            waiting.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(waiting, as_address(&address), sizeof address);
+            pollfd watch{waiting, POLLOUT, 0};
+            if (poll(&watch, 1, 300) != 1) break;
+        }
+        if (kind != kPaired) return;
         EXPECT_EQ(connect(client, 2000), 1);
         server.fd = high(kuv_xapi_accept(listener, nullptr, nullptr, 2000));
     }
@@ -82,23 +91,8 @@ struct Loopback {
     }
 };
 
-// A listener whose accept queue is full: a further SYN is dropped, so a new
-// connection stays pending.
-struct FullBacklog : Loopback {
-    Fd queued[16];
-    FullBacklog() : Loopback(false, 0) {
-        for (Fd &waiting : queued) {
-            waiting.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(waiting, as_address(&address), sizeof address);
-            pollfd watch{waiting, POLLOUT, 0};
-            if (poll(&watch, 1, 300) != 1) break;
-        }
-    }
-};
-
-// SIGALRM to this thread after delay_ms (under a second), from a one-shot
-// timer deleted at scope end. Without SA_RESTART the call under way fails
-// with EINTR.
+// SIGALRM to this thread after delay_ms (under a second), without
+// SA_RESTART: the call under way fails with EINTR.
 struct SignalAfter {
     timer_t timer{};
     explicit SignalAfter(int delay_ms) {
@@ -117,7 +111,7 @@ struct SignalAfter {
 using Socket = kuv_test::ResourceCheckedTest;
 
 TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
-    Loopback pair(true);
+    Loopback pair(kPaired);
     char buffer[100];
     EXPECT_EQ(kuv_xapi_poll_socket(pair.server, KUV_SOCKET_POLL_READABLE, 0), 0);
     EXPECT_EQ(kuv_xapi_recv(pair.server, buffer, sizeof buffer, 100), 0);
@@ -163,18 +157,16 @@ TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
     EXPECT_EQ(errno, EBADF);
 }
 
-// A refusal the kernel reports at once (a Unix name nobody listens on)
-// leaves nothing to wait for: SO_ERROR is 0 then and must not be read as
-// success. Time-out 0 only starts an attempt. Every timed attempt leaves the
-// socket blocking again. An interrupted blocking connect goes on in the
-// kernel: flag 1 gives up at once, flag 0 waits for the attempt, which
-// succeeds once the listener makes room.
+// A refusal reported at once (a Unix name nobody listens on) is no success
+// though SO_ERROR is 0; time-out 0 only starts an attempt; timed attempts
+// leave the socket blocking. An interrupted blocking connect goes on in the
+// kernel: flag 1 gives up, flag 0 waits until the listener makes room.
 TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
     sockaddr_un path{AF_UNIX, {}};  // an abstract name: no file to remove
     std::snprintf(path.sun_path + 1, sizeof path.sun_path - 1, "kuv-unheard-%d", getpid());
     Fd bound_only(socket(AF_UNIX, SOCK_STREAM, 0));
     ASSERT_EQ(bind(bound_only, as_address(&path), sizeof path), 0);  // but never listens
-    FullBacklog full;
+    Loopback full(kFull);
     for (auto [timeout, error] :
          {std::pair{3000, ECONNREFUSED}, {0, EINPROGRESS}, {300, ETIMEDOUT}}) {
         const bool on_unix = error == ECONNREFUSED;
@@ -210,7 +202,7 @@ TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
 // datagram) and then fail to store the peer's address, losing it: refused
 // first, it is still there for the next call.
 TEST_F(Socket, AcceptAndReceiveNeedTheAddressLength) {
-    Loopback tcp(false);
+    Loopback tcp(kListening);
     EXPECT_EQ(kuv_xapi_accept(tcp.listener, nullptr, nullptr, 100), -1);  // timed out
     EXPECT_EQ(errno, ETIMEDOUT);
     ASSERT_EQ(tcp.connect(tcp.client, 2000), 1);
