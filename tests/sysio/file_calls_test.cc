@@ -91,6 +91,7 @@ TEST_F(FileCalls, WaitsAndSignalsOnAPipe) {
     EXPECT_EQ(kuv_xapi_read(read_end, drained, sizeof drained), 2);
     EXPECT_EQ(kuv_xapi_rx_poll_fd(read_end, 1000), 1);    // a hang-up counts as readable
     EXPECT_EQ(kuv_xapi_rx_poll_fd(write_end, 2000), -1);  // closed: refused, not waited for
+    EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(kuv_xapi_poll_fd(-1, 1, 2000), -1);
 }
 
