@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "support/test_support.h"
@@ -169,25 +169,24 @@ int lock_seen_from_outside(const std::string &path) {
 TEST_F(FileCalls, LockedOpenWaitsSixSecondsAndTruncatesOnlyUnderTheLock) {
     std::string path = in_dir("locked");
     std::ofstream(path) << "precious";
-    pid_t holder = fork();  // holds a write lock for 7 s
-    if (holder == 0) {
-        struct flock lock = {F_WRLCK, SEEK_SET, 0, 0, 0};
-        fcntl(open(path.c_str(), O_RDWR), F_SETLK, &lock);
-        sleep(7);
-        _exit(0);
-    }
-    for (int tries = 0; tries < 5000 && lock_seen_from_outside(path) != F_WRLCK; ++tries)
-        usleep(1000);
+    // Held through another open: such a lock and the library's record locks
+    // conflict even within one process.
+    struct flock lock = {F_WRLCK, SEEK_SET, 0, 0, 0};
+    int holder = open(path.c_str(), O_RDWR);
+    ASSERT_EQ(fcntl(holder, F_OFD_SETLK, &lock), 0);
     auto start = Clock::now();
     EXPECT_EQ(kuv_xapi_open(path.c_str(), 0x1000 | 0x10 | 0x4, 0), -1);
     EXPECT_TRUE(errno == EAGAIN || errno == EACCES) << strerror(errno);
     EXPECT_GE(Clock::now() - start, 5900ms);
     EXPECT_EQ(stat_of(path).st_size, 8);  // not truncated
 
-    // The holder ends a second later, during the next wait: its lock is
-    // taken, a write lock for a write-only open, and the file truncated.
+    // The holder lets go a second into the next wait: its lock is taken, a
+    // write lock for a write-only open, and the file truncated.
+    std::jthread release([&] {
+        std::this_thread::sleep_for(1s);
+        close(holder);
+    });
     int descriptor = kuv_xapi_open(path.c_str(), 0x1000 | 0x10 | 0x2, 0);
-    EXPECT_EQ(waitpid(holder, nullptr, 0), holder);
     EXPECT_EQ(kuv_xapi_lseek(descriptor, 0, 2), 0);
     EXPECT_EQ(lock_seen_from_outside(path), F_WRLCK);
     EXPECT_EQ(kuv_xapi_flock(descriptor, 0x2), 1);
