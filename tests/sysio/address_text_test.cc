@@ -28,7 +28,7 @@ std::string own_round_trip(int family, const char *text) {
     return std::to_string(result);
 }
 
-TEST(AddressOwnConverters, ParsingAndCompressionTables) {
+TEST(AddressOwnConverters, ParsingCompressionAndRefusals) {
     // clang-format off
     const char *const v6[][2] = {
         // The first longest run of zero groups, even a single one, is "::".
@@ -41,9 +41,8 @@ TEST(AddressOwnConverters, ParsingAndCompressionTables) {
         {"fe80::1", "fe80::1"}, {"1:2", "1:2::"}, {"FFFF::0001", "ffff::1"}, {":1", "::1"},
         {"::1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"},
         // A ninth group is refused before it is stored.
-        {"1", "0"}, {"12345::", "0"}, {"1::2:3::4", "0"}, {"1::2::3", "0"}, {":::", "0"},
-        {"g::1", "0"}, {"::1.2.3.4", "0"}, {"1:2:3:4:5:6:7:8:9", "0"},
-        {"1:2:3:4:5:6:7:8::", "0"}, {"1:2:3:4:5:6:7:8:9:a:b:c:d", "0"}};
+        {"1", "0"}, {"12345::", "0"}, {"1::2:3::4", "0"}, {":::", "0"}, {"g::1", "0"},
+        {"::1.2.3.4", "0"}, {"1:2:3:4:5:6:7:8:9", "0"}, {"1:2:3:4:5:6:7:8::", "0"}};
     const char *const v4[][2] = {
         {"010.1.1.1", "10.1.1.1"}, {"1.2.3", "0"}, {"1.2.3.4.5", "0"}, {"256.1.1.1", "0"},
         {"1..2.3", "0"}, {"1234.1.1.1", "0"}, {"", "0"}, {"1.2.3.4 ", "0"}, {"1.2.3.4.", "0"}};
@@ -52,9 +51,7 @@ TEST(AddressOwnConverters, ParsingAndCompressionTables) {
         EXPECT_EQ(own_round_trip(AF_INET6, text), expected) << text;
     for (const auto &[text, expected] : v4)
         EXPECT_EQ(own_round_trip(AF_INET, text), expected) << text;
-}
-
-TEST(AddressOwnConverters, OtherFamiliesAndAMissingAddress) {
+    // Other families are refused; the family's upper bits are flags.
     uint8_t address[4] = {1, 2, 3, 4};
     char text[20];
     std::memset(text, 0xEE, sizeof text);
