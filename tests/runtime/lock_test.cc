@@ -1,3 +1,4 @@
+// Reference locks, their dead-lock report and lock conditions, between threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,61 +16,72 @@ namespace {
 using kuv_test::OutputCapture;
 using Clock = std::chrono::steady_clock;
 
-const std::string kBanner =
-    "-=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=-";
+// A warning as the library prints it: the message between two banners.
+std::string warning(const std::string &message) {
+    const std::string banner =
+        "-=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=- -=*=-";
+    return "\n" + banner + "\nkuv: [WARNING] " + message + "\n" + banner + "\n";
+}
 
-TEST(ReferenceLock, CountsSharedHoldersAndRefusesExclusiveUntilAllLeft) {
+// Waits (bounded) until `ready()` holds.
+template <typename Ready>
+bool await(Ready ready, std::chrono::seconds limit = std::chrono::seconds(10)) {
+    auto deadline = Clock::now() + limit;
+    while (!ready() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return ready();
+}
+
+int waiter_count(kuv_lock_condition_t *condition) {
+    kuv_mapi_ref_lock_v0(&condition->lock, 1, "waiter_count", __LINE__);
+    int count = 0;
+    for (kuv_lock_waiter_t *w = condition->first; w; w = w->next)
+        ++count;
+    kuv_mapi_unlock_v0(&condition->lock);
+    return count;
+}
+
+TEST(ReferenceLock, SharedHoldersShutOutTheExclusiveOneAndAFreeUnlockOnlyWarns) {
     kuv_lock_t lock;
     kuv_mapi_init_lock_v0(&lock);
     EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "first", 10), 1u);
-    EXPECT_STREQ(lock.owner_name, "first");
-    EXPECT_EQ(lock.owner_line, 10);
     EXPECT_EQ(kuv_mapi_ref_try_lock_v0(&lock, 1, "second", 20), 0u);
     kuv_mapi_unlock_v0(&lock);
-
     EXPECT_EQ(kuv_mapi_ref_try_lock_v0(&lock, 1, "reader", 1), 1u);
     EXPECT_EQ(kuv_mapi_ref_lock_v0(&lock, 1, "reader", 2), 1u);
-    EXPECT_EQ(lock.count, 2u);
     EXPECT_EQ(lock.owner_line, 1);  // recorded only by the take of a free lock
-    EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "writer", 3), 0u);
-    kuv_mapi_unlock_v0(&lock);
-    EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "writer", 4), 0u);
-    kuv_mapi_unlock_v0(&lock);
-    EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "writer", 5), 1u);
-    kuv_mapi_unlock_v0(&lock);
-}
-
-TEST(ReferenceLock, UnlockingAFreeLockWarnsEachTimeAndLeavesItUsable) {
-    kuv_lock_t lock{};
+    for (uint32_t taken : {0u, 0u, 1u}) {
+        EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "writer", 3), taken);
+        kuv_mapi_unlock_v0(&lock);
+    }
     OutputCapture err(2);
     kuv_mapi_unlock_v0(&lock);
     kuv_mapi_unlock_v0(&lock);
-    std::string one = "\n" + kBanner +
-                      "\nkuv: [WARNING] unlock - invalid reference count (already unlocked ?)\n" +
-                      kBanner + "\n";
+    const std::string one = warning("unlock - invalid reference count (already unlocked ?)");
     EXPECT_EQ(err.finish(), one + one);
-    EXPECT_EQ(lock.count, 0u);
     EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "after", 1), 1u);
-    kuv_mapi_unlock_v0(&lock);
+    EXPECT_EQ(lock.count, 1u);
 }
 
 TEST(ReferenceLock, ExclusiveCounterStaysExactUnderContention) {
+    // Half the threads take with a time-out no wait reaches: each of their
+    // takes too must end with the lock a holder handed over.
     kuv_lock_t lock{};
     uint64_t counter = 0;
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 200000;
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                kuv_mapi_lock_v0(&lock, "counter", __LINE__);
-                ++counter;
-                kuv_mapi_unlock_v0(&lock);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200000; ++i) {
+                if (t % 2 ? kuv_mapi_lock_timeout_v0(&lock, "counter", __LINE__, 600000)
+                          : kuv_mapi_lock_v0(&lock, "counter", __LINE__)) {
+                    ++counter;
+                    kuv_mapi_unlock_v0(&lock);
+                }
             }
         });
     for (auto &thread : threads)
         thread.join();
-    EXPECT_EQ(counter, uint64_t{kThreads} * kRounds);
+    EXPECT_EQ(counter, 4u * 200000);
     EXPECT_EQ(lock.count, 0u);
 }
 
@@ -105,7 +117,7 @@ TEST(DeadLockCallback, EndsWaitsWithoutTheLock) {
     kuv_mapi_unlock_v0(&lock);
 }
 
-TEST(ReferenceLock, TimedTakeWaitsItsTimeOutOrTakesAFreedLock) {
+TEST(ReferenceLock, TimedTakeGivesUpAfterItsTimeOutStillHoldingTheGlobalLock) {
     kuv_lock_t lock{};
     ASSERT_EQ(kuv_xapi_glock(), 1u);  // the global lock shuts out other threads
     std::atomic<bool> global_taken{false};
@@ -120,17 +132,8 @@ TEST(ReferenceLock, TimedTakeWaitsItsTimeOutOrTakesAFreedLock) {
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(99));  // whole-ms readings
     EXPECT_FALSE(global_taken);
     kuv_xapi_gunlock();
-
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        kuv_mapi_unlock_v0(&lock);
-    });
-    EXPECT_EQ(kuv_mapi_lock_timeout_v0(&lock, "waiter", 3, 5000), 1u);
-    releaser.join();
     other.join();
     EXPECT_TRUE(global_taken);
-    EXPECT_STREQ(lock.owner_name, "waiter");
-    kuv_mapi_unlock_v0(&lock);
 }
 
 TEST(DeadLockWarning, PrintsAtAttempt12100AndEveryHundredAfter) {
@@ -139,24 +142,72 @@ TEST(DeadLockWarning, PrintsAtAttempt12100AndEveryHundredAfter) {
     kuv_lock_t lock{};
     ASSERT_EQ(kuv_mapi_try_lock_v0(&lock, "holder_function", 11), 1u);
     OutputCapture err(2);
-    std::thread waiting([&] {
-        kuv_mapi_lock_v0(&lock, "waiter_function", 77);
-        kuv_mapi_unlock_v0(&lock);
-    });
-    auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (Clock::now() < deadline && err.peek().find("122+ sec") == std::string::npos)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread waiting([&] { kuv_mapi_lock_v0(&lock, "waiter_function", 77); });
+    await([&] { return err.peek().find("122+ sec") != std::string::npos; },
+          std::chrono::seconds(60));
     kuv_mapi_unlock_v0(&lock);
     waiting.join();
     sorvan_set_load_balance_range(50, 10000);
     std::string text = err.finish();
-
-    std::string first = "\n" + kBanner +
-                        "\nkuv: [WARNING] dead lock \"waiter_function:77\" "
-                        "LOCKED(holder_function:11), ref=1, 121+ sec\n" +
-                        kBanner + "\n";
+    std::string first =
+        warning("dead lock \"waiter_function:77\" LOCKED(holder_function:11), ref=1, 121+ sec");
     EXPECT_EQ(text.substr(0, first.size()), first) << text;
     EXPECT_NE(text.find("ref=1, 122+ sec\n"), std::string::npos) << text;
+}
+
+TEST(Condition, WakeUpsReachTheOldestWaitersOneEachAndAreNotRemembered) {
+    kuv_lock_condition_t condition;
+    kuv_mapi_init_lock_condition_v0(&condition);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 1), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 2), 0u);
+    auto start = Clock::now();
+    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, nullptr, 0, 50, "t", 3), 0u);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(49));  // whole-ms readings
+
+    std::atomic<int> woken[3] = {0, 0, 0};
+    std::thread waiters[3];
+    for (int i = 0; i < 3; ++i) {
+        waiters[i] = std::thread([&, i] {
+            EXPECT_EQ(kuv_mapi_lock_condition_wait_v0(&condition, nullptr, 0, "w", i), 1u);
+            woken[i] = 1;
+        });
+        ASSERT_TRUE(await([&] { return waiter_count(&condition) == i + 1; }));
+    }
+    EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 4), 0u);
+    // Two wake-ups in a row, before the first waiter can have left: each
+    // reaches a different waiter, oldest first; the youngest keeps waiting.
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 5), 1u);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 6), 1u);
+    ASSERT_TRUE(await([&] { return woken[0] && woken[1]; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(woken[2]);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 7), 1u);
+    for (auto &waiter : waiters)
+        waiter.join();
+    EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 8), 1u);
+}
+
+TEST(Condition, OuterLockIsReleasedForTheWaitAndHeldAgainAfter) {
+    kuv_lock_condition_t condition{};
+    kuv_lock_t outer{};
+    // Time-out: returns 0 with the outer lock held again in the outer mode.
+    ASSERT_EQ(kuv_mapi_ref_lock_v0(&outer, 1, "outer", 1), 1u);
+    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, &outer, 1, 30, "w", 2), 0u);
+    EXPECT_EQ(outer.count, 1u);
+    EXPECT_EQ(outer.exclusive, 0u);
+    kuv_mapi_unlock_v0(&outer);
+
+    // Wake-up: the waker can take the outer lock while the waiter waits.
+    ASSERT_EQ(kuv_mapi_lock_v0(&outer, "outer", 3), 1u);
+    std::thread waker([&] {
+        ASSERT_TRUE(await([&] { return waiter_count(&condition) == 1; }));
+        EXPECT_EQ(kuv_mapi_lock_timeout_v0(&outer, "waker", 4, 5000), 1u);
+        EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "waker", 5), 1u);
+        kuv_mapi_unlock_v0(&outer);
+    });
+    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, &outer, 3, 10000, "w", 6), 1u);
+    EXPECT_EQ(outer.exclusive, 1u);
+    waker.join();
 }
 
 }  // namespace
