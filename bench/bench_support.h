@@ -66,6 +66,24 @@ inline std::pair<int, int> two_processors() {
     return found;
 }
 
+// Pins the calling thread to one processor and puts its old processor set
+// back when it ends.
+class PinnedThread {
+  public:
+    explicit PinnedThread(int cpu) : saved_(sched_getaffinity(0, sizeof old_, &old_) == 0) {
+        pin_to(cpu);
+    }
+    ~PinnedThread() {
+        if (saved_) sched_setaffinity(0, sizeof old_, &old_);
+    }
+    PinnedThread(const PinnedThread &) = delete;
+    PinnedThread &operator=(const PinnedThread &) = delete;
+
+  private:
+    cpu_set_t old_;
+    bool saved_;
+};
+
 // glibc takes its atomic paths (malloc, mutexes) only once a second thread
 // exists, and the tracked heap takes a lock: keep one thread alive for the
 // whole run so that library and peers pay what they pay in a real program.

@@ -48,6 +48,7 @@
 namespace {
 
 using kuv_bench::pin_to;
+using kuv_bench::PinnedThread;
 using kuv_bench::two_processors;
 
 constexpr uint32_t kUnacknowledged = KUVNET_TCP | KUVNET_ACK_TOGGLE | KUVNET_INET | KUVNET_IPV4;
@@ -61,24 +62,6 @@ using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-// Pins the calling thread to one processor and puts its old processor set
-// back when it ends.
-class PinnedThread {
-  public:
-    explicit PinnedThread(int cpu) : saved_(sched_getaffinity(0, sizeof old_, &old_) == 0) {
-        pin_to(cpu);
-    }
-    ~PinnedThread() {
-        if (saved_) sched_setaffinity(0, sizeof old_, &old_);
-    }
-    PinnedThread(const PinnedThread &) = delete;
-    PinnedThread &operator=(const PinnedThread &) = delete;
-
-  private:
-    cpu_set_t old_;
-    bool saved_;
-};
 
 // The receiving child: one process that reads both connections, raw and
 // the packet layer's, batch after batch in the order the sender uses, and
