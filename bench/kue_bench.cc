@@ -33,6 +33,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_support.h"
@@ -488,11 +489,12 @@ int main(int argc, char **argv) {
         {"ZeroMQ PUSH-PULL, one-way 64 KiB", "KueVsZmq64K"},
     };
     std::vector<kuv_bench::Ratio> ratios;
+    const std::pair<const char *, const char *> kPlacements[] = {{"1", "one core"},
+                                                                 {"2", "two cores"}};
     for (const OneWay &one_way : kOneWay)
-        for (const char *cores : {"1", "2"})
+        for (const auto &[cores, placement] : kPlacements)
             ratios.push_back(kuv_bench::paired(
-                std::string("event service / ") + one_way.label +
-                    (cores[0] == '1' ? ", one core" : ", two cores"),
+                std::string("event service / ") + one_way.label + ", " + placement,
                 std::string(one_way.name) + "/cores:" + cores + "/min_time:2.000/real_time"));
     ratios.push_back(kuv_bench::paired("event service / ZeroMQ REQ-REP, round trip 64 B",
                                        "KueVsZmqRoundTrip/real_time"));
