@@ -66,6 +66,20 @@ inline std::pair<int, int> two_processors() {
     return found;
 }
 
+// The processors of a case with two busy processes: this one's and the
+// other's, the same one unless two_cores. False, with the case skipped,
+// when this process may not use enough of them.
+inline bool place_two_processes(benchmark::State &state, bool two_cores, int *here, int *there) {
+    const auto [first, second] = two_processors();
+    *here = first;
+    *there = two_cores ? second : first;
+    if (*here >= 0 && *there >= 0) return true;
+    state.SkipWithError("not enough processors for this placement");
+    for (auto _ : state) {
+    }
+    return false;
+}
+
 // Pins the calling thread to one processor and puts its old processor set
 // back when it ends.
 class PinnedThread {

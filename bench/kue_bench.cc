@@ -287,14 +287,9 @@ struct ZmqReceiver {
 // process, 2 on the other core.
 template <typename PeerReceiver>
 void one_way(benchmark::State &state, int size, int round) {
-    const auto [receiver_cpu, other_cpu] = kuv_bench::two_processors();
-    const int sender_cpu = state.range(0) == 2 ? other_cpu : receiver_cpu;
-    if (sender_cpu < 0) {
-        state.SkipWithError("not enough processors for this placement");
-        for (auto _ : state) {
-        }
+    int receiver_cpu, sender_cpu;
+    if (!kuv_bench::place_two_processes(state, state.range(0) == 2, &receiver_cpu, &sender_cpu))
         return;
-    }
     // Threads made from here on (the service thread, ZeroMQ's) stay on the
     // receiver's core.
     const kuv_bench::PinnedThread pinned(receiver_cpu);

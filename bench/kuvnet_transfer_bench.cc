@@ -49,7 +49,6 @@ namespace {
 
 using kuv_bench::pin_to;
 using kuv_bench::PinnedThread;
-using kuv_bench::two_processors;
 
 constexpr uint32_t kUnacknowledged = KUVNET_TCP | KUVNET_ACK_TOGGLE | KUVNET_INET | KUVNET_IPV4;
 constexpr uint32_t kAcknowledged = KUVNET_TCP | KUVNET_INET | KUVNET_IPV4;
@@ -242,13 +241,8 @@ int raw_batch(size_t size) {
 void Transfer(benchmark::State &state, const char *name, uint32_t type, int batch) {
     const size_t size = static_cast<size_t>(state.range(0));
     const bool two_cores = state.range(1) == 2;
-    const auto [sender_cpu, other_cpu] = two_processors();
-    if (sender_cpu < 0 || (two_cores && other_cpu < 0)) {
-        state.SkipWithError("not enough processors for this placement");
-        for (auto _ : state) {
-        }
-        return;
-    }
+    int sender_cpu, receiver_cpu;
+    if (!kuv_bench::place_two_processes(state, two_cores, &sender_cpu, &receiver_cpu)) return;
     const PinnedThread pinned(sender_cpu);
     std::vector<uint8_t> message(size);
     for (size_t index = 0; index < size; ++index)
@@ -261,18 +255,17 @@ void Transfer(benchmark::State &state, const char *name, uint32_t type, int batc
     const int raw_messages = raw_batch(size);
     kuvnet *listener = library_listener(type);
     const int32_t port = listener->port;
-    ReceiverProcess child(
-        two_cores ? other_cpu : sender_cpu, raw_messages, batch, [raw_port, type, port] {
-            // The child ends with _exit: its handle is never deleted.
-            auto library = [handle = library_connect(type, port)] {
-                packet_info whole{};
-                whole.src_id = kReceiverId;
-                const bool received = kuv_xapi_kuvnet_rx_data_fill(handle, &whole) == 1;
-                kuv_xapi_release_packet_info(&whole);
-                return received;
-            };
-            return std::make_pair(RawReader(raw_connect(raw_port)), library);
-        });
+    ReceiverProcess child(receiver_cpu, raw_messages, batch, [raw_port, type, port] {
+        // The child ends with _exit: its handle is never deleted.
+        auto library = [handle = library_connect(type, port)] {
+            packet_info whole{};
+            whole.src_id = kReceiverId;
+            const bool received = kuv_xapi_kuvnet_rx_data_fill(handle, &whole) == 1;
+            kuv_xapi_release_packet_info(&whole);
+            return received;
+        };
+        return std::make_pair(RawReader(raw_connect(raw_port)), library);
+    });
     int raw = accept(raw_listen, nullptr, nullptr);
     close(raw_listen);
     std::vector<uint8_t> framed(4 + size);
