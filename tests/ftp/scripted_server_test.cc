@@ -216,6 +216,51 @@ TEST_F(ScriptedFtp, ReplyReaderTakesCodeSeparatorAndTextAndDropsWhatHasNoCode) {
     }
 }
 
+// Refuses tracked-heap blocks of one size (a reply line's) and counts the
+// refusals; past a bound it gives in, so that a waiter that asks again and
+// again still ends.
+struct RefuseLineBlocks {
+    static inline uint64_t size = 0;
+    static inline int refused = 0;
+    kuv_heap_handler_t previous = nullptr;
+    static void *handler(void *pointer, uint64_t wanted) {
+        if (!pointer && wanted == size && refused < 1000) {
+            ++refused;
+            return nullptr;
+        }
+        return kuv_xapi_heap_debug(pointer, wanted);
+    }
+    explicit RefuseLineBlocks(uint64_t line_size) {
+        size = line_size;
+        refused = 0;
+        kuv_xapi_set_heap_handler(&RefuseLineBlocks::handler, &previous);
+    }
+    ~RefuseLineBlocks() { kuv_xapi_set_heap_handler(previous, nullptr); }
+};
+
+TEST_F(ScriptedFtp, AReplyLineThatCannotBeTakenEndsTheWaitInsteadOfSpinning) {
+    const std::string text = "200 " + std::string(5000, 'x');
+    FakeFtp script;
+    script.welcome = text + "\r\n";
+    script.answers["NOOP"] = text + "\r\n";
+    for (bool welcome : {true, false}) {
+        FakeServer server(script);
+        Client client;
+        client->control_timeout = 300;
+        ASSERT_TRUE(welcome || client.open(server.port(), false));
+        // The reader's block for the line: its bytes and the terminator.
+        RefuseLineBlocks refuse(text.size() + 1);
+        OutputCapture output(1);
+        const int32_t result = welcome ? client->connect(client.ftp, "127.0.0.1", server.port())
+                                       : client->noop(client.ftp);
+        const std::string printed = output.finish();
+        EXPECT_EQ(result, 0) << welcome;
+        EXPECT_LE(RefuseLineBlocks::refused, 3) << welcome << ": the wait spun on the line";
+        EXPECT_EQ(contains(printed, "empty welcome message\n"), welcome) << printed;
+        client->disconnect(client.ftp);
+    }
+}
+
 TEST_F(ScriptedFtp, ConnectAcceptsAnyWelcomeAndNamesEachFailure) {
     const std::tuple<std::string, int32_t, const char *> cases[] = {
         {"220-first\r\n220 second\r\n", 1, "kuv connect : OK\n"},
