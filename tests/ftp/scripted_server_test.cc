@@ -216,23 +216,24 @@ TEST_F(ScriptedFtp, ReplyReaderTakesCodeSeparatorAndTextAndDropsWhatHasNoCode) {
     }
 }
 
-// Refuses tracked-heap blocks of one size (a reply line's) and counts the
-// refusals; past a bound it gives in, so that a waiter that asks again and
-// again still ends.
+// Refuses tracked-heap blocks of one size (a reply line's, an assembler's)
+// and counts the refusals; past a bound it gives in, so that a waiter that
+// asks again and again still ends.
 struct RefuseLineBlocks {
     static inline uint64_t size = 0;
-    static inline int refused = 0;
+    static inline int refused = 0, bound = 0;
     kuv_heap_handler_t previous = nullptr;
     static void *handler(void *pointer, uint64_t wanted) {
-        if (!pointer && wanted == size && refused < 1000) {
+        if (!pointer && wanted == size && refused < bound) {
             ++refused;
             return nullptr;
         }
         return kuv_xapi_heap_debug(pointer, wanted);
     }
-    explicit RefuseLineBlocks(uint64_t line_size) {
-        size = line_size;
+    explicit RefuseLineBlocks(uint64_t block_size, int most = 1000) {
+        size = block_size;
         refused = 0;
+        bound = most;
         kuv_xapi_set_heap_handler(&RefuseLineBlocks::handler, &previous);
     }
     ~RefuseLineBlocks() { kuv_xapi_set_heap_handler(previous, nullptr); }
@@ -434,6 +435,20 @@ TEST_F(ScriptedFtp, ListingsEndAtTheLastLineOrAnEmptyOneAndFailOnAnEndlessLine) 
     EXPECT_EQ(client->nlist_lines, nullptr);
     script.listing = "fine\r\n";
     EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 1) << "the session goes on";
+    // No assembler for the first chunk: its names would be lost while the
+    // later chunks' names came out as the whole listing.
+    script.listing.clear();
+    for (int name = 0; script.listing.size() < 50000; ++name)
+        script.listing += "name" + std::to_string(10000 + name) + "\r\n";
+    client->passive = 0;  // no passive reply text of the refused size
+    {
+        RefuseLineBlocks refuse(sizeof(kuv_readline_t), 1);
+        EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 0);
+        EXPECT_EQ(RefuseLineBlocks::refused, 1);
+    }
+    EXPECT_EQ(client->nlist_lines, nullptr);
+    ASSERT_EQ(client->nlist(client.ftp, "%s", ""), 1);
+    EXPECT_EQ(drain(client->get_nlist, client.ftp).size(), script.listing.size() / 11);
 }
 
 // A one-call download from a scripted server: its result and what it printed.
