@@ -216,24 +216,28 @@ TEST_F(ScriptedFtp, ReplyReaderTakesCodeSeparatorAndTextAndDropsWhatHasNoCode) {
     }
 }
 
-// Refuses tracked-heap blocks of one size (a reply line's, an assembler's)
-// and counts the refusals; past a bound it gives in, so that a waiter that
-// asks again and again still ends.
+// Refuses tracked-heap blocks of one size (a reply line's, an assembler's,
+// a command's), after letting the first few through, and counts the
+// refusals; past a bound it gives in, so that a waiter that asks again and
+// again still ends.
 struct RefuseLineBlocks {
     static inline uint64_t size = 0;
-    static inline int refused = 0, bound = 0;
+    static inline int refused = 0, bound = 0, let_through = 0;
     kuv_heap_handler_t previous = nullptr;
     static void *handler(void *pointer, uint64_t wanted) {
-        if (!pointer && wanted == size && refused < bound) {
+        if (!pointer && wanted == size && let_through > 0) {
+            --let_through;
+        } else if (!pointer && wanted == size && refused < bound) {
             ++refused;
             return nullptr;
         }
         return kuv_xapi_heap_debug(pointer, wanted);
     }
-    explicit RefuseLineBlocks(uint64_t block_size, int most = 1000) {
+    explicit RefuseLineBlocks(uint64_t block_size, int most = 1000, int first_allowed = 0) {
         size = block_size;
         refused = 0;
         bound = most;
+        let_through = first_allowed;
         kuv_xapi_set_heap_handler(&RefuseLineBlocks::handler, &previous);
     }
     ~RefuseLineBlocks() { kuv_xapi_set_heap_handler(previous, nullptr); }
@@ -321,6 +325,13 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndLineBreaksOrNulAreNeverSe
     EXPECT_EQ(client->size(client.ftp, &size, "%s", injected), 0);
     EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", injected), 0);
     EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR a%cb\r\n", 0), 0);
+    {
+        // The command's text is made, but not the block it is sent from:
+        // a command reported as not sent never goes out with a later one.
+        RefuseLineBlocks refuse(sizeof "NOOP\r\n", 1, 1);
+        EXPECT_EQ(client->noop(client.ftp), 0);
+        EXPECT_EQ(RefuseLineBlocks::refused, 1);
+    }
     EXPECT_EQ(client->quit(client.ftp), 1);
     EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "RNFR a b", "RNTO c", "QUIT"}));
 }
