@@ -4,8 +4,12 @@
 // takes one control connection on 127.0.0.1 on a thread of its own.
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 
@@ -21,6 +25,26 @@
 
 #include "support/test_support.h"
 #include "tests/ftp/ftp_test_common.h"
+
+// The library's close reaches this program's first. Armed with a base
+// name, it closes a file of that name and then fails with EIO, as a file
+// system does that learns only at close that a write was lost.
+static std::atomic<const char *> g_failing_close{nullptr};
+extern "C" int close(int fd) {
+    bool fail = false;
+    if (const char *name = g_failing_close.load()) {
+        char link[64], target[4096];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t length = readlink(link, target, sizeof target - 1);
+        target[length > 0 ? length : 0] = 0;
+        const char *base = std::strrchr(target, '/');
+        fail = base && std::strcmp(base + 1, name) == 0;
+    }
+    const long result = syscall(SYS_close, fd);
+    if (result != 0 || !fail) return static_cast<int>(result);
+    errno = EIO;
+    return -1;
+}
 
 namespace {
 
@@ -496,6 +520,17 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
         EXPECT_TRUE(contains(said, "Result: \"ERROR\"") && contains(said, outcome)) << said;
         EXPECT_FALSE(exists("new.bin") || exists("never.bin")) << "stops at the failed file";
         ASSERT_TRUE(write_file("new.bin", "earlier"));
+    }
+    // Every byte arrived, but the close tells of a lost write: no success.
+    for (const char *data : {"data", ""}) {
+        script.listing = "late.bin\r\n";
+        script.files = {{"late.bin", data}};
+        g_failing_close = "late.bin";
+        const auto [failed, said] = download(script, "/late.bin");
+        g_failing_close = nullptr;
+        EXPECT_EQ(failed, 0) << said;
+        EXPECT_TRUE(contains(said, "Result: \"ERROR\"")) << said;
+        EXPECT_FALSE(exists("late.bin"));
     }
     // Local names that cannot be written: nothing is made nor removed.
     ASSERT_EQ(mkdir("taken", 0755), 0);
