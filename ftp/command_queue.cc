@@ -70,7 +70,12 @@ int32_t send_commands(kuv_ftp_t *ftp) {
     const auto size = static_cast<uint64_t>(kuv_xapi_get_buffer_size(ftp->command_buffer));
     if (size == 0) return 0;
     TrackedBlock block(kuv_xapi_alloc(size + 1));
-    if (!block) return 0;
+    if (!block) {
+        // The caller learns these commands were not sent; kept, they would
+        // go out in front of the next command and take its reply.
+        kuv_xapi_flush_buffer(ftp->command_buffer);
+        return 0;
+    }
     kuv_xapi_pop_buffer_ex(ftp->command_buffer, block.get(), size, KUV_BUFFER_EXACT);
     const int32_t sent =
         kuv_xapi_send(ftp->control_socket, block.get(), size, control_wait_of(ftp));

@@ -53,11 +53,12 @@ const char *open_control(kuv_ftp_t *ftp, const char *host, int32_t port) {
 // continuation, whatever its code. The failure message, or NULL.
 const char *read_welcome(kuv_ftp_t *ftp) {
     for (;;) {
+        const uint64_t held_before = held_reply_bytes(ftp);
         if (KUV_FTP_SLOT(ftp, read_reply) > 0) {
             if (ftp->more_lines == 0) return nullptr;
             continue;
         }
-        if (holds_reply_line(ftp)) continue;
+        if (may_read_on(ftp, held_before)) continue;
         if (ftp->control_socket == -1) return "refuse connection socket";
         const uint32_t flags = KUV_FTP_SLOT(ftp, pump, control_wait_of(ftp), 0);
         if (flags & KUV_FTP_PUMP_CONTROL_CLOSED) return "refuse connection";

@@ -79,9 +79,12 @@ class LocalFile {
             if (!write_all(descriptor_, bytes + at, std::min(kWriteSize, count - at))) return false;
         return true;
     }
-    void close() {
-        if (descriptor_ != -1) kuv_xapi_close(descriptor_);
+    // False when the close reports an error: a file system may tell of a
+    // write it could not complete only here.
+    bool close() {
+        const bool closed = descriptor_ == -1 || kuv_xapi_close(descriptor_) != -1;
         descriptor_ = -1;
+        return closed;
     }
     // Removes what this download wrote.
     void remove_written() {
@@ -150,14 +153,13 @@ void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block,
     std::printf("Downloading \"%s \" to \"%s\"(%lu bytes)\n", name, local_name.chars(),
                 static_cast<unsigned long>(size));
     LocalFile file(local_name.chars(), mode);
-    const bool written = receive_file(ftp, file, block);
-    file.close();
+    bool written = receive_file(ftp, file, block);
+    written = file.close() && written;
     std::printf("\n");
     bool ok = KUV_FTP_SLOT(ftp, close_stream) == 1 && written;
     // A transfer that delivered no data still names a file: the empty
     // file is made now.
-    if (ok && !file.opened()) ok = file.open();
-    file.close();
+    if (ok && !file.opened()) ok = file.open() && file.close();
     if (ok) {
         ++tally.downloaded;
     } else {

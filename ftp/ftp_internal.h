@@ -155,12 +155,24 @@ TrackedBlock format_argument(const char *format, va_list list);
 // True when the reply buffer still holds a complete line to read.
 bool holds_reply_line(const kuv_ftp_t *ftp);
 
+// The bytes held in the reply buffer (0 without one).
+uint64_t held_reply_bytes(const kuv_ftp_t *ftp);
+
+// True when a read_reply that yielded no code may be repeated at once: it
+// took bytes (a line without a code) and a complete line is still held.
+// A line it could not take (no memory for its copy) is not asked for again
+// and again; the wait goes on to the pump and its time-out.
+inline bool may_read_on(const kuv_ftp_t *ftp, uint64_t held_before) {
+    return held_reply_bytes(ftp) < held_before && holds_reply_line(ftp);
+}
+
 // Reads reply lines, pumping control input while none is held, and hands
 // each coded line to judge(code). Ends at the first coded line that is no
 // continuation, at a silence of control_wait ms, or at a lost connection.
 template <class Judge>
 void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge) {
     for (;;) {
+        const uint64_t held_before = held_reply_bytes(ftp);
         const int32_t code = KUV_FTP_SLOT(ftp, read_reply);
         if (code > 0) {
             judge(code);
@@ -169,7 +181,7 @@ void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge) {
         }
         // A line dropped by the reader (no code) may sit in front of more
         // lines already received; those are read before waiting.
-        if (holds_reply_line(ftp)) continue;
+        if (may_read_on(ftp, held_before)) continue;
         if (ftp->control_socket == -1) return;
         const uint32_t flags = KUV_FTP_SLOT(ftp, pump, control_wait, 0);
         if ((flags & KUV_FTP_PUMP_CONTROL_RECEIVED) == 0) return;

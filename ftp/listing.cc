@@ -25,8 +25,8 @@ constexpr ListingKind kind_of(Listing listing) {
 }
 
 // Receives the listing into its assembler. False when a line grew past
-// KUV_FTP_LINE_LIMIT without ending: the listing is failed and its data
-// connection closed.
+// KUV_FTP_LINE_LIMIT without ending or no assembler could be opened: the
+// listing is failed and its data connection closed.
 bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
     kuv_readline_t *&lines = ftp->*kind_of(listing).lines;
     char area[kListingChunk];
@@ -43,8 +43,15 @@ bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
             std::printf("}\n");
         }
         if (!lines) lines = kuv_xapi_open_readline();
-        if (lines && kuv_xapi_push_readline(lines, area, static_cast<uint64_t>(count)) >
-                         KUV_FTP_LINE_LIMIT) {
+        if (!lines) {
+            // The chunk has nowhere to go: the lines of later chunks alone
+            // would pass for the whole listing.
+            ftp->error_flags |= KUV_FTP_STREAM_FAILURE;
+            KUV_FTP_SLOT(ftp, close_data);
+            return false;
+        }
+        if (kuv_xapi_push_readline(lines, area, static_cast<uint64_t>(count)) >
+            KUV_FTP_LINE_LIMIT) {
             ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
             KUV_FTP_SLOT(ftp, close_data);
             return false;

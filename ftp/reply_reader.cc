@@ -38,6 +38,10 @@ bool holds_reply_line(const kuv_ftp_t *ftp) {
     return ftp->reply_buffer && buffer::find_line(*ftp->reply_buffer).found;
 }
 
+uint64_t held_reply_bytes(const kuv_ftp_t *ftp) {
+    return ftp->reply_buffer ? static_cast<uint64_t>(ftp->reply_buffer->size) : 0;
+}
+
 namespace ops {
 
 int32_t read_reply(kuv_ftp_t *ftp) {

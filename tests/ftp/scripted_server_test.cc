@@ -4,8 +4,12 @@
 // takes one control connection on 127.0.0.1 on a thread of its own.
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 
@@ -21,6 +25,26 @@
 
 #include "support/test_support.h"
 #include "tests/ftp/ftp_test_common.h"
+
+// The library's close reaches this program's first. Armed with a base
+// name, it closes a file of that name and then fails with EIO, as a file
+// system does that learns only at close that a write was lost.
+static std::atomic<const char *> g_failing_close{nullptr};
+extern "C" int close(int fd) {
+    bool fail = false;
+    if (const char *name = g_failing_close.load()) {
+        char link[64], target[4096];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t length = readlink(link, target, sizeof target - 1);
+        target[length > 0 ? length : 0] = 0;
+        const char *base = std::strrchr(target, '/');
+        fail = base && std::strcmp(base + 1, name) == 0;
+    }
+    const long result = syscall(SYS_close, fd);
+    if (result != 0 || !fail) return static_cast<int>(result);
+    errno = EIO;
+    return -1;
+}
 
 namespace {
 
@@ -216,6 +240,56 @@ TEST_F(ScriptedFtp, ReplyReaderTakesCodeSeparatorAndTextAndDropsWhatHasNoCode) {
     }
 }
 
+// Refuses tracked-heap blocks of one size (a reply line's, an assembler's,
+// a command's), after letting the first few through, and counts the
+// refusals; past a bound it gives in, so that a waiter that asks again and
+// again still ends.
+struct RefuseLineBlocks {
+    static inline uint64_t size = 0;
+    static inline int refused = 0, bound = 0, let_through = 0;
+    kuv_heap_handler_t previous = nullptr;
+    static void *handler(void *pointer, uint64_t wanted) {
+        if (!pointer && wanted == size && let_through > 0) {
+            --let_through;
+        } else if (!pointer && wanted == size && refused < bound) {
+            ++refused;
+            return nullptr;
+        }
+        return kuv_xapi_heap_debug(pointer, wanted);
+    }
+    explicit RefuseLineBlocks(uint64_t block_size, int most = 1000, int first_allowed = 0) {
+        size = block_size;
+        refused = 0;
+        bound = most;
+        let_through = first_allowed;
+        kuv_xapi_set_heap_handler(&RefuseLineBlocks::handler, &previous);
+    }
+    ~RefuseLineBlocks() { kuv_xapi_set_heap_handler(previous, nullptr); }
+};
+
+TEST_F(ScriptedFtp, AReplyLineThatCannotBeTakenEndsTheWaitInsteadOfSpinning) {
+    const std::string text = "200 " + std::string(5000, 'x');
+    FakeFtp script;
+    script.welcome = text + "\r\n";
+    script.answers["NOOP"] = text + "\r\n";
+    for (bool welcome : {true, false}) {
+        FakeServer server(script);
+        Client client;
+        client->control_timeout = 300;
+        ASSERT_TRUE(welcome || client.open(server.port(), false));
+        // The reader's block for the line: its bytes and the terminator.
+        RefuseLineBlocks refuse(text.size() + 1);
+        OutputCapture output(1);
+        const int32_t result = welcome ? client->connect(client.ftp, "127.0.0.1", server.port())
+                                       : client->noop(client.ftp);
+        const std::string printed = output.finish();
+        EXPECT_EQ(result, 0) << welcome;
+        EXPECT_LE(RefuseLineBlocks::refused, 3) << welcome << ": the wait spun on the line";
+        EXPECT_EQ(contains(printed, "empty welcome message\n"), welcome) << printed;
+        client->disconnect(client.ftp);
+    }
+}
+
 TEST_F(ScriptedFtp, ConnectAcceptsAnyWelcomeAndNamesEachFailure) {
     const std::tuple<std::string, int32_t, const char *> cases[] = {
         {"220-first\r\n220 second\r\n", 1, "kuv connect : OK\n"},
@@ -275,6 +349,13 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndLineBreaksOrNulAreNeverSe
     EXPECT_EQ(client->size(client.ftp, &size, "%s", injected), 0);
     EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", injected), 0);
     EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR a%cb\r\n", 0), 0);
+    {
+        // The command's text is made, but not the block it is sent from:
+        // a command reported as not sent never goes out with a later one.
+        RefuseLineBlocks refuse(sizeof "NOOP\r\n", 1, 1);
+        EXPECT_EQ(client->noop(client.ftp), 0);
+        EXPECT_EQ(RefuseLineBlocks::refused, 1);
+    }
     EXPECT_EQ(client->quit(client.ftp), 1);
     EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "RNFR a b", "RNTO c", "QUIT"}));
 }
@@ -389,6 +470,20 @@ TEST_F(ScriptedFtp, ListingsEndAtTheLastLineOrAnEmptyOneAndFailOnAnEndlessLine) 
     EXPECT_EQ(client->nlist_lines, nullptr);
     script.listing = "fine\r\n";
     EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 1) << "the session goes on";
+    // No assembler for the first chunk: its names would be lost while the
+    // later chunks' names came out as the whole listing.
+    script.listing.clear();
+    for (int name = 0; script.listing.size() < 50000; ++name)
+        script.listing += "name" + std::to_string(10000 + name) + "\r\n";
+    client->passive = 0;  // no passive reply text of the refused size
+    {
+        RefuseLineBlocks refuse(sizeof(kuv_readline_t), 1);
+        EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 0);
+        EXPECT_EQ(RefuseLineBlocks::refused, 1);
+    }
+    EXPECT_EQ(client->nlist_lines, nullptr);
+    ASSERT_EQ(client->nlist(client.ftp, "%s", ""), 1);
+    EXPECT_EQ(drain(client->get_nlist, client.ftp).size(), script.listing.size() / 11);
 }
 
 // A one-call download from a scripted server: its result and what it printed.
@@ -425,6 +520,17 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
         EXPECT_TRUE(contains(said, "Result: \"ERROR\"") && contains(said, outcome)) << said;
         EXPECT_FALSE(exists("new.bin") || exists("never.bin")) << "stops at the failed file";
         ASSERT_TRUE(write_file("new.bin", "earlier"));
+    }
+    // Every byte arrived, but the close tells of a lost write: no success.
+    for (const char *data : {"data", ""}) {
+        script.listing = "late.bin\r\n";
+        script.files = {{"late.bin", data}};
+        g_failing_close = "late.bin";
+        const auto [failed, said] = download(script, "/late.bin");
+        g_failing_close = nullptr;
+        EXPECT_EQ(failed, 0) << said;
+        EXPECT_TRUE(contains(said, "Result: \"ERROR\"")) << said;
+        EXPECT_FALSE(exists("late.bin"));
     }
     // Local names that cannot be written: nothing is made nor removed.
     ASSERT_EQ(mkdir("taken", 0755), 0);
