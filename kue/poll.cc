@@ -297,7 +297,11 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
         }
         after_quiet_round = quiet_round;
 
-        if (handle->error_code != 0 || handle->tx_count <= 0) {
+        // Delete waits for the service thread to end: a poll that went on
+        // until events that cannot be sent expire (never, for some) would
+        // hold it up without bound.
+        const bool stopping = __atomic_load_n(&state_of(handle)->stopping, __ATOMIC_ACQUIRE);
+        if (handle->error_code != 0 || handle->tx_count <= 0 || stopping) {
             settle_interest(handle);
             if (handle->error_code == 0 || handle->rx_count > 0 || handle->tx_count > 0)
                 return static_cast<uint32_t>(handle->rx_count);
