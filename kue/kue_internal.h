@@ -62,9 +62,10 @@ struct HandleState {
     uint32_t waiting_callers;
     uint32_t lock_sleepers;
     uint32_t lock_releases;
-    // Application threads inside kue_xapi_event_poll, and when (monotonic
-    // milliseconds) the last such poll ended: while the application polls,
-    // the service thread leaves the sockets to it (see service.cc).
+    // Application threads polling in kue_xapi_event_poll, and when
+    // (monotonic milliseconds) the last such poll ended: while the
+    // application polls, the service thread leaves the sockets to it (see
+    // service.cc).
     uint32_t caller_polls;
     uint64_t caller_poll_end_msec;
     // Accepts, receipts and sends so far: tells the service thread whether

@@ -297,7 +297,11 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
         }
         after_quiet_round = quiet_round;
 
-        if (handle->error_code != 0 || handle->tx_count <= 0) {
+        // Delete waits for the service thread to end: a poll that went on
+        // until events that cannot be sent expire (never, for some) would
+        // hold it up without bound.
+        const bool stopping = __atomic_load_n(&state_of(handle)->stopping, __ATOMIC_ACQUIRE);
+        if (handle->error_code != 0 || handle->tx_count <= 0 || stopping) {
             settle_interest(handle);
             if (handle->error_code == 0 || handle->rx_count > 0 || handle->tx_count > 0)
                 return static_cast<uint32_t>(handle->rx_count);
@@ -312,19 +316,28 @@ uint32_t kue_xapi_event_poll(kue *handle) {
     if (!handle)
         return report_error(nullptr, KUV_RESULT_INVALID_ARGUMENT, "invalid argument ! (poll)");
     HandleState *state = state_of(handle);
-    __atomic_add_fetch(&state->caller_polls, 1u, __ATOMIC_RELAXED);
     uint32_t result = KUE_RESULT_WAIT_FAILED;
+    bool polled = false;
     {
         auto guard = KUE_CALLER_LOCK(handle);
-        if (!guard.held())
+        if (!guard.held()) {
             result = KUE_RESULT_WAIT_FAILED;
-        else if (handle->use_async_service == 1 && handle->rx_count > 0)
+        } else if (handle->use_async_service == 1 && handle->rx_count > 0) {
             result = static_cast<uint32_t>(handle->rx_count);
-        else
+        } else {
+            // Only a call that does the sockets' work makes the service
+            // thread stand aside: one that answers rx_count at once moves
+            // nothing, and a loop of them would leave every later event
+            // unreceived and every push unsent.
+            __atomic_add_fetch(&state->caller_polls, 1u, __ATOMIC_RELAXED);
+            polled = true;
             result = kue_mapi_event_poll(handle, handle->poll_timeout);
+        }
     }
-    __atomic_store_n(&state->caller_poll_end_msec, monotonic_msec(), __ATOMIC_RELAXED);
-    __atomic_sub_fetch(&state->caller_polls, 1u, __ATOMIC_RELAXED);
+    if (polled) {
+        __atomic_store_n(&state->caller_poll_end_msec, monotonic_msec(), __ATOMIC_RELAXED);
+        __atomic_sub_fetch(&state->caller_polls, 1u, __ATOMIC_RELAXED);
+    }
     return result;
 }
 

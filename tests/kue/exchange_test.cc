@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "kue/kue_fixtures.h"
@@ -99,6 +100,31 @@ TEST_F(KueExchange, NeverExpiringEventArrivesAndNeverExpiresAtTheReceiver) {
     EXPECT_EQ(payload_of(got[0].get()), "forever");
     sender.send(1);
     EXPECT_EQ(sender.wait(), 0);
+    kue_xapi_event_delete(&server);
+}
+
+// An application that polls a handle with a service thread while received
+// events wait gets rx_count at once; the service thread must still receive
+// what comes next.
+TEST_F(KueExchange, PollingWithEventsWaitingLeavesTheServiceThreadReceiving) {
+    kue *server = make_server(true);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kue *client = make_client(server->port, false);
+    client->poll_timeout = 10;
+    ASSERT_EQ(kue_xapi_event_create(client), 1u);
+    uint32_t polled = 0;
+    for (uint32_t wanted : {1u, 2u}) {
+        kue_xapi_event_push(client, 0, 1, wanted, "next", 4);
+        ASSERT_TRUE(poll_until(client, [&] { return client->tx_count == 0; }));
+        // Polls back to back, as a loop waiting for a count would.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while ((polled = kue_xapi_event_poll(server)) < wanted &&
+               std::chrono::steady_clock::now() < end) {
+        }
+        EXPECT_EQ(polled, wanted);
+    }
+    EXPECT_EQ(pop_events(server, 2).size(), 2u);
+    kue_xapi_event_delete(&client);
     kue_xapi_event_delete(&server);
 }
 

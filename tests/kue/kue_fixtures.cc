@@ -49,10 +49,10 @@ void Child::kill_now() {
     pid_ = -1;
 }
 
-int Child::wait() {
+int Child::wait(int timeout_ms) {
     int status = 0;
     const bool ended =
-        pid_ > 0 && wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
+        pid_ > 0 && wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms);
     if (ended) pid_ = -1;
     kill_now();  // one that did not end in time
     return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -28,7 +28,7 @@ class Child {
     void send(int64_t value);
     int64_t next();  // -1 when nothing came in time
     // The exit status; -1 after a signal or when it had to be killed.
-    int wait();
+    int wait(int timeout_ms = kWaitMs);
     void kill_now();
 
   private:

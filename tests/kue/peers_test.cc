@@ -48,6 +48,26 @@ TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     kue_xapi_event_delete(&client);
 }
 
+// A client whose server is gone keeps its never-expiring event and tries to
+// reconnect in every round of its service thread's poll; delete still ends
+// the thread at once. Run in a child so that a hang is a bounded failure.
+TEST_F(KuePeers, DeleteStopsAServiceThatCannotSendItsEvents) {
+    Child child([](Child &) {
+        kuvnet *listener = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, 0);
+        if (!listener) return 10;
+        kue *client = make_client(listener->port, true);
+        client->expire_time = -1;
+        StatusLog log(client);
+        if (kue_xapi_event_create(client) != 1) return 11;
+        kuv_xapi_kuvnet_delete(&listener);  // resets the connection not yet accepted
+        kue_xapi_event_push(client, 0, 1, 1, "stuck", 5);
+        if (!wait_until([&] { return log.count(KUE_STATUS_PENDING) >= 2; }, 10000)) return 12;
+        kue_xapi_event_delete(&client);
+        return 0;
+    });
+    EXPECT_EQ(child.wait(20000), 0);
+}
+
 // Sends half of the first packet of a large message, then is killed while
 // the server waits for the rest.
 int half_message_sender(Child &parent) {
