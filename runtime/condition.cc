@@ -27,9 +27,12 @@ void append_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, c
     kuv_mapi_unlock_v0(&condition->lock);
 }
 
-void unlink_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
+// Returns whether a wake-up reached the waiter before it left: one may have
+// come after its last look at the flag.
+bool unlink_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
                    int32_t line) {
     kuv_mapi_ref_lock_v0(&condition->lock, kListMode, name, line);
+    const bool signalled = waiter->signalled == 1;
     if (waiter->previous)
         waiter->previous->next = waiter->next;
     else
@@ -39,6 +42,7 @@ void unlink_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, c
     else
         condition->last = waiter->previous;
     kuv_mapi_unlock_v0(&condition->lock);
+    return signalled;
 }
 
 // One look at the flag; a busy condition lock counts as "not yet".
@@ -80,7 +84,10 @@ uint32_t wait_on(kuv_lock_condition_t *condition, kuv_lock_t *outer, uint32_t ou
         if (timed && kuv_xapi_check_timer(&timer)) break;
     }
 
-    unlink_waiter(condition, &waiter, name, line);
+    // A waiter that timed out but was signalled before it left counts as
+    // woken: wake-ups pass over signalled waiters, so this one was meant
+    // for it and would otherwise reach nobody.
+    if (unlink_waiter(condition, &waiter, name, line)) result = 1;
     if (outer) kuv_mapi_ref_lock_v0(outer, outer_mode, name, line);
     return result;
 }

@@ -187,6 +187,39 @@ TEST(Condition, WakeUpsReachTheOldestWaitersOneEachAndAreNotRemembered) {
     EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 8), 1u);
 }
 
+// Holds a waiter that waits for the condition's lock to leave the queue
+// until the test has had its turn with the condition.
+std::atomic<bool> g_leaving{false}, g_test_done{false};
+int32_t pausing_leaver(kuv_lock_t *, const char *name, int32_t, int32_t) {
+    if (std::string(name) != "late_waiter") return 0;
+    g_leaving = true;
+    await([] { return g_test_done.load(); });
+    return 0;
+}
+
+TEST(Condition, AWakeUpThatReachesAWaiterAfterItsTimeOutIsNotLost) {
+    // The waiter's time-out passes while the condition's lock is held, so it
+    // has not seen its flag when it goes to leave the queue; a wake-up comes
+    // before it can. That wake-up reports a waiter reached, so the waiter
+    // must count as woken, or nobody is.
+    kuv_lock_condition_t condition{};
+    std::atomic<uint32_t> result{2};
+    std::thread waiter([&] {
+        result = kuv_mapi_lock_condition_time_wait_v0(&condition, nullptr, 0, 20, "late_waiter", 1);
+    });
+    ASSERT_TRUE(await([&] { return waiter_count(&condition) == 1; }));
+    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(pausing_leaver), nullptr);
+    ASSERT_EQ(kuv_mapi_lock_v0(&condition.lock, "holder", 2), 1u);
+    EXPECT_TRUE(await([] { return g_leaving.load(); }));
+    kuv_mapi_unlock_v0(&condition.lock);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "waker", 3), 1u);
+    g_test_done = true;
+    waiter.join();
+    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(nullptr), pausing_leaver);
+    EXPECT_EQ(result, 1u);
+    EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 4), 1u);
+}
+
 TEST(Condition, OuterLockIsReleasedForTheWaitAndHeldAgainAfter) {
     kuv_lock_condition_t condition{};
     kuv_lock_t outer{};
