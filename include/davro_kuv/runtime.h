@@ -72,7 +72,9 @@ typedef struct kuv_lock_condition {
 
 /* Consulted by waiting takes after each pause, with the attempt number
  * (1 for the first attempt after the first yield). Returning 1 ends the wait
- * without the lock; any other value continues it. */
+ * without the lock; any other value continues it. Steps that cannot be left
+ * undone (the heap counting a block, a condition waiter leaving the queue
+ * or taking back its outer lock) take the lock again until they hold it. */
 typedef int32_t (*kuv_dead_lock_callback_t)(kuv_lock_t *lock, const char *name, int32_t line,
                                             int32_t attempt);
 
