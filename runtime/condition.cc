@@ -14,9 +14,23 @@ constexpr uint32_t kFlagMode = 1;    // a waiter reading its flag: shared
 constexpr uint32_t kWakeMode = 3;    // wake-ups: exclusive
 constexpr int kYieldsPerPause = 16;  // sixteen yields, then one pause
 
-void append_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
+// A blocking take that a dead-lock callback can end without the lock.
+bool take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
+    return kuv_mapi_ref_lock_v0(lock, mode, name, line) == 1;
+}
+
+// A take that does not give up: for the steps that must happen, whatever
+// the dead-lock callback answers.
+void take_until_held(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
+    while (!take(lock, mode, name, line)) {
+    }
+}
+
+// False, with nothing changed, when the dead-lock callback ended the wait
+// for the condition's lock.
+bool append_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
                    int32_t line) {
-    kuv_mapi_ref_lock_v0(&condition->lock, kListMode, name, line);
+    if (!take(&condition->lock, kListMode, name, line)) return false;
     waiter->previous = condition->last;
     waiter->next = nullptr;
     if (condition->last)
@@ -25,11 +39,17 @@ void append_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, c
         condition->first = waiter;
     condition->last = waiter;
     kuv_mapi_unlock_v0(&condition->lock);
+    return true;
 }
 
-void unlink_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
+// Returns whether a wake-up reached the waiter before it left: one may have
+// come after its last look at the flag. The waiter lives in the frame that
+// is about to end, so it leaves the queue even when a dead-lock callback
+// asks to stop waiting for the lock.
+bool unlink_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
                    int32_t line) {
-    kuv_mapi_ref_lock_v0(&condition->lock, kListMode, name, line);
+    take_until_held(&condition->lock, kListMode, name, line);
+    const bool signalled = waiter->signalled == 1;
     if (waiter->previous)
         waiter->previous->next = waiter->next;
     else
@@ -39,6 +59,7 @@ void unlink_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, c
     else
         condition->last = waiter->previous;
     kuv_mapi_unlock_v0(&condition->lock);
+    return signalled;
 }
 
 // One look at the flag; a busy condition lock counts as "not yet".
@@ -51,11 +72,12 @@ bool seen_signalled(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, 
 }
 
 // Waits until signalled (1) or, when `timed`, until `timeout_msec` passed
-// (0; a negative time-out never passes).
+// (0; a negative time-out never passes). 0 at once, the outer lock still
+// held, when the wait could not join the queue.
 uint32_t wait_on(kuv_lock_condition_t *condition, kuv_lock_t *outer, uint32_t outer_mode,
                  bool timed, int32_t timeout_msec, const char *name, int32_t line) {
     kuv_lock_waiter_t waiter{};
-    append_waiter(condition, &waiter, name, line);
+    if (!append_waiter(condition, &waiter, name, line)) return 0;
     if (outer) kuv_mapi_unlock_v0(outer);
 
     kuv_timer_t timer{};
@@ -80,8 +102,12 @@ uint32_t wait_on(kuv_lock_condition_t *condition, kuv_lock_t *outer, uint32_t ou
         if (timed && kuv_xapi_check_timer(&timer)) break;
     }
 
-    unlink_waiter(condition, &waiter, name, line);
-    if (outer) kuv_mapi_ref_lock_v0(outer, outer_mode, name, line);
+    // A waiter that timed out but was signalled before it left counts as
+    // woken: wake-ups pass over signalled waiters, so this one was meant
+    // for it and would otherwise reach nobody.
+    if (unlink_waiter(condition, &waiter, name, line)) result = 1;
+    // The caller goes on as the outer lock's holder and will release it.
+    if (outer) take_until_held(outer, outer_mode, name, line);
     return result;
 }
 
@@ -110,7 +136,7 @@ uint32_t kuv_mapi_lock_condition_time_wait_v0(kuv_lock_condition_t *condition, k
 // would report a wake-up that reaches nobody new.
 uint32_t kuv_mapi_lock_condition_wakeup_v0(kuv_lock_condition_t *condition, const char *name,
                                            int32_t line) {
-    kuv_mapi_ref_lock_v0(&condition->lock, kWakeMode, name, line);
+    if (!take(&condition->lock, kWakeMode, name, line)) return 0;
     uint32_t woken = 0;
     for (kuv_lock_waiter_t *waiter = condition->first; waiter; waiter = waiter->next) {
         if (waiter->signalled == 0) {
@@ -125,7 +151,7 @@ uint32_t kuv_mapi_lock_condition_wakeup_v0(kuv_lock_condition_t *condition, cons
 
 uint32_t kuv_mapi_lock_condition_wakeup_broadcast_v0(kuv_lock_condition_t *condition,
                                                      const char *name, int32_t line) {
-    kuv_mapi_ref_lock_v0(&condition->lock, kWakeMode, name, line);
+    if (!take(&condition->lock, kWakeMode, name, line)) return 0;
     uint32_t any = condition->first ? 1 : 0;
     for (kuv_lock_waiter_t *waiter = condition->first; waiter; waiter = waiter->next)
         waiter->signalled = 1;
@@ -135,7 +161,7 @@ uint32_t kuv_mapi_lock_condition_wakeup_broadcast_v0(kuv_lock_condition_t *condi
 
 uint32_t kuv_mapi_lock_condition_destroy_v0(kuv_lock_condition_t *condition, const char *name,
                                             int32_t line) {
-    kuv_mapi_ref_lock_v0(&condition->lock, kFlagMode, name, line);
+    if (!take(&condition->lock, kFlagMode, name, line)) return 0;  // nothing known
     bool empty = condition->first == nullptr;
     kuv_mapi_unlock_v0(&condition->lock);
     return empty ? 1 : 0;

@@ -76,7 +76,10 @@ kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place) {
     if (!place) return &g_info;
     using kuv::lock::load_relaxed;
     kuv_heap_info_t copy{};
-    kuv_mapi_ref_lock_v0(&g_info.lock, KUV_LOCK_MODE_SHARED, "kuv_xapi_get_heap_info", __LINE__);
+    // Released only when taken: a dead-lock callback may end the wait, and
+    // the holding then released would be another thread's.
+    const bool held = kuv_mapi_ref_lock_v0(&g_info.lock, KUV_LOCK_MODE_SHARED,
+                                           "kuv_xapi_get_heap_info", __LINE__) == 1;
     // The counters hold still while the lock is held. The lock's own fields
     // change under other threads' attempts to take it, and the handler slot
     // under kuv_xapi_set_heap_handler: those are read one atomic word at a
@@ -90,7 +93,7 @@ kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place) {
     copy.allocated_memory_size = g_info.allocated_memory_size;
     copy.allocated_memory_count = g_info.allocated_memory_count;
     copy.allocated_memory_peak_size = g_info.allocated_memory_peak_size;
-    kuv_mapi_unlock_v0(&g_info.lock);
+    if (held) kuv_mapi_unlock_v0(&g_info.lock);
     std::memcpy(static_cast<void *>(place), &copy, sizeof copy);
     return place;
 }

@@ -48,9 +48,13 @@ inline void run_exclusive(kuv_lock_t *lock, const char *name, int32_t line, Upda
         }
         give_guard(lock);
     }
-    bool held = kuv_mapi_ref_lock_v0(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line) == 1;
+    // The update cannot be dropped, and made beside another thread's update
+    // under the lock it could be lost: a dead-lock callback that ends the
+    // wait only ends this attempt.
+    while (kuv_mapi_ref_lock_v0(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line) != 1) {
+    }
     update();
-    if (held) kuv_mapi_unlock_v0(lock);
+    kuv_mapi_unlock_v0(lock);
 }
 
 // The shared counterpart of run_exclusive (mode 1) for short reads.

@@ -40,8 +40,12 @@ uint64_t kuv_xapi_get_time_stamp_info(kuv_time_stamp_info_t *info) {
 }
 
 uint64_t kuv_xapi_time_stamp(void) {
-    kuv_mapi_ref_lock_v0(&g_shared_stamp_lock, KUV_LOCK_MODE_EXCLUSIVE, "kuv_xapi_time_stamp",
-                         __LINE__);
+    // A dead-lock callback may end the wait without the lock: the reading
+    // then bypasses the shared record, and no holding is released, since
+    // it would be another thread's.
+    if (kuv_mapi_ref_lock_v0(&g_shared_stamp_lock, KUV_LOCK_MODE_EXCLUSIVE, "kuv_xapi_time_stamp",
+                             __LINE__) != 1)
+        return kuv_xapi_get_time_stamp_info(nullptr);
     uint64_t now = kuv_xapi_get_time_stamp_info(&g_shared_stamp);
     kuv_mapi_unlock_v0(&g_shared_stamp_lock);
     return now;

@@ -20,7 +20,10 @@ uint64_t kuv_xapi_set_timer(kuv_timer_t *timer, uint64_t duration_msec) {
 }
 
 uint64_t kuv_xapi_update_timer(kuv_timer_t *timer, uint64_t extra_msec) {
-    timer->duration += extra_msec;
+    // A sum past 64 bits would wrap to a short duration and expire a timer
+    // that was meant to run (for ever, with (uint64_t)-1): stop at the top.
+    if (__builtin_add_overflow(timer->duration, extra_msec, &timer->duration))
+        timer->duration = UINT64_MAX;
     return timer->duration;
 }
 

@@ -72,7 +72,9 @@ typedef struct kuv_lock_condition {
 
 /* Consulted by waiting takes after each pause, with the attempt number
  * (1 for the first attempt after the first yield). Returning 1 ends the wait
- * without the lock; any other value continues it. */
+ * without the lock; any other value continues it. Steps that cannot be left
+ * undone (the heap counting a block, a condition waiter leaving the queue
+ * or taking back its outer lock) take the lock again until they hold it. */
 typedef int32_t (*kuv_dead_lock_callback_t)(kuv_lock_t *lock, const char *name, int32_t line,
                                             int32_t attempt);
 
@@ -108,7 +110,8 @@ KUV_API uint32_t kuv_mapi_lock_timeout_v0(kuv_lock_t *lock, const char *name, in
 KUV_API kuv_lock_condition_t *kuv_mapi_init_lock_condition_v0(kuv_lock_condition_t *condition);
 /* Waits until woken. When outer is given the caller holds it: it is released
  * for the wait and taken again (blocking, outer_mode) before returning.
- * Returns 1. */
+ * Returns 1; 0 at once, without waiting, when the dead-lock callback ended
+ * the wait for the condition's own lock. */
 KUV_API uint32_t kuv_mapi_lock_condition_wait_v0(kuv_lock_condition_t *condition, kuv_lock_t *outer,
                                                  uint32_t outer_mode, const char *name,
                                                  int32_t line);
@@ -126,7 +129,8 @@ KUV_API uint32_t kuv_mapi_lock_condition_wakeup_v0(kuv_lock_condition_t *conditi
 KUV_API uint32_t kuv_mapi_lock_condition_wakeup_broadcast_v0(kuv_lock_condition_t *condition,
                                                              const char *name, int32_t line);
 /* 1 when no waiter remains (the record may then be discarded), else 0.
- * Releases nothing. */
+ * Releases nothing. The three above report 0 when the dead-lock callback
+ * ended the wait for the condition's lock. */
 KUV_API uint32_t kuv_mapi_lock_condition_destroy_v0(kuv_lock_condition_t *condition,
                                                     const char *name, int32_t line);
 

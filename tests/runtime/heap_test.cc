@@ -183,6 +183,46 @@ TEST(TrackedHeap, ConcurrentCountersOnlyShowStatesThatExisted) {
     EXPECT_EQ(kuv_xapi_get_allocated_memory_size(), before.size);
 }
 
+int32_t giving_up(kuv_lock_t *, const char *, int32_t, int32_t) {
+    return 1;
+}
+
+// A copy of the record whose wait for the heap lock a dead-lock callback
+// ends must not release the holding of the thread that has the lock.
+TEST(TrackedHeap, RecordCopyWithoutTheLockLeavesTheHolderItsHolding) {
+    kuv_lock_t *lock = &kuv_xapi_get_heap_info(nullptr)->lock;
+    ASSERT_EQ(kuv_mapi_lock_v0(lock, "holder", __LINE__), 1u);
+    kuv_mapi_set_dead_lock_callback_v0(giving_up);
+    kuv_heap_info_t copy;
+    EXPECT_EQ(kuv_xapi_get_heap_info(&copy), &copy);
+    kuv_mapi_set_dead_lock_callback_v0(nullptr);
+    EXPECT_EQ(lock->count, 1u);
+    EXPECT_EQ(lock->exclusive, 1u);
+    kuv_mapi_unlock_v0(lock);
+}
+
+// Nor may such a callback let another thread count a block while the heap
+// lock is held: an update made beside one made under the lock can be lost.
+TEST(TrackedHeap, CountingWaitsForTheHeapLockWhateverTheDeadLockCallbackSays) {
+    const Counters before;
+    kuv_lock_t *lock = &kuv_xapi_get_heap_info(nullptr)->lock;
+    ASSERT_EQ(kuv_mapi_lock_v0(lock, "holder", __LINE__), 1u);
+    kuv_mapi_set_dead_lock_callback_v0(giving_up);
+    std::atomic<bool> counted{false};
+    std::thread allocating([&] {
+        void *block = kuv_xapi_alloc(8);
+        counted = true;
+        kuv_xapi_free(block);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(counted);
+    EXPECT_EQ(kuv_xapi_get_heap_info(nullptr)->allocated_memory_count, before.count);
+    kuv_mapi_unlock_v0(lock);
+    allocating.join();
+    kuv_mapi_set_dead_lock_callback_v0(nullptr);
+    EXPECT_TRUE(before.unchanged());
+}
+
 // Counts the handler's calls by operation and serves from the checking heap.
 int g_allocations, g_releases, g_resizes;
 void *counting_handler(void *pointer, uint64_t size) {

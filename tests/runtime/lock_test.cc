@@ -117,6 +117,50 @@ TEST(DeadLockCallback, EndsWaitsWithoutTheLock) {
     kuv_mapi_unlock_v0(&lock);
 }
 
+int32_t giving_up(kuv_lock_t *, const char *, int32_t, int32_t) {
+    return 1;
+}
+
+TEST(DeadLockCallback, ConditionCallsItEndsNeitherTouchTheQueueNorReleaseTheHolding) {
+    // The test holds the condition's lock; each call below gives up waiting
+    // for it and must leave the holding and the queue as they were.
+    kuv_lock_condition_t condition{};
+    ASSERT_EQ(kuv_mapi_lock_v0(&condition.lock, "holder", 1), 1u);
+    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(giving_up), nullptr);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 2), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 3), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 4), 0u);
+    EXPECT_EQ(condition.lock.count, 1u);
+    kuv_lock_t outer{};
+    ASSERT_EQ(kuv_mapi_lock_v0(&outer, "outer", 5), 1u);
+    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, &outer, 3, 10, "w", 6), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_wait_v0(&condition, &outer, 3, "w", 7), 0u);
+    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(nullptr), giving_up);
+    EXPECT_EQ(condition.lock.count, 1u);
+    EXPECT_EQ(condition.lock.exclusive, 1u);
+    EXPECT_EQ(condition.first, nullptr);
+    EXPECT_EQ(outer.count, 1u);  // still the caller's
+    kuv_mapi_unlock_v0(&outer);
+    kuv_mapi_unlock_v0(&condition.lock);
+}
+
+TEST(DeadLockCallback, SharedTimeStampThatGivesUpReleasesNoOtherHolding) {
+    // Two threads read the shared time stamp; a reader whose wait for its
+    // lock the callback ends must not release the other reader's holding,
+    // which the other's unlock would then find free.
+    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(giving_up), nullptr);
+    OutputCapture err(2);
+    auto read_stamps = [] {
+        for (int i = 0; i < 300000; ++i)
+            kuv_xapi_time_stamp();
+    };
+    std::thread first(read_stamps), second(read_stamps);
+    first.join();
+    second.join();
+    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(nullptr), giving_up);
+    EXPECT_EQ(err.finish(), "");
+}
+
 TEST(ReferenceLock, TimedTakeGivesUpAfterItsTimeOutStillHoldingTheGlobalLock) {
     kuv_lock_t lock{};
     ASSERT_EQ(kuv_xapi_glock(), 1u);  // the global lock shuts out other threads
@@ -185,6 +229,39 @@ TEST(Condition, WakeUpsReachTheOldestWaitersOneEachAndAreNotRemembered) {
     for (auto &waiter : waiters)
         waiter.join();
     EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 8), 1u);
+}
+
+// Holds a waiter that waits for the condition's lock to leave the queue
+// until the test has had its turn with the condition.
+std::atomic<bool> g_leaving{false}, g_test_done{false};
+int32_t pausing_leaver(kuv_lock_t *, const char *name, int32_t, int32_t) {
+    if (std::string(name) != "late_waiter") return 0;
+    g_leaving = true;
+    await([] { return g_test_done.load(); });
+    return 0;
+}
+
+TEST(Condition, AWakeUpThatReachesAWaiterAfterItsTimeOutIsNotLost) {
+    // The waiter's time-out passes while the condition's lock is held, so it
+    // has not seen its flag when it goes to leave the queue; a wake-up comes
+    // before it can. That wake-up reports a waiter reached, so the waiter
+    // must count as woken, or nobody is.
+    kuv_lock_condition_t condition{};
+    std::atomic<uint32_t> result{2};
+    std::thread waiter([&] {
+        result = kuv_mapi_lock_condition_time_wait_v0(&condition, nullptr, 0, 20, "late_waiter", 1);
+    });
+    ASSERT_TRUE(await([&] { return waiter_count(&condition) == 1; }));
+    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(pausing_leaver), nullptr);
+    ASSERT_EQ(kuv_mapi_lock_v0(&condition.lock, "holder", 2), 1u);
+    EXPECT_TRUE(await([] { return g_leaving.load(); }));
+    kuv_mapi_unlock_v0(&condition.lock);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "waker", 3), 1u);
+    g_test_done = true;
+    waiter.join();
+    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(nullptr), pausing_leaver);
+    EXPECT_EQ(result, 1u);
+    EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 4), 1u);
 }
 
 TEST(Condition, OuterLockIsReleasedForTheWaitAndHeldAgainAfter) {

@@ -54,6 +54,9 @@ TEST(Clock, StampsPausesAndTimersKeepToTheSystemClock) {
     EXPECT_EQ(timer.info.last_msec, timer.start + timer.elapsed);
     kuv_xapi_set_timer(&timer, static_cast<uint64_t>(-1));
     EXPECT_EQ(kuv_xapi_check_timer(&timer), 0);  // -1 never expires
+    // Nor does it once more time is added to it.
+    EXPECT_EQ(kuv_xapi_update_timer(&timer, 50), static_cast<uint64_t>(-1));
+    EXPECT_EQ(kuv_xapi_check_timer(&timer), 0);
 }
 
 TEST(ByteOrder, WordValuesKeepTheBitsAboveTheWord) {
