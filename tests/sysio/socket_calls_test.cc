@@ -155,8 +155,9 @@ TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
 
 // A refusal reported at once (a Unix name nobody listens on) is no success
 // though SO_ERROR is 0; time-out 0 only starts an attempt; timed attempts
-// leave the socket blocking. An interrupted blocking connect goes on in the
-// kernel: flag 1 gives up, flag 0 waits until the listener makes room.
+// leave the socket blocking; a full Unix backlog is waited for. An
+// interrupted blocking connect goes on in the kernel: flag 1 gives up, flag 0
+// waits until the listener makes room.
 TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
     sockaddr_un path{AF_UNIX, {}};  // an abstract name: no file to remove
     std::snprintf(path.sun_path + 1, sizeof path.sun_path - 1, "kuv-unheard-%d", getpid());
@@ -172,6 +173,27 @@ TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
                   0);
         EXPECT_EQ(errno, error);
         EXPECT_EQ(fcntl(client, F_GETFL) & O_NONBLOCK, 0);
+    }
+    // A Unix listener with a full backlog answers a non-blocking connect with
+    // EAGAIN, where a blocking one waits for room: so does a timed one, up to
+    // its time-out.
+    sockaddr_un busy{AF_UNIX, {}};
+    std::snprintf(busy.sun_path + 1, sizeof busy.sun_path - 1, "kuv-busy-%d", getpid());
+    Fd busy_listener(socket(AF_UNIX, SOCK_STREAM, 0)), queued(socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(bind(busy_listener, as_address(&busy), sizeof busy), 0);
+    ASSERT_EQ(listen(busy_listener, 0), 0);
+    ASSERT_EQ(::connect(queued, as_address(&busy), sizeof busy), 0);  // the backlog is full now
+    Fd turned_away(socket(AF_UNIX, SOCK_STREAM, 0)), admitted(socket(AF_UNIX, SOCK_STREAM, 0));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(kuv_xapi_connect(turned_away, as_address(&busy), sizeof busy, 300), 0);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);
+    {
+        std::jthread make_room([&] {
+            std::this_thread::sleep_for(200ms);
+            close(accept(busy_listener, nullptr, nullptr));  // takes the queued one at once
+        });
+        EXPECT_EQ(kuv_xapi_connect(admitted, as_address(&busy), sizeof busy, 5000), 1);
     }
     Fd abandoned(socket(AF_INET, SOCK_STREAM, 0));
     {
