@@ -7,6 +7,7 @@
 // the identifier, the low 16 bits of the process identifier, since a raw
 // socket sees every ICMP message that reaches the host.
 #include <netdb.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -113,6 +114,21 @@ Reply judge_reply(const EchoKind &kind, const EchoRequest &request, const uint8_
     return {Verdict::kMatch, get_be16(message + 6), received - static_cast<int64_t>(header)};
 }
 
+// A raw ICMPv6 socket receives all of the host's ICMPv6 traffic, also the
+// neighbour discovery that goes before the first echo to an on-link host
+// and the multicast listener reports of the links: each of those would end
+// the wait for the reply it precedes. The socket is left with echoes and
+// the error reports that may concern the request.
+void pass_echoes_and_errors(int32_t socket) {
+    struct icmp6_filter filter;
+    ICMP6_FILTER_SETBLOCKALL(&filter);
+    for (int type : {ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG, ICMP6_TIME_EXCEEDED, ICMP6_PARAM_PROB,
+                     ICMP6_ECHO_REQUEST, ICMP6_ECHO_REPLY})
+        ICMP6_FILTER_SETPASS(type, &filter);
+    // Without the filter the echo still works when no such message comes.
+    kuv_xapi_setsockopt(socket, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+}
+
 // Binds to the first local address that accepts, when the handle names
 // any. False when none does.
 bool bind_local(kuvnet *handle, int32_t socket) {
@@ -136,6 +152,7 @@ void echo_address(kuvnet *handle, const struct addrinfo &entry, const EchoReques
     sysio::DescriptorGuard socket(
         kuv_xapi_open_socket(entry.ai_family, entry.ai_socktype, kind->protocol));
     if (!socket) return;
+    if (kind->protocol == IPPROTO_ICMPV6) pass_echoes_and_errors(socket.get());
     if (!bind_local(handle, socket.get())) return;
     const uint64_t buffer_size = request.size() + kReplyRoom;
     TrackedBlock buffer(kuv_xapi_alloc(buffer_size));

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <cstdint>
 
@@ -9,6 +10,9 @@
 #include "sysio/socket_internal.h"
 
 namespace {
+
+// The pause between attempts on a Unix listener whose backlog is full.
+constexpr long kFullBacklogPauseNsec = 1000000;
 
 // Switches a socket to non-blocking mode for one attempt (when `wanted`)
 // and writes its status flags back on every path out, keeping the errno of
@@ -67,11 +71,25 @@ namespace kuv::sysio {
 int32_t connect_attempt(int32_t socket, const struct sockaddr *address, uint32_t address_length,
                         int32_t timeout_msec, int32_t interruption_flag, bool timed) {
     bool interrupted = false;
+    Deadline deadline(timeout_msec);
     for (;;) {
         if (::connect(socket, address, address_length) == 0) return 1;
-        if (errno != EINTR) break;
-        if (interruption_flag != 0) return -1;
-        interrupted = true;
+        if (errno == EINTR) {
+            if (interruption_flag != 0) return -1;
+            interrupted = true;
+            continue;
+        }
+        // A Unix listener whose backlog is full answers EAGAIN where a
+        // blocking connect would wait for room. Nothing the socket can be
+        // polled for tells when room is made, so a timed attempt is made
+        // again after short pauses until its time-out ends.
+        if (errno != EAGAIN || address->sa_family != AF_UNIX || !timed || timeout_msec == 0) break;
+        if (deadline.expired()) {
+            errno = ETIMEDOUT;
+            return 0;
+        }
+        struct timespec pause = {0, kFullBacklogPauseNsec};
+        if (::nanosleep(&pause, nullptr) != 0 && interruption_flag != 0) return -1;
     }
     const int error = errno;
     // An interrupted connect goes on in the kernel. Linux's TCP waits for it
@@ -80,8 +98,8 @@ int32_t connect_attempt(int32_t socket, const struct sockaddr *address, uint32_t
     if (interrupted && error == EISCONN) return 1;
     const bool in_progress = error == EINPROGRESS || error == EALREADY;
     // Anything else was refused at once (ECONNREFUSED for a Unix path with
-    // no listener, EAGAIN for a full Unix backlog, ...): there is nothing
-    // to wait for, and the socket's SO_ERROR would not tell the failure.
+    // no listener, ...): there is nothing to wait for, and the socket's
+    // SO_ERROR would not tell the failure.
     if (!in_progress) return 0;
     // Time-out 0 only starts the attempt; it goes on in the background. A
     // blocking connect is still under way here only after an interruption

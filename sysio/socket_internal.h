@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -39,6 +40,9 @@ auto repeat_interrupted(int32_t interruption_flag, Call call) {
         if (result >= 0 || errno != EINTR || interruption_flag != 0) return result;
     }
 }
+
+// The pause before waiting again when a ready socket had nothing to move.
+inline constexpr long kNotReadyPauseNsec = 1000000;
 
 // The byte count one receive or send asks for, or 0 (errno set) when the
 // call is refused before the socket is touched: no socket, no buffer, or
@@ -93,6 +97,13 @@ int32_t timed_transfer(int32_t timeout_msec, int32_t interruption_flag, Wait wai
         int32_t result = attempt();
         if (result != kNotReady) return result;
         if (deadline.expired()) return 0;
+        // The wait may go on finding the socket ready while the call finds
+        // nothing: an unconnected Unix datagram socket is writable for poll
+        // whatever the receiver's queue holds. A short pause keeps that from
+        // turning into a busy loop for the whole time-out; an interruption
+        // only ends the pause, as the wait repeats interrupted calls.
+        struct timespec pause = {0, kNotReadyPauseNsec};
+        ::nanosleep(&pause, nullptr);
     }
 }
 

@@ -108,10 +108,12 @@ KUV_API int32_t kuv_xapi_listen(int32_t socket, int32_t backlog);
  * time-out of 0 only starts the attempt: the result is 1 when it completed
  * at once and 0 otherwise, the attempt going on in the background. A
  * refusal the system reports at once (for instance ECONNREFUSED for a Unix
- * path nobody listens on) is 0 without waiting. A negative time-out leaves
- * the mode alone and waits as long as the system's connect does; when that
- * connect is interrupted with flag 0, the attempt it started is waited for
- * without limit rather than given up. */
+ * path nobody listens on) is 0 without waiting. A Unix listener whose
+ * backlog is full is tried again after short pauses until the time-out ends
+ * (0, errno ETIMEDOUT), as a blocking connect waits for room. A negative
+ * time-out leaves the mode alone and waits as long as the system's connect
+ * does; when that connect is interrupted with flag 0, the attempt it started
+ * is waited for without limit rather than given up. */
 KUV_API int32_t kuv_xapi_connect_intr(int32_t socket, const struct sockaddr *address,
                                       uint32_t address_length, int32_t timeout_msec,
                                       int32_t interruption_flag);

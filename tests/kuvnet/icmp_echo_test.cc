@@ -2,9 +2,11 @@
 // Raw sockets need root (or CAP_NET_RAW); without it the echo cases skip.
 // The kernel drops echo requests whose checksum is wrong, so a reply also
 // vouches for the checksum of what was sent.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "tests/kuvnet/endpoint_fixtures.h"
@@ -75,6 +77,62 @@ TEST_F(IcmpEcho, LoopbackAnswersWithTheRequestedSequence) {
                   c.sequence)
             << c.peer;
     }
+}
+
+// The first echo to an IPv6 neighbour waits for neighbour discovery, whose
+// messages reach a raw ICMPv6 socket before the reply does; they are no
+// answer to the echo and must not end its wait. The child's namespace and a
+// peer namespace of a second child share a fresh veth link, so the
+// neighbour is not known yet.
+TEST_F(IcmpEcho, FirstEchoToANewIpv6NeighbourIsAnswered) {
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, "ip link set lo up", []() -> std::string {
+        int ready[2], hold[2];
+        if (pipe(ready) != 0 || pipe(hold) != 0) return "SKIP: no pipes";
+        const pid_t peer = fork();
+        if (peer == 0) {  // holds the peer namespace until hold is closed
+            close(hold[1]);
+            char byte = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
+            (void)!write(ready[1], &byte, 1);
+            (void)!read(hold[0], &byte, 1);
+            _exit(0);
+        }
+        close(hold[0]);
+        char byte = 'n';
+        pollfd watch{ready[0], POLLIN, 0};
+        const bool peer_ready =
+            peer > 0 && poll(&watch, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1 && byte == 'y';
+        const std::string link =
+            "ip link add va type veth peer name vb netns " + std::to_string(peer) +
+            " && ip link set va up && ip addr add fd00:6b75:76::1/64 dev va nodad";
+        const int own = open("/proc/self/ns/net", O_RDONLY);
+        const int other = open(("/proc/" + std::to_string(peer) + "/ns/net").c_str(), O_RDONLY);
+        const bool linked =
+            peer_ready && std::system((link + " >/dev/null 2>&1").c_str()) == 0 &&
+            setns(other, CLONE_NEWNET) == 0 &&
+            std::system(
+                "(ip link set lo up && ip link set vb up && "
+                "ip addr add fd00:6b75:76::2/64 dev vb nodad) >/dev/null 2>&1") == 0 &&
+            setns(own, CLONE_NEWNET) == 0;
+        std::string report;
+        if (linked) {
+            kuv_test::Endpoint handle(KUVNET_ICMP | KUVNET_IPV6);
+            handle->timeout = 5000;
+            kuv_xapi_kuvnet_set_remote(handle.handle, "fd00:6b75:76::2", 0);
+            if (kuv_xapi_kuvnet_create(handle.handle) != 1)
+                report = "create failed";
+            else if (kuv_xapi_kuvnet_simple_ping(handle.handle, nullptr, 56, 7) != 7)
+                report = "the first echo got no reply";
+        } else {
+            report = "SKIP: the veth link between two namespaces cannot be made here";
+        }
+        close(own);
+        close(other);
+        close(ready[0]);
+        close(ready[1]);
+        close(hold[1]);  // the peer ends
+        if (peer > 0) waitpid(peer, nullptr, 0);
+        return report;
+    });
 }
 
 }  // namespace

@@ -151,12 +151,32 @@ TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
     for (int i = 0; i < 100 && sent >= 0; ++i)
         sent = kuv_xapi_send(pair.server, "x", 1, 200);
     EXPECT_EQ(sent, -1);
+    // An unconnected Unix datagram socket stays writable for poll while the
+    // receiver's queue is full: the send waits out its time-out without
+    // keeping a processor busy.
+    sockaddr_un full_queue{AF_UNIX, {}};
+    std::snprintf(full_queue.sun_path + 1, sizeof full_queue.sun_path - 1, "kuv-queue-%d",
+                  getpid());
+    Fd receiver(socket(AF_UNIX, SOCK_DGRAM, 0)), sender(socket(AF_UNIX, SOCK_DGRAM, 0));
+    ASSERT_EQ(bind(receiver, as_address(&full_queue), sizeof full_queue), 0);
+    while (sendto(sender, "d", 1, MSG_DONTWAIT, as_address(&full_queue), sizeof full_queue) == 1) {
+    }
+    auto busy_usec = [] {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000L + usage.ru_utime.tv_usec +
+               usage.ru_stime.tv_usec;
+    };
+    const long busy_before = busy_usec();
+    EXPECT_EQ(kuv_xapi_sendto(sender, "d", 1, as_address(&full_queue), sizeof full_queue, 500), 0);
+    EXPECT_LT(busy_usec() - busy_before, 150000);
 }
 
 // A refusal reported at once (a Unix name nobody listens on) is no success
 // though SO_ERROR is 0; time-out 0 only starts an attempt; timed attempts
-// leave the socket blocking. An interrupted blocking connect goes on in the
-// kernel: flag 1 gives up, flag 0 waits until the listener makes room.
+// leave the socket blocking; a full Unix backlog is waited for. An
+// interrupted blocking connect goes on in the kernel: flag 1 gives up, flag 0
+// waits until the listener makes room.
 TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
     sockaddr_un path{AF_UNIX, {}};  // an abstract name: no file to remove
     std::snprintf(path.sun_path + 1, sizeof path.sun_path - 1, "kuv-unheard-%d", getpid());
@@ -172,6 +192,27 @@ TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
                   0);
         EXPECT_EQ(errno, error);
         EXPECT_EQ(fcntl(client, F_GETFL) & O_NONBLOCK, 0);
+    }
+    // A Unix listener with a full backlog answers a non-blocking connect with
+    // EAGAIN, where a blocking one waits for room: so does a timed one, up to
+    // its time-out.
+    sockaddr_un busy{AF_UNIX, {}};
+    std::snprintf(busy.sun_path + 1, sizeof busy.sun_path - 1, "kuv-busy-%d", getpid());
+    Fd busy_listener(socket(AF_UNIX, SOCK_STREAM, 0)), queued(socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(bind(busy_listener, as_address(&busy), sizeof busy), 0);
+    ASSERT_EQ(listen(busy_listener, 0), 0);
+    ASSERT_EQ(::connect(queued, as_address(&busy), sizeof busy), 0);  // the backlog is full now
+    Fd turned_away(socket(AF_UNIX, SOCK_STREAM, 0)), admitted(socket(AF_UNIX, SOCK_STREAM, 0));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(kuv_xapi_connect(turned_away, as_address(&busy), sizeof busy, 300), 0);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);
+    {
+        std::jthread make_room([&] {
+            std::this_thread::sleep_for(200ms);
+            close(accept(busy_listener, nullptr, nullptr));  // takes the queued one at once
+        });
+        EXPECT_EQ(kuv_xapi_connect(admitted, as_address(&busy), sizeof busy, 5000), 1);
     }
     Fd abandoned(socket(AF_INET, SOCK_STREAM, 0));
     {
