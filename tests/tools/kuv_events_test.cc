@@ -37,6 +37,31 @@ TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
     EXPECT_EQ(count_lines_with(served.out, " connected from "), 2);
 }
 
+TEST_F(KuvEvents, SendWaitsUntilASlowServerHasTakenEveryEvent) {
+    RunningProgram server(kuv_command({"events", "serve", "--port", "0", "--count", "5"}));
+    ASSERT_TRUE(server.wait_for_output("\n")) << server.out();
+    const size_t at = server.out().find(" port ");
+    ASSERT_NE(at, std::string::npos) << server.out();
+    const std::string peer = "127.0.0.1:" + std::to_string(std::stoi(server.out().substr(at + 6)));
+    // A stopped server reads nothing: more than its receive window waits in
+    // the client's socket when the last event has been handed to it. (Bytes
+    // that are not text keep the server's lines short, so that its output
+    // pipe, read only at the end, does not fill.)
+    const std::string large(100000, '\x01');
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    RunningProgram client(
+        kuv_command({"events", "send", "--peer", peer, large, large, large, large, "last"}));
+    usleep(1000 * 1000);
+    kill(server.pid(), SIGCONT);
+    Outcome sent = client.finish();
+    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    EXPECT_EQ(count_lines_with(sent.out, "sent 5 events to "), 1) << sent.out;
+    Outcome served = server.finish(5000);
+    EXPECT_EQ(served.exit_code, 0) << served.err;
+    EXPECT_EQ(count_lines_with(served.out, "size=100000 payload=0x0101"), 4);
+    EXPECT_EQ(count_lines_with(served.out, "seq=4 size=4 payload=\"last\""), 1);
+}
+
 TEST_F(KuvEvents, EchoComesBackOverAUnixDomainSocket) {
     const std::string path = "/tmp/kuv_events_" + std::to_string(getpid()) + ".sock";
     RunningProgram server(kuv_command({"events", "serve", "--unix", path, "--echo"}));
