@@ -186,6 +186,8 @@ static int serve(int argc, char **argv) {
         kue_xapi_event_poll(handle);
         events_clear_error(handle);
     }
+    /* A sent echo may still sit in the socket, which delete resets. */
+    events_await_delivery(handle, cli_now() + 10.0);
     kue_xapi_event_delete(&handle);
     if (unix_path) unlink(unix_path);
     return KUV_EXIT_OK;
