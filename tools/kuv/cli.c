@@ -235,3 +235,8 @@ void cli_catch_stop_signals(void) {
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
 }
+
+void cli_default_stop_signals(void) {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+}
