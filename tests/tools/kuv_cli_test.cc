@@ -45,6 +45,13 @@ TEST_F(KuvCli, HelpExplainsEachCommandAndMistakesExitWithTwoAndOneLine) {
         EXPECT_EQ(outcome.err.rfind("kuv " + command + ": ", 0), 0u) << outcome.err;
         EXPECT_EQ(outcome.out, "") << command;
     }
+    // An unknown letter at the start or in the middle of a group of short
+    // options is the one named, not the word before the group.
+    for (const char *group : {"-xq", "-qx"}) {
+        Outcome outcome = kuv({"ftp", "get", "--quiet", group, "ftp://127.0.0.1/x"});
+        EXPECT_EQ(outcome.exit_code, 2);
+        EXPECT_EQ(outcome.err, "kuv ftp get: unknown option '-x' (try 'kuv ftp get --help')\n");
+    }
 }
 
 TEST_F(KuvCli, UriPrintsEveryFieldOfTheRecord) {

@@ -1,6 +1,8 @@
 // kuv events between real processes on loopback: a server started as a
 // user starts it, clients sending to it, and the failures a user meets.
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/test_support.h"
@@ -11,6 +13,68 @@ namespace {
 using namespace kuv_tool_test;
 
 using KuvEvents = kuv_test::ResourceCheckedTest;
+
+// A slow link on loopback between one client and a server: the client's
+// bytes pass at once, the server's trickle through a small window, as over
+// a slow line. It ends when either side closes, or after 20 seconds.
+class SlowLink {
+  public:
+    explicit SlowLink(int server_port)
+        : server_port_(server_port), listener_(kuv_ftp_test::loopback_socket(false, &port_)) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~SlowLink() {
+        stop_ = true;
+        thread_.join();
+        close(listener_);
+    }
+    SlowLink(const SlowLink &) = delete;
+    SlowLink &operator=(const SlowLink &) = delete;
+    int port() const { return port_; }
+
+  private:
+    void run() {
+        pollfd incoming{listener_, POLLIN, 0};
+        if (listener_ < 0 || poll(&incoming, 1, 10000) <= 0) return;
+        const int client = accept(listener_, nullptr, nullptr);
+        const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Set before connecting, so that the window the server sees is small.
+        const int small = 4096;
+        setsockopt(server, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(static_cast<uint16_t>(server_port_));
+        if (client >= 0 && connect(server, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0) {
+            const auto deadline = Clock::now() + std::chrono::seconds(20);
+            for (bool open = true; open && !stop_ && Clock::now() < deadline;) {
+                pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+                if (poll(ends, 2, 50) < 0) break;
+                if (ends[0].revents) open = forward(client, server, 65536);
+                // 2 KiB every 10 ms: about 200 KiB/s.
+                if (open && ends[1].revents) {
+                    open = forward(server, client, 2048);
+                    usleep(10000);
+                }
+            }
+        }
+        if (client >= 0) close(client);
+        close(server);
+    }
+    static bool forward(int from, int to, size_t most) {
+        char chunk[65536];
+        const ssize_t got = recv(from, chunk, std::min(most, sizeof chunk), 0);
+        ssize_t sent = 0;
+        for (ssize_t step = 0; got > 0 && sent < got; sent += step)
+            if ((step = send(to, chunk + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL)) <= 0)
+                return false;
+        return got > 0;
+    }
+
+    int server_port_, port_ = 0, listener_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
     RunningProgram server(kuv_command({"events", "serve", "--port", "0", "--count", "3"}));
@@ -35,6 +99,47 @@ TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
                              "type=1 cmd=1 seq=0 size=5 payload=0x62696e01ff"})
         EXPECT_EQ(count_lines_with(served.out, line), 1) << line << served.out;
     EXPECT_EQ(count_lines_with(served.out, " connected from "), 2);
+}
+
+TEST_F(KuvEvents, SendWaitsUntilASlowServerHasTakenEveryEvent) {
+    RunningProgram server(kuv_command({"events", "serve", "--port", "0", "--count", "5"}));
+    ASSERT_TRUE(server.wait_for_output("\n")) << server.out();
+    const size_t at = server.out().find(" port ");
+    ASSERT_NE(at, std::string::npos) << server.out();
+    const std::string peer = "127.0.0.1:" + std::to_string(std::stoi(server.out().substr(at + 6)));
+    // A stopped server reads nothing: more than its receive window waits in
+    // the client's socket when the last event has been handed to it. (Bytes
+    // that are not text keep the server's lines short, so that its output
+    // pipe, read only at the end, does not fill.)
+    const std::string large(100000, '\x01');
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    RunningProgram client(
+        kuv_command({"events", "send", "--peer", peer, large, large, large, large, "last"}));
+    usleep(1000 * 1000);
+    kill(server.pid(), SIGCONT);
+    Outcome sent = client.finish();
+    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    EXPECT_EQ(count_lines_with(sent.out, "sent 5 events to "), 1) << sent.out;
+    Outcome served = server.finish(5000);
+    EXPECT_EQ(served.exit_code, 0) << served.err;
+    EXPECT_EQ(count_lines_with(served.out, "size=100000 payload=0x0101"), 4);
+    EXPECT_EQ(count_lines_with(served.out, "seq=4 size=4 payload=\"last\""), 1);
+}
+
+TEST_F(KuvEvents, ServeLeavesOnlyAfterItsLastEchoHasArrived) {
+    RunningProgram server(
+        kuv_command({"events", "serve", "--port", "0", "--echo", "--count", "1"}));
+    ASSERT_TRUE(server.wait_for_output("\n")) << server.out();
+    const size_t at = server.out().find(" port ");
+    ASSERT_NE(at, std::string::npos) << server.out();
+    SlowLink link(std::stoi(server.out().substr(at + 6)));
+    // The echo is far larger than the link's window: most of it still waits
+    // in the server's socket when the service has handed it over.
+    Outcome sent = kuv({"events", "send", "--peer", "127.0.0.1:" + std::to_string(link.port()),
+                        "--timeout", "5000", "--wait-echo", std::string(100000, '\x01')});
+    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    EXPECT_EQ(count_lines_with(sent.out, "event back from "), 1) << sent.out;
+    EXPECT_EQ(server.finish().exit_code, 0);
 }
 
 TEST_F(KuvEvents, EchoComesBackOverAUnixDomainSocket) {

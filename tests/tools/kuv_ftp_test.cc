@@ -157,6 +157,22 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
     EXPECT_EQ(outcome.err,
               "kuv ftp get: cannot connect to 127.0.0.1 port " + std::to_string(port) + "\n");
     EXPECT_EQ(outcome.out, "");
+    // A server that never greets: Ctrl-C ends the wait at once rather than
+    // after the whole control time-out.
+    int silent_port = 0;
+    const int silent = kuv_ftp_test::loopback_socket(false, &silent_port);
+    ASSERT_GE(silent, 0);
+    {
+        RunningProgram waiting(
+            kuv_command({"ftp", "get", "-o", directory_,
+                         "ftp://127.0.0.1:" + std::to_string(silent_port) + "/pub/data.bin"}));
+        usleep(300 * 1000);
+        const auto interrupted = Clock::now();
+        kill(waiting.pid(), SIGINT);
+        waiting.finish(8000);
+        EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
+    }
+    close(silent);
     // URLs that name no server: a usage error.
     for (const char *url : {"ftp://localhost/pub/data.bin", "http://127.0.0.1/x", "not a url"}) {
         outcome = kuv({"ftp", "get", "-o", directory_, url});

@@ -98,6 +98,9 @@ class RunningProgram {
         return finish(timeout_ms);
     }
     const std::string &out() const { return outcome_.out; }
+    // The running program's process id (-1 once it has ended), for signals
+    // such as SIGSTOP that make it a slow peer.
+    pid_t pid() const { return pid_; }
 
   private:
     // Reads what comes within 50 ms; false once both outputs have ended or

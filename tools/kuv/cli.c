@@ -50,11 +50,18 @@ void cli_reset_options(void) {
     opterr = 0;
 }
 
+/* 1 when word is a group of short options ("-qv") that holds letter. */
+static int is_short_group_with(const char *word, int letter) {
+    return word && word[0] == '-' && word[1] != '-' && strchr(word + 1, letter) != NULL;
+}
+
 int cli_bad_option(const char *command, int option, char **argv) {
-    /* getopt has stepped past the offending word. */
+    /* getopt has stepped past the offending word, except for a letter
+     * before the end of a group of short options: optind then still
+     * indexes the group (argv ends with NULL, so argv[optind] exists). */
     const char *word = optind > 0 ? argv[optind - 1] : "?";
     if (option == ':') return cli_usage_error(command, "option '%s' needs a value", word);
-    if (optopt && word[0] == '-' && word[1] != '-')
+    if (optopt && (is_short_group_with(word, optopt) || is_short_group_with(argv[optind], optopt)))
         return cli_usage_error(command, "unknown option '-%c'", optopt);
     return cli_usage_error(command, "unknown option '%s'", word);
 }
@@ -227,4 +234,9 @@ void cli_catch_stop_signals(void) {
      * request. */
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
+}
+
+void cli_default_stop_signals(void) {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
 }

@@ -81,5 +81,9 @@ int cli_quiet_library(int verbose);
 /* Signals SIGINT and SIGTERM set cli_stop_requested (once installed). */
 extern volatile int cli_stop_requested;
 void cli_catch_stop_signals(void);
+/* SIGINT and SIGTERM end the process again. A caught signal only ends the
+ * tool's own loops: around a library call that waits long it would leave
+ * the user waiting for the call's whole time-out. */
+void cli_default_stop_signals(void);
 
 #endif /* KUV_TOOL_CLI_H */

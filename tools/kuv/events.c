@@ -186,6 +186,8 @@ static int serve(int argc, char **argv) {
         kue_xapi_event_poll(handle);
         events_clear_error(handle);
     }
+    /* A sent echo may still sit in the socket, which delete resets. */
+    events_await_delivery(handle, cli_now() + 10.0);
     kue_xapi_event_delete(&handle);
     if (unix_path) unlink(unix_path);
     return KUV_EXIT_OK;
@@ -333,25 +335,33 @@ static int send_events(int argc, char **argv) {
             kue_xapi_event_push(handle, 0, (uint32_t)options.type, (uint32_t)options.cmd, argv[i],
                                 strlen(argv[i]));
     }
-    events_drain_queue(handle, 0,
-                       from_stdin ? cli_now() + (double)options.timeout_msec / 1000.0 : deadline);
+    const double send_deadline =
+        from_stdin ? cli_now() + (double)options.timeout_msec / 1000.0 : deadline;
+    events_drain_queue(handle, 0, send_deadline);
+    /* A sent event may still sit in the socket, which delete resets: the
+     * events count as sent once the server has acknowledged them. */
+    const int delivered = events_await_delivery(handle, send_deadline);
 
     const unsigned long long sent = session.sent;
+    const int all_sent = sent == (unsigned long long)pushed && delivered;
     char peer[KUE_NAME_SIZE + 16];
     if (options.unix_path)
         snprintf(peer, sizeof peer, "unix:%s", options.unix_path);
     else
         snprintf(peer, sizeof peer, "%s:%d", options.host, (int)options.port);
-    if (sent == (unsigned long long)pushed)
+    if (all_sent)
         fprintf(cli_out, "sent %lld event%s to %s (type %lld, cmd %lld)\n", pushed,
                 pushed == 1 ? "" : "s", peer, options.type, options.cmd);
     long long echoed = 0;
-    if (sent == (unsigned long long)pushed && options.wait_echo)
+    if (all_sent && options.wait_echo)
         echoed = await_echoes(handle, pushed, cli_now() + (double)options.timeout_msec / 1000.0);
     fflush(cli_out);
     kue_xapi_event_delete(&handle);
 
-    if (sent != (unsigned long long)pushed)
+    if (!all_sent && sent == (unsigned long long)pushed)
+        return cli_fail(KUV_EXIT_FAILURE, "events send",
+                        "the server did not take the events within the time-out");
+    if (!all_sent)
         return cli_fail(KUV_EXIT_FAILURE, "events send", "%llu of %lld events sent (%s)", sent,
                         pushed,
                         session.disconnected ? "the server closed the connection" : "time-out");

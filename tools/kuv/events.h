@@ -36,6 +36,12 @@ void events_clear_error(kue *handle);
  * seconds) has passed. */
 void events_drain_queue(kue *handle, int32_t limit, double deadline);
 
+/* The library closes a TCP connection with a reset, which discards what
+ * the socket still holds: waits (polling) until the peers have acknowledged
+ * every byte the handle's TCP connections sent. 1 when they have, 0 at the
+ * deadline (cli_now seconds) or on a stop request. */
+int events_await_delivery(kue *handle, double deadline);
+
 /* kuv events bench. */
 int kuv_events_bench(int argc, char **argv);
 

@@ -2,7 +2,12 @@
  * kuv events: the status handler and the polling steps that serve, send
  * and bench share.
  */
+#include <netinet/in.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <linux/sockios.h>
 
 #include "cli.h"
 #include "events.h"
@@ -64,5 +69,38 @@ void events_drain_queue(kue *handle, int32_t limit, double deadline) {
            !cli_stop_requested) {
         kue_xapi_event_poll(handle);
         events_clear_error(handle);
+    }
+}
+
+/* Bytes sent on the handle's TCP connections and not yet acknowledged. */
+static long long unacknowledged_bytes(kue *handle) {
+    long long pending = 0;
+    kuv_mapi_lock_v0(&handle->lock, __func__, __LINE__);
+    for (const kue_connection *connection = handle->connections; connection;
+         connection = connection->next) {
+        if (!connection->endpoint || connection->endpoint->socket < 0) continue;
+        const int socket = connection->endpoint->socket;
+        int protocol = 0, queued = 0;
+        socklen_t length = sizeof protocol;
+        /* A Unix-domain close keeps what the peer has not read yet; a
+         * listener has no send queue (the ioctl fails). */
+        if (getsockopt(socket, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) == 0 &&
+            protocol == IPPROTO_TCP && ioctl(socket, SIOCOUTQ, &queued) == 0)
+            pending += queued;
+    }
+    kuv_mapi_unlock_v0(&handle->lock);
+    return pending;
+}
+
+int events_await_delivery(kue *handle, double deadline) {
+    for (;;) {
+        if (unacknowledged_bytes(handle) == 0) return 1;
+        if (cli_now() >= deadline || cli_stop_requested) return 0;
+        /* Polling rather than sleeping keeps reading what the peer sends
+         * back, so that a peer blocked on writing to us goes on reading. */
+        kue_xapi_event_poll(handle);
+        events_clear_error(handle);
+        /* The poll does not wait while received events are queued. */
+        cli_sleep(0.002);
     }
 }

@@ -244,6 +244,9 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
                         strerror(saved));
     }
 
+    /* From here a stop request ends the loop, which removes the partial
+     * file. */
+    cli_catch_stop_signals();
     progress display;
     progress_start(&display, stderr, local, size, options->quiet ? PROGRESS_NONE : PROGRESS_AUTO);
     const char *failure = NULL;
@@ -279,8 +282,9 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
                                                                 : last_reply(ftp);
     if (!failure && size && display.done != size) failure = "the file came short";
     if (!failure && rename(part_path, final_path) != 0) failure = strerror(errno);
+    if (failure) unlink(part_path);
+    cli_default_stop_signals();
     if (failure) {
-        unlink(part_path);
         return cli_fail(KUV_EXIT_FAILURE, options->command, "download of '%s' failed: %s", name,
                         failure);
     }
@@ -317,7 +321,6 @@ static int get(int argc, char **argv) {
         kuv_xapi_close_uri(target.uri);
         return cli_fail(KUV_EXIT_FAILURE, options.command, "out of memory");
     }
-    cli_catch_stop_signals();
     signal(SIGPIPE, SIG_IGN);
 
     kuv_ftp_t *ftp = NULL;
@@ -451,7 +454,6 @@ static int put(int argc, char **argv) {
         close(file);
         return status;
     }
-    cli_catch_stop_signals();
     signal(SIGPIPE, SIG_IGN);
 
     /* A path ending in '/' (or none) is a directory: the file keeps its
@@ -477,11 +479,13 @@ static int put(int argc, char **argv) {
             progress display;
             progress_start(&display, stderr, name, (uint64_t)facts.st_size,
                            options.quiet ? PROGRESS_NONE : PROGRESS_AUTO);
+            cli_catch_stop_signals();
             const char *failure = upload_stream(ftp, file, chunk, &display);
             /* No bytes end the upload: the server sees the end of the data
              * and confirms the file. */
             ftp->write_stream(ftp, NULL, 0);
             const int complete = ftp->close_stream(ftp) == 1;
+            cli_default_stop_signals();
             progress_finish(&display);
             if (!failure && !complete) failure = last_reply(ftp);
             if (failure) {
