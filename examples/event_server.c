@@ -69,7 +69,11 @@ int main(int argc, char **argv) {
     }
 
     /* 5. Let the replies leave, then delete: it stops the service thread
-     *    and frees every connection and queued event. */
+     *    and frees every connection and queued event. Delete resets TCP
+     *    connections, dropping what their sockets still hold: these short
+     *    replies are with the client once sent, but a program sending more
+     *    than the peer's window waits until the peer confirms it (the kuv
+     *    tool checks the socket's unacknowledged bytes). */
     for (int waited = 0; kue_xapi_event_get_tx_count(server) > 0 && waited < 5000; ++waited)
         kuv_xapi_sleep_wait(0, 1000);
     kue_xapi_event_delete(&server);
