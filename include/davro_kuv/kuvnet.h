@@ -8,8 +8,10 @@
  * one of the KUVNET_RESULT_* codes (KUV_RESULT_INVALID_ARGUMENT for a NULL
  * handle or pointer). Operations on a handle also store their failure code
  * in the handle's error_code; a handle that records a failure refuses the
- * data operations (packets and messages) until the caller sets error_code
- * back to 0.
+ * message transfers (tx_data, rx_data and rx_data_fill, also within the
+ * simple forms) and the echo until the caller sets error_code back to 0.
+ * The single-packet operations (packetize, tx_a_packet, rx_a_packet) do not
+ * consult error_code: they build, send and receive on such a handle too.
  *
  * Ownership: a handle is made by kuv_xapi_kuvnet_init (or accept) and freed
  * by kuv_xapi_kuvnet_delete, which clears the caller's pointer. The handle
@@ -239,7 +241,10 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * multicast groups on every interface for a passive handle whose peer is a
  * group), listens on TCP and Unix-domain sockets for passive handles, and
  * only resolves the names of active TCP and Unix-domain handles and of ICMP
- * handles. A port of 0 is replaced by the port the system chose. A name
+ * handles. An active UDP handle without a peer (an empty peer_name or a
+ * wildcard address) gets no socket either: create answers 1 and socket stays
+ * -1 until a peer is set and the handle is connected (or created again).
+ * A port of 0 is replaced by the port the system chose. A name
  * resolved before is not looked up again (unless that lookup failed); its
  * addresses take the handle's current port. A passive Unix-domain handle
  * whose path is taken by a socket file removes that file and binds again;
