@@ -29,8 +29,9 @@
  * endpoints, descriptors and the aux block, and kuv_xapi_close_ftp releases
  * them all (for every handle of the next chain). Strings handed out by pwd,
  * get_list and get_nlist belong to the caller, who releases them with
- * kuv_xapi_free. Texts queued with queue_command are taken over by the
- * command buffer.
+ * kuv_xapi_free. queue_command formats a copy of the command, which the
+ * command buffer keeps until it is sent; the caller's format and arguments
+ * remain the caller's.
  *
  * Messages: the client prints its progress and failures to standard output
  * (a few to standard error) in fixed texts: the endpoint steps of connect
