@@ -279,7 +279,8 @@ KUV_API kue_service_t kue_xapi_open_service_ex(const char *name, kue_service_ent
                                                void *context, uint32_t flags);
 /* Asks the stop and returns after the entry has returned; 0, -1 for 0. */
 KUV_API int32_t kue_xapi_close_service(kue_service_t service);
-/* 1 once a stop was asked (the entry should return), else 0. */
+/* 1 once a stop was asked (the entry should return), else 0; also 1 for
+ * service 0, which has nothing to run. */
 KUV_API int32_t kue_xapi_break_service(kue_service_t service);
 /* Called first by the entry: the service runs. 0, -1 for 0. */
 KUV_API int32_t kue_xapi_ack_service(kue_service_t service);
