@@ -111,7 +111,8 @@ KUV_EXTERN_C_BEGIN
 #define KUVNET_RESULT_NOT_READY 0x80000017u        /* the peer answered not-ready too often */
 #define KUVNET_RESULT_NO_MEMORY 0x80000018u        /* memory exhausted */
 #define KUVNET_RESULT_BODY_HELD 0x80000019u        /* the packet record still holds a body */
-#define KUVNET_RESULT_PARTIAL_SEND 0x8000001Au     /* a packet was sent only in part */
+/* a packet was sent only in part, or a datagram send failed */
+#define KUVNET_RESULT_PARTIAL_SEND 0x8000001Au
 #define KUVNET_RESULT_SHORT_READ 0x8000001Bu       /* a stream packet was not read whole */
 /* send or receive moved nothing, or accept failed */
 #define KUVNET_RESULT_NO_TRANSFER 0x8000001Eu
@@ -360,7 +361,9 @@ KUV_API uint32_t kuv_mapi_kuvnet_parse_main_header(kuvnet *handle, packet_info *
  * family (KUVNET_RESULT_NOT_SENDABLE without a selected peer); on TCP and
  * Unix-domain streams the bytes the socket did not take at once follow
  * within the same time-out. KUVNET_RESULT_NO_TRANSFER when nothing was
- * sent, KUVNET_RESULT_PARTIAL_SEND when some was. */
+ * sent, KUVNET_RESULT_PARTIAL_SEND when some was; a datagram whose send
+ * fails (one too large for UDP, say) is KUVNET_RESULT_PARTIAL_SEND too,
+ * although none of it left. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
 /* Receives one packet into info, whose data must be NULL
