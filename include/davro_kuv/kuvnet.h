@@ -246,10 +246,11 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * wildcard address) gets no socket either: create answers 1 and socket stays
  * -1 until a peer is set and the handle is connected (or created again).
  * A port of 0 is replaced by the port the system chose. A name
- * resolved before is not looked up again (unless that lookup failed); its
- * addresses take the handle's current port. A passive Unix-domain handle
- * whose path is taken by a socket file removes that file and binds again;
- * any other file at the path is left alone and create fails.
+ * resolved before is not looked up again (unless that lookup failed or was
+ * made for another transport or family); its addresses take the handle's
+ * current port. A passive Unix-domain handle whose path is taken by a
+ * socket file removes that file and binds again; any other file at the
+ * path is left alone and create fails.
  * 1, or KUVNET_RESULT_ACTIVE_HAS_SOCKET / KUVNET_RESULT_PASSIVE_MISUSE (a
  * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
  * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,

@@ -172,6 +172,23 @@ TEST_F(Resolution, FailedLookupIsLookedUpAgainNextTime) {
     }));
 }
 
+TEST_F(Resolution, KeptLookupServesOnlyTheTransportItWasMadeFor) {
+    Endpoint listener(kTcp4);
+    listen_on(listener, "127.0.0.1");
+    // The same handle and name, first a UDP sender, then a TCP client: the
+    // datagram lookup would "connect" a datagram socket to the port.
+    Endpoint client(KUVNET_UDP | KUVNET_IPV4, listener->port);
+    kuv_xapi_kuvnet_set_remote(client.handle, "127.0.0.1", 0);
+    ASSERT_EQ(kuv_xapi_kuvnet_create(client.handle), 1u);
+    kuv_xapi_kuvnet_close(client.handle);
+    client->protocol_type = kTcp4;
+    ASSERT_EQ(kuv_xapi_kuvnet_connect(client.handle), 1u);
+    int type = 0;
+    socklen_t length = sizeof type;
+    ASSERT_EQ(getsockopt(client->socket, SOL_SOCKET, SO_TYPE, &type, &length), 0);
+    EXPECT_EQ(type, SOCK_STREAM);
+}
+
 // ---- simple transfers of a client process ------------------------------------
 
 constexpr uint32_t kClient = 0x11, kServer = 0x22;
