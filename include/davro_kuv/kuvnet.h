@@ -395,13 +395,17 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *i
  * failure of either (KUVNET_RESULT_RECORDED_FAILURE while error_code holds
  * an earlier one). */
 
-/* Sends a whole message. On an acknowledged transport each packet waits for
- * the peer's answer: an acknowledgement moves on; a not-ready answer sends
- * the same packet again, at most 16 times per packet, one second later on
- * an active handle; any other answer ends the send with its cmd_id, stored
- * in info's and the handle's error_code (an answer carrying 0 or 1, which
- * would report a message not taken as sent, ends it with
- * KUVNET_RESULT_CMD_ID). */
+/* Sends a whole message: the size bytes at data, whose packets carry the
+ * offsets from info->offset on (0 for a message sent whole). The send
+ * leaves info->offset behind the last byte sent, so a record sent again
+ * needs its offset set back first; otherwise its packets claim offsets past
+ * the message, which the receiver refuses while the send reports success.
+ * On an acknowledged transport each packet waits for the peer's answer: an
+ * acknowledgement moves on; a not-ready answer sends the same packet again,
+ * at most 16 times per packet, one second later on an active handle; any
+ * other answer ends the send with its cmd_id, stored in info's and the
+ * handle's error_code (an answer carrying 0 or 1, which would report a
+ * message not taken as sent, ends it with KUVNET_RESULT_CMD_ID). */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 /* Receives one packet into info (src_id = own identifier; data must be
