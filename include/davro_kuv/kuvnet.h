@@ -427,7 +427,11 @@ KUV_API uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info)
  * record in *reply, which the caller releases and frees with
  * kuv_xapi_free), close. KUVNET_RESULT_NOT_SENDABLE on a passive handle,
  * before anything opens; a NULL reply pointer is KUVNET_RESULT_NO_MEMORY.
- * A failed create or connect returns its code. */
+ * A failed create or connect returns its code. The close resets a TCP
+ * connection as kuv_xapi_kuvnet_close does, except after a send without
+ * reply on TCP without acknowledgements: nothing tells then that the peer
+ * has the bytes, so that connection ends without the reset and the system
+ * still delivers what the socket holds. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,
                                                    packet_info **reply);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,
