@@ -261,7 +261,13 @@ KUV_API uint32_t kue_xapi_event_poll(kue *handle);
 KUV_API uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec);
 /* Stops the service thread, reports every peer as disconnected, frees the
  * connections with their queues and endpoints, frees the handle and clears
- * *place. 1; KUV_RESULT_INVALID_ARGUMENT when place or *place is NULL. */
+ * *place. 1; KUV_RESULT_INVALID_ARGUMENT when place or *place is NULL.
+ * The endpoints' TCP connections are reset (see kuv_xapi_kuvnet_close),
+ * not drained. Without acknowledgements (the default protocol_type has
+ * none) an event reported KUE_STATUS_SENT has only been taken by its
+ * socket, and bytes a peer has not read yet are lost with the reset: a
+ * program that must know its last events arrived waits for its peer's
+ * answer, or for the peer to close, before delete. */
 KUV_API uint32_t kue_xapi_event_delete(kue **place);
 KUV_API uint32_t kue_mapi_event_delete(kue **place);
 /* The service thread's entry (context: the event handle): polls without
