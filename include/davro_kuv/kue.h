@@ -244,9 +244,10 @@ KUV_API uint32_t kue_mapi_event_init(kue **place);
 /* Opens the first endpoint (listens for a server; connects a client) and,
  * when use_async_service is 1, starts the service thread. 1;
  * KUE_RESULT_ALREADY_CREATED; KUE_RESULT_NO_MEMORY; KUE_RESULT_SERVICE_START;
- * or, when the endpoint cannot be opened, the handle's error_code (the
- * endpoint's code with a status handler, 0 with the built-in report, which
- * has cleared it). */
+ * or, when the endpoint cannot be opened, the handle's error_code as the
+ * error report left it: the endpoint's code with a status handler that
+ * keeps it, 0 with the built-in report or a handler that clears it. Any
+ * answer but 1 is a failure. */
 KUV_API uint32_t kue_xapi_event_create(kue *handle);
 KUV_API uint32_t kue_mapi_event_create(kue *handle);
 /* One poll: rounds of expiry, reconnecting a lost client connection, one
