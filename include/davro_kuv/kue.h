@@ -15,8 +15,9 @@
  * code (KUV_RESULT_INVALID_ARGUMENT for a NULL handle or place, the
  * KUE_RESULT_* codes below, or an endpoint's KUVNET_RESULT_* code). Poll
  * answers rx_count (0 or more) or a result code, which has its top bit set.
- * Every failure is also reported through the status handler as status
- * KUE_STATUS_ERROR (see kue_status_handler_t).
+ * The NULL checks are those of the kue_xapi_ forms; a kue_mapi_ form takes
+ * no NULL handle or place. Every failure is also reported through the
+ * status handler as status KUE_STATUS_ERROR (see kue_status_handler_t).
  *
  * Ownership: the handle owns its connection records, each record its
  * endpoint and queued events. A popped event belongs to the caller, who

@@ -6,10 +6,14 @@
  *
  * Results: every operation that returns uint32_t answers 1 for success or
  * one of the KUVNET_RESULT_* codes (KUV_RESULT_INVALID_ARGUMENT for a NULL
- * handle or pointer). Operations on a handle also store their failure code
- * in the handle's error_code; a handle that records a failure refuses the
- * message transfers (tx_data, rx_data and rx_data_fill, also within the
- * simple forms) and the echo until the caller sets error_code back to 0.
+ * handle or pointer). The NULL checks are those of the kuv_xapi_ forms: a
+ * kuv_mapi_ form is for callers that have made them and takes no NULL
+ * where its kuv_xapi_ twin refuses one (kuv_mapi_init_packet and
+ * kuv_mapi_release_packet, which have no twin, check for themselves).
+ * Operations on a handle also store their failure code in the handle's
+ * error_code; a handle that records a failure refuses the message transfers
+ * (tx_data, rx_data and rx_data_fill, also within the simple forms) and the
+ * echo until the caller sets error_code back to 0.
  * The single-packet operations (packetize, tx_a_packet, rx_a_packet) do not
  * consult error_code: they build, send and receive on such a handle too.
  *
@@ -321,8 +325,9 @@ typedef struct packet {
     uint64_t length; /* bytes at data */
 } packet;
 
-/* Record operations; 1, or KUV_RESULT_INVALID_ARGUMENT for NULL. Release
- * frees data and clears data, size and error_code (packet_info) or data and
+/* Record operations; 1, or KUV_RESULT_INVALID_ARGUMENT for NULL (not the
+ * two kuv_mapi_ forms of packet_info, which take no NULL). Release frees
+ * data and clears data, size and error_code (packet_info) or data and
  * length (packet). */
 KUV_API uint32_t kuv_mapi_init_packet(packet *record);
 KUV_API uint32_t kuv_mapi_release_packet(packet *record);
