@@ -82,10 +82,10 @@ void release_address(kuvnet_address *record);
 // Turns name into record by the handle's protocol_type: a host name or
 // numeric address is looked up (port above 0 as its service), a
 // Unix-domain path is copied into unix_address, anything else is left
-// unresolved. A name whose previous lookup succeeded keeps that lookup,
-// its ports set to port. 1, or KUVNET_RESULT_NO_MEMORY,
-// KUVNET_RESULT_LOOKUP_FAILED, KUVNET_RESULT_PATH_TOO_LONG (also stored in
-// error_code).
+// unresolved. A name whose previous lookup succeeded for the same
+// transport and family keeps that lookup, its ports set to port. 1, or
+// KUVNET_RESULT_NO_MEMORY, KUVNET_RESULT_LOOKUP_FAILED,
+// KUVNET_RESULT_PATH_TOO_LONG (also stored in error_code).
 uint32_t resolve_address(kuvnet *handle, kuvnet_address *record, const char *name, int32_t port);
 
 // ---- failures -----------------------------------------------------------

@@ -86,6 +86,25 @@ void fill_hints(kuvnet_hints *hints, uint32_t type) {
     }
 }
 
+// The hints a resolution for this type looks up with; all zero for a type
+// whose names are not looked up (a Unix-domain path, an unknown type).
+kuvnet_hints hints_for(uint32_t type) {
+    kuvnet_hints hints{};
+    if (is_internet_type(type)) fill_hints(&hints, type);
+    return hints;
+}
+
+// Whether a record's lookup was made for this type. A handle whose
+// protocol_type changed since (a UDP sender made a TCP client) needs other
+// entries for the same name: a datagram entry would connect a datagram
+// socket and report a stream connection made.
+bool resolved_for(const kuvnet_address *record, uint32_t type) {
+    const kuvnet_hints wanted = hints_for(type);
+    return record->hints.ai_family == wanted.ai_family &&
+           record->hints.ai_socktype == wanted.ai_socktype &&
+           record->hints.ai_protocol == wanted.ai_protocol;
+}
+
 // The resolver's configuration may have changed since it was read (a new
 // network, a rewritten resolv.conf): after a failed lookup it is reloaded
 // and the name tried once more.
@@ -182,7 +201,7 @@ uint32_t resolve_host(kuvnet *handle, kuvnet_address *record, int32_t port) {
 }  // namespace
 
 uint32_t resolve_address(kuvnet *handle, kuvnet_address *record, const char *name, int32_t port) {
-    if (holds_resolved_name(record, name)) {
+    if (holds_resolved_name(record, name) && resolved_for(record, handle->protocol_type)) {
         set_ports(record, port);
         return KUV_RESULT_OK;
     }

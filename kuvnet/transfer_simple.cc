@@ -1,11 +1,26 @@
 // One message on a connection of its own: create, connect, send (and receive
 // the reply), close.
 #include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
 #include "kuvnet/kuvnet_internal.h"
 
 namespace kuv::net {
 
 namespace {
+
+// Ends the exchange's connection. Close resets a TCP connection, which
+// throws away whatever the socket has not yet delivered. After a send that
+// nobody acknowledged and no reply followed, that is the tail of the
+// message the caller was told went out: such a connection is closed
+// without the reset, and the system delivers the rest.
+void end_connection(kuvnet *handle, bool unconfirmed_send) {
+    if (unconfirmed_send && is_tcp(handle->protocol_type) && handle->socket != -1) {
+        kuv_xapi_close_socket(handle->socket);
+        handle->socket = -1;
+        return;
+    }
+    kuv_xapi_kuvnet_close(handle);
+}
 
 // Runs the whole exchange; `reply` is NULL when no reply is wanted.
 uint32_t exchange(kuvnet *handle, packet_info *info, packet_info **reply) {
@@ -31,7 +46,8 @@ uint32_t exchange(kuvnet *handle, packet_info *info, packet_info **reply) {
             }
         }
     }
-    kuv_xapi_kuvnet_close(handle);
+    end_connection(handle,
+                   code == KUV_RESULT_OK && !reply && !is_acknowledged(handle->protocol_type));
     return code;
 }
 

@@ -29,8 +29,9 @@
  * endpoints, descriptors and the aux block, and kuv_xapi_close_ftp releases
  * them all (for every handle of the next chain). Strings handed out by pwd,
  * get_list and get_nlist belong to the caller, who releases them with
- * kuv_xapi_free. Texts queued with queue_command are taken over by the
- * command buffer.
+ * kuv_xapi_free. queue_command formats a copy of the command, which the
+ * command buffer keeps until it is sent; the caller's format and arguments
+ * remain the caller's.
  *
  * Messages: the client prints its progress and failures to standard output
  * (a few to standard error) in fixed texts: the endpoint steps of connect
@@ -184,7 +185,11 @@ struct kuv_ftp {
      * the control wait drops to 0 once control bytes have arrived. */
     kuv_ftp_pump_t pump;
     /* Reads one reply line from the reply buffer: its code (> 0), or 0 when
-     * no complete coded line is held. */
+     * no complete coded line is held. Lines that do not start with a digit
+     * (the inner lines of a multi-line reply) are skipped; a line that
+     * starts with fewer than three digits is dropped and answered 0 although
+     * more lines may be held, so a 0 after taking bytes is worth a second
+     * call before waiting for more input. */
     kuv_ftp_step_t read_reply;
     /* Formats a command (with its own "\r\n") and queues it: 1, or 0 (no
      * connection, no format, an empty text, no memory). */

@@ -15,8 +15,9 @@
  * code (KUV_RESULT_INVALID_ARGUMENT for a NULL handle or place, the
  * KUE_RESULT_* codes below, or an endpoint's KUVNET_RESULT_* code). Poll
  * answers rx_count (0 or more) or a result code, which has its top bit set.
- * Every failure is also reported through the status handler as status
- * KUE_STATUS_ERROR (see kue_status_handler_t).
+ * The NULL checks are those of the kue_xapi_ forms; a kue_mapi_ form takes
+ * no NULL handle or place. Every failure is also reported through the
+ * status handler as status KUE_STATUS_ERROR (see kue_status_handler_t).
  *
  * Ownership: the handle owns its connection records, each record its
  * endpoint and queued events. A popped event belongs to the caller, who
@@ -244,9 +245,10 @@ KUV_API uint32_t kue_mapi_event_init(kue **place);
 /* Opens the first endpoint (listens for a server; connects a client) and,
  * when use_async_service is 1, starts the service thread. 1;
  * KUE_RESULT_ALREADY_CREATED; KUE_RESULT_NO_MEMORY; KUE_RESULT_SERVICE_START;
- * or, when the endpoint cannot be opened, the handle's error_code (the
- * endpoint's code with a status handler, 0 with the built-in report, which
- * has cleared it). */
+ * or, when the endpoint cannot be opened, the handle's error_code as the
+ * error report left it: the endpoint's code with a status handler that
+ * keeps it, 0 with the built-in report or a handler that clears it. Any
+ * answer but 1 is a failure. */
 KUV_API uint32_t kue_xapi_event_create(kue *handle);
 KUV_API uint32_t kue_mapi_event_create(kue *handle);
 /* One poll: rounds of expiry, reconnecting a lost client connection, one
@@ -261,7 +263,13 @@ KUV_API uint32_t kue_xapi_event_poll(kue *handle);
 KUV_API uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec);
 /* Stops the service thread, reports every peer as disconnected, frees the
  * connections with their queues and endpoints, frees the handle and clears
- * *place. 1; KUV_RESULT_INVALID_ARGUMENT when place or *place is NULL. */
+ * *place. 1; KUV_RESULT_INVALID_ARGUMENT when place or *place is NULL.
+ * The endpoints' TCP connections are reset (see kuv_xapi_kuvnet_close),
+ * not drained. Without acknowledgements (the default protocol_type has
+ * none) an event reported KUE_STATUS_SENT has only been taken by its
+ * socket, and bytes a peer has not read yet are lost with the reset: a
+ * program that must know its last events arrived waits for its peer's
+ * answer, or for the peer to close, before delete. */
 KUV_API uint32_t kue_xapi_event_delete(kue **place);
 KUV_API uint32_t kue_mapi_event_delete(kue **place);
 /* The service thread's entry (context: the event handle): polls without
@@ -279,7 +287,8 @@ KUV_API kue_service_t kue_xapi_open_service_ex(const char *name, kue_service_ent
                                                void *context, uint32_t flags);
 /* Asks the stop and returns after the entry has returned; 0, -1 for 0. */
 KUV_API int32_t kue_xapi_close_service(kue_service_t service);
-/* 1 once a stop was asked (the entry should return), else 0. */
+/* 1 once a stop was asked (the entry should return), else 0; also 1 for
+ * service 0, which has nothing to run. */
 KUV_API int32_t kue_xapi_break_service(kue_service_t service);
 /* Called first by the entry: the service runs. 0, -1 for 0. */
 KUV_API int32_t kue_xapi_ack_service(kue_service_t service);

@@ -6,10 +6,16 @@
  *
  * Results: every operation that returns uint32_t answers 1 for success or
  * one of the KUVNET_RESULT_* codes (KUV_RESULT_INVALID_ARGUMENT for a NULL
- * handle or pointer). Operations on a handle also store their failure code
- * in the handle's error_code; a handle that records a failure refuses the
- * data operations (packets and messages) until the caller sets error_code
- * back to 0.
+ * handle or pointer). The NULL checks are those of the kuv_xapi_ forms: a
+ * kuv_mapi_ form is for callers that have made them and takes no NULL
+ * where its kuv_xapi_ twin refuses one (kuv_mapi_init_packet and
+ * kuv_mapi_release_packet, which have no twin, check for themselves).
+ * Operations on a handle also store their failure code in the handle's
+ * error_code; a handle that records a failure refuses the message transfers
+ * (tx_data, rx_data and rx_data_fill, also within the simple forms) and the
+ * echo until the caller sets error_code back to 0.
+ * The single-packet operations (packetize, tx_a_packet, rx_a_packet) do not
+ * consult error_code: they build, send and receive on such a handle too.
  *
  * Ownership: a handle is made by kuv_xapi_kuvnet_init (or accept) and freed
  * by kuv_xapi_kuvnet_delete, which clears the caller's pointer. The handle
@@ -109,7 +115,8 @@ KUV_EXTERN_C_BEGIN
 #define KUVNET_RESULT_NOT_READY 0x80000017u        /* the peer answered not-ready too often */
 #define KUVNET_RESULT_NO_MEMORY 0x80000018u        /* memory exhausted */
 #define KUVNET_RESULT_BODY_HELD 0x80000019u        /* the packet record still holds a body */
-#define KUVNET_RESULT_PARTIAL_SEND 0x8000001Au     /* a packet was sent only in part */
+/* a packet was sent only in part, or a datagram send failed */
+#define KUVNET_RESULT_PARTIAL_SEND 0x8000001Au
 #define KUVNET_RESULT_SHORT_READ 0x8000001Bu       /* a stream packet was not read whole */
 /* send or receive moved nothing, or accept failed */
 #define KUVNET_RESULT_NO_TRANSFER 0x8000001Eu
@@ -239,11 +246,15 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * multicast groups on every interface for a passive handle whose peer is a
  * group), listens on TCP and Unix-domain sockets for passive handles, and
  * only resolves the names of active TCP and Unix-domain handles and of ICMP
- * handles. A port of 0 is replaced by the port the system chose. A name
- * resolved before is not looked up again (unless that lookup failed); its
- * addresses take the handle's current port. A passive Unix-domain handle
- * whose path is taken by a socket file removes that file and binds again;
- * any other file at the path is left alone and create fails.
+ * handles. An active UDP handle without a peer (an empty peer_name or a
+ * wildcard address) gets no socket either: create answers 1 and socket stays
+ * -1 until a peer is set and the handle is connected (or created again).
+ * A port of 0 is replaced by the port the system chose. A name
+ * resolved before is not looked up again (unless that lookup failed or was
+ * made for another transport or family); its addresses take the handle's
+ * current port. A passive Unix-domain handle whose path is taken by a
+ * socket file removes that file and binds again; any other file at the
+ * path is left alone and create fails.
  * 1, or KUVNET_RESULT_ACTIVE_HAS_SOCKET / KUVNET_RESULT_PASSIVE_MISUSE (a
  * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
  * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,
@@ -314,8 +325,9 @@ typedef struct packet {
     uint64_t length; /* bytes at data */
 } packet;
 
-/* Record operations; 1, or KUV_RESULT_INVALID_ARGUMENT for NULL. Release
- * frees data and clears data, size and error_code (packet_info) or data and
+/* Record operations; 1, or KUV_RESULT_INVALID_ARGUMENT for NULL (not the
+ * two kuv_mapi_ forms of packet_info, which take no NULL). Release frees
+ * data and clears data, size and error_code (packet_info) or data and
  * length (packet). */
 KUV_API uint32_t kuv_mapi_init_packet(packet *record);
 KUV_API uint32_t kuv_mapi_release_packet(packet *record);
@@ -355,7 +367,9 @@ KUV_API uint32_t kuv_mapi_kuvnet_parse_main_header(kuvnet *handle, packet_info *
  * family (KUVNET_RESULT_NOT_SENDABLE without a selected peer); on TCP and
  * Unix-domain streams the bytes the socket did not take at once follow
  * within the same time-out. KUVNET_RESULT_NO_TRANSFER when nothing was
- * sent, KUVNET_RESULT_PARTIAL_SEND when some was. */
+ * sent, KUVNET_RESULT_PARTIAL_SEND when some was; a datagram whose send
+ * fails (one too large for UDP, say) is KUVNET_RESULT_PARTIAL_SEND too,
+ * although none of it left. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, packet *record);
 /* Receives one packet into info, whose data must be NULL
@@ -386,13 +400,17 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *i
  * failure of either (KUVNET_RESULT_RECORDED_FAILURE while error_code holds
  * an earlier one). */
 
-/* Sends a whole message. On an acknowledged transport each packet waits for
- * the peer's answer: an acknowledgement moves on; a not-ready answer sends
- * the same packet again, at most 16 times per packet, one second later on
- * an active handle; any other answer ends the send with its cmd_id, stored
- * in info's and the handle's error_code (an answer carrying 0 or 1, which
- * would report a message not taken as sent, ends it with
- * KUVNET_RESULT_CMD_ID). */
+/* Sends a whole message: the size bytes at data, whose packets carry the
+ * offsets from info->offset on (0 for a message sent whole). The send
+ * leaves info->offset behind the last byte sent, so a record sent again
+ * needs its offset set back first; otherwise its packets claim offsets past
+ * the message, which the receiver refuses while the send reports success.
+ * On an acknowledged transport each packet waits for the peer's answer: an
+ * acknowledgement moves on; a not-ready answer sends the same packet again,
+ * at most 16 times per packet, one second later on an active handle; any
+ * other answer ends the send with its cmd_id, stored in info's and the
+ * handle's error_code (an answer carrying 0 or 1, which would report a
+ * message not taken as sent, ends it with KUVNET_RESULT_CMD_ID). */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 /* Receives one packet into info (src_id = own identifier; data must be
@@ -414,7 +432,11 @@ KUV_API uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info)
  * record in *reply, which the caller releases and frees with
  * kuv_xapi_free), close. KUVNET_RESULT_NOT_SENDABLE on a passive handle,
  * before anything opens; a NULL reply pointer is KUVNET_RESULT_NO_MEMORY.
- * A failed create or connect returns its code. */
+ * A failed create or connect returns its code. The close resets a TCP
+ * connection as kuv_xapi_kuvnet_close does, except after a send without
+ * reply on TCP without acknowledgements: nothing tells then that the peer
+ * has the bytes, so that connection ends without the reset and the system
+ * still delivers what the socket holds. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,
                                                    packet_info **reply);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_rx_data_simple(kuvnet *handle, packet_info *info,

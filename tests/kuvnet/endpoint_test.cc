@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <thread>
 
 #include "tests/kuvnet/endpoint_fixtures.h"
@@ -172,6 +173,23 @@ TEST_F(Resolution, FailedLookupIsLookedUpAgainNextTime) {
     }));
 }
 
+TEST_F(Resolution, KeptLookupServesOnlyTheTransportItWasMadeFor) {
+    Endpoint listener(kTcp4);
+    listen_on(listener, "127.0.0.1");
+    // The same handle and name, first a UDP sender, then a TCP client: the
+    // datagram lookup would "connect" a datagram socket to the port.
+    Endpoint client(KUVNET_UDP | KUVNET_IPV4, listener->port);
+    kuv_xapi_kuvnet_set_remote(client.handle, "127.0.0.1", 0);
+    ASSERT_EQ(kuv_xapi_kuvnet_create(client.handle), 1u);
+    kuv_xapi_kuvnet_close(client.handle);
+    client->protocol_type = kTcp4;
+    ASSERT_EQ(kuv_xapi_kuvnet_connect(client.handle), 1u);
+    int type = 0;
+    socklen_t length = sizeof type;
+    ASSERT_EQ(getsockopt(client->socket, SOL_SOCKET, SO_TYPE, &type, &length), 0);
+    EXPECT_EQ(type, SOCK_STREAM);
+}
+
 // ---- simple transfers of a client process ------------------------------------
 
 constexpr uint32_t kClient = 0x11, kServer = 0x22;
@@ -240,6 +258,42 @@ TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
         if (peer != server.handle) kuv_xapi_kuvnet_delete(&peer);
     }
     unlink(path.c_str());
+}
+
+// Without acknowledgements a send is over once the socket has taken the
+// bytes; the reset of an ordinary close would throw away what the socket
+// still holds for a reader that has not caught up.
+TEST_F(MessageEndpoints, SimpleSendWithoutAcknowledgementsReachesASlowReader) {
+    constexpr uint32_t kUnacknowledged = kTcp4 | KUVNET_ACK_TOGGLE;
+    Endpoint server(kUnacknowledged);
+    server->use_accept_timeout = 1;
+    server->timeout = 10000;
+    listen_on(server, "127.0.0.1");
+    auto request = kuv_test::message_bytes(8 << 20, 5);
+    uint32_t sent = 0;
+    std::thread sender([&] {
+        Endpoint client(kUnacknowledged, server->port);
+        client->timeout = 10000;
+        client->max_packet_size = 1 << 20;
+        kuv_xapi_kuvnet_set_remote(client.handle, "127.0.0.1", 0);
+        packet_info message = kuv_test::message_info(kClient, kServer, request);
+        sent = kuv_xapi_kuvnet_tx_data_simple(client.handle, &message);
+    });
+    kuvnet *peer = nullptr;
+    const uint32_t accepted = kuv_xapi_kuvnet_accept(server.handle, &peer);
+    packet_info received{};
+    received.src_id = kServer;
+    if (accepted == 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the sender gets ahead
+        peer->timeout = 10000;
+        EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(peer, &received), 1u);
+    }
+    sender.join();
+    EXPECT_EQ(accepted, 1u);
+    EXPECT_EQ(sent, 1u);
+    EXPECT_TRUE(kuv_test::body_of(received) == request) << received.size << " bytes arrived";
+    kuv_xapi_release_packet_info(&received);
+    if (peer) kuv_xapi_kuvnet_delete(&peer);
 }
 
 TEST_F(MessageEndpoints, SimpleTransfersRefuseWithoutOpeningAnything) {
