@@ -14,6 +14,14 @@ using namespace kuv_tool_test;
 
 using KuvEvents = kuv_test::ResourceCheckedTest;
 
+// The port a server announces in its first line ("listening on * port N"),
+// or -1 when it announces none.
+int announced_port(RunningProgram &server) {
+    if (!server.wait_for_output("\n")) return -1;
+    const size_t at = server.out().find(" port ");
+    return at == std::string::npos ? -1 : std::stoi(server.out().substr(at + 6));
+}
+
 // A slow link on loopback between one client and a server: the client's
 // bytes pass at once, the server's trickle through a small window, as over
 // a slow line. It ends when either side closes, or after 20 seconds.
@@ -78,11 +86,9 @@ class SlowLink {
 
 TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
     RunningProgram server(kuv_command({"events", "serve", "--port", "0", "--count", "3"}));
-    // The port it announces in its first line ("listening on * port N").
-    ASSERT_TRUE(server.wait_for_output("\n")) << server.out();
-    const size_t at = server.out().find(" port ");
-    ASSERT_NE(at, std::string::npos) << server.out();
-    const std::string peer = "127.0.0.1:" + std::to_string(std::stoi(server.out().substr(at + 6)));
+    const int port = announced_port(server);
+    ASSERT_GT(port, 0) << server.out();
+    const std::string peer = "127.0.0.1:" + std::to_string(port);
     Outcome sent =
         kuv({"events", "send", "--peer", peer, "--type", "5", "--cmd", "6", "hello", "second one"});
     EXPECT_EQ(sent.exit_code, 0) << sent.err;
@@ -103,10 +109,9 @@ TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
 
 TEST_F(KuvEvents, SendWaitsUntilASlowServerHasTakenEveryEvent) {
     RunningProgram server(kuv_command({"events", "serve", "--port", "0", "--count", "5"}));
-    ASSERT_TRUE(server.wait_for_output("\n")) << server.out();
-    const size_t at = server.out().find(" port ");
-    ASSERT_NE(at, std::string::npos) << server.out();
-    const std::string peer = "127.0.0.1:" + std::to_string(std::stoi(server.out().substr(at + 6)));
+    const int port = announced_port(server);
+    ASSERT_GT(port, 0) << server.out();
+    const std::string peer = "127.0.0.1:" + std::to_string(port);
     // A stopped server reads nothing: more than its receive window waits in
     // the client's socket when the last event has been handed to it. (Bytes
     // that are not text keep the server's lines short, so that its output
@@ -129,10 +134,9 @@ TEST_F(KuvEvents, SendWaitsUntilASlowServerHasTakenEveryEvent) {
 TEST_F(KuvEvents, ServeLeavesOnlyAfterItsLastEchoHasArrived) {
     RunningProgram server(
         kuv_command({"events", "serve", "--port", "0", "--echo", "--count", "1"}));
-    ASSERT_TRUE(server.wait_for_output("\n")) << server.out();
-    const size_t at = server.out().find(" port ");
-    ASSERT_NE(at, std::string::npos) << server.out();
-    SlowLink link(std::stoi(server.out().substr(at + 6)));
+    const int port = announced_port(server);
+    ASSERT_GT(port, 0) << server.out();
+    SlowLink link(port);
     // The echo is far larger than the link's window: most of it still waits
     // in the server's socket when the service has handed it over.
     Outcome sent = kuv({"events", "send", "--peer", "127.0.0.1:" + std::to_string(link.port()),
