@@ -12,9 +12,15 @@
  * (16 bytes), the user bytes, and the guard word 0xA55A55AA behind the last
  * user byte. Releasing a block whose guard or header was damaged prints
  * "=> REVERSE DUMP" and "kuv: [FATAL-ERROR] heap broken" to standard error
- * and leaves the block and the counters alone. The sys_ family goes straight
- * to malloc/realloc/free; debug_ always uses the checking heap. Blocks of
- * one family must never be given to another.
+ * and leaves the block and the counters alone; a failed allocation prints
+ * "kuv: [ERROR] not enough memory" (with "! maybe bug! (overflow size)" for
+ * a size too large to round). The sys_ family goes straight to
+ * malloc/realloc/free and prints nothing on failure; debug_ always uses the
+ * checking heap. Blocks of one family must never be given to another.
+ * Unlike free(NULL), a release of NULL and an allocation of 0 bytes (both
+ * the call (NULL, 0)) print "kuv: [WARNING] null pointer free ? " to
+ * standard error in both built-in heaps and return NULL. A resize to 0
+ * bytes releases the block and returns NULL.
  *
  * Locks. A lock is a caller-owned record; zero is unlocked. Mode bit 2 asks
  * for exclusive holding (the library uses 1 shared, 2 and 3 exclusive). Locks
@@ -174,7 +180,8 @@ KUV_API void *kuv_xapi_alloc(uint64_t size);
 /* Returns what the heap returns for a release (NULL with the checking heap),
  * for the caller to store back: p = kuv_xapi_free(p). */
 KUV_API void *kuv_xapi_free(void *pointer);
-/* A failed resize returns NULL and leaves the old block valid. */
+/* A failed resize returns NULL and leaves the old block valid; a resize to
+ * 0 bytes releases the block and also returns NULL. */
 KUV_API void *kuv_xapi_realloc(void *pointer, uint64_t size);
 /* count * size bytes, cleared; NULL when the product overflows 64 bits. */
 KUV_API void *kuv_xapi_calloc(uint64_t count, uint64_t size);
