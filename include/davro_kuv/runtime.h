@@ -122,7 +122,7 @@ KUV_API uint32_t kuv_mapi_lock_condition_wait_v0(kuv_lock_condition_t *condition
                                                  uint32_t outer_mode, const char *name,
                                                  int32_t line);
 /* As above with a time-out: 1 woken, 0 time-out passed; the outer lock is
- * held again in either case. */
+ * held again in either case. A negative time-out waits without limit. */
 KUV_API uint32_t kuv_mapi_lock_condition_time_wait_v0(kuv_lock_condition_t *condition,
                                                       kuv_lock_t *outer, uint32_t outer_mode,
                                                       int32_t timeout_msec, const char *name,
@@ -268,7 +268,8 @@ KUV_API uint64_t kuv_xapi_time_stamp(void);
 KUV_API int32_t kuv_xapi_init_timer(kuv_timer_t *timer, uint64_t duration_msec);
 /* Restarts: start = now, duration, elapsed = 0. Returns the reading. */
 KUV_API uint64_t kuv_xapi_set_timer(kuv_timer_t *timer, uint64_t duration_msec);
-/* Adds to the duration (the start stays). Returns the new duration. */
+/* Adds to the duration (the start stays), stopping at (uint64_t)-1, which
+ * never expires. Returns the new duration. */
 KUV_API uint64_t kuv_xapi_update_timer(kuv_timer_t *timer, uint64_t extra_msec);
 /* Stores the elapsed time; 1 when it reached the duration, else 0. */
 KUV_API int32_t kuv_xapi_check_timer(kuv_timer_t *timer);
