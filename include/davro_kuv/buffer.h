@@ -123,7 +123,10 @@ KUV_API kuv_buffer_t *kuv_xapi_close_buffer(kuv_buffer_t *buffer);
  * "can not allocate new buffer node". */
 KUV_API uint64_t kuv_xapi_push_buffer_ex(kuv_buffer_t *buffer, const void *source, uint64_t count,
                                          uint32_t flags);
-/* Pushes text without its terminator (copied); NULL or "" pushes 0 bytes. */
+/* Pushes text without its terminator with push flags 0; NULL or "" pushes 0
+ * bytes. The text is copied unless the buffer's own flags hold REFERENCE or
+ * ADOPT: the node then points at text, which must meet the rules of those
+ * pushes (stay valid, or be a kuv_xapi_alloc block the buffer releases). */
 KUV_API uint64_t kuv_xapi_push_string_buffer(kuv_buffer_t *buffer, const char *text);
 /* Formats with kuv_xapi_alloc_vsprintf and adopts the formatted block as a
  * node of its own (its length without the terminator), so that an alloc-pop

@@ -12,9 +12,15 @@
  * (16 bytes), the user bytes, and the guard word 0xA55A55AA behind the last
  * user byte. Releasing a block whose guard or header was damaged prints
  * "=> REVERSE DUMP" and "kuv: [FATAL-ERROR] heap broken" to standard error
- * and leaves the block and the counters alone. The sys_ family goes straight
- * to malloc/realloc/free; debug_ always uses the checking heap. Blocks of
- * one family must never be given to another.
+ * and leaves the block and the counters alone; a failed allocation prints
+ * "kuv: [ERROR] not enough memory" (with "! maybe bug! (overflow size)" for
+ * a size too large to round). The sys_ family goes straight to
+ * malloc/realloc/free and prints nothing on failure; debug_ always uses the
+ * checking heap. Blocks of one family must never be given to another.
+ * Unlike free(NULL), a release of NULL and an allocation of 0 bytes (both
+ * the call (NULL, 0)) print "kuv: [WARNING] null pointer free ? " to
+ * standard error in both built-in heaps and return NULL. A resize to 0
+ * bytes releases the block and returns NULL.
  *
  * Locks. A lock is a caller-owned record; zero is unlocked. Mode bit 2 asks
  * for exclusive holding (the library uses 1 shared, 2 and 3 exclusive). Locks
@@ -116,7 +122,7 @@ KUV_API uint32_t kuv_mapi_lock_condition_wait_v0(kuv_lock_condition_t *condition
                                                  uint32_t outer_mode, const char *name,
                                                  int32_t line);
 /* As above with a time-out: 1 woken, 0 time-out passed; the outer lock is
- * held again in either case. */
+ * held again in either case. A negative time-out waits without limit. */
 KUV_API uint32_t kuv_mapi_lock_condition_time_wait_v0(kuv_lock_condition_t *condition,
                                                       kuv_lock_t *outer, uint32_t outer_mode,
                                                       int32_t timeout_msec, const char *name,
@@ -174,7 +180,8 @@ KUV_API void *kuv_xapi_alloc(uint64_t size);
 /* Returns what the heap returns for a release (NULL with the checking heap),
  * for the caller to store back: p = kuv_xapi_free(p). */
 KUV_API void *kuv_xapi_free(void *pointer);
-/* A failed resize returns NULL and leaves the old block valid. */
+/* A failed resize returns NULL and leaves the old block valid; a resize to
+ * 0 bytes releases the block and also returns NULL. */
 KUV_API void *kuv_xapi_realloc(void *pointer, uint64_t size);
 /* count * size bytes, cleared; NULL when the product overflows 64 bits. */
 KUV_API void *kuv_xapi_calloc(uint64_t count, uint64_t size);
@@ -261,7 +268,8 @@ KUV_API uint64_t kuv_xapi_time_stamp(void);
 KUV_API int32_t kuv_xapi_init_timer(kuv_timer_t *timer, uint64_t duration_msec);
 /* Restarts: start = now, duration, elapsed = 0. Returns the reading. */
 KUV_API uint64_t kuv_xapi_set_timer(kuv_timer_t *timer, uint64_t duration_msec);
-/* Adds to the duration (the start stays). Returns the new duration. */
+/* Adds to the duration (the start stays), stopping at (uint64_t)-1, which
+ * never expires. Returns the new duration. */
 KUV_API uint64_t kuv_xapi_update_timer(kuv_timer_t *timer, uint64_t extra_msec);
 /* Stores the elapsed time; 1 when it reached the duration, else 0. */
 KUV_API int32_t kuv_xapi_check_timer(kuv_timer_t *timer);

@@ -75,9 +75,11 @@ KUV_API int32_t kuv_xapi_open_socket(int32_t domain, int32_t type, int32_t proto
 KUV_API int32_t kuv_xapi_close_socket_intr(int32_t socket, int32_t interruption_flag);
 KUV_API int32_t kuv_xapi_close_socket(int32_t socket);
 
-/* The host name into buffer, always terminated (cut to size - 1 bytes when
- * longer): 1 done; 0 failed (size 0, or the system call failed; the buffer
- * then holds an empty text when size is not 0); -1 for a NULL buffer. */
+/* The host name into buffer, terminated: 1 done; 0 failed (size 0, or the
+ * system call failed; the buffer then holds an empty text when size is not
+ * 0); -1 for a NULL buffer. A name longer than size - 1 bytes is cut or
+ * refused as the C library decides: glibc refuses it (0, errno
+ * ENAMETOOLONG). Linux names have at most 64 bytes, so 65 always fit. */
 KUV_API int32_t kuv_xapi_gethostname(char *buffer, uint64_t size);
 
 /* The socket's own address: 1 done, -1 failed (also for a negative

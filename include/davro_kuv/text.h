@@ -116,10 +116,12 @@ KUV_API char *kuv_xapi_strip_escape_sequence(char *s);
 
 /* ---- Numbers and patterns ------------------------------------------------- */
 
-/* Reads an integer: an optional '+' or '-', or a "0x" prefix (base 16) or a
- * leading '0' (base 8 when base <= 2), then digits below the base. Bases of
- * 2 and less select the default (10, or 8 after a leading zero). Stops at
- * the first byte that does not fit; overflow wraps in the result's width.
+/* Reads an integer: an optional '+' or '-', or a "0x" prefix (base 16; "0X"
+ * is not one) or a leading '0' (base 8 when base <= 2), then digits below
+ * the base. Bases of 2 and less select the default (10, or 8 after a leading
+ * zero). Only 0-9 and a-f in either case are digits, so a base above 16
+ * reads nothing beyond f ("z" in base 36 gives 0). Stops at the first byte
+ * that does not fit; overflow wraps in the result's width.
  * NULL or empty text gives 0. No white space is skipped. */
 KUV_API int32_t kuv_xapi_string_to_int(const char *text, int32_t base);
 KUV_API int32_t kuv_xapi_string_to_int32(const char *text, int32_t base);
