@@ -2,7 +2,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <cstdint>
 
@@ -10,9 +9,6 @@
 #include "sysio/socket_internal.h"
 
 namespace {
-
-// The pause between attempts on a Unix listener whose backlog is full.
-constexpr long kFullBacklogPauseNsec = 1000000;
 
 // Switches a socket to non-blocking mode for one attempt (when `wanted`)
 // and writes its status flags back on every path out, keeping the errno of
@@ -88,8 +84,7 @@ int32_t connect_attempt(int32_t socket, const struct sockaddr *address, uint32_t
             errno = ETIMEDOUT;
             return 0;
         }
-        struct timespec pause = {0, kFullBacklogPauseNsec};
-        if (::nanosleep(&pause, nullptr) != 0 && interruption_flag != 0) return -1;
+        if (!pause_before_retry() && interruption_flag != 0) return -1;
     }
     const int error = errno;
     // An interrupted connect goes on in the kernel. Linux's TCP waits for it

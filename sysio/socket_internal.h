@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <sys/socket.h>
 #include <sys/types.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -40,9 +39,6 @@ auto repeat_interrupted(int32_t interruption_flag, Call call) {
         if (result >= 0 || errno != EINTR || interruption_flag != 0) return result;
     }
 }
-
-// The pause before waiting again when a ready socket had nothing to move.
-inline constexpr long kNotReadyPauseNsec = 1000000;
 
 // The byte count one receive or send asks for, or 0 (errno set) when the
 // call is refused before the socket is touched: no socket, no buffer, or
@@ -102,8 +98,7 @@ int32_t timed_transfer(int32_t timeout_msec, int32_t interruption_flag, Wait wai
         // whatever the receiver's queue holds. A short pause keeps that from
         // turning into a busy loop for the whole time-out; an interruption
         // only ends the pause, as the wait repeats interrupted calls.
-        struct timespec pause = {0, kNotReadyPauseNsec};
-        ::nanosleep(&pause, nullptr);
+        pause_before_retry();
     }
 }
 

@@ -61,8 +61,7 @@ int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
         // would go on waiting; do the same, without spinning hot. A signal
         // here interrupts the wait just as it would inside poll.
         if (deadline.expired()) return 0;
-        struct timespec breath = {0, 1000000};
-        if (nanosleep(&breath, nullptr) != 0 && !repeat_after_failure()) return -1;
+        if (!pause_before_retry() && !repeat_after_failure()) return -1;
     }
 }
 

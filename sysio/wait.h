@@ -58,6 +58,13 @@ class Deadline {
     int64_t end_msec_ = 0;
 };
 
+// A pause of one millisecond before trying again where readiness cannot
+// tell when to: false when a signal cut it short (errno EINTR).
+inline bool pause_before_retry() {
+    struct timespec pause = {0, 1000000};
+    return nanosleep(&pause, nullptr) == 0;
+}
+
 }  // namespace kuv::sysio
 
 #endif  // KUV_SYSIO_WAIT_H
