@@ -9,6 +9,8 @@
 
 namespace {
 
+using kuv::lock::take_until_held;
+
 constexpr uint32_t kListMode = 2;    // waiter list changes: exclusive
 constexpr uint32_t kFlagMode = 1;    // a waiter reading its flag: shared
 constexpr uint32_t kWakeMode = 3;    // wake-ups: exclusive
@@ -17,13 +19,6 @@ constexpr int kYieldsPerPause = 16;  // sixteen yields, then one pause
 // A blocking take that a dead-lock callback can end without the lock.
 bool take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
     return kuv_mapi_ref_lock_v0(lock, mode, name, line) == 1;
-}
-
-// A take that does not give up: for the steps that must happen, whatever
-// the dead-lock callback answers.
-void take_until_held(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
-    while (!take(lock, mode, name, line)) {
-    }
 }
 
 // False, with nothing changed, when the dead-lock callback ended the wait

@@ -30,6 +30,14 @@ inline T load_relaxed(const T *field) {
     return __atomic_load_n(field, __ATOMIC_RELAXED);
 }
 
+// A blocking take that does not give up: for the steps that must happen
+// whatever the dead-lock callback answers (a callback that ends the wait
+// only ends this attempt).
+inline void take_until_held(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
+    while (kuv_mapi_ref_lock_v0(lock, mode, name, line) != 1) {
+    }
+}
+
 // Runs `update` while holding `lock` exclusively (mode 3). When the lock is
 // free, the whole holding happens inside one guarded step: taking, updating
 // and releasing cost one atomic exchange instead of two, and no other thread
@@ -49,10 +57,8 @@ inline void run_exclusive(kuv_lock_t *lock, const char *name, int32_t line, Upda
         give_guard(lock);
     }
     // The update cannot be dropped, and made beside another thread's update
-    // under the lock it could be lost: a dead-lock callback that ends the
-    // wait only ends this attempt.
-    while (kuv_mapi_ref_lock_v0(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line) != 1) {
-    }
+    // under the lock it could be lost.
+    take_until_held(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line);
     update();
     kuv_mapi_unlock_v0(lock);
 }
