@@ -8,6 +8,7 @@
 #include "davro_kuv/sysio.h"
 #include "davro_kuv/text.h"
 #include "ftp/ftp_internal.h"
+#include "uri/port_number.h"
 
 namespace kuv::ftp {
 namespace {
@@ -187,7 +188,10 @@ char *change_directory(kuv_ftp_t *ftp, char *remote) {
 // Connects, logs in and asks for binary transfers. The failure message,
 // or NULL.
 const char *prepare_session(kuv_ftp_t *ftp, const uri_record *target) {
-    if (KUV_FTP_SLOT(ftp, connect, target->host, target->port) != 1) return "can not connect";
+    // A port number too large for a port reaches the endpoint as one it
+    // refuses, not as the small number it wraps to.
+    const int32_t port = kuv::uri::port_number(target);
+    if (KUV_FTP_SLOT(ftp, connect, target->host, port) != 1) return "can not connect";
     if (KUV_FTP_SLOT(ftp, login, target->user, target->password) != 1) return "can not login";
     if (KUV_FTP_SLOT(ftp, type, kBinaryType) != 1) return "can not request binary mode";
     if (KUV_FTP_SLOT(ftp, syst) == 1 && ftp->system_type)

@@ -41,6 +41,9 @@ int32_t connect_entry(kuvnet *handle, const struct addrinfo *peer) {
 
 uint32_t connect_tcp(kuvnet *handle) {
     if (handle->socket != -1) return fail(handle, KUVNET_RESULT_ACTIVE_HAS_SOCKET);
+    // A port above 65535 would reach the socket address cut to 16 bits and
+    // connect somewhere else. An unset (negative) port asks for port 0.
+    if (handle->port > 65535) return fail(handle, KUVNET_RESULT_PORT_RANGE);
     kuvnet_address *local = &handle->local_address;
     kuvnet_address *peer = &handle->peer_address;
     if (resolve_address(handle, local, handle->local_name, 0) != KUV_RESULT_OK)

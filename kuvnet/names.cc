@@ -7,6 +7,7 @@
 #include "davro_kuv/uri.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "runtime/guards.h"
+#include "uri/port_number.h"
 
 namespace kuv::net {
 
@@ -36,7 +37,8 @@ uint32_t set_name(kuvnet *handle, char (&field)[KUVNET_NAME_SIZE], const char *t
             // empty rather than taking the URI's text.
             if (uri.record->host)
                 kuv_xapi_copy_string_limit(field, uri.record->host, sizeof field - 1);
-            if (uri.record->port_text) handle->port = uri.record->port;
+            // A port number too large for a port gives a port create refuses.
+            if (uri.record->port_text) handle->port = kuv::uri::port_number(uri.record);
             return KUV_RESULT_OK;
         }
     }
@@ -45,13 +47,15 @@ uint32_t set_name(kuvnet *handle, char (&field)[KUVNET_NAME_SIZE], const char *t
 }
 
 // Resolves a source's text into record: a URI's host (with its port) when
-// asked and present, else the whole text. The resolver's result.
+// asked and present with a port that fits, else the whole text. The
+// resolver's result.
 uint32_t resolve_source(kuvnet *handle, kuvnet_address *record, const char *text, int32_t is_uri) {
     if (is_uri == 1) {
         UriOwner uri(text);
         if (uri.record && uri.record->host) {
-            const int32_t port = uri.record->port_text ? uri.record->port : 0;
-            if (resolve_address(handle, record, uri.record->host, port) == KUV_RESULT_OK)
+            const int32_t port = uri.record->port_text ? kuv::uri::port_number(uri.record) : 0;
+            if (static_cast<uint32_t>(port) <= 65535 &&
+                resolve_address(handle, record, uri.record->host, port) == KUV_RESULT_OK)
                 return KUV_RESULT_OK;
         }
     }

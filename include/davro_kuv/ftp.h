@@ -251,7 +251,8 @@ struct kuv_ftp {
     /* Downloads every file that the URI (format and arguments) names into
      * the current directory, files created with mode: 1 when at least one
      * file was listed and all were downloaded; 0 otherwise; -1 when the URI
-     * cannot be formatted or opened or has no host or path. Local names are
+     * cannot be formatted or opened or has no host or path (a port number
+     * above 65535 reaches connect as 65536, which fails). Local names are
      * the base names of the listed names. */
     kuv_ftp_download_t download;
     /* RNFR name: 1 on 350. */

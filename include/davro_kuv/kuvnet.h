@@ -226,11 +226,13 @@ KUV_API uint32_t kuv_mapi_kuvnet_delete(kuvnet **handle);
 /* Fill peer_name (set_remote) or local_name (set_local) with text, cut to
  * 127 characters; NULL empties the field. With is_uri 1 the text is parsed
  * as a URI: its host (or nothing) becomes the name and a port in it sets
- * port. 1. */
+ * port; a port number above 65535, however long, sets 65536, which create
+ * and connect refuse (the URI record's own port wraps). 1. */
 KUV_API uint32_t kuv_xapi_kuvnet_set_remote(kuvnet *handle, const char *text, int32_t is_uri);
 KUV_API uint32_t kuv_xapi_kuvnet_set_local(kuvnet *handle, const char *text, int32_t is_uri);
 /* Resolves text (a URI's host with is_uri 1) and appends it to source_list:
- * the multicast sources of a source-specific receiver. 1,
+ * the multicast sources of a source-specific receiver (a URI whose port
+ * number is above 65535 is looked up as a whole text). 1,
  * KUVNET_RESULT_SOURCE_LOOKUP (list unchanged) or KUVNET_RESULT_NO_MEMORY. */
 KUV_API uint32_t kuv_xapi_kuvnet_add_source(kuvnet *handle, const char *text, int32_t is_uri);
 
@@ -266,7 +268,8 @@ KUV_API uint32_t kuv_mapi_kuvnet_create(kuvnet *handle);
 /* Connects an active handle: TCP over every resolved peer address in
  * order (timeout per address), Unix-domain to the path, UDP by closing and
  * creating again. 1, or KUVNET_RESULT_PASSIVE_MISUSE (is_server set),
- * KUVNET_RESULT_ACTIVE_HAS_SOCKET, KUVNET_RESULT_LOCAL_NAME,
+ * KUVNET_RESULT_ACTIVE_HAS_SOCKET, KUVNET_RESULT_PORT_RANGE (port above
+ * 65535), KUVNET_RESULT_LOCAL_NAME,
  * KUVNET_RESULT_REMOTE_NAME (also for no peer name),
  * KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_CONNECT (nobody accepted),
  * KUVNET_RESULT_UNSUPPORTED_TYPE (ICMP and unknown types). */

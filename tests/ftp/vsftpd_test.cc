@@ -160,6 +160,15 @@ TEST_F(Vsftpd, DownloadsEveryFileOfADirectoryOverwritesOnASecondRunAndKeeps64MiB
     struct stat status;
     ASSERT_EQ(stat("a.txt", &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0640u);
+    {
+        // The server's port plus 2^32 is no port, though it wraps to this one.
+        Client client;
+        OutputCapture output(1);
+        EXPECT_EQ(client->download(client.ftp, 0640, "ftp://127.0.0.1:%lld/pub/a.txt",
+                                   server_->port() + 4294967296LL),
+                  0);
+        EXPECT_TRUE(contains(output.finish(), "can not connect"));
+    }
     const std::string big = pattern_bytes(64u << 20, 64);
     ASSERT_TRUE(write_file(server_->anon_dir() + "/big.bin", big));
     download("big.bin");

@@ -190,6 +190,33 @@ TEST_F(Resolution, KeptLookupServesOnlyTheTransportItWasMadeFor) {
     EXPECT_EQ(type, SOCK_STREAM);
 }
 
+TEST_F(Resolution, PortTooLargeForAPortIsRefusedNotWrappedOrCut) {
+    Endpoint listener(kTcp4);
+    listen_on(listener, "127.0.0.1");
+    // The port number plus 2^32 would read as the listener's port.
+    const std::string wrapped = std::to_string(listener->port + 4294967296LL);
+    Endpoint client(kTcp4);
+    ASSERT_EQ(kuv_xapi_kuvnet_set_remote(client.handle, ("tcp://127.0.0.1:" + wrapped).c_str(), 1),
+              1u);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_PORT_RANGE);
+    EXPECT_EQ(client->socket, -1);
+    EXPECT_EQ(kuv_xapi_kuvnet_add_source(client.handle, ("udp://127.0.0.1:" + wrapped).c_str(), 1),
+              KUVNET_RESULT_SOURCE_LOOKUP);
+    EXPECT_EQ(client->source_list, nullptr);
+
+    // A port field above 65535 set directly: cut to 16 bits, it too would
+    // name the listener.
+    Endpoint cut(kTcp4, listener->port + 65536);
+    kuv_xapi_kuvnet_set_remote(cut.handle, "127.0.0.1", 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(cut.handle), KUVNET_RESULT_PORT_RANGE);
+
+    Endpoint fitting(kTcp4);
+    const std::string port = "tcp://127.0.0.1:" + std::to_string(listener->port);
+    kuv_xapi_kuvnet_set_remote(fitting.handle, port.c_str(), 1);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(fitting.handle), 1u);
+    EXPECT_EQ(kuv_xapi_kuvnet_add_source(fitting.handle, port.c_str(), 1), 1u);
+}
+
 // ---- simple transfers of a client process ------------------------------------
 
 constexpr uint32_t kClient = 0x11, kServer = 0x22;
