@@ -15,6 +15,7 @@ struct sorvan_service {
     uint32_t stop_requested; /* read by the service thread, set by close */
     uint32_t acknowledged;
     uint32_t ended;
+    uint32_t closed_by_itself; /* written and read by the service thread only */
     int32_t error;
     char name[64];
 };
@@ -26,6 +27,12 @@ static struct sorvan_service *from_handle(sorvan_service_t handle) {
 static void *service_main(void *argument) {
     struct sorvan_service *service = argument;
     service->entry((sorvan_service_t)service, service->context);
+    /* Closed from its own entry: nobody joins this thread, which frees the
+     * record itself once the entry no longer needs it. */
+    if (service->closed_by_itself) {
+        free(service);
+        return NULL;
+    }
     __atomic_store_n(&service->ended, 1u, __ATOMIC_RELEASE);
     return NULL;
 }
@@ -68,6 +75,13 @@ int32_t sorvan_close_service(sorvan_service_t handle) {
     struct sorvan_service *service = from_handle(handle);
     if (!service) return -1;
     __atomic_store_n(&service->stop_requested, 1u, __ATOMIC_RELEASE);
+    /* The service thread cannot wait for itself: it is detached, and the
+     * record lives until its entry returns. */
+    if (pthread_equal(service->thread, pthread_self())) {
+        service->closed_by_itself = 1u;
+        pthread_detach(service->thread);
+        return 0;
+    }
     pthread_join(service->thread, NULL);
     free(service);
     return 0;

@@ -39,7 +39,9 @@ SORVAN_API int32_t sorvan_ack_service(sorvan_service_t service);
 /* Non-zero once a stop has been asked for; the entry should then return. */
 SORVAN_API int32_t sorvan_break_service(sorvan_service_t service);
 /* Asks the stop, waits until the entry has returned, joins the thread and
- * releases the handle. 0, or -1 for handle 0. */
+ * releases the handle. Called from the service's own entry, it asks the
+ * stop and returns at once; the handle stays valid until the entry returns
+ * and is released then. 0, or -1 for handle 0. */
 SORVAN_API int32_t sorvan_close_service(sorvan_service_t service);
 /* State of a service: 1 running (acknowledged, no stop asked), 2 started but
  * not yet acknowledged, 0 stopping or ended, -1 for handle 0. */

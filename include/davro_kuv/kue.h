@@ -285,7 +285,9 @@ KUV_API void kue_iapi_async_service_handler(kue_service_t service, void *context
 /* Starts entry(service, context) in a thread of its own; the handle, or 0. */
 KUV_API kue_service_t kue_xapi_open_service_ex(const char *name, kue_service_entry_t entry,
                                                void *context, uint32_t flags);
-/* Asks the stop and returns after the entry has returned; 0, -1 for 0. */
+/* Asks the stop and returns after the entry has returned; from inside the
+ * entry it returns at once and the service is released when the entry
+ * returns. 0, -1 for 0. */
 KUV_API int32_t kue_xapi_close_service(kue_service_t service);
 /* 1 once a stop was asked (the entry should return), else 0; also 1 for
  * service 0, which has nothing to run. */

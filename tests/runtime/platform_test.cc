@@ -90,6 +90,25 @@ TEST(PlatformService, RunsUntilCloseAndCloseWaitsForTheEntry) {
     EXPECT_TRUE(g_returned);  // close returns only after the entry did
 }
 
+std::atomic<int> g_break_after_close{-1};
+
+void closing_itself(sorvan_service_t service, void *) {
+    sorvan_ack_service(service);
+    EXPECT_EQ(sorvan_close_service(service), 0);
+    // The record stays valid until this entry returns, and says stop.
+    g_break_after_close = sorvan_break_service(service);
+}
+
+TEST(PlatformService, ClosedFromItsOwnEntryEndsWithoutWaitingOnItself) {
+    // Under the address sanitizer a record freed early, or never, shows.
+    ASSERT_NE(sorvan_open_service_ex("closing", closing_itself, nullptr, 0), 0u);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (g_break_after_close < 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(g_break_after_close, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the thread frees its record
+}
+
 TEST(PlatformText, ClassesAreThoseOfTheCLocale) {
     EXPECT_NE(sorvan_ctype_select('F', 0x28), 0);
     EXPECT_EQ(sorvan_ctype_select('g', 0x28), 0);
