@@ -52,15 +52,19 @@ struct QueueView {
         return event;
     }
 
-    // Unlinks each expired event, reports it and frees it; the handler
-    // keeps no pointer to it.
+    // Unlinks every expired event, then reports and frees each; the handler
+    // keeps no pointer to it. The queue is whole again before the first
+    // report, so that a handler may push or pop on it: a push then sets the
+    // earliest expiry for its own event, and a pop takes no event this walk
+    // still holds.
     void drop_expired(::kue *handle, uint32_t id, uint32_t status_code) {
         if (!*head || *earliest_expiry >= handle->time_stamp) return;
         uint64_t earliest_left = kNeverExpires;
+        kue_event *expired = nullptr;
+        kue_event **expired_tail = &expired;
         kue_event *previous = nullptr;
-        kue_event *event = *head;
-        while (event) {
-            kue_event *next = event->next;
+        for (kue_event *event = *head, *next; event; event = next) {
+            next = event->next;
             if (event->expire_time < handle->time_stamp) {
                 if (previous)
                     previous->next = next;
@@ -68,17 +72,23 @@ struct QueueView {
                     *head = next;
                 if (*tail == event) *tail = previous;
                 event->next = nullptr;
+                *expired_tail = event;
+                expired_tail = &event->next;
                 --*connection_count;
                 --*handle_count;
-                report_status(handle, status_code, id, event);
-                recycle_event(handle, event);
             } else {
                 if (event->expire_time < earliest_left) earliest_left = event->expire_time;
                 previous = event;
             }
-            event = next;
         }
         *earliest_expiry = earliest_left;
+        while (expired) {
+            kue_event *event = expired;
+            expired = event->next;
+            event->next = nullptr;
+            report_status(handle, status_code, id, event);
+            recycle_event(handle, event);
+        }
     }
 };
 

@@ -169,4 +169,60 @@ TEST_F(KueExchange, UdpHandleWithoutPeerWaitsOnNothingAndLetsEventsExpire) {
     kue_xapi_event_delete(&client);
 }
 
+// A status handler may push and pop while expired events are reported:
+// the replacement it pushes for an expired event expires in turn, and the
+// event it pops from under the report is no longer the report's to touch.
+struct ExpiryHandler {
+    int tx_expired = 0, rx_expired = 0;
+    static int32_t handle(kue *handle, void *context, uint32_t code, uint32_t, void *) {
+        auto *self = static_cast<ExpiryHandler *>(context);
+        if (code == KUE_STATUS_TX_EXPIRED && ++self->tx_expired == 1)
+            kue_mapi_event_push(handle, 0, 1, 2, "again", 5);
+        if (code == KUE_STATUS_RX_EXPIRED && ++self->rx_expired == 1)
+            kue_xapi_event_free(kue_mapi_event_pop(handle));
+        if (code == KUE_STATUS_ERROR) handle->error_code = 0;
+        return code == KUE_STATUS_RECEIVED ? 0 : 1;  // received events are queued
+    }
+};
+
+TEST_F(KueExchange, HandlerMayPushAndPopWhileExpiredEventsAreReported) {
+    Child child([](Child &) {
+        ExpiryHandler seen;
+        kue *lonely = nullptr;  // a UDP handle without peer: nothing leaves
+        if (kue_xapi_event_init(&lonely) != 1) return 10;
+        lonely->protocol_type = KUVNET_UDP;
+        lonely->use_async_service = 0;
+        lonely->expire_time = 20;
+        lonely->status_handler = ExpiryHandler::handle;
+        lonely->user_context = &seen;
+        if (kue_xapi_event_create(lonely) != 1) return 11;
+        kue_xapi_event_push(lonely, 0, 1, 1, "lost", 4);
+        // Returns once nothing is left to send: the replacement expired too.
+        if (kue_xapi_event_poll(lonely) != 0 || seen.tx_expired != 2) return 12;
+        kue_xapi_event_delete(&lonely);
+
+        // Two received events, the first short-lived; its report pops the other.
+        kue *server = make_server(false), *client = nullptr;
+        server->status_handler = ExpiryHandler::handle;
+        server->user_context = &seen;
+        if (kue_xapi_event_create(server) != 1) return 13;
+        client = make_client(server->port, false);
+        if (kue_xapi_event_create(client) != 1) return 14;
+        client->expire_time = 20;
+        kue_xapi_event_push(client, 0, 1, 1, "brief", 5);
+        client->expire_time = -1;
+        kue_xapi_event_push(client, 0, 1, 2, "lasting", 7);
+        kue_xapi_event_poll(client);
+        if (!poll_until(server, [&] { return server->rx_count == 2; })) return 15;
+        usleep(40000);
+        server->poll_timeout = 0;
+        kue_xapi_event_poll(server);
+        if (seen.rx_expired != 1 || server->rx_count != 0) return 16;
+        kue_xapi_event_delete(&client);
+        kue_xapi_event_delete(&server);
+        return 0;
+    });
+    EXPECT_EQ(child.wait(20000), 0);
+}
+
 }  // namespace
