@@ -44,13 +44,6 @@ inline bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-inline size_t count_of(const std::string &text, const std::string &part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
 inline bool exists(const std::string &path) {
     return access(path.c_str(), F_OK) == 0;
 }
