@@ -1,5 +1,5 @@
-// Pieces shared by the FTP client's tests: an owned FTP handle, reading a
-// whole file, listings, and a scratch directory to download into.
+// Pieces shared by the FTP client's tests: an owned FTP handle, listings,
+// and a scratch directory to download into.
 #ifndef KUV_TESTS_FTP_FTP_TEST_COMMON_H
 #define KUV_TESTS_FTP_FTP_TEST_COMMON_H
 
@@ -39,10 +39,6 @@ struct Client {
 
     kuv_ftp_t *ftp;
 };
-
-inline bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
 
 inline bool exists(const std::string &path) {
     return access(path.c_str(), F_OK) == 0;

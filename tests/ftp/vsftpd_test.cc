@@ -36,19 +36,10 @@ class Vsftpd : public kuv_test::ResourceCheckedTest {
     static void TearDownTestSuite() { delete server_; }
     void SetUp() override {
         ResourceCheckedTest::SetUp();
-        if (!server_->failure().empty())
-            GTEST_SKIP() << "no FTP server to test against: " << server_->failure();
+        if (!server_->failure().empty()) GTEST_SKIP() << "no FTP server: " << server_->failure();
     }
-    static VsftpdServer *server_;
+    static inline VsftpdServer *server_ = nullptr;
 };
-VsftpdServer *Vsftpd::server_ = nullptr;
-
-std::string current_directory(const Client &client) {
-    char *path = nullptr;
-    std::string text = client->pwd(client.ftp, &path) == 1 ? path : "{no PWD}";
-    kuv_xapi_free(path);
-    return text;
-}
 
 // Listings and transfers in both modes, without a fallback between them.
 void list_and_transfer_in_both_modes(const Client &client) {
@@ -62,7 +53,8 @@ void list_and_transfer_in_both_modes(const Client &client) {
         ASSERT_EQ(client->list(client.ftp, "%s", "pub"), 1);
         const std::vector<std::string> lines = drain(client->get_list, client.ftp);
         ASSERT_EQ(lines.size(), 3u);
-        EXPECT_TRUE(contains(lines[1], " 300000 ") && contains(lines[1], "b.bin")) << lines[1];
+        EXPECT_TRUE(lines[1].ends_with(" b.bin") && lines[1].find(" 300000 ") != lines[1].npos)
+            << lines[1];
         EXPECT_TRUE(client.retrieve("pub/b.bin") == kFiles[1].second) << "passive " << passive;
         EXPECT_EQ(client.retrieve("pub/b.bin", 299990), kFiles[1].second.substr(299990));
         EXPECT_EQ(client.retrieve("pub/empty"), "");
@@ -77,7 +69,6 @@ TEST_F(Vsftpd, AnswersAboutItselfListsAndTransfersInBothModesAndClosesAChainOfHa
     EXPECT_EQ(client->syst(client.ftp), 1);
     EXPECT_STREQ(client->system_type, "UNIX Type: L8");
     EXPECT_EQ(client->cwd(client.ftp, "%s", "pub"), 1);
-    EXPECT_EQ(current_directory(client), "/pub");
     uint64_t size = 0;
     EXPECT_EQ(client->size(client.ftp, &size, "%s", "b.bin"), 1);
     EXPECT_EQ(size, 300000u);
@@ -85,7 +76,10 @@ TEST_F(Vsftpd, AnswersAboutItselfListsAndTransfersInBothModesAndClosesAChainOfHa
                   client->cwd(client.ftp, "%s", "missing") + client->type(client.ftp, "Z"),
               0);
     EXPECT_EQ(client->cwd(client.ftp, "%s", ".."), 1) << "CDUP";
-    EXPECT_EQ(current_directory(client), "/");
+    char *path = nullptr;
+    EXPECT_EQ(client->pwd(client.ftp, &path), 1);
+    EXPECT_STREQ(path, "/");
+    kuv_xapi_free(path);
     list_and_transfer_in_both_modes(client);
     // Closing the first handle of a chain closes every connected one.
     kuv_ftp_t *first = kuv_xapi_open_ftp();
@@ -132,7 +126,7 @@ TEST_F(Vsftpd, DownloadsEveryFileOfADirectoryOverwritesOnASecondRunAndKeeps64MiB
         EXPECT_EQ(result, 1) << printed;
         for (const auto &[name, bytes] : kFiles)
             EXPECT_TRUE(read_file(name) == bytes) << name;
-        EXPECT_TRUE(contains(printed, outcome)) << printed;
+        EXPECT_NE(printed.find(outcome), printed.npos) << printed;
     }
     struct stat status;
     ASSERT_EQ(stat("a.txt", &status), 0);
@@ -176,12 +170,9 @@ TEST_F(Vsftpd, UploadsRenamesAndDeletesAsTheLocalUserAndHoldsRateLimits) {
     // Only a loose lower bound holds whatever the machine's load.
     EXPECT_GE(client->transfer_elapsed, 3000u);
     EXPECT_GE(upload_msec, 3000u);
-    EXPECT_EQ(client->rnfr(client.ftp, "%s", "up.bin"), 1);
-    EXPECT_EQ(client->rnto(client.ftp, "%s", "renamed.bin"), 1);
-    uint64_t size = 0;
-    EXPECT_EQ(client->size(client.ftp, &size, "%s", "renamed.bin"), 1);
-    EXPECT_EQ(size, bytes.size());
-    EXPECT_EQ(client->dele(client.ftp, "%s", "renamed.bin"), 1);
+    EXPECT_EQ(client->rnfr(client.ftp, "%s", "up.bin") + client->rnto(client.ftp, "renamed.bin") +
+                  client->dele(client.ftp, "%s", "renamed.bin"),
+              3);
     EXPECT_EQ(client->dele(client.ftp, "%s", "renamed.bin") + client->rnfr(client.ftp, "missing"),
               0);
 }
