@@ -132,27 +132,21 @@ class FakeServer {
         const std::string refusal = script_.refusals.empty() ? "" : take_front(script_.refusals);
         if (!refusal.empty()) return reply(refusal);
         const auto file = script_.files.find(name);
-        if (verb == "RETR" && file == script_.files.end()) return reply("550 no such file\r\n");
+        const bool retr = verb == "RETR", listing = verb == "NLST" || verb == "LIST";
+        if (retr && file == script_.files.end()) return reply("550 no such file\r\n");
         reply("150 here it comes\r\n");
         const int data = data_listener_ >= 0 ? accept_within(data_listener_)
                          : active_port_ > 0  ? loopback_socket(false, &active_port_, true)
                                              : -1;
         if (data < 0) return reply("425 no data connection\r\n");
-        const bool retr = verb == "RETR",
-                   cut = verb != "NLST" && verb != "LIST" && script_.cut.count(name),
+        const bool cut = !listing && script_.cut.count(name),
                    stalled = retr && script_.stalled.count(name);
-        if (verb == "STOR" && !cut) {
-            std::string &bytes = script_.stored[name];
-            char chunk[65536];
-            for (ssize_t got;
-                 wait_readable(data) && (got = recv(data, chunk, sizeof chunk, 0)) > 0;)
-                bytes.append(chunk, static_cast<size_t>(got));
-            close(data);
-            return reply("226 stored\r\n");
-        }
-        const std::string bytes = retr ? file->second : script_.listing;
-        if (retr || verb != "STOR")
-            send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
+        char chunk[65536];
+        for (ssize_t got; verb == "STOR" && !cut && wait_readable(data) &&
+                          (got = recv(data, chunk, sizeof chunk, 0)) > 0;)
+            script_.stored[name].append(chunk, static_cast<size_t>(got));
+        const std::string bytes = retr ? file->second : listing ? script_.listing : "";
+        send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
         linger hard{1, 0};  // a cut ends with a reset instead of an orderly end
         if (cut) setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         // A stalled connection is quiet until the client closes its end.
