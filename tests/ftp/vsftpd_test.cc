@@ -81,6 +81,7 @@ TEST_F(Vsftpd, AnswersAboutItselfListsAndTransfersInBothModesAndClosesAChainOfHa
     EXPECT_STREQ(path, "/");
     kuv_xapi_free(path);
     list_and_transfer_in_both_modes(client);
+    EXPECT_EQ(client->quit(client.ftp), 1);
     // Closing the first handle of a chain closes every connected one.
     kuv_ftp_t *first = kuv_xapi_open_ftp();
     first->next = kuv_xapi_open_ftp();
