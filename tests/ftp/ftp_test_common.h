@@ -1,5 +1,5 @@
-// Pieces shared by the FTP client's tests: an owned FTP handle, reading a
-// whole file, listings, and a scratch directory to download into.
+// Pieces shared by the FTP client's tests: an owned FTP handle, listings,
+// and a scratch directory to download into.
 #ifndef KUV_TESTS_FTP_FTP_TEST_COMMON_H
 #define KUV_TESTS_FTP_FTP_TEST_COMMON_H
 
@@ -39,17 +39,6 @@ struct Client {
 
     kuv_ftp_t *ftp;
 };
-
-inline bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
-inline size_t count_of(const std::string &text, const std::string &part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 inline bool exists(const std::string &path) {
     return access(path.c_str(), F_OK) == 0;

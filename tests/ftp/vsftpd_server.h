@@ -1,9 +1,7 @@
 // A real FTP server for the tests and the benchmark: Debian's vsftpd in the
-// foreground with its own configuration in a temporary directory, on a free
-// loopback port, with an anonymous read area and a local user with a
-// writable area; stopped by its process id (and its process group). It
-// must run as root: it changes to the ftp user for anonymous sessions and
-// to the local user, a system account made here when missing, after log-in.
+// foreground, configured in a temporary directory, on a free loopback port,
+// with an anonymous read area and a writable one for a local user (a system
+// account made when missing); stopped by its process group. It needs root.
 #ifndef KUV_TESTS_FTP_VSFTPD_SERVER_H
 #define KUV_TESTS_FTP_VSFTPD_SERVER_H
 
@@ -119,8 +117,8 @@ class VsftpdServer {
   public:
     explicit VsftpdServer(VsftpdOptions options = {}) : options_(options) {
         umask(022);  // the server's users read what the tests write
-        if (access(kVsftpd, X_OK) != 0) failure_ = "vsftpd is not installed (tools/install-deps)";
-        if (failure_.empty()) failure_ = ensure_local_user();
+        failure_ = access(kVsftpd, X_OK) != 0 ? "vsftpd is not installed (tools/install-deps)"
+                                              : ensure_local_user();
         char pattern[] = "/tmp/kuv_vsftpd_XXXXXX";
         if (failure_.empty() && !mkdtemp(pattern)) failure_ = "mkdtemp failed";
         if (!failure_.empty()) return;
