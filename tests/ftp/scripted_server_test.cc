@@ -272,6 +272,7 @@ TEST_F(ScriptedFtp, ConnectTakesAnyWelcomeAndEndsEveryFailedOneWithoutSpinning) 
         const int32_t result = client->connect(client.ftp, "127.0.0.1", server.port());
         const std::string said = output.finish();
         EXPECT_EQ(result, expected) << said;
+        EXPECT_NE(said.find("kuv connect : OK\n"), said.npos) << said;  // the endpoint connects
         EXPECT_EQ(client->control_socket == -1, result == 0);
         EXPECT_EQ(client->more_lines, 0u);
         EXPECT_LE(RefuseBlocks::refused, 3) << "the wait spun on the line";
