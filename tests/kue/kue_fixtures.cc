@@ -82,28 +82,23 @@ bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
     return true;
 }
 
-int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object) {
+int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *) {
     auto *log = static_cast<StatusLog *>(context);
-    std::lock_guard<std::mutex> hold(log->mutex_);
-    log->reports_.push_back(
-        {code, id, code == KUE_STATUS_ERROR ? static_cast<const char *>(object) : ""});
+    {
+        std::lock_guard<std::mutex> hold(log->mutex_);
+        log->reports_.push_back({code, id});
+    }
     if (code == KUE_STATUS_ERROR) handle->error_code = 0;
+    if (log->on_report) log->on_report(handle, code);
     if (code == KUE_STATUS_RECEIVED) return log->consume_received;
     if (code != KUE_STATUS_SENT || log->keep_sent == 0) return 1;
     --log->keep_sent;
     return 0;
 }
 
-std::vector<Report> StatusLog::reports() const {
+std::vector<StatusLog::Report> StatusLog::reports() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return reports_;
-}
-
-std::string StatusLog::last_error() const {
-    std::string text;
-    for (const Report &report : reports())
-        if (report.code == KUE_STATUS_ERROR) text = report.text;
-    return text;
 }
 
 std::vector<uint32_t> StatusLog::codes() const {
@@ -232,13 +227,10 @@ void push_to_one_server(int processes, int handles, int events, bool client_serv
             return popped >= total;
         },
         2 * kWaitMs);
-    EXPECT_EQ(popped, total);
     EXPECT_EQ(seen.size(), total);  // none lost, none twice
     EXPECT_EQ(faults, 0u);
-    EXPECT_EQ(client_of_peer.size(), clients);
     EXPECT_EQ(log.count(KUE_STATUS_ACCEPTED), clients);
     EXPECT_EQ(log.count(KUE_STATUS_RECEIVED), total);
-    EXPECT_EQ(kue_xapi_event_get_rx_count(server), 0);
     finish(children);
     // Every peer's going is noticed and its record freed.
     EXPECT_TRUE(wait_until([&] { return log.count(KUE_STATUS_DISCONNECTED) == clients; }));

@@ -43,29 +43,28 @@ void finish(Children &children);
 
 bool wait_until(const std::function<bool()> &condition, int timeout_ms = kWaitMs);
 
-struct Report {
-    uint32_t code, id;
-    std::string text;  // of status 1
-};
-
 // The status handler of a handle (made before create), recording every
-// report. It answers 1 to status 9 but `keep_sent` times, `consume_received`
-// to status 10, and clears error_code after status 1.
+// report and calling on_report, if set, after. It answers 1 to status 9 but
+// `keep_sent` times, `consume_received` to status 10, and clears error_code
+// after status 1.
 class StatusLog {
   public:
     explicit StatusLog(kue *handle) {
         handle->status_handler = handler;
         handle->user_context = this;
     }
-    std::string last_error() const;       // the text of the last status 1
     std::vector<uint32_t> codes() const;  // without 1 and 2
     std::vector<uint32_t> ids(uint32_t code) const;
     size_t count(uint32_t code) const { return ids(code).size(); }
 
     bool consume_received = false;
     int keep_sent = 0;
+    std::function<void(kue *, uint32_t code)> on_report;
 
   private:
+    struct Report {
+        uint32_t code, id;
+    };
     std::vector<Report> reports() const;
     static int32_t handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object);
     mutable std::mutex mutex_;
