@@ -86,7 +86,7 @@ int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t i
     auto *log = static_cast<StatusLog *>(context);
     {
         std::lock_guard<std::mutex> hold(log->mutex_);
-        log->reports_.push_back({code, id});
+        log->reports_.emplace_back(code, id);
     }
     if (code == KUE_STATUS_ERROR) handle->error_code = 0;
     if (log->on_report) log->on_report(handle, code);
@@ -96,22 +96,12 @@ int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t i
     return 0;
 }
 
-std::vector<StatusLog::Report> StatusLog::reports() const {
+std::vector<uint32_t> StatusLog::select(uint32_t code) const {
     std::lock_guard<std::mutex> hold(mutex_);
-    return reports_;
-}
-
-std::vector<uint32_t> StatusLog::codes() const {
     std::vector<uint32_t> found;
-    for (const Report &report : reports())
-        if (report.code > KUE_STATUS_IDLE) found.push_back(report.code);
-    return found;
-}
-
-std::vector<uint32_t> StatusLog::ids(uint32_t code) const {
-    std::vector<uint32_t> found;
-    for (const Report &report : reports())
-        if (report.code == code) found.push_back(report.id);
+    for (auto [reported, id] : reports_)
+        if (code ? reported == code : reported > KUE_STATUS_IDLE)
+            found.push_back(code ? id : reported);
     return found;
 }
 
@@ -150,10 +140,6 @@ std::string payload_for(int client, int index) {
     // Lengths vary with the index, so that a short or merged item shows.
     return "client " + std::to_string(client) + " event " + std::to_string(index) +
            std::string(static_cast<size_t>(index % 97), 'a' + client % 26);
-}
-
-std::string payload_of(const kue_event *event) {
-    return std::string(reinterpret_cast<const char *>(event->payload), event->payload_size);
 }
 
 Events pop_events(kue *handle, size_t wanted) {
@@ -216,7 +202,8 @@ void push_to_one_server(int processes, int handles, int events, bool client_serv
         [&] {
             while (kue_event *event = kue_xapi_event_pop(server)) {
                 ++popped;
-                faults += payload_of(event) != payload_for(event->type, event->cmd);
+                faults += std::string(reinterpret_cast<const char *>(event->payload),
+                                      event->payload_size) != payload_for(event->type, event->cmd);
                 faults += event->size != event->payload_size + 20;
                 faults += event->seq != event->cmd || event->seq != next_seq_of_peer[event->id]++;
                 faults +=

@@ -53,8 +53,8 @@ class StatusLog {
         handle->status_handler = handler;
         handle->user_context = this;
     }
-    std::vector<uint32_t> codes() const;  // without 1 and 2
-    std::vector<uint32_t> ids(uint32_t code) const;
+    std::vector<uint32_t> codes() const { return select(0); }  // without 1 and 2
+    std::vector<uint32_t> ids(uint32_t code) const { return select(code); }
     size_t count(uint32_t code) const { return ids(code).size(); }
 
     bool consume_received = false;
@@ -62,13 +62,11 @@ class StatusLog {
     std::function<void(kue *, uint32_t code)> on_report;
 
   private:
-    struct Report {
-        uint32_t code, id;
-    };
-    std::vector<Report> reports() const;
+    // The ids of the reports of `code`, or with 0 the codes from 3 on.
+    std::vector<uint32_t> select(uint32_t code) const;
     static int32_t handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object);
     mutable std::mutex mutex_;
-    std::vector<Report> reports_;
+    std::vector<std::pair<uint32_t, uint32_t>> reports_;  // code, id
 };
 
 // Handles listening on 127.0.0.1 at a port the system chooses, or
@@ -81,7 +79,6 @@ kue *make_client(int32_t port, bool use_service,
 kuvnet *make_endpoint(uint32_t protocol_type, int32_t port);
 
 std::string payload_for(int client, int index);
-std::string payload_of(const kue_event *event);
 
 struct EventFree {
     void operator()(kue_event *event) const { kue_xapi_event_free(event); }

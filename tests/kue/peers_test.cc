@@ -99,9 +99,7 @@ TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
     EXPECT_EQ(got[0]->payload_size, 0u);
     EXPECT_EQ(log.ids(KUE_STATUS_ERROR), std::vector<uint32_t>(2, KUE_RESULT_SHORT_EVENT));
     ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_DISCONNECTED) == 1; }));
-    EXPECT_EQ(log.ids(KUE_STATUS_DISCONNECTED), log.ids(KUE_STATUS_ACCEPTED));
     EXPECT_EQ(killed.wait(), -1);
-    EXPECT_EQ(server->connections->next, nullptr);
 
     for (Child *child : {&a, &b}) {
         const size_t accepted = log.count(KUE_STATUS_ACCEPTED);
