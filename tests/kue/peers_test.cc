@@ -31,7 +31,6 @@ TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     Child first(echoing_server), second(echoing_server);  // forked before any thread
     first.send(0);
     const int64_t port = first.next();
-    ASSERT_GT(port, 0);
     kue *client = make_client(static_cast<int32_t>(port), true);
     StatusLog log(client);
     ASSERT_EQ(kue_xapi_event_create(client), 1u);
@@ -56,19 +55,17 @@ int half_message_sender(Child &parent) {
     kuvnet *endpoint =
         make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, static_cast<int32_t>(parent.next()));
     if (!endpoint) return 10;
+    uint8_t header[20] = {9, 0, 0, 0, 8};
+    std::vector<uint8_t> message(100000, 0x5A);
     packet_info info;
     for (uint64_t size : {19, 0, 20}) {
-        uint8_t bytes[20] = {9, 0, 0, 0, 8};
         kuv_xapi_init_packet_info(&info);
-        info.total_size = static_cast<int64_t>(size);
-        info.size = size;
-        info.data = bytes;
+        info.total_size = static_cast<int64_t>(info.size = size);
+        info.data = header;
         if (kuv_xapi_kuvnet_tx_data(endpoint, &info) != 1) return 14;
     }
-    std::vector<uint8_t> message(100000, 0x5A);
     kuv_xapi_init_packet_info(&info);
-    info.total_size = static_cast<int64_t>(message.size());
-    info.size = message.size();
+    info.total_size = static_cast<int64_t>(info.size = message.size());
     info.data = message.data();
     packet built;
     kuv_mapi_init_packet(&built);
@@ -120,11 +117,6 @@ TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
     ASSERT_NE(server->connections->next, nullptr);
     EXPECT_EQ(server->connections->next->endpoint->socket, static_cast<int32_t>(ids[2]));
     EXPECT_EQ(server->connections->next->next, nullptr);
-    Events events = pop_events(server, 4);
-    for (uint32_t index = 0; index < events.size(); ++index) {
-        EXPECT_EQ(events[index]->id, ids[2]);
-        EXPECT_EQ(events[index]->cmd, index);
-    }
     b.send(1);
     EXPECT_EQ(b.wait(), 0);
     kue_xapi_event_delete(&server);
