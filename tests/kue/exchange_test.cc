@@ -113,35 +113,31 @@ TEST_F(KueExchange, UdpHandleSendsEachEventAsDatagrams) {
 // service thread that a never-expiring event for a gone peer keeps polling.
 TEST_F(KueExchange, EventsThatCannotLeaveExpireOrGoWithDelete) {
     Child child([](Child &) {
-        kue *lonely = nullptr;
-        if (kue_xapi_event_init(&lonely) != 1) return 10;
-        lonely->protocol_type = KUVNET_UDP;
-        lonely->use_async_service = 0;
+        kue *lonely = make_client(0, false, KUVNET_UDP);
+        lonely->peer_name[0] = '\0';
         lonely->expire_time = 20;
-        StatusLog lonely_log(lonely);
-        lonely_log.on_report = [&](kue *handle, uint32_t code) {
-            if (code == KUE_STATUS_TX_EXPIRED && lonely_log.count(code) == 1)
+        StatusLog log(lonely);  // of every handle here
+        log.on_report = [&](kue *handle, uint32_t code) {
+            if (code == KUE_STATUS_TX_EXPIRED && log.count(code) == 1)
                 kue_mapi_event_push(handle, 0, 1, 2, "again", 5);
+            if (code == KUE_STATUS_RX_EXPIRED && log.count(code) == 1)
+                kue_xapi_event_free(kue_mapi_event_pop(handle));
         };
         if (kue_xapi_event_create(lonely) != 1 || lonely->connections->endpoint->socket != -1)
             return 11;
         kue_xapi_event_push(lonely, 0, 1, 1, "lost", 4);
         // Returns once nothing is left to send.
-        if (kue_xapi_event_poll(lonely) != 0 || lonely_log.count(KUE_STATUS_TX_EXPIRED) != 2 ||
-            lonely_log.count(KUE_STATUS_ERROR) != 0)
+        if (kue_xapi_event_poll(lonely) != 0 || log.count(KUE_STATUS_TX_EXPIRED) != 2 ||
+            log.count(KUE_STATUS_ERROR) != 0)
             return 12;
         kue_xapi_event_delete(&lonely);
 
         // Two received events, the first short-lived; its report pops the other.
         kue *server = make_server(false);
-        StatusLog server_log(server);
-        server_log.on_report = [&](kue *handle, uint32_t code) {
-            if (code == KUE_STATUS_RX_EXPIRED && server_log.count(code) == 1)
-                kue_xapi_event_free(kue_mapi_event_pop(handle));
-        };
+        log.attach(server);
         if (kue_xapi_event_create(server) != 1) return 13;
         kue *client = make_client(server->port, true);
-        StatusLog client_log(client);
+        log.attach(client);
         if (kue_xapi_event_create(client) != 1) return 14;
         client->expire_time = 20;
         kue_xapi_event_push(client, 0, 1, 1, "brief", 5);
@@ -151,12 +147,12 @@ TEST_F(KueExchange, EventsThatCannotLeaveExpireOrGoWithDelete) {
         usleep(40000);
         server->poll_timeout = 0;
         kue_xapi_event_poll(server);
-        if (server_log.count(KUE_STATUS_RX_EXPIRED) != 1 || server->rx_count != 0) return 16;
+        if (log.count(KUE_STATUS_RX_EXPIRED) != 1 || server->rx_count != 0) return 16;
 
-        const size_t pending = client_log.count(KUE_STATUS_PENDING);
+        const size_t pending = log.count(KUE_STATUS_PENDING);
         kue_xapi_event_delete(&server);
         kue_xapi_event_push(client, 0, 1, 3, "stuck", 5);
-        if (!wait_until([&] { return client_log.count(KUE_STATUS_PENDING) >= pending + 2; }, 10000))
+        if (!wait_until([&] { return log.count(KUE_STATUS_PENDING) >= pending + 2; }, 10000))
             return 17;
         kue_xapi_event_delete(&client);
         return 0;

@@ -167,13 +167,12 @@ int push_from_clients(int first, int handles, int events, bool use_service, Chil
         clients.push_back(make_client(port, use_service));
         if (kue_xapi_event_create(clients.back()) != 1) return 10;
     }
-    for (int index = 0; index < events; ++index) {
+    for (int index = 0; index < events; ++index)
         for (int number = 0; number < handles; ++number) {
             const std::string payload = payload_for(first + number, index);
             kue_xapi_event_push(clients[number], 0, first + number, index, payload.data(),
                                 payload.size());
         }
-    }
     // A handle without a service thread sends in polls. Delete resets the
     // connection, which could discard what the server has not read: wait
     // for the test's word.

@@ -43,13 +43,14 @@ void finish(Children &children);
 
 bool wait_until(const std::function<bool()> &condition, int timeout_ms = kWaitMs);
 
-// The status handler of a handle (made before create), recording every
+// The status handler of handles (attached before create), recording every
 // report and calling on_report, if set, after. It answers 1 to status 9 but
 // `keep_sent` times, `consume_received` to status 10, and clears error_code
 // after status 1.
 class StatusLog {
   public:
-    explicit StatusLog(kue *handle) {
+    explicit StatusLog(kue *handle) { attach(handle); }
+    void attach(kue *handle) {
         handle->status_handler = handler;
         handle->user_context = this;
     }
