@@ -32,25 +32,25 @@ TEST_F(KueExchange, TwoThousandClientsTenEventsEachAllArriveOnce) {
 }
 
 // Each peer says when it is connected and checks what it gets: the first
-// peer one event of its own, then every peer the two for all. The peers poll
-// their handles, which have a service thread, as a loop waiting for a count
-// would: with an event waiting a poll answers at once, and the service thread
-// must go on receiving.
+// peer one event of its own, then every peer the two for all. With its first
+// event waiting, the first peer polls back to back, as a loop waiting for a
+// count would: a poll answers at once, and the service thread must go on
+// receiving.
 TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
     Children children = fork_children(3, [](int number, Child &parent) {
         kue *client = make_client(static_cast<int32_t>(parent.next()), true);
         if (kue_xapi_event_create(client) != 1) return 10;
         parent.send(-1);
         std::vector<uint32_t> cmds = {200, 300};
-        if (number == 0) cmds.insert(cmds.begin(), 100);
-        const auto polls_to = [&](size_t count) {  // back to back
+        bool right = true;
+        if (number == 0) {
+            cmds.insert(cmds.begin(), 100);
+            if (wait_until([&] { return kue_xapi_event_get_rx_count(client) == 1; }))
+                parent.send(-2);
             const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-            while (kue_xapi_event_poll(client) != count)
-                if (std::chrono::steady_clock::now() > end) return false;
-            return true;
-        };
-        if (number == 0 && polls_to(1)) parent.send(-2);
-        bool right = polls_to(cmds.size());
+            while (right && kue_xapi_event_poll(client) != 3)
+                right = std::chrono::steady_clock::now() < end;
+        }
         Events events = pop_events(client, cmds.size());
         right = right && events.size() == cmds.size();
         for (uint32_t index = 0; right && index < cmds.size(); ++index)
