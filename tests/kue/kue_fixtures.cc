@@ -216,7 +216,6 @@ void push_to_one_server(int processes, int handles, int events, bool client_serv
     EXPECT_EQ(seen.size(), total);  // none lost, none twice
     EXPECT_EQ(faults, 0u);
     EXPECT_EQ(log.count(KUE_STATUS_ACCEPTED), clients);
-    EXPECT_EQ(log.count(KUE_STATUS_RECEIVED), total);
     finish(children);
     // Every peer's going is noticed and its record freed.
     EXPECT_TRUE(wait_until([&] { return log.count(KUE_STATUS_DISCONNECTED) == clients; }));
