@@ -32,10 +32,9 @@ TEST_F(KueExchange, TwoThousandClientsTenEventsEachAllArriveOnce) {
 }
 
 // Each peer says when it is connected and checks what it gets: the first
-// peer one event of its own, then every peer the two for all. With its first
-// event waiting, the first peer polls back to back, as a loop waiting for a
-// count would: a poll answers at once, and the service thread must go on
-// receiving.
+// peer one event of its own, then every peer the two for all. The first peer
+// polls back to back with its first event waiting, as a loop waiting for a
+// count would: the service thread must go on receiving.
 TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
     Children children = fork_children(3, [](int number, Child &parent) {
         kue *client = make_client(static_cast<int32_t>(parent.next()), true);

@@ -39,7 +39,6 @@ TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     first.kill_now();
     // The record stays and keeps trying to connect.
     ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_PENDING) >= 3; }));
-    EXPECT_EQ(log.count(KUE_STATUS_DISCONNECTED), 1u);
     kue_xapi_event_push(client, 0, 1, 200, "during", 6);  // waits in the queue
     second.send(port);
     EXPECT_EQ(second.next(), port);
