@@ -97,9 +97,11 @@ int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t i
 }
 
 std::vector<uint32_t> StatusLog::select(uint32_t code) const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
+    const auto reports = reports_;  // the handler waits only for the copy
+    hold.unlock();
     std::vector<uint32_t> found;
-    for (auto [reported, id] : reports_)
+    for (auto [reported, id] : reports)
         if (code ? reported == code : reported > KUE_STATUS_IDLE)
             found.push_back(code ? id : reported);
     return found;
