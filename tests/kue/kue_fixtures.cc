@@ -82,41 +82,28 @@ bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
     return true;
 }
 
-int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object) {
+int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *) {
     auto *log = static_cast<StatusLog *>(context);
-    std::lock_guard<std::mutex> hold(log->mutex_);
-    log->reports_.push_back(
-        {code, id, code == KUE_STATUS_ERROR ? static_cast<const char *>(object) : ""});
+    {
+        std::lock_guard<std::mutex> hold(log->mutex_);
+        log->reports_.emplace_back(code, id);
+    }
     if (code == KUE_STATUS_ERROR) handle->error_code = 0;
+    if (log->on_report) log->on_report(handle, code);
     if (code == KUE_STATUS_RECEIVED) return log->consume_received;
     if (code != KUE_STATUS_SENT || log->keep_sent == 0) return 1;
     --log->keep_sent;
     return 0;
 }
 
-std::vector<Report> StatusLog::reports() const {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return reports_;
-}
-
-std::string StatusLog::last_error() const {
-    std::string text;
-    for (const Report &report : reports())
-        if (report.code == KUE_STATUS_ERROR) text = report.text;
-    return text;
-}
-
-std::vector<uint32_t> StatusLog::codes() const {
+std::vector<uint32_t> StatusLog::select(uint32_t code) const {
+    std::unique_lock<std::mutex> hold(mutex_);
+    const auto reports = reports_;  // the handler waits only for the copy
+    hold.unlock();
     std::vector<uint32_t> found;
-    for (const Report &report : reports())
-        if (report.code > KUE_STATUS_IDLE) found.push_back(report.code);
-    return found;
-}
-
-std::vector<uint32_t> StatusLog::ids(uint32_t code) const {
-    std::vector<uint32_t> found;
-    for (const Report &report : reports())
-        if (report.code == code) found.push_back(report.id);
+    for (auto [reported, id] : reports)
+        if (code ? reported == code : reported > KUE_STATUS_IDLE)
+            found.push_back(code ? id : reported);
     return found;
 }
 
@@ -157,10 +144,6 @@ std::string payload_for(int client, int index) {
            std::string(static_cast<size_t>(index % 97), 'a' + client % 26);
 }
 
-std::string payload_of(const kue_event *event) {
-    return std::string(reinterpret_cast<const char *>(event->payload), event->payload_size);
-}
-
 Events pop_events(kue *handle, size_t wanted) {
     Events events;
     wait_until([&] {
@@ -186,13 +169,12 @@ int push_from_clients(int first, int handles, int events, bool use_service, Chil
         clients.push_back(make_client(port, use_service));
         if (kue_xapi_event_create(clients.back()) != 1) return 10;
     }
-    for (int index = 0; index < events; ++index) {
+    for (int index = 0; index < events; ++index)
         for (int number = 0; number < handles; ++number) {
             const std::string payload = payload_for(first + number, index);
             kue_xapi_event_push(clients[number], 0, first + number, index, payload.data(),
                                 payload.size());
         }
-    }
     // A handle without a service thread sends in polls. Delete resets the
     // connection, which could discard what the server has not read: wait
     // for the test's word.
@@ -221,7 +203,8 @@ void push_to_one_server(int processes, int handles, int events, bool client_serv
         [&] {
             while (kue_event *event = kue_xapi_event_pop(server)) {
                 ++popped;
-                faults += payload_of(event) != payload_for(event->type, event->cmd);
+                faults += std::string(reinterpret_cast<const char *>(event->payload),
+                                      event->payload_size) != payload_for(event->type, event->cmd);
                 faults += event->size != event->payload_size + 20;
                 faults += event->seq != event->cmd || event->seq != next_seq_of_peer[event->id]++;
                 faults +=
@@ -232,13 +215,9 @@ void push_to_one_server(int processes, int handles, int events, bool client_serv
             return popped >= total;
         },
         2 * kWaitMs);
-    EXPECT_EQ(popped, total);
     EXPECT_EQ(seen.size(), total);  // none lost, none twice
     EXPECT_EQ(faults, 0u);
-    EXPECT_EQ(client_of_peer.size(), clients);
     EXPECT_EQ(log.count(KUE_STATUS_ACCEPTED), clients);
-    EXPECT_EQ(log.count(KUE_STATUS_RECEIVED), total);
-    EXPECT_EQ(kue_xapi_event_get_rx_count(server), 0);
     finish(children);
     // Every peer's going is noticed and its record freed.
     EXPECT_TRUE(wait_until([&] { return log.count(KUE_STATUS_DISCONNECTED) == clients; }));
