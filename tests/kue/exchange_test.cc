@@ -83,6 +83,36 @@ TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
     kue_xapi_event_delete(&server);
 }
 
+// "Never" travels as all ones minus the sender's time; a receiver in
+// another process whose clock has moved on keeps it only if its sum
+// saturates.
+TEST_F(KueExchange, NeverExpiringEventArrivesAndNeverExpiresAtTheReceiver) {
+    Child sender([](Child &parent) {
+        kue *client = make_client(static_cast<int32_t>(parent.next()), false);
+        client->expire_time = -1;
+        if (kue_xapi_event_create(client) != 1) return 10;
+        kue_xapi_event_push(client, 0, 1, 2, "forever", 7);
+        if (kue_xapi_event_poll(client) != 0) return 11;  // returns once it is sent
+        parent.next();
+        kue_xapi_event_delete(&client);
+        return 0;
+    });
+    kue *server = make_server(false);
+    server->poll_timeout = 10;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    sender.send(server->port);
+    usleep(30000);
+    ASSERT_TRUE(poll_until(server, [&] { return server->rx_count == 1; }));
+    EXPECT_EQ(kue_mapi_event_poll(server, 5), 1u);
+    Events got = pop_events(server, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0]->expire_time, KUE_NEVER_EXPIRES);
+    sender.send(1);
+    EXPECT_EQ(sender.wait(), 0);
+    kue_xapi_event_delete(&server);
+}
+
 // A UDP client sends each event as datagrams; a plain endpoint receives (a
 // UDP event server would take every datagram for a connection request).
 TEST_F(KueExchange, UdpHandleSendsEachEventAsDatagrams) {

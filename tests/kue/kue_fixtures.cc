@@ -82,11 +82,12 @@ bool wait_until(const std::function<bool()> &condition, int timeout_ms) {
     return true;
 }
 
-int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *) {
+int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object) {
     auto *log = static_cast<StatusLog *>(context);
     {
         std::lock_guard<std::mutex> hold(log->mutex_);
         log->reports_.emplace_back(code, id);
+        if (code == KUE_STATUS_ERROR) log->last_error_ = static_cast<const char *>(object);
     }
     if (code == KUE_STATUS_ERROR) handle->error_code = 0;
     if (log->on_report) log->on_report(handle, code);
@@ -94,6 +95,11 @@ int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t i
     if (code != KUE_STATUS_SENT || log->keep_sent == 0) return 1;
     --log->keep_sent;
     return 0;
+}
+
+std::string StatusLog::last_error() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return last_error_;
 }
 
 std::vector<uint32_t> StatusLog::select(uint32_t code) const {

@@ -57,6 +57,7 @@ class StatusLog {
     std::vector<uint32_t> codes() const { return select(0); }  // without 1 and 2
     std::vector<uint32_t> ids(uint32_t code) const { return select(code); }
     size_t count(uint32_t code) const { return ids(code).size(); }
+    std::string last_error() const;  // the text of the last status 1
 
     bool consume_received = false;
     int keep_sent = 0;
@@ -68,6 +69,7 @@ class StatusLog {
     static int32_t handler(kue *handle, void *context, uint32_t code, uint32_t id, void *object);
     mutable std::mutex mutex_;
     std::vector<std::pair<uint32_t, uint32_t>> reports_;  // code, id
+    std::string last_error_;
 };
 
 // Handles listening on 127.0.0.1 at a port the system chooses, or
