@@ -2,9 +2,11 @@
 // resolver's order, a Unix-domain handle connects to its path, and a UDP
 // handle binds anew towards its current peer.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "davro_kuv/sysio.h"
 #include "kuvnet/endpoint_steps.h"
@@ -15,6 +17,31 @@
 namespace kuv::net {
 
 namespace {
+
+// Whether the socket got the peer's own address and port as its source: a
+// connect to a local port in the range source ports are picked from, with
+// nobody listening there, can pick that very port and meet itself, and
+// would then talk only to itself.
+bool connected_to_itself(int32_t socket, const struct addrinfo *peer) {
+    struct sockaddr_storage own;
+    uint32_t length = sizeof own;
+    if (kuv_xapi_getsockname(socket, reinterpret_cast<struct sockaddr *>(&own), &length) != 1 ||
+        own.ss_family != peer->ai_family)
+        return false;
+    if (own.ss_family == AF_INET && peer->ai_addrlen >= sizeof(struct sockaddr_in)) {
+        const auto *mine = reinterpret_cast<const struct sockaddr_in *>(&own);
+        const auto *theirs = reinterpret_cast<const struct sockaddr_in *>(peer->ai_addr);
+        return mine->sin_port == theirs->sin_port &&
+               mine->sin_addr.s_addr == theirs->sin_addr.s_addr;
+    }
+    if (own.ss_family == AF_INET6 && peer->ai_addrlen >= sizeof(struct sockaddr_in6)) {
+        const auto *mine = reinterpret_cast<const struct sockaddr_in6 *>(&own);
+        const auto *theirs = reinterpret_cast<const struct sockaddr_in6 *>(peer->ai_addr);
+        return mine->sin6_port == theirs->sin6_port &&
+               std::memcmp(&mine->sin6_addr, &theirs->sin6_addr, sizeof mine->sin6_addr) == 0;
+    }
+    return false;
+}
 
 // A socket connected to one peer entry (bound first to a local address
 // when the handle names one), or -1. With a time-out the socket is opened
@@ -33,7 +60,8 @@ int32_t connect_entry(kuvnet *handle, const struct addrinfo *peer) {
         local->selected = bound->ai_addr;
     }
     if (sysio::connect_attempt(socket.get(), peer->ai_addr, peer->ai_addrlen, timeout,
-                               kuv_xapi_intr_break(), timed) != 1)
+                               kuv_xapi_intr_break(), timed) != 1 ||
+        connected_to_itself(socket.get(), peer))
         return -1;
     if (timed && ::fcntl(socket.get(), F_SETFL, O_RDWR) != 0) return -1;
     return socket.release();

@@ -271,7 +271,9 @@ KUV_API uint32_t kuv_mapi_kuvnet_create(kuvnet *handle);
  * KUVNET_RESULT_ACTIVE_HAS_SOCKET, KUVNET_RESULT_PORT_RANGE (port above
  * 65535), KUVNET_RESULT_LOCAL_NAME,
  * KUVNET_RESULT_REMOTE_NAME (also for no peer name),
- * KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_CONNECT (nobody accepted),
+ * KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_CONNECT (nobody accepted; also
+ * for a TCP socket that got the peer's own address and port as its source
+ * and met itself),
  * KUVNET_RESULT_UNSUPPORTED_TYPE (ICMP and unknown types). */
 KUV_API uint32_t kuv_xapi_kuvnet_connect(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_connect(kuvnet *handle);

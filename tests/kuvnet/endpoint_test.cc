@@ -80,6 +80,33 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
 }
 
+TEST_F(Stream, TcpConnectThatMeetsItselfFails) {
+    // In a network of its own, the system takes source ports from one port
+    // only; a connect to that port on loopback, where nobody listens, then
+    // gets it as its source and meets itself.
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, "ip link set lo up", [] {
+        Failures failures;
+        struct Case {
+            int32_t port;
+            const char *peer;
+            uint32_t timeout;
+        };
+        for (const Case &attempt : {Case{40000, "127.0.0.1", 0xFFFFFFFFu},
+                                    Case{40001, "127.0.0.1", 2000}, Case{40002, "::1", 2000}}) {
+            FILE *range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "w");
+            if (!range) return std::string("SKIP: the source port range cannot be set");
+            std::fprintf(range, "%d %d\n", attempt.port, attempt.port);
+            std::fclose(range);
+            Endpoint client(KUVNET_TCP, attempt.port);
+            client->timeout = attempt.timeout;
+            kuv_xapi_kuvnet_set_remote(client.handle, attempt.peer, 0);
+            failures.check(kuv_xapi_kuvnet_connect(client.handle) == KUVNET_RESULT_CONNECT,
+                           std::string("connected to itself at ") + attempt.peer);
+        }
+        return failures.text;
+    });
+}
+
 TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
     const std::string path = kuv_test::unique_path("uds");
     Endpoint listener(KUVNET_UDS);
