@@ -56,6 +56,7 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     EXPECT_EQ(kuv_xapi_send(client->socket, "ping", 4, 2000), 4);
     EXPECT_EQ(kuv_xapi_recv(accepted->socket, buffer, sizeof buffer, 2000), 4);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(accepted), KUVNET_RESULT_PASSIVE_MISUSE);
+    EXPECT_EQ(accepted->error_code, KUVNET_RESULT_PASSIVE_MISUSE);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_ACTIVE_HAS_SOCKET);
     EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_PASSIVE_MISUSE);
     kuv_xapi_kuvnet_delete(&accepted);
@@ -112,6 +113,7 @@ TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
     Endpoint client(KUVNET_UDS);
     kuv_xapi_kuvnet_set_remote(client.handle, path.c_str(), 0);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
+    EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
     EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);  // the stale file replaced
     kuv_xapi_kuvnet_close(listener.handle);
     unlink(path.c_str());

@@ -144,6 +144,9 @@ TEST_F(NicList, SnapshotOfThisMachineHasEveryInterfaceAndAnUpLoopback) {
         EXPECT_STREQ(lo->ipv6_list->address_text, "::1");
         EXPECT_EQ(kuv_xapi_search_nic_by_ip(chain_.head, "::1"), lo);
     }
+    char text[kuv::net::kFlagsTextSize];  // flag names in their listed order
+    kuv::net::format_nic_flags(0x1043, text);
+    EXPECT_STREQ(text, "UP BROADCAST RUNNING MULTICAST ");
 }
 
 }  // namespace

@@ -105,9 +105,11 @@ TEST_F(Packet, PacketizeGoldenBytesRoomForTheLongLengthAndEmptyCuts) {
     // Too small for header and trailer, or for any body byte at all.
     for (auto [limit, size] : {std::pair{30, 0}, {35, 10}, {36, 10}}) {
         handle->max_packet_size = limit;
+        handle->error_code = 0;
         Bytes small = message_bytes(size);
         packet_info message = message_info(1, 2, small);
         EXPECT_TRUE(packetize(handle.handle, message, KUVNET_RESULT_NOT_SENDABLE).empty());
+        EXPECT_EQ(handle->error_code, KUVNET_RESULT_NOT_SENDABLE);
     }
 }
 
@@ -260,6 +262,7 @@ TEST_F(Transfer, PlainUdpSendsThreeDatagramsWithoutWaiting) {
               ssize_t(claim.size()));
     packet_info got = receive_packet(far.handle, KUVNET_RESULT_BODY_SIZE, 5);
     EXPECT_EQ(uint32_t(got.error_code), KUVNET_RESULT_BODY_SIZE);
+    EXPECT_EQ(far->error_code, KUVNET_RESULT_BODY_SIZE);
     EXPECT_EQ(got.data, nullptr);
 }
 
