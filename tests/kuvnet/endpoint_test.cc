@@ -289,7 +289,7 @@ TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
             ASSERT_EQ(kuv_xapi_kuvnet_accept(server.handle, &peer), 1u);
         }
         if (type == kUnacknowledged)  // the sender gets ahead
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         packet_info received{};
         received.src_id = kServer;
         EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(peer, &received), 1u);
