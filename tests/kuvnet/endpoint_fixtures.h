@@ -14,9 +14,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -39,12 +36,6 @@ struct Endpoint {
     }
     ~Endpoint() { kuv_xapi_kuvnet_delete(&handle); }
     kuvnet *operator->() const { return handle; }
-    // Points the peer at address, as a received datagram does.
-    void aim_at(const sockaddr_in &address) {
-        std::memcpy(&handle->peer_address.unix_address, &address, sizeof address);
-        handle->peer_address.selected =
-            reinterpret_cast<sockaddr *>(&handle->peer_address.unix_address);
-    }
 };
 
 // A handle that owns `socket` (a socket-pair end or a bound UDP socket)
@@ -188,33 +179,13 @@ class ChildProcess {
     pid_t pid_ = -1;
 };
 
-// Runs body in a child whose /etc/hosts is a file of its own holding
-// `table`; body gets the file's path (writes to it reach the child's view).
-inline std::string with_hosts(const char *table,
-                              const std::function<std::string(const std::string &)> &body) {
-    const std::string hosts = unique_path("hosts");
-    FILE *file = std::fopen(hosts.c_str(), "w");
-    std::fputs(table, file);
-    std::fclose(file);
-    std::string report = ChildProcess(CLONE_NEWNS, "", [&]() -> std::string {
-                             if (mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr))
-                                 return "SKIP: /etc/hosts cannot be replaced here";
-                             return body(hosts);
-                         }).report();
-    unlink(hosts.c_str());
-    return report;
-}
-
-// Checks a child's report; a child that could not make its namespace skips.
-#define EXPECT_CHILD_REPORT_CLEAN(...)                              \
-    do {                                                            \
-        std::string report = (__VA_ARGS__);                         \
-        if (report.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << report; \
-        EXPECT_EQ(report, "");                                      \
+// Runs body in a child; a child that could not make its namespace skips.
+#define EXPECT_CHILD_PASSES(flags, setup, ...)                                           \
+    do {                                                                                 \
+        std::string report = kuv_test::ChildProcess(flags, setup, __VA_ARGS__).report(); \
+        if (report.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << report;                      \
+        EXPECT_EQ(report, "");                                                           \
     } while (0)
-
-#define EXPECT_CHILD_PASSES(flags, setup, ...) \
-    EXPECT_CHILD_REPORT_CLEAN(kuv_test::ChildProcess(flags, setup, __VA_ARGS__).report())
 
 }  // namespace kuv_test
 
