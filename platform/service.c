@@ -16,21 +16,38 @@ struct sorvan_service {
     uint32_t acknowledged;
     uint32_t ended;
     uint32_t closed_by_itself; /* written and read by the service thread only */
+    /* Holders of a record closed from its own entry: its thread until the
+     * entry returns, and open until it is done with it. The last frees it. */
+    uint32_t holders;
     int32_t error;
     char name[64];
 };
+
+/* The service whose entry runs in this thread, if any. */
+static __thread struct sorvan_service *running_service;
 
 static struct sorvan_service *from_handle(sorvan_service_t handle) {
     return (struct sorvan_service *)handle;
 }
 
+static void let_go(struct sorvan_service *service) {
+    if (__atomic_sub_fetch(&service->holders, 1u, __ATOMIC_ACQ_REL) == 0) free(service);
+}
+
 static void *service_main(void *argument) {
     struct sorvan_service *service = argument;
+    running_service = service;
+    /* Thread names hold 15 bytes and a terminator. */
+    char short_name[16];
+    memcpy(short_name, service->name, sizeof short_name - 1);
+    short_name[sizeof short_name - 1] = '\0';
+    if (short_name[0]) pthread_setname_np(pthread_self(), short_name);
     service->entry((sorvan_service_t)service, service->context);
-    /* Closed from its own entry: nobody joins this thread, which frees the
-     * record itself once the entry no longer needs it. */
+    running_service = NULL;
+    /* Closed from its own entry: nobody joins this thread, which lets the
+     * record go once the entry no longer needs it. */
     if (service->closed_by_itself) {
-        free(service);
+        let_go(service);
         return NULL;
     }
     __atomic_store_n(&service->ended, 1u, __ATOMIC_RELEASE);
@@ -45,16 +62,17 @@ sorvan_service_t sorvan_open_service_ex(const char *name, sorvan_service_entry_t
     if (!service) return 0;
     service->entry = entry;
     service->context = context;
+    service->holders = 2;
     if (name) snprintf(service->name, sizeof service->name, "%s", name);
-    if (pthread_create(&service->thread, NULL, service_main, service) != 0) {
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, service_main, service) != 0) {
         free(service);
         return 0;
     }
-    /* Thread names hold 15 bytes and a terminator. */
-    char short_name[16];
-    memcpy(short_name, service->name, sizeof short_name - 1);
-    short_name[sizeof short_name - 1] = '\0';
-    if (short_name[0]) pthread_setname_np(service->thread, short_name);
+    /* The entry may have closed the service already; until this let-go the
+     * record stays, for the joining close to find the thread in. */
+    service->thread = thread;
+    let_go(service);
     return (sorvan_service_t)service;
 }
 
@@ -77,9 +95,9 @@ int32_t sorvan_close_service(sorvan_service_t handle) {
     __atomic_store_n(&service->stop_requested, 1u, __ATOMIC_RELEASE);
     /* The service thread cannot wait for itself: it is detached, and the
      * record lives until its entry returns. */
-    if (pthread_equal(service->thread, pthread_self())) {
+    if (running_service == service) {
         service->closed_by_itself = 1u;
-        pthread_detach(service->thread);
+        pthread_detach(pthread_self());
         return 0;
     }
     pthread_join(service->thread, NULL);
