@@ -186,11 +186,9 @@ TEST(HeapHandler, DispatchesEveryOperationAndTheDebugFamilyBypassesIt) {
     EXPECT_EQ(kuv_xapi_get_allocated_memory_count(), before.count);
 }
 
-// The thread that counts first counts without the heap lock until another
-// thread comes near the counters. Each lease case runs in a fresh process
-// (a re-executed death-test child), so that its main thread is the first
-// to count; the child reports a failure through its exit code and a line
-// on standard error.
+// The first thread that counts does so without the heap lock until another
+// thread comes near the counters. The lease checks run in death-test
+// children, whose main thread counts first, and fail with a line and exit 1.
 void check(bool condition, const char *what) {
     if (condition) return;
     std::fprintf(stderr, "%s\n", what);
@@ -198,9 +196,8 @@ void check(bool condition, const char *what) {
     std::_Exit(1);
 }
 
-// True when an allocation and a release on this thread leave the heap lock
-// untouched: a copy of the record names its taker as the lock's owner, and
-// every counting under the lock would name the heap instead.
+// True when counting on this thread leaves the heap lock's owner, set by a
+// copy of the record just before, unchanged.
 bool counts_without_lock() {
     kuv_heap_info_t copy;
     kuv_xapi_get_heap_info(&copy);

