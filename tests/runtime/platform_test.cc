@@ -28,9 +28,6 @@ TEST(Clock, StampsPausesAndTimersKeepToTheSystemClock) {
     EXPECT_EQ(kuv_xapi_time_ex(&seconds, &fraction, &extra), seconds);
     EXPECT_LT(fraction, 1000000u);
     EXPECT_EQ(extra / 1000, seconds);
-    uint64_t first = kuv_xapi_time_stamp();
-    kuv_xapi_sleep_wait(0, 20000);
-    EXPECT_GE(kuv_xapi_time_stamp(), first + 20);
 
     // Pauses are never shorter than the configured minimum.
     EXPECT_EQ(kuv_xapi_set_load_balance_time_usec(0), 10000);  // 0 or less changes nothing
@@ -38,8 +35,10 @@ TEST(Clock, StampsPausesAndTimersKeepToTheSystemClock) {
     EXPECT_GE(time_of([] { kuv_xapi_load_balance_ex(500); }), std::chrono::microseconds(20000));
     kuv_xapi_set_load_balance_time_usec(10000);
     EXPECT_GE(time_of([] { kuv_xapi_load_balance_ex(50000); }), std::chrono::microseconds(50000));
+    const uint64_t first = kuv_xapi_time_stamp();
     EXPECT_GE(time_of([] { kuv_xapi_sleep_wait(0, 1200000); }),  // beyond one second
               std::chrono::microseconds(1200000));
+    EXPECT_GE(kuv_xapi_time_stamp(), first + 1200);
 
     kuv_timer_t timer;
     EXPECT_EQ(kuv_xapi_init_timer(&timer, 0), 0);
@@ -52,8 +51,7 @@ TEST(Clock, StampsPausesAndTimersKeepToTheSystemClock) {
     // Readings are whole milliseconds: the real time may fall short by less than one.
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(149));
     kuv_xapi_set_timer(&timer, static_cast<uint64_t>(-1));
-    EXPECT_EQ(kuv_xapi_check_timer(&timer), 0);  // -1 never expires
-    // Nor does it once more time is added to it.
+    // -1 never expires, nor once more time is added to it.
     EXPECT_EQ(kuv_xapi_update_timer(&timer, 50), static_cast<uint64_t>(-1));
     EXPECT_EQ(kuv_xapi_check_timer(&timer), 0);
 }
