@@ -350,6 +350,39 @@ TEST_F(Transfer, AnswersEndTheSendWithTheirCode) {
     }
 }
 
+// The not-ready limit holds per packet on datagrams too: ten not-ready
+// answers for each of three datagrams still end in success.
+TEST_F(Transfer, AcknowledgedDatagramsCountNotReadyPerPacket) {
+    int near_socket, far_socket;
+    const sockaddr_in near_address = kuv_test::bound_udp(&near_socket);
+    sockaddr_in far_address = kuv_test::bound_udp(&far_socket);
+    Endpoint near(KUVNET_UDP_ACKED, near_socket), far(KUVNET_UDP, far_socket);
+    near->peer_address.selected = reinterpret_cast<sockaddr *>(&far_address);
+    near->is_server = 1;  // resends without a pause
+    far->timeout = 2000;
+    int sends = 0;
+    std::thread peer([&] {
+        for (; sends < 33; ++sends) {
+            packet_info got = receive_packet(far.handle);
+            const bool came = got.size != 0;
+            kuv_xapi_release_packet_info(&got);
+            if (!came) break;
+            const bool busy = sends % 11 < 10;
+            Bytes none;
+            packet_info reply = message_info(kReceiver, kSender, none, busy ? 2 : KUVNET_CMD_ACK,
+                                             busy ? KUVNET_RESULT_NOT_READY : 3);
+            Bytes wire = packetize(far.handle, reply);
+            sendto(far_socket, wire.data(), wire.size(), 0,
+                   reinterpret_cast<const sockaddr *>(&near_address), sizeof near_address);
+        }
+    });
+    Bytes bytes = message_bytes(70000);
+    packet_info message = message_info(kSender, kReceiver, bytes);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u);
+    peer.join();
+    EXPECT_EQ(sends, 33);
+}
+
 // Every failure costs only the memory for what arrived; the cases marked
 // "one" read a single packet into a block of its own.
 TEST_F(Transfer, ReassemblyTakesPacketsInOrderAndNeverWritesOutside) {
