@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "platform/sorvan_vkl.h"
+#include "runtime/guards.h"
 #include "runtime/lock_internal.h"
 
 namespace {
 
+using kuv::LockGuard;
 using kuv::lock::take_until_held;
 
 constexpr uint32_t kListMode = 2;    // waiter list changes: exclusive
@@ -16,16 +18,11 @@ constexpr uint32_t kFlagMode = 1;    // a waiter reading its flag: shared
 constexpr uint32_t kWakeMode = 3;    // wake-ups: exclusive
 constexpr int kYieldsPerPause = 16;  // sixteen yields, then one pause
 
-// A blocking take that a dead-lock callback can end without the lock.
-bool take(kuv_lock_t *lock, uint32_t mode, const char *name, int32_t line) {
-    return kuv_mapi_ref_lock_v0(lock, mode, name, line) == 1;
-}
-
 // False, with nothing changed, when the dead-lock callback ended the wait
 // for the condition's lock.
 bool append_waiter(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, const char *name,
                    int32_t line) {
-    if (!take(&condition->lock, kListMode, name, line)) return false;
+    if (kuv_mapi_ref_lock_v0(&condition->lock, kListMode, name, line) != 1) return false;
     waiter->previous = condition->last;
     waiter->next = nullptr;
     if (condition->last)
@@ -131,35 +128,31 @@ uint32_t kuv_mapi_lock_condition_time_wait_v0(kuv_lock_condition_t *condition, k
 // would report a wake-up that reaches nobody new.
 uint32_t kuv_mapi_lock_condition_wakeup_v0(kuv_lock_condition_t *condition, const char *name,
                                            int32_t line) {
-    if (!take(&condition->lock, kWakeMode, name, line)) return 0;
-    uint32_t woken = 0;
+    const LockGuard hold(&condition->lock, kWakeMode, name, line);
+    if (!hold.held()) return 0;
     for (kuv_lock_waiter_t *waiter = condition->first; waiter; waiter = waiter->next) {
         if (waiter->signalled == 0) {
             waiter->signalled = 1;
-            woken = 1;
-            break;
+            return 1;
         }
     }
-    kuv_mapi_unlock_v0(&condition->lock);
-    return woken;
+    return 0;
 }
 
 uint32_t kuv_mapi_lock_condition_wakeup_broadcast_v0(kuv_lock_condition_t *condition,
                                                      const char *name, int32_t line) {
-    if (!take(&condition->lock, kWakeMode, name, line)) return 0;
-    uint32_t any = condition->first ? 1 : 0;
+    const LockGuard hold(&condition->lock, kWakeMode, name, line);
+    if (!hold.held()) return 0;
     for (kuv_lock_waiter_t *waiter = condition->first; waiter; waiter = waiter->next)
         waiter->signalled = 1;
-    kuv_mapi_unlock_v0(&condition->lock);
-    return any;
+    return condition->first ? 1 : 0;
 }
 
 uint32_t kuv_mapi_lock_condition_destroy_v0(kuv_lock_condition_t *condition, const char *name,
                                             int32_t line) {
-    if (!take(&condition->lock, kFlagMode, name, line)) return 0;  // nothing known
-    bool empty = condition->first == nullptr;
-    kuv_mapi_unlock_v0(&condition->lock);
-    return empty ? 1 : 0;
+    const LockGuard hold(&condition->lock, kFlagMode, name, line);
+    if (!hold.held()) return 0;  // nothing known
+    return condition->first == nullptr ? 1 : 0;
 }
 
 }  // extern "C"

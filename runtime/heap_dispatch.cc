@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "runtime/guards.h"
 #include "runtime/heap_block.h"
 #include "runtime/heap_internal.h"
 #include "runtime/heap_lease.h"
@@ -76,24 +77,25 @@ kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place) {
     if (!place) return &g_info;
     using kuv::lock::load_relaxed;
     kuv_heap_info_t copy{};
-    // Released only when taken: a dead-lock callback may end the wait, and
-    // the holding then released would be another thread's.
-    const bool held = kuv_mapi_ref_lock_v0(&g_info.lock, KUV_LOCK_MODE_SHARED,
-                                           "kuv_xapi_get_heap_info", __LINE__) == 1;
-    // The counters hold still while the lock is held. The lock's own fields
-    // change under other threads' attempts to take it, and the handler slot
-    // under kuv_xapi_set_heap_handler: those are read one atomic word at a
-    // time.
-    copy.lock.guard = __atomic_load_n(&g_info.lock.guard, __ATOMIC_RELAXED);
-    copy.lock.owner_name = load_relaxed(&g_info.lock.owner_name);
-    copy.lock.owner_line = load_relaxed(&g_info.lock.owner_line);
-    copy.lock.exclusive = load_relaxed(&g_info.lock.exclusive);
-    copy.lock.count = load_relaxed(&g_info.lock.count);
-    copy.handler = installed_handler();
-    copy.allocated_memory_size = g_info.allocated_memory_size;
-    copy.allocated_memory_count = g_info.allocated_memory_count;
-    copy.allocated_memory_peak_size = g_info.allocated_memory_peak_size;
-    if (held) kuv_mapi_unlock_v0(&g_info.lock);
+    {
+        // Released only when taken: a dead-lock callback may end the wait,
+        // and the holding then released would be another thread's.
+        const kuv::LockGuard hold(&g_info.lock, KUV_LOCK_MODE_SHARED, "kuv_xapi_get_heap_info",
+                                  __LINE__);
+        // The counters hold still while the lock is held. The lock's own
+        // fields change under other threads' attempts to take it, and the
+        // handler slot under kuv_xapi_set_heap_handler: those are read one
+        // atomic word at a time.
+        copy.lock.guard = __atomic_load_n(&g_info.lock.guard, __ATOMIC_RELAXED);
+        copy.lock.owner_name = load_relaxed(&g_info.lock.owner_name);
+        copy.lock.owner_line = load_relaxed(&g_info.lock.owner_line);
+        copy.lock.exclusive = load_relaxed(&g_info.lock.exclusive);
+        copy.lock.count = load_relaxed(&g_info.lock.count);
+        copy.handler = installed_handler();
+        copy.allocated_memory_size = g_info.allocated_memory_size;
+        copy.allocated_memory_count = g_info.allocated_memory_count;
+        copy.allocated_memory_peak_size = g_info.allocated_memory_peak_size;
+    }
     std::memcpy(static_cast<void *>(place), &copy, sizeof copy);
     return place;
 }

@@ -3,6 +3,7 @@
 
 #include "davro_kuv/runtime.h"
 #include "platform/sorvan_vkl.h"
+#include "runtime/guards.h"
 
 namespace {
 
@@ -43,12 +44,9 @@ uint64_t kuv_xapi_time_stamp(void) {
     // A dead-lock callback may end the wait without the lock: the reading
     // then bypasses the shared record, and no holding is released, since
     // it would be another thread's.
-    if (kuv_mapi_ref_lock_v0(&g_shared_stamp_lock, KUV_LOCK_MODE_EXCLUSIVE, "kuv_xapi_time_stamp",
-                             __LINE__) != 1)
-        return kuv_xapi_get_time_stamp_info(nullptr);
-    uint64_t now = kuv_xapi_get_time_stamp_info(&g_shared_stamp);
-    kuv_mapi_unlock_v0(&g_shared_stamp_lock);
-    return now;
+    const kuv::LockGuard hold(&g_shared_stamp_lock, KUV_LOCK_MODE_EXCLUSIVE, "kuv_xapi_time_stamp",
+                              __LINE__);
+    return kuv_xapi_get_time_stamp_info(hold.held() ? &g_shared_stamp : nullptr);
 }
 
 }  // extern "C"
