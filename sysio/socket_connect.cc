@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "davro_kuv/sysio.h"
 #include "sysio/socket_internal.h"
@@ -67,7 +68,9 @@ namespace kuv::sysio {
 int32_t connect_attempt(int32_t socket, const struct sockaddr *address, uint32_t address_length,
                         int32_t timeout_msec, int32_t interruption_flag, bool timed) {
     bool interrupted = false;
-    Deadline deadline(timeout_msec);
+    // Set at the first refusal for a full backlog, so that an ordinary
+    // connect reads no clock for it.
+    std::optional<Deadline> backlog_deadline;
     for (;;) {
         if (::connect(socket, address, address_length) == 0) return 1;
         if (errno == EINTR) {
@@ -80,7 +83,8 @@ int32_t connect_attempt(int32_t socket, const struct sockaddr *address, uint32_t
         // polled for tells when room is made, so a timed attempt is made
         // again after short pauses until its time-out ends.
         if (errno != EAGAIN || address->sa_family != AF_UNIX || !timed || timeout_msec == 0) break;
-        if (deadline.expired()) {
+        if (!backlog_deadline) backlog_deadline.emplace(timeout_msec);
+        if (backlog_deadline->expired()) {
             errno = ETIMEDOUT;
             return 0;
         }
