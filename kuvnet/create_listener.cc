@@ -14,10 +14,6 @@ namespace kuv::net {
 
 namespace {
 
-bool port_out_of_range(const kuvnet *handle) {
-    return static_cast<uint32_t>(handle->port) > 65535;
-}
-
 // A socket file left behind by an earlier listener: it keeps the path
 // taken although nobody listens on it any more. Only a socket is taken for
 // one; a regular file at a mistyped path must survive.
@@ -30,7 +26,7 @@ bool remove_stale_socket_file(const char *path) {
 }  // namespace
 
 uint32_t create_tcp_listener(kuvnet *handle) {
-    if (port_out_of_range(handle)) return fail(handle, KUVNET_RESULT_PORT_RANGE);
+    if (port_out_of_range(handle->port)) return fail(handle, KUVNET_RESULT_PORT_RANGE);
     if (!is_passive(handle)) return KUV_RESULT_OK;
 
     kuvnet_address *local = &handle->local_address;

@@ -103,7 +103,7 @@ uint32_t bind_with_peer(kuvnet *handle) {
 }  // namespace
 
 uint32_t create_udp(kuvnet *handle) {
-    if (static_cast<uint32_t>(handle->port) > 65535) return fail(handle, KUVNET_RESULT_PORT_RANGE);
+    if (port_out_of_range(handle->port)) return fail(handle, KUVNET_RESULT_PORT_RANGE);
     const bool passive = is_passive(handle);
     kuvnet_address *peer = &handle->peer_address;
     kuvnet_address *local = &handle->local_address;

@@ -70,6 +70,11 @@ inline bool is_acknowledged(uint32_t type) {
     return transport == KUVNET_UDP_ACKED || transport == KUVNET_TCP || transport == KUVNET_UDS;
 }
 
+// A port a socket address cannot carry: negative (unset) or above 65535.
+inline bool port_out_of_range(int32_t port) {
+    return static_cast<uint32_t>(port) > 65535;
+}
+
 // ---- address records ----------------------------------------------------
 
 // Every field zero, unix_address zeroed, selected pointing at it.

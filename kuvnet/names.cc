@@ -54,7 +54,7 @@ uint32_t resolve_source(kuvnet *handle, kuvnet_address *record, const char *text
         UriOwner uri(text);
         if (uri.record && uri.record->host) {
             const int32_t port = uri.record->port_text ? kuv::uri::port_number(uri.record) : 0;
-            if (static_cast<uint32_t>(port) <= 65535 &&
+            if (!port_out_of_range(port) &&
                 resolve_address(handle, record, uri.record->host, port) == KUV_RESULT_OK)
                 return KUV_RESULT_OK;
         }
