@@ -273,6 +273,40 @@ void fork_and_lock_keep_the_counts_exact() {
     kuv_xapi_free(kept);
 }
 
+// A thread that is not the holder forks while the holder counts, often in
+// the middle of an update: each child, left with that thread alone, takes
+// the counters and the heap lock at once instead of waiting for the lost
+// holder. (The child allocates nothing: a sanitizer's allocator may be
+// locked by the holder at the fork.)
+void fork_beside_the_counting_holder() {
+    kuv_xapi_free(kuv_xapi_alloc(1));
+    std::atomic<bool> forking{true};
+    int hung = 0;
+    std::thread forker([&] {
+        for (int i = 0; i < 40; ++i) {
+            const pid_t child = fork();
+            if (child == 0) {
+                alarm(5);  // a child that waits for the holder is ended
+                kuv_heap_info_t copy;
+                kuv_xapi_get_heap_info(&copy);
+                std::_Exit(copy.allocated_memory_count == kuv_xapi_get_allocated_memory_count()
+                               ? 0
+                               : 1);
+            }
+            int status = 0;
+            if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+                WEXITSTATUS(status) != 0)
+                ++hung;
+        }
+        forking = false;
+    });
+    while (forking)
+        churn(64);
+    forker.join();
+    check(hung == 0, "a child forked beside the holder waited for it");
+    check(counts_without_lock(), "the holder stopped counting alone");
+}
+
 TEST(HeapLease, HandsOverAndKeepsExactCountsAcrossForkAndLockTakers) {
     if (sorvan_process_barrier_open() != 0)
         GTEST_SKIP() << "the system offers no process-wide memory barrier (membarrier), "
@@ -281,6 +315,7 @@ TEST(HeapLease, HandsOverAndKeepsExactCountsAcrossForkAndLockTakers) {
     EXPECT_EXIT((hand_over_while_counting(), std::exit(0)), ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT((fork_and_lock_keep_the_counts_exact(), std::exit(0)), ::testing::ExitedWithCode(0),
                 "");
+    EXPECT_EXIT((fork_beside_the_counting_holder(), std::exit(0)), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
