@@ -289,9 +289,8 @@ void fork_beside_the_counting_holder() {
                 alarm(5);  // a child that waits for the holder is ended
                 kuv_heap_info_t copy;
                 kuv_xapi_get_heap_info(&copy);
-                std::_Exit(copy.allocated_memory_count == kuv_xapi_get_allocated_memory_count()
-                               ? 0
-                               : 1);
+                std::_Exit(
+                    copy.allocated_memory_count == kuv_xapi_get_allocated_memory_count() ? 0 : 1);
             }
             int status = 0;
             if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
@@ -315,7 +314,8 @@ TEST(HeapLease, HandsOverAndKeepsExactCountsAcrossForkAndLockTakers) {
     EXPECT_EXIT((hand_over_while_counting(), std::exit(0)), ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT((fork_and_lock_keep_the_counts_exact(), std::exit(0)), ::testing::ExitedWithCode(0),
                 "");
-    EXPECT_EXIT((fork_beside_the_counting_holder(), std::exit(0)), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT((fork_beside_the_counting_holder(), std::exit(0)), ::testing::ExitedWithCode(0),
+                "");
 }
 
 }  // namespace
