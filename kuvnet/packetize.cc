@@ -16,12 +16,15 @@ uint32_t shape_packet(const kuvnet *handle, const packet_info *info, uint64_t cu
     shape->long_offset = needs_long_form(info->offset);
     shape->header = kShortHeaderSize + (shape->long_total ? kLongValueSize : 0) +
                     (shape->long_offset ? kLongValueSize : 0);
-    // The trailer tells the receiver that the message still had bytes left
-    // when this packet was cut.
-    shape->trailer = info->total_size > 0 && total > cursor ? kTrailerSize : 0;
+    // The trailer follows every body and nothing else: a stream receiver
+    // reads one behind each body. For a message whose size matches its
+    // total, these are exactly the packets cut while it had bytes left;
+    // going by the total would put the stream out of step whenever a total
+    // disagrees with the size.
+    const uint64_t remaining = cursor < info->size ? info->size - cursor : 0;
+    shape->trailer = remaining > 0 ? kTrailerSize : 0;
     const uint64_t base = shape->header + shape->trailer;
     if (handle->max_packet_size < base) return KUVNET_RESULT_NOT_SENDABLE;
-    const uint64_t remaining = cursor < info->size ? info->size - cursor : 0;
     const uint64_t room = handle->max_packet_size - base;
     shape->body = std::min(remaining, room);
     shape->long_body = false;

@@ -301,8 +301,9 @@ KUV_API int32_t kuv_ipv4_bind(int32_t socket, uint32_t address, uint16_t port);
  * Wire format of a packet, little-endian: "KVMX" (4), version (2), dst_id
  * (4), src_id (4), cmd_type (4), cmd_id (4), total_size (4, or 0xFFFFFFFF
  * and 8), offset (4, or 0xFFFFFFFF and 8), body length (2, or 0xFFFF and 4),
- * the body, and a 4-byte zero trailer while the sender's message had bytes
- * left before the packet. An acknowledgement is a bare 32-byte header with
+ * the body, and behind a body of one byte or more a 4-byte zero trailer (of
+ * a message whose size matches its total: while it had bytes left before
+ * the packet). An acknowledgement is a bare 32-byte header with
  * cmd_type KUVNET_CMD_ACK and the acknowledged packet's cmd_type as cmd_id.
  */
 #define KUVNET_PACKET_HEADER_SIZE 32u

@@ -220,6 +220,42 @@ TEST_F(Transfer, UnacknowledgedStreamsCarryPacketizedBytesMessageAfterMessage) {
     EXPECT_EQ(recv(sockets[1], &extra, 1, MSG_DONTWAIT), -1);
 }
 
+// A total that disagrees with the bytes given (below zero, zero under a
+// body, above an empty body) leaves the stream in step for the message
+// behind it, unacknowledged and acknowledged.
+TEST_F(Transfer, MessagesWhoseTotalDisagreesWithTheirSizeKeepTheStreamInStep) {
+    Bytes ten = message_bytes(10, 5), next = message_bytes(7, 6), none;
+    const std::pair<int64_t, Bytes *> odd[] = {{-2, &ten}, {0, &ten}, {5, &none}};
+    for (uint32_t type : {kPlainTcp, uint32_t{KUVNET_TCP}}) {
+        int sockets[2];
+        kuv_test::stream_pair(sockets);
+        Endpoint near(type, sockets[0]), far(type, sockets[1]);
+        near->timeout = far->timeout = 2000;
+        std::thread sender([&] {
+            for (auto [total, bytes] : odd) {
+                packet_info message = message_info(kSender, kReceiver, *bytes);
+                message.total_size = total;
+                EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u) << total;
+                message = message_info(kSender, kReceiver, next);
+                EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u) << total;
+            }
+        });
+        for (auto [total, bytes] : odd) {
+            SCOPED_TRACE(testing::Message() << "type " << type << ", total " << total);
+            for (Bytes *expected : {bytes, &next}) {
+                packet_info got{};
+                got.src_id = kReceiver;
+                EXPECT_EQ(type == kPlainTcp ? kuv_xapi_kuvnet_rx_a_packet(far.handle, &got)
+                                            : kuv_xapi_kuvnet_rx_data(far.handle, &got),
+                          1u);
+                EXPECT_EQ(body_of(got), *expected);
+                kuv_xapi_release_packet_info(&got);
+            }
+        }
+        sender.join();
+    }
+}
+
 // Plain UDP: a message as three datagrams nobody answers, a first datagram
 // to a peer whose address ends a page with nothing mapped behind it (it
 // must go with its own length, not 128 bytes), and a datagram that holds
