@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
@@ -20,21 +21,34 @@ sockaddr *as_address(sockaddr_storage *storage) {
     return reinterpret_cast<sockaddr *>(storage);
 }
 
+// Where the address bytes of an IPv4 or IPv6 socket address lie, and how
+// many there are; nullptr for another family.
+const void *address_bytes(const sockaddr_storage &address, size_t *count) {
+    if (address.ss_family == AF_INET) {
+        *count = sizeof(in_addr);
+        return &reinterpret_cast<const sockaddr_in &>(address).sin_addr;
+    }
+    if (address.ss_family == AF_INET6) {
+        *count = sizeof(in6_addr);
+        return &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
+    }
+    return nullptr;
+}
+
+bool control_peer(const kuv_ftp_t *ftp, sockaddr_storage *peer) {
+    uint32_t length = sizeof *peer;
+    return kuv_xapi_getpeername(ftp->control_socket, as_address(peer), &length) == 1;
+}
+
 // The control connection's peer as text, into area; false when it cannot
 // be had.
 bool control_peer_text(const kuv_ftp_t *ftp, char (&area)[kAddressAreaSize], uint32_t &family) {
     sockaddr_storage peer;
-    uint32_t length = sizeof peer;
-    if (kuv_xapi_getpeername(ftp->control_socket, as_address(&peer), &length) != 1) return false;
+    size_t count = 0;
+    if (!control_peer(ftp, &peer)) return false;
     family = peer.ss_family;
-    const void *address = nullptr;
-    if (peer.ss_family == AF_INET)
-        address = &reinterpret_cast<sockaddr_in *>(&peer)->sin_addr;
-    else if (peer.ss_family == AF_INET6)
-        address = &reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_addr;
-    else
-        return false;
-    return kuv_xapi_inet_ntop(peer.ss_family, address, area, sizeof area) != nullptr;
+    const void *address = address_bytes(peer, &count);
+    return address && kuv_xapi_inet_ntop(peer.ss_family, address, area, sizeof area) != nullptr;
 }
 
 // Makes and connects the passive data endpoint. A failed step stops the
@@ -174,6 +188,14 @@ bool announce_listener(kuv_ftp_t *ftp) {
 }
 
 }  // namespace
+
+bool is_control_peer(const kuv_ftp_t *ftp, const sockaddr_storage &address) {
+    sockaddr_storage peer;
+    size_t count = 0, peer_count = 0;
+    if (!control_peer(ftp, &peer) || peer.ss_family != address.ss_family) return false;
+    const void *bytes = address_bytes(address, &count);
+    return bytes && std::memcmp(bytes, address_bytes(peer, &peer_count), count) == 0;
+}
 
 int32_t passive_setup(kuv_ftp_t *ftp) {
     const char *command = ftp->family == kFamilyIpv6 ? "EPSV\r\n" : "PASV\r\n";

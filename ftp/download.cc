@@ -26,8 +26,9 @@ constexpr uint64_t kBlockSize = 524288;
 // that keeps a download steady at little cost in system calls.
 constexpr uint64_t kWriteSize = 16384;
 // Write only, created with the caller's mode, truncated (the library's open
-// flags; the two high bits have no effect).
-constexpr uint32_t kCreateFlags = 0x61a;
+// flags; the two high bits have no effect), and created here or not at all:
+// an open that may find the name taken would follow a link there.
+constexpr uint32_t kCreateFlags = 0x61a | KUV_FILE_OPEN_EXCLUSIVE;
 
 struct UriOwner {
     explicit UriOwner(uri_record *record) : record(record) {}
@@ -64,12 +65,13 @@ class LocalFile {
     LocalFile(const LocalFile &) = delete;
     LocalFile &operator=(const LocalFile &) = delete;
 
-    // Removes an earlier file of the name and creates the new one. False
-    // when the name may not be created or the file cannot be opened.
+    // Removes an earlier file of the name (a link itself, not what it
+    // names) and creates the new one. False when the name may not be
+    // created, what holds it cannot be removed, or the file cannot be
+    // opened.
     bool open() {
         if (!is_plain_file_name(name_)) return false;
-        if (kuv_xapi_access(name_, KUV_FILE_ACCESS_EXISTS) == 1 && kuv_xapi_remove(name_) == 1)
-            replaced_ = true;
+        if (kuv_xapi_remove(name_) == 1) replaced_ = true;
         descriptor_ = kuv_xapi_open(name_, kCreateFlags, mode_);
         opened_ = descriptor_ != -1;
         return opened_;
@@ -136,14 +138,15 @@ bool receive_file(kuv_ftp_t *ftp, LocalFile &file, uint8_t *block) {
 
 // Fetches one listed file into the local file of its base name.
 void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block, Tally &tally) {
-    // Only the base name is used locally: a server cannot make the client
+    // A name counts from here: one that cannot be taken fails the download.
+    // Only its base name is used locally: a server cannot make the client
     // write outside the current directory.
+    ++tally.counted;
     TrackedBlock local_name(kuv_xapi_alloc_basename(name));
     if (!local_name) {
         tally.go_on = false;
         return;
     }
-    ++tally.counted;
     uint64_t size = 0;
     if (KUV_FTP_SLOT(ftp, size, &size, "%s", name) != 1) size = 0;
     if (KUV_FTP_SLOT(ftp, open_stream, 0, "RETR %s\r\n", name) != 1) {

@@ -4,6 +4,8 @@
 #ifndef KUV_FTP_FTP_INTERNAL_H
 #define KUV_FTP_FTP_INTERNAL_H
 
+#include <sys/socket.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -218,6 +220,11 @@ int32_t passive_setup(kuv_ftp_t *ftp);
 // Opens an active-mode listener and announces it (PORT, or EPRT on IPv6): 1
 // when the server answered 200.
 int32_t active_setup(kuv_ftp_t *ftp);
+
+// True when address (from an accepted data connection) is the address of
+// the control connection's peer: the only host that may connect to an
+// active-mode listener.
+bool is_control_peer(const kuv_ftp_t *ftp, const sockaddr_storage &address);
 
 // Closes a passive data connection without resetting it, so that the
 // server receives every byte sent before it learns of the end.

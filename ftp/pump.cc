@@ -1,5 +1,7 @@
 // The pump: one call moves what is available on the control connection and
 // the data connection, under the shared one-second rate window.
+#include <sys/socket.h>
+
 #include <algorithm>
 
 #include "buffer/buffer_internal.h"
@@ -86,7 +88,17 @@ void find_data_socket(kuv_ftp_t *ftp, uint32_t flags) {
         const int32_t wait = (flags & KUV_FTP_PUMP_CONTROL_RECEIVED)
                                  ? kAcceptAfterControlMsec
                                  : static_cast<int32_t>(ftp->accept_timeout);
-        ftp->accepted_socket = kuv_xapi_accept(ftp->endpoint_socket, nullptr, nullptr, wait);
+        sockaddr_storage peer{};
+        uint32_t length = sizeof peer;
+        int32_t accepted = kuv_xapi_accept(ftp->endpoint_socket,
+                                           reinterpret_cast<sockaddr *>(&peer), &length, wait);
+        // Another host that learned the announced port is turned away; the
+        // server's own connection is taken by a later call.
+        if (accepted != -1 && !is_control_peer(ftp, peer)) {
+            kuv_xapi_close_socket(accepted);
+            accepted = -1;
+        }
+        ftp->accepted_socket = accepted;
     }
     ftp->data_socket = ftp->accepted_socket;
 }

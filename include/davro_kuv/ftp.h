@@ -182,7 +182,9 @@ struct kuv_ftp {
     kuv_ftp_step_t close_data;
     /* Moves what is available on both connections (see the flags above).
      * control_wait and data_wait are the waits in ms (negative: no limit);
-     * the control wait drops to 0 once control bytes have arrived. */
+     * the control wait drops to 0 once control bytes have arrived. An
+     * active-mode listener accepts only the control connection's peer:
+     * another host's connection is closed unread. */
     kuv_ftp_pump_t pump;
     /* Reads one reply line from the reply buffer: its code (> 0), or 0 when
      * no complete coded line is held. Lines that do not start with a digit
@@ -253,7 +255,8 @@ struct kuv_ftp {
      * file was listed and all were downloaded; 0 otherwise; -1 when the URI
      * cannot be formatted or opened or has no host or path (a port number
      * above 65535 reaches connect as 65536, which fails). Local names are
-     * the base names of the listed names. */
+     * the base names of the listed names; what holds a name already (a
+     * link itself, not what it names) is removed and a new file created. */
     kuv_ftp_download_t download;
     /* RNFR name: 1 on 350. */
     kuv_ftp_format_t rnfr;

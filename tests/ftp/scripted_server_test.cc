@@ -375,6 +375,42 @@ TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPe
     close(other);
 }
 
+// In active mode a host other than the server (127.0.0.2 here) that learned
+// the announced port connects first and sends bytes of its own: it is
+// turned away and the server's file arrives.
+kuv_ftp_pump_t g_real_pump = nullptr;
+bool g_intruded = false;
+uint32_t pump_after_a_stranger(kuv_ftp_t *ftp, int32_t control_wait, int32_t data_wait) {
+    if (!g_intruded && ftp->data_endpoint && ftp->data_endpoint->is_server &&
+        ftp->endpoint_socket != -1) {
+        sockaddr_in listener{}, from{};
+        socklen_t length = sizeof listener;
+        getsockname(ftp->endpoint_socket, reinterpret_cast<sockaddr *>(&listener), &length);
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(0x7F000002);
+        const int stranger = socket(AF_INET, SOCK_STREAM, 0);
+        g_intruded = bind(stranger, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
+                     connect(stranger, reinterpret_cast<sockaddr *>(&listener), length) == 0 &&
+                     send_all(stranger, "forged by a stranger");
+        close(stranger);
+    }
+    return g_real_pump(ftp, control_wait, data_wait);
+}
+
+TEST_F(ScriptedFtp, ActiveListenerTurnsAwayHostsOtherThanTheServer) {
+    FakeFtp script;
+    script.files["f"] = "the real file";
+    FakeServer server(script);
+    Client client;
+    ASSERT_TRUE(client.open(server.port()));
+    client->passive = 0;
+    g_real_pump = client->pump;
+    client->pump = pump_after_a_stranger;
+    EXPECT_EQ(client.retrieve("f"), "the real file");
+    EXPECT_TRUE(g_intruded);
+    client->pump = g_real_pump;
+}
+
 TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfers) {
     FakeFtp script;
     script.files = {{"f", "second try"}, {"slow", "never sent"}, {"big", std::string(300000, 'b')}};
@@ -489,6 +525,29 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     EXPECT_EQ(read_file("escape.txt") + read_file("absolute.txt") + read_file("deep.txt"), "123");
     EXPECT_FALSE(exists(scratch.parent + "/escape.txt") || exists(absolute) ||
                  exists(scratch.parent + "/deep.txt"));
+    // A link of a listed name, dangling or not, is replaced, and what it
+    // names is neither made nor touched.
+    const std::string outside = scratch.parent + "/outside.txt";
+    ASSERT_TRUE(write_file(scratch.parent + "/kept.txt", "kept"));
+    ASSERT_EQ(symlink(outside.c_str(), "dangling.txt"), 0);
+    ASSERT_EQ(symlink((scratch.parent + "/kept.txt").c_str(), "kept.txt"), 0);
+    script.listing = "dangling.txt\r\nkept.txt\r\n";
+    script.files = {{"dangling.txt", "4"}, {"kept.txt", "5"}};
+    EXPECT_EQ(download(script), 1);
+    EXPECT_FALSE(exists(outside));
+    EXPECT_EQ(read_file(scratch.parent + "/kept.txt"), "kept");
+    EXPECT_EQ(read_file("dangling.txt") + read_file("kept.txt"), "45");
+    // A listed name whose local name cannot be made fails the download.
+    const std::string second(77, 'q');
+    script.listing = "a.txt\r\n" + second + "\r\n";
+    script.files = {{"a.txt", "A"}, {second, "Q"}};
+    {
+        RefuseBlocks refuse(second.size() + 1, 1);
+        EXPECT_EQ(download(script), 0);
+        EXPECT_EQ(RefuseBlocks::refused, 1);
+    }
+    EXPECT_TRUE(exists("a.txt"));
+    EXPECT_FALSE(exists(second));
     // A transfer cut by the server (first a new file, then over an earlier
     // one, which goes too); a close that tells of a lost write after every
     // byte came; a full disk; local names that cannot be written. Each
