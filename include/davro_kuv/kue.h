@@ -172,6 +172,14 @@ typedef int32_t (*kue_status_handler_t)(struct kue *handle, void *user_context,
  * debug_level to status_handler, between init and create; the others belong
  * to the service (read them only through the count functions, or from a
  * status handler).
+ *
+ * With an acknowledged protocol_type (TCP or Unix-domain without
+ * KUVNET_ACK_TOGGLE, or KUVNET_UDP_ACKED) every packet sent waits for the
+ * peer's acknowledgement on the same connection, so only one side of a
+ * connection may send at a time: an event that arrives while a send waits
+ * is taken as a wrong answer, and the connection is dropped with both
+ * events. The default protocol_type sends without acknowledgements, both
+ * ways at once.
  */
 typedef struct kue {
     int32_t debug_level;            /* > 0: built-in reports print; > 99999: traces */
