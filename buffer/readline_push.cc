@@ -51,9 +51,35 @@ uint64_t pending_size(const kuv_readline_t &readline) {
     return readline.pending ? static_cast<uint64_t>(readline.pending->size) : 0;
 }
 
+// A line whose held-over bytes could be kept only in part is broken: it is
+// dropped when it ends, and its bytes are not kept meanwhile. The mark is
+// the pending buffer's consumed count, which the assembler has no other use
+// for, set below zero; no pop or push of the buffer happens while it is set.
+constexpr int64_t kLineBroken = -1;
+
+bool line_broken(const kuv_readline_t &readline) {
+    return readline.pending && readline.pending->offset == kLineBroken;
+}
+
+// True when the line ending now takes the long way: bytes are held over
+// for it, or it is broken.
+bool held_or_broken(const kuv_readline_t &readline) {
+    const kuv_buffer_t *pending = readline.pending;
+    return pending && (pending->size != 0 || pending->offset == kLineBroken);
+}
+
+void mark_line_broken(kuv_readline_t &readline) {
+    kuv_xapi_flush_buffer(readline.pending);
+    readline.pending->offset = kLineBroken;
+}
+
 // Queues the line made of the held-over bytes and chunk[start, end).
 [[gnu::noinline]] void finish_held_line(kuv_readline_t &readline, const uint8_t *chunk,
                                         uint64_t start, uint64_t end) {
+    if (line_broken(readline)) {
+        readline.pending->offset = 0;
+        return;
+    }
     const uint64_t held = pending_size(readline);
     const uint64_t own = end - start;
     char *line = new_line(held + own);
@@ -75,7 +101,7 @@ uint64_t pending_size(const kuv_readline_t &readline) {
 // short way inside the scan.
 [[gnu::always_inline]] inline void finish_line(kuv_readline_t &readline, const uint8_t *chunk,
                                                uint64_t start, uint64_t end) {
-    if (__builtin_expect(pending_size(readline) != 0, 0)) {
+    if (__builtin_expect(held_or_broken(readline), 0)) {
         finish_held_line(readline, chunk, start, end);
         return;
     }
@@ -161,12 +187,15 @@ uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t cou
     const uint64_t start = scan_chunk_sse2(readline, chunk, count);
 #endif
     // Without a pending buffer (it could not be opened) the buffer call
-    // reports the missing handle and the held-over bytes are lost.
+    // reports the missing handle and the held-over bytes are lost. Bytes
+    // that could be kept only in part break their line.
     if (start < count) {
-        if (readline.pending)
-            kuv::buffer::push_bytes(*readline.pending, chunk + start, count - start, 0);
-        else
+        if (!readline.pending)
             kuv_xapi_push_buffer_ex(nullptr, chunk + start, count - start, 0);
+        else if (!line_broken(readline) &&
+                 kuv::buffer::push_bytes(*readline.pending, chunk + start, count - start, 0) !=
+                     count - start)
+            mark_line_broken(readline);
     }
     return pending_size(readline);
 }
@@ -175,7 +204,7 @@ uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t cou
 // is only line-end bytes (it then pops as the empty string).
 void push_final(kuv_readline_t &readline) {
     if (!readline.pending) return;
-    if (pending_size(readline) != 0) finish_line(readline, nullptr, 0, 0);
+    if (held_or_broken(readline)) finish_line(readline, nullptr, 0, 0);
     readline.pending = kuv_xapi_close_buffer(readline.pending);
 }
 

@@ -242,9 +242,11 @@ KUV_API kuv_readline_t *kuv_xapi_close_readline(kuv_readline_t *readline);
  * returns 0; the assembler stays usable. A line end split between two
  * chunks (CR, then LF) still ends only one line. NULL readline: 0.
  * Out of memory: a line whose text cannot be allocated is dropped together
- * with the bytes held over in front of it; when the buffer for held-over
- * bytes cannot be opened, the lines ending in the chunk are still queued and
- * the bytes after the last line end are lost. */
+ * with the bytes held over in front of it; a line whose bytes can be held
+ * over only in part is dropped whole when it ends (by a line end or the
+ * final push), and none of its bytes are held meanwhile; when the buffer
+ * for held-over bytes cannot be opened, the lines ending in the chunk are
+ * still queued and the bytes after the last line end are lost. */
 KUV_API uint64_t kuv_xapi_push_readline(kuv_readline_t *readline, const void *bytes,
                                         uint64_t count);
 /* The oldest queued line, without CR and LF bytes, as a tracked-heap string
