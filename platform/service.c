@@ -108,10 +108,13 @@ int32_t sorvan_close_service(sorvan_service_t handle) {
 int32_t sorvan_check_service(sorvan_service_t handle) {
     struct sorvan_service *service = from_handle(handle);
     if (!service) return -1;
+    /* Each flag only ever goes from 0 to 1: reading the acknowledgement
+     * first, every answer is a state that existed at the last read. */
+    const int acknowledged = __atomic_load_n(&service->acknowledged, __ATOMIC_ACQUIRE);
     if (__atomic_load_n(&service->ended, __ATOMIC_ACQUIRE) ||
         __atomic_load_n(&service->stop_requested, __ATOMIC_ACQUIRE))
         return 0;
-    return __atomic_load_n(&service->acknowledged, __ATOMIC_ACQUIRE) ? 1 : 2;
+    return acknowledged ? 1 : 2;
 }
 
 int32_t sorvan_error_service(sorvan_service_t handle, int32_t code) {
