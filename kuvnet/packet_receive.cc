@@ -53,7 +53,9 @@ bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, ui
     while (message.msg_iovlen > 0) {
         int32_t got = kuv::sysio::timed_transfer(
             timeout, 0,
-            [socket](int32_t remaining) { return kuv_xapi_rx_poll_socket(socket, remaining); },
+            [socket](int32_t remaining) {
+                return kuv::sysio::wait_socket(socket, kuv::sysio::kReadable, remaining);
+            },
             [&](int flags) { return ::recvmsg(socket, &message, flags); });
         if (got <= 0) return false;
         kuv::sysio::step_over(message, static_cast<uint64_t>(got));

@@ -70,7 +70,9 @@ uint64_t send_stream_packets(kuvnet *handle, struct msghdr &message, const uint6
         if (!kuv::sysio::no_socket(socket))
             moved = kuv::sysio::timed_transfer(
                 deadline.remaining(), kuv_xapi_intr_break(),
-                [socket](int32_t remaining) { return kuv_xapi_tx_poll_socket(socket, remaining); },
+                [socket](int32_t remaining) {
+                    return kuv::sysio::wait_socket(socket, kuv::sysio::kWritable, remaining);
+                },
                 [&](int flags) { return ::sendmsg(socket, &message, flags); });
         if (moved <= 0) break;
         sent += static_cast<uint64_t>(moved);

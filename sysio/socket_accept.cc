@@ -30,13 +30,24 @@ int32_t kuv_xapi_accept_intr(int32_t socket, struct sockaddr *address, uint32_t 
         int32_t accepted = accept_once();
         if (accepted >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return accepted;
     }
-    int32_t ready = kuv_xapi_rx_poll_socket_intr(socket, timeout_msec, interruption_flag);
-    if (ready != 1) {
-        if (ready == 0) errno = ETIMEDOUT;
-        return -1;
+    kuv::sysio::Deadline deadline(timeout_msec);
+    for (;;) {
+        const int32_t ready = kuv::sysio::wait_socket(socket, kuv::sysio::kReadable,
+                                                      deadline.remaining(), interruption_flag);
+        if (ready != 1) {
+            if (ready == 0) errno = ETIMEDOUT;
+            return -1;
+        }
+        // An interrupted accept is made again at once, without a new wait.
+        const int32_t accepted = accept_once();
+        if (accepted >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return accepted;
+        // A non-blocking listener whose connection another caller took
+        // after the wait: wait for the rest of the time-out.
+        if (deadline.expired()) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
     }
-    // An interrupted accept is made again at once, without a new wait.
-    return accept_once();
 }
 
 int32_t kuv_xapi_accept(int32_t socket, struct sockaddr *address, uint32_t *address_length,

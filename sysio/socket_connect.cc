@@ -43,9 +43,10 @@ class NonBlockingAttempt {
 // Waits for a connection in progress and reads its outcome: 1 connected,
 // 0 failed or timed out, -1 the wait failed.
 int32_t finish_connect(int32_t socket, int32_t timeout_msec, int32_t interruption_flag) {
-    int32_t ready =
-        kuv_xapi_poll_socket_intr(socket, KUV_SOCKET_POLL_READABLE | KUV_SOCKET_POLL_WRITABLE,
-                                  timeout_msec, interruption_flag);
+    using namespace kuv::sysio;
+    if (no_socket(socket)) return -1;
+    const int32_t ready = wait_descriptor(socket, kReadable | kWritable, timeout_msec,
+                                          interruption_flag, OnInterruption::kRestOfTimeOut);
     if (ready < 0) return -1;
     if (ready == 0) {
         errno = ETIMEDOUT;

@@ -40,6 +40,18 @@ auto repeat_interrupted(int32_t interruption_flag, Call call) {
     }
 }
 
+// Waits up to timeout_msec for the socket to become ready for `condition`
+// (kReadable or kWritable): 1 ready, 0 time-out, -1 failure. The time-out
+// bounds the wait: interrupted with flag 0, it waits for what is left.
+inline int32_t wait_socket(int32_t socket, int32_t condition, int32_t timeout_msec,
+                           int32_t interruption_flag = kRepeatOnInterrupt) {
+    if (no_socket(socket)) return -1;
+    const int32_t ready = wait_descriptor(socket, condition, timeout_msec, interruption_flag,
+                                          OnInterruption::kRestOfTimeOut);
+    if (ready < 0) return -1;
+    return (ready & condition) ? 1 : 0;
+}
+
 // The byte count one receive or send asks for, or 0 (errno set) when the
 // call is refused before the socket is touched: no socket, no buffer, or
 // nothing to move.

@@ -27,7 +27,7 @@ int32_t kuv_xapi_recvfrom_intr(int32_t socket, void *buffer, uint64_t size,
     // time-out here, so it is reported as -1.
     return timed_transfer(
         timeout_msec, interruption_flag,
-        [socket](int32_t remaining) { return kuv_xapi_rx_poll_socket(socket, remaining); },
+        [socket](int32_t remaining) { return wait_socket(socket, kReadable, remaining); },
         [&](int flags) {
             return address ? ::recvfrom(socket, buffer, wanted, flags, address,
                                         reinterpret_cast<socklen_t *>(address_length))

@@ -18,7 +18,7 @@ int32_t kuv_xapi_sendto_intr(int32_t socket, const void *data, uint64_t size,
     // blocking send would return only once every byte is queued.
     return timed_transfer(
         timeout_msec, interruption_flag,
-        [socket](int32_t remaining) { return kuv_xapi_tx_poll_socket(socket, remaining); },
+        [socket](int32_t remaining) { return wait_socket(socket, kWritable, remaining); },
         [&](int flags) {
             return address ? ::sendto(socket, data, wanted, flags, address, address_length)
                            : ::send(socket, data, wanted, flags);

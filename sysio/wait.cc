@@ -24,7 +24,7 @@ int32_t ready_conditions(int32_t mask, short revents) {
 }  // namespace
 
 int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
-                        int32_t interruption_flag) {
+                        int32_t interruption_flag, OnInterruption on_interruption) {
     if (descriptor < 0) return -1;
     struct pollfd watched = {};
     watched.fd = descriptor;
@@ -36,10 +36,10 @@ int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
 
     Deadline deadline(timeout_msec);
     // A failed call goes on only when a signal interrupted it and the flag
-    // asks to repeat: the wait then starts again with its whole time-out.
+    // asks to repeat.
     auto repeat_after_failure = [&] {
         if (errno != EINTR || interruption_flag != 0) return false;
-        deadline.restart();
+        if (on_interruption == OnInterruption::kWholeTimeOut) deadline.restart();
         return true;
     };
     for (;;) {

@@ -42,7 +42,12 @@ KUV_EXTERN_C_BEGIN
  * has found the socket ready, the calls of functions with a time-out of 0 or
  * more never block: should the socket not be ready after all (data taken by
  * another thread, a datagram dropped for a bad checksum), the wait goes on
- * for the rest of the time-out.
+ * for the rest of the time-out. A signal that interrupts such a wait (flag
+ * 0) does not lengthen it either: the wait goes on for the rest of the
+ * time-out. (The poll functions alone start their wait again whole.) A
+ * blocking listener is the exception to "never block": when another caller
+ * takes the connection between the wait and the accept, the accept waits
+ * for the next one.
  */
 
 struct sockaddr;

@@ -30,6 +30,17 @@ extern "C" int close(int fd) {
     return -1;
 }
 
+// Armed, the library's next accept finds its connection taken first, as
+// when another caller on the same listener wins the race after the wait.
+static std::atomic<bool> g_accept_beaten{false};
+extern "C" int accept(int fd, sockaddr *address, socklen_t *length) {
+    if (g_accept_beaten.exchange(false)) {
+        const long taken = syscall(SYS_accept4, fd, nullptr, nullptr, 0);
+        if (taken >= 0) syscall(SYS_close, taken);
+    }
+    return static_cast<int>(syscall(SYS_accept4, fd, address, length, 0));
+}
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -177,6 +188,50 @@ TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
 // leave the socket blocking; a full Unix backlog is waited for. An
 // interrupted blocking connect goes on in the kernel: flag 1 gives up, flag 0
 // waits until the listener makes room.
+// A signal every 40 ms for two seconds: each timed call still ends at its
+// time-out of 300 ms instead of starting its wait again at every signal.
+// Then a non-blocking listener whose connection another caller takes after
+// the wait: the timed accept waits on and takes the next one.
+TEST_F(Socket, TimedCallsKeepTheirTimeOutThroughSignalsAndATakenConnection) {
+    Loopback pair(kPaired), full(kFull);
+    {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigaction(SIGALRM, &action, nullptr);
+        std::atomic<bool> done{false};
+        std::jthread signals([&, thread = gettid()] {
+            for (int i = 0; i < 50 && !done; ++i) {
+                tgkill(getpid(), thread, SIGALRM);
+                std::this_thread::sleep_for(40ms);
+            }
+        });
+        char buffer[16];
+        Fd pending(socket(AF_INET, SOCK_STREAM, 0));
+        for (int call = 0; call < 3; ++call) {
+            const auto start = std::chrono::steady_clock::now();
+            const int32_t result = call == 0 ? kuv_xapi_recv(pair.server, buffer, 16, 300)
+                                   : call == 1
+                                       ? kuv_xapi_accept(pair.listener, nullptr, nullptr, 300)
+                                       : full.connect(pending, 300);
+            EXPECT_EQ(result, call == 0 ? 0 : call == 1 ? -1 : 0) << call;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << call;
+        }
+        done = true;
+    }
+    const int flags = fcntl(pair.listener, F_GETFL);
+    ASSERT_EQ(fcntl(pair.listener, F_SETFL, flags | O_NONBLOCK), 0);
+    Fd first(socket(AF_INET, SOCK_STREAM, 0)), second(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(pair.connect(first, 2000), 1);
+    std::jthread later([&] {
+        std::this_thread::sleep_for(200ms);
+        pair.connect(second, 2000);
+    });
+    g_accept_beaten = true;
+    Fd accepted{kuv_xapi_accept(pair.listener, nullptr, nullptr, 3000)};
+    EXPECT_GE(accepted.fd, 0) << std::strerror(errno);
+    EXPECT_FALSE(g_accept_beaten);
+}
+
 TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
     sockaddr_un path{AF_UNIX, {}};  // an abstract name: no file to remove
     std::snprintf(path.sun_path + 1, sizeof path.sun_path - 1, "kuv-unheard-%d", getpid());
