@@ -89,7 +89,11 @@ uint32_t kuv_xapi_kuvnet_add_source(kuvnet *handle, const char *text, int32_t is
     if (!block) return fail(handle, KUVNET_RESULT_NO_MEMORY);
     auto *record = block.get<kuvnet_address>();
     reset_address(record);
-    const uint32_t resolved = resolve_source(handle, record, text, is_uri);
+    uint32_t resolved = resolve_source(handle, record, text, is_uri);
+    // A source that names no address (an empty text, or a handle whose
+    // transport is not set yet, which the lookup leaves alone) would join
+    // nothing.
+    if (resolved == KUV_RESULT_OK && !record->addresses) resolved = KUVNET_RESULT_SOURCE_LOOKUP;
     if (resolved != KUV_RESULT_OK) {
         release_address(record);
         // Running out of memory is told as such, not as an unknown name.

@@ -226,14 +226,17 @@ KUV_API uint32_t kuv_mapi_kuvnet_delete(kuvnet **handle);
 /* Fill peer_name (set_remote) or local_name (set_local) with text, cut to
  * 127 characters; NULL empties the field. With is_uri 1 the text is parsed
  * as a URI: its host (or nothing) becomes the name and a port in it sets
- * port; a port number above 65535, however long, sets 65536, which create
+ * port; a port number above 65535 (read as the integer reader reads it,
+ * hexadecimal after "0x" included), however long, sets 65536, which create
  * and connect refuse (the URI record's own port wraps). 1. */
 KUV_API uint32_t kuv_xapi_kuvnet_set_remote(kuvnet *handle, const char *text, int32_t is_uri);
 KUV_API uint32_t kuv_xapi_kuvnet_set_local(kuvnet *handle, const char *text, int32_t is_uri);
 /* Resolves text (a URI's host with is_uri 1) and appends it to source_list:
  * the multicast sources of a source-specific receiver (a URI whose port
  * number is above 65535 is looked up as a whole text). 1,
- * KUVNET_RESULT_SOURCE_LOOKUP (list unchanged) or KUVNET_RESULT_NO_MEMORY. */
+ * KUVNET_RESULT_SOURCE_LOOKUP (list unchanged; also for a text that names
+ * no address, such as an empty one, or before protocol_type names an
+ * internet transport) or KUVNET_RESULT_NO_MEMORY. */
 KUV_API uint32_t kuv_xapi_kuvnet_add_source(kuvnet *handle, const char *text, int32_t is_uri);
 
 /* 1 when the handle is open and sound, else the first failing check:

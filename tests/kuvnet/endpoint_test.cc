@@ -210,17 +210,30 @@ TEST_F(Resolution, KeptLookupsAndPortNumbers) {
     ASSERT_EQ(getsockopt(client->socket, SOL_SOCKET, SO_TYPE, &type, &length), 0);
     EXPECT_EQ(type, SOCK_STREAM);
 
-    // A port above 65535 is refused: plus 2^32, or cut to 16 bits, it would
-    // read as the listener's port.
+    // A port above 65535 is refused: plus 2^32 (in decimal, followed by
+    // other text, or in hexadecimal), or cut to 16 bits, it would read as the
+    // listener's port.
     const std::string wrapped = std::to_string(listener->port + 4294967296LL);
-    Endpoint far(kTcp4);
-    ASSERT_EQ(kuv_xapi_kuvnet_set_remote(far.handle, ("tcp://127.0.0.1:" + wrapped).c_str(), 1),
-              1u);
-    EXPECT_EQ(kuv_xapi_kuvnet_connect(far.handle), KUVNET_RESULT_PORT_RANGE);
-    EXPECT_EQ(far->socket, -1);
-    EXPECT_EQ(kuv_xapi_kuvnet_add_source(far.handle, ("udp://127.0.0.1:" + wrapped).c_str(), 1),
+    char hexadecimal[24];
+    std::snprintf(hexadecimal, sizeof hexadecimal, "0x1%08x", unsigned(listener->port));
+    for (const std::string &text : {wrapped, wrapped + "x", std::string(hexadecimal)}) {
+        Endpoint far(kTcp4);
+        ASSERT_EQ(kuv_xapi_kuvnet_set_remote(far.handle, ("tcp://127.0.0.1:" + text).c_str(), 1),
+                  1u);
+        EXPECT_EQ(kuv_xapi_kuvnet_connect(far.handle), KUVNET_RESULT_PORT_RANGE) << text;
+        EXPECT_EQ(far->socket, -1);
+        EXPECT_EQ(kuv_xapi_kuvnet_add_source(far.handle, ("udp://127.0.0.1:" + text).c_str(), 1),
+                  KUVNET_RESULT_SOURCE_LOOKUP);
+        EXPECT_EQ(far->source_list, nullptr);
+    }
+    // A source must name an address: not an empty text, nor a name looked
+    // up before the transport is set.
+    Endpoint unset(0);
+    EXPECT_EQ(kuv_xapi_kuvnet_add_source(unset.handle, "127.0.0.2", 0),
               KUVNET_RESULT_SOURCE_LOOKUP);
-    EXPECT_EQ(far->source_list, nullptr);
+    unset->protocol_type = KUVNET_UDP | KUVNET_IPV4;
+    EXPECT_EQ(kuv_xapi_kuvnet_add_source(unset.handle, "", 0), KUVNET_RESULT_SOURCE_LOOKUP);
+    EXPECT_EQ(unset->source_list, nullptr);
     Endpoint cut(kTcp4, listener->port + 65536);
     kuv_xapi_kuvnet_set_remote(cut.handle, "127.0.0.1", 0);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(cut.handle), KUVNET_RESULT_PORT_RANGE);
