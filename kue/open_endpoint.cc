@@ -28,7 +28,8 @@ kuvnet *open_endpoint(::kue *handle) {
         return nullptr;
     }
     endpoint->protocol_type = handle->protocol_type;
-    endpoint->is_server = handle->is_server;
+    // The service listens for 1 alone; any other value makes a client.
+    endpoint->is_server = handle->is_server == 1 ? 1 : 0;
     if (handle->local_name[0])
         kuv_xapi_copy_string_limit(endpoint->local_name, handle->local_name, kNameLimit);
     if (handle->peer_name[0]) {
@@ -37,7 +38,9 @@ kuvnet *open_endpoint(::kue *handle) {
                (handle->protocol_type & KUVNET_CLASS_MASK) == KUVNET_INET) {
         kuv_xapi_copy_string_limit(endpoint->peer_name, kLoopbackHost, kNameLimit);
     }
-    endpoint->port = handle->port;
+    // A listener's port below 1 lets the system choose, where an endpoint
+    // takes only 0 for that.
+    endpoint->port = handle->is_server == 1 && handle->port < 1 ? 0 : handle->port;
 
     result = kuv_xapi_kuvnet_create(endpoint);
     if (result != KUV_RESULT_OK)

@@ -104,6 +104,19 @@ QueueView rx_view(::kue *handle, kue_connection *connection) {
             &state->rx_earliest_expiry};
 }
 
+// The room of a pushed event's block (header and payload): payload sizes
+// come in classes, eight to each doubling above 64 bytes, so that the room
+// of a kept block follows from the size of its last event, which is all the
+// event record tells, and the count of kept bytes is the count held. A
+// payload of a power of two is a class of its own.
+uint64_t room_class(uint64_t size) {
+    if (size <= KUE_EVENT_HEADER_SIZE + 64) return KUE_EVENT_HEADER_SIZE + 64;
+    const uint64_t payload = size - KUE_EVENT_HEADER_SIZE;
+    if (payload > UINT64_MAX / 4) return size;  // no block of that size is made
+    const uint64_t step = uint64_t{1} << (60 - __builtin_clzll(payload - 1));
+    return KUE_EVENT_HEADER_SIZE + ((payload + step - 1) & ~(step - 1));
+}
+
 }  // namespace
 
 kue_connection *new_connection() {
@@ -148,33 +161,35 @@ kue_event *new_event(uint64_t room) {
 
 kue_event *new_pushed_event(::kue *handle, uint64_t room) {
     HandleState *state = state_of(handle);
-    // The most recently kept block that fits without wasting more than
-    // half of it.
+    const uint64_t block_room = room_class(room);
+    // The most recently kept block of the class.
     for (uint32_t i = state->spare_count; i-- > 0;) {
         const SpareEvent spare = state->spares[i];
-        if (spare.room < room || spare.room / 2 > room) continue;
+        if (spare.room != block_room) continue;
         state->spares[i] = state->spares[--state->spare_count];
         state->spare_bytes -= spare.room;
         kue_event *event = spare.block;
         std::memset(event, 0, sizeof *event);
         event->size = room;
-        event->data = room ? reinterpret_cast<uint8_t *>(event + 1) : nullptr;
+        event->data = reinterpret_cast<uint8_t *>(event + 1);
         return event;
     }
-    return new_event(room);
+    kue_event *event = new_event(block_room);
+    if (event) event->size = room;
+    return event;
 }
 
 void recycle_event(::kue *handle, kue_event *event) {
     HandleState *state = state_of(handle);
-    // Received events carry a block of their own and are never kept; the
-    // room of a kept block is at least the size of its last event.
+    // Received events carry a block of their own and are never kept.
+    const uint64_t block_room = room_class(event->size);
     if (event->flags & KUE_EVENT_OWNS_DATA || state->spare_count == kMaxSpareEvents ||
-        event->size > kMaxSpareBytes - state->spare_bytes) {
+        block_room > kMaxSpareBytes - state->spare_bytes) {
         kue_xapi_event_free(event);
         return;
     }
-    state->spares[state->spare_count++] = SpareEvent{event, event->size};
-    state->spare_bytes += event->size;
+    state->spares[state->spare_count++] = SpareEvent{event, block_room};
+    state->spare_bytes += block_room;
 }
 
 void release_spares(::kue *handle) {

@@ -38,6 +38,7 @@ TEST_F(KueExchange, TwoThousandClientsTenEventsEachAllArriveOnce) {
 TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
     Children children = fork_children(3, [](int number, Child &parent) {
         kue *client = make_client(static_cast<int32_t>(parent.next()), true);
+        client->is_server = number == 2 ? 2 : 0;  // anything but 1 makes a client
         if (kue_xapi_event_create(client) != 1) return 10;
         parent.send(-1);
         std::vector<uint32_t> cmds = {200, 300};
@@ -61,8 +62,10 @@ TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
     // Without a service thread, accept order and counts are exact.
     kue *server = make_server(false);
     server->poll_timeout = 100;
+    server->port = -1;  // below 1: the system chooses
     StatusLog log(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    ASSERT_GT(server->port, 0);
     for (auto &child : children) {
         const size_t accepted = log.count(KUE_STATUS_ACCEPTED);
         child->send(server->port);
@@ -159,6 +162,18 @@ TEST_F(KueExchange, EventsThatCannotLeaveExpireOrGoWithDelete) {
         if (kue_xapi_event_poll(lonely) != 0 || log.count(KUE_STATUS_TX_EXPIRED) != 2 ||
             log.count(KUE_STATUS_ERROR) != 0)
             return 12;
+        // The blocks kept for later pushes stay within their 4 MiB however
+        // the sizes follow each other: here each half the one before.
+        const uint64_t held = kuv_xapi_get_allocated_memory_size();
+        lonely->expire_time = 1;
+        for (int round = 0; round < 12; ++round) {
+            for (uint64_t size = 2 << 20; size >= 4096; size /= 2) {
+                kue_xapi_event_push(lonely, 0, 1, 1, nullptr, size);
+                kue_xapi_event_poll(lonely);
+            }
+        }
+        if (lonely->tx_count != 0 || kuv_xapi_get_allocated_memory_size() > held + (5 << 20))
+            return 18;
         kue_xapi_event_delete(&lonely);
 
         // Two received events, the first short-lived; its report pops the other.
