@@ -3,6 +3,7 @@
 // data, and closing it.
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/text.h"
@@ -56,7 +57,9 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
     if (!command || !is_one_command(command.chars())) return 0;
     if (!set_up_data_connection(ftp)) return 0;
     if (offset != 0 && KUV_FTP_SLOT(ftp, rest, offset) != 1) return 0;
-    if (KUV_FTP_SLOT(ftp, queue_command, "%s", command.chars()) != 1 ||
+    // The command's only line end, when it has one, is its last byte.
+    const bool ended = std::strpbrk(command.chars(), "\r\n") != nullptr;
+    if (KUV_FTP_SLOT(ftp, queue_command, ended ? "%s" : "%s\r\n", command.chars()) != 1 ||
         KUV_FTP_SLOT(ftp, send_commands) != 1) {
         say(kCannotSend);
         return 0;
