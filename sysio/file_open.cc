@@ -84,6 +84,13 @@ bool truncation_applies(int descriptor) {
 int32_t open_locked(const char *path, int system_flags, uint32_t flags, uint32_t mode) {
     DescriptorGuard descriptor(::open(path, system_flags & ~O_TRUNC, mode));
     if (!descriptor) return -1;
+    // A truncating open of a directory fails, as the system's does.
+    struct stat status;
+    if ((system_flags & O_TRUNC) && ::fstat(descriptor.get(), &status) == 0 &&
+        S_ISDIR(status.st_mode)) {
+        errno = EISDIR;
+        return -1;
+    }
     if (!lock_with_patience(descriptor.get(), flags)) return -1;
     if ((system_flags & O_TRUNC) && truncation_applies(descriptor.get()) &&
         kuv_xapi_ftruncate(descriptor.get(), 0) != 1) {

@@ -192,11 +192,15 @@ TEST_F(FileCalls, LockedOpenWaitsSixSecondsAndTruncatesOnlyUnderTheLock) {
     EXPECT_EQ(lock_seen_from_outside(path), F_WRLCK);
     EXPECT_EQ(kuv_xapi_close(descriptor), 1);
 
-    // Like the system's open, a locked one skips truncating a pipe.
+    // Like the system's open, a locked one skips truncating a pipe and
+    // refuses to truncate a directory.
     ASSERT_EQ(mkfifo(in_dir("pipe").c_str(), 0600), 0);
     descriptor = kuv_xapi_open(in_dir("pipe").c_str(), 0x1000 | 0x10 | 0x4, 0);
     EXPECT_GE(descriptor, 0) << strerror(errno);
     EXPECT_EQ(kuv_xapi_close(descriptor), 1);
+    ASSERT_EQ(mkdir(in_dir("directory").c_str(), 0700), 0);
+    EXPECT_EQ(kuv_xapi_open(in_dir("directory").c_str(), 0x1000 | 0x10, 0), -1);
+    EXPECT_EQ(errno, EISDIR);
 }
 
 TEST_F(FileCalls, MkdirCreatesEveryMissingParent) {
