@@ -95,6 +95,8 @@ inline Fill fill(const std::vector<uint8_t> &stream, uint64_t *position, uint32_
                  uint32_t *version) {
     Fill result;
     uint64_t expected = 0, next = 0;
+    Header start;
+    bool started = false;
     for (;;) {
         const uint8_t *at = stream.data() + *position;
         const uint64_t left = stream.size() - *position;
@@ -123,6 +125,12 @@ inline Fill fill(const std::vector<uint8_t> &stream, uint64_t *position, uint32_
             expected = h.total_size;
             next = 0;
             result.message.clear();
+            start = h;
+            started = true;
+        } else if (started && (h.src_id != start.src_id || h.cmd_type != start.cmd_type ||
+                               h.cmd_id != start.cmd_id)) {
+            result.code = 0x80000011;  // not a packet of the message begun
+            break;
         }
         if (h.total_size != expected) {
             result.code = 0x80000010;

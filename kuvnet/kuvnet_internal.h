@@ -81,6 +81,12 @@ inline bool port_out_of_range(int32_t port) {
 void reset_address(kuvnet_address *record);
 // Frees the lookup result and the name, then resets.
 void release_address(kuvnet_address *record);
+// The length of a socket address of its family (the whole storage for a
+// family not known here).
+uint32_t socket_address_length(const struct sockaddr *address);
+// True when both name the same socket: family, port and address (and the
+// scope of an IPv6 address), or the same bytes for other families.
+bool same_socket_address(const struct sockaddr *one, const struct sockaddr *other);
 
 // ---- resolution ---------------------------------------------------------
 

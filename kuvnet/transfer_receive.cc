@@ -41,7 +41,10 @@ uint32_t checked_receive(kuvnet *handle, packet_info *info, BodyPlacement *place
 // One message being reassembled. Every sender cuts a message in order and
 // streams keep that order, so packets are taken at the next expected offset
 // only: a gap or an overlap fails instead of leaving bytes of the buffer
-// unwritten in a message reported whole. Bodies of admitted packets are read
+// unwritten in a message reported whole. A packet continues the message
+// only when it carries the start's source and commands and, on a datagram
+// socket, comes from the start's sender: the packets of several senders
+// are never joined into one message. Bodies of admitted packets are read
 // straight into the message's block, which grows with the bytes that
 // arrived rather than with the size the first header announced.
 //
@@ -52,7 +55,9 @@ uint32_t checked_receive(kuvnet *handle, packet_info *info, BodyPlacement *place
 class MessageAssembler final : public BodyPlacement {
   public:
     explicit MessageAssembler(const kuvnet *handle)
-        : may_read_ahead_(is_stream(handle->protocol_type) &&
+        : handle_(handle),
+          datagrams_(is_udp(handle->protocol_type)),
+          may_read_ahead_(is_stream(handle->protocol_type) &&
                           !is_acknowledged(handle->protocol_type)) {}
 
     bool place(const packet_info &header, BodyTarget *target) override {
@@ -90,12 +95,31 @@ class MessageAssembler final : public BodyPlacement {
     uint8_t *release_buffer() { return buffer_.release(); }
 
   private:
+    bool continues_start(const packet_info &header) const {
+        if (header.src_id != start_.src_id || header.cmd_type != start_.cmd_type ||
+            header.cmd_id != start_.cmd_id)
+            return false;
+        return !datagrams_ ||
+               same_socket_address(reinterpret_cast<const struct sockaddr *>(&start_sender_),
+                                   sender());
+    }
+
+    // The sender of the datagram just received (its parse has succeeded).
+    const struct sockaddr *sender() const {
+        return reinterpret_cast<const struct sockaddr *>(&handle_->peer_address.unix_address);
+    }
+
     uint32_t admit(const packet_info &header) {
         // A new message start replaces a partial one, whose block goes.
         if (header.total_size >= 1 && header.offset == 0) {
             buffer_.reset();
             expected_ = static_cast<uint64_t>(header.total_size);
             next_offset_ = 0;
+            started_ = true;
+            start_ = header;
+            if (datagrams_) std::memcpy(&start_sender_, sender(), sizeof start_sender_);
+        } else if (started_ && !continues_start(header)) {
+            return KUVNET_RESULT_OFFSET;
         }
         if (static_cast<uint64_t>(header.total_size) != expected_) return KUVNET_RESULT_TOTAL_SIZE;
         // Compared without adding, so that no sum can wrap around.
@@ -105,7 +129,12 @@ class MessageAssembler final : public BodyPlacement {
         return KUV_RESULT_OK;
     }
 
+    const kuvnet *const handle_;
+    const bool datagrams_;
     const bool may_read_ahead_;
+    bool started_ = false;
+    packet_info start_{};              // the header that started the message
+    sockaddr_storage start_sender_{};  // and, on a datagram socket, its sender
     bool read_ahead_ = false;
     uint8_t next_header_[kShortHeaderSize];
     GrowingBlock buffer_;

@@ -7,10 +7,12 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "davro_kuv/runtime.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "kuvnet/packet_internal.h"
+#include "sysio/wait.h"
 
 namespace kuv::net {
 
@@ -35,16 +37,86 @@ struct SendState {
 // The answer to one packet of an acknowledged transfer.
 enum class Answer { kAcknowledged, kResend, kFailed };
 
-// Reads the peer's answer into `answer`. kResend while the peer is not
-// ready and resends are left (after the pause an active endpoint makes);
-// kFailed with the code in *code.
+// Keeps the handle's receive time-out at what is left of one wait while
+// the wait takes several receives.
+class TimeoutOverride {
+  public:
+    explicit TimeoutOverride(kuvnet *handle) : handle_(handle), saved_(handle->timeout) {}
+    ~TimeoutOverride() { handle_->timeout = saved_; }
+    TimeoutOverride(const TimeoutOverride &) = delete;
+    TimeoutOverride &operator=(const TimeoutOverride &) = delete;
+    void set(int32_t remaining) { handle_->timeout = static_cast<decltype(saved_)>(remaining); }
+
+  private:
+    kuvnet *handle_;
+    decltype(kuvnet::timeout) saved_;
+};
+
+// An active datagram endpoint takes answers from the peer it sends to
+// alone: its socket is not connected, and any other socket could send it a
+// datagram that would pass for the answer and draw the rest of the message
+// to itself.
+class AnswerSource {
+  public:
+    explicit AnswerSource(kuvnet *handle)
+        : handle_(handle),
+          checked_(is_udp(handle->protocol_type) && handle->is_server == 0 &&
+                   handle->peer_address.selected),
+          selected_(handle->peer_address.selected) {
+        if (checked_) std::memcpy(&peer_, selected_, socket_address_length(selected_));
+    }
+
+    // True when the datagram just received came from the peer. When not,
+    // the peer is selected again, as it was.
+    bool from_peer() {
+        kuvnet_address &record = handle_->peer_address;
+        const auto *peer = reinterpret_cast<const struct sockaddr *>(&peer_);
+        if (!checked_ ||
+            same_socket_address(peer, reinterpret_cast<struct sockaddr *>(&record.unix_address)))
+            return true;
+        std::memcpy(&record.unix_address, &peer_, sizeof peer_);
+        record.selected = selected_;
+        return false;
+    }
+
+  private:
+    kuvnet *handle_;
+    const bool checked_;
+    struct sockaddr *const selected_;
+    sockaddr_storage peer_{};
+};
+
+// Reads the peer's answer into `answer`. Datagrams from another socket and
+// acknowledgements of another packet (from another receiver, or late ones
+// of an earlier packet with another command class) are passed over while
+// the time-out lasts. kResend while the peer is not ready and resends are
+// left (after the pause an active endpoint makes); kFailed with the code in
+// *code.
 Answer read_answer(kuvnet *handle, packet_info *info, packet_info *answer, uint32_t *not_ready,
                    uint32_t *code) {
-    kuv_mapi_release_packet_info(answer);
-    kuv_mapi_init_packet_info(answer);
-    answer->src_id = info->src_id;
-    *code = kuv_mapi_kuvnet_rx_a_packet(handle, answer);
-    if (*code != KUV_RESULT_OK) return Answer::kFailed;
+    AnswerSource source(handle);
+    const int32_t recorded = handle->error_code;
+    const kuv::sysio::Deadline deadline(io_timeout(handle));
+    TimeoutOverride timeout(handle);
+    for (;;) {
+        kuv_mapi_release_packet_info(answer);
+        kuv_mapi_init_packet_info(answer);
+        answer->src_id = info->src_id;
+        *code = kuv_mapi_kuvnet_rx_a_packet(handle, answer);
+        const bool ours = source.from_peer();
+        if (ours && *code != KUV_RESULT_OK) return Answer::kFailed;
+        const bool foreign_ack =
+            ours && answer->cmd_type == KUVNET_CMD_ACK &&
+            ((answer->src_id & kDestinationMask) != (info->dst_id & kDestinationMask) ||
+             answer->cmd_id != info->cmd_type);
+        if (ours && !foreign_ack) break;
+        handle->error_code = recorded;
+        if (deadline.expired()) {
+            *code = fail(handle, KUVNET_RESULT_NO_TRANSFER);
+            return Answer::kFailed;
+        }
+        timeout.set(deadline.remaining());
+    }
     if (answer->cmd_type == KUVNET_CMD_ACK) return Answer::kAcknowledged;
     uint32_t answer_code = answer->cmd_id;
     if (answer_code == KUVNET_RESULT_NOT_READY && ++*not_ready <= kNotReadyResends) {

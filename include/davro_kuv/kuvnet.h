@@ -419,7 +419,12 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *i
  * at most 16 times per packet, one second later on an active handle; any
  * other answer ends the send with its cmd_id, stored in info's and the
  * handle's error_code (an answer carrying 0 or 1, which would report a
- * message not taken as sent, ends it with KUVNET_RESULT_CMD_ID). */
+ * message not taken as sent, ends it with KUVNET_RESULT_CMD_ID). Passed
+ * over while the time-out lasts: on an active UDP handle, datagrams from
+ * any address but the selected peer's (the peer stays selected); and
+ * acknowledgements from another receiver or of another command class (a
+ * late one of an earlier message); a time-out that ends while answers
+ * were passed over: KUVNET_RESULT_NO_TRANSFER. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 /* Receives one packet into info (src_id = own identifier; data must be
@@ -433,7 +438,8 @@ KUV_API uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
  * dropped); every other packet must continue it at the next expected
  * offset: KUVNET_RESULT_TOTAL_SIZE when its total size differs,
  * KUVNET_RESULT_OFFSET when it leaves a gap, overlaps or runs past the
- * total. The message's block grows with the bytes that arrived (whole up to
+ * total, or when it carries another src_id, cmd_type or cmd_id than the
+ * start or (on UDP) comes from another sender. The message's block grows with the bytes that arrived (whole up to
  * 2 MiB, then doubling), not with the size announced. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);

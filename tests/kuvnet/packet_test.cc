@@ -256,6 +256,70 @@ TEST_F(Transfer, MessagesWhoseTotalDisagreesWithTheirSizeKeepTheStreamInStep) {
     }
 }
 
+// Datagram sockets are not connected: anyone may send to them. A sender
+// takes answers only from its peer, and acknowledgements only of the packet
+// it sent (a late one of an earlier command class is passed over); a
+// receiver joins only the packets of one sender into a message.
+TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
+    int sender_socket, peer_socket, stranger;
+    sockaddr_in sender_address = kuv_test::bound_udp(&sender_socket);
+    sockaddr_in peer_address = kuv_test::bound_udp(&peer_socket);
+    kuv_test::bound_udp(&stranger);
+    Endpoint sender(KUVNET_UDP_ACKED, sender_socket), peer(KUVNET_UDP_ACKED, peer_socket);
+    sender->timeout = peer->timeout = 2000;
+    sender->max_packet_size = 32 + 4 + 100;
+    sender->peer_address.selected = reinterpret_cast<sockaddr *>(&peer_address);
+    auto build = [](uint32_t src, uint32_t dst, uint32_t cmd_type, uint32_t cmd_id, int64_t total,
+                    uint64_t offset, Bytes body) {
+        Endpoint builder(KUVNET_TCP, -1);
+        packet_info info = message_info(src, dst, body, cmd_type, cmd_id);
+        info.total_size = total;
+        info.offset = offset;
+        return packetize(builder.handle, info);
+    };
+    auto post = [](int from, const Bytes &wire, const sockaddr_in &to) {
+        sendto(from, wire.data(), wire.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+               sizeof to);
+    };
+    const Bytes ack = build(kReceiver, kSender, KUVNET_CMD_ACK, 3, 0, 0, {});
+    for (int i = 0; i < 3; ++i)
+        post(stranger, ack, sender_address);
+    post(peer_socket, build(kReceiver, kSender, KUVNET_CMD_ACK, 9, 0, 0, {}), sender_address);
+    Bytes bytes = message_bytes(250), got;
+    std::thread receiver([&] {
+        for (int packets = 0; packets < 3; ++packets) {
+            packet_info one{};
+            one.src_id = kReceiver;
+            EXPECT_EQ(kuv_xapi_kuvnet_rx_data(peer.handle, &one), 1u);
+            got.insert(got.end(), one.data, one.data + one.size);
+            kuv_xapi_release_packet_info(&one);
+        }
+    });
+    packet_info message = message_info(kSender, kReceiver, bytes);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(sender.handle, &message), 1u);
+    receiver.join();
+    EXPECT_EQ(got, bytes);
+    EXPECT_EQ(reinterpret_cast<sockaddr_in *>(sender->peer_address.selected)->sin_port,
+              peer_address.sin_port);
+    uint8_t buffer[256];
+    EXPECT_EQ(recv(stranger, buffer, sizeof buffer, MSG_DONTWAIT), -1);
+
+    // Two senders' packets interleaved: the second start replaces the first
+    // message, whose next packet then does not continue it.
+    Endpoint receiver_of_two(KUVNET_UDP, sender_socket);
+    receiver_of_two->timeout = 2000;
+    const Bytes half_a(100, 'A'), half_b(100, 'B');
+    post(stranger, build(kSender, kReceiver, 3, 4, 200, 0, half_a), sender_address);
+    post(peer_socket, build(kSender, kReceiver, 3, 4, 200, 0, half_b), sender_address);
+    post(stranger, build(kSender, kReceiver, 3, 4, 200, 100, half_a), sender_address);
+    packet_info whole{};
+    whole.src_id = kReceiver;
+    EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(receiver_of_two.handle, &whole), KUVNET_RESULT_OFFSET);
+    EXPECT_EQ(whole.data, nullptr);
+    receiver_of_two->socket = -1;  // the sender's endpoint closes the socket
+    close(stranger);
+}
+
 // Plain UDP: a message as three datagrams nobody answers, a first datagram
 // to a peer whose address ends a page with nothing mapped behind it (it
 // must go with its own length, not 128 bytes), and a datagram that holds
