@@ -219,9 +219,11 @@ int32_t write_stream(kuv_ftp_t *ftp, const void *bytes, uint64_t size) {
             ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
     }
     // Bytes the connection could not take are not kept for a later call:
-    // the caller learns that this write did not go through.
+    // the caller learns that this write did not go through, and the
+    // transfer that lost them cannot end cleanly.
     if (held(ftp->upload_buffer) > 0) {
         kuv_xapi_flush_buffer(ftp->upload_buffer);
+        ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
         result = -1;
     }
     return result;

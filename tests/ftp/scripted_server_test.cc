@@ -78,7 +78,7 @@ struct FakeFtp {
     std::string listing;                        // what NLST and LIST send
     std::map<std::string, std::string> files;   // what RETR sends
     std::set<std::string> cut, stalled;         // RETR: half sent, then reset; or silent
-                                                // STOR: reset at once
+                                                // STOR: reset at once; or read after 1 s
     std::map<std::string, std::string> stored;  // what STOR received
 };
 
@@ -142,6 +142,8 @@ class FakeServer {
         const bool cut = !listing && script_.cut.count(name),
                    stalled = retr && script_.stalled.count(name);
         char chunk[65536];
+        if (verb == "STOR" && script_.stalled.count(name))
+            std::this_thread::sleep_for(std::chrono::seconds(1));
         for (ssize_t got; verb == "STOR" && !cut && wait_readable(data) &&
                           (got = recv(data, chunk, sizeof chunk, 0)) > 0;)
             script_.stored[name].append(chunk, static_cast<size_t>(got));
@@ -492,6 +494,17 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_EQ(client->read_stream(client.ftp, area, sizeof area), -1);
     EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
     EXPECT_EQ(client->close_stream(client.ftp), 0);
+    // An active upload the server stops reading for longer than the data
+    // time-out fails, and so does its close, although the server then finds
+    // an orderly end and answers 226 for the bytes it got.
+    script.stalled.insert("late");
+    client->passive = 0;
+    client->error_flags = 0;
+    client->data_timeout = 300;
+    ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "late"), 1);
+    EXPECT_EQ(client->write_stream(client.ftp, many.data(), many.size()), -1);
+    EXPECT_EQ(client->close_stream(client.ftp), 0);
+    EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
     client->disconnect(client.ftp);
     server.finish();
     EXPECT_TRUE(script.stored["up"] == bytes) << "the upload lost bytes";
