@@ -78,6 +78,11 @@ class KuvFtp : public kuv_test::ResourceCheckedTest {
 kuv_ftp_test::VsftpdServer *KuvFtp::server_ = nullptr;
 
 TEST_F(KuvFtp, GetDownloadsAnIdenticalFileInBothModes) {
+    // A link planted at the temporary name does not lead the bytes
+    // elsewhere.
+    ASSERT_TRUE(write_file(directory_ + "/victim", "keep"));
+    ASSERT_EQ(
+        symlink((directory_ + "/victim").c_str(), (directory_ + "/.data.bin.kuv-part").c_str()), 0);
     // Passive and quiet; active at 1 MiB/s, about three seconds.
     for (const bool active : {false, true}) {
         SCOPED_TRACE(active);
@@ -97,6 +102,7 @@ TEST_F(KuvFtp, GetDownloadsAnIdenticalFileInBothModes) {
         EXPECT_EQ(count_lines_with(outcome.err, "data.bin: 100%  3.0 MiB / 3.0 MiB"), active)
             << outcome.err;
         EXPECT_EQ(outcome.err.find('\r'), std::string::npos);
+        EXPECT_TRUE(read_file(directory_ + "/victim") == "keep");
     }
     Outcome outcome = kuv({"ftp", "get", "--quiet", "-o", directory_, base_ + "/pub/"});
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;

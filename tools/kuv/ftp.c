@@ -236,7 +236,16 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     if (ftp->open_stream(ftp, 0, "RETR %s\r\n", name) != 1)
         return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot fetch '%s' (%s)", name,
                         last_reply(ftp));
-    int file = open(part_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    /* Whatever holds the temporary name (a stale part, or a link planted to
+     * send the bytes elsewhere) is removed, and only a file this call
+     * creates itself is written. */
+    if (unlink(part_path) != 0 && errno != ENOENT) {
+        int saved = errno;
+        ftp->close_stream(ftp);
+        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot remove %s: %s", part_path,
+                        strerror(saved));
+    }
+    int file = open(part_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (file < 0) {
         int saved = errno;
         ftp->close_stream(ftp);
