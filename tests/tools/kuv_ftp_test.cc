@@ -3,6 +3,7 @@
 #include <pty.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/test_support.h"
@@ -45,6 +46,82 @@ std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit
     *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return screen;
 }
+
+// One session of a scripted FTP server on loopback, for what vsftpd does
+// not do: list names other than the one asked for, or go silent in the middle
+// of a download. It tells how an upload ended: "end" (orderly) or "reset".
+class ScriptedServer {
+  public:
+    ScriptedServer(std::string listing, bool stall)
+        : listing_(std::move(listing)),
+          stall_(stall),
+          listener_(kuv_ftp_test::loopback_socket(false, &port_)) {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedServer() { finish(); }
+    int port() const { return port_; }
+    std::string finish() {
+        if (thread_.joinable()) thread_.join();
+        return upload_end_;
+    }
+
+  private:
+    static int accept_within(int listener) {
+        pollfd entry{listener, POLLIN, 0};
+        return poll(&entry, 1, 10000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+    }
+    void say(const std::string &line) { (void)!send(control_, line.data(), line.size(), 0); }
+    void serve() {
+        control_ = accept_within(listener_);
+        say("220 ready\r\n");
+        std::string pending;
+        char chunk[65536];
+        for (pollfd entry{control_, POLLIN, 0}; control_ >= 0 && poll(&entry, 1, 10000) == 1;) {
+            const ssize_t got = recv(control_, chunk, sizeof chunk, 0);
+            if (got <= 0) break;
+            pending.append(chunk, static_cast<size_t>(got));
+            for (size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
+                const std::string verb = pending.substr(0, std::min(end, pending.find(' ')));
+                pending.erase(0, end + 2);
+                if (verb == "PASV") {
+                    data_listener_ = kuv_ftp_test::loopback_socket(false, &(data_port_ = 0));
+                    say("227 passive (127,0,0,1," + std::to_string(data_port_ / 256) + "," +
+                        std::to_string(data_port_ % 256) + ")\r\n");
+                } else if (verb == "NLST" || verb == "RETR" || verb == "STOR") {
+                    say("150 here\r\n");
+                    const int data = accept_within(data_listener_);
+                    close(data_listener_);
+                    const std::string bytes = verb == "NLST" ? listing_ : std::string(100000, 'x');
+                    if (verb != "STOR") (void)!send(data, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+                    ssize_t last = 0;
+                    for (pollfd in{data, POLLIN, 0};
+                         verb != "NLST" && poll(&in, 1, 10000) == 1 &&
+                         (last = recv(data, chunk, sizeof chunk, 0)) > 0;) {
+                    }
+                    if (verb == "STOR") upload_end_ = last == 0 ? "end" : "reset";
+                    close(data);
+                    // Stalled: no answer to the transfer, ever.
+                    if (!(stall_ && verb == "RETR"))
+                        say(upload_end_ == "reset" ? "426 aborted\r\n" : "226 done\r\n");
+                } else {
+                    say(verb == "USER"                    ? "331 password\r\n"
+                        : verb == "PASS"                  ? "230 in\r\n"
+                        : verb == "SIZE"                  ? "213 100000\r\n"
+                        : verb == "QUIT"                  ? "221 bye\r\n"
+                        : verb == "TYPE" || verb == "CWD" ? "200 ok\r\n"
+                                                          : "502 no\r\n");
+                }
+            }
+        }
+        for (int socket : {control_, listener_})
+            if (socket >= 0) close(socket);
+    }
+
+    std::string listing_, upload_end_;
+    bool stall_;
+    int port_ = 0, listener_, control_ = -1, data_listener_ = -1, data_port_ = 0;
+    std::thread thread_;
+};
 
 class KuvFtp : public kuv_test::ResourceCheckedTest {
   protected:
@@ -179,6 +256,21 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
     }
     close(silent);
+    // A server that goes silent in the middle of a download: Ctrl-C gives
+    // the download up at once.
+    {
+        ScriptedServer stalling("file.bin\r\n", true);
+        RunningProgram waiting(
+            kuv_command({"ftp", "get", "-o", directory_,
+                         "ftp://127.0.0.1:" + std::to_string(stalling.port()) + "/file.bin"}));
+        usleep(500 * 1000);
+        const auto interrupted = Clock::now();
+        kill(waiting.pid(), SIGINT);
+        const Outcome ended = waiting.finish(8000);
+        EXPECT_EQ(ended.exit_code, 1) << ended.err;
+        EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
+        EXPECT_NE(access((directory_ + "/file.bin").c_str(), F_OK), 0);
+    }
     // URLs that name no server: a usage error.
     for (const char *url : {"ftp://localhost/pub/data.bin", "http://127.0.0.1/x", "not a url"}) {
         outcome = kuv({"ftp", "get", "-o", directory_, url});

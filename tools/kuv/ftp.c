@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,6 +196,18 @@ static void close_session(kuv_ftp_t *ftp) {
     kuv_xapi_close_ftp(ftp);
 }
 
+/* Ends a transfer that must not count as complete: the data connection is
+ * reset rather than closed in order (a server takes an orderly end of an
+ * upload for the whole file), and the control connection goes too, so that
+ * no wait for the server's answer holds the tool up. */
+static void abort_transfer(kuv_ftp_t *ftp) {
+    if (ftp->data_socket != -1) {
+        const struct linger reset = {1, 0};
+        setsockopt(ftp->data_socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    ftp->disconnect(ftp);
+}
+
 /* The part of path after its last '/'. */
 static const char *base_name(const char *path) {
     const char *slash = strrchr(path, '/');
@@ -284,7 +297,10 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     }
     progress_finish(&display);
     const int closed = close(file) == 0;
-    const int complete = ftp->close_stream(ftp) == 1;
+    /* A download given up here ends at once: a stalled server would answer
+     * an orderly close only after the whole control time-out. */
+    if (failure) abort_transfer(ftp);
+    const int complete = failure || ftp->close_stream(ftp) == 1;
     if (!failure && !closed) failure = "cannot write the local file";
     if (!failure && !complete)
         failure = ftp->error_flags & KUV_FTP_CONNECTION_FAILURE ? "the connection was lost"
