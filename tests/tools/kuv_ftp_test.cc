@@ -271,6 +271,19 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
         EXPECT_NE(access((directory_ + "/file.bin").c_str(), F_OK), 0);
     }
+    // An upload stopped with Ctrl-C is reset, so that the server does not
+    // take the part it got for the whole file.
+    {
+        ScriptedServer taking("", false);
+        ASSERT_TRUE(write_file(directory_ + "/big.bin", std::string(2 << 20, 'u')));
+        RunningProgram uploading(
+            kuv_command({"ftp", "put", "--limit", "200k", directory_ + "/big.bin",
+                         "ftp://127.0.0.1:" + std::to_string(taking.port()) + "/big.bin"}));
+        usleep(500 * 1000);
+        kill(uploading.pid(), SIGINT);
+        EXPECT_EQ(uploading.finish(8000).exit_code, 1);
+        EXPECT_EQ(taking.finish(), "reset");
+    }
     // URLs that name no server: a usage error.
     for (const char *url : {"ftp://localhost/pub/data.bin", "http://127.0.0.1/x", "not a url"}) {
         outcome = kuv({"ftp", "get", "-o", directory_, url});

@@ -507,9 +507,15 @@ static int put(int argc, char **argv) {
             cli_catch_stop_signals();
             const char *failure = upload_stream(ftp, file, chunk, &display);
             /* No bytes end the upload: the server sees the end of the data
-             * and confirms the file. */
-            ftp->write_stream(ftp, NULL, 0);
-            const int complete = ftp->close_stream(ftp) == 1;
+             * and confirms the file. An upload that did not get through is
+             * reset instead, so that the server does not take what it got
+             * for the whole file. */
+            if (failure) {
+                abort_transfer(ftp);
+            } else {
+                ftp->write_stream(ftp, NULL, 0);
+            }
+            const int complete = failure || ftp->close_stream(ftp) == 1;
             cli_default_stop_signals();
             progress_finish(&display);
             if (!failure && !complete) failure = last_reply(ftp);
