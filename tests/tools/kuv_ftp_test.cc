@@ -95,7 +95,8 @@ class ScriptedServer {
                     if (verb != "STOR") (void)!send(data, bytes.data(), bytes.size(), MSG_NOSIGNAL);
                     ssize_t last = 0;
                     for (pollfd in{data, POLLIN, 0};
-                         verb != "NLST" && poll(&in, 1, 10000) == 1 &&
+                         (verb == "STOR" || (stall_ && verb == "RETR")) &&
+                         poll(&in, 1, 10000) == 1 &&
                          (last = recv(data, chunk, sizeof chunk, 0)) > 0;) {
                     }
                     if (verb == "STOR") upload_end_ = last == 0 ? "end" : "reset";
@@ -270,6 +271,25 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_EQ(ended.exit_code, 1) << ended.err;
         EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
         EXPECT_NE(access((directory_ + "/file.bin").c_str(), F_OK), 0);
+    }
+    // Listed names that the URL does not name are never written.
+    for (const char *path : {"/notes.txt", "/*.txt"}) {
+        ScriptedServer listing(".bashrc\r\n../up.txt\r\nother.bin\r\nnotes.txt\r\n", false);
+        outcome = kuv({"ftp", "get", "--quiet", "-o", directory_,
+                       "ftp://127.0.0.1:" + std::to_string(listing.port()) + path});
+        EXPECT_EQ(outcome.exit_code, 0) << outcome.err;
+        EXPECT_EQ(count_lines_with(outcome.err, "kuv ftp get: skipping '"), 3) << outcome.err;
+        EXPECT_EQ(read_file(directory_ + "/notes.txt").size(), 100000u);
+        for (const char *name : {"/.bashrc", "/other.bin", "/up.txt"})
+            EXPECT_NE(access((directory_ + name).c_str(), F_OK), 0) << name;
+    }
+    {
+        ScriptedServer listing(".bashrc\r\n", false);
+        outcome = kuv({"ftp", "get", "-o", directory_,
+                       "ftp://127.0.0.1:" + std::to_string(listing.port()) + "/notes.txt"});
+        EXPECT_EQ(outcome.exit_code, 1);
+        EXPECT_EQ(count_lines_with(outcome.err, "'notes.txt' names no file"), 1) << outcome.err;
+        EXPECT_NE(access((directory_ + "/.bashrc").c_str(), F_OK), 0);
     }
     // An upload stopped with Ctrl-C is reset, so that the server does not
     // take the part it got for the whole file.

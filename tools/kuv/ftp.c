@@ -6,6 +6,7 @@
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -47,7 +48,9 @@ static const char kGetUsage[] =
     "the size the server announces, rate, time left) or one line per second\n"
     "otherwise, then a summary. A file is written under a temporary name and\n"
     "renamed when complete, so a failed download leaves no partial file and\n"
-    "keeps an older file of the same name.\n"
+    "keeps an older file of the same name. A listed name that the URL does not\n"
+    "name (another file, a name outside the directory, one the pattern does not\n"
+    "match) is skipped with a warning.\n"
     "\n"
     "  -o, --output DIR  directory to write into (default: the current one)\n"
     "  --active          active mode (the server connects back); default passive\n"
@@ -226,6 +229,23 @@ static const char *enter_directory(kuv_ftp_t *ftp, const char *path) {
 
 /* ---- get --------------------------------------------------------------- */
 
+/* 1 when a name the server listed is one the URL asked for. pattern is the
+ * last name of the URL's path, listed in its own directory: "" lists that
+ * directory, a name with wildcards is matched by them, and any other name
+ * is a file (listed as itself, as the whole path, or by its base name) or a
+ * directory (listed as "DIRECTORY/NAME"). */
+static int is_requested_name(const char *name, const char *pattern, const char *path) {
+    const char *base = base_name(name);
+    if (!*base || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return 0;
+    if (*pattern && (strcmp(name, pattern) == 0 || strcmp(name, path) == 0 ||
+                     (name[0] == '/' && strcmp(name + 1, path) == 0)))
+        return 1;
+    const size_t directory = (size_t)(base - name);
+    if (!*pattern) return directory == 0;
+    if (strpbrk(pattern, "*?[")) return directory == 0 && fnmatch(pattern, name, FNM_PERIOD) == 0;
+    return directory == strlen(pattern) + 1 && strncmp(name, pattern, directory - 1) == 0;
+}
+
 typedef struct get_totals {
     unsigned files;
     uint64_t bytes;
@@ -365,6 +385,14 @@ static int get(int argc, char **argv) {
         char **names = NULL;
         size_t count = 0;
         for (char *name; status == KUV_EXIT_OK && (name = ftp->get_nlist(ftp)) != NULL;) {
+            /* A server may list anything; only what the URL asked for is
+             * written. */
+            if (!is_requested_name(name, pattern, target.path)) {
+                fprintf(stderr, "kuv %s: skipping '%s', which '%s' does not name\n",
+                        options.command, name, target.path);
+                kuv_xapi_free(name);
+                continue;
+            }
             char **grown = realloc(names, (count + 1) * sizeof *names);
             char *copy = strdup(name);
             kuv_xapi_free(name);
