@@ -15,13 +15,14 @@ using namespace kuv_tool_test;
 
 // Runs kuv with a pseudo-terminal as its standard output and error, as in
 // an interactive shell; returns everything the terminal received.
-std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit_code) {
+std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit_code,
+                            unsigned short columns = 100) {
     std::vector<std::string> command = kuv_command(arguments);
     std::vector<char *> argv;
     for (std::string &argument : command)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    struct winsize size = {24, 100, 0, 0};
+    struct winsize size = {24, columns, 0, 0};
     int terminal = -1, status = -1;
     std::fflush(stdout);
     const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
@@ -133,6 +134,9 @@ class KuvFtp : public kuv_test::ResourceCheckedTest {
             write_file(pub + "/data.bin", payload_);
             write_file(pub + "/note.txt", "a note\n");
         }
+        const std::string other = server_->anon_dir() + "/other";
+        if (server_->failure().empty() && mkdir(other.c_str(), 0755) == 0)
+            write_file(other + "/" + kLongName, payload_);
     }
     static void TearDownTestSuite() { delete server_; }
     void SetUp() override {
@@ -148,6 +152,7 @@ class KuvFtp : public kuv_test::ResourceCheckedTest {
     }
 
     static kuv_ftp_test::VsftpdServer *server_;
+    static constexpr const char *kLongName = "a-name-far-longer-than-the-label-of-a-bar.bin";
     // Bytes of every value, in a size that spans many reads.
     static inline const std::string payload_ =
         kuv_ftp_test::pattern_bytes(3 * 1024 * 1024 + 17, 13);
@@ -200,6 +205,18 @@ TEST_F(KuvFtp, GetOnATerminalRedrawsOneProgressBar) {
     for (const char *part : {"\r", "\033[K", "=>", "100% [====================",
                              "3.0 MiB / 3.0 MiB", "ETA ", "\ndata.bin: 3145745 bytes"})
         EXPECT_NE(screen.find(part), std::string::npos) << part << screen;
+    // A long name on a narrow terminal: every redraw stays within the line
+    // (so it never wraps), and the bytes still show.
+    for (const unsigned short columns : {30, 60}) {
+        const std::string narrow = run_on_terminal(
+            {"ftp", "get", "--limit", "2M", "-o", directory_, base_ + "/other/" + kLongName},
+            &exit_code, columns);
+        ASSERT_EQ(exit_code, 0) << narrow;
+        EXPECT_NE(narrow.find("3.0 MiB / 3.0 MiB"), std::string::npos) << narrow;
+        const std::string bar = narrow.substr(0, narrow.find("\r\n"));
+        for (size_t at = 0; (at = bar.find('\r', at)) != std::string::npos; ++at)
+            EXPECT_LT(bar.find("\033[K", at) - at - 1, columns) << columns << bar;
+    }
 }
 
 TEST_F(KuvFtp, LsListsNamesOrLongLinesAndPutUploads) {
