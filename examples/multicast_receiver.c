@@ -13,8 +13,10 @@
  */
 #define _POSIX_C_SOURCE 200809L
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 
 #include <davro_kuv.h>
@@ -55,19 +57,29 @@ int main(int argc, char **argv) {
     fflush(stdout);
 
     /* 4. Plain datagrams are read from the endpoint's socket with the
-     *    library's socket wrapper, which waits at most the time-out. */
+     *    library's socket wrapper, which waits at most the time-out. It
+     *    answers 0 when the time-out passed, and -1 both for an empty
+     *    datagram (errno 0) and for a failure (errno says which). */
     int status = 0;
-    for (int received = 0; received < count; ++received) {
+    for (int received = 0; received < count;) {
         char text[1500];
         struct sockaddr_storage sender;
         uint32_t sender_length = sizeof sender;
+        errno = 0;
         int32_t length = kuv_xapi_recvfrom(receiver->socket, text, sizeof text - 1,
                                            (struct sockaddr *)&sender, &sender_length, 10000);
-        if (length <= 0) {
+        if (length == 0) {
             fprintf(stderr, "no datagram within 10 s\n");
             status = 1;
             break;
         }
+        if (length < 0 && errno == 0) continue; /* an empty datagram: nothing to print */
+        if (length < 0) {
+            fprintf(stderr, "receive failed: %s\n", strerror(errno));
+            status = 1;
+            break;
+        }
+        ++received;
         text[length] = '\0';
         char address[64];
         kuv_xapi_inet_stop((struct sockaddr *)&sender, address, sizeof address);

@@ -171,6 +171,24 @@ TEST_F(KuvEvents, UnreachablePeerFailsWithOneLineAndBenchReportsItsRates) {
         << outcome.err;
     EXPECT_EQ(count_lines_with(outcome.err, ""), 1) << outcome.err;
     EXPECT_EQ(outcome.out, "");
+    // A server that is gone ends the sending of standard input within about
+    // the time-out, however many lines remain.
+    {
+        RunningProgram server(kuv_command({"events", "serve", "--port", "0"}));
+        const int port = announced_port(server);
+        ASSERT_GT(port, 0) << server.out();
+        RunningProgram client(
+            {"/bin/sh", "-c",
+             "(echo first; sleep 1; yes line | head -n 3000) | " + std::string(KUV_TOOL_PATH) +
+                 " events send --peer 127.0.0.1:" + std::to_string(port) + " --timeout 1000 -"});
+        usleep(300 * 1000);
+        kill(server.pid(), SIGKILL);
+        const auto started = Clock::now();
+        outcome = client.finish(10000);
+        EXPECT_EQ(outcome.exit_code, 1) << outcome.err;
+        EXPECT_LT(Clock::now() - started, std::chrono::seconds(5));
+        EXPECT_EQ(count_lines_with(outcome.err, "kuv events send: "), 1) << outcome.err;
+    }
     outcome = kuv({"events", "bench", "--events", "300", "--round-trips", "40"});
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
     for (const char *line :

@@ -3,6 +3,7 @@
 #include <pty.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/test_support.h"
@@ -14,13 +15,14 @@ using namespace kuv_tool_test;
 
 // Runs kuv with a pseudo-terminal as its standard output and error, as in
 // an interactive shell; returns everything the terminal received.
-std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit_code) {
+std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit_code,
+                            unsigned short columns = 100) {
     std::vector<std::string> command = kuv_command(arguments);
     std::vector<char *> argv;
     for (std::string &argument : command)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    struct winsize size = {24, 100, 0, 0};
+    struct winsize size = {24, columns, 0, 0};
     int terminal = -1, status = -1;
     std::fflush(stdout);
     const pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
@@ -46,6 +48,83 @@ std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit
     return screen;
 }
 
+// One session of a scripted FTP server on loopback, for what vsftpd does
+// not do: list names other than the one asked for, or go silent in the middle
+// of a download. It tells how an upload ended: "end" (orderly) or "reset".
+class ScriptedServer {
+  public:
+    ScriptedServer(std::string listing, bool stall)
+        : listing_(std::move(listing)),
+          stall_(stall),
+          listener_(kuv_ftp_test::loopback_socket(false, &port_)) {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedServer() { finish(); }
+    int port() const { return port_; }
+    std::string finish() {
+        if (thread_.joinable()) thread_.join();
+        return upload_end_;
+    }
+
+  private:
+    static int accept_within(int listener) {
+        pollfd entry{listener, POLLIN, 0};
+        return poll(&entry, 1, 10000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+    }
+    void say(const std::string &line) { (void)!send(control_, line.data(), line.size(), 0); }
+    void serve() {
+        control_ = accept_within(listener_);
+        say("220 ready\r\n");
+        std::string pending;
+        char chunk[65536];
+        for (pollfd entry{control_, POLLIN, 0}; control_ >= 0 && poll(&entry, 1, 10000) == 1;) {
+            const ssize_t got = recv(control_, chunk, sizeof chunk, 0);
+            if (got <= 0) break;
+            pending.append(chunk, static_cast<size_t>(got));
+            for (size_t end; (end = pending.find("\r\n")) != std::string::npos;) {
+                const std::string verb = pending.substr(0, std::min(end, pending.find(' ')));
+                pending.erase(0, end + 2);
+                if (verb == "PASV") {
+                    data_listener_ = kuv_ftp_test::loopback_socket(false, &(data_port_ = 0));
+                    say("227 passive (127,0,0,1," + std::to_string(data_port_ / 256) + "," +
+                        std::to_string(data_port_ % 256) + ")\r\n");
+                } else if (verb == "NLST" || verb == "RETR" || verb == "STOR") {
+                    say("150 here\r\n");
+                    const int data = accept_within(data_listener_);
+                    close(data_listener_);
+                    const std::string bytes = verb == "NLST" ? listing_ : std::string(100000, 'x');
+                    if (verb != "STOR") (void)!send(data, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+                    ssize_t last = 0;
+                    for (pollfd in{data, POLLIN, 0};
+                         (verb == "STOR" || (stall_ && verb == "RETR")) &&
+                         poll(&in, 1, 10000) == 1 &&
+                         (last = recv(data, chunk, sizeof chunk, 0)) > 0;) {
+                    }
+                    if (verb == "STOR") upload_end_ = last == 0 ? "end" : "reset";
+                    close(data);
+                    // Stalled: no answer to the transfer, ever.
+                    if (!(stall_ && verb == "RETR"))
+                        say(upload_end_ == "reset" ? "426 aborted\r\n" : "226 done\r\n");
+                } else {
+                    say(verb == "USER"                    ? "331 password\r\n"
+                        : verb == "PASS"                  ? "230 in\r\n"
+                        : verb == "SIZE"                  ? "213 100000\r\n"
+                        : verb == "QUIT"                  ? "221 bye\r\n"
+                        : verb == "TYPE" || verb == "CWD" ? "200 ok\r\n"
+                                                          : "502 no\r\n");
+                }
+            }
+        }
+        for (int socket : {control_, listener_})
+            if (socket >= 0) close(socket);
+    }
+
+    std::string listing_, upload_end_;
+    bool stall_;
+    int port_ = 0, listener_, control_ = -1, data_listener_ = -1, data_port_ = 0;
+    std::thread thread_;
+};
+
 class KuvFtp : public kuv_test::ResourceCheckedTest {
   protected:
     static void SetUpTestSuite() {
@@ -55,6 +134,9 @@ class KuvFtp : public kuv_test::ResourceCheckedTest {
             write_file(pub + "/data.bin", payload_);
             write_file(pub + "/note.txt", "a note\n");
         }
+        const std::string other = server_->anon_dir() + "/other";
+        if (server_->failure().empty() && mkdir(other.c_str(), 0755) == 0)
+            write_file(other + "/" + kLongName, payload_);
     }
     static void TearDownTestSuite() { delete server_; }
     void SetUp() override {
@@ -70,6 +152,7 @@ class KuvFtp : public kuv_test::ResourceCheckedTest {
     }
 
     static kuv_ftp_test::VsftpdServer *server_;
+    static constexpr const char *kLongName = "a-name-far-longer-than-the-label-of-a-bar.bin";
     // Bytes of every value, in a size that spans many reads.
     static inline const std::string payload_ =
         kuv_ftp_test::pattern_bytes(3 * 1024 * 1024 + 17, 13);
@@ -78,6 +161,11 @@ class KuvFtp : public kuv_test::ResourceCheckedTest {
 kuv_ftp_test::VsftpdServer *KuvFtp::server_ = nullptr;
 
 TEST_F(KuvFtp, GetDownloadsAnIdenticalFileInBothModes) {
+    // A link planted at the temporary name does not lead the bytes
+    // elsewhere.
+    ASSERT_TRUE(write_file(directory_ + "/victim", "keep"));
+    ASSERT_EQ(
+        symlink((directory_ + "/victim").c_str(), (directory_ + "/.data.bin.kuv-part").c_str()), 0);
     // Passive and quiet; active at 1 MiB/s, about three seconds.
     for (const bool active : {false, true}) {
         SCOPED_TRACE(active);
@@ -97,6 +185,7 @@ TEST_F(KuvFtp, GetDownloadsAnIdenticalFileInBothModes) {
         EXPECT_EQ(count_lines_with(outcome.err, "data.bin: 100%  3.0 MiB / 3.0 MiB"), active)
             << outcome.err;
         EXPECT_EQ(outcome.err.find('\r'), std::string::npos);
+        EXPECT_TRUE(read_file(directory_ + "/victim") == "keep");
     }
     Outcome outcome = kuv({"ftp", "get", "--quiet", "-o", directory_, base_ + "/pub/"});
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
@@ -116,6 +205,18 @@ TEST_F(KuvFtp, GetOnATerminalRedrawsOneProgressBar) {
     for (const char *part : {"\r", "\033[K", "=>", "100% [====================",
                              "3.0 MiB / 3.0 MiB", "ETA ", "\ndata.bin: 3145745 bytes"})
         EXPECT_NE(screen.find(part), std::string::npos) << part << screen;
+    // A long name on a narrow terminal: every redraw stays within the line
+    // (so it never wraps), and the bytes still show.
+    for (const unsigned short columns : {30, 60}) {
+        const std::string narrow = run_on_terminal(
+            {"ftp", "get", "--limit", "2M", "-o", directory_, base_ + "/other/" + kLongName},
+            &exit_code, columns);
+        ASSERT_EQ(exit_code, 0) << narrow;
+        EXPECT_NE(narrow.find("3.0 MiB / 3.0 MiB"), std::string::npos) << narrow;
+        const std::string bar = narrow.substr(0, narrow.find("\r\n"));
+        for (size_t at = 0; (at = bar.find('\r', at)) != std::string::npos; ++at)
+            EXPECT_LT(bar.find("\033[K", at) - at - 1, columns) << columns << bar;
+    }
 }
 
 TEST_F(KuvFtp, LsListsNamesOrLongLinesAndPutUploads) {
@@ -173,6 +274,53 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
     }
     close(silent);
+    // A server that goes silent in the middle of a download: Ctrl-C gives
+    // the download up at once.
+    {
+        ScriptedServer stalling("file.bin\r\n", true);
+        RunningProgram waiting(
+            kuv_command({"ftp", "get", "-o", directory_,
+                         "ftp://127.0.0.1:" + std::to_string(stalling.port()) + "/file.bin"}));
+        usleep(500 * 1000);
+        const auto interrupted = Clock::now();
+        kill(waiting.pid(), SIGINT);
+        const Outcome ended = waiting.finish(8000);
+        EXPECT_EQ(ended.exit_code, 1) << ended.err;
+        EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
+        EXPECT_NE(access((directory_ + "/file.bin").c_str(), F_OK), 0);
+    }
+    // Listed names that the URL does not name are never written.
+    for (const char *path : {"/notes.txt", "/*.txt"}) {
+        ScriptedServer listing(".bashrc\r\n../up.txt\r\nother.bin\r\nnotes.txt\r\n", false);
+        outcome = kuv({"ftp", "get", "--quiet", "-o", directory_,
+                       "ftp://127.0.0.1:" + std::to_string(listing.port()) + path});
+        EXPECT_EQ(outcome.exit_code, 0) << outcome.err;
+        EXPECT_EQ(count_lines_with(outcome.err, "kuv ftp get: skipping '"), 3) << outcome.err;
+        EXPECT_EQ(read_file(directory_ + "/notes.txt").size(), 100000u);
+        for (const char *name : {"/.bashrc", "/other.bin", "/up.txt"})
+            EXPECT_NE(access((directory_ + name).c_str(), F_OK), 0) << name;
+    }
+    {
+        ScriptedServer listing(".bashrc\r\n", false);
+        outcome = kuv({"ftp", "get", "-o", directory_,
+                       "ftp://127.0.0.1:" + std::to_string(listing.port()) + "/notes.txt"});
+        EXPECT_EQ(outcome.exit_code, 1);
+        EXPECT_EQ(count_lines_with(outcome.err, "'notes.txt' names no file"), 1) << outcome.err;
+        EXPECT_NE(access((directory_ + "/.bashrc").c_str(), F_OK), 0);
+    }
+    // An upload stopped with Ctrl-C is reset, so that the server does not
+    // take the part it got for the whole file.
+    {
+        ScriptedServer taking("", false);
+        ASSERT_TRUE(write_file(directory_ + "/big.bin", std::string(2 << 20, 'u')));
+        RunningProgram uploading(
+            kuv_command({"ftp", "put", "--limit", "200k", directory_ + "/big.bin",
+                         "ftp://127.0.0.1:" + std::to_string(taking.port()) + "/big.bin"}));
+        usleep(500 * 1000);
+        kill(uploading.pid(), SIGINT);
+        EXPECT_EQ(uploading.finish(8000).exit_code, 1);
+        EXPECT_EQ(taking.finish(), "reset");
+    }
     // URLs that name no server: a usage error.
     for (const char *url : {"ftp://localhost/pub/data.bin", "http://127.0.0.1/x", "not a url"}) {
         outcome = kuv({"ftp", "get", "-o", directory_, url});

@@ -311,10 +311,11 @@ static int send_events(int argc, char **argv) {
 
     const double deadline = cli_now() + (double)options.timeout_msec / 1000.0;
     long long pushed = 0;
+    int gave_up = 0;
     if (from_stdin) {
         char *line = NULL;
         size_t capacity = 0;
-        for (ssize_t length; (length = getline(&line, &capacity, stdin)) >= 0;) {
+        for (ssize_t length; !gave_up && (length = getline(&line, &capacity, stdin)) >= 0;) {
             while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r'))
                 --length;
             kue_xapi_event_push(handle, 0, (uint32_t)options.type, (uint32_t)options.cmd, line,
@@ -322,9 +323,14 @@ static int send_events(int argc, char **argv) {
             ++pushed;
             /* Stdin may be long: the queue drains while it is read, so a
              * later line gets the whole time-out too. */
-            if (kue_xapi_event_get_tx_count(handle) >= KUV_EVENTS_QUEUE_HIGH)
+            if (kue_xapi_event_get_tx_count(handle) >= KUV_EVENTS_QUEUE_HIGH) {
                 events_drain_queue(handle, KUV_EVENTS_QUEUE_HIGH / 4,
                                    cli_now() + (double)options.timeout_msec / 1000.0);
+                /* A server that is gone, or took too little within the
+                 * time-out, would not take the rest either. */
+                gave_up = session.disconnected > 0 || cli_stop_requested ||
+                          kue_xapi_event_get_tx_count(handle) > KUV_EVENTS_QUEUE_HIGH / 4;
+            }
         }
         free(line);
     } else if (optind == argc) {
@@ -335,8 +341,9 @@ static int send_events(int argc, char **argv) {
             kue_xapi_event_push(handle, 0, (uint32_t)options.type, (uint32_t)options.cmd, argv[i],
                                 strlen(argv[i]));
     }
-    const double send_deadline =
-        from_stdin ? cli_now() + (double)options.timeout_msec / 1000.0 : deadline;
+    const double send_deadline = gave_up      ? cli_now()
+                                 : from_stdin ? cli_now() + (double)options.timeout_msec / 1000.0
+                                              : deadline;
     events_drain_queue(handle, 0, send_deadline);
     /* A sent event may still sit in the socket, which delete resets: the
      * events count as sent once the server has acknowledged them. */

@@ -37,6 +37,9 @@ static const char kBenchUsage[] =
 #define KUV_BENCH_COUNT 1u
 #define KUV_BENCH_ECHO 2u
 #define KUV_BENCH_DONE 3u
+/* The send queue holds a copy of every payload: besides its count of
+ * events, it drains before its payloads pass this many bytes. */
+#define KUV_BENCH_QUEUE_BYTES (64LL * 1024 * 1024)
 
 /* Bytes of a plain frame's header: the command, then the payload length
  * (little-endian). */
@@ -152,10 +155,14 @@ static int event_client(int32_t port, const bench_plan *plan, uint8_t *payload, 
     /* One way: everything queued, sent back to back, then the server's
      * answer that it has all of them. */
     int status = KUV_EXIT_OK;
+    long long queue_high = KUV_EVENTS_QUEUE_HIGH;
+    /* A payload is at most 16 MiB, so at least 4 events stay queued. */
+    if (plan->size > 0 && KUV_BENCH_QUEUE_BYTES / plan->size < queue_high)
+        queue_high = KUV_BENCH_QUEUE_BYTES / plan->size;
     const double start = cli_now();
     for (long long i = 0; i < plan->events; ++i) {
         kue_xapi_event_push(handle, 0, 1, KUV_BENCH_COUNT, payload, (uint64_t)plan->size);
-        if (kue_xapi_event_get_tx_count(handle) >= KUV_EVENTS_QUEUE_HIGH)
+        if (kue_xapi_event_get_tx_count(handle) >= queue_high)
             events_drain_queue(handle, 0, start + 120.0);
     }
     events_drain_queue(handle, 0, start + 120.0);

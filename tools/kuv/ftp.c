@@ -6,11 +6,13 @@
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,7 +48,9 @@ static const char kGetUsage[] =
     "the size the server announces, rate, time left) or one line per second\n"
     "otherwise, then a summary. A file is written under a temporary name and\n"
     "renamed when complete, so a failed download leaves no partial file and\n"
-    "keeps an older file of the same name.\n"
+    "keeps an older file of the same name. A listed name that the URL does not\n"
+    "name (another file, a name outside the directory, one the pattern does not\n"
+    "match) is skipped with a warning.\n"
     "\n"
     "  -o, --output DIR  directory to write into (default: the current one)\n"
     "  --active          active mode (the server connects back); default passive\n"
@@ -195,6 +199,18 @@ static void close_session(kuv_ftp_t *ftp) {
     kuv_xapi_close_ftp(ftp);
 }
 
+/* Ends a transfer that must not count as complete: the data connection is
+ * reset rather than closed in order (a server takes an orderly end of an
+ * upload for the whole file), and the control connection goes too, so that
+ * no wait for the server's answer holds the tool up. */
+static void abort_transfer(kuv_ftp_t *ftp) {
+    if (ftp->data_socket != -1) {
+        const struct linger reset = {1, 0};
+        setsockopt(ftp->data_socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    ftp->disconnect(ftp);
+}
+
 /* The part of path after its last '/'. */
 static const char *base_name(const char *path) {
     const char *slash = strrchr(path, '/');
@@ -212,6 +228,23 @@ static const char *enter_directory(kuv_ftp_t *ftp, const char *path) {
 }
 
 /* ---- get --------------------------------------------------------------- */
+
+/* 1 when a name the server listed is one the URL asked for. pattern is the
+ * last name of the URL's path, listed in its own directory: "" lists that
+ * directory, a name with wildcards is matched by them, and any other name
+ * is a file (listed as itself, as the whole path, or by its base name) or a
+ * directory (listed as "DIRECTORY/NAME"). */
+static int is_requested_name(const char *name, const char *pattern, const char *path) {
+    const char *base = base_name(name);
+    if (!*base || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return 0;
+    if (*pattern && (strcmp(name, pattern) == 0 || strcmp(name, path) == 0 ||
+                     (name[0] == '/' && strcmp(name + 1, path) == 0)))
+        return 1;
+    const size_t directory = (size_t)(base - name);
+    if (!*pattern) return directory == 0;
+    if (strpbrk(pattern, "*?[")) return directory == 0 && fnmatch(pattern, name, FNM_PERIOD) == 0;
+    return directory == strlen(pattern) + 1 && strncmp(name, pattern, directory - 1) == 0;
+}
 
 typedef struct get_totals {
     unsigned files;
@@ -236,7 +269,16 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     if (ftp->open_stream(ftp, 0, "RETR %s\r\n", name) != 1)
         return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot fetch '%s' (%s)", name,
                         last_reply(ftp));
-    int file = open(part_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    /* Whatever holds the temporary name (a stale part, or a link planted to
+     * send the bytes elsewhere) is removed, and only a file this call
+     * creates itself is written. */
+    if (unlink(part_path) != 0 && errno != ENOENT) {
+        int saved = errno;
+        ftp->close_stream(ftp);
+        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot remove %s: %s", part_path,
+                        strerror(saved));
+    }
+    int file = open(part_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (file < 0) {
         int saved = errno;
         ftp->close_stream(ftp);
@@ -275,7 +317,10 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     }
     progress_finish(&display);
     const int closed = close(file) == 0;
-    const int complete = ftp->close_stream(ftp) == 1;
+    /* A download given up here ends at once: a stalled server would answer
+     * an orderly close only after the whole control time-out. */
+    if (failure) abort_transfer(ftp);
+    const int complete = failure || ftp->close_stream(ftp) == 1;
     if (!failure && !closed) failure = "cannot write the local file";
     if (!failure && !complete)
         failure = ftp->error_flags & KUV_FTP_CONNECTION_FAILURE ? "the connection was lost"
@@ -340,6 +385,14 @@ static int get(int argc, char **argv) {
         char **names = NULL;
         size_t count = 0;
         for (char *name; status == KUV_EXIT_OK && (name = ftp->get_nlist(ftp)) != NULL;) {
+            /* A server may list anything; only what the URL asked for is
+             * written. */
+            if (!is_requested_name(name, pattern, target.path)) {
+                fprintf(stderr, "kuv %s: skipping '%s', which '%s' does not name\n",
+                        options.command, name, target.path);
+                kuv_xapi_free(name);
+                continue;
+            }
             char **grown = realloc(names, (count + 1) * sizeof *names);
             char *copy = strdup(name);
             kuv_xapi_free(name);
@@ -482,9 +535,15 @@ static int put(int argc, char **argv) {
             cli_catch_stop_signals();
             const char *failure = upload_stream(ftp, file, chunk, &display);
             /* No bytes end the upload: the server sees the end of the data
-             * and confirms the file. */
-            ftp->write_stream(ftp, NULL, 0);
-            const int complete = ftp->close_stream(ftp) == 1;
+             * and confirms the file. An upload that did not get through is
+             * reset instead, so that the server does not take what it got
+             * for the whole file. */
+            if (failure) {
+                abort_transfer(ftp);
+            } else {
+                ftp->write_stream(ftp, NULL, 0);
+            }
+            const int complete = failure || ftp->close_stream(ftp) == 1;
             cli_default_stop_signals();
             progress_finish(&display);
             if (!failure && !complete) failure = last_reply(ftp);

@@ -36,6 +36,15 @@ static void print_overview(FILE *to) {
             "1 the operation failed, 2 the command line was wrong.\n");
 }
 
+/* The command's exit status, or a failure when its output could not all be
+ * written (a full disk, a closed pipe): a result that did not arrive is no
+ * success. */
+static int finish_output(int status) {
+    if (fflush(cli_out) == 0 && !ferror(cli_out)) return status;
+    fprintf(stderr, "kuv: cannot write the output\n");
+    return status != KUV_EXIT_OK ? status : KUV_EXIT_FAILURE;
+}
+
 int main(int argc, char **argv) {
     cli_out = stdout;
     if (argc < 2) {
@@ -45,10 +54,11 @@ int main(int argc, char **argv) {
     const char *name = argv[1];
     if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0 || strcmp(name, "help") == 0) {
         print_overview(stdout);
-        return KUV_EXIT_OK;
+        return finish_output(KUV_EXIT_OK);
     }
     for (size_t i = 0; i < sizeof kSubcommands / sizeof kSubcommands[0]; ++i)
-        if (strcmp(name, kSubcommands[i].name) == 0) return kSubcommands[i].run(argc - 1, argv + 1);
+        if (strcmp(name, kSubcommands[i].name) == 0)
+            return finish_output(kSubcommands[i].run(argc - 1, argv + 1));
     fprintf(stderr, "kuv: unknown command '%s' (try 'kuv --help')\n", name);
     return KUV_EXIT_USAGE;
 }

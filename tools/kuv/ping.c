@@ -32,6 +32,11 @@ static const char kUsage[] =
 
 /* Largest payload that fits an IPv4 datagram with its IP and ICMP headers. */
 #define KUV_PING_MAX_PAYLOAD 65507
+/* Longest wait of one echo call. The library takes a signal's interruption
+ * up again, so Ctrl-C is seen between calls: within this time. */
+#define KUV_PING_SLICE_MSEC 1000
+/* What the echo call answers when no reply matched. */
+#define KUV_PING_NO_REPLY 0xFFFFFFFFu
 
 typedef struct ping_options {
     long long count;
@@ -134,6 +139,25 @@ static void print_summary(const ping_options *options, const ping_statistics *st
     }
 }
 
+/* One echo with its whole wait, asked again in slices until a reply, the
+ * end of the wait or a stop request. A late reply to an earlier sequence
+ * (the library hands it out as its own result) is not this one's. */
+static uint32_t ping_once(kuvnet *handle, const ping_options *options, const uint8_t *payload,
+                          uint32_t sequence) {
+    const double deadline = cli_now() + (double)options->wait_msec / 1000.0;
+    for (;;) {
+        const double left = (deadline - cli_now()) * 1000.0;
+        handle->timeout = left >= KUV_PING_SLICE_MSEC ? KUV_PING_SLICE_MSEC
+                          : left >= 1                 ? (uint32_t)left
+                                                      : 1;
+        const uint32_t result =
+            kuv_xapi_kuvnet_simple_ping(handle, payload, (uint32_t)options->size, sequence);
+        const int stray = result <= 0xFFFFu && result != sequence;
+        if (result != KUV_PING_NO_REPLY && !stray) return result;
+        if (cli_stop_requested || cli_now() >= deadline) return KUV_PING_NO_REPLY;
+    }
+}
+
 int kuv_ping_main(int argc, char **argv) {
     ping_options options;
     int parsed = parse_options(argc, argv, &options);
@@ -177,7 +201,7 @@ int kuv_ping_main(int argc, char **argv) {
     for (unsigned long long i = 1; !cli_stop_requested; ++i) {
         const uint32_t sequence = (uint32_t)(i & 0xFFFFu);
         const double sent_at = cli_now();
-        result = kuv_xapi_kuvnet_simple_ping(handle, payload, (uint32_t)options.size, sequence);
+        result = ping_once(handle, &options, payload, sequence);
         const double round_trip = (cli_now() - sent_at) * 1000.0;
         ++statistics.sent;
         if (result == sequence) {
@@ -189,9 +213,11 @@ int kuv_ping_main(int argc, char **argv) {
             statistics.sum_of_squares += round_trip * round_trip;
             fprintf(cli_out, "%lld bytes from %s: icmp_seq=%u time=%.3f ms\n", options.size + 8,
                     address, (unsigned)sequence, round_trip);
-        } else if (result == 0xFFFFFFFFu) {
-            fprintf(cli_out, "no reply for icmp_seq=%u within %lld ms\n", (unsigned)sequence,
-                    options.wait_msec);
+        } else if (result == KUV_PING_NO_REPLY) {
+            /* Cut short by a stop request, the wait says nothing. */
+            if (!cli_stop_requested)
+                fprintf(cli_out, "no reply for icmp_seq=%u within %lld ms\n", (unsigned)sequence,
+                        options.wait_msec);
         } else {
             fprintf(cli_out, "icmp_seq=%u failed: %s (0x%08X)\n", (unsigned)sequence,
                     cli_result_name(result), (unsigned)result);

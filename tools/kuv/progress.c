@@ -15,9 +15,14 @@
 #define KUV_PROGRESS_LINE_PERIOD 1.0
 #define KUV_PROGRESS_DEFAULT_COLUMNS 80
 
+/* Labels longer than this are cut even on a wide terminal. */
+#define KUV_PROGRESS_LABEL_MAX 31
+/* The label keeps this much before the rate and time left give way. */
+#define KUV_PROGRESS_LABEL_MIN 8
+
 static int terminal_columns(FILE *to) {
     struct winsize size;
-    if (ioctl(fileno(to), TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
+    if (ioctl(fileno(to), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
     return KUV_PROGRESS_DEFAULT_COLUMNS;
 }
 
@@ -37,6 +42,17 @@ const char *progress_format_time(double seconds, char *text, size_t size) {
 double progress_rate(const progress *display) {
     double elapsed = cli_now() - display->started;
     return elapsed > 0 ? (double)display->done / elapsed : 0.0;
+}
+
+/* The bytes alone, for a narrow terminal: "12.3 MiB / 27.0 MiB". */
+static void format_bytes_only(const progress *display, char *text, size_t size) {
+    char done[32], total[32];
+    cli_format_bytes((double)display->done, done, sizeof done);
+    if (display->total)
+        snprintf(text, size, "%s / %s", done,
+                 cli_format_bytes((double)display->total, total, sizeof total));
+    else
+        snprintf(text, size, "%s", done);
 }
 
 /* The numbers after the bar: "12.3 MiB / 27.0 MiB  4.1 MiB/s  ETA 00:04". */
@@ -63,39 +79,54 @@ static int percent_of(const progress *display) {
 }
 
 static void draw_bar(progress *display) {
+    /* The line stays within columns - 1, so that it never wraps: the label
+     * is cut first, then the rate and time left give way, and what still
+     * does not fit is cut at the end. */
+    const int room = terminal_columns(display->to) - 1;
     char numbers[160];
     format_numbers(display, numbers, sizeof numbers);
-    const int columns = terminal_columns(display->to);
-    const int percent = percent_of(display);
-    /* label, percent, [bar], numbers: the bar takes what is left. */
-    char label[32];
-    snprintf(label, sizeof label, "%s", display->label);
-    int bar_width = columns - 1 - (int)strlen(label) - 6 - 3 - (int)strlen(numbers) - 2;
+    int label_length = (int)strlen(display->label);
+    if (label_length > KUV_PROGRESS_LABEL_MAX) label_length = KUV_PROGRESS_LABEL_MAX;
+    /* label, space, percent (5), numbers */
+    const int shortest =
+        label_length < KUV_PROGRESS_LABEL_MIN ? label_length : KUV_PROGRESS_LABEL_MIN;
+    if (shortest + 6 + (int)strlen(numbers) > room)
+        format_bytes_only(display, numbers, sizeof numbers);
+    const int numbers_length = (int)strlen(numbers);
+    if (label_length > room - 6 - numbers_length) label_length = room - 6 - numbers_length;
+    if (label_length < 0) label_length = 0;
+    /* The bar takes what is left, between brackets and a space. */
+    int bar_width = room - label_length - 6 - 3 - numbers_length;
     if (bar_width > 50) bar_width = 50;
-    fprintf(display->to, "\r%s ", label);
+
+    char line[512];
+    int at = snprintf(line, sizeof line, "%.*s ", label_length, display->label);
+    const int percent = percent_of(display);
     if (percent >= 0)
-        fprintf(display->to, "%3d%% ", percent);
+        at += snprintf(line + at, sizeof line - (size_t)at, "%3d%% ", percent);
     else
-        fputs("     ", display->to);
+        at += snprintf(line + at, sizeof line - (size_t)at, "     ");
     if (bar_width >= 10) {
-        fputc('[', display->to);
+        line[at++] = '[';
         if (percent >= 0) {
             int filled = bar_width * percent / 100;
             for (int i = 0; i < bar_width; ++i)
-                fputc(i < filled ? '=' : (i == filled ? '>' : ' '), display->to);
+                line[at++] = i < filled ? '=' : (i == filled ? '>' : ' ');
         } else {
             /* Size unknown: a marker that moves back and forth. */
             int span = bar_width - 3;
             int step = (int)((cli_now() - display->started) * 10.0) % (2 * span);
-            int at = step < span ? step : 2 * span - step;
+            int marker = step < span ? step : 2 * span - step;
             for (int i = 0; i < bar_width; ++i)
-                fputc(i >= at && i < at + 3 ? '=' : ' ', display->to);
+                line[at++] = i >= marker && i < marker + 3 ? '=' : ' ';
         }
-        fputs("] ", display->to);
+        line[at++] = ']';
+        line[at++] = ' ';
     }
-    fputs(numbers, display->to);
+    snprintf(line + at, sizeof line - (size_t)at, "%s", numbers);
+    if (room >= 0 && (int)strlen(line) > room) line[room] = '\0';
     /* Erase what a longer earlier drawing left on the line. */
-    fputs("\033[K", display->to);
+    fprintf(display->to, "\r%s\033[K", line);
     fflush(display->to);
 }
 
