@@ -226,6 +226,10 @@ int32_t active_setup(kuv_ftp_t *ftp);
 // active-mode listener.
 bool is_control_peer(const kuv_ftp_t *ftp, const sockaddr_storage &address);
 
+// True while the download rate limit holds receiving back: the budget of
+// the current one-second window is spent.
+bool download_withheld(const kuv_ftp_t *ftp);
+
 // Closes a passive data connection without resetting it, so that the
 // server receives every byte sent before it learns of the end.
 void close_data_gracefully(kuv_ftp_t *ftp);

@@ -114,8 +114,13 @@ void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
 }
 
 // The stall check of a read that found nothing: data_timeout / 1000
-// seconds without data end the transfer.
+// seconds without data end the transfer. Time in which the download rate
+// limit held receiving back is the client's own doing, and counts as none.
 void check_stall(kuv_ftp_t *ftp) {
+    if (download_withheld(ftp)) {
+        ftp->stall_since = 0;
+        return;
+    }
     const uint64_t now = kuv_xapi_uptime();
     if (ftp->stall_since == 0) {
         ftp->stall_since = now;

@@ -230,7 +230,9 @@ struct kuv_ftp {
     kuv_ftp_step_t close_stream;
     /* Copies up to size bytes (at most 2147483647) of received data: the
      * count (> 0); 0 when nothing is ready yet; -1 at the end of the stream
-     * or when it cannot be used. */
+     * or when it cannot be used. Reads that find nothing for data_timeout
+     * (whole seconds) end a stalled transfer; time in which the download
+     * rate limit holds receiving back does not count. */
     kuv_ftp_read_stream_t read_stream;
     /* Sends size bytes (at most 2147483647): size when they were sent, -1
      * when not all could be sent (nothing is kept for a later call). No
