@@ -34,6 +34,17 @@ uint32_t socket_address_length(const struct sockaddr *address) {
     }
 }
 
+bool same_port(const struct sockaddr *one, const struct sockaddr *other) {
+    if (one->sa_family != other->sa_family) return false;
+    if (one->sa_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in *>(one)->sin_port ==
+               reinterpret_cast<const sockaddr_in *>(other)->sin_port;
+    if (one->sa_family == AF_INET6)
+        return reinterpret_cast<const sockaddr_in6 *>(one)->sin6_port ==
+               reinterpret_cast<const sockaddr_in6 *>(other)->sin6_port;
+    return true;
+}
+
 bool same_socket_address(const struct sockaddr *one, const struct sockaddr *other) {
     if (one->sa_family != other->sa_family) return false;
     if (one->sa_family == AF_INET) {

@@ -87,6 +87,8 @@ uint32_t socket_address_length(const struct sockaddr *address);
 // True when both name the same socket: family, port and address (and the
 // scope of an IPv6 address), or the same bytes for other families.
 bool same_socket_address(const struct sockaddr *one, const struct sockaddr *other);
+// True when both are of one family and, for IPv4 and IPv6, name one port.
+bool same_port(const struct sockaddr *one, const struct sockaddr *other);
 
 // ---- resolution ---------------------------------------------------------
 

@@ -52,10 +52,12 @@ class TimeoutOverride {
     decltype(kuvnet::timeout) saved_;
 };
 
-// An active datagram endpoint takes answers from the peer it sends to
-// alone: its socket is not connected, and any other socket could send it a
-// datagram that would pass for the answer and draw the rest of the message
-// to itself.
+// An active datagram endpoint takes answers from the port it sends to
+// alone: its socket is not connected, and another socket of the host could
+// send it a datagram that would pass for the answer and draw the rest of
+// the message to itself. The address is not compared: a peer bound to every
+// address, or one reached through a group or a broadcast address, answers
+// from an address of its own choosing.
 class AnswerSource {
   public:
     explicit AnswerSource(kuvnet *handle)
@@ -66,13 +68,12 @@ class AnswerSource {
         if (checked_) std::memcpy(&peer_, selected_, socket_address_length(selected_));
     }
 
-    // True when the datagram just received came from the peer. When not,
-    // the peer is selected again, as it was.
+    // True when the datagram just received came from the peer's port. When
+    // not, the peer is selected again, as it was.
     bool from_peer() {
         kuvnet_address &record = handle_->peer_address;
-        const auto *peer = reinterpret_cast<const struct sockaddr *>(&peer_);
-        if (!checked_ ||
-            same_socket_address(peer, reinterpret_cast<struct sockaddr *>(&record.unix_address)))
+        if (!checked_ || same_port(reinterpret_cast<const struct sockaddr *>(&peer_),
+                                   reinterpret_cast<struct sockaddr *>(&record.unix_address)))
             return true;
         std::memcpy(&record.unix_address, &peer_, sizeof peer_);
         record.selected = selected_;

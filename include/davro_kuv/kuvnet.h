@@ -421,7 +421,7 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *i
  * handle's error_code (an answer carrying 0 or 1, which would report a
  * message not taken as sent, ends it with KUVNET_RESULT_CMD_ID). Passed
  * over while the time-out lasts: on an active UDP handle, datagrams from
- * any address but the selected peer's (the peer stays selected); and
+ * another port than the selected peer's (the peer stays selected); and
  * acknowledgements from another receiver or of another command class (a
  * late one of an earlier message); a time-out that ends while answers
  * were passed over: KUVNET_RESULT_NO_TRANSFER. */

@@ -303,6 +303,26 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
               peer_address.sin_port);
     uint8_t buffer[256];
     EXPECT_EQ(recv(stranger, buffer, sizeof buffer, MSG_DONTWAIT), -1);
+    // A peer bound to every address answers from one of its own choosing.
+    int any_socket = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{AF_INET, 0, {htonl(INADDR_ANY)}, {}};
+    socklen_t length = sizeof any;
+    ASSERT_EQ(bind(any_socket, reinterpret_cast<sockaddr *>(&any), length), 0);
+    getsockname(any_socket, reinterpret_cast<sockaddr *>(&any), &length);
+    Endpoint anywhere(KUVNET_UDP_ACKED, any_socket);
+    anywhere->timeout = 2000;
+    sockaddr_in second_address{AF_INET, any.sin_port, {htonl(0x7F000002)}, {}};
+    sender->peer_address.selected = reinterpret_cast<sockaddr *>(&second_address);
+    std::thread answering([&] {
+        packet_info one{};
+        one.src_id = kReceiver;
+        EXPECT_EQ(kuv_xapi_kuvnet_rx_data(anywhere.handle, &one), 1u);
+        kuv_xapi_release_packet_info(&one);
+    });
+    Bytes small = message_bytes(20);
+    message = message_info(kSender, kReceiver, small);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(sender.handle, &message), 1u);
+    answering.join();
 
     // Two senders' packets interleaved: the second start replaces the first
     // message, whose next packet then does not continue it.
