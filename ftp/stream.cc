@@ -3,7 +3,7 @@
 // data, and closing it.
 #include <algorithm>
 #include <climits>
-#include <cstring>
+#include <string_view>
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/text.h"
@@ -57,9 +57,11 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
     if (!command || !is_one_command(command.chars())) return 0;
     if (!set_up_data_connection(ftp)) return 0;
     if (offset != 0 && KUV_FTP_SLOT(ftp, rest, offset) != 1) return 0;
-    // The command's only line end, when it has one, is its last byte.
-    const bool ended = std::strpbrk(command.chars(), "\r\n") != nullptr;
-    if (KUV_FTP_SLOT(ftp, queue_command, ended ? "%s" : "%s\r\n", command.chars()) != 1 ||
+    // The command goes with CR LF as its line end, whatever end (or none)
+    // it came with.
+    const std::string_view text(command.chars());
+    const int length = static_cast<int>(text.substr(0, text.find_first_of("\r\n")).size());
+    if (KUV_FTP_SLOT(ftp, queue_command, "%.*s\r\n", length, command.chars()) != 1 ||
         KUV_FTP_SLOT(ftp, send_commands) != 1) {
         say(kCannotSend);
         return 0;

@@ -22,8 +22,8 @@
  * user name or password (after formatting) that holds a CR, an LF or a NUL
  * byte is refused by the command operations (result 0, nothing sent): it
  * would let one argument carry a second command to the server. The whole
- * command of open_stream may end in its own CR LF (one is added to a command
- * that ends in none) but hold no other line end and no NUL.
+ * command of open_stream may end in its own line end (it is sent with CR LF
+ * whatever its end, or none) but hold no other line end and no NUL.
  *
  * Ownership: the FTP handle owns its buffers, line assemblers, strings,
  * endpoints, descriptors and the aux block, and kuv_xapi_close_ftp releases
