@@ -111,7 +111,8 @@ TEST_F(KuvCli, PingOfLoopbackGetsEveryReply) {
 std::string interrupt_unanswered_ping() {
     kuv_test::Failures failures;
     RunningProgram ping(kuv_command({"ping", "-c", "1", "-W", "10000", "127.0.0.1"}));
-    usleep(500 * 1000);
+    failures.check(ping.wait_for_output("PING", 5000), "no PING line");  // Ctrl-C is caught
+    usleep(300 * 1000);                                                  // the echo is waiting
     const auto interrupted = Clock::now();
     kill(ping.pid(), SIGINT);
     Outcome outcome = ping.finish(8000);

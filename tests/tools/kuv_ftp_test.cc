@@ -2,6 +2,7 @@
 // the program), and the progress bar as a terminal shows it (under a pty).
 #include <pty.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +62,8 @@ class ScriptedServer {
     }
     ~ScriptedServer() { finish(); }
     int port() const { return port_; }
+    // Upload bytes received so far.
+    uint64_t received() const { return received_; }
     std::string finish() {
         if (thread_.joinable()) thread_.join();
         return upload_end_;
@@ -99,6 +102,7 @@ class ScriptedServer {
                          (verb == "STOR" || (stall_ && verb == "RETR")) &&
                          poll(&in, 1, 10000) == 1 &&
                          (last = recv(data, chunk, sizeof chunk, 0)) > 0;) {
+                        received_ += static_cast<uint64_t>(last);
                     }
                     if (verb == "STOR") upload_end_ = last == 0 ? "end" : "reset";
                     close(data);
@@ -120,6 +124,7 @@ class ScriptedServer {
     }
 
     std::string listing_, upload_end_;
+    std::atomic<uint64_t> received_{0};
     bool stall_;
     int port_ = 0, listener_, control_ = -1, data_listener_ = -1, data_port_ = 0;
     std::thread thread_;
@@ -281,7 +286,11 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         RunningProgram waiting(
             kuv_command({"ftp", "get", "-o", directory_,
                          "ftp://127.0.0.1:" + std::to_string(stalling.port()) + "/file.bin"}));
-        usleep(500 * 1000);
+        // The partial file exists once Ctrl-C is caught.
+        const std::string part = directory_ + "/.file.bin.kuv-part";
+        for (int waited = 0; waited < 500 && access(part.c_str(), F_OK) != 0; ++waited)
+            usleep(10 * 1000);
+        usleep(100 * 1000);
         const auto interrupted = Clock::now();
         kill(waiting.pid(), SIGINT);
         const Outcome ended = waiting.finish(8000);
@@ -316,7 +325,9 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         RunningProgram uploading(
             kuv_command({"ftp", "put", "--limit", "200k", directory_ + "/big.bin",
                          "ftp://127.0.0.1:" + std::to_string(taking.port()) + "/big.bin"}));
-        usleep(500 * 1000);
+        // Bytes arrive once Ctrl-C is caught.
+        for (int waited = 0; waited < 500 && taking.received() == 0; ++waited)
+            usleep(10 * 1000);
         kill(uploading.pid(), SIGINT);
         EXPECT_EQ(uploading.finish(8000).exit_code, 1);
         EXPECT_EQ(taking.finish(), "reset");

@@ -6,10 +6,13 @@
 #include <math.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <davro_kuv.h>
 
@@ -32,11 +35,10 @@ static const char kUsage[] =
 
 /* Largest payload that fits an IPv4 datagram with its IP and ICMP headers. */
 #define KUV_PING_MAX_PAYLOAD 65507
-/* Longest wait of one echo call. The library takes a signal's interruption
- * up again, so Ctrl-C is seen between calls: within this time. */
-#define KUV_PING_SLICE_MSEC 1000
 /* What the echo call answers when no reply matched. */
 #define KUV_PING_NO_REPLY 0xFFFFFFFFu
+/* How often the main thread looks for Ctrl-C while an echo waits. */
+#define KUV_PING_STOP_CHECK_USEC 20000
 
 typedef struct ping_options {
     long long count;
@@ -139,23 +141,54 @@ static void print_summary(const ping_options *options, const ping_statistics *st
     }
 }
 
-/* One echo with its whole wait, asked again in slices until a reply, the
- * end of the wait or a stop request. A late reply to an earlier sequence
- * (the library hands it out as its own result) is not this one's. */
+/* One echo call: its arguments, and its result once done is set. */
+typedef struct echo_call {
+    kuvnet *handle;
+    const uint8_t *payload;
+    uint32_t size;
+    uint32_t sequence;
+    uint32_t result;
+    atomic_int done;
+} echo_call;
+
+static void *run_echo(void *context) {
+    echo_call *call = context;
+    call->result =
+        kuv_xapi_kuvnet_simple_ping(call->handle, call->payload, call->size, call->sequence);
+    atomic_store(&call->done, 1);
+    return NULL;
+}
+
+/* One echo request with its whole wait. The library takes a signal's
+ * interruption up again, so the echo runs on a thread of its own while this
+ * one looks for Ctrl-C. A stop request leaves the echo to its thread and
+ * sets *abandoned: the process must then end without touching the handle
+ * (or the call) again. */
 static uint32_t ping_once(kuvnet *handle, const ping_options *options, const uint8_t *payload,
-                          uint32_t sequence) {
-    const double deadline = cli_now() + (double)options->wait_msec / 1000.0;
-    for (;;) {
-        const double left = (deadline - cli_now()) * 1000.0;
-        handle->timeout = left >= KUV_PING_SLICE_MSEC ? KUV_PING_SLICE_MSEC
-                          : left >= 1                 ? (uint32_t)left
-                                                      : 1;
-        const uint32_t result =
-            kuv_xapi_kuvnet_simple_ping(handle, payload, (uint32_t)options->size, sequence);
-        const int stray = result <= 0xFFFFu && result != sequence;
-        if (result != KUV_PING_NO_REPLY && !stray) return result;
-        if (cli_stop_requested || cli_now() >= deadline) return KUV_PING_NO_REPLY;
+                          uint32_t sequence, int *abandoned) {
+    echo_call *call = calloc(1, sizeof *call);
+    pthread_t thread;
+    if (!call)
+        return kuv_xapi_kuvnet_simple_ping(handle, payload, (uint32_t)options->size, sequence);
+    *call = (echo_call){handle, payload, (uint32_t)options->size, sequence, KUV_PING_NO_REPLY, 0};
+    if (pthread_create(&thread, NULL, run_echo, call) != 0) {
+        free(call);
+        return kuv_xapi_kuvnet_simple_ping(handle, payload, (uint32_t)options->size, sequence);
     }
+    while (!atomic_load(&call->done)) {
+        if (cli_stop_requested) {
+            pthread_detach(thread);
+            *abandoned = 1;
+            return KUV_PING_NO_REPLY;
+        }
+        usleep(KUV_PING_STOP_CHECK_USEC);
+    }
+    pthread_join(thread, NULL);
+    const uint32_t result = call->result;
+    free(call);
+    /* A late reply to an earlier request, which the call hands out as its
+     * result, is no reply to this one. */
+    return result <= 0xFFFFu && result != sequence ? KUV_PING_NO_REPLY : result;
 }
 
 int kuv_ping_main(int argc, char **argv) {
@@ -192,16 +225,17 @@ int kuv_ping_main(int argc, char **argv) {
     for (long long i = 0; i < options.size; ++i)
         payload[i] = (uint8_t)(i + 8);
 
+    cli_catch_stop_signals();
     fprintf(cli_out, "PING %s (%s) %lld(%lld) bytes of data.\n", options.host, address,
             options.size, options.size + 8);
     fflush(cli_out);
-    cli_catch_stop_signals();
     ping_statistics statistics = {0, 0, 0, 0, 0, 0};
     const double started = cli_now();
+    int abandoned = 0;
     for (unsigned long long i = 1; !cli_stop_requested; ++i) {
         const uint32_t sequence = (uint32_t)(i & 0xFFFFu);
         const double sent_at = cli_now();
-        result = ping_once(handle, &options, payload, sequence);
+        result = ping_once(handle, &options, payload, sequence, &abandoned);
         const double round_trip = (cli_now() - sent_at) * 1000.0;
         ++statistics.sent;
         if (result == sequence) {
@@ -224,13 +258,22 @@ int kuv_ping_main(int argc, char **argv) {
             handle->error_code = 0;
         }
         fflush(cli_out);
+        if (abandoned) break;
         if (options.count != 0 && i >= (unsigned long long)options.count) break;
         cli_sleep(options.interval - (cli_now() - sent_at));
     }
     print_summary(&options, &statistics, cli_now() - started);
+    int status = KUV_EXIT_OK;
+    if (statistics.received == 0)
+        status = cli_fail(KUV_EXIT_FAILURE, "ping", "no reply from %s", options.host);
+    if (abandoned) {
+        /* The echo under way still uses the handle and the payload: the
+         * process ends here, with them. */
+        if (fflush(cli_out) != 0 || ferror(cli_out)) status = KUV_EXIT_FAILURE;
+        fflush(stderr);
+        _exit(status);
+    }
     free(payload);
     kuv_xapi_kuvnet_delete(&handle);
-    if (statistics.received == 0)
-        return cli_fail(KUV_EXIT_FAILURE, "ping", "no reply from %s", options.host);
-    return KUV_EXIT_OK;
+    return status;
 }
