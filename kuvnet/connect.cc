@@ -2,11 +2,9 @@
 // resolver's order, a Unix-domain handle connects to its path, and a UDP
 // handle binds anew towards its current peer.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "davro_kuv/sysio.h"
 #include "kuvnet/endpoint_steps.h"
@@ -25,22 +23,9 @@ namespace {
 bool connected_to_itself(int32_t socket, const struct addrinfo *peer) {
     struct sockaddr_storage own;
     uint32_t length = sizeof own;
-    if (kuv_xapi_getsockname(socket, reinterpret_cast<struct sockaddr *>(&own), &length) != 1 ||
-        own.ss_family != peer->ai_family)
-        return false;
-    if (own.ss_family == AF_INET && peer->ai_addrlen >= sizeof(struct sockaddr_in)) {
-        const auto *mine = reinterpret_cast<const struct sockaddr_in *>(&own);
-        const auto *theirs = reinterpret_cast<const struct sockaddr_in *>(peer->ai_addr);
-        return mine->sin_port == theirs->sin_port &&
-               mine->sin_addr.s_addr == theirs->sin_addr.s_addr;
-    }
-    if (own.ss_family == AF_INET6 && peer->ai_addrlen >= sizeof(struct sockaddr_in6)) {
-        const auto *mine = reinterpret_cast<const struct sockaddr_in6 *>(&own);
-        const auto *theirs = reinterpret_cast<const struct sockaddr_in6 *>(peer->ai_addr);
-        return mine->sin6_port == theirs->sin6_port &&
-               std::memcmp(&mine->sin6_addr, &theirs->sin6_addr, sizeof mine->sin6_addr) == 0;
-    }
-    return false;
+    return kuv_xapi_getsockname(socket, reinterpret_cast<struct sockaddr *>(&own), &length) == 1 &&
+           peer->ai_addrlen >= socket_address_length(peer->ai_addr) &&
+           same_socket_address(reinterpret_cast<const struct sockaddr *>(&own), peer->ai_addr);
 }
 
 // A socket connected to one peer entry (bound first to a local address
