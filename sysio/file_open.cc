@@ -68,13 +68,17 @@ bool lock_with_patience(int descriptor, uint32_t flags) {
     }
 }
 
-// The system ignores truncation when opening a pipe or a terminal (and it
-// means nothing to a device such as /dev/null), while ftruncate fails there;
-// the deferred truncation follows the system and skips such files. When the
-// type cannot be read, ftruncate is tried and reports the failure.
-bool truncation_applies(int descriptor) {
+// What a truncating open does with the file it opened. The system ignores
+// truncation when opening a pipe or a terminal (and it means nothing to a
+// device such as /dev/null), while ftruncate fails there, and refuses it for
+// a directory; the deferred truncation follows the system. When the type
+// cannot be read, ftruncate is tried and reports the failure.
+enum class Truncation { kApply, kSkip, kRefuse };
+
+Truncation truncation_of(int descriptor) {
     struct stat status;
-    return ::fstat(descriptor, &status) != 0 || S_ISREG(status.st_mode);
+    if (::fstat(descriptor, &status) != 0 || S_ISREG(status.st_mode)) return Truncation::kApply;
+    return S_ISDIR(status.st_mode) ? Truncation::kRefuse : Truncation::kSkip;
 }
 
 // Opens with `system_flags` but without truncation, takes the lock and
@@ -84,18 +88,14 @@ bool truncation_applies(int descriptor) {
 int32_t open_locked(const char *path, int system_flags, uint32_t flags, uint32_t mode) {
     DescriptorGuard descriptor(::open(path, system_flags & ~O_TRUNC, mode));
     if (!descriptor) return -1;
-    // A truncating open of a directory fails, as the system's does.
-    struct stat status;
-    if ((system_flags & O_TRUNC) && ::fstat(descriptor.get(), &status) == 0 &&
-        S_ISDIR(status.st_mode)) {
+    const Truncation truncation =
+        (system_flags & O_TRUNC) ? truncation_of(descriptor.get()) : Truncation::kSkip;
+    if (truncation == Truncation::kRefuse) {
         errno = EISDIR;
         return -1;
     }
     if (!lock_with_patience(descriptor.get(), flags)) return -1;
-    if ((system_flags & O_TRUNC) && truncation_applies(descriptor.get()) &&
-        kuv_xapi_ftruncate(descriptor.get(), 0) != 1) {
-        return -1;
-    }
+    if (truncation == Truncation::kApply && kuv_xapi_ftruncate(descriptor.get(), 0) != 1) return -1;
     return descriptor.release();
 }
 
