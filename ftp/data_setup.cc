@@ -3,8 +3,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <span>
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
@@ -21,18 +22,18 @@ sockaddr *as_address(sockaddr_storage *storage) {
     return reinterpret_cast<sockaddr *>(storage);
 }
 
-// Where the address bytes of an IPv4 or IPv6 socket address lie, and how
-// many there are; nullptr for another family.
-const void *address_bytes(const sockaddr_storage &address, size_t *count) {
+// The address bytes of an IPv4 or IPv6 socket address; empty for another
+// family.
+std::span<const uint8_t> address_bytes(const sockaddr_storage &address) {
     if (address.ss_family == AF_INET) {
-        *count = sizeof(in_addr);
-        return &reinterpret_cast<const sockaddr_in &>(address).sin_addr;
+        const auto &ipv4 = reinterpret_cast<const sockaddr_in &>(address).sin_addr;
+        return {reinterpret_cast<const uint8_t *>(&ipv4), sizeof ipv4};
     }
     if (address.ss_family == AF_INET6) {
-        *count = sizeof(in6_addr);
-        return &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
+        const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
+        return {reinterpret_cast<const uint8_t *>(&ipv6), sizeof ipv6};
     }
-    return nullptr;
+    return {};
 }
 
 bool control_peer(const kuv_ftp_t *ftp, sockaddr_storage *peer) {
@@ -44,11 +45,11 @@ bool control_peer(const kuv_ftp_t *ftp, sockaddr_storage *peer) {
 // be had.
 bool control_peer_text(const kuv_ftp_t *ftp, char (&area)[kAddressAreaSize], uint32_t &family) {
     sockaddr_storage peer;
-    size_t count = 0;
     if (!control_peer(ftp, &peer)) return false;
     family = peer.ss_family;
-    const void *address = address_bytes(peer, &count);
-    return address && kuv_xapi_inet_ntop(peer.ss_family, address, area, sizeof area) != nullptr;
+    const std::span<const uint8_t> address = address_bytes(peer);
+    return !address.empty() &&
+           kuv_xapi_inet_ntop(peer.ss_family, address.data(), area, sizeof area) != nullptr;
 }
 
 // Makes and connects the passive data endpoint. A failed step stops the
@@ -191,10 +192,9 @@ bool announce_listener(kuv_ftp_t *ftp) {
 
 bool is_control_peer(const kuv_ftp_t *ftp, const sockaddr_storage &address) {
     sockaddr_storage peer;
-    size_t count = 0, peer_count = 0;
     if (!control_peer(ftp, &peer) || peer.ss_family != address.ss_family) return false;
-    const void *bytes = address_bytes(address, &count);
-    return bytes && std::memcmp(bytes, address_bytes(peer, &peer_count), count) == 0;
+    const std::span<const uint8_t> bytes = address_bytes(address);
+    return !bytes.empty() && std::ranges::equal(bytes, address_bytes(peer));
 }
 
 int32_t passive_setup(kuv_ftp_t *ftp) {
