@@ -35,15 +35,6 @@ uint64_t renew_budget(kuv_ftp_t *ftp, uint32_t limit_bits) {
     return ftp->rate_budget;
 }
 
-}  // namespace
-
-bool download_withheld(const kuv_ftp_t *ftp) {
-    return ftp->download_rate_limit >= kBitsPerByte && ftp->rate_budget == 0 &&
-           ftp->rate_window_start != 0;
-}
-
-namespace {
-
 void account(kuv_ftp_t *ftp, uint64_t bytes) {
     ftp->rate_budget -= std::min(ftp->rate_budget, bytes);
     ftp->transfer_bytes += bytes;
@@ -185,6 +176,13 @@ uint32_t move_data(kuv_ftp_t *ftp, uint32_t flags, int32_t data_wait) {
 }
 
 }  // namespace
+
+// The budget renew_budget gives is spent, and only the next window brings
+// more.
+bool download_withheld(const kuv_ftp_t *ftp) {
+    return ftp->download_rate_limit >= kBitsPerByte && ftp->rate_budget == 0 &&
+           ftp->rate_window_start != 0;
+}
 
 namespace ops {
 
