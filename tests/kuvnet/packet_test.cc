@@ -32,10 +32,12 @@ Bytes packetize(kuvnet *handle, packet_info &info, uint32_t expected = 1) {
     return bytes;
 }
 
-// One packet whose header says total_size and offset.
-Bytes scripted_packet(int64_t total_size, uint64_t offset, Bytes body) {
+// One packet whose header says total_size and offset (and the ids and
+// commands given).
+Bytes scripted_packet(int64_t total_size, uint64_t offset, Bytes body, uint32_t src = kSender,
+                      uint32_t dst = kReceiver, uint32_t cmd_type = 3, uint32_t cmd_id = 4) {
     Endpoint builder(KUVNET_TCP, -1);
-    packet_info info = message_info(kSender, kReceiver, body);
+    packet_info info = message_info(src, dst, body, cmd_type, cmd_id);
     info.total_size = total_size;
     info.offset = offset;
     return packetize(builder.handle, info);
@@ -269,22 +271,15 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
     sender->timeout = peer->timeout = 2000;
     sender->max_packet_size = 32 + 4 + 100;
     sender->peer_address.selected = reinterpret_cast<sockaddr *>(&peer_address);
-    auto build = [](uint32_t src, uint32_t dst, uint32_t cmd_type, uint32_t cmd_id, int64_t total,
-                    uint64_t offset, Bytes body) {
-        Endpoint builder(KUVNET_TCP, -1);
-        packet_info info = message_info(src, dst, body, cmd_type, cmd_id);
-        info.total_size = total;
-        info.offset = offset;
-        return packetize(builder.handle, info);
-    };
     auto post = [](int from, const Bytes &wire, const sockaddr_in &to) {
         sendto(from, wire.data(), wire.size(), 0, reinterpret_cast<const sockaddr *>(&to),
                sizeof to);
     };
-    const Bytes ack = build(kReceiver, kSender, KUVNET_CMD_ACK, 3, 0, 0, {});
+    const Bytes ack = scripted_packet(0, 0, {}, kReceiver, kSender, KUVNET_CMD_ACK, 3);
     for (int i = 0; i < 3; ++i)
         post(stranger, ack, sender_address);
-    post(peer_socket, build(kReceiver, kSender, KUVNET_CMD_ACK, 9, 0, 0, {}), sender_address);
+    post(peer_socket, scripted_packet(0, 0, {}, kReceiver, kSender, KUVNET_CMD_ACK, 9),
+         sender_address);
     Bytes bytes = message_bytes(250), got;
     std::thread receiver([&] {
         for (int packets = 0; packets < 3; ++packets) {
@@ -329,9 +324,9 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
     Endpoint receiver_of_two(KUVNET_UDP, sender_socket);
     receiver_of_two->timeout = 2000;
     const Bytes half_a(100, 'A'), half_b(100, 'B');
-    post(stranger, build(kSender, kReceiver, 3, 4, 200, 0, half_a), sender_address);
-    post(peer_socket, build(kSender, kReceiver, 3, 4, 200, 0, half_b), sender_address);
-    post(stranger, build(kSender, kReceiver, 3, 4, 200, 100, half_a), sender_address);
+    post(stranger, scripted_packet(200, 0, half_a), sender_address);
+    post(peer_socket, scripted_packet(200, 0, half_b), sender_address);
+    post(stranger, scripted_packet(200, 100, half_a), sender_address);
     packet_info whole{};
     whole.src_id = kReceiver;
     EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(receiver_of_two.handle, &whole), KUVNET_RESULT_OFFSET);
@@ -507,7 +502,9 @@ TEST_F(Transfer, AcknowledgedDatagramsCountNotReadyPerPacket) {
 // "one" read a single packet into a block of its own.
 TEST_F(Transfer, ReassemblyTakesPacketsInOrderAndNeverWritesOutside) {
     const Bytes first = message_bytes(40, 1), rest = message_bytes(60, 2), ten = message_bytes(10);
-    auto packet = scripted_packet;
+    auto packet = [](int64_t total, uint64_t offset, Bytes body) {
+        return scripted_packet(total, offset, std::move(body));
+    };
     const Bytes start = packet(100, 0, first);
     const uint64_t wrap = ~uint64_t{0} - 9;
     const auto one = &kuv_xapi_kuvnet_rx_a_packet;
