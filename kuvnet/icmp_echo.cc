@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
+#include <netinet/ip_icmp.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -89,8 +90,9 @@ struct EchoRequest {
 
 enum class Verdict {
     kMatch,   // our reply: its sequence is the result
-    kIgnore,  // an echo of our own request or someone else's reply
-    kStop,    // too short or another kind of message: give this address up
+    kIgnore,  // anything else the host received: another process's echo
+              // or reply, or an error about someone else's packet
+    kStop,    // nothing came in time, or an error about this request
 };
 
 struct Reply {
@@ -99,19 +101,59 @@ struct Reply {
     int64_t icmp_length;  // received bytes less the IP header
 };
 
+// The error messages that quote the packet they concern.
+bool is_error_report(const EchoKind &kind, uint8_t type) {
+    if (kind.reply_has_ip_header)
+        return type == ICMP_DEST_UNREACH || type == ICMP_TIME_EXCEEDED ||
+               type == ICMP_PARAMETERPROB;
+    return type == ICMP6_DST_UNREACH || type == ICMP6_PACKET_TOO_BIG ||
+           type == ICMP6_TIME_EXCEEDED || type == ICMP6_PARAM_PROB;
+}
+
+// Whether an error message (its ICMP part) concerns this request. Behind
+// the error's 8 header bytes comes the start of the offending packet: its
+// IP header, then at least the 8 header bytes of its ICMP message.
+bool quotes_request(const EchoKind &kind, const EchoRequest &request, const uint8_t *message,
+                    uint64_t length) {
+    constexpr uint64_t kIpv6HeaderSize = 40;
+    if (length < kEchoHeaderSize) return false;
+    const uint8_t *quoted = message + kEchoHeaderSize;
+    const uint64_t left = length - kEchoHeaderSize;
+    uint64_t header = kIpv6HeaderSize;
+    if (kind.reply_has_ip_header) {
+        if (left < kSmallestIpv4Header || quoted[9] != IPPROTO_ICMP) return false;
+        header = static_cast<uint64_t>(quoted[0] & 0x0F) * 4;
+        if (header < kSmallestIpv4Header) return false;
+    } else if (left < kIpv6HeaderSize || quoted[6] != IPPROTO_ICMPV6) {
+        return false;
+    }
+    if (left < header + kEchoHeaderSize) return false;
+    const uint8_t *echo = quoted + header;
+    return echo[0] == kind.request_type && get_be16(echo + 4) == request.identifier &&
+           get_be16(echo + 6) == request.sequence;
+}
+
+// A raw socket sees every ICMP message that reaches the host, so only our
+// reply, or an error that quotes our request, ends the wait; everything
+// else is someone else's and the wait goes on within its time-out.
 Reply judge_reply(const EchoKind &kind, const EchoRequest &request, const uint8_t *bytes,
                   int64_t received) {
+    if (received <= 0) return {Verdict::kStop, 0, 0};
     uint64_t header = 0;
     if (kind.reply_has_ip_header) {
-        if (received < static_cast<int64_t>(kSmallestIpv4Header)) return {Verdict::kStop, 0, 0};
+        if (received < static_cast<int64_t>(kSmallestIpv4Header)) return {Verdict::kIgnore, 0, 0};
         header = static_cast<uint64_t>(bytes[0] & 0x0F) * 4;
     }
-    if (received < static_cast<int64_t>(header + request.size())) return {Verdict::kStop, 0, 0};
+    if (received < static_cast<int64_t>(header + kEchoHeaderSize)) return {Verdict::kIgnore, 0, 0};
     const uint8_t *message = bytes + header;
-    if (message[0] == kind.request_type) return {Verdict::kIgnore, 0, 0};
-    if (message[0] != kind.reply_type) return {Verdict::kStop, 0, 0};
-    if (get_be16(message + 4) != request.identifier) return {Verdict::kIgnore, 0, 0};
-    return {Verdict::kMatch, get_be16(message + 6), received - static_cast<int64_t>(header)};
+    const uint64_t length = static_cast<uint64_t>(received) - header;
+    if (is_error_report(kind, message[0]))
+        return {quotes_request(kind, request, message, length) ? Verdict::kStop : Verdict::kIgnore,
+                0, 0};
+    if (message[0] != kind.reply_type || length < request.size() ||
+        get_be16(message + 4) != request.identifier)
+        return {Verdict::kIgnore, 0, 0};
+    return {Verdict::kMatch, get_be16(message + 6), static_cast<int64_t>(length)};
 }
 
 // A raw ICMPv6 socket receives all of the host's ICMPv6 traffic, also the

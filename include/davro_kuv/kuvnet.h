@@ -467,8 +467,12 @@ KUV_API uint32_t kuv_mapi_kuvnet_tx_data_simple(kuvnet *handle, packet_info *inf
  * one) with payload (NULL: payload_size zero bytes) to each address of the
  * created ICMP handle's peer in turn, each through a raw socket of its own,
  * and waits up to timeout for the reply that carries this process's
- * identifier. A local_name binds each socket to the first local address
- * that accepts. Stops at the first address whose reply carries sequence.
+ * identifier. Other ICMP traffic the host receives meanwhile (other
+ * processes' echoes, errors about other packets) is passed over; an error
+ * that quotes this request (an unreachable host, say) ends the wait for
+ * that address at once. A local_name binds each socket to the first local
+ * address that accepts. Stops at the first address whose reply carries
+ * sequence.
  * Only the low 16 bits of sequence are sent.
  *
  * Result: the sequence of the last matching reply (0 to 65535), 0xFFFFFFFF

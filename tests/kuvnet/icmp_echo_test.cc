@@ -2,10 +2,15 @@
 // Raw sockets need root (or CAP_NET_RAW); without it the echo cases skip.
 // The kernel drops echo requests whose checksum is wrong, so a reply also
 // vouches for the checksum of what was sent.
+#include <arpa/inet.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/kuvnet/endpoint_fixtures.h"
@@ -72,6 +77,144 @@ TEST_F(IcmpEcho, LoopbackAnswersWithTheRequestedSequence) {
         EXPECT_EQ(kuv_xapi_kuvnet_simple_ping(handle.handle, c.payload, c.size, c.sequence),
                   c.sequence)
             << c.peer;
+    }
+}
+
+// The two kinds of echo as the test's own raw socket sees and sends them.
+struct Family {
+    int domain;
+    int protocol;
+    uint8_t request, reply, unreachable;
+    size_t received_ip_header;  // in front of what a raw socket receives
+    const char *setup;          // a namespace whose host does not answer echoes
+    uint32_t kuvnet_family;
+    const char *loopback;
+};
+const Family kIpv4{AF_INET,
+                   IPPROTO_ICMP,
+                   8,
+                   0,
+                   3,
+                   20,
+                   "ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1",
+                   KUVNET_IPV4,
+                   "127.0.0.1"};
+const Family kIpv6{AF_INET6,
+                   IPPROTO_ICMPV6,
+                   128,
+                   129,
+                   1,
+                   0,
+                   "ip link set lo up && sysctl -qw net.ipv6.icmp.echo_ignore_all=1",
+                   KUVNET_IPV6,
+                   "::1"};
+
+// The loopback address of the family, with a port.
+std::pair<sockaddr_storage, socklen_t> loopback(const Family &family, uint16_t port) {
+    sockaddr_storage address{};
+    if (family.domain == AF_INET) {
+        auto &ipv4 = reinterpret_cast<sockaddr_in &>(address);
+        ipv4.sin_family = AF_INET;
+        ipv4.sin_port = htons(port);
+        ipv4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return {address, sizeof ipv4};
+    }
+    auto &ipv6 = reinterpret_cast<sockaddr_in6 &>(address);
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_port = htons(port);
+    ipv6.sin6_addr = in6addr_loopback;
+    return {address, sizeof ipv6};
+}
+
+// An ICMP message sent from a raw socket to the loopback address; the
+// kernel sums ICMPv6 messages itself.
+void send_icmp(const Family &family, int raw, Bytes message) {
+    if (family.domain == AF_INET) {
+        const uint16_t checksum = checksum_of(message);
+        std::memcpy(&message[2], &checksum, 2);
+    }
+    const auto [to, length] = loopback(family, 0);
+    sendto(raw, message.data(), message.size(), 0, reinterpret_cast<const sockaddr *>(&to), length);
+}
+
+Bytes echo_header(uint8_t type, uint16_t identifier, uint16_t sequence, size_t payload) {
+    Bytes message(8 + payload, 0);
+    message[0] = type;
+    message[4] = static_cast<uint8_t>(identifier >> 8);
+    message[5] = static_cast<uint8_t>(identifier);
+    message[6] = static_cast<uint8_t>(sequence >> 8);
+    message[7] = static_cast<uint8_t>(sequence);
+    return message;
+}
+
+// A destination-unreachable report quoting an echo request with the given
+// identifier and sequence behind its IP header.
+Bytes unreachable_about(const Family &family, uint16_t identifier, uint16_t sequence) {
+    Bytes message = {family.unreachable, 1, 0, 0, 0, 0, 0, 0};
+    Bytes quoted_ip(family.domain == AF_INET ? 20 : 40, 0);
+    quoted_ip[0] = family.domain == AF_INET ? 0x45 : 0x60;
+    quoted_ip[family.domain == AF_INET ? 9 : 6] = static_cast<uint8_t>(family.protocol);
+    message.insert(message.end(), quoted_ip.begin(), quoted_ip.end());
+    const Bytes echo = echo_header(family.request, identifier, sequence, 0);
+    message.insert(message.end(), echo.begin(), echo.end());
+    return message;
+}
+
+// Whether the echo request of this identifier reaches the raw socket
+// within 5 s.
+bool saw_request(const Family &family, int raw, uint16_t identifier) {
+    uint8_t packet[256];
+    const uint8_t *echo = packet + family.received_ip_header;
+    pollfd ready{raw, POLLIN, 0};
+    while (poll(&ready, 1, 5000) == 1) {
+        const ssize_t got = recv(raw, packet, sizeof packet, 0);
+        if (got >= static_cast<ssize_t>(family.received_ip_header + 8) &&
+            echo[0] == family.request && echo[4] == (identifier >> 8) &&
+            echo[5] == (identifier & 0xFF))
+            return true;
+    }
+    return false;
+}
+
+// The host does not answer echoes here: the test's own thread sends the
+// reply after other ICMP traffic reached the host. That traffic is someone
+// else's and must not end the wait; an error that quotes the request must.
+TEST_F(IcmpEcho, OnlyTheReplyOrAnErrorAboutTheRequestEndsTheWait) {
+    for (const Family *family : {&kIpv4, &kIpv6}) {
+        if (family == &kIpv6 && kuv_xapi_is_supported_ipv6() != 1) continue;
+        for (const bool error_about_request : {false, true}) {
+            EXPECT_CHILD_PASSES(CLONE_NEWNET, family->setup, [&]() -> std::string {
+                const Family &f = *family;
+                const int raw = socket(f.domain, SOCK_RAW, f.protocol);
+                if (raw < 0) return "SKIP: raw ICMP sockets cannot be opened here";
+                const auto identifier = static_cast<uint16_t>(getpid());
+                std::thread host([&] {
+                    if (!saw_request(f, raw, identifier)) return;
+                    send_icmp(f, raw, echo_header(f.reply, identifier ^ 0x5555, 77, 0));
+                    send_icmp(f, raw, echo_header(f.reply, identifier, 77, 0));  // too short
+                    send_icmp(f, raw, unreachable_about(f, identifier ^ 0x5555, 77));
+                    send_icmp(f, raw, unreachable_about(f, identifier, 76));
+                    const int udp = socket(f.domain, SOCK_DGRAM, 0);  // a port unreachable
+                    const auto [closed, length] = loopback(f, 9);
+                    sendto(udp, "x", 1, 0, reinterpret_cast<const sockaddr *>(&closed), length);
+                    close(udp);
+                    if (error_about_request)
+                        send_icmp(f, raw, unreachable_about(f, identifier, 77));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    send_icmp(f, raw, echo_header(f.reply, identifier, 77, 100));
+                });
+                kuv_test::Endpoint handle(KUVNET_ICMP | f.kuvnet_family);
+                handle->timeout = 10000;
+                kuv_xapi_kuvnet_set_remote(handle.handle, f.loopback, 0);
+                uint32_t result = 0;
+                if (kuv_xapi_kuvnet_create(handle.handle) == 1)
+                    result = kuv_xapi_kuvnet_simple_ping(handle.handle, nullptr, 100, 77);
+                host.join();
+                close(raw);
+                const uint32_t expected = error_about_request ? 0xFFFFFFFFu : 77;
+                return result == expected ? "" : "result " + std::to_string(result);
+            });
+        }
     }
 }
 
