@@ -8,6 +8,8 @@
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
 #include "ftp/ftp_internal.h"
+#include "kuvnet/endpoint_steps.h"
+#include "sysio/wait.h"
 
 namespace kuv::ftp {
 namespace {
@@ -88,17 +90,27 @@ void find_data_socket(kuv_ftp_t *ftp, uint32_t flags) {
         const int32_t wait = (flags & KUV_FTP_PUMP_CONTROL_RECEIVED)
                                  ? kAcceptAfterControlMsec
                                  : static_cast<int32_t>(ftp->accept_timeout);
-        sockaddr_storage peer{};
-        uint32_t length = sizeof peer;
-        int32_t accepted = kuv_xapi_accept(ftp->endpoint_socket,
-                                           reinterpret_cast<sockaddr *>(&peer), &length, wait);
-        // Another host that learned the announced port is turned away; the
-        // server's own connection is taken by a later call.
-        if (accepted != -1 && !is_control_peer(ftp, peer)) {
+        // Another host that learned the announced port is turned away, and
+        // the wait goes on for the server's own connection, which may be
+        // queued behind it. Once the wait is over, only connections already
+        // queued are taken: the queue holds at most one more than the
+        // backlog, so a connection queued by then is found however many
+        // strangers came first.
+        sysio::Deadline deadline(wait);
+        for (int32_t turned_away_late = 0; turned_away_late <= net::kListenBacklog;) {
+            sockaddr_storage peer{};
+            uint32_t length = sizeof peer;
+            const int32_t accepted =
+                kuv_xapi_accept(ftp->endpoint_socket, reinterpret_cast<sockaddr *>(&peer), &length,
+                                deadline.remaining());
+            if (accepted == -1) break;
+            if (is_control_peer(ftp, peer)) {
+                ftp->accepted_socket = accepted;
+                break;
+            }
             kuv_xapi_close_socket(accepted);
-            accepted = -1;
+            if (deadline.expired()) ++turned_away_late;
         }
-        ftp->accepted_socket = accepted;
     }
     ftp->data_socket = ftp->accepted_socket;
 }
