@@ -1,11 +1,22 @@
 // Accepting a connection with a time-out.
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstdint>
 
 #include "davro_kuv/sysio.h"
 #include "sysio/socket_internal.h"
+
+namespace {
+
+// Whether the socket's reading side has been shut down.
+bool is_shut_down(int32_t socket) {
+    pollfd hang_up{socket, POLLRDHUP, 0};
+    return ::poll(&hang_up, 1, 0) == 1 && (hang_up.revents & (POLLHUP | POLLRDHUP)) != 0;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -41,12 +52,21 @@ int32_t kuv_xapi_accept_intr(int32_t socket, struct sockaddr *address, uint32_t 
         // An interrupted accept is made again at once, without a new wait.
         const int32_t accepted = accept_once();
         if (accepted >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return accepted;
-        // A non-blocking listener whose connection another caller took
-        // after the wait: wait for the rest of the time-out.
+        // A non-blocking listener that was shut down stays readable and
+        // yet answers EAGAIN for ever (a Unix-domain one does): it ends as a
+        // blocking accept ends there.
+        if (is_shut_down(socket)) {
+            errno = EINVAL;
+            return -1;
+        }
+        // Another caller took the connection after the wait: wait for the
+        // rest of the time-out, after a pause, so that no listener that
+        // looks ready without being so can keep this loop spinning.
         if (deadline.expired()) {
             errno = ETIMEDOUT;
             return -1;
         }
+        kuv::sysio::pause_before_retry();
     }
 }
 

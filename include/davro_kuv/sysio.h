@@ -131,7 +131,9 @@ KUV_API int32_t kuv_xapi_connect(int32_t socket, const struct sockaddr *address,
  * failure and on time-out (errno ETIMEDOUT). A NULL address takes no peer
  * address; an address without a length pointer is refused (-1, EINVAL)
  * before anything is accepted, so no connection is lost. An accept
- * interrupted with flag 0 is repeated at once, without a new wait. */
+ * interrupted with flag 0 is repeated at once, without a new wait. A
+ * listener that was shut down fails at once with EINVAL, non-blocking or
+ * not. */
 KUV_API int32_t kuv_xapi_accept_intr(int32_t socket, struct sockaddr *address,
                                      uint32_t *address_length, int32_t timeout_msec,
                                      int32_t interruption_flag);

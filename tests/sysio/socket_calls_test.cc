@@ -183,11 +183,6 @@ TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
     EXPECT_LT(busy_usec() - busy_before, 150000);
 }
 
-// A refusal reported at once (a Unix name nobody listens on) is no success
-// though SO_ERROR is 0; time-out 0 only starts an attempt; timed attempts
-// leave the socket blocking; a full Unix backlog is waited for. An
-// interrupted blocking connect goes on in the kernel: flag 1 gives up, flag 0
-// waits until the listener makes room.
 // A signal every 40 ms for two seconds: each timed call still ends at its
 // time-out of 300 ms instead of starting its wait again at every signal.
 // Then a non-blocking listener whose connection another caller takes after
@@ -230,8 +225,23 @@ TEST_F(Socket, TimedCallsKeepTheirTimeOutThroughSignalsAndATakenConnection) {
     Fd accepted{kuv_xapi_accept(pair.listener, nullptr, nullptr, 3000)};
     EXPECT_GE(accepted.fd, 0) << std::strerror(errno);
     EXPECT_FALSE(g_accept_beaten);
+    // A shut-down Unix-domain listener looks ready and yet has nothing to
+    // take: the accept ends at once, as a blocking one would.
+    Fd unix_listener(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    sockaddr_un name{AF_UNIX, {}};  // an abstract name: no file to remove
+    std::snprintf(name.sun_path + 1, sizeof name.sun_path - 1, "kuv-shut-%d", getpid());
+    ASSERT_EQ(bind(unix_listener, as_address(&name), sizeof name), 0);
+    ASSERT_EQ(listen(unix_listener, 1), 0);
+    ASSERT_EQ(shutdown(unix_listener, SHUT_RDWR), 0);
+    EXPECT_EQ(kuv_xapi_accept(unix_listener, nullptr, nullptr, 3000), -1);
+    EXPECT_EQ(errno, EINVAL);
 }
 
+// A refusal reported at once (a Unix name nobody listens on) is no success
+// though SO_ERROR is 0; time-out 0 only starts an attempt; timed attempts
+// leave the socket blocking; a full Unix backlog is waited for. An
+// interrupted blocking connect goes on in the kernel: flag 1 gives up, flag 0
+// waits until the listener makes room.
 TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
     sockaddr_un path{AF_UNIX, {}};  // an abstract name: no file to remove
     std::snprintf(path.sun_path + 1, sizeof path.sun_path - 1, "kuv-unheard-%d", getpid());
