@@ -391,7 +391,8 @@ KUV_API uint32_t kuv_mapi_kuvnet_tx_a_packet(kuvnet *handle, packet_info *info, 
  * 2 MiB and doubles as bytes arrive, so a peer that announces more than it
  * sends costs no more than twice what it sent. Any stream read cut short:
  * KUVNET_RESULT_SHORT_READ. Parse failures are stored in info's and the
- * handle's error_code. */
+ * handle's error_code. A packet whose body could not be taken leaves info
+ * with the header's fields, data NULL and size 0. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_a_packet(kuvnet *handle, packet_info *info);
 /* Prints the record to standard output; the number of characters printed

@@ -379,6 +379,7 @@ TEST_F(Transfer, PlainUdpSendsThreeDatagramsWithoutWaiting) {
     EXPECT_EQ(uint32_t(got.error_code), KUVNET_RESULT_BODY_SIZE);
     EXPECT_EQ(far->error_code, KUVNET_RESULT_BODY_SIZE);
     EXPECT_EQ(got.data, nullptr);
+    EXPECT_EQ(got.size, 0u);
 }
 
 TEST_F(Transfer, ExactlyTheAcknowledgedTypesAnswerEachPacket) {
@@ -547,6 +548,9 @@ TEST_F(Transfer, ReassemblyTakesPacketsInOrderAndNeverWritesOutside) {
         EXPECT_EQ(c.receive(receiver.handle, &whole), c.code);
         EXPECT_LE(requests.largest, uint64_t{4} << 20);
         EXPECT_EQ(body_of(whole), c.message);
+        if (c.code != 1) {
+            EXPECT_EQ(whole.size, 0u) << "a record without a body claims one";
+        }
         EXPECT_EQ(receiver->error_code, c.code == 1 ? 0 : c.code);
         kuv_xapi_release_packet_info(&whole);
     }
