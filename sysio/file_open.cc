@@ -50,7 +50,10 @@ int system_open_flags(uint32_t flags) {
     return system_flags;
 }
 
-// Tries for the lock until it is taken or the patience has run out.
+// Tries for the lock until it is taken or the patience has run out. Only a
+// lock held by another process is waited out; any other refusal (a
+// descriptor that can take no lock, no lock records left) would only come
+// again, and fails at once with its errno.
 bool lock_with_patience(int descriptor, uint32_t flags) {
     // Only the access bits choose the lock type: a write lock for a file
     // opened for writing (which a write-only descriptor can hold), a read
@@ -61,6 +64,7 @@ bool lock_with_patience(int descriptor, uint32_t flags) {
     kuv_xapi_init_timer(&patience, kOpenLockPatienceMsec);
     for (;;) {
         if (kuv_xapi_flock(descriptor, lock_bits) == 1) return true;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
         if (kuv_xapi_check_timer(&patience) == 1) return false;
         int saved_errno = errno;
         kuv_xapi_load_balance();

@@ -389,7 +389,9 @@ KUV_API uint32_t kuv_xapi_umask(uint32_t mask);
  * write lock when the flags ask for writing (0x2 or 0x4), else a read lock.
  * A lock held by another process is tried again, with short pauses, for up
  * to 6000 ms; when it cannot be taken the descriptor is closed and -1 is
- * returned (errno from the last try, usually EAGAIN or EACCES). Truncation
+ * returned (errno from the last try, usually EAGAIN or EACCES). Any other
+ * refusal of the lock (EBADF for a descriptor opened with neither read nor
+ * write access, as 0x2 | 0x4 gives) fails at once. Truncation
  * is done only once the lock is held, so a failed open leaves the file's
  * contents untouched; with the lock bit, truncating a regular file
  * therefore needs write access (0x2 or 0x4), and pipes and devices are not

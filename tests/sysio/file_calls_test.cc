@@ -191,6 +191,12 @@ TEST_F(FileCalls, LockedOpenWaitsSixSecondsAndTruncatesOnlyUnderTheLock) {
     descriptor = kuv_xapi_open(path.c_str(), 0x1000 | 0x2000 | 0x4, 0);
     EXPECT_EQ(lock_seen_from_outside(path), F_WRLCK);
     EXPECT_EQ(kuv_xapi_close(descriptor), 1);
+    // Write only and read-write together give a descriptor that can take no
+    // lock: no wait changes that, and the open fails at once.
+    start = Clock::now();
+    EXPECT_EQ(kuv_xapi_open(path.c_str(), 0x1000 | 0x2 | 0x4, 0), -1);
+    EXPECT_EQ(errno, EBADF) << strerror(errno);
+    EXPECT_LT(Clock::now() - start, 3s);
 
     // Like the system's open, a locked one skips truncating a pipe and
     // refuses to truncate a directory.
