@@ -103,8 +103,8 @@ KUV_API uint64_t kuv_xapi_get_word_sep(int32_t mode, const char *separators, con
 KUV_API char *kuv_xapi_get_word_sep_alloc(int32_t mode, const char *separators,
                                           const char **position);
 
-#define KUV_STRIP_START 1u /* one occurrence at the start */
-#define KUV_STRIP_END 2u   /* one occurrence at the end */
+#define KUV_STRIP_START 1u /* every repetition at the start ("abab" less "ab": "") */
+#define KUV_STRIP_END 2u   /* every repetition at the end */
 #define KUV_STRIP_ALL 4u   /* every occurrence; START and END are then ignored */
 
 /* Removes pattern from s in place as flags say; returns s. NULL s or
