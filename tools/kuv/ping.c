@@ -141,20 +141,30 @@ static void print_summary(const ping_options *options, const ping_statistics *st
     }
 }
 
-/* One echo call: its arguments, and its result once done is set. */
+/* One echo call: its arguments, and its result and round trip (in ms)
+ * once done is set. */
 typedef struct echo_call {
     kuvnet *handle;
     const uint8_t *payload;
     uint32_t size;
     uint32_t sequence;
     uint32_t result;
+    double round_trip;
     atomic_int done;
 } echo_call;
 
-static void *run_echo(void *context) {
-    echo_call *call = context;
+/* The echo, timed where it runs: the thread that waits for it looks only
+ * now and then. */
+static void echo(echo_call *call) {
+    const double sent_at = cli_now();
     call->result =
         kuv_xapi_kuvnet_simple_ping(call->handle, call->payload, call->size, call->sequence);
+    call->round_trip = (cli_now() - sent_at) * 1000.0;
+}
+
+static void *run_echo(void *context) {
+    echo_call *call = context;
+    echo(call);
     atomic_store(&call->done, 1);
     return NULL;
 }
@@ -165,15 +175,19 @@ static void *run_echo(void *context) {
  * sets *abandoned: the process must then end without touching the handle
  * (or the call) again. */
 static uint32_t ping_once(kuvnet *handle, const ping_options *options, const uint8_t *payload,
-                          uint32_t sequence, int *abandoned) {
+                          uint32_t sequence, double *round_trip, int *abandoned) {
+    echo_call own = {handle, payload, (uint32_t)options->size, sequence, KUV_PING_NO_REPLY, 0, 0};
     echo_call *call = calloc(1, sizeof *call);
     pthread_t thread;
-    if (!call)
-        return kuv_xapi_kuvnet_simple_ping(handle, payload, (uint32_t)options->size, sequence);
-    *call = (echo_call){handle, payload, (uint32_t)options->size, sequence, KUV_PING_NO_REPLY, 0};
-    if (pthread_create(&thread, NULL, run_echo, call) != 0) {
+    if (call) *call = own;
+    if (call && pthread_create(&thread, NULL, run_echo, call) != 0) {
         free(call);
-        return kuv_xapi_kuvnet_simple_ping(handle, payload, (uint32_t)options->size, sequence);
+        call = NULL;
+    }
+    if (!call) {
+        echo(&own);
+        *round_trip = own.round_trip;
+        return own.result;
     }
     while (!atomic_load(&call->done)) {
         if (cli_stop_requested) {
@@ -185,6 +199,7 @@ static uint32_t ping_once(kuvnet *handle, const ping_options *options, const uin
     }
     pthread_join(thread, NULL);
     const uint32_t result = call->result;
+    *round_trip = call->round_trip;
     free(call);
     /* A late reply to an earlier request, which the call hands out as its
      * result, is no reply to this one. */
@@ -235,8 +250,8 @@ int kuv_ping_main(int argc, char **argv) {
     for (unsigned long long i = 1; !cli_stop_requested; ++i) {
         const uint32_t sequence = (uint32_t)(i & 0xFFFFu);
         const double sent_at = cli_now();
-        result = ping_once(handle, &options, payload, sequence, &abandoned);
-        const double round_trip = (cli_now() - sent_at) * 1000.0;
+        double round_trip = 0;
+        result = ping_once(handle, &options, payload, sequence, &round_trip, &abandoned);
         ++statistics.sent;
         if (result == sequence) {
             ++statistics.received;
