@@ -85,7 +85,7 @@ class SlowLink {
 };
 
 TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
-    RunningProgram server(kuv_command({"events", "serve", "--port", "0", "--count", "3"}));
+    RunningProgram server(kuv_command({"events", "serve", "--port", "0", "--count", "4"}));
     const int port = announced_port(server);
     ASSERT_GT(port, 0) << server.out();
     const std::string peer = "127.0.0.1:" + std::to_string(port);
@@ -98,13 +98,22 @@ TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
     // hexadecimal.
     sent = kuv({"events", "send", "--peer", peer, "-"}, std::string("bin\x01\xff", 5) + "\n");
     EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    // Started without standard output, the client sends its event intact
+    // (its result line goes nowhere, least of all into the connection) and
+    // fails, as the result did not arrive.
+    sent = run_program({"/bin/sh", "-c",
+                        "exec \"$0\" events send --peer " + peer + " closed-output >&-",
+                        KUV_TOOL_PATH});
+    EXPECT_EQ(sent.exit_code, 1);
+    EXPECT_EQ(sent.err, "kuv: cannot write the output\n");
     Outcome served = server.finish();
     EXPECT_EQ(served.exit_code, 0) << served.err;
     for (const char *line : {"type=5 cmd=6 seq=0 size=5 payload=\"hello\"",
                              "type=5 cmd=6 seq=1 size=10 payload=\"second one\"",
-                             "type=1 cmd=1 seq=0 size=5 payload=0x62696e01ff"})
+                             "type=1 cmd=1 seq=0 size=5 payload=0x62696e01ff",
+                             "type=1 cmd=1 seq=0 size=13 payload=\"closed-output\""})
         EXPECT_EQ(count_lines_with(served.out, line), 1) << line << served.out;
-    EXPECT_EQ(count_lines_with(served.out, " connected from "), 2);
+    EXPECT_EQ(count_lines_with(served.out, " connected from "), 3);
 }
 
 TEST_F(KuvEvents, SendWaitsUntilASlowServerHasTakenEveryEvent) {
@@ -156,9 +165,20 @@ TEST_F(KuvEvents, EchoComesBackOverAUnixDomainSocket) {
     EXPECT_EQ(count_lines_with(sent.out, "payload=\"ping\"") +
                   count_lines_with(sent.out, "payload=\"pong\""),
               2);
+    // A client that does not wait for the echoes still ends its connection
+    // in order: the server, echoing the first event, reads the second too.
+    sent = kuv({"events", "send", "--unix", path, "one", "two"});
+    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    // A second server is refused the path while the first answers there.
+    Outcome second = kuv({"events", "serve", "--unix", path});
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_EQ(count_lines_with(second.err, "another server answers there"), 1) << second.err;
     // Stopped as a user stops it, the server leaves cleanly and takes its
     // socket file along.
-    EXPECT_EQ(server.stop().exit_code, 0);
+    Outcome served = server.stop();
+    EXPECT_EQ(served.exit_code, 0);
+    for (const char *payload : {"payload=\"one\"", "payload=\"two\""})
+        EXPECT_EQ(count_lines_with(served.out, payload), 1) << payload << served.out;
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
@@ -188,6 +208,23 @@ TEST_F(KuvEvents, UnreachablePeerFailsWithOneLineAndBenchReportsItsRates) {
         EXPECT_EQ(outcome.exit_code, 1) << outcome.err;
         EXPECT_LT(Clock::now() - started, std::chrono::seconds(5));
         EXPECT_EQ(count_lines_with(outcome.err, "kuv events send: "), 1) << outcome.err;
+    }
+    // So does a server that stops reading: what it left unread expires, and
+    // the rest of the input is not tried batch by batch.
+    {
+        int port = 0;
+        const int silent = kuv_ftp_test::loopback_socket(false, &port);
+        const auto started = Clock::now();
+        outcome = run_program({"/bin/sh", "-c",
+                               "yes \"$(head -c 1000 /dev/zero | tr '\\0' x)\" | head -n 20000 | "
+                               "\"$0\" events send --peer 127.0.0.1:" +
+                                   std::to_string(port) + " --timeout 500 -",
+                               KUV_TOOL_PATH},
+                              "", 20000);
+        close(silent);
+        EXPECT_EQ(outcome.exit_code, 1) << outcome.err;
+        EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
+        EXPECT_EQ(count_lines_with(outcome.err, "(time-out)"), 1) << outcome.err;
     }
     outcome = kuv({"events", "bench", "--events", "300", "--round-trips", "40"});
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;

@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <davro_kuv.h>
@@ -91,6 +93,19 @@ static void print_event(const char *direction, const kue_event *event) {
 
 /* ---- serve ------------------------------------------------------------- */
 
+/* Whether a server answers at the Unix-domain path. The library replaces
+ * a socket file it finds there, so a second server would take the path
+ * from a live one, which no client could then reach. */
+static int unix_path_in_use(const char *path) {
+    struct sockaddr_un address = {.sun_family = AF_UNIX};
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int in_use =
+        probe >= 0 && connect(probe, (struct sockaddr *)&address, sizeof address) == 0;
+    if (probe >= 0) close(probe);
+    return in_use;
+}
+
 static int serve(int argc, char **argv) {
     static const struct option kOptions[] = {
         {"help", no_argument, NULL, 'h'},       {"port", required_argument, NULL, 'p'},
@@ -137,6 +152,10 @@ static int serve(int argc, char **argv) {
     if (unix_path && strlen(unix_path) > KUVNET_UNIX_PATH_MAX)
         return cli_usage_error("events serve", "Unix-domain path longer than %d bytes",
                                KUVNET_UNIX_PATH_MAX);
+
+    if (unix_path && unix_path_in_use(unix_path))
+        return cli_fail(KUV_EXIT_FAILURE, "events serve",
+                        "cannot listen on %s (another server answers there)", unix_path);
 
     kue *handle = NULL;
     uint32_t result = events_new_handle(&handle, &session);
@@ -328,7 +347,7 @@ static int send_events(int argc, char **argv) {
                                    cli_now() + (double)options.timeout_msec / 1000.0);
                 /* A server that is gone, or took too little within the
                  * time-out, would not take the rest either. */
-                gave_up = session.disconnected > 0 || cli_stop_requested ||
+                gave_up = session.disconnected > 0 || session.expired > 0 || cli_stop_requested ||
                           kue_xapi_event_get_tx_count(handle) > KUV_EVENTS_QUEUE_HIGH / 4;
             }
         }
@@ -363,6 +382,11 @@ static int send_events(int argc, char **argv) {
     if (all_sent && options.wait_echo)
         echoed = await_echoes(handle, pushed, cli_now() + (double)options.timeout_msec / 1000.0);
     fflush(cli_out);
+    /* What the server did is known now: the orderly end below closes the
+     * connection too. */
+    const unsigned long long disconnected = session.disconnected;
+    if (all_sent)
+        events_finish_in_order(handle, &session, cli_now() + (double)options.timeout_msec / 1000.0);
     kue_xapi_event_delete(&handle);
 
     if (!all_sent && sent == (unsigned long long)pushed)
@@ -370,8 +394,7 @@ static int send_events(int argc, char **argv) {
                         "the server did not take the events within the time-out");
     if (!all_sent)
         return cli_fail(KUV_EXIT_FAILURE, "events send", "%llu of %lld events sent (%s)", sent,
-                        pushed,
-                        session.disconnected ? "the server closed the connection" : "time-out");
+                        pushed, disconnected ? "the server closed the connection" : "time-out");
     if (options.wait_echo && echoed < pushed)
         return cli_fail(KUV_EXIT_FAILURE, "events send", "%lld of %lld events came back", echoed,
                         pushed);

@@ -42,6 +42,14 @@ void events_drain_queue(kue *handle, int32_t limit, double deadline);
  * deadline (cli_now seconds) or on a stop request. */
 int events_await_delivery(kue *handle, double deadline);
 
+/* Ends the client's connections in order: shuts down their sending side
+ * and polls (dropping whatever comes back) until the peers have closed
+ * theirs, which a server does once it has read every event. Delete alone
+ * resets a connection, and a server still sending to it (an echo) then
+ * loses the events behind in its socket. 1 when every peer closed, 0 at
+ * the deadline (cli_now seconds) or on a stop request. */
+int events_finish_in_order(kue *handle, events_session *session, double deadline);
+
 /* kuv events bench. */
 int kuv_events_bench(int argc, char **argv);
 

@@ -104,3 +104,25 @@ int events_await_delivery(kue *handle, double deadline) {
         cli_sleep(0.002);
     }
 }
+
+int events_finish_in_order(kue *handle, events_session *session, double deadline) {
+    unsigned long long ending = 0;
+    kuv_mapi_lock_v0(&handle->lock, __func__, __LINE__);
+    for (const kue_connection *connection = handle->connections; connection;
+         connection = connection->next)
+        if (connection->endpoint && connection->endpoint->socket >= 0 &&
+            shutdown(connection->endpoint->socket, SHUT_WR) == 0)
+            ++ending;
+    kuv_mapi_unlock_v0(&handle->lock);
+    const unsigned long long before = session->disconnected;
+    /* One poll at a time: a client reopens a lost connection in the next
+     * one. */
+    while (session->disconnected - before < ending) {
+        if (cli_now() >= deadline || cli_stop_requested) return 0;
+        kue_xapi_event_poll(handle);
+        events_clear_error(handle);
+        for (kue_event *event; (event = kue_xapi_event_pop(handle)) != NULL;)
+            kue_xapi_event_free(event);
+    }
+    return 1;
+}

@@ -2,6 +2,8 @@
  * kuv: entry point and dispatch. Each subcommand family lives in a file of
  * its own and parses its own options.
  */
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -45,7 +47,22 @@ static int finish_output(int status) {
     return status != KUV_EXIT_OK ? status : KUV_EXIT_FAILURE;
 }
 
+/* Started without standard input, output or error, the tool would find its
+ * first sockets and files under those numbers, and print into a
+ * connection. Each missing one is taken by /dev/null, read-only: reading
+ * finds the end at once, and writing still fails, so that output that
+ * cannot arrive still fails the command. */
+static int hold_standard_descriptors(void) {
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = open("/dev/null", O_RDONLY);
+        if (held != descriptor) return 0;
+    }
+    return 1;
+}
+
 int main(int argc, char **argv) {
+    if (!hold_standard_descriptors()) return KUV_EXIT_FAILURE;
     cli_out = stdout;
     if (argc < 2) {
         print_overview(stderr);
