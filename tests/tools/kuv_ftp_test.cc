@@ -142,6 +142,12 @@ class KuvFtp : public kuv_test::ResourceCheckedTest {
         const std::string other = server_->anon_dir() + "/other";
         if (server_->failure().empty() && mkdir(other.c_str(), 0755) == 0)
             write_file(other + "/" + kLongName, payload_);
+        const std::string mixed = server_->anon_dir() + "/mixed";
+        if (server_->failure().empty() && mkdir(mixed.c_str(), 0755) == 0 &&
+            mkdir((mixed + "/m_dir").c_str(), 0755) == 0) {
+            write_file(mixed + "/a.txt", "first\n");
+            write_file(mixed + "/z.txt", "last\n");
+        }
     }
     static void TearDownTestSuite() { delete server_; }
     void SetUp() override {
@@ -196,6 +202,14 @@ TEST_F(KuvFtp, GetDownloadsAnIdenticalFileInBothModes) {
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
     EXPECT_EQ(read_file(directory_ + "/note.txt"), "a note\n");
     EXPECT_EQ(count_lines_with(outcome.out, "2 files, "), 1) << outcome.out;
+    // A subdirectory the listing names is not sent: the files around it
+    // are, and the command says what it left.
+    outcome = kuv({"ftp", "get", "--quiet", "-o", directory_, base_ + "/mixed/"});
+    EXPECT_EQ(outcome.exit_code, 1);
+    EXPECT_EQ(read_file(directory_ + "/a.txt"), "first\n");
+    EXPECT_EQ(read_file(directory_ + "/z.txt"), "last\n");
+    EXPECT_EQ(count_lines_with(outcome.err, "cannot fetch 'm_dir'"), 1) << outcome.err;
+    EXPECT_EQ(count_lines_with(outcome.err, "1 of 3 names not fetched"), 1) << outcome.err;
 }
 
 TEST_F(KuvFtp, GetOnATerminalRedrawsOneProgressBar) {
@@ -246,6 +260,15 @@ TEST_F(KuvFtp, LsListsNamesOrLongLinesAndPutUploads) {
         EXPECT_TRUE(read_file(server_->local_dir() + "/" + (*name ? name : "upload.bin")) ==
                     payload_);
     }
+    // A path too long to pass whole is refused, not stored under a cut name
+    // ("./" repeated up to the cut, which leaves "up.").
+    std::string long_path;
+    while (long_path.size() < 4092)
+        long_path += "./";
+    outcome = kuv({"ftp", "put", "--quiet", local, user + long_path + "up.bin"});
+    EXPECT_EQ(outcome.exit_code, 1);
+    EXPECT_EQ(count_lines_with(outcome.err, "path too long"), 1) << outcome.err;
+    EXPECT_NE(access((server_->local_dir() + "/up.").c_str(), F_OK), 0);
 }
 
 TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
@@ -333,7 +356,8 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_EQ(taking.finish(), "reset");
     }
     // URLs that name no server: a usage error.
-    for (const char *url : {"ftp://localhost/pub/data.bin", "http://127.0.0.1/x", "not a url"}) {
+    for (const char *url : {"ftp://localhost/pub/data.bin", "http://127.0.0.1/x", "not a url",
+                            "ftp://127.0.0.1:21abc/x", "ftp://127.0.0.1:4294967317/x"}) {
         outcome = kuv({"ftp", "get", "-o", directory_, url});
         EXPECT_EQ(outcome.exit_code, 2) << url;
         EXPECT_EQ(count_lines_with(outcome.err, ""), 1) << outcome.err;

@@ -134,6 +134,15 @@ static int parse_options(int argc, char **argv, ftp_options *options, const char
     return 0;
 }
 
+/* Whether the port text of a URL is a port: 1 to 65535 in decimal digits
+ * alone (the URI reader also takes "21abc" or a number that wraps). */
+static int is_port_text(const char *text) {
+    const size_t length = strlen(text);
+    if (length == 0 || length > 5 || strspn(text, "0123456789") != length) return 0;
+    const long port = strtol(text, NULL, 10);
+    return port >= 1 && port <= 65535;
+}
+
 /* Opens the URL; an exit code when it does not name an FTP server. */
 static int open_target(const ftp_options *options, const char *url, int need_path,
                        ftp_target *target) {
@@ -145,7 +154,7 @@ static int open_target(const ftp_options *options, const char *url, int need_pat
         problem = "is not an ftp:// URL";
     else if (!uri->host || !uri->host[0])
         problem = "names no host (write 127.0.0.1 or [::1], not localhost)";
-    else if (uri->port_text && (uri->port < 1 || uri->port > 65535))
+    else if (uri->port_text && !is_port_text(uri->port_text))
         problem = "has a bad port";
     target->path = uri->path ? uri->path : "";
     if (*target->path == '/') ++target->path;
@@ -251,9 +260,10 @@ typedef struct get_totals {
     uint64_t bytes;
 } get_totals;
 
-/* Downloads one listed name into the output directory. */
+/* Downloads one listed name into the output directory. *refused is set
+ * when the server would not send it and the session goes on. */
 static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *name, uint8_t *chunk,
-                     get_totals *totals) {
+                     get_totals *totals, int *refused) {
     const char *local = base_name(name);
     if (!*local || strcmp(local, ".") == 0 || strcmp(local, "..") == 0)
         return cli_fail(KUV_EXIT_FAILURE, options->command, "refusing the name '%s'", name);
@@ -266,9 +276,11 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
 
     uint64_t size = 0;
     if (ftp->size(ftp, &size, "%s", name) != 1) size = 0;
-    if (ftp->open_stream(ftp, 0, "RETR %s\r\n", name) != 1)
+    if (ftp->open_stream(ftp, 0, "RETR %s\r\n", name) != 1) {
+        *refused = ftp->control_socket != -1;
         return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot fetch '%s' (%s)", name,
                         last_reply(ftp));
+    }
     /* Whatever holds the temporary name (a stale part, or a link planted to
      * send the bytes elsewhere) is removed, and only a file this call
      * creates itself is written. */
@@ -407,8 +419,21 @@ static int get(int argc, char **argv) {
         }
         if (status == KUV_EXIT_OK && count == 0)
             status = cli_fail(KUV_EXIT_FAILURE, options.command, "'%s' names no file", target.path);
-        for (size_t i = 0; i < count && status == KUV_EXIT_OK; ++i)
-            status = fetch_one(ftp, &options, names[i], chunk, &totals);
+        /* A listing may hold names the server does not send (a
+         * subdirectory, a file it may not read): the others are fetched
+         * all the same, and the command fails at the end. */
+        size_t refused = 0;
+        for (size_t i = 0; i < count && status == KUV_EXIT_OK; ++i) {
+            int was_refused = 0;
+            status = fetch_one(ftp, &options, names[i], chunk, &totals, &was_refused);
+            if (status != KUV_EXIT_OK && was_refused && count > 1) {
+                ++refused;
+                status = KUV_EXIT_OK;
+            }
+        }
+        if (status == KUV_EXIT_OK && refused > 0)
+            status = cli_fail(KUV_EXIT_FAILURE, options.command, "%zu of %zu names not fetched",
+                              refused, count);
         for (size_t i = 0; i < count; ++i)
             free(names[i]);
         free(names);
@@ -513,13 +538,16 @@ static int put(int argc, char **argv) {
      * name there. */
     char remote[4096];
     const size_t path_length = strlen(target.path);
-    if (path_length == 0 || target.path[path_length - 1] == '/')
-        snprintf(remote, sizeof remote, "%s%s", target.path, base_name(local_path));
-    else
-        snprintf(remote, sizeof remote, "%s", target.path);
-
+    const int directory = path_length == 0 || target.path[path_length - 1] == '/';
+    const int remote_length = snprintf(remote, sizeof remote, "%s%s", target.path,
+                                       directory ? base_name(local_path) : "");
     kuv_ftp_t *ftp = NULL;
-    status = open_session(&options, &target, &ftp);
+    /* A cut name would store the file under another name. */
+    if (remote_length < 0 || remote_length >= (int)sizeof remote)
+        status = cli_fail(KUV_EXIT_FAILURE, options.command, "path too long for '%s'",
+                          base_name(local_path));
+    else
+        status = open_session(&options, &target, &ftp);
     if (status == KUV_EXIT_OK) {
         const char *name = enter_directory(ftp, remote);
         if (!name) {
