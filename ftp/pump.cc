@@ -60,6 +60,9 @@ uint32_t receive_control(kuv_ftp_t *ftp, int32_t wait) {
             kuv_xapi_recv(ftp->control_socket, ftp->io_area, KUV_FTP_IO_AREA_SIZE, wait);
         if (count == 0) return flags;
         if (count < 0) {
+            // Dropping the control connection drops the data connection
+            // too: whatever it still held is lost to the transfer.
+            if (ftp->data_endpoint) ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
             KUV_FTP_SLOT(ftp, disconnect);
             return flags;
         }

@@ -79,6 +79,7 @@ struct FakeFtp {
     std::map<std::string, std::string> files;   // what RETR sends
     std::set<std::string> cut, stalled;         // RETR: half sent, then reset; or silent
                                                 // STOR: reset at once; or read after 1 s
+    std::set<std::string> hang_up_after;        // RETR: the session ends after the 226
     std::map<std::string, std::string> stored;  // what STOR received
 };
 
@@ -185,6 +186,7 @@ class FakeServer {
                 reply("200 PORT ok\r\n");
             } else if (verb == "NLST" || verb == "LIST" || verb == "RETR" || verb == "STOR") {
                 transfer(verb, name);
+                if (verb == "RETR" && script_.hang_up_after.count(name)) break;
             } else {
                 reply("502 not here\r\n");
             }
@@ -421,6 +423,30 @@ TEST_F(ScriptedFtp, ActiveListenerTurnsAwayHostsOtherThanTheServer) {
     EXPECT_EQ(script.stored["up"], "uploaded");
     EXPECT_GE(g_strangers, 3);
     client->pump = g_real_pump;
+}
+
+// A server that sends the file, says 226 and hangs up before the client
+// reads: the end of the control connection ends the data connection too,
+// and the bytes it held are lost. The transfer must not close as clean.
+TEST_F(ScriptedFtp, ControlLostWithTheDataUnreadFailsTheTransfer) {
+    FakeFtp script;
+    const std::string file = pattern_bytes(200000, 5);
+    script.files["f"] = file;
+    script.hang_up_after.insert("f");
+    FakeServer server(script);
+    Client client;
+    ASSERT_TRUE(client.open(server.port()));
+    // The hang-up may come while the transfer is still being opened: then
+    // the open fails.
+    const int32_t opened = client->open_stream(client.ftp, 0, "RETR %s\r\n", "f");
+    server.finish();  // all sent, 226 said, hung up
+    std::string bytes;
+    std::vector<char> area(1 << 20);
+    for (int32_t count;
+         opened == 1 && (count = client->read_stream(client.ftp, area.data(), area.size())) >= 0;)
+        bytes.append(area.data(), static_cast<size_t>(count));
+    const int32_t closed = opened == 1 ? client->close_stream(client.ftp) : 0;
+    EXPECT_TRUE(closed != 1 || bytes == file) << "clean close with " << bytes.size() << " bytes";
 }
 
 TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfers) {
