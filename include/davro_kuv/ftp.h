@@ -43,7 +43,8 @@
  *
  * Threads: an FTP handle has no lock; one thread uses it at a time. Every
  * operation runs in the caller's thread and blocks for at most its
- * time-outs.
+ * time-outs. Each of them bounds a silence: a server that keeps sending
+ * (a reply trickling in byte by byte, say) keeps a wait going.
  */
 #ifndef DAVRO_KUV_FTP_H
 #define DAVRO_KUV_FTP_H
