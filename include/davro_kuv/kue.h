@@ -179,7 +179,11 @@ typedef int32_t (*kue_status_handler_t)(struct kue *handle, void *user_context,
  * connection may send at a time: an event that arrives while a send waits
  * is taken as a wrong answer, and the connection is dropped with both
  * events. The default protocol_type sends without acknowledgements, both
- * ways at once.
+ * ways at once. A send still holds its handle until the event has gone
+ * whole, and reads nothing meanwhile: events pushed on both sides at the
+ * same moment that are together larger than the connection's socket
+ * buffers can hold (a few megabytes on loopback) stall both sides for
+ * io_timeout, after which the connection is dropped as on any failed send.
  */
 typedef struct kue {
     int32_t debug_level;            /* > 0: built-in reports print; > 99999: traces */
