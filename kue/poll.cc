@@ -319,6 +319,9 @@ uint32_t kue_xapi_event_poll(kue *handle) {
     uint32_t result = KUE_RESULT_WAIT_FAILED;
     bool polled = false;
     {
+        // A thread that polls in a loop takes the lock back the moment it let
+        // it go: pushes, pops and counts waiting in other threads go first.
+        let_callers_go_first(state);
         auto guard = KUE_CALLER_LOCK(handle);
         if (!guard.held()) {
             result = KUE_RESULT_WAIT_FAILED;

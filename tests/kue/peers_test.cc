@@ -6,6 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "kue/kue_fixtures.h"
 #include "support/test_support.h"
 
@@ -118,6 +123,40 @@ TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
     EXPECT_EQ(server->connections->next->next, nullptr);
     b.send(1);
     EXPECT_EQ(b.wait(), 0);
+    kue_xapi_event_delete(&server);
+}
+
+// An application thread that polls in a loop holds the handle for its polls
+// only: a push from another thread gets its turn at once, not after seconds
+// of losing the race for the lock to the next poll.
+TEST_F(KuePeers, APollLoopLeavesOtherThreadsTheirTurn) {
+    kue *server = make_server(false);
+    server->poll_timeout = 5;
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kuvnet *idle_peer = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
+    ASSERT_NE(idle_peer, nullptr);
+    std::atomic<bool> stop{false};
+    std::atomic<int> polls{0};
+    // The loop ends by itself after 5 s, so that a starved push still ends.
+    std::thread poller([&, end = std::chrono::steady_clock::now() + std::chrono::seconds(5)] {
+        while (!stop && std::chrono::steady_clock::now() < end) {
+            kue_xapi_event_poll(server);
+            ++polls;
+        }
+    });
+    ASSERT_TRUE(wait_until([&] { return server->connections->next && polls > 10; }));
+    auto worst = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < 10; ++i) {
+        const auto before = std::chrono::steady_clock::now();
+        kue_xapi_event_push(server, 0, 1, 1, "x", 1);
+        worst = std::max(worst, std::chrono::steady_clock::now() - before);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+    stop = true;
+    poller.join();
+    EXPECT_LT(worst, std::chrono::seconds(1))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(worst).count() << " ms";
+    kuv_xapi_kuvnet_delete(&idle_peer);
     kue_xapi_event_delete(&server);
 }
 
