@@ -132,6 +132,7 @@ TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
 TEST_F(KuePeers, APollLoopLeavesOtherThreadsTheirTurn) {
     kue *server = make_server(false);
     server->poll_timeout = 5;
+    StatusLog log(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
     kuvnet *idle_peer = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
     ASSERT_NE(idle_peer, nullptr);
@@ -144,7 +145,7 @@ TEST_F(KuePeers, APollLoopLeavesOtherThreadsTheirTurn) {
             ++polls;
         }
     });
-    ASSERT_TRUE(wait_until([&] { return server->connections->next && polls > 10; }));
+    ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_ACCEPTED) == 1 && polls > 10; }));
     auto worst = std::chrono::steady_clock::duration::zero();
     for (int i = 0; i < 10; ++i) {
         const auto before = std::chrono::steady_clock::now();
