@@ -102,13 +102,6 @@ uint32_t read_stream_header(kuvnet *handle, uint8_t *header, uint64_t have, uint
     return KUV_RESULT_OK;
 }
 
-// A packet whose body was announced but could not be taken: the record
-// keeps the header's fields and claims no body.
-uint32_t fail_without_body(kuvnet *handle, packet_info *info, uint32_t code) {
-    info->size = 0;
-    return fail(handle, code);
-}
-
 uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placement, bool *placed) {
     uint8_t header[kLongestHeaderSize];
     uint64_t header_length = 0;
@@ -123,7 +116,7 @@ uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placem
     GrowingBlock own;
     const BodyTarget target = choose_target(placement, *info, &own, placed);
     code = read_into_block(handle, target, body + kTrailerSize);
-    if (code != KUV_RESULT_OK) return fail_without_body(handle, info, code);
+    if (code != KUV_RESULT_OK) return fail(handle, code);
     if (!*placed) info->data = own.release();
     return KUV_RESULT_OK;
 }
@@ -152,10 +145,7 @@ uint32_t receive_datagram(kuvnet *handle, packet_info *info, BodyPlacement *plac
     // The body must lie within the datagram; what a header claims beyond it
     // was never received.
     const uint64_t body = info->size;
-    if (body > length - info->body_offset) {
-        info->size = 0;
-        return fail_both(handle, info, KUVNET_RESULT_BODY_SIZE);
-    }
+    if (body > length - info->body_offset) return fail_both(handle, info, KUVNET_RESULT_BODY_SIZE);
     if (body == 0) return KUV_RESULT_OK;
     GrowingBlock own;
     const BodyTarget target = choose_target(placement, *info, &own, placed);
@@ -163,7 +153,7 @@ uint32_t receive_datagram(kuvnet *handle, packet_info *info, BodyPlacement *plac
     // spare bytes, cleared.
     const uint64_t end = target.position + body;
     if (!target.block->reserve(*placed ? end : target.final_size, target.final_size))
-        return fail_without_body(handle, info, KUVNET_RESULT_NO_MEMORY);
+        return fail(handle, KUVNET_RESULT_NO_MEMORY);
     std::memcpy(target.block->data() + target.position, bytes + info->body_offset, body);
     if (!*placed) {
         std::memset(own.data() + body, 0, kTrailerSize);
@@ -200,9 +190,18 @@ uint32_t receive_packet(kuvnet *handle, packet_info *info, BodyPlacement *placem
     *placed = false;
     info->data = nullptr;
     info->size = 0;
-    if (is_udp(handle->protocol_type)) return receive_datagram(handle, info, placement, placed);
-    if (is_stream(handle->protocol_type)) return receive_stream(handle, info, placement, placed);
-    return fail(handle, KUVNET_RESULT_UNSUPPORTED_TYPE);
+    uint32_t code;
+    if (is_udp(handle->protocol_type)) {
+        code = receive_datagram(handle, info, placement, placed);
+    } else if (is_stream(handle->protocol_type)) {
+        code = receive_stream(handle, info, placement, placed);
+    } else {
+        return fail(handle, KUVNET_RESULT_UNSUPPORTED_TYPE);
+    }
+    // A packet whose body could not be taken keeps the header's fields and
+    // claims no body.
+    if (code != KUV_RESULT_OK) info->size = 0;
+    return code;
 }
 
 }  // namespace kuv::net
