@@ -1,5 +1,8 @@
 // kuv events between real processes on loopback: a server started as a
 // user starts it, clients sending to it, and the failures a user meets.
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -180,6 +183,36 @@ TEST_F(KuvEvents, EchoComesBackOverAUnixDomainSocket) {
     for (const char *payload : {"payload=\"one\"", "payload=\"two\""})
         EXPECT_EQ(count_lines_with(served.out, payload), 1) << payload << served.out;
     EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
+// A server that holds a Unix-domain path but has stopped accepting (its
+// backlog full) still holds it: a second server says so within a bounded
+// time instead of waiting for a place in that backlog.
+TEST_F(KuvEvents, ServeRefusesAPathWhoseServerHasStoppedAccepting) {
+    const std::string path = "/tmp/kuv_events_stuck_" + std::to_string(getpid()) + ".sock";
+    unlink(path.c_str());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    const auto *any = reinterpret_cast<const sockaddr *>(&address);
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, any, sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        (void)connect(queued.back(), any, sizeof address);
+    }
+    const auto started = Clock::now();
+    Outcome second = run_program(kuv_command({"events", "serve", "--unix", path}), "", 5000);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    EXPECT_EQ(second.exit_code, 1) << second.err;
+    EXPECT_EQ(count_lines_with(second.err, "another server answers there"), 1) << second.err;
+    EXPECT_LT(took.count(), 4000);
+    for (int fd : queued)
+        close(fd);
+    close(listener);
+    unlink(path.c_str());
 }
 
 TEST_F(KuvEvents, UnreachablePeerFailsWithOneLineAndBenchReportsItsRates) {

@@ -4,6 +4,7 @@
  * (use_async_service 0): the tool's own loop polls, so a status handler
  * runs in the tool's thread and may print freely.
  */
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -99,9 +100,12 @@ static void print_event(const char *direction, const kue_event *event) {
 static int unix_path_in_use(const char *path) {
     struct sockaddr_un address = {.sun_family = AF_UNIX};
     snprintf(address.sun_path, sizeof address.sun_path, "%s", path);
-    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    /* Non-blocking: a server whose backlog is full answers EAGAIN at once
+     * instead of holding the probe until it accepts. */
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int in_use =
-        probe >= 0 && connect(probe, (struct sockaddr *)&address, sizeof address) == 0;
+        probe >= 0 && (connect(probe, (struct sockaddr *)&address, sizeof address) == 0 ||
+                       errno == EAGAIN);
     if (probe >= 0) close(probe);
     return in_use;
 }
