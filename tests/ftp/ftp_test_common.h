@@ -28,6 +28,9 @@ struct Client {
     // when a step failed.
     std::string retrieve(const std::string &name, uint64_t offset = 0) const {
         if (ftp->open_stream(ftp, offset, "RETR %s\r\n", name.c_str()) != 1) return "{not opened}";
+        return read_to_end();
+    }
+    std::string read_to_end() const {
         std::string bytes;
         std::vector<char> area(1 << 20);
         for (int32_t count; (count = ftp->read_stream(ftp, area.data(), area.size())) >= 0;) {
