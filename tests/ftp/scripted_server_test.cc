@@ -75,14 +75,13 @@ struct FakeFtp {
         {"SYST", "215 UNIX Type: L8\r\n"}, {"PWD", "257 \"/\"\r\n"}, {"CWD", "250 done\r\n"},
         {"NOOP", "200 ok\r\n"}, {"QUIT", "221 bye\r\n"}};
     // clang-format on
-    std::vector<std::string> passive_replies;   // answers to PASV/EPSV in turn, then a proper 227
-    std::vector<std::string> refusals;          // answers to transfer commands in turn ("": served)
-    std::string listing;                        // what NLST and LIST send
-    std::map<std::string, std::string> files;   // what RETR sends
-    std::set<std::string> cut, stalled;         // RETR: half sent, then reset; or silent
-                                                // STOR: reset at once; or read after 1 s
-    std::set<std::string> hang_up_after;        // RETR: the session ends after the 226
-    std::map<std::string, std::string> stored;  // what STOR received
+    std::vector<std::string> passive_replies;  // answers to PASV/EPSV in turn, then a proper 227
+    std::vector<std::string> refusals;         // answers to transfer commands in turn ("": served)
+    std::string listing;                       // what NLST and LIST send
+    std::map<std::string, std::string> files;  // what RETR sends
+    std::set<std::string> cut, stalled;        // RETR: half sent, then reset; or silent
+                                               // STOR: reset at once; or read after 1 s
+    std::set<std::string> hang_up_after;       // RETR: the session ends after the 226
 };
 
 std::string take_front(std::vector<std::string> &list) {
@@ -147,15 +146,14 @@ class FakeServer {
         char chunk[65536];
         if (verb == "STOR" && script_.stalled.count(name))
             std::this_thread::sleep_for(std::chrono::seconds(1));
-        for (ssize_t got; verb == "STOR" && !cut && wait_readable(data) &&
-                          (got = recv(data, chunk, sizeof chunk, 0)) > 0;)
-            script_.stored[name].append(chunk, static_cast<size_t>(got));
         const std::string bytes = retr ? file->second : listing ? script_.listing : "";
         send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
         linger hard{1, 0};  // a cut ends with a reset instead of an orderly end
         if (cut) setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        // A stalled connection is quiet until the client closes its end.
-        for (char byte; stalled && wait_readable(data) && recv(data, &byte, 1, 0) > 0;) {
+        // An upload is read (and dropped) to its end; a stalled download is
+        // quiet until the client closes its end.
+        const bool read_to_end = stalled || (verb == "STOR" && !cut);
+        while (read_to_end && wait_readable(data) && recv(data, chunk, sizeof chunk, 0) > 0) {
         }
         close(data);
         reply(cut || stalled ? "426 transfer aborted\r\n" : "226 transfer complete\r\n");
@@ -361,21 +359,13 @@ TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPe
                  "229 (|||" + std::string(50, '6') + "|)"})
         script.passive_replies.push_back(unusable + "\r\n");
     const size_t count = script.passive_replies.size();
-    {
-        FakeServer server(script);
-        Client client;
-        ASSERT_TRUE(client.open(server.port()));
-        for (size_t each = 0; each < count; ++each) {
-            client->passive = 1;
-            EXPECT_EQ(client.retrieve("f"), "data") << each;
-            EXPECT_EQ(client->passive, each < usable ? 1u : 0u) << each;
-        }
-        // A passive reply line past the line limit drops the connection.
-        script.passive_replies = {"227 (127,0,0,1,{p1,p2}) " +
-                                  std::string(3 * KUV_FTP_LINE_LIMIT, '9')};
+    FakeServer server(script);
+    Client client;
+    ASSERT_TRUE(client.open(server.port()));
+    for (size_t each = 0; each < count; ++each) {
         client->passive = 1;
-        EXPECT_EQ(client.retrieve("f"), "{not opened}");
-        EXPECT_EQ(client->control_socket, -1);
+        EXPECT_EQ(client.retrieve("f"), "data") << each;
+        EXPECT_EQ(client->passive, each < usable ? 1u : 0u) << each;
     }
     EXPECT_FALSE(wait_readable(other, 200)) << "a later passive line was followed";
     close(other);
@@ -509,14 +499,9 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "missing"), 0);
     EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
     EXPECT_EQ(client->data_endpoint, nullptr);
-    // An upload ends gracefully with every byte; one whose connection the
-    // server resets says so and keeps nothing for the next transfer.
-    const std::string bytes = pattern_bytes(1 << 20, 7), many(16 << 20, 'u');
-    ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "up"), 1);
-    EXPECT_EQ(client->write_stream(client.ftp, bytes.data(), bytes.size()),
-              static_cast<int32_t>(bytes.size()));
-    EXPECT_EQ(client->write_stream(client.ftp, nullptr, 0), 0);
-    EXPECT_EQ(client->close_stream(client.ftp), 1);
+    // An upload whose connection the server resets says so and keeps
+    // nothing for the next transfer.
+    const std::string many(16 << 20, 'u');
     ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "lost"), 1);
     EXPECT_EQ(client->write_stream(client.ftp, many.data(), many.size()), -1);
     EXPECT_EQ(kuv_xapi_get_buffer_size(client->upload_buffer), 0);
@@ -540,9 +525,6 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_EQ(client->write_stream(client.ftp, many.data(), many.size()), -1);
     EXPECT_EQ(client->close_stream(client.ftp), 0);
     EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
-    client->disconnect(client.ftp);
-    server.finish();
-    EXPECT_TRUE(script.stored["up"] == bytes) << "the upload lost bytes";
 }
 
 // A one-call download of /x from a scripted server, its printing kept

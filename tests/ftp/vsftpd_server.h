@@ -134,11 +134,7 @@ class VsftpdServer {
             launch();
     }
     ~VsftpdServer() {
-        if (pid_ > 0) kill(-pid_, SIGTERM);
-        for (int waited = 0; pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != pid_; waited += 10) {
-            if (waited == 3000) kill(-pid_, SIGKILL);
-            usleep(10000);
-        }
+        if (pid_ > 0 && kill(-pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
         if (!root_.empty()) remove_tree(root_);
     }
     VsftpdServer(const VsftpdServer &) = delete;

@@ -41,29 +41,7 @@ class Vsftpd : public kuv_test::ResourceCheckedTest {
     static inline VsftpdServer *server_ = nullptr;
 };
 
-// Listings and transfers in both modes, without a fallback between them.
-void list_and_transfer_in_both_modes(const Client &client) {
-    ASSERT_EQ(client->type(client.ftp, "I"), 1);
-    for (uint32_t passive : {1u, 0u}) {
-        client->passive = passive;
-        ASSERT_EQ(client->nlist(client.ftp, "%s", "pub"), 1);
-        std::vector<std::string> names = drain(client->get_nlist, client.ftp);
-        std::sort(names.begin(), names.end());
-        EXPECT_EQ(names, (std::vector<std::string>{"pub/a.txt", "pub/b.bin", "pub/empty"}));
-        ASSERT_EQ(client->list(client.ftp, "%s", "pub"), 1);
-        const std::vector<std::string> lines = drain(client->get_list, client.ftp);
-        ASSERT_EQ(lines.size(), 3u);
-        EXPECT_TRUE(lines[1].ends_with(" b.bin") && lines[1].find(" 300000 ") != lines[1].npos)
-            << lines[1];
-        EXPECT_TRUE(client.retrieve("pub/b.bin") == kFiles[1].second) << "passive " << passive;
-        EXPECT_EQ(client.retrieve("pub/b.bin", 299990), kFiles[1].second.substr(299990));
-        EXPECT_EQ(client.retrieve("pub/empty"), "");
-        EXPECT_EQ(client->passive, passive) << "no fallback was needed";
-        EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "pub/missing"), 0);
-    }
-}
-
-TEST_F(Vsftpd, AnswersAboutItselfListsAndTransfersInBothModesAndClosesAChainOfHandles) {
+TEST_F(Vsftpd, AnswersListsAndTransfersInBothModesOverBothFamiliesAndFallsBackFromARefusedOne) {
     Client client;
     ASSERT_TRUE(client.open(server_->port()));
     EXPECT_EQ(client->syst(client.ftp), 1);
@@ -80,24 +58,32 @@ TEST_F(Vsftpd, AnswersAboutItselfListsAndTransfersInBothModesAndClosesAChainOfHa
     EXPECT_EQ(client->pwd(client.ftp, &path), 1);
     EXPECT_STREQ(path, "/");
     kuv_xapi_free(path);
-    list_and_transfer_in_both_modes(client);
-    EXPECT_EQ(client->quit(client.ftp), 1);
-    // Closing the first handle of a chain closes every connected one.
-    kuv_ftp_t *first = kuv_xapi_open_ftp();
-    first->next = kuv_xapi_open_ftp();
-    for (kuv_ftp_t *ftp = first; ftp; ftp = ftp->next)
-        EXPECT_TRUE(ftp->connect(ftp, "127.0.0.1", server_->port()) == 1 &&
-                    ftp->login(ftp, nullptr, nullptr) == 1 && ftp->nlist(ftp, "%s", "pub") == 1);
-    EXPECT_EQ(kuv_xapi_close_ftp(first), nullptr);
-}
-
-TEST_F(Vsftpd, ModesFallBackWhenTheServerRefusesOneAndIpv6UsesTheExtendedCommands) {
+    // Both modes without a fallback between them; over ::1 they take the
+    // extended commands.
     const auto ipv6 = start_server({true, true, true});
     ASSERT_EQ(ipv6->failure(), "");
-    Client client;
-    ASSERT_TRUE(client.open(ipv6->port(), true, "::1"));
-    EXPECT_EQ(client->family, 10u);
-    list_and_transfer_in_both_modes(client);
+    Client six;
+    ASSERT_TRUE(six.open(ipv6->port(), true, "::1"));
+    ASSERT_EQ(client->type(client.ftp, "I") + six->type(six.ftp, "I"), 2);
+    for (uint32_t passive : {1u, 0u}) {
+        client->passive = six->passive = passive;
+        ASSERT_EQ(client->nlist(client.ftp, "%s", "pub"), 1);
+        std::vector<std::string> names = drain(client->get_nlist, client.ftp);
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"pub/a.txt", "pub/b.bin", "pub/empty"}));
+        ASSERT_EQ(client->list(client.ftp, "%s", "pub"), 1);
+        const std::vector<std::string> lines = drain(client->get_list, client.ftp);
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_TRUE(lines[1].ends_with(" b.bin") && lines[1].find(" 300000 ") != lines[1].npos)
+            << lines[1];
+        for (const Client *each : {&client, &six}) {
+            EXPECT_TRUE(each->retrieve("pub/b.bin") == kFiles[1].second) << "passive " << passive;
+            EXPECT_EQ(each->retrieve("pub/b.bin", 299990), kFiles[1].second.substr(299990));
+            EXPECT_EQ(each->retrieve("pub/empty"), "");
+            EXPECT_EQ((*each)->passive, passive) << "no fallback was needed";
+        }
+    }
+    EXPECT_EQ(client->quit(client.ftp), 1);
     for (const bool passive_works : {false, true}) {
         const auto server = start_server({passive_works, !passive_works});
         Client fallback;
@@ -109,6 +95,13 @@ TEST_F(Vsftpd, ModesFallBackWhenTheServerRefusesOneAndIpv6UsesTheExtendedCommand
         fallback->mode_fallback = 0;
         EXPECT_EQ(fallback->open_stream(fallback.ftp, 0, "RETR %s\r\n", "pub/a.txt"), 0);
     }
+    // Closing the first handle of a chain closes every connected one.
+    kuv_ftp_t *first = kuv_xapi_open_ftp();
+    first->next = kuv_xapi_open_ftp();
+    for (kuv_ftp_t *ftp = first; ftp; ftp = ftp->next)
+        EXPECT_TRUE(ftp->connect(ftp, "127.0.0.1", server_->port()) == 1 &&
+                    ftp->login(ftp, nullptr, nullptr) == 1 && ftp->nlist(ftp, "%s", "pub") == 1);
+    EXPECT_EQ(kuv_xapi_close_ftp(first), nullptr);
 }
 
 TEST_F(Vsftpd, DownloadsEveryFileOfADirectoryOverwritesOnASecondRunAndKeeps64MiBIntact) {
