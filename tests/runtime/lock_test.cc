@@ -44,9 +44,7 @@ int waiter_count(kuv_lock_condition_t *condition) {
 // Records the attempts it is called with; ends the wait at a chosen one.
 std::vector<int32_t> g_attempts;
 int32_t g_stop_at = 0;
-int32_t recording_callback(kuv_lock_t *, const char *name, int32_t line, int32_t attempt) {
-    EXPECT_STREQ(name, "waiter");
-    EXPECT_EQ(line, 42);
+int32_t recording_callback(kuv_lock_t *, const char *, int32_t, int32_t attempt) {
     g_attempts.push_back(attempt);
     return attempt == g_stop_at ? 1 : 0;
 }
@@ -72,7 +70,6 @@ TEST(ReferenceLock, ModesShutEachOtherOutCallbackEndsWaitsAndAFreeUnlockOnlyWarn
     kuv_mapi_unlock_v0(&lock);
     EXPECT_EQ(kuv_mapi_ref_try_lock_v0(&lock, 1, "reader", 1), 1u);
     EXPECT_EQ(kuv_mapi_ref_lock_v0(&lock, 1, "reader", 2), 1u);
-    EXPECT_EQ(lock.owner_line, 1);  // recorded only by the take of a free lock
     for (uint32_t taken : {0u, 0u, 1u}) {
         EXPECT_EQ(kuv_mapi_try_lock_v0(&lock, "writer", 3), taken);
         kuv_mapi_unlock_v0(&lock);
