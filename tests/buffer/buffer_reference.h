@@ -1,6 +1,5 @@
 // A reference model of the line assembler, written straight from its
-// byte-by-byte rule, shared by the tests and the fuzz target. Plain C++ with
-// no test framework, so the fuzz target can use it.
+// byte-by-byte rule: plain C++, shared by the tests and the fuzz target.
 #ifndef KUV_TESTS_BUFFER_REFERENCE_H
 #define KUV_TESTS_BUFFER_REFERENCE_H
 
@@ -52,8 +51,7 @@ class ReferenceSplitter {
         current_.clear();
     }
     std::string current_;
-    bool saw_cr_ = false;
-    bool saw_lf_ = false;
+    bool saw_cr_ = false, saw_lf_ = false;
 };
 
 }  // namespace buffer_test
