@@ -1,7 +1,6 @@
 // Long push+pop streams through one chained buffer must not call the
-// allocator for every node: each call could hand pages back to the system
-// and fault them in again, at a cost that depends on what else the heap
-// holds. Its own program, because it counts the process's malloc calls.
+// allocator for every node, which could hand pages back to the system and
+// fault them in again. Its own program: it counts the process's mallocs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,8 +13,7 @@
 
 namespace {
 
-// Calls of the system allocator and tracked-heap allocations made while
-// counting is on.
+// Calls of both allocators made while counting is on.
 bool g_counting = false;
 uint64_t g_system_calls = 0;
 uint64_t g_tracked_allocations = 0;
@@ -89,9 +87,7 @@ TEST_F(BufferStream, TwoGigabytesOf64KiBPairsReuseOneNode) {
         source[pair % kChunk] ^= 0x5A;
         return kChunk;
     }));
-    // The first node is made once; every later one is the node read out
-    // just before.
-    EXPECT_LE(g_tracked_allocations, 1u);
+    EXPECT_LE(g_tracked_allocations, 1u);  // the first node; then the one read out before
 #if !defined(KUV_SANITIZED_HEAP)
     EXPECT_LE(g_system_calls, 2u);
 #endif
