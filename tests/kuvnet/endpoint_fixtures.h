@@ -57,11 +57,11 @@ inline void stream_pair(int sockets[2]) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
 }
 
-// A UDP socket bound to 127.0.0.1 at a free port, with room for a whole
-// message nobody reads yet.
-inline sockaddr_in bound_udp(int *socket_out) {
+// A UDP socket bound to host at a free port, with room for a whole message
+// nobody reads yet.
+inline sockaddr_in bound_udp(int *socket_out, uint32_t host = INADDR_LOOPBACK) {
     *socket_out = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in address{AF_INET, 0, {htonl(host)}, {}};
     socklen_t length = sizeof address;
     EXPECT_EQ(bind(*socket_out, reinterpret_cast<sockaddr *>(&address), length), 0);
     getsockname(*socket_out, reinterpret_cast<sockaddr *>(&address), &length);

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "tests/kuvnet/endpoint_fixtures.h"
@@ -82,48 +81,35 @@ TEST_F(IcmpEcho, LoopbackAnswersWithTheRequestedSequence) {
 
 // The two kinds of echo as the test's own raw socket sees and sends them.
 struct Family {
-    int domain;
-    int protocol;
+    int domain, protocol;
     uint8_t request, reply, unreachable;
-    size_t received_ip_header;  // in front of what a raw socket receives
-    const char *setup;          // a namespace whose host does not answer echoes
     uint32_t kuvnet_family;
     const char *loopback;
+    // In front of what a raw socket receives.
+    size_t received_ip_header() const { return domain == AF_INET ? 20 : 0; }
+    // A namespace whose host does not answer echoes.
+    std::string setup() const {
+        return domain == AF_INET
+                   ? "ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1"
+                   : "ip link set lo up && sysctl -qw net.ipv6.icmp.echo_ignore_all=1";
+    }
 };
-const Family kIpv4{AF_INET,
-                   IPPROTO_ICMP,
-                   8,
-                   0,
-                   3,
-                   20,
-                   "ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1",
-                   KUVNET_IPV4,
-                   "127.0.0.1"};
-const Family kIpv6{AF_INET6,
-                   IPPROTO_ICMPV6,
-                   128,
-                   129,
-                   1,
-                   0,
-                   "ip link set lo up && sysctl -qw net.ipv6.icmp.echo_ignore_all=1",
-                   KUVNET_IPV6,
-                   "::1"};
+const Family kIpv4{AF_INET, IPPROTO_ICMP, 8, 0, 3, KUVNET_IPV4, "127.0.0.1"};
+const Family kIpv6{AF_INET6, IPPROTO_ICMPV6, 128, 129, 1, KUVNET_IPV6, "::1"};
 
 // The loopback address of the family, with a port.
-std::pair<sockaddr_storage, socklen_t> loopback(const Family &family, uint16_t port) {
-    sockaddr_storage address{};
-    if (family.domain == AF_INET) {
-        auto &ipv4 = reinterpret_cast<sockaddr_in &>(address);
-        ipv4.sin_family = AF_INET;
-        ipv4.sin_port = htons(port);
-        ipv4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return {address, sizeof ipv4};
-    }
-    auto &ipv6 = reinterpret_cast<sockaddr_in6 &>(address);
-    ipv6.sin6_family = AF_INET6;
-    ipv6.sin6_port = htons(port);
-    ipv6.sin6_addr = in6addr_loopback;
-    return {address, sizeof ipv6};
+union Address {
+    sockaddr any;
+    sockaddr_in ipv4;
+    sockaddr_in6 ipv6;
+};
+Address loopback(const Family &family, uint16_t port) {
+    Address address{};
+    if (family.domain == AF_INET)
+        address.ipv4 = {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    else
+        address.ipv6 = {AF_INET6, htons(port), 0, in6addr_loopback, 0};
+    return address;
 }
 
 // An ICMP message sent from a raw socket to the loopback address; the
@@ -133,8 +119,8 @@ void send_icmp(const Family &family, int raw, Bytes message) {
         const uint16_t checksum = checksum_of(message);
         std::memcpy(&message[2], &checksum, 2);
     }
-    const auto [to, length] = loopback(family, 0);
-    sendto(raw, message.data(), message.size(), 0, reinterpret_cast<const sockaddr *>(&to), length);
+    const Address to = loopback(family, 0);
+    sendto(raw, message.data(), message.size(), 0, &to.any, sizeof to);
 }
 
 Bytes echo_header(uint8_t type, uint16_t identifier, uint16_t sequence, size_t payload) {
@@ -164,11 +150,11 @@ Bytes unreachable_about(const Family &family, uint16_t identifier, uint16_t sequ
 // within 5 s.
 bool saw_request(const Family &family, int raw, uint16_t identifier) {
     uint8_t packet[256];
-    const uint8_t *echo = packet + family.received_ip_header;
+    const uint8_t *echo = packet + family.received_ip_header();
     pollfd ready{raw, POLLIN, 0};
     while (poll(&ready, 1, 5000) == 1) {
         const ssize_t got = recv(raw, packet, sizeof packet, 0);
-        if (got >= static_cast<ssize_t>(family.received_ip_header + 8) &&
+        if (got >= static_cast<ssize_t>(family.received_ip_header() + 8) &&
             echo[0] == family.request && echo[4] == (identifier >> 8) &&
             echo[5] == (identifier & 0xFF))
             return true;
@@ -183,7 +169,7 @@ TEST_F(IcmpEcho, OnlyTheReplyOrAnErrorAboutTheRequestEndsTheWait) {
     for (const Family *family : {&kIpv4, &kIpv6}) {
         if (family == &kIpv6 && kuv_xapi_is_supported_ipv6() != 1) continue;
         for (const bool error_about_request : {false, true}) {
-            EXPECT_CHILD_PASSES(CLONE_NEWNET, family->setup, [&]() -> std::string {
+            EXPECT_CHILD_PASSES(CLONE_NEWNET, family->setup().c_str(), [&]() -> std::string {
                 const Family &f = *family;
                 const int raw = socket(f.domain, SOCK_RAW, f.protocol);
                 if (raw < 0) return "SKIP: raw ICMP sockets cannot be opened here";
@@ -195,8 +181,8 @@ TEST_F(IcmpEcho, OnlyTheReplyOrAnErrorAboutTheRequestEndsTheWait) {
                     send_icmp(f, raw, unreachable_about(f, identifier ^ 0x5555, 77));
                     send_icmp(f, raw, unreachable_about(f, identifier, 76));
                     const int udp = socket(f.domain, SOCK_DGRAM, 0);  // a port unreachable
-                    const auto [closed, length] = loopback(f, 9);
-                    sendto(udp, "x", 1, 0, reinterpret_cast<const sockaddr *>(&closed), length);
+                    const Address closed = loopback(f, 9);
+                    sendto(udp, "x", 1, 0, &closed.any, sizeof closed);
                     close(udp);
                     if (error_about_request)
                         send_icmp(f, raw, unreachable_about(f, identifier, 77));
@@ -220,45 +206,23 @@ TEST_F(IcmpEcho, OnlyTheReplyOrAnErrorAboutTheRequestEndsTheWait) {
 
 // The first echo to an IPv6 neighbour waits for neighbour discovery, whose
 // messages reach a raw ICMPv6 socket before the reply does; they are no
-// answer to the echo and must not end its wait. The child's namespace and a
-// peer namespace of a second child share a fresh veth link, so the
-// neighbour is not known yet.
+// answer to the echo and must not end its wait. The neighbour sits at the
+// end of a fresh veth link in a namespace of its own, so it is not known yet.
 TEST_F(IcmpEcho, FirstEchoToANewIpv6NeighbourIsAnswered) {
-    EXPECT_CHILD_PASSES(CLONE_NEWNET, "ip link set lo up", []() -> std::string {
-        int ready[2], hold[2];
-        if (pipe(ready) != 0 || pipe(hold) != 0) return "SKIP: no pipes";
-        const pid_t peer = fork();
-        if (peer == 0) {  // holds the peer namespace until hold is closed
-            close(hold[1]);
-            char byte = unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
-            (void)!write(ready[1], &byte, 1);
-            (void)!read(hold[0], &byte, 1);
-            _exit(0);
-        }
-        close(hold[0]);
-        char byte = 'n';
-        pollfd watch{ready[0], POLLIN, 0};
-        const std::string pid = std::to_string(peer);
-        const std::string link =
-            "(ip link add va type veth peer name vb netns " + pid +
-            " && ip link set va up && ip addr add fd00:6b75:76::1/64 dev va nodad && nsenter -t " +
-            pid + " -n sh -c 'ip link set vb up && ip addr add fd00:6b75:76::2/64 dev vb nodad')";
-        std::string report = "SKIP: the veth link between two namespaces cannot be made here";
-        if (peer > 0 && poll(&watch, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1 &&
-            byte == 'y' && std::system((link + " >/dev/null 2>&1").c_str()) == 0) {
-            kuv_test::Endpoint handle(KUVNET_ICMP | KUVNET_IPV6);
-            handle->timeout = 5000;
-            kuv_xapi_kuvnet_set_remote(handle.handle, "fd00:6b75:76::2", 0);
-            report = kuv_xapi_kuvnet_create(handle.handle) != 1 ? "create failed"
-                     : kuv_xapi_kuvnet_simple_ping(handle.handle, nullptr, 56, 7) != 7
-                         ? "the first echo got no reply"
-                         : "";
-        }
-        close(ready[0]);
-        close(ready[1]);
-        close(hold[1]);  // the peer ends
-        if (peer > 0) waitpid(peer, nullptr, 0);
-        return report;
+    const std::string peer = "kuv_peer_" + std::to_string(getpid());
+    const std::string setup =
+        "ip link set lo up && ip netns add " + peer +
+        " && ip link add va type veth peer name vb netns " + peer +
+        " && ip link set va up && ip addr add fd00:6b75:76::1/64 dev va nodad && ip -n " + peer +
+        " link set vb up && ip -n " + peer + " addr add fd00:6b75:76::2/64 dev vb nodad";
+    EXPECT_CHILD_PASSES(CLONE_NEWNET | CLONE_NEWNS, setup.c_str(), [&]() -> std::string {
+        kuv_test::Endpoint handle(KUVNET_ICMP | KUVNET_IPV6);
+        handle->timeout = 5000;
+        kuv_xapi_kuvnet_set_remote(handle.handle, "fd00:6b75:76::2", 0);
+        const bool answered = kuv_xapi_kuvnet_create(handle.handle) == 1 &&
+                              kuv_xapi_kuvnet_simple_ping(handle.handle, nullptr, 56, 7) == 7;
+        (void)!std::system(("ip netns del " + peer).c_str());
+        return answered ? "" : "the first echo got no reply";
     });
 }
 

@@ -280,15 +280,18 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
         post(stranger, ack, sender_address);
     post(peer_socket, scripted_packet(0, 0, {}, kReceiver, kSender, KUVNET_CMD_ACK, 9),
          sender_address);
+    auto take = [](kuvnet *handle) {  // one packet, acknowledged
+        packet_info one{};
+        one.src_id = kReceiver;
+        EXPECT_EQ(kuv_xapi_kuvnet_rx_data(handle, &one), 1u);
+        Bytes body = body_of(one);
+        kuv_xapi_release_packet_info(&one);
+        return body;
+    };
     Bytes bytes = message_bytes(250), got;
     std::thread receiver([&] {
-        for (int packets = 0; packets < 3; ++packets) {
-            packet_info one{};
-            one.src_id = kReceiver;
-            EXPECT_EQ(kuv_xapi_kuvnet_rx_data(peer.handle, &one), 1u);
-            got.insert(got.end(), one.data, one.data + one.size);
-            kuv_xapi_release_packet_info(&one);
-        }
+        for (int packets = 0; packets < 3; ++packets)
+            got = concat(got, take(peer.handle));
     });
     packet_info message = message_info(kSender, kReceiver, bytes);
     EXPECT_EQ(kuv_xapi_kuvnet_tx_data(sender.handle, &message), 1u);
@@ -299,21 +302,13 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
     uint8_t buffer[256];
     EXPECT_EQ(recv(stranger, buffer, sizeof buffer, MSG_DONTWAIT), -1);
     // A peer bound to every address answers from one of its own choosing.
-    int any_socket = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in any{AF_INET, 0, {htonl(INADDR_ANY)}, {}};
-    socklen_t length = sizeof any;
-    ASSERT_EQ(bind(any_socket, reinterpret_cast<sockaddr *>(&any), length), 0);
-    getsockname(any_socket, reinterpret_cast<sockaddr *>(&any), &length);
+    int any_socket;
+    const sockaddr_in any = kuv_test::bound_udp(&any_socket, INADDR_ANY);
     Endpoint anywhere(KUVNET_UDP_ACKED, any_socket);
     anywhere->timeout = 2000;
     sockaddr_in second_address{AF_INET, any.sin_port, {htonl(0x7F000002)}, {}};
     sender->peer_address.selected = reinterpret_cast<sockaddr *>(&second_address);
-    std::thread answering([&] {
-        packet_info one{};
-        one.src_id = kReceiver;
-        EXPECT_EQ(kuv_xapi_kuvnet_rx_data(anywhere.handle, &one), 1u);
-        kuv_xapi_release_packet_info(&one);
-    });
+    std::thread answering([&] { take(anywhere.handle); });
     Bytes small = message_bytes(20);
     message = message_info(kSender, kReceiver, small);
     EXPECT_EQ(kuv_xapi_kuvnet_tx_data(sender.handle, &message), 1u);
@@ -408,41 +403,54 @@ TEST_F(Transfer, ExactlyTheAcknowledgedTypesAnswerEachPacket) {
     }
 }
 
-// A stream peer answers packet number n with an acknowledgement when
-// answer(n) is 0, else with that code in class 2.
+// A peer answers packet number n with an acknowledgement when answer(n) is
+// 0, else with that code in class 2. The not-ready limit holds per packet,
+// on streams and datagrams alike.
 TEST_F(Transfer, AnswersEndTheSendWithTheirCode) {
+    const auto ten_per_packet = [](int n) { return n % 11 < 10 ? KUVNET_RESULT_NOT_READY : 0u; };
     struct Case {
         const char *name;
         size_t message;
         std::function<uint32_t(int)> answer;
         uint32_t code;
         size_t sends;
+        uint32_t type = KUVNET_TCP;
         bool active = false;  // a passive sender does not pause before resending
     } cases[] = {
         {"five not-ready, then an acknowledgement", 100,
-         [](int n) { return n < 5 ? KUVNET_RESULT_NOT_READY : 0u; }, 1, 6, true},
+         [](int n) { return n < 5 ? KUVNET_RESULT_NOT_READY : 0u; }, 1, 6, KUVNET_TCP, true},
         {"more than 16 not-ready", 100, [](int) { return KUVNET_RESULT_NOT_READY; }, 0x80000017,
          17},
-        {"ten not-ready for each of three packets", 70000,
-         [](int n) { return n % 11 < 10 ? KUVNET_RESULT_NOT_READY : 0u; }, 1, 33},
+        {"ten not-ready for each of three packets", 70000, ten_per_packet, 1, 33},
+        {"ten not-ready for each of three datagrams", 70000, ten_per_packet, 1, 33,
+         KUVNET_UDP_ACKED},
         {"a foreign code", 70000, [](int) { return 0x80000007u; }, 0x80000007, 1},
         {"success without acknowledgement", 70000, [](int) { return 1u; }, 0x8000000D, 1},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
         int sockets[2];
-        kuv_test::stream_pair(sockets);
-        Endpoint sender(KUVNET_TCP, sockets[0]);
+        sockaddr_in addresses[2]{};
+        if (c.type == KUVNET_TCP) {
+            kuv_test::stream_pair(sockets);
+        } else {  // two datagram sockets connected to each other
+            for (int end : {0, 1})
+                addresses[end] = kuv_test::bound_udp(&sockets[end]);
+            for (int end : {0, 1})
+                connect(sockets[end], reinterpret_cast<sockaddr *>(&addresses[1 - end]),
+                        sizeof(sockaddr_in));
+        }
+        Endpoint sender(c.type, sockets[0]);
+        sender->peer_address.selected = reinterpret_cast<sockaddr *>(&addresses[1]);
         sender->is_server = !c.active;
         Bytes bytes = message_bytes(c.message);
         packet_info message = message_info(kSender, kReceiver, bytes);
         std::vector<Bytes> bodies;
         std::thread peer([&, socket = sockets[1]] {
-            Endpoint handle(KUVNET_TCP, socket);
-            for (;;) {
-                packet_info got{};
-                got.src_id = kReceiver;
-                if (kuv_xapi_kuvnet_rx_a_packet(handle.handle, &got) != 1) break;
+            Endpoint handle(c.type == KUVNET_TCP ? KUVNET_TCP : KUVNET_UDP, socket);
+            while (bodies.size() < c.sends) {
+                packet_info got = receive_packet(handle.handle);
+                if (got.error_code) break;
                 bodies.push_back(body_of(got));
                 kuv_xapi_release_packet_info(&got);
                 const uint32_t code = c.answer(static_cast<int>(bodies.size()) - 1);
@@ -464,39 +472,6 @@ TEST_F(Transfer, AnswersEndTheSendWithTheirCode) {
         EXPECT_EQ(sender->error_code, stored);
         EXPECT_EQ(uint32_t(message.error_code), stored);
     }
-}
-
-// The not-ready limit holds per packet on datagrams too: ten not-ready
-// answers for each of three datagrams still end in success.
-TEST_F(Transfer, AcknowledgedDatagramsCountNotReadyPerPacket) {
-    int near_socket, far_socket;
-    const sockaddr_in near_address = kuv_test::bound_udp(&near_socket);
-    sockaddr_in far_address = kuv_test::bound_udp(&far_socket);
-    Endpoint near(KUVNET_UDP_ACKED, near_socket), far(KUVNET_UDP, far_socket);
-    near->peer_address.selected = reinterpret_cast<sockaddr *>(&far_address);
-    near->is_server = 1;  // resends without a pause
-    far->timeout = 2000;
-    int sends = 0;
-    std::thread peer([&] {
-        for (; sends < 33; ++sends) {
-            packet_info got = receive_packet(far.handle);
-            const bool came = got.size != 0;
-            kuv_xapi_release_packet_info(&got);
-            if (!came) break;
-            const bool busy = sends % 11 < 10;
-            Bytes none;
-            packet_info reply = message_info(kReceiver, kSender, none, busy ? 2 : KUVNET_CMD_ACK,
-                                             busy ? KUVNET_RESULT_NOT_READY : 3);
-            Bytes wire = packetize(far.handle, reply);
-            sendto(far_socket, wire.data(), wire.size(), 0,
-                   reinterpret_cast<const sockaddr *>(&near_address), sizeof near_address);
-        }
-    });
-    Bytes bytes = message_bytes(70000);
-    packet_info message = message_info(kSender, kReceiver, bytes);
-    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u);
-    peer.join();
-    EXPECT_EQ(sends, 33);
 }
 
 // Every failure costs only the memory for what arrived; the cases marked
