@@ -17,18 +17,16 @@ namespace kue_test {
 
 constexpr int kWaitMs = 60000;
 
-// A forked process ending with status body(its copy of this object); send
-// and next carry 64-bit values between it and the test. Fork before the
-// test starts a thread. A child still running at the end is killed.
+// A forked process ending with status body(its copy); send and next carry
+// values between it and the test. Fork before the test starts a thread.
 class Child {
   public:
     explicit Child(const std::function<int(Child &)> &body);
     ~Child();
     Child(const Child &) = delete;
     void send(int64_t value);
-    int64_t next();  // -1 when nothing came in time
-    // The exit status; -1 after a signal or when it had to be killed.
-    int wait(int timeout_ms = kWaitMs);
+    int64_t next();                      // -1 when nothing came in time
+    int wait(int timeout_ms = kWaitMs);  // the exit status; -1 when killed
     void kill_now();
 
   private:
@@ -43,10 +41,9 @@ void finish(Children &children);
 
 bool wait_until(const std::function<bool()> &condition, int timeout_ms = kWaitMs);
 
-// The status handler of handles (attached before create), recording every
-// report and calling on_report, if set, after. It answers 1 to status 9 but
-// `keep_sent` times, `consume_received` to status 10, and clears error_code
-// after status 1.
+// The status handler of handles, recording every report, then calling
+// on_report. It answers 1 to status 9 but `keep_sent` times,
+// `consume_received` to status 10, and clears error_code after status 1.
 class StatusLog {
   public:
     explicit StatusLog(kue *handle) { attach(handle); }
@@ -72,13 +69,11 @@ class StatusLog {
     std::string last_error_;
 };
 
-// Handles listening on 127.0.0.1 at a port the system chooses, or
-// connecting there to `port`.
+// Handles listening on 127.0.0.1 (port 0), or connecting there to `port`.
 kue *make_server(bool use_service, uint32_t protocol_type = KUE_DEFAULT_PROTOCOL_TYPE);
 kue *make_client(int32_t port, bool use_service,
                  uint32_t protocol_type = KUE_DEFAULT_PROTOCOL_TYPE);
-// A created plain endpoint listening on 127.0.0.1 (port 0) or connected
-// to `port` there.
+// The same as created plain endpoints.
 kuvnet *make_endpoint(uint32_t protocol_type, int32_t port);
 
 std::string payload_for(int client, int index);
@@ -92,13 +87,11 @@ Events pop_events(kue *handle, size_t wanted);
 // Polls a handle without a service thread until the condition holds.
 bool poll_until(kue *handle, const std::function<bool()> &condition);
 
-// A child's body: `handles` clients, each pushing `events` events (client c's
-// event i has type c, cmd i, payload payload_for(c, i); the first client is
-// number `first`) to the port the test sends, deleted when the test says.
+// A child's body: clients `first` on, each pushing `events` events (client
+// c's event i: type c, cmd i, payload_for(c, i)) to the port the test sends.
 int push_from_clients(int first, int handles, int events, bool use_service, Child &parent);
-// `processes` children push_from_clients to a server with a service thread,
-// which must get every event once, intact and in its peer's order, and see
-// every peer come and go.
+// Children push_from_clients to a server with a service thread, which must
+// get every event once, intact and in order, and see every peer come and go.
 void push_to_one_server(int processes, int handles, int events, bool client_service);
 
 }  // namespace kue_test
