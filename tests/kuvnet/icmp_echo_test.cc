@@ -17,6 +17,7 @@
 namespace {
 
 using kuv_test::Bytes;
+using kuv_test::concat;
 
 uint16_t checksum_of(const std::vector<uint8_t> &bytes) {
     return kuv_mapi_kuvnet_icmp_checksum(bytes.data(), bytes.size());
@@ -124,12 +125,15 @@ void send_icmp(const Family &family, int raw, Bytes message) {
 }
 
 Bytes echo_header(uint8_t type, uint16_t identifier, uint16_t sequence, size_t payload) {
-    Bytes message(8 + payload, 0);
-    message[0] = type;
-    message[4] = static_cast<uint8_t>(identifier >> 8);
-    message[5] = static_cast<uint8_t>(identifier);
-    message[6] = static_cast<uint8_t>(sequence >> 8);
-    message[7] = static_cast<uint8_t>(sequence);
+    Bytes message = {type,
+                     0,
+                     0,
+                     0,
+                     uint8_t(identifier >> 8),
+                     uint8_t(identifier),
+                     uint8_t(sequence >> 8),
+                     uint8_t(sequence)};
+    message.resize(8 + payload);
     return message;
 }
 
@@ -140,10 +144,7 @@ Bytes unreachable_about(const Family &family, uint16_t identifier, uint16_t sequ
     Bytes quoted_ip(family.domain == AF_INET ? 20 : 40, 0);
     quoted_ip[0] = family.domain == AF_INET ? 0x45 : 0x60;
     quoted_ip[family.domain == AF_INET ? 9 : 6] = static_cast<uint8_t>(family.protocol);
-    message.insert(message.end(), quoted_ip.begin(), quoted_ip.end());
-    const Bytes echo = echo_header(family.request, identifier, sequence, 0);
-    message.insert(message.end(), echo.begin(), echo.end());
-    return message;
+    return concat(concat(message, quoted_ip), echo_header(family.request, identifier, sequence, 0));
 }
 
 // Whether the echo request of this identifier reaches the raw socket
