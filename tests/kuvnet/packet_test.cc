@@ -429,9 +429,11 @@ TEST_F(Transfer, AnswersEndTheSendWithTheirCode) {
         std::vector<Bytes> bodies;
         std::thread peer([&, socket = sockets[1]] {
             Endpoint handle(c.type == KUVNET_TCP ? KUVNET_TCP : KUVNET_UDP, socket);
+            handle->timeout = 2000;
             while (bodies.size() < c.sends) {
-                packet_info got = receive_packet(handle.handle);
-                if (got.error_code) break;
+                packet_info got{};
+                got.src_id = kReceiver;
+                if (kuv_xapi_kuvnet_rx_a_packet(handle.handle, &got) != 1) break;
                 bodies.push_back(body_of(got));
                 kuv_xapi_release_packet_info(&got);
                 const uint32_t code = c.answer(static_cast<int>(bodies.size()) - 1);
