@@ -71,7 +71,7 @@ TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
         const size_t accepted = log.count(KUE_STATUS_ACCEPTED);
         child->send(server->port);
         ASSERT_EQ(child->next(), -1);
-        usleep(30000);  // our clock moves on past the sender's
+        if (child == children[1]) usleep(30000);  // our clock moves past the sender's
         ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) > accepted; }));
     }
     // "Never" travels as all ones minus the sender's time; it stays so here

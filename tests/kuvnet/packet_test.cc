@@ -56,18 +56,16 @@ Bytes packets_of(kuvnet *handle, Bytes &bytes) {
     return wire;
 }
 
-packet_info receive_packet(kuvnet *handle, uint32_t expected = 1, uint32_t own_id = kReceiver) {
-    packet_info got{};
-    got.src_id = own_id;
-    EXPECT_EQ(kuv_xapi_kuvnet_rx_a_packet(handle, &got), expected);
-    return got;
-}
+using Receive = decltype(&kuv_xapi_kuvnet_rx_data_fill);
 
-packet_info receive_whole(kuvnet *handle, uint32_t expected = 1) {
-    packet_info whole{};
-    whole.src_id = kReceiver;
-    EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(handle, &whole), expected);
-    return whole;
+// The body that `receive` takes for the receiver.
+Bytes receive(kuvnet *handle, Receive receive = kuv_xapi_kuvnet_rx_data_fill) {
+    packet_info got{};
+    got.src_id = kReceiver;
+    EXPECT_EQ(receive(handle, &got), 1u);
+    const Bytes body = body_of(got);
+    kuv_xapi_release_packet_info(&got);
+    return body;
 }
 
 TEST_F(Packet, PacketizeGoldenBytesRoomForTheLongLengthAndEmptyCuts) {
@@ -194,11 +192,8 @@ TEST_F(Transfer, UnacknowledgedStreamsCarryPacketizedBytesMessageAfterMessage) {
     ASSERT_EQ(recv(sockets[1], sent.data(), sent.size(), MSG_WAITALL), ssize_t(wire.size()));
     EXPECT_EQ(sent, wire);
     send(sockets[0], wire.data(), wire.size(), 0);
-    for (Bytes *bytes : {&big, &small}) {
-        packet_info whole = receive_whole(far.handle);
-        EXPECT_EQ(body_of(whole), *bytes);
-        kuv_xapi_release_packet_info(&whole);
-    }
+    for (Bytes *bytes : {&big, &small})
+        EXPECT_EQ(receive(far.handle), *bytes);
     char extra;
     EXPECT_EQ(recv(sockets[1], &extra, 1, MSG_DONTWAIT), -1);
 }
@@ -225,15 +220,10 @@ TEST_F(Transfer, MessagesWhoseTotalDisagreesWithTheirSizeKeepTheStreamInStep) {
         });
         for (auto [total, bytes] : odd) {
             SCOPED_TRACE(testing::Message() << "type " << type << ", total " << total);
-            for (Bytes *expected : {bytes, &next}) {
-                packet_info got{};
-                got.src_id = kReceiver;
-                EXPECT_EQ(type == kPlainTcp ? kuv_xapi_kuvnet_rx_a_packet(far.handle, &got)
-                                            : kuv_xapi_kuvnet_rx_data(far.handle, &got),
-                          1u);
-                EXPECT_EQ(body_of(got), *expected);
-                kuv_xapi_release_packet_info(&got);
-            }
+            const Receive one =
+                type == kPlainTcp ? kuv_xapi_kuvnet_rx_a_packet : kuv_xapi_kuvnet_rx_data;
+            for (Bytes *expected : {bytes, &next})
+                EXPECT_EQ(receive(far.handle, one), *expected);
         }
         sender.join();
     }
@@ -261,18 +251,10 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
         post(stranger, ack, sender_address);
     post(peer_socket, scripted_packet(0, 0, {}, kReceiver, kSender, KUVNET_CMD_ACK, 9),
          sender_address);
-    auto take = [](kuvnet *handle) {  // one packet, acknowledged
-        packet_info one{};
-        one.src_id = kReceiver;
-        EXPECT_EQ(kuv_xapi_kuvnet_rx_data(handle, &one), 1u);
-        Bytes body = body_of(one);
-        kuv_xapi_release_packet_info(&one);
-        return body;
-    };
     Bytes bytes = message_bytes(250), got;
     std::thread receiver([&] {
         for (int packets = 0; packets < 3; ++packets)
-            got = concat(got, take(peer.handle));
+            got = concat(got, receive(peer.handle, kuv_xapi_kuvnet_rx_data));
     });
     packet_info message = message_info(kSender, kReceiver, bytes);
     EXPECT_EQ(kuv_xapi_kuvnet_tx_data(sender.handle, &message), 1u);
@@ -289,7 +271,7 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
     anywhere->timeout = 2000;
     sockaddr_in second_address{AF_INET, any.sin_port, {htonl(0x7F000002)}, {}};
     sender->peer_address.selected = reinterpret_cast<sockaddr *>(&second_address);
-    std::thread answering([&] { take(anywhere.handle); });
+    std::thread answering([&] { receive(anywhere.handle, kuv_xapi_kuvnet_rx_data); });
     Bytes small = message_bytes(20);
     message = message_info(kSender, kReceiver, small);
     EXPECT_EQ(kuv_xapi_kuvnet_tx_data(sender.handle, &message), 1u);
@@ -333,17 +315,12 @@ TEST_F(Transfer, PlainUdpSendsThreeDatagramsWithoutWaiting) {
         ASSERT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u);  // nobody answers
     }
     munmap(pages, 2 * page);
-    for (uint64_t body : {32732, 32732, 4536}) {
-        packet_info got = receive_packet(far.handle);
-        EXPECT_EQ(got.size, body);
-        kuv_xapi_release_packet_info(&got);
-    }
+    for (size_t body : {32732, 32732, 4536})
+        EXPECT_EQ(receive(far.handle, kuv_xapi_kuvnet_rx_a_packet).size(), body);
     // The next send answers whoever spoke last.
     EXPECT_EQ(reinterpret_cast<sockaddr_in *>(far->peer_address.selected)->sin_port,
               near_address.sin_port);
-    packet_info whole = receive_whole(far.handle);
-    EXPECT_EQ(body_of(whole), bytes);
-    kuv_xapi_release_packet_info(&whole);
+    EXPECT_EQ(receive(far.handle), bytes);
 
     // 100 bytes of body claimed, 4 carried.
     Bytes claim =
@@ -351,7 +328,9 @@ TEST_F(Transfer, PlainUdpSendsThreeDatagramsWithoutWaiting) {
     ASSERT_EQ(sendto(near_socket, claim.data(), claim.size(), 0,
                      reinterpret_cast<const sockaddr *>(&far_address), sizeof far_address),
               ssize_t(claim.size()));
-    packet_info got = receive_packet(far.handle, KUVNET_RESULT_BODY_SIZE, 5);
+    packet_info got{};
+    got.src_id = 5;
+    EXPECT_EQ(kuv_xapi_kuvnet_rx_a_packet(far.handle, &got), KUVNET_RESULT_BODY_SIZE);
     EXPECT_EQ(uint32_t(got.error_code), KUVNET_RESULT_BODY_SIZE);
     EXPECT_EQ(far->error_code, KUVNET_RESULT_BODY_SIZE);
     EXPECT_EQ(got.data, nullptr);
@@ -372,9 +351,7 @@ TEST_F(Transfer, ExactlyTheAcknowledgedTypesAnswerEachPacket) {
         const Bytes wire =
             packets_of(receiver.handle, bytes);  // from a sender that reads no answers
         send(sockets[1], wire.data(), wire.size(), 0);
-        packet_info whole = receive_whole(receiver.handle);
-        EXPECT_EQ(body_of(whole), bytes);
-        kuv_xapi_release_packet_info(&whole);
+        EXPECT_EQ(receive(receiver.handle), bytes);
         shutdown(sockets[0], SHUT_WR);
         Bytes answers(200);
         answers.resize(std::max<ssize_t>(0, recv(sockets[1], answers.data(), 200, MSG_WAITALL)));
@@ -475,7 +452,7 @@ TEST_F(Transfer, ReassemblyTakesPacketsInOrderAndNeverWritesOutside) {
         Bytes wire;
         uint32_t code;
         Bytes message;
-        decltype(&kuv_xapi_kuvnet_rx_a_packet) receive = kuv_xapi_kuvnet_rx_data_fill;
+        Receive receive = kuv_xapi_kuvnet_rx_data_fill;
     } cases[] = {
         {"in order", concat(start, packet(100, 40, rest)), 1, concat(first, rest)},
         {"a start replaces a partial message", concat(start, packet(60, 0, rest)), 1, rest},
