@@ -15,54 +15,65 @@ namespace {
 constexpr uint64_t kScratchStep = 4096;
 constexpr uint64_t kScratchCeiling = 524288;
 
-// Each thread keeps one first-step scratch block from the system heap, so a
-// short text costs a formatting pass and the allocation of its result, not
-// a malloc and free of a page as well. The owner releases the block when
-// the thread ends; once it has, blocks are no longer kept.
+// Each thread keeps one scratch block from the system heap, the largest it
+// has needed up to kKeptScratchCeiling: a text costs one formatting pass and
+// the allocation of its result, not a malloc and free of scratch as well,
+// and a text longer than the first step is formatted twice only when its
+// length is new to the thread. The owner releases the block when the thread
+// ends; once it has, blocks are no longer kept.
+constexpr uint64_t kKeptScratchCeiling = 65536;
+
 class ScratchCache {
   public:
     ~ScratchCache() {
         retired_ = true;
         if (block_) kuv_xapi_sys_free(std::exchange(block_, nullptr));
     }
-    // The kept block, or NULL; a nested call (a signal handler formatting
+    // The kept block when it holds at least `size` bytes, with its own size
+    // in *block_size; else NULL. A nested call (a signal handler formatting
     // while this thread formats) finds none and allocates its own.
-    char *take() { return std::exchange(block_, nullptr); }
-    void give_back(char *block) {
-        if (block_ || retired_)
+    char *take(uint64_t size, uint64_t *block_size) {
+        if (!block_ || block_size_ < size) return nullptr;
+        *block_size = block_size_;
+        return std::exchange(block_, nullptr);
+    }
+    // Keeps the larger of the kept block and this one.
+    void give_back(char *block, uint64_t size) {
+        if (retired_ || size > kKeptScratchCeiling || (block_ && block_size_ >= size)) {
             kuv_xapi_sys_free(block);
-        else
-            block_ = block;
+            return;
+        }
+        if (block_) kuv_xapi_sys_free(block_);
+        block_ = block;
+        block_size_ = size;
     }
 
   private:
     char *block_ = nullptr;
+    uint64_t block_size_ = 0;
     bool retired_ = false;
 };
 
 thread_local ScratchCache t_scratch_cache;
 
-// A system-heap scratch buffer of the given size for one attempt.
+// A system-heap scratch buffer of at least the given size for one attempt.
 class ScratchBuffer {
   public:
-    explicit ScratchBuffer(uint64_t size) : cached_(size == kScratchStep) {
-        if (cached_) block_ = t_scratch_cache.take();
+    explicit ScratchBuffer(uint64_t size) : size_(size) {
+        block_ = t_scratch_cache.take(size, &size_);
         if (!block_) block_ = static_cast<char *>(kuv_xapi_sys_alloc(size));
     }
     ~ScratchBuffer() {
-        if (!block_) return;
-        if (cached_)
-            t_scratch_cache.give_back(block_);
-        else
-            kuv_xapi_sys_free(block_);
+        if (block_) t_scratch_cache.give_back(block_, size_);
     }
     ScratchBuffer(const ScratchBuffer &) = delete;
     ScratchBuffer &operator=(const ScratchBuffer &) = delete;
 
     char *chars() const { return block_; }
+    uint64_t size() const { return size_; }
 
   private:
-    bool cached_;
+    uint64_t size_;
     char *block_ = nullptr;
 };
 
@@ -88,15 +99,16 @@ char *format_alloc(const char *format, va_list list) {
         // consumed by one pass cannot be read again.
         va_list attempt;
         va_copy(attempt, list);
-        int32_t count = kuv_xapi_vsnprintf_fast(scratch.chars(), size, format, attempt);
+        int32_t count = kuv_xapi_vsnprintf_fast(scratch.chars(), scratch.size(), format, attempt);
         va_end(attempt);
         // The formatter could not produce the text at all; what stands in the
         // scratch buffer is not to be trusted.
         if (count < 0) return nullptr;
         // A text of exactly size - 1 characters would fit but is sent to the
-        // next size, which keeps the longest text at 520190 characters.
+        // next size, which keeps the longest text at 520190 characters. (A
+        // kept block is a step size too, so the rule holds for it alike.)
         const auto length = static_cast<uint64_t>(count);
-        if (length < size - 1)
+        if (length < scratch.size() - 1)
             return duplicate_bytes<Heap>(scratch.chars(), strnlen(scratch.chars(), length));
         size = first_fitting_step(length);
     }

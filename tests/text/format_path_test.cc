@@ -18,7 +18,10 @@ using PathName = kuv_test::ResourceCheckedTest;
 TEST_F(AllocFormat, TextsUpToTheLastStepComeWholeAndLongerOnesGiveNull) {
     // "<p...>|12345" of exactly length characters from both families: a later
     // attempt that did not restart the argument list would print garbage.
-    for (size_t length : {10u, 4094u, 4095u, 8191u, 520190u}) {
+    // Longest last, then longest first: the scratch block a thread keeps
+    // after a long text serves the shorter ones that follow.
+    for (size_t length :
+         {10u, 4094u, 4095u, 8191u, 65534u, 65535u, 520190u, 65534u, 8191u, 4095u, 10u}) {
         const std::string prefix(length - 6, 'p');
         char *tracked = kuv_xapi_alloc_sprintf("%s|%d", prefix.c_str(), 12345);
         char *system = kuv_xapi_sys_alloc_sprintf("%s|%d", prefix.c_str(), 12345);
