@@ -286,8 +286,14 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
                 // A signal ends the wait as quietly as the time-out does.
                 report_status(handle, KUE_STATUS_IDLE, 0, nullptr);
             } else {
+                const uint64_t progress_before = state_of(handle)->progress;
                 serve_ready(handle, count_ready(handle));
-                quiet_round = false;
+                // A socket that stays ready while serving it moves nothing
+                // (a listener whose accept fails for want of descriptors)
+                // ends every wait at once: pause before the next round, or
+                // the loop spins and reports the failure without end.
+                if (state_of(handle)->progress == progress_before) kuv_xapi_load_balance();
+                else quiet_round = false;
             }
         } else {
             report_status(handle, KUE_STATUS_IDLE, 0, nullptr);

@@ -2,7 +2,9 @@
 // accepted peers that leave, one of them killed in the middle of a message
 // after data items too short for an event.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -159,6 +161,74 @@ TEST_F(KuePeers, APollLoopLeavesOtherThreadsTheirTurn) {
         << std::chrono::duration_cast<std::chrono::milliseconds>(worst).count() << " ms";
     kuv_xapi_kuvnet_delete(&idle_peer);
     kue_xapi_event_delete(&server);
+}
+
+double process_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A listener whose accept fails for want of descriptors stays readable. A
+// poll that meanwhile holds an event for a peer that takes nothing must
+// neither spin nor report the failure without end, in the application's
+// thread or in the service thread.
+TEST_F(KuePeers, AListenerOutOfDescriptorsNeitherSpinsNorFloodsReports) {
+    for (const bool use_service : {false, true}) {
+        SCOPED_TRACE(use_service ? "service thread" : "application polls");
+        kue *server = make_server(use_service);
+        server->poll_timeout = 100;
+        server->expire_time = 1000;
+        StatusLog log(server);
+        ASSERT_EQ(kue_xapi_event_create(server), 1u);
+        kuvnet *idle_peer = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
+        ASSERT_NE(idle_peer, nullptr);
+        ASSERT_TRUE(use_service ? wait_until([&] { return log.count(KUE_STATUS_ACCEPTED) == 1; })
+                                : poll_until(server, [&] {
+                                      return log.count(KUE_STATUS_ACCEPTED) == 1;
+                                  }));
+        // The accepted socket is filled up, so the event pushed now waits.
+        const int accepted = server->connections->next->endpoint->socket;
+        static char filler[65536];
+        while (send(accepted, filler, sizeof filler, MSG_DONTWAIT) > 0) {
+        }
+        ASSERT_EQ(kue_xapi_event_push(server, 0, 1, 1, "x", 1), 1u);
+
+        const int refused = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(refused, 0);
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        rlimit low = limit;
+        const int lowest_free = dup(STDERR_FILENO);
+        close(lowest_free);
+        low.rlim_cur = static_cast<rlim_t>(lowest_free);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(server->port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int connected =
+            connect(refused, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        const size_t errors_before = log.count(KUE_STATUS_ERROR);
+        const double cpu_before = process_cpu_seconds();
+        // Both end when the event expires.
+        if (use_service)
+            wait_until([&] { return kue_xapi_event_get_tx_count(server) == 0; }, 5000);
+        else
+            kue_xapi_event_poll(server);
+        const double cpu = process_cpu_seconds() - cpu_before;
+        const size_t errors = log.count(KUE_STATUS_ERROR) - errors_before;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        EXPECT_EQ(connected, 0);
+        EXPECT_EQ(kue_xapi_event_get_tx_count(server), 0);
+        EXPECT_GT(errors, 0u);
+        EXPECT_LT(errors, 1000u);
+        EXPECT_LT(cpu, 0.5);
+        close(refused);
+        kuv_xapi_kuvnet_delete(&idle_peer);
+        kue_xapi_event_delete(&server);
+    }
 }
 
 }  // namespace
