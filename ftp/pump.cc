@@ -1,5 +1,6 @@
 // The pump: one call moves what is available on the control connection and
 // the data connection, under the shared one-second rate window.
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -107,6 +108,7 @@ void find_data_socket(kuv_ftp_t *ftp, uint32_t flags) {
                 kuv_xapi_accept(ftp->endpoint_socket, reinterpret_cast<sockaddr *>(&peer), &length,
                                 deadline.remaining());
             if (accepted == -1) break;
+            ::fcntl(accepted, F_SETFD, FD_CLOEXEC);
             if (is_control_peer(ftp, peer)) {
                 ftp->accepted_socket = accepted;
                 break;

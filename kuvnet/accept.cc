@@ -1,5 +1,6 @@
 // Accept: one incoming connection of a passive TCP or Unix-domain handle
 // becomes a new handle that carries the listener's settings.
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -66,6 +67,7 @@ uint32_t kuv_mapi_kuvnet_accept(kuvnet *listener, kuvnet **out) {
     kuv::sysio::DescriptorGuard socket(kuv_xapi_accept(
         listener->socket, reinterpret_cast<struct sockaddr *>(&address), &length, wait));
     if (!socket) return fail(listener, KUVNET_RESULT_NO_TRANSFER);
+    ::fcntl(socket.get(), F_SETFD, FD_CLOEXEC);
     listener->error_code = 0;
 
     kuvnet *accepted = nullptr;

@@ -84,7 +84,7 @@ uint32_t connect_unix(kuvnet *handle) {
     if (handle->peer_name[0] == '\0' ||
         resolve_address(handle, peer, handle->peer_name, handle->port) != KUV_RESULT_OK)
         return fail(handle, KUVNET_RESULT_REMOTE_NAME);
-    sysio::DescriptorGuard socket(kuv_xapi_open_socket(AF_UNIX, SOCK_STREAM, 0));
+    sysio::DescriptorGuard socket(kuv_xapi_open_socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket) return fail(handle, KUVNET_RESULT_UNIX_SOCKET);
     const auto *path = reinterpret_cast<const struct sockaddr *>(&peer->unix_address);
     if (kuv_xapi_connect(socket.get(), path, kUnixAddressLength, timeout_msec(handle)) != 1)

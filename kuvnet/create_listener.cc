@@ -60,7 +60,7 @@ uint32_t create_unix_listener(kuvnet *handle) {
         resolve_address(handle, local, handle->local_name, handle->port) != KUV_RESULT_OK)
         return fail(handle, KUVNET_RESULT_LOCAL_NAME);
 
-    sysio::DescriptorGuard socket(kuv_xapi_open_socket(AF_UNIX, SOCK_STREAM, 0));
+    sysio::DescriptorGuard socket(kuv_xapi_open_socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket) return fail(handle, KUVNET_RESULT_UNIX_SOCKET);
     const auto *path = reinterpret_cast<const struct sockaddr *>(&local->unix_address);
     if (kuv_xapi_bind(socket.get(), path, kUnixAddressLength) != 1 &&

@@ -35,7 +35,8 @@ const char *wildcard_for_family(int family) {
 }
 
 int32_t open_entry_socket(const struct addrinfo *entry, int32_t type_flags) {
-    return kuv_xapi_open_socket(entry->ai_family, entry->ai_socktype | type_flags,
+    // Close-on-exec: no program the application starts inherits the socket.
+    return kuv_xapi_open_socket(entry->ai_family, entry->ai_socktype | type_flags | SOCK_CLOEXEC,
                                 entry->ai_protocol);
 }
 

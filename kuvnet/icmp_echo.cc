@@ -192,7 +192,7 @@ void echo_address(kuvnet *handle, const struct addrinfo &entry, const EchoReques
     const EchoKind *kind = echo_kind(entry.ai_family);
     if (!kind || !entry.ai_addr) return;
     sysio::DescriptorGuard socket(
-        kuv_xapi_open_socket(entry.ai_family, entry.ai_socktype, kind->protocol));
+        kuv_xapi_open_socket(entry.ai_family, entry.ai_socktype | SOCK_CLOEXEC, kind->protocol));
     if (!socket) return;
     if (kind->protocol == IPPROTO_ICMPV6) pass_echoes_and_errors(socket.get());
     if (!bind_local(handle, socket.get())) return;

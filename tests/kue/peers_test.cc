@@ -2,10 +2,12 @@
 // accepted peers that leave, one of them killed in the middle of a message
 // after data items too short for an event.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -229,6 +231,50 @@ TEST_F(KuePeers, AListenerOutOfDescriptorsNeitherSpinsNorFloodsReports) {
         kuv_xapi_kuvnet_delete(&idle_peer);
         kue_xapi_event_delete(&server);
     }
+}
+
+// Which of `descriptors` a program started by the application inherits:
+// looked up in /proc once the exec has closed the close-on-exec pipe.
+std::vector<int> inherited_by_started_program(const std::vector<int> &descriptors) {
+    int exec_done[2];
+    if (pipe2(exec_done, O_CLOEXEC) != 0) return descriptors;
+    const pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sleep", "sleep", "10", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(exec_done[1]);
+    char byte;
+    while (read(exec_done[0], &byte, 1) > 0) {
+    }
+    close(exec_done[0]);
+    std::vector<int> inherited;
+    for (const int descriptor : descriptors) {
+        const std::string path =
+            "/proc/" + std::to_string(child) + "/fd/" + std::to_string(descriptor);
+        if (access(path.c_str(), F_OK) == 0) inherited.push_back(descriptor);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return inherited;
+}
+
+// No program the application starts inherits a listener, a connection or
+// an accepted peer: a listener held there would keep the port taken after
+// delete, a connection would never end for its peer.
+TEST_F(KuePeers, StartedProgramsInheritNoSocketOfTheService) {
+    kue *server = make_server(true);
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kue *client = make_client(server->port, true);
+    ASSERT_EQ(kue_xapi_event_create(client), 1u);
+    ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_ACCEPTED) == 1; }));
+    EXPECT_EQ(inherited_by_started_program({server->connections->endpoint->socket,
+                                            server->connections->next->endpoint->socket,
+                                            client->connections->endpoint->socket}),
+              std::vector<int>{});
+    kue_xapi_event_delete(&client);
+    kue_xapi_event_delete(&server);
 }
 
 }  // namespace
