@@ -37,19 +37,21 @@ uint32_t endpoint_failure(const kuvnet *endpoint, uint32_t result) {
     return endpoint->error_code ? endpoint->error_code : result;
 }
 
+// Counted under the lock, read by the service thread under the lock.
+void note_progress(::kue *handle) {
+    ++state_of(handle)->progress;
+}
+
 // After a failed receive or send: the first record keeps its place and
 // queues and only loses its endpoint (a client reconnects in the next
-// round); any other peer goes with its queued events.
+// round); any other peer goes with its queued events. A peer gone is a
+// change too: its socket no longer ends the next wait.
 void drop_connection(::kue *handle, kue_connection *connection) {
     if (connection == handle->connections)
         delete_endpoint(handle, connection);
     else
         remove_connection(handle, connection);
-}
-
-// Counted under the lock, read by the service thread under the lock.
-void note_progress(::kue *handle) {
-    ++state_of(handle)->progress;
+    note_progress(handle);
 }
 
 // Step 2 of a round: expiry, reopening, and each socket's interest in the
@@ -292,8 +294,10 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
                 // (a listener whose accept fails for want of descriptors)
                 // ends every wait at once: pause before the next round, or
                 // the loop spins and reports the failure without end.
-                if (state_of(handle)->progress == progress_before) kuv_xapi_load_balance();
-                else quiet_round = false;
+                if (state_of(handle)->progress == progress_before)
+                    kuv_xapi_load_balance();
+                else
+                    quiet_round = false;
             }
         } else {
             report_status(handle, KUE_STATUS_IDLE, 0, nullptr);
