@@ -1,5 +1,7 @@
 // The one-call download: every file a URI names, fetched into the current
 // directory with a progress line and a result line per file.
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -74,6 +76,8 @@ class LocalFile {
         if (kuv_xapi_remove(name_) == 1) replaced_ = true;
         descriptor_ = kuv_xapi_open(name_, kCreateFlags, mode_);
         opened_ = descriptor_ != -1;
+        // No program the application starts meanwhile inherits the file.
+        if (opened_) ::fcntl(descriptor_, F_SETFD, FD_CLOEXEC);
         return opened_;
     }
     bool is_open() const { return descriptor_ != -1; }
