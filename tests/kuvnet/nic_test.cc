@@ -54,7 +54,11 @@ TEST_F(NicList, ProcNetDevKeepsInterfaceLinesWithTheirSixteenCounters) {
                           "a line without the name's colon 1 2 3\n"
                           "   : 7 7 7\n"
                           "\n"
-                          "  eth0: 3000 30 0 0 0 0 0 0 4000 40 0 0 0 0 0 0\n";
+                          "  eth0: 3000 30 0 0 0 0 0 0 4000 40 0 0 0 0 0 0\n"
+                          // Names may hold the separators other than colon
+                          // and blank.
+                          "   p|q:     266       3 0 0 0 0 0 0 890 7\n"
+                          "br,lan:5|6,7\n";
     for (int index = 0; index < 400; ++index)
         content += "  if" + std::to_string(index) + ": " + std::to_string(index) + " 1\n";
     char path[] = "/tmp/kuv_nic_dev_XXXXXX";
@@ -66,12 +70,15 @@ TEST_F(NicList, ProcNetDevKeepsInterfaceLinesWithTheirSixteenCounters) {
     kuv::net::read_proc_net_dev(chain_, path);
     unlink(path);
     std::vector<std::string> found = names();
-    ASSERT_EQ(found.size(), 403u);
-    EXPECT_EQ(std::vector<std::string>(found.begin(), found.begin() + 3),
-              (std::vector<std::string>{"eth0", "lo", "big0"}));
+    ASSERT_EQ(found.size(), 405u);
+    EXPECT_EQ(std::vector<std::string>(found.begin(), found.begin() + 5),
+              (std::vector<std::string>{"eth0", "lo", "big0", "p|q", "br,lan"}));
     EXPECT_EQ(chain_.tail, named("if399"));
     EXPECT_EQ(chain_.tail->rx_bytes, 399u);
     EXPECT_EQ(named("eth0")->tx_packets, 40u);
+    EXPECT_EQ(named("p|q")->rx_bytes, 266u);
+    EXPECT_EQ(named("p|q")->tx_packets, 7u);
+    EXPECT_EQ(named("br,lan")->rx_errs, 7u);
     // The sixteen counters, which the record keeps in the file's order.
     std::vector<uint64_t> lo(16), columns(16);
     const char *record = reinterpret_cast<const char *>(named("lo"));
