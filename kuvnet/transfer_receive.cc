@@ -12,12 +12,15 @@ namespace {
 
 // Answers a received packet: a bare header from us to its sender whose
 // command is the packet's command class.
-uint32_t acknowledge(kuvnet *handle, uint32_t own_id, const packet_info &received) {
+// A refusal (refusal not 1) goes out instead as an answer of another
+// command class carrying the refusal code, which ends the sender's send.
+uint32_t acknowledge(kuvnet *handle, uint32_t own_id, const packet_info &received,
+                     uint32_t refusal = KUV_RESULT_OK) {
     packet_info answer{};
     answer.src_id = own_id;
     answer.dst_id = received.src_id;
-    answer.cmd_type = KUVNET_CMD_ACK;
-    answer.cmd_id = received.cmd_type;
+    answer.cmd_type = refusal == KUV_RESULT_OK ? KUVNET_CMD_ACK : 0;
+    answer.cmd_id = refusal == KUV_RESULT_OK ? received.cmd_type : refusal;
     packet built{};
     uint64_t cursor = 0;
     uint32_t code = kuv_mapi_kuvnet_packetize(handle, &answer, &built, &cursor);
@@ -26,17 +29,31 @@ uint32_t acknowledge(kuvnet *handle, uint32_t own_id, const packet_info &receive
     return code;
 }
 
-// The checks of the exported receive, then the receive itself.
-uint32_t checked_receive(kuvnet *handle, packet_info *info, BodyPlacement *placement,
-                         bool *placed) {
-    *placed = false;
+// The checks of the exported receive.
+uint32_t receive_checks(kuvnet *handle, const packet_info *info) {
     uint32_t code = kuv_xapi_kuvnet_check_valid_handle(handle);
     if (code == KUV_RESULT_OK) code = kuv_xapi_kuvnet_check_valid_rx_packet_info(info);
     if (code != KUV_RESULT_OK) return fail(handle, code);
     // Receiving over a body the record still owns would lose it.
     if (info->data) return fail(handle, KUVNET_RESULT_BODY_HELD);
-    return receive_and_acknowledge(handle, info, placement, placed);
+    return KUV_RESULT_OK;
 }
+
+// Those checks, then the receive itself, without an answer: the caller
+// answers once it has judged the packet.
+uint32_t checked_receive(kuvnet *handle, packet_info *info, BodyPlacement *placement,
+                         bool *placed) {
+    *placed = false;
+    const uint32_t code = receive_checks(handle, info);
+    if (code != KUV_RESULT_OK) return code;
+    return receive_packet(handle, info, placement, placed);
+}
+
+// Marks a packet already taken into the message that came again (a
+// datagram the network duplicated): passed over, neither taken nor
+// answered, so that it neither ends the message nor stands for the
+// acknowledgement of a later packet.
+constexpr uint32_t kRepeatedPacket = 0;
 
 // One message being reassembled. Every sender cuts a message in order and
 // streams keep that order, so packets are taken at the next expected offset
@@ -125,7 +142,12 @@ class MessageAssembler final : public BodyPlacement {
         // Compared without adding, so that no sum can wrap around.
         if (header.offset > expected_ || header.size > expected_ - header.offset)
             return KUVNET_RESULT_OFFSET;
-        if (header.offset != next_offset_) return KUVNET_RESULT_OFFSET;
+        if (header.offset != next_offset_) {
+            if (started_ && header.offset < next_offset_ &&
+                header.size <= next_offset_ - header.offset)
+                return kRepeatedPacket;
+            return KUVNET_RESULT_OFFSET;
+        }
         return KUV_RESULT_OK;
     }
 
@@ -169,8 +191,10 @@ uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info) {
 
 uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info) {
     if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    const uint32_t code = receive_checks(handle, info);
+    if (code != KUV_RESULT_OK) return code;
     bool placed;
-    return checked_receive(handle, info, nullptr, &placed);
+    return receive_and_acknowledge(handle, info, nullptr, &placed);
 }
 
 uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
@@ -184,6 +208,16 @@ uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
         code = checked_receive(handle, info, &message, &placed);
         if (code != KUV_RESULT_OK) break;
         code = message.take(*info, &complete);
+        if (code == kRepeatedPacket) {
+            kuv_mapi_release_packet_info(info);
+            continue;
+        }
+        if (is_acknowledged(handle->protocol_type)) {
+            // A refused packet is not acknowledged: its sender must not
+            // count it as taken.
+            const uint32_t answered = acknowledge(handle, own_id, *info, code);
+            if (code == KUV_RESULT_OK) code = answered;
+        }
         if (code != KUV_RESULT_OK) {
             fail(handle, code);
             break;

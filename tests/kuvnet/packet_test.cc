@@ -293,6 +293,51 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
     close(stranger);
 }
 
+// A datagram the network delivers twice is passed over by the reassembly,
+// unanswered, so that it neither ends the message nor stands for the
+// acknowledgement of the sender's next packet; a packet the reassembly
+// refuses is answered with the refusal, not acknowledged, so that its
+// sender does not report the message sent.
+TEST_F(Transfer, RepeatedDatagramsArePassedOverAndRefusedOnesAreNotAcknowledged) {
+    for (uint32_t type : {KUVNET_UDP, KUVNET_UDP_ACKED}) {
+        SCOPED_TRACE(testing::Message() << "type " << type);
+        int sender_socket, receiver_socket;
+        kuv_test::bound_udp(&sender_socket);
+        const sockaddr_in receiver_address = kuv_test::bound_udp(&receiver_socket);
+        Endpoint receiver(type, receiver_socket);
+        receiver->timeout = 2000;
+        auto post = [&](const Bytes &wire) {
+            sendto(sender_socket, wire.data(), wire.size(), 0,
+                   reinterpret_cast<const sockaddr *>(&receiver_address), sizeof receiver_address);
+        };
+        const Bytes bytes = message_bytes(300);
+        auto part = [&](uint64_t at) {
+            return scripted_packet(300, at, Bytes(bytes.begin() + at, bytes.begin() + at + 100));
+        };
+        for (uint64_t at : {0, 100, 100, 200, 100})
+            post(part(at));
+        EXPECT_EQ(receive(receiver.handle), bytes);
+        // The late repeat of the finished message's middle is refused.
+        packet_info late{};
+        late.src_id = kReceiver;
+        EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(receiver.handle, &late),
+                  KUVNET_RESULT_TOTAL_SIZE);
+        kuv_xapi_release_packet_info(&late);
+        // One acknowledgement per packet taken, then the refusal.
+        uint8_t answer[64];
+        for (int i = 0; type == KUVNET_UDP_ACKED && i < 4; ++i) {
+            ASSERT_EQ(recv(sender_socket, answer, sizeof answer, MSG_DONTWAIT), 32) << i;
+            uint32_t cmd_type, cmd_id;
+            std::memcpy(&cmd_type, answer + 14, 4);
+            std::memcpy(&cmd_id, answer + 18, 4);
+            EXPECT_EQ(cmd_type == KUVNET_CMD_ACK, i < 3) << i;
+            EXPECT_EQ(cmd_id, i < 3 ? 3u : KUVNET_RESULT_TOTAL_SIZE) << i;
+        }
+        EXPECT_EQ(recv(sender_socket, answer, sizeof answer, MSG_DONTWAIT), -1);
+        close(sender_socket);
+    }
+}
+
 // Plain UDP: a message as three datagrams nobody answers, a first datagram
 // to a peer whose address ends a page with nothing mapped behind it (it
 // must go with its own length, not 128 bytes), and a datagram that holds
