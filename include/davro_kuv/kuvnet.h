@@ -117,7 +117,7 @@ KUV_EXTERN_C_BEGIN
 #define KUVNET_RESULT_BODY_HELD 0x80000019u        /* the packet record still holds a body */
 /* a packet was sent only in part, or a datagram send failed */
 #define KUVNET_RESULT_PARTIAL_SEND 0x8000001Au
-#define KUVNET_RESULT_SHORT_READ 0x8000001Bu       /* a stream packet was not read whole */
+#define KUVNET_RESULT_SHORT_READ 0x8000001Bu /* a stream packet was not read whole */
 /* send or receive moved nothing, or accept failed */
 #define KUVNET_RESULT_NO_TRANSFER 0x8000001Eu
 
@@ -440,8 +440,16 @@ KUV_API uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
  * offset: KUVNET_RESULT_TOTAL_SIZE when its total size differs,
  * KUVNET_RESULT_OFFSET when it leaves a gap, overlaps or runs past the
  * total, or when it carries another src_id, cmd_type or cmd_id than the
- * start or (on UDP) comes from another sender. The message's block grows with the bytes that arrived (whole up to
- * 2 MiB, then doubling), not with the size announced. */
+ * start or (on UDP) comes from another sender. A packet that only repeats
+ * bytes already taken (a datagram the network delivered twice) is passed
+ * over unanswered. On an acknowledged transport a packet is answered once
+ * it is judged: acknowledged when taken, else answered with the refusal
+ * code in cmd_id (cmd_type 0), which fails the sender's send. The header
+ * carries no message number: on UDP, when the network reorders or loses
+ * datagrams, packets of two messages with the same src_id, commands and
+ * total size can be joined; messages that must stay apart need distinct
+ * cmd_ids. The message's block grows with the bytes that arrived (whole
+ * up to 2 MiB, then doubling), not with the size announced. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info);
 /* Create, connect, send one message (and receive its reply into a new heap

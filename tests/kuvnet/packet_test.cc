@@ -320,8 +320,7 @@ TEST_F(Transfer, RepeatedDatagramsArePassedOverAndRefusedOnesAreNotAcknowledged)
         // The late repeat of the finished message's middle is refused.
         packet_info late{};
         late.src_id = kReceiver;
-        EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(receiver.handle, &late),
-                  KUVNET_RESULT_TOTAL_SIZE);
+        EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(receiver.handle, &late), KUVNET_RESULT_TOTAL_SIZE);
         kuv_xapi_release_packet_info(&late);
         // One acknowledgement per packet taken, then the refusal.
         uint8_t answer[64];
