@@ -1,8 +1,8 @@
 // Peers that come and go: a client whose server dies and comes back, and
 // accepted peers that leave, one of them killed in the middle of a message
 // after data items too short for an event.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -186,10 +186,9 @@ TEST_F(KuePeers, AListenerOutOfDescriptorsNeitherSpinsNorFloodsReports) {
         ASSERT_EQ(kue_xapi_event_create(server), 1u);
         kuvnet *idle_peer = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
         ASSERT_NE(idle_peer, nullptr);
-        ASSERT_TRUE(use_service ? wait_until([&] { return log.count(KUE_STATUS_ACCEPTED) == 1; })
-                                : poll_until(server, [&] {
-                                      return log.count(KUE_STATUS_ACCEPTED) == 1;
-                                  }));
+        ASSERT_TRUE(use_service
+                        ? wait_until([&] { return log.count(KUE_STATUS_ACCEPTED) == 1; })
+                        : poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == 1; }));
         // The accepted socket is filled up, so the event pushed now waits.
         const int accepted = server->connections->next->endpoint->socket;
         static char filler[65536];

@@ -104,8 +104,8 @@ static int unix_path_in_use(const char *path) {
      * instead of holding the probe until it accepts. */
     const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int in_use =
-        probe >= 0 && (connect(probe, (struct sockaddr *)&address, sizeof address) == 0 ||
-                       errno == EAGAIN);
+        probe >= 0 &&
+        (connect(probe, (struct sockaddr *)&address, sizeof address) == 0 || errno == EAGAIN);
     if (probe >= 0) close(probe);
     return in_use;
 }
