@@ -210,7 +210,11 @@ int32_t passive_setup(kuv_ftp_t *ftp) {
         if (handled || (code != reply::kPassive && code != reply::kExtendedPassive)) return;
         handled = act_on_passive_reply(ftp, code);
     });
-    if (handled) return 1;
+    // Without the connection the transfer command is not sent: a server
+    // that waits for the connection before it answers would answer only
+    // after the reply wait gave up, and every later command would then be
+    // judged by the reply to the one before it.
+    if (handled && ftp->endpoint_socket != -1) return 1;
     KUV_FTP_SLOT(ftp, close_data);
     return 0;
 }

@@ -1,5 +1,6 @@
 // The pump: one call moves what is available on the control connection and
 // the data connection, under the shared one-second rate window.
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 
@@ -107,7 +108,14 @@ void find_data_socket(kuv_ftp_t *ftp, uint32_t flags) {
             const int32_t accepted =
                 kuv_xapi_accept(ftp->endpoint_socket, reinterpret_cast<sockaddr *>(&peer), &length,
                                 deadline.remaining());
-            if (accepted == -1) break;
+            if (accepted == -1) {
+                // A connection that is there but cannot be taken (no
+                // descriptor left) is not the end of a transfer the server
+                // announced: read as one, it would pass for an empty file.
+                if (errno != ETIMEDOUT && ftp->transfer_active == 1)
+                    ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
+                break;
+            }
             ::fcntl(accepted, F_SETFD, FD_CLOEXEC);
             if (is_control_peer(ftp, peer)) {
                 ftp->accepted_socket = accepted;

@@ -2,6 +2,7 @@
 // port, one for the whole program: the informational commands, listings,
 // transfers in both modes and the fallback between them, the one-call
 // download, uploads as the local user with rename and delete, rate limits.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -102,6 +103,63 @@ TEST_F(Vsftpd, AnswersListsAndTransfersInBothModesOverBothFamiliesAndFallsBackFr
         EXPECT_TRUE(ftp->connect(ftp, "127.0.0.1", server_->port()) == 1 &&
                     ftp->login(ftp, nullptr, nullptr) == 1 && ftp->nlist(ftp, "%s", "pub") == 1);
     EXPECT_EQ(kuv_xapi_close_ftp(first), nullptr);
+}
+
+// Takes every free descriptor under a lowered limit but `spare` of them,
+// for its scope.
+class DescriptorsTaken {
+  public:
+    explicit DescriptorsTaken(int spare) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 256);
+        setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int fd; (fd = dup(0)) >= 0;)
+            taken_.push_back(fd);
+        for (; spare > 0 && !taken_.empty(); --spare, taken_.pop_back())
+            close(taken_.back());
+    }
+    ~DescriptorsTaken() {
+        for (int fd : taken_)
+            close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    DescriptorsTaken(const DescriptorsTaken &) = delete;
+    DescriptorsTaken &operator=(const DescriptorsTaken &) = delete;
+
+  private:
+    rlimit saved_{};
+    std::vector<int> taken_;
+};
+
+// No descriptor for the data connection: in active mode the server's
+// connection waits unaccepted (the transfer is no empty file), in passive
+// mode the client has nothing to connect with, or the server's port
+// refuses it (the transfer command is not sent into a server that would
+// answer only once it gave up waiting). Each fails or falls back, and the
+// session goes on in step.
+TEST_F(Vsftpd, ADataConnectionThatCannotBeMadeFailsOrFallsBackAndTheSessionGoesOn) {
+    for (const uint32_t passive : {0u, 1u}) {
+        Client client;
+        client->passive = passive;
+        client->mode_fallback = 0;
+        ASSERT_TRUE(client.open(server_->port()));
+        ASSERT_EQ(client->type(client.ftp, "I"), 1);
+        std::string got;
+        {
+            DescriptorsTaken taken(passive == 1 ? 0 : 1);  // one for the active listener
+            got = client.retrieve("pub/b.bin");
+        }
+        EXPECT_TRUE(got == "{not opened}" || got == "{not closed cleanly}") << got.size();
+        EXPECT_EQ(client->noop(client.ftp), 1) << "passive " << passive;
+        EXPECT_TRUE(client.retrieve("pub/b.bin") == kFiles[1].second) << "passive " << passive;
+        if (passive == 0) continue;
+        client->mode_fallback = 1;
+        client->data_port = free_loopback_port();
+        EXPECT_EQ(client.retrieve("pub/a.txt"), "alpha\n");
+        EXPECT_EQ(client->passive, 0u);
+        EXPECT_EQ(client->noop(client.ftp), 1);
+    }
 }
 
 TEST_F(Vsftpd, DownloadsEveryFileOfADirectoryOverwritesOnASecondRunAndKeeps64MiBIntact) {
