@@ -2,6 +2,7 @@
 // port, one for the whole program: the informational commands, listings,
 // transfers in both modes and the fallback between them, the one-call
 // download, uploads as the local user with rename and delete, rate limits.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -114,7 +115,7 @@ class DescriptorsTaken {
         rlimit lowered = saved_;
         lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 256);
         setrlimit(RLIMIT_NOFILE, &lowered);
-        for (int fd; (fd = dup(0)) >= 0;)
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
             taken_.push_back(fd);
         for (; spare > 0 && !taken_.empty(); --spare, taken_.pop_back())
             close(taken_.back());
