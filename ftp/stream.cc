@@ -24,6 +24,30 @@ uint64_t held(kuv_buffer_t *buffer) {
     return static_cast<uint64_t>(kuv_xapi_get_buffer_size(buffer));
 }
 
+// Judges a reply that comes while a transfer runs or ends: a preliminary
+// reply (1xx: a second 150, a 110 restart marker) only says that the
+// transfer goes on; 226 or 250, the two completions the protocol allows,
+// end it as done; anything else fails it. False for a preliminary reply.
+bool judge_transfer_reply(kuv_ftp_t *ftp, int32_t code) {
+    if (code >= 100 && code < 200) return false;
+    if (code == reply::kTransferComplete || code == reply::kFileActionOk)
+        ftp->transfer_active = 0;
+    else
+        ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+    return true;
+}
+
+// The reply wait at the end of a transfer, which reads on past preliminary
+// replies to the final one: stopping at a preliminary one would leave the
+// final reply to be taken for the answer to the next command.
+void wait_transfer_end(kuv_ftp_t *ftp, int32_t control_wait) {
+    for (bool preliminary = true; preliminary;) {
+        preliminary = false;
+        wait_reply(ftp, control_wait,
+                   [&](int32_t code) { preliminary = !judge_transfer_reply(ftp, code); });
+    }
+}
+
 // The data connection in the current mode, falling back to the other when
 // mode_fallback is 1. passive is left as the mode that worked.
 bool set_up_data_connection(kuv_ftp_t *ftp) {
@@ -81,8 +105,9 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
     return result;
 }
 
-// Reads the control replies that arrived with the data: a 226 ends the
-// transfer; a multi-line reply is read to its end. The pump waits for data
+// Reads the control replies that arrived with the data: a 226 or 250 ends
+// the transfer, a preliminary reply is passed over; a multi-line reply is
+// read to its end. The pump waits for data
 // while the read cannot be served yet (nothing held, or less than a filling
 // read asks for), so a reader waiting for a full block sleeps on the socket
 // and wakes as its bytes arrive instead of polling.
@@ -95,12 +120,11 @@ void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
         KUV_FTP_SLOT(ftp, pump, control_wait, data_wait);
         if (KUV_FTP_SLOT(ftp, read_reply) > 0) {
             ftp->stall_since = 0;
-            if (ftp->reply_code == reply::kTransferComplete)
-                ftp->transfer_active = 0;
-            else
-                ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
-            if (ftp->more_lines != 1) return;
-            control_wait = control_wait_of(ftp);
+            const bool final = judge_transfer_reply(ftp, ftp->reply_code);
+            if (ftp->more_lines == 1)
+                control_wait = control_wait_of(ftp);
+            else if (final)
+                return;
             continue;
         }
         if (ftp->control_socket == -1) {
@@ -200,12 +224,7 @@ int32_t write_stream(kuv_ftp_t *ftp, const void *bytes, uint64_t size) {
     if (!bytes || size == 0) {
         close_data_gracefully(ftp);
         KUV_FTP_SLOT(ftp, close_data);
-        wait_reply(ftp, control_wait_of(ftp), [ftp](int32_t code) {
-            if (code == reply::kTransferComplete)
-                ftp->transfer_active = 0;
-            else
-                ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
-        });
+        wait_transfer_end(ftp, control_wait_of(ftp));
         return 0;
     }
     if (kuv_xapi_push_buffer_ex(ftp->upload_buffer, bytes, size, 0) != size) {
@@ -220,10 +239,7 @@ int32_t write_stream(kuv_ftp_t *ftp, const void *bytes, uint64_t size) {
         result = static_cast<int32_t>(size);
         if (flags & KUV_FTP_PUMP_NO_DATA_CONNECTION) break;
         if (KUV_FTP_SLOT(ftp, read_reply) <= 0) break;
-        if (ftp->reply_code == reply::kTransferComplete)
-            ftp->transfer_active = 0;
-        else
-            ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+        judge_transfer_reply(ftp, ftp->reply_code);
     }
     // Bytes the connection could not take are not kept for a later call:
     // the caller learns that this write did not go through, and the
@@ -244,14 +260,7 @@ int32_t close_stream(kuv_ftp_t *ftp) {
         const int32_t control_wait = ftp->error_flags != 0       ? kFailedCloseWaitMsec
                                      : ftp->transfer_active == 1 ? control_wait_of(ftp)
                                                                  : 0;
-        wait_reply(ftp, control_wait, [&](int32_t code) {
-            if (code == reply::kTransferComplete) {
-                ftp->transfer_active = 0;
-                result = 1;
-            } else {
-                ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
-            }
-        });
+        wait_transfer_end(ftp, control_wait);
     }
     if (ftp->error_flags != 0) {
         ftp->error_flags |= KUV_FTP_REPLY_FAILURE;

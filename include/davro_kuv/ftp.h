@@ -152,7 +152,7 @@ struct kuv_ftp {
     uint32_t more_lines;                   /* 1 while the last reply line read was a continuation */
     int32_t reply_code;                    /* code of the last reply line read, 0 none */
     char *reply_text;                      /* its text after the code and separator, or NULL */
-    uint32_t transfer_active;              /* 1 from the 150/125 of a transfer to its 226 */
+    uint32_t transfer_active;              /* 1 from the 150/125 of a transfer to its 226/250 */
     uint32_t error_flags;                  /* KUV_FTP_*_FAILURE bits */
     uint64_t transfer_bytes;               /* data bytes moved since the transfer began */
     uint64_t transfer_start;               /* time stamp of the transfer's start */
@@ -226,8 +226,9 @@ struct kuv_ftp {
      * the server announced the transfer (150 or 125). A 425, 426 or 550
      * answer is tried once more in the other mode. */
     kuv_ftp_open_stream_t open_stream;
-    /* Ends the transfer: 1 when it ended cleanly (226, or no transfer
-     * active) and no error flag is set, else 0. */
+    /* Ends the transfer: 1 when it ended cleanly (226 or 250, or no
+     * transfer active) and no error flag is set, else 0. Preliminary
+     * replies (1xx) while a transfer runs or ends are passed over. */
     kuv_ftp_step_t close_stream;
     /* Copies up to size bytes (at most 2147483647) of received data: the
      * count (> 0); 0 when nothing is ready yet; -1 at the end of the stream
@@ -238,7 +239,7 @@ struct kuv_ftp {
     /* Sends size bytes (at most 2147483647): size when they were sent, -1
      * when not all could be sent (nothing is kept for a later call). No
      * bytes or size 0 ends the upload: the data connection is closed
-     * gracefully, the 226 awaited, and the result is 0. */
+     * gracefully, the final reply awaited, and the result is 0. */
     kuv_ftp_write_stream_t write_stream;
     /* NLST path: 1 with the names queued in nlist_lines; 0 failure or a
      * NULL format. */

@@ -83,6 +83,7 @@ struct FakeFtp {
                                                // STOR: reset at once; or read after 1 s
     std::set<std::string> hang_up_after;       // RETR: the session ends after the 226
     std::atomic<bool> release_hang_up{false};  // until set, those wait after the 150
+    std::string completion = "226 transfer complete\r\n";  // after a transfer served whole
 };
 
 std::string take_front(std::vector<std::string> &list) {
@@ -161,7 +162,7 @@ class FakeServer {
         while (read_to_end && wait_readable(data) && recv(data, chunk, sizeof chunk, 0) > 0) {
         }
         close(data);
-        reply(cut || stalled ? "426 transfer aborted\r\n" : "226 transfer complete\r\n");
+        reply(cut || stalled ? "426 transfer aborted\r\n" : script_.completion);
     }
 
     void serve() {
@@ -418,6 +419,28 @@ TEST_F(ScriptedFtp, ActiveListenerTurnsAwayHostsOtherThanTheServer) {
 // A server that sends the file, says 226 and hangs up before the client
 // reads: the end of the control connection ends the data connection too,
 // and the bytes it held are lost. The transfer must not close as clean.
+// Preliminary replies may come while a transfer runs (a second 150, a 110
+// restart marker) and a transfer may end with 250 as well as 226: the
+// transfer is clean, and the final reply is not left for the next command.
+TEST_F(ScriptedFtp, PreliminaryRepliesAndA250CompleteTheTransferInStep) {
+    FakeFtp script;
+    const std::string file = pattern_bytes(200000, 3);
+    script.files["f"] = file;
+    FakeServer server(script);
+    Client client;
+    ASSERT_TRUE(client.open(server.port()));
+    for (const char *completion :
+         {"150 still here\r\n110 MARK 0 = 100\r\n226 done\r\n", "250 file action done\r\n"}) {
+        script.completion = completion;
+        EXPECT_EQ(client.retrieve("f"), file) << completion;
+        ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "up"), 1) << completion;
+        EXPECT_EQ(client->write_stream(client.ftp, "uploaded", 8), 8);
+        EXPECT_EQ(client->write_stream(client.ftp, nullptr, 0), 0);
+        EXPECT_EQ(client->close_stream(client.ftp), 1) << completion;
+        EXPECT_EQ(client->noop(client.ftp), 1) << completion;
+    }
+}
+
 TEST_F(ScriptedFtp, ControlLostWithTheDataUnreadFailsTheTransfer) {
     FakeFtp script;
     const std::string file = pattern_bytes(200000, 5);
