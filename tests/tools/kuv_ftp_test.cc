@@ -1,6 +1,7 @@
 // kuv ftp against a real FTP server (vsftpd on a free loopback port, one for
 // the program), and the progress bar as a terminal shows it (under a pty).
 #include <pty.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <string>
@@ -50,13 +51,15 @@ std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit
 }
 
 // One session of a scripted FTP server on loopback, for what vsftpd does
-// not do: list names other than the one asked for, or go silent in the middle
-// of a download. It tells how an upload ended: "end" (orderly) or "reset".
+// not do: list names other than the one asked for, go silent in the middle
+// of a download, or send a whole file and never confirm it (unconfirmed).
+// It tells how an upload ended: "end" (orderly) or "reset".
 class ScriptedServer {
   public:
-    ScriptedServer(std::string listing, bool stall)
+    ScriptedServer(std::string listing, bool stall, bool unconfirmed = false)
         : listing_(std::move(listing)),
           stall_(stall),
+          unconfirmed_(unconfirmed),
           listener_(kuv_ftp_test::loopback_socket(false, &port_)) {
         thread_ = std::thread([this] { serve(); });
     }
@@ -107,7 +110,7 @@ class ScriptedServer {
                     if (verb == "STOR") upload_end_ = last == 0 ? "end" : "reset";
                     close(data);
                     // Stalled: no answer to the transfer, ever.
-                    if (!(stall_ && verb == "RETR"))
+                    if (!((stall_ || unconfirmed_) && verb == "RETR"))
                         say(upload_end_ == "reset" ? "426 aborted\r\n" : "226 done\r\n");
                 } else {
                     say(verb == "USER"                    ? "331 password\r\n"
@@ -125,7 +128,7 @@ class ScriptedServer {
 
     std::string listing_, upload_end_;
     std::atomic<uint64_t> received_{0};
-    bool stall_;
+    bool stall_, unconfirmed_;
     int port_ = 0, listener_, control_ = -1, data_listener_ = -1, data_port_ = 0;
     std::thread thread_;
 };
@@ -320,6 +323,39 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_EQ(ended.exit_code, 1) << ended.err;
         EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
         EXPECT_NE(access((directory_ + "/file.bin").c_str(), F_OK), 0);
+    }
+    // A server that sends the whole file and never confirms it: Ctrl-C during
+    // the wait for the confirmation ends the tool at once, without a file.
+    {
+        ScriptedServer unconfirming("file.bin\r\n", false, true);
+        RunningProgram waiting(
+            kuv_command({"ftp", "get", "-o", directory_,
+                         "ftp://127.0.0.1:" + std::to_string(unconfirming.port()) + "/file.bin"}));
+        const std::string part = directory_ + "/.file.bin.kuv-part";
+        for (int waited = 0; waited < 500 && access(part.c_str(), F_OK) != 0; ++waited)
+            usleep(10 * 1000);
+        usleep(500 * 1000);
+        const auto interrupted = Clock::now();
+        kill(waiting.pid(), SIGINT);
+        const Outcome ended = waiting.finish(8000);
+        EXPECT_EQ(ended.exit_code, 1) << ended.err;
+        EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
+        EXPECT_EQ(count_lines_with(ended.err, "kuv ftp get: "), 1) << ended.err;
+        EXPECT_NE(access((directory_ + "/file.bin").c_str(), F_OK), 0);
+        EXPECT_NE(access(part.c_str(), F_OK), 0);
+    }
+    // A file that is no regular file is refused at once: a FIFO without a
+    // writer does not hold the upload up.
+    {
+        const std::string fifo = directory_ + "/fifo";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+        const auto started = Clock::now();
+        outcome = run_program(
+            kuv_command({"ftp", "put", fifo, "ftp://127.0.0.1:" + std::to_string(port) + "/"}), "",
+            8000);
+        EXPECT_EQ(outcome.exit_code, 1);
+        EXPECT_LT(Clock::now() - started, std::chrono::seconds(3));
+        EXPECT_EQ(count_lines_with(outcome.err, "kuv ftp put: cannot read"), 1) << outcome.err;
     }
     // Listed names that the URL does not name are never written.
     for (const char *path : {"/notes.txt", "/*.txt"}) {

@@ -256,6 +256,39 @@ static int is_requested_name(const char *name, const char *pattern, const char *
     return directory == strlen(pattern) + 1 && strncmp(name, pattern, directory - 1) == 0;
 }
 
+/* Once a download has all its bytes, the tool waits for the server to
+ * confirm it, a wait a signal does not cut short. A stop request then
+ * removes the temporary file and ends the tool at once. */
+static char abandon_path[4096];
+static char abandon_line[512];
+static size_t abandon_length;
+
+static void abandon_download(int signal_number) {
+    (void)signal_number;
+    unlink(abandon_path);
+    (void)!write(STDERR_FILENO, abandon_line, abandon_length);
+    _exit(KUV_EXIT_FAILURE);
+}
+
+static void arm_abandon(const ftp_options *options, const char *name, const char *part_path) {
+    snprintf(abandon_path, sizeof abandon_path, "%s", part_path);
+    int length = snprintf(abandon_line, sizeof abandon_line,
+                          "kuv %s: download of '%s' failed: interrupted\n", options->command, name);
+    if (length < 0) length = 0;
+    if ((size_t)length >= sizeof abandon_line) {
+        /* A cut line still ends as a line. */
+        length = (int)sizeof abandon_line - 1;
+        abandon_line[length - 1] = '\n';
+    }
+    abandon_length = (size_t)length;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = abandon_download;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+}
+
 typedef struct get_totals {
     unsigned files;
     uint64_t bytes;
@@ -330,9 +363,13 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     }
     progress_finish(&display);
     const int closed = close(file) == 0;
+    if (!failure && cli_stop_requested) failure = "interrupted";
     /* A download given up here ends at once: a stalled server would answer
      * an orderly close only after the whole control time-out. */
-    if (failure) abort_transfer(ftp);
+    if (failure)
+        abort_transfer(ftp);
+    else
+        arm_abandon(options, name, part_path);
     const int complete = failure || ftp->close_stream(ftp) == 1;
     if (!failure && !closed) failure = "cannot write the local file";
     if (!failure && !complete)
@@ -343,8 +380,11 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     if (failure) unlink(part_path);
     cli_default_stop_signals();
     if (failure) {
-        return cli_fail(KUV_EXIT_FAILURE, options->command, "download of '%s' failed: %s", name,
-                        failure);
+        cli_fail(KUV_EXIT_FAILURE, options->command, "download of '%s' failed: %s", name, failure);
+        /* A server that did not confirm the transfer would not answer a
+         * goodbye either: the session ends without one. */
+        if (!complete) ftp->disconnect(ftp);
+        return KUV_EXIT_FAILURE;
     }
 
     char bytes[32], rate[32], elapsed[32];
@@ -515,9 +555,12 @@ static int put(int argc, char **argv) {
     if (status != 0) return status < 0 ? KUV_EXIT_OK : status;
     if (positional + 2 != argc) return cli_usage_error(options.command, "needs FILE and URL");
     const char *local_path = argv[positional];
-    int file = open(local_path, O_RDONLY | O_CLOEXEC);
+    /* Non-blocking, so that a FIFO without a writer is refused rather than
+     * waited for; a regular file reads the same either way. */
+    int file = open(local_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat facts;
-    if (file < 0 || fstat(file, &facts) != 0 || !S_ISREG(facts.st_mode)) {
+    if (file < 0 || fstat(file, &facts) != 0 || !S_ISREG(facts.st_mode) ||
+        fcntl(file, F_SETFL, fcntl(file, F_GETFL) & ~O_NONBLOCK) != 0) {
         if (file >= 0) close(file);
         return cli_fail(KUV_EXIT_FAILURE, options.command, "cannot read '%s'", local_path);
     }
