@@ -357,13 +357,20 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_LT(Clock::now() - started, std::chrono::seconds(3));
         EXPECT_EQ(count_lines_with(outcome.err, "kuv ftp put: cannot read"), 1) << outcome.err;
     }
-    // Listed names that the URL does not name are never written.
+    // Listed names that the URL does not name are never written. A name's
+    // control bytes (here a window title) reach the file, not the terminal.
+    const std::string titled = "esc\x1b]0;x\x07.txt";
     for (const char *path : {"/notes.txt", "/*.txt"}) {
-        ScriptedServer listing(".bashrc\r\n../up.txt\r\nother.bin\r\nnotes.txt\r\n", false);
+        ScriptedServer listing(
+            ".bashrc\r\n../up.txt\r\nother.bin\r\n" + titled + "\r\nnotes.txt\r\n", false);
         outcome = kuv({"ftp", "get", "--quiet", "-o", directory_,
                        "ftp://127.0.0.1:" + std::to_string(listing.port()) + path});
         EXPECT_EQ(outcome.exit_code, 0) << outcome.err;
-        EXPECT_EQ(count_lines_with(outcome.err, "kuv ftp get: skipping '"), 3) << outcome.err;
+        const bool globbed = path[1] == '*';
+        EXPECT_EQ(count_lines_with(outcome.err, "kuv ftp get: skipping '"), globbed ? 3 : 4)
+            << outcome.err;
+        EXPECT_EQ((outcome.out + outcome.err).find_first_of("\x1b\x07"), std::string::npos);
+        EXPECT_EQ(read_file(directory_ + "/" + titled).size(), globbed ? 100000u : 0u);
         EXPECT_EQ(read_file(directory_ + "/notes.txt").size(), 100000u);
         for (const char *name : {"/.bashrc", "/other.bin", "/up.txt"})
             EXPECT_NE(access((directory_ + name).c_str(), F_OK), 0) << name;

@@ -184,6 +184,16 @@ const char *cli_result_name(uint32_t code) {
     return "result code";
 }
 
+const char *cli_shown_text(const char *text, char *shown, size_t size) {
+    size_t length = 0;
+    for (; text[length] && length + 1 < size; ++length) {
+        const unsigned char byte = (unsigned char)text[length];
+        shown[length] = byte < 0x20 || byte == 0x7F ? '?' : (char)byte;
+    }
+    shown[length] = '\0';
+    return shown;
+}
+
 const char *cli_format_bytes(double bytes, char *text, size_t size) {
     static const char *const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     size_t unit = 0;

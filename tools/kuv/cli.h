@@ -66,6 +66,11 @@ const char *cli_result_name(uint32_t code);
 /* Human-readable byte count ("12.3 MiB") into text. */
 const char *cli_format_bytes(double bytes, char *text, size_t size);
 
+/* text as it may be shown on a terminal, into shown: every control byte
+ * (below 0x20, and 0x7F) becomes '?', so that a name a server chose cannot
+ * move the cursor, retitle the window or hide lines. Cut to size - 1. */
+const char *cli_shown_text(const char *text, char *shown, size_t size);
+
 /*
  * The library writes progress lines of its own ("kuv init : OK", "close :
  * ...") to standard output with no switch to turn them off. Commands that

@@ -298,21 +298,26 @@ typedef struct get_totals {
  * when the server would not send it and the session goes on. */
 static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *name, uint8_t *chunk,
                      get_totals *totals, int *refused) {
+    /* The server chose the name: what is shown of it carries no control
+     * bytes; the files use it as it is. */
+    char shown[4096], shown_local[4096], shown_path[4096];
+    cli_shown_text(name, shown, sizeof shown);
     const char *local = base_name(name);
+    cli_shown_text(local, shown_local, sizeof shown_local);
     if (!*local || strcmp(local, ".") == 0 || strcmp(local, "..") == 0)
-        return cli_fail(KUV_EXIT_FAILURE, options->command, "refusing the name '%s'", name);
+        return cli_fail(KUV_EXIT_FAILURE, options->command, "refusing the name '%s'", shown);
     char final_path[4096], part_path[4096];
     if (snprintf(final_path, sizeof final_path, "%s/%s", options->output_dir, local) >=
             (int)sizeof final_path ||
         snprintf(part_path, sizeof part_path, "%s/.%s.kuv-part", options->output_dir, local) >=
             (int)sizeof part_path)
-        return cli_fail(KUV_EXIT_FAILURE, options->command, "path too long for '%s'", local);
+        return cli_fail(KUV_EXIT_FAILURE, options->command, "path too long for '%s'", shown_local);
 
     uint64_t size = 0;
     if (ftp->size(ftp, &size, "%s", name) != 1) size = 0;
     if (ftp->open_stream(ftp, 0, "RETR %s\r\n", name) != 1) {
         *refused = ftp->control_socket != -1;
-        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot fetch '%s' (%s)", name,
+        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot fetch '%s' (%s)", shown,
                         last_reply(ftp));
     }
     /* Whatever holds the temporary name (a stale part, or a link planted to
@@ -336,7 +341,8 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
      * file. */
     cli_catch_stop_signals();
     progress display;
-    progress_start(&display, stderr, local, size, options->quiet ? PROGRESS_NONE : PROGRESS_AUTO);
+    progress_start(&display, stderr, shown_local, size,
+                   options->quiet ? PROGRESS_NONE : PROGRESS_AUTO);
     const char *failure = NULL;
     for (;;) {
         if (cli_stop_requested) {
@@ -369,7 +375,7 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     if (failure)
         abort_transfer(ftp);
     else
-        arm_abandon(options, name, part_path);
+        arm_abandon(options, shown, part_path);
     const int complete = failure || ftp->close_stream(ftp) == 1;
     if (!failure && !closed) failure = "cannot write the local file";
     if (!failure && !complete)
@@ -380,7 +386,7 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     if (failure) unlink(part_path);
     cli_default_stop_signals();
     if (failure) {
-        cli_fail(KUV_EXIT_FAILURE, options->command, "download of '%s' failed: %s", name, failure);
+        cli_fail(KUV_EXIT_FAILURE, options->command, "download of '%s' failed: %s", shown, failure);
         /* A server that did not confirm the transfer would not answer a
          * goodbye either: the session ends without one. */
         if (!complete) ftp->disconnect(ftp);
@@ -389,10 +395,11 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
 
     char bytes[32], rate[32], elapsed[32];
     const double seconds = cli_now() - display.started;
-    fprintf(cli_out, "%s: %llu bytes (%s) in %s at %s/s -> %s\n", name,
+    cli_shown_text(final_path, shown_path, sizeof shown_path);
+    fprintf(cli_out, "%s: %llu bytes (%s) in %s at %s/s -> %s\n", shown,
             (unsigned long long)display.done, cli_format_bytes((double)display.done, bytes, 32),
             progress_format_time(seconds, elapsed, sizeof elapsed),
-            cli_format_bytes(progress_rate(&display), rate, sizeof rate), final_path);
+            cli_format_bytes(progress_rate(&display), rate, sizeof rate), shown_path);
     fflush(cli_out);
     ++totals->files;
     totals->bytes += display.done;
@@ -441,8 +448,9 @@ static int get(int argc, char **argv) {
             /* A server may list anything; only what the URL asked for is
              * written. */
             if (!is_requested_name(name, pattern, target.path)) {
+                char shown[4096];
                 fprintf(stderr, "kuv %s: skipping '%s', which '%s' does not name\n",
-                        options.command, name, target.path);
+                        options.command, cli_shown_text(name, shown, sizeof shown), target.path);
                 kuv_xapi_free(name);
                 continue;
             }
@@ -520,8 +528,14 @@ static int ls(int argc, char **argv) {
             status = cli_fail(KUV_EXIT_FAILURE, options.command, "cannot list '%s' (%s)", path,
                               last_reply(ftp));
         } else {
+            /* On a terminal, as ls does, control bytes in what the server
+             * lists show as '?'; into a pipe or file the lines go as they
+             * came. */
+            const int terminal = isatty(fileno(cli_out));
             for (char *line; (line = options.long_listing ? ftp->get_list(ftp)
                                                           : ftp->get_nlist(ftp)) != NULL;) {
+                for (char *at = line; terminal && *at; ++at)
+                    if ((unsigned char)*at < 0x20 || *at == 0x7F) *at = '?';
                 fprintf(cli_out, "%s\n", line);
                 kuv_xapi_free(line);
             }
