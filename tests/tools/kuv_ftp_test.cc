@@ -52,7 +52,8 @@ std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit
 
 // One session of a scripted FTP server on loopback, for what vsftpd does
 // not do: list names other than the one asked for, go silent in the middle
-// of a download, or send a whole file and never confirm it (unconfirmed).
+// of a download, or take or send a whole file and never confirm it
+// (unconfirmed).
 // It tells how an upload ended: "end" (orderly) or "reset".
 class ScriptedServer {
   public:
@@ -110,7 +111,7 @@ class ScriptedServer {
                     if (verb == "STOR") upload_end_ = last == 0 ? "end" : "reset";
                     close(data);
                     // Stalled: no answer to the transfer, ever.
-                    if (!((stall_ || unconfirmed_) && verb == "RETR"))
+                    if (!((stall_ && verb == "RETR") || (unconfirmed_ && verb != "NLST")))
                         say(upload_end_ == "reset" ? "426 aborted\r\n" : "226 done\r\n");
                 } else {
                     say(verb == "USER"                    ? "331 password\r\n"
@@ -343,6 +344,21 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_EQ(count_lines_with(ended.err, "kuv ftp get: "), 1) << ended.err;
         EXPECT_NE(access((directory_ + "/file.bin").c_str(), F_OK), 0);
         EXPECT_NE(access(part.c_str(), F_OK), 0);
+    }
+    // The same wait after an upload whose every byte went.
+    {
+        ScriptedServer unconfirming("", false, true);
+        ASSERT_TRUE(write_file(directory_ + "/small.bin", "small"));
+        RunningProgram waiting(
+            kuv_command({"ftp", "put", directory_ + "/small.bin",
+                         "ftp://127.0.0.1:" + std::to_string(unconfirming.port()) + "/"}));
+        for (int waited = 0; waited < 500 && unconfirming.received() < 5; ++waited)
+            usleep(10 * 1000);
+        usleep(300 * 1000);
+        const auto interrupted = Clock::now();
+        kill(waiting.pid(), SIGINT);
+        EXPECT_NE(waiting.finish(8000).exit_code, 0);
+        EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
     }
     // A file that is no regular file is refused at once: a FIFO without a
     // writer does not hold the upload up.

@@ -627,6 +627,10 @@ static int put(int argc, char **argv) {
             if (failure) {
                 abort_transfer(ftp);
             } else {
+                /* Every byte went: the wait for the server's confirmation,
+                 * which a signal does not cut short, leaves a stop request
+                 * its usual effect. */
+                cli_default_stop_signals();
                 ftp->write_stream(ftp, NULL, 0);
             }
             const int complete = failure || ftp->close_stream(ftp) == 1;
@@ -636,6 +640,9 @@ static int put(int argc, char **argv) {
             if (failure) {
                 status = cli_fail(KUV_EXIT_FAILURE, options.command, "upload of '%s' failed: %s",
                                   local_path, failure);
+                /* A server that did not confirm the file would not answer a
+                 * goodbye either. */
+                if (!complete) ftp->disconnect(ftp);
             } else {
                 char bytes[32], rate[32], elapsed[32];
                 fprintf(cli_out, "%s: %llu bytes (%s) in %s at %s/s -> %s\n", local_path,
