@@ -102,12 +102,18 @@ template <bool StopAtHighBit>
     }
 }
 
+// Asked once and kept: -1 until then. A constant-initialized word needs no
+// guard, and two threads that ask at once find the same answer.
+inline int g_avx2_usable = -1;
+
 inline bool has_avx2() {
-    static const bool usable = [] {
+    int usable = __atomic_load_n(&g_avx2_usable, __ATOMIC_RELAXED);
+    if (usable < 0) {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return usable;
+        usable = __builtin_cpu_supports("avx2") != 0;
+        __atomic_store_n(&g_avx2_usable, usable, __ATOMIC_RELAXED);
+    }
+    return usable != 0;
 }
 #endif
 

@@ -6,6 +6,7 @@
 #include "davro_kuv/sysio.h"
 #include "davro_kuv/text.h"
 #include "ftp/ftp_internal.h"
+#include "runtime/slice.h"
 
 namespace kuv::ftp {
 
@@ -27,7 +28,7 @@ TrackedBlock format_text(const char *format, va_list list) {
 bool is_one_command(std::string_view text) {
     const size_t end = text.find_first_of("\r\n");
     if (end == std::string_view::npos) return true;
-    const std::string_view rest = text.substr(end);
+    const std::string_view rest = kuv::slice(text, end);
     return rest == "\r\n" || rest == "\n" || rest == "\r";
 }
 

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "runtime/slice.h"
+
 namespace kuv::ftp {
 
 // The area an address or port text is copied into, terminator included.
@@ -71,7 +73,7 @@ inline PassiveReply parse_227(std::string_view text) {
     const size_t closing = text.rfind(')');
     if (first_digit == text.size() || closing == std::string_view::npos || closing < first_digit)
         return reply;
-    const std::string_view copy = text.substr(first_digit, closing - first_digit);
+    const std::string_view copy = kuv::slice(text, first_digit, closing - first_digit);
     if (copy.size() >= kAddressAreaSize) return reply;
     // The address is the copy up to its fourth comma, with the first three
     // turned into dots; a NUL inside the text ends the walk as well.
@@ -82,12 +84,12 @@ inline PassiveReply parse_227(std::string_view text) {
         if (++commas == 4) break;
     }
     if (commas != 4) return reply;
-    const std::string_view address = copy.substr(0, at);
+    const std::string_view address = kuv::slice(copy, 0, at);
     std::memcpy(reply.address, address.data(), address.size());
     for (size_t i = 0; i < address.size(); ++i)
         if (reply.address[i] == ',') reply.address[i] = '.';
     // The numbers stop at a NUL, as they would in the terminated copy.
-    const std::string_view numbers = copy.substr(at + 1, copy.find('\0', at + 1) - (at + 1));
+    const std::string_view numbers = kuv::slice(copy, at + 1, copy.find('\0', at + 1) - (at + 1));
     size_t cursor = 0;
     uint32_t high = 0, low = 0;
     if (!read_number(numbers, cursor, high)) return reply;
@@ -117,7 +119,7 @@ inline PassiveReply parse_229(std::string_view text) {
     if (third + 2 >= text.size()) return reply;
     const size_t last = text.rfind('|');
     if (last == std::string_view::npos || last < third + 2) return reply;
-    const std::string_view port_text = text.substr(third + 1, last - third - 1);
+    const std::string_view port_text = kuv::slice(text, third + 1, last - third - 1);
     if (port_text.size() >= kAddressAreaSize) return reply;
     // The port text is the whole number: blanks in front, nothing behind.
     size_t cursor = 0;

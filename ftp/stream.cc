@@ -8,6 +8,7 @@
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/text.h"
 #include "ftp/ftp_internal.h"
+#include "runtime/slice.h"
 
 namespace kuv::ftp {
 namespace {
@@ -84,7 +85,7 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
     // The command goes with CR LF as its line end, whatever end (or none)
     // it came with.
     const std::string_view text(command.chars());
-    const int length = static_cast<int>(text.substr(0, text.find_first_of("\r\n")).size());
+    const int length = static_cast<int>(kuv::slice(text, 0, text.find_first_of("\r\n")).size());
     if (KUV_FTP_SLOT(ftp, queue_command, "%.*s\r\n", length, command.chars()) != 1 ||
         KUV_FTP_SLOT(ftp, send_commands) != 1) {
         say(kCannotSend);

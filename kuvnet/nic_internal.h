@@ -11,6 +11,7 @@
 
 #include "davro_kuv/kuvnet.h"
 #include "davro_kuv/runtime.h"
+#include "runtime/slice.h"
 
 namespace kuv::net {
 
@@ -63,7 +64,7 @@ void for_each_line(std::string_view content, Visit visit) {
     char line[kNicLineMax + 1];
     while (!content.empty()) {
         size_t end = content.find('\n');
-        std::string_view piece = content.substr(0, end);
+        std::string_view piece = kuv::slice(content, 0, end);
         content.remove_prefix(end == std::string_view::npos ? content.size() : end + 1);
         while (!piece.empty() && (piece.back() == '\r' || piece.back() == '\n'))
             piece.remove_suffix(1);

@@ -1,6 +1,8 @@
 // Formatted printing into new strings of exactly the needed size, and
 // appending formatted text to an allocated string. Both heap families share
 // one template; the scratch buffer is always on the system heap.
+#include <pthread.h>
+
 #include <cstdarg>
 #include <utility>
 
@@ -19,52 +21,74 @@ constexpr uint64_t kScratchCeiling = 524288;
 // has needed up to kKeptScratchCeiling: a text costs one formatting pass and
 // the allocation of its result, not a malloc and free of scratch as well,
 // and a text longer than the first step is formatted twice only when its
-// length is new to the thread. The owner releases the block when the thread
-// ends; once it has, blocks are no longer kept.
+// length is new to the thread. A thread-specific key frees the block when
+// the thread ends (any thread, not only those the library starts); once it
+// has, blocks are no longer kept. The record itself has no destructor, so
+// it needs no exit hook of the C++ runtime.
 constexpr uint64_t kKeptScratchCeiling = 65536;
 
-class ScratchCache {
-  public:
-    ~ScratchCache() {
-        retired_ = true;
-        if (block_) kuv_xapi_sys_free(std::exchange(block_, nullptr));
-    }
-    // The kept block when it holds at least `size` bytes, with its own size
-    // in *block_size; else NULL. A nested call (a signal handler formatting
-    // while this thread formats) finds none and allocates its own.
-    char *take(uint64_t size, uint64_t *block_size) {
-        if (!block_ || block_size_ < size) return nullptr;
-        *block_size = block_size_;
-        return std::exchange(block_, nullptr);
-    }
-    // Keeps the larger of the kept block and this one.
-    void give_back(char *block, uint64_t size) {
-        if (retired_ || size > kKeptScratchCeiling || (block_ && block_size_ >= size)) {
-            kuv_xapi_sys_free(block);
-            return;
-        }
-        if (block_) kuv_xapi_sys_free(block_);
-        block_ = block;
-        block_size_ = size;
-    }
-
-  private:
-    char *block_ = nullptr;
-    uint64_t block_size_ = 0;
-    bool retired_ = false;
+struct ScratchCache {
+    char *block = nullptr;
+    uint64_t block_size = 0;
+    bool registered = false;  // the key holds this thread's record
+    bool retired = false;
 };
 
 thread_local ScratchCache t_scratch_cache;
+
+pthread_once_t g_scratch_key_once = PTHREAD_ONCE_INIT;
+pthread_key_t g_scratch_key;
+bool g_scratch_key_made = false;
+
+void release_scratch(void *record) {
+    auto *cache = static_cast<ScratchCache *>(record);
+    cache->retired = true;
+    if (cache->block) kuv_xapi_sys_free(std::exchange(cache->block, nullptr));
+}
+
+void make_scratch_key() {
+    g_scratch_key_made = pthread_key_create(&g_scratch_key, release_scratch) == 0;
+}
+
+// The kept block when it holds at least `size` bytes, with its own size in
+// *block_size; else NULL. A nested call (a signal handler formatting while
+// this thread formats) finds none and allocates its own.
+char *take_kept_scratch(uint64_t size, uint64_t *block_size) {
+    ScratchCache &cache = t_scratch_cache;
+    if (!cache.block || cache.block_size < size) return nullptr;
+    *block_size = cache.block_size;
+    return std::exchange(cache.block, nullptr);
+}
+
+// Keeps the larger of the kept block and this one.
+void give_back_scratch(char *block, uint64_t size) {
+    ScratchCache &cache = t_scratch_cache;
+    if (cache.retired || size > kKeptScratchCeiling || (cache.block && cache.block_size >= size)) {
+        kuv_xapi_sys_free(block);
+        return;
+    }
+    if (!cache.registered) {
+        pthread_once(&g_scratch_key_once, make_scratch_key);
+        if (!g_scratch_key_made || pthread_setspecific(g_scratch_key, &cache) != 0) {
+            kuv_xapi_sys_free(block);
+            return;
+        }
+        cache.registered = true;
+    }
+    if (cache.block) kuv_xapi_sys_free(cache.block);
+    cache.block = block;
+    cache.block_size = size;
+}
 
 // A system-heap scratch buffer of at least the given size for one attempt.
 class ScratchBuffer {
   public:
     explicit ScratchBuffer(uint64_t size) : size_(size) {
-        block_ = t_scratch_cache.take(size, &size_);
+        block_ = take_kept_scratch(size, &size_);
         if (!block_) block_ = static_cast<char *>(kuv_xapi_sys_alloc(size));
     }
     ~ScratchBuffer() {
-        if (block_) t_scratch_cache.give_back(block_, size_);
+        if (block_) give_back_scratch(block_, size_);
     }
     ScratchBuffer(const ScratchBuffer &) = delete;
     ScratchBuffer &operator=(const ScratchBuffer &) = delete;

@@ -1,6 +1,7 @@
 // The path's parts: query and fragment are copied out of the path, which
 // keeps them, and the whole path is percent-encoded.
 #include "davro_kuv/runtime.h"
+#include "runtime/slice.h"
 #include "uri/uri_internal.h"
 
 using namespace kuv::uri;
@@ -33,13 +34,13 @@ int32_t kuv_iapi_parse_path_uri(uri_record *record) {
     // A "?" counts only before the first "#": after it, it is part of the
     // fragment, as a browser reads it.
     size_t hash = path.find('#');
-    size_t question = path.substr(0, hash == kNotFound ? path.size() : hash).find('?');
+    size_t question = kuv::slice(path, 0, hash == kNotFound ? path.size() : hash).find('?');
     if (question != kNotFound) {
         size_t query_end = hash == kNotFound ? path.size() : hash;
-        if (!set_field(&record->query, path.substr(question + 1, query_end - question - 1)))
+        if (!set_field(&record->query, kuv::slice(path, question + 1, query_end - question - 1)))
             return -1;
     }
-    if (hash != kNotFound && !set_field(&record->fragment, path.substr(hash + 1))) return -1;
+    if (hash != kNotFound && !set_field(&record->fragment, kuv::slice(path, hash + 1))) return -1;
     return set_encoded_path(record, path) ? 1 : -1;
 }
 

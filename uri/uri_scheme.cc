@@ -1,6 +1,7 @@
 // The scheme: the text before the first ":" when it could not be anything
 // else. A dot, slash, at sign, "?", "#" or "[" before the colon means a host
 // name with a port, a path or user information, so there is no scheme then.
+#include "runtime/slice.h"
 #include "uri/uri_internal.h"
 
 using namespace kuv::uri;
@@ -14,7 +15,7 @@ int32_t kuv_iapi_parse_scheme_uri(uri_record *record) {
     std::string_view text = record->text;
     size_t colon = text.find(':');
     if (colon == kNotFound || colon == 0) return 1;
-    std::string_view candidate = text.substr(0, colon);
+    std::string_view candidate = kuv::slice(text, 0, colon);
     if (find_first_in(candidate, kSchemeBreakers) != kNotFound) return 1;
     if (!set_field(&record->scheme, candidate)) return -1;
     record->has_scheme = 1;
