@@ -75,6 +75,10 @@ struct HandleState {
     SpareEvent spares[kMaxSpareEvents];
     uint32_t spare_count;
     uint64_t spare_bytes;
+    // Status handlers running now (under the lock): a poll called from one
+    // would change the lists that the call which made the report is
+    // walking.
+    uint32_t reporting;
 };
 
 // Milliseconds of the monotonic clock.

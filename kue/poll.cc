@@ -263,6 +263,10 @@ extern "C" {
 uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
     if (!handle->connections)
         return report_error(handle, KUE_RESULT_NOT_CREATED, "not ready head ! (need create)");
+    // From a status handler: the push, pop or poll that made the report is
+    // in the middle of the lists and queues, and may free or follow any
+    // record a poll here would drop. Its own rounds send what is queued.
+    if (state_of(handle)->reporting > 0) return static_cast<uint32_t>(handle->rx_count);
     // One time-out for the whole poll: a round that ends early leaves the
     // rest of it to the next.
     const kuv::sysio::Deadline deadline(wait_msec);

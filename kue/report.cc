@@ -116,9 +116,13 @@ int32_t built_in_report(::kue *handle, uint32_t status_code, uint32_t id, void *
 }  // namespace
 
 int32_t report_status(::kue *handle, uint32_t status_code, uint32_t id, void *object) {
-    if (handle->status_handler)
-        return handle->status_handler(handle, handle->user_context, status_code, id, object);
-    return built_in_report(handle, status_code, id, object);
+    if (!handle->status_handler) return built_in_report(handle, status_code, id, object);
+    HandleState *state = state_of(handle);
+    ++state->reporting;
+    const int32_t answer =
+        handle->status_handler(handle, handle->user_context, status_code, id, object);
+    --state->reporting;
+    return answer;
 }
 
 uint32_t report_error(::kue *handle, uint32_t code, const char *message) {

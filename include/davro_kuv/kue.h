@@ -32,8 +32,11 @@
  * blocking (re)connect and the receipt of a whole event. The lock is not
  * re-entrant: a status handler runs with it held and must not call a
  * locking function of the same handle (the kue_mapi_ forms take no lock and
- * are for callers that hold it). Create and delete take no lock; no other
- * thread may use the handle while they run.
+ * are for callers that hold it). From a status handler kue_mapi_event_poll
+ * does nothing and answers rx_count: the call that made the report is in
+ * the middle of the handle's lists (a poll goes on sending what is queued),
+ * and a handler never deletes its handle. Create and delete take no lock;
+ * no other thread may use the handle while they run.
  *
  * The service thread polls without waiting and, after a poll that brought
  * nothing, waits on the handle's sockets and for pushes (at most 10 ms)

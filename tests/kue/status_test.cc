@@ -1,6 +1,7 @@
 // What a status handler sees and decides: the steps of an exchange, its
 // answers to "sent" and "received", expiry; and calls refused.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -78,6 +79,41 @@ TEST_F(KueStatus, PairOnAUnixSocketReportsEveryStepAndFollowsTheAnswers) {
     EXPECT_EQ(server_log.count(KUE_STATUS_RECEIVED), 9u);  // the late ones never left
     kue_xapi_event_delete(&server);
     unlink(path.c_str());
+}
+
+// A handler that answers a received event at once, pushing a reply and
+// polling to send it (the kue_mapi_ forms, as the lock is held), while the
+// peer has already closed its side: the inner poll must not drop the
+// record that the receipt in progress still queues into.
+TEST_F(KueStatus, HandlerThatPollsWhileReportingLeavesTheListsWhole) {
+    kue *server = make_server(false);
+    StatusLog log(server);
+    std::vector<uint32_t> inner_answers;
+    log.on_report = [&](kue *handle, uint32_t code) {
+        if (code != KUE_STATUS_RECEIVED) return;
+        kue_mapi_event_push(handle, 0, 9, 9, "reply", 5);
+        inner_answers.push_back(kue_mapi_event_poll(handle, 0));
+    };
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kuvnet *peer = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
+    ASSERT_NE(peer, nullptr);
+    uint8_t event[25] = {1, 0, 0, 0, 2};  // type 1, cmd 2, seq 0
+    std::memset(event + 12, 0xFF, 8);     // never expires
+    packet_info info;
+    kuv_xapi_init_packet_info(&info);
+    info.total_size = static_cast<int64_t>(info.size = sizeof event);
+    info.data = event;
+    ASSERT_EQ(kuv_xapi_kuvnet_tx_data(peer, &info), 1u);
+    shutdown(peer->socket, SHUT_WR);  // nothing more comes after the event
+    server->poll_timeout = 20;
+    // Accepted, received (its reply pushed), then gone with both events.
+    EXPECT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_DISCONNECTED) == 1; }));
+    EXPECT_EQ(log.codes(), (std::vector<uint32_t>{4, 10, 11, 6}));
+    EXPECT_EQ(inner_answers, (std::vector<uint32_t>{0}));
+    EXPECT_EQ(server->rx_count, 0);
+    EXPECT_EQ(server->tx_count, 0);
+    kue_xapi_event_delete(&server);
+    kuv_xapi_kuvnet_delete(&peer);
 }
 
 }  // namespace
