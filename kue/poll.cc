@@ -185,6 +185,11 @@ bool receive_event(::kue *handle, kue_connection *connection) {
         report_error(handle, endpoint_failure(endpoint, result),
                      "kuv_xapi_kuvnet_rx_data_fill failed !");
         endpoint->error_code = 0;
+        // A datagram socket has no connection to lose: what could not be
+        // made an event (a stray datagram, or a message the network cut,
+        // repeated or reordered) is passed over, and the socket keeps its
+        // port for what comes next.
+        if ((endpoint->protocol_type & KUVNET_TRANSPORT_MASK) == KUVNET_UDP) return true;
         report_status(handle, KUE_STATUS_DISCONNECTED, connection_id(connection), connection);
         drop_connection(handle, connection);
         return false;

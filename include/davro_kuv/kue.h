@@ -187,6 +187,12 @@ typedef int32_t (*kue_status_handler_t)(struct kue *handle, void *user_context,
  * same moment that are together larger than the connection's socket
  * buffers can hold (a few megabytes on loopback) stall both sides for
  * io_timeout, after which the connection is dropped as on any failed send.
+ *
+ * Over UDP there is no connection to drop: a datagram that cannot be made
+ * an event (a stray one, or part of an event the network lost, repeated or
+ * reordered) is reported with status 1 and passed over, and the socket
+ * keeps its port. The network may deliver an event twice; its seq tells the
+ * copies apart.
  */
 typedef struct kue {
     int32_t debug_level;            /* > 0: built-in reports print; > 99999: traces */

@@ -1,6 +1,7 @@
 // Events between processes: many events from many clients, pushes to every
 // peer polled by the application, UDP handles and events that cannot leave.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -111,6 +112,26 @@ TEST_F(KueExchange, UdpHandleSendsEachEventAsDatagrams) {
     EXPECT_EQ(std::memcmp(item.data, type_and_cmd, 8), 0);
     EXPECT_EQ(std::memcmp(item.data + 20, payload.data(), payload.size()), 0);
     kuv_xapi_release_packet_info(&item);
+    // A datagram that is no event (four stray bytes) is reported and passed
+    // over: the socket and its port stay, and the event behind it arrives.
+    StatusLog log(client);
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ASSERT_EQ(getsockname(client->connections->endpoint->socket,
+                          reinterpret_cast<sockaddr *>(&bound), &length),
+              0);
+    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int stray = socket(AF_INET, SOCK_DGRAM, 0);
+    sendto(stray, "junk", 4, 0, reinterpret_cast<sockaddr *>(&bound), sizeof bound);
+    close(stray);
+    kue *sender = make_client(ntohs(bound.sin_port), false, KUVNET_UDP | KUVNET_INET);
+    ASSERT_EQ(kue_xapi_event_create(sender), 1u);
+    kue_xapi_event_push(sender, 0, 5, 6, "after", 5);
+    EXPECT_EQ(kue_xapi_event_poll(sender), 0u);
+    EXPECT_TRUE(poll_until(client, [&] { return kue_xapi_event_get_rx_count(client) == 1; }));
+    EXPECT_EQ(log.count(KUE_STATUS_ERROR), 1u);
+    EXPECT_EQ(log.count(KUE_STATUS_DISCONNECTED), 0u);
+    kue_xapi_event_delete(&sender);
     kue_xapi_event_delete(&client);
     kuv_xapi_kuvnet_delete(&receiver);
 }
