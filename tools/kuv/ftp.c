@@ -422,9 +422,10 @@ static int get(int argc, char **argv) {
     if (status != KUV_EXIT_OK) return status;
     uint8_t *chunk = malloc(KUV_FTP_CHUNK);
     if (!chunk || !cli_quiet_library(options.verbose)) {
+        const char *failure = chunk ? "cannot set up the output" : "out of memory";
         free(chunk);
         kuv_xapi_close_uri(target.uri);
-        return cli_fail(KUV_EXIT_FAILURE, options.command, "out of memory");
+        return cli_fail(KUV_EXIT_FAILURE, options.command, "%s", failure);
     }
     signal(SIGPIPE, SIG_IGN);
 
@@ -583,7 +584,8 @@ static int put(int argc, char **argv) {
     uint8_t *chunk = status == KUV_EXIT_OK ? malloc(KUV_FTP_CHUNK) : NULL;
     if (status == KUV_EXIT_OK && (!chunk || !cli_quiet_library(options.verbose))) {
         kuv_xapi_close_uri(target.uri);
-        status = cli_fail(KUV_EXIT_FAILURE, options.command, "out of memory");
+        status = cli_fail(KUV_EXIT_FAILURE, options.command,
+                          chunk ? "cannot set up the output" : "out of memory");
     }
     if (status != KUV_EXIT_OK) {
         free(chunk);
