@@ -235,15 +235,19 @@ static void note_stop(int signal_number) {
     cli_stop_requested = 1;
 }
 
-void cli_catch_stop_signals(void) {
+void cli_on_stop_signals(void (*handler)(int)) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = note_stop;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     /* No SA_RESTART: a blocking wait returns early so the loop sees the
      * request. */
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
+}
+
+void cli_catch_stop_signals(void) {
+    cli_on_stop_signals(note_stop);
 }
 
 void cli_default_stop_signals(void) {

@@ -86,6 +86,8 @@ int cli_quiet_library(int verbose);
 /* Signals SIGINT and SIGTERM set cli_stop_requested (once installed). */
 extern volatile int cli_stop_requested;
 void cli_catch_stop_signals(void);
+/* SIGINT and SIGTERM run handler instead, without SA_RESTART. */
+void cli_on_stop_signals(void (*handler)(int));
 /* SIGINT and SIGTERM end the process again. A caught signal only ends the
  * tool's own loops: around a library call that waits long it would leave
  * the user waiting for the call's whole time-out. */

@@ -281,12 +281,7 @@ static void arm_abandon(const ftp_options *options, const char *name, const char
         abandon_line[length - 1] = '\n';
     }
     abandon_length = (size_t)length;
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = abandon_download;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, NULL);
-    sigaction(SIGTERM, &action, NULL);
+    cli_on_stop_signals(abandon_download);
 }
 
 typedef struct get_totals {
