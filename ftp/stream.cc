@@ -122,10 +122,13 @@ void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
         if (KUV_FTP_SLOT(ftp, read_reply) > 0) {
             ftp->stall_since = 0;
             const bool final = judge_transfer_reply(ftp, ftp->reply_code);
-            if (ftp->more_lines == 1)
+            if (ftp->more_lines == 1) {
                 control_wait = control_wait_of(ftp);
-            else if (final)
-                return;
+            } else {
+                if (final) return;
+                // A preliminary reply read to its end asks for no wait.
+                control_wait = 0;
+            }
             continue;
         }
         if (ftp->control_socket == -1) {

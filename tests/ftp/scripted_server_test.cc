@@ -84,6 +84,7 @@ struct FakeFtp {
     std::set<std::string> hang_up_after;       // RETR: the session ends after the 226
     std::atomic<bool> release_hang_up{false};  // until set, those wait after the 150
     std::string completion = "226 transfer complete\r\n";  // after a transfer served whole
+    std::string midway;  // RETR: said after half the file, then a pause of 1 s
 };
 
 std::string take_front(std::vector<std::string> &list) {
@@ -153,7 +154,14 @@ class FakeServer {
              ++waited)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const std::string bytes = retr ? file->second : listing ? script_.listing : "";
-        send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
+        if (retr && !script_.midway.empty() && !cut && !stalled) {
+            send_all(data, std::string_view(bytes).substr(0, bytes.size() / 2));
+            reply(script_.midway);
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            send_all(data, std::string_view(bytes).substr(bytes.size() / 2));
+        } else {
+            send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
+        }
         linger hard{1, 0};  // a cut ends with a reset instead of an orderly end
         if (cut) setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         // An upload is read (and dropped) to its end; a stalled download is
@@ -439,6 +447,14 @@ TEST_F(ScriptedFtp, PreliminaryRepliesAndA250CompleteTheTransferInStep) {
         EXPECT_EQ(client->close_stream(client.ftp), 1) << completion;
         EXPECT_EQ(client->noop(client.ftp), 1) << completion;
     }
+    // A preliminary reply of several lines in the middle of the transfer,
+    // with the rest of the file coming later than the reply wait.
+    script.completion = "226 done\r\n";
+    script.midway = "110-MARK\r\n110 MARK 0 = 100000\r\n";
+    client->control_timeout = 200;
+    const std::string got = client.retrieve("f");
+    EXPECT_TRUE(got == file) << got.substr(0, 40) << " (" << got.size() << " bytes)";
+    EXPECT_EQ(client->noop(client.ftp), 1);
 }
 
 TEST_F(ScriptedFtp, ControlLostWithTheDataUnreadFailsTheTransfer) {
