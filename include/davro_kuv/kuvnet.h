@@ -440,9 +440,11 @@ KUV_API uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
  * offset: KUVNET_RESULT_TOTAL_SIZE when its total size differs,
  * KUVNET_RESULT_OFFSET when it leaves a gap, overlaps or runs past the
  * total, or when it carries another src_id, cmd_type or cmd_id than the
- * start or (on UDP) comes from another sender. A packet that only repeats
- * bytes already taken (a datagram the network delivered twice) is passed
- * over unanswered. On an acknowledged transport a packet is answered once
+ * start or (on UDP) comes from another sender. A packet behind the start
+ * that only repeats bytes already taken (a datagram the network delivered
+ * twice) is passed over unanswered; a start that comes again starts the
+ * message anew, as a sender that sends it again after a failure needs.
+ * On an acknowledged transport a packet is answered once
  * it is judged: acknowledged when taken, else answered with the refusal
  * code in cmd_id (cmd_type 0), which fails the sender's send. The header
  * carries no message number: on UDP, when the network reorders or loses
