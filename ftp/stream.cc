@@ -108,10 +108,10 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
 
 // Reads the control replies that arrived with the data: a 226 or 250 ends
 // the transfer, a preliminary reply is passed over; a multi-line reply is
-// read to its end. The pump waits for data
-// while the read cannot be served yet (nothing held, or less than a filling
-// read asks for), so a reader waiting for a full block sleeps on the socket
-// and wakes as its bytes arrive instead of polling.
+// read to its end. The pump waits for data while the read cannot be served
+// yet (nothing held, or less than a filling read asks for), so a reader
+// waiting for a full block sleeps on the socket and wakes as its bytes
+// arrive instead of polling.
 void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
     int32_t control_wait = 0;
     for (;;) {
