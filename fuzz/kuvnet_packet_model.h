@@ -136,7 +136,14 @@ inline Fill fill(const std::vector<uint8_t> &stream, uint64_t *position, uint32_
             result.code = 0x80000010;
             break;
         }
-        if (h.offset > expected || h.body > expected - h.offset || h.offset != next) {
+        if (h.offset > expected || h.body > expected - h.offset) {
+            result.code = 0x80000011;
+            break;
+        }
+        if (h.offset != next) {
+            // A packet behind the start that only repeats bytes already
+            // taken is passed over.
+            if (started && h.offset < next && h.body <= next - h.offset) continue;
             result.code = 0x80000011;
             break;
         }
