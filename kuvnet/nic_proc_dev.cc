@@ -20,27 +20,14 @@ constexpr uint64_t nic::*kCounters[] = {
 };
 constexpr size_t kCounterCount = sizeof kCounters / sizeof kCounters[0];
 
-// The name is everything before the line's first colon, less the blanks
-// that right-align it: interface names hold no colon or blank, but may hold
-// the other separators ("br|lan", "a,b").
-bool take_name(const char *line, const char **colon, char *name) {
-    *colon = std::strchr(line, ':');
-    if (!*colon) return false;
-    const char *start = line;
-    const char *end = *colon;
-    while (start < end && (*start == ' ' || *start == '\t'))
-        ++start;
-    while (end > start && (end[-1] == ' ' || end[-1] == '\t'))
-        --end;
-    std::memcpy(name, start, static_cast<size_t>(end - start));
-    name[end - start] = '\0';
-    return true;
-}
-
 void parse_line(NicChain &chain, const char *line) {
     char word[kNicLineMax + 1];
-    const char *position;
-    if (!take_name(line, &position, word)) return;
+    // The name is everything before the line's first colon, less the
+    // blanks that right-align it: interface names hold no colon or blank,
+    // but may hold the other separators ("br|lan", "a,b").
+    const char *position = line;
+    kuv_xapi_get_word_sep(KUV_WORD_TRIMMED, ":", &position, word, sizeof word);
+    if (*position != ':') return;
     nic *record = chain.find_or_append(word);
     if (!record) return;
     // Counters missing at the end of a short line read as 0.
