@@ -184,14 +184,23 @@ const char *cli_result_name(uint32_t code) {
     return "result code";
 }
 
+static char shown_byte(char byte) {
+    const unsigned char value = (unsigned char)byte;
+    return value < 0x20 || value == 0x7F ? '?' : byte;
+}
+
 const char *cli_shown_text(const char *text, char *shown, size_t size) {
     size_t length = 0;
-    for (; text[length] && length + 1 < size; ++length) {
-        const unsigned char byte = (unsigned char)text[length];
-        shown[length] = byte < 0x20 || byte == 0x7F ? '?' : (char)byte;
-    }
+    for (; text[length] && length + 1 < size; ++length)
+        shown[length] = shown_byte(text[length]);
     shown[length] = '\0';
     return shown;
+}
+
+char *cli_show_in_place(char *text) {
+    for (char *at = text; *at; ++at)
+        *at = shown_byte(*at);
+    return text;
 }
 
 const char *cli_format_bytes(double bytes, char *text, size_t size) {

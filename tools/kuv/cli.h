@@ -70,6 +70,8 @@ const char *cli_format_bytes(double bytes, char *text, size_t size);
  * (below 0x20, and 0x7F) becomes '?', so that a name a server chose cannot
  * move the cursor, retitle the window or hide lines. Cut to size - 1. */
 const char *cli_shown_text(const char *text, char *shown, size_t size);
+/* The same change made in text itself, whatever its length; returns text. */
+char *cli_show_in_place(char *text);
 
 /*
  * The library writes progress lines of its own ("kuv init : OK", "close :

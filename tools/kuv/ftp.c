@@ -530,8 +530,7 @@ static int ls(int argc, char **argv) {
             const int terminal = isatty(fileno(cli_out));
             for (char *line; (line = options.long_listing ? ftp->get_list(ftp)
                                                           : ftp->get_nlist(ftp)) != NULL;) {
-                for (char *at = line; terminal && *at; ++at)
-                    if ((unsigned char)*at < 0x20 || *at == 0x7F) *at = '?';
+                if (terminal) cli_show_in_place(line);
                 fprintf(cli_out, "%s\n", line);
                 kuv_xapi_free(line);
             }
