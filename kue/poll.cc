@@ -9,6 +9,7 @@
 #include "kue/event_header.h"
 #include "kue/handle_lock.h"
 #include "kue/kue_internal.h"
+#include "kuvnet/kuvnet_internal.h"
 #include "sysio/wait.h"
 
 namespace kuv::kue {
@@ -189,7 +190,7 @@ bool receive_event(::kue *handle, kue_connection *connection) {
         // made an event (a stray datagram, or a message the network cut,
         // repeated or reordered) is passed over, and the socket keeps its
         // port for what comes next.
-        if ((endpoint->protocol_type & KUVNET_TRANSPORT_MASK) == KUVNET_UDP) return true;
+        if (net::is_udp(endpoint->protocol_type)) return true;
         report_status(handle, KUE_STATUS_DISCONNECTED, connection_id(connection), connection);
         drop_connection(handle, connection);
         return false;
