@@ -254,10 +254,20 @@ TEST_F(KuvEvents, UnreachablePeerFailsWithOneLineAndBenchReportsItsRates) {
                                    std::to_string(port) + " --timeout 500 -",
                                KUV_TOOL_PATH},
                               "", 20000);
-        close(silent);
         EXPECT_EQ(outcome.exit_code, 1) << outcome.err;
         EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
         EXPECT_EQ(count_lines_with(outcome.err, "(time-out)"), 1) << outcome.err;
+        // Stopped while it waits for more input, it says so, not "time-out".
+        outcome = run_program(
+            {"/bin/sh", "-c",
+             "(echo first; exec sleep 5) 2>/dev/null | \"$0\" events send "
+             "--peer 127.0.0.1:" +
+                 std::to_string(port) + " --timeout 20000 - & sleep 0.5; kill -TERM $!; wait $!",
+             KUV_TOOL_PATH},
+            "", 20000);
+        EXPECT_EQ(outcome.exit_code, 1) << outcome.err;
+        EXPECT_EQ(outcome.err, "kuv events send: 0 of 1 events sent (interrupted)\n");
+        close(silent);
     }
     outcome = kuv({"events", "bench", "--events", "300", "--round-trips", "40"});
     ASSERT_EQ(outcome.exit_code, 0) << outcome.err;

@@ -393,6 +393,9 @@ static int send_events(int argc, char **argv) {
         events_finish_in_order(handle, &session, cli_now() + (double)options.timeout_msec / 1000.0);
     kue_xapi_event_delete(&handle);
 
+    if (!all_sent && cli_stop_requested && !disconnected)
+        return cli_fail(KUV_EXIT_FAILURE, "events send", "%llu of %lld events sent (interrupted)",
+                        sent, pushed);
     if (!all_sent && sent == (unsigned long long)pushed)
         return cli_fail(KUV_EXIT_FAILURE, "events send",
                         "the server did not take the events within the time-out");
