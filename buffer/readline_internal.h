@@ -26,6 +26,11 @@ inline char *line_block(kuv_readline_node_t *node) {
     return node->text ? node->text : reinterpret_cast<char *>(node) - node_offset(0);
 }
 
+// Lines that pushes on the calling thread have dropped for want of memory
+// (held-over bytes lost count as a dropped line), since the thread began.
+// A caller that must not lose a line compares it before and after a push.
+uint64_t lines_dropped_here();
+
 }  // namespace kuv::readline
 
 #endif  // KUV_BUFFER_READLINE_INTERNAL_H

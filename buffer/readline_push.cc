@@ -21,6 +21,9 @@ namespace {
 using kuv::buffer::kCarriageReturn;
 using kuv::buffer::kLineFeed;
 
+// Counted on the failure paths only; a plain word per thread.
+thread_local uint64_t t_lines_dropped = 0;
+
 // A new line block with room for text_length bytes and the terminator; the
 // caller fills the bytes and passes the block to queue_line. NULL when it
 // cannot be allocated.
@@ -78,6 +81,7 @@ void mark_line_broken(kuv_readline_t &readline) {
                                         uint64_t start, uint64_t end) {
     if (line_broken(readline)) {
         readline.pending->offset = 0;
+        ++t_lines_dropped;
         return;
     }
     const uint64_t held = pending_size(readline);
@@ -87,6 +91,7 @@ void mark_line_broken(kuv_readline_t &readline) {
         // No memory: the line is dropped. Held-over bytes are the front of
         // this very line and go with it, or they would start the next one.
         if (held != 0) kuv_xapi_flush_buffer(readline.pending);
+        ++t_lines_dropped;
         return;
     }
     // The pending buffer is the assembler's own: its steps are called
@@ -107,7 +112,10 @@ void mark_line_broken(kuv_readline_t &readline) {
     }
     const uint64_t own = end - start;
     char *line = new_line(own);
-    if (!line) return;  // no memory: the line is dropped
+    if (!line) {  // no memory: the line is dropped
+        ++t_lines_dropped;
+        return;
+    }
     std::memcpy(line, chunk + start, own);
     queue_line(readline, line, own);
 }
@@ -190,11 +198,12 @@ uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t cou
     // reports the missing handle and the held-over bytes are lost. Bytes
     // that could be kept only in part break their line.
     if (start < count) {
-        if (!readline.pending)
+        if (!readline.pending) {
             kuv_xapi_push_buffer_ex(nullptr, chunk + start, count - start, 0);
-        else if (!line_broken(readline) &&
-                 kuv::buffer::push_bytes(*readline.pending, chunk + start, count - start, 0) !=
-                     count - start)
+            ++t_lines_dropped;
+        } else if (!line_broken(readline) &&
+                   kuv::buffer::push_bytes(*readline.pending, chunk + start, count - start, 0) !=
+                       count - start)
             mark_line_broken(readline);
     }
     return pending_size(readline);
@@ -209,6 +218,11 @@ void push_final(kuv_readline_t &readline) {
 }
 
 }  // namespace
+
+uint64_t lines_dropped_here() {
+    return t_lines_dropped;
+}
+
 }  // namespace kuv::readline
 
 extern "C" {

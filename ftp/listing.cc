@@ -1,5 +1,6 @@
 // Directory listings: LIST and NLST received on a data connection, cut
 // into lines by a line assembler, and handed out one line at a time.
+#include "buffer/readline_internal.h"
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/text.h"
 #include "ftp/ftp_internal.h"
@@ -25,8 +26,9 @@ constexpr ListingKind kind_of(Listing listing) {
 }
 
 // Receives the listing into its assembler. False when a line grew past
-// KUV_FTP_LINE_LIMIT without ending or no assembler could be opened: the
-// listing is failed and its data connection closed.
+// KUV_FTP_LINE_LIMIT without ending, or no assembler could be opened or it
+// dropped a line for want of memory: the listing is failed and its data
+// connection closed.
 bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
     kuv_readline_t *&lines = ftp->*kind_of(listing).lines;
     char area[kListingChunk];
@@ -50,9 +52,12 @@ bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
             KUV_FTP_SLOT(ftp, close_data);
             return false;
         }
-        if (kuv_xapi_push_readline(lines, area, static_cast<uint64_t>(count)) >
-            KUV_FTP_LINE_LIMIT) {
-            ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
+        const uint64_t dropped = kuv::readline::lines_dropped_here();
+        const uint64_t held = kuv_xapi_push_readline(lines, area, static_cast<uint64_t>(count));
+        // A listing without one of its names would pass for the whole one.
+        if (held > KUV_FTP_LINE_LIMIT || kuv::readline::lines_dropped_here() != dropped) {
+            ftp->error_flags |=
+                held > KUV_FTP_LINE_LIMIT ? KUV_FTP_CONNECTION_FAILURE : KUV_FTP_STREAM_FAILURE;
             KUV_FTP_SLOT(ftp, close_data);
             return false;
         }
@@ -73,8 +78,15 @@ int32_t run_listing(kuv_ftp_t *ftp, Listing listing, TrackedBlock path) {
         lines = kuv_xapi_close_readline(lines);
         return 0;
     }
-    // A last line without a line end is queued too.
+    // A last line without a line end is queued too; without memory for it
+    // the listing fails.
+    const uint64_t dropped = kuv::readline::lines_dropped_here();
     if (lines) kuv_xapi_push_readline(lines, nullptr, 0);
+    if (kuv::readline::lines_dropped_here() != dropped) {
+        say(kind_of(listing).failure);
+        lines = kuv_xapi_close_readline(lines);
+        return 0;
+    }
     if (listing == Listing::kNames && ftp->debug_level > kTraceCommands)
         std::printf("ftp: [MESSAGE] nlist stream %lu bytes\n ", static_cast<unsigned long>(total));
     return 1;

@@ -61,7 +61,8 @@ KUV_EXTERN_C_BEGIN
 /* error_flags bits. */
 /* A reply other than the one expected, or none within its wait. */
 #define KUV_FTP_REPLY_FAILURE 1u
-/* A data stream was unusable: no control connection, or no buffer. */
+/* A data stream was unusable: no control connection, or no memory for its
+ * buffer or for a line of a listing (the listing then fails). */
 #define KUV_FTP_STREAM_FAILURE 2u
 /* The control connection was lost, the data connection stalled or was
  * lost, or the server answered 425, 426 or 550 to a transfer command. */

@@ -515,6 +515,17 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_EQ(client->nlist_lines, nullptr);
     ASSERT_EQ(client->nlist(client.ftp, "%s", ""), 1);
     EXPECT_EQ(drain(client->get_nlist, client.ftp).size(), script.listing.size() / 11);
+    // Nor for one name, in the middle or as the last line without an end:
+    // the listing fails rather than come out without it.
+    for (const uint64_t line_block : {32, 64}) {
+        const std::string whole = script.listing;
+        if (line_block == 64) script.listing += std::string(40, 'z');
+        RefuseBlocks refuse(line_block, 1, line_block == 32 ? 100 : 0);
+        EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 0) << line_block;
+        EXPECT_EQ(RefuseBlocks::refused, 1);
+        EXPECT_EQ(client->nlist_lines, nullptr);
+        script.listing = whole;
+    }
     // A refused transfer is tried again in the other mode.
     script.refusals = {"425 cannot open\r\n", "", "426 aborted\r\n", "", "550 not now\r\n", ""};
     for (int each = 0; each < 3; ++each) {
