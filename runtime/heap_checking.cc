@@ -1,5 +1,6 @@
 // The built-in checking heap behind kuv_xapi_heap_debug and the debug_
 // family: allocation, release and resize of checked, counted blocks.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -29,9 +30,12 @@ void *resize_block(void *user, uint64_t size) {
     if (header->size == size) return user;
     void *fresh = allocate_block(size);
     if (!fresh) return nullptr;
-    // A damaged header gives no trustworthy length: copy nothing rather than
-    // read past the old block. The release below reports the damage.
-    if (header_is_sane(user)) std::memcpy(fresh, user, size < header->size ? size : header->size);
+    // A damaged size is bounded by what malloc handed out, so the copy keeps
+    // the user's bytes without reading past the old block. The release below
+    // reports the damage.
+    const uint64_t usable = malloc_usable_size(header);
+    const uint64_t room = usable > KUV_HEAP_OVERHEAD ? usable - KUV_HEAP_OVERHEAD : 0;
+    std::memcpy(fresh, user, std::min({size, header->size, room}));
     release_block(user);
     return fresh;
 }

@@ -181,7 +181,10 @@ KUV_API void *kuv_xapi_alloc(uint64_t size);
  * for the caller to store back: p = kuv_xapi_free(p). */
 KUV_API void *kuv_xapi_free(void *pointer);
 /* A failed resize returns NULL and leaves the old block valid; a resize to
- * 0 bytes releases the block and also returns NULL. */
+ * 0 bytes releases the block and also returns NULL. Resizing a damaged
+ * checking-heap block still gives the new block, holding the user bytes
+ * as far as the old block reaches, and reports the old one as a release
+ * does (left alone). */
 KUV_API void *kuv_xapi_realloc(void *pointer, uint64_t size);
 /* count * size bytes, cleared; NULL when the product overflows 64 bits. */
 KUV_API void *kuv_xapi_calloc(uint64_t count, uint64_t size);

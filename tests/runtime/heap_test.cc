@@ -94,15 +94,20 @@ TEST(TrackedHeap, BlocksAreLaidOutRoundedResizedAndLeftAloneWhenDamaged) {
         EXPECT_TRUE(holding.unchanged());
         *damaged ^= 0x10;
     }
-    // A resize of a block with a wild size still returns a new block and
-    // copies nothing from the wild length.
-    block[-8 + 5] ^= 0x10;
-    OutputCapture err(2);
-    void *fresh = kuv_xapi_realloc(block, 64);
-    EXPECT_EQ(err.finish(), kBrokenLines);
-    ASSERT_NE(fresh, nullptr);
-    kuv_xapi_free(fresh);
-    block[-8 + 5] ^= 0x10;
+    // A resize of a block with a damaged base or a wild size still returns a
+    // new block that holds the user's bytes, read no further than the old
+    // block reaches.
+    std::memcpy(block, "abcde", 5);
+    for (unsigned char *damaged : {block - 16, block - 8 + 5}) {
+        *damaged ^= 0x10;
+        OutputCapture err(2);
+        auto *fresh = static_cast<char *>(kuv_xapi_realloc(block, 4096));
+        EXPECT_EQ(err.finish(), kBrokenLines);
+        ASSERT_NE(fresh, nullptr);
+        EXPECT_EQ(std::memcmp(fresh, "abcde", 5), 0);
+        kuv_xapi_free(fresh);
+        *damaged ^= 0x10;
+    }
     void *big = kuv_xapi_alloc(1 << 20);
     const uint64_t peak = kuv_xapi_get_allocated_memory_peak_size();
     EXPECT_GE(peak, before.size + 8 + (1 << 20));
