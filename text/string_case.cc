@@ -25,14 +25,15 @@ char *map_case(char *s) {
     return s;
 }
 
-// Lower-cased copies of both strings on the system heap, compared by the
-// caller's comparison. A copy that cannot be made is NULL, which every
-// comparison answers with -1.
+// Lower-cased copies of both strings (whole, limit 0, or at most limit
+// bytes, so that nothing past a bounded comparison's limit is read) on the
+// system heap, compared by the caller's comparison. A copy that cannot be
+// made is NULL, which every comparison answers with -1.
 template <typename Compare>
-int32_t compare_lowered(const char *a, const char *b, Compare compare) {
+int32_t compare_lowered(const char *a, const char *b, uint64_t limit, Compare compare) {
     if (!a || !b) return -1;
-    SystemBlock lower_a(duplicate_string<SystemHeap>(a, 0));
-    SystemBlock lower_b(duplicate_string<SystemHeap>(b, 0));
+    SystemBlock lower_a(duplicate_string<SystemHeap>(a, limit));
+    SystemBlock lower_b(duplicate_string<SystemHeap>(b, limit));
     return compare(kuv_xapi_to_lower_string(lower_a.chars()),
                    kuv_xapi_to_lower_string(lower_b.chars()));
 }
@@ -51,11 +52,12 @@ char *kuv_xapi_to_lower_string(char *s) {
 }
 
 int32_t kuv_xapi_compare_case_string(const char *a, const char *b) {
-    return kuv::text::compare_lowered(a, b, kuv_xapi_compare_string);
+    return kuv::text::compare_lowered(a, b, 0, kuv_xapi_compare_string);
 }
 
 int32_t kuv_xapi_compare_case_string_limit(const char *a, const char *b, uint64_t limit) {
-    return kuv::text::compare_lowered(a, b, [limit](const char *x, const char *y) {
+    if (a && b && limit == 0) return 0;  // no byte to compare, none to read
+    return kuv::text::compare_lowered(a, b, limit, [limit](const char *x, const char *y) {
         return kuv_xapi_compare_string_limit(x, y, limit);
     });
 }

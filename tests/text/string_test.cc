@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "davro_kuv.h"
 #include "support/test_support.h"
@@ -50,6 +51,12 @@ TEST(StringRules, NullTerminatorAndTwoByteCharactersHaveFixedResults) {
     EXPECT_EQ(kuv_xapi_compare_case_string("Content-Length", "content-LENGTH"), 0);
     EXPECT_LT(kuv_xapi_compare_case_string("ABC", "abd"), 0);
     EXPECT_EQ(kuv_xapi_compare_case_string_limit("HTTP/1.1", "http/1.0", 7), 0);
+    // A bounded comparison reads nothing past its limit, as strncasecmp:
+    // the inputs need no terminator (the sanitizer build sees any over-read).
+    const std::vector<char> abc{'A', 'b', 'C'}, abd{'a', 'B', 'd'};
+    EXPECT_EQ(kuv_xapi_compare_case_string_limit(abc.data(), abd.data(), 2), 0);
+    EXPECT_LT(kuv_xapi_compare_case_string_limit(abc.data(), abd.data(), 3), 0);
+    EXPECT_EQ(kuv_xapi_compare_case_string_limit(abc.data(), abd.data(), 0), 0);
     EXPECT_NE(kuv_xapi_compare_case_string("\303A", "\303a"), 0);
 }
 
