@@ -68,7 +68,8 @@ KUV_API char *kuv_xapi_search_string(const char *haystack, const char *needle);
 KUV_API int32_t kuv_xapi_compare_string(const char *a, const char *b);
 KUV_API int32_t kuv_xapi_compare_string_limit(const char *a, const char *b, uint64_t limit);
 /* Comparison ignoring ASCII case (two-byte characters are compared as they
- * are); either NULL, or no memory for the lower-cased copies, gives -1. */
+ * are); either NULL, or no memory for the lower-cased copies, gives -1.
+ * The limit form reads at most limit bytes of each, as strncasecmp. */
 KUV_API int32_t kuv_xapi_compare_case_string(const char *a, const char *b);
 KUV_API int32_t kuv_xapi_compare_case_string_limit(const char *a, const char *b, uint64_t limit);
 /* Converts s in place and returns it; a byte with its high bit set and the
