@@ -29,8 +29,10 @@ uint64_t push_bytes(kuv_buffer_t &buffer, const uint8_t *source, uint64_t count,
     uint64_t stored = 0;
     kuv_buffer_node_t *tail = buffer.tail;
     // Copied bytes go into the last node's free room first. Only copying
-    // nodes ever have room: a lending node is full from the start.
+    // nodes ever have room: a lending node is full from the start. Bytes
+    // pushed to be wiped make the node that takes them wiped as well.
     if (!lends_memory(push_flags) && tail && tail->length < tail->capacity) {
+        tail->flags |= push_flags & KUV_BUFFER_WIPE;
         stored = std::min(count, tail->capacity - tail->length);
         copy_or_zero(tail->data + tail->length, source, stored);
         tail->length += stored;

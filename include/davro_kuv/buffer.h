@@ -114,7 +114,8 @@ KUV_API kuv_buffer_t *kuv_xapi_close_buffer(kuv_buffer_t *buffer);
 
 /* Appends count bytes and returns the number stored. Copied bytes fill the
  * last node's free room first; at most one new node is made per push, and
- * the push's flags reach only that node. With REFERENCE or ADOPT (in the
+ * the push's flags reach only that node, but for KUV_BUFFER_WIPE, which also
+ * marks the old last node when it takes some of the bytes. With REFERENCE or ADOPT (in the
  * push's or the buffer's flags) the node points at source, which must then
  * be given. A NULL source on a copying push stores count zero bytes. A push
  * of 0 bytes stores nothing. When the new node cannot be made, the bytes

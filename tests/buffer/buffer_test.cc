@@ -77,10 +77,11 @@ class ChainedBuffer : public Owning<kuv_buffer_t, kuv_xapi_open_buffer, kuv_xapi
 TEST_F(ChainedBuffer, PushFillsTheTailThenMakesAtMostOneNode) {
     push(std::string(200, 'b'));
     // 3896 bytes fill the tail's room, the other 104 go into one new node
-    // that alone carries this push's flags; a missing source stores zeros.
+    // that carries this push's flags; a missing source stores zeros. Wiped
+    // bytes in the old tail make it wiped too.
     EXPECT_EQ(kuv_xapi_push_buffer_ex(handle, nullptr, 4000, KUV_BUFFER_WIPE), 4000u);
     ASSERT_EQ(handle->head->next, handle->tail);
-    EXPECT_EQ(handle->head->flags, 0u);
+    EXPECT_EQ(handle->head->flags, KUV_BUFFER_WIPE);
     EXPECT_EQ(handle->tail->flags, KUV_BUFFER_WIPE);
     char out[8] = {};
     EXPECT_EQ(kuv_xapi_peek_buffer_ex(handle, out, 4, 198, KUV_BUFFER_EXACT), 4u);
@@ -107,6 +108,11 @@ TEST_F(ChainedBuffer, WipeZeroesNodesOnReleaseLentMemoryIncluded) {
     kuv_xapi_push_printf_buffer(wiping, "%s", "SECRET adopted");
     kuv_xapi_pop_buffer_ex(wiping, nullptr, 19, KUV_BUFFER_EXACT);
     kuv_xapi_close_buffer(wiping);  // releases the adopted node
+    // Wiped bytes that land in a plain node's free room make it wiped too.
+    kuv_xapi_push_string_buffer(handle, "hdr:");
+    kuv_xapi_push_buffer_ex(handle, "SECRET key", 10, KUV_BUFFER_WIPE);
+    kuv_xapi_pop_buffer_ex(handle, nullptr, 14, KUV_BUFFER_EXACT);
+    kuv_xapi_flush_buffer(handle);  // gives the kept node back
     kuv_xapi_set_heap_handler(nullptr, nullptr);
     EXPECT_EQ(secrets_released, 0);
     EXPECT_EQ(std::string(lent, 6), std::string(6, '\0'));
