@@ -18,6 +18,15 @@ uint32_t kuv_xapi_kuvnet_check_valid_tx_packet_info(const packet_info *info) {
         return KUVNET_RESULT_TOTAL_SIZE;
     if (info->offset == kInvalid64) return KUVNET_RESULT_OFFSET;
     if (info->size == kInvalid64) return KUVNET_RESULT_BODY_SIZE;
+    // A part that starts inside a known total must end inside it: bytes
+    // claimed past it (a record sent again without its offset set back)
+    // are refused by every receiver, unseen by a sender on a transport
+    // without acknowledgements. A message sent from offset 0 may carry a
+    // total of its own choosing.
+    if (info->offset != 0 && info->total_size >= 0) {
+        const auto total = static_cast<uint64_t>(info->total_size);
+        if (info->offset > total || info->size > total - info->offset) return KUVNET_RESULT_OFFSET;
+    }
     return KUV_RESULT_OK;
 }
 

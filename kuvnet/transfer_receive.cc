@@ -239,9 +239,8 @@ uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
 
 uint32_t kuv_xapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
     if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
-    uint32_t code = kuv_xapi_kuvnet_check_valid_handle(handle);
-    if (code == KUV_RESULT_OK) code = kuv_xapi_kuvnet_check_valid_rx_packet_info(info);
-    if (code != KUV_RESULT_OK) return fail(handle, code);
+    const uint32_t code = receive_checks(handle, info);
+    if (code != KUV_RESULT_OK) return code;
     return kuv_mapi_kuvnet_rx_data_fill(handle, info);
 }
 

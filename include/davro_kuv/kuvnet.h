@@ -402,7 +402,8 @@ KUV_API int32_t kuv_xapi_dump_packet_info(const packet_info *info);
 /* Checks of a message description: 1 or the first failing check's code
  * (NULL record KUVNET_RESULT_NO_SOCKET; then an all-ones cmd_id, cmd_type,
  * dst_id, src_id; an all-ones total_size unless the top byte of cmd_type is
- * 1; an all-ones offset and size). */
+ * 1; an all-ones offset and size; an offset other than 0 whose part
+ * would end past a non-negative total_size: KUVNET_RESULT_OFFSET). */
 KUV_API uint32_t kuv_xapi_kuvnet_check_valid_tx_packet_info(const packet_info *info);
 KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *info);
 
@@ -413,8 +414,9 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *i
 /* Sends a whole message: the size bytes at data, whose packets carry the
  * offsets from info->offset on (0 for a message sent whole). The send
  * leaves info->offset behind the last byte sent, so a record sent again
- * needs its offset set back first; otherwise its packets claim offsets past
- * the message, which the receiver refuses while the send reports success.
+ * needs its offset set back first: a part that starts past offset 0 and
+ * would end past a known (non-negative) total_size is refused with
+ * KUVNET_RESULT_OFFSET before anything is sent.
  * On an acknowledged transport each packet waits for the peer's answer: an
  * acknowledgement moves on; a not-ready answer sends the same packet again,
  * at most 16 times per packet, one second later on an active handle; any
@@ -434,7 +436,9 @@ KUV_API uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
 /* Receives packets until one message is whole: info->data (owned,
  * total_size bytes; NULL for an empty message), size = total_size, offset
- * 0. info is cleared first (a body it holds is not freed). A packet with a
+ * 0. info is cleared first; a record that still holds a body is refused
+ * (KUVNET_RESULT_BODY_HELD, the body stays) by the kuv_xapi_ form, cleared
+ * without freeing it by the kuv_mapi_ form. A packet with a
  * total size of 1 or more at offset 0 starts a message (a partial one is
  * dropped); every other packet must continue it at the next expected
  * offset: KUVNET_RESULT_TOTAL_SIZE when its total size differs,

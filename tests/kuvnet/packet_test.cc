@@ -560,6 +560,29 @@ TEST_F(Transfer, RecordedFailureAndSpoiledMessagesAreRefused) {
     EXPECT_EQ(kuv_xapi_kuvnet_check_valid_tx_packet_info(&spoiled), 0x80000010u);
     spoiled.cmd_type = 0x01000003;
     EXPECT_EQ(kuv_xapi_kuvnet_check_valid_tx_packet_info(&spoiled), 1u);
+
+    // A record sent again without its offset set back claims bytes past its
+    // total: refused before anything goes out, not reported as sent.
+    near->error_code = far->error_code = 0;
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u);
+    EXPECT_EQ(message.offset, 100u);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), KUVNET_RESULT_OFFSET);
+    near->error_code = 0;
+    message.offset = 0;
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u);
+    // A record that still holds a received body is refused by the filling
+    // receive as by the single one; the body stays the record's.
+    ASSERT_EQ(kuv_xapi_kuvnet_rx_data_fill(far.handle, &got), 1u);
+    void *const held = got.data;
+    EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(far.handle, &got), KUVNET_RESULT_BODY_HELD);
+    EXPECT_EQ(got.data, held);
+    kuv_xapi_release_packet_info(&got);
+    far->error_code = 0;
+    got.src_id = kReceiver;
+    ASSERT_EQ(kuv_xapi_kuvnet_rx_data_fill(far.handle, &got), 1u);
+    EXPECT_EQ(Bytes(static_cast<uint8_t *>(got.data), static_cast<uint8_t *>(got.data) + got.size),
+              bytes);
+    kuv_xapi_release_packet_info(&got);
 }
 
 }  // namespace
