@@ -6,10 +6,11 @@
  *
  * Results: every operation that returns uint32_t answers 1 for success or
  * one of the KUVNET_RESULT_* codes (KUV_RESULT_INVALID_ARGUMENT for a NULL
- * handle or pointer). The NULL checks are those of the kuv_xapi_ forms: a
- * kuv_mapi_ form is for callers that have made them and takes no NULL
- * where its kuv_xapi_ twin refuses one (kuv_mapi_init_packet and
- * kuv_mapi_release_packet, which have no twin, check for themselves).
+ * handle or pointer, unless the operation names another code). The NULL
+ * checks are those of the kuv_xapi_ forms: a kuv_mapi_ form is for callers
+ * that have made them and takes no NULL where its kuv_xapi_ twin refuses
+ * one (kuv_mapi_init_packet and kuv_mapi_release_packet, which have no
+ * twin, check for themselves).
  * Operations on a handle also store their failure code in the handle's
  * error_code; a handle that records a failure refuses the message transfers
  * (tx_data, rx_data and rx_data_fill, also within the simple forms) and the
