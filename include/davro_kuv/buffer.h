@@ -49,8 +49,12 @@
  * lines are queued, the bytes after the last line end are held over in a
  * chained buffer and start the next line; a push without data (the final
  * push) turns the held-over bytes into a last line. CR, LF and CR LF each
- * end one line; LF LF ends two. Popped lines are tracked-heap strings without
- * CR and LF bytes, owned by the caller (release with kuv_xapi_free).
+ * end one line; LF LF ends two (an empty line). A CR ends a line only when
+ * no CR or LF came since the last other byte, so CR CR, LF CR, CR LF LF
+ * and CR LF CR LF end one: an empty line between CR LF pairs is not
+ * reported (unlike kuv_xapi_pop_buffer_line). Popped lines are tracked-heap
+ * strings without CR and LF bytes, owned by the caller (release with
+ * kuv_xapi_free).
  *
  * Buffers and assemblers have no lock: one thread uses one at a time.
  */
