@@ -63,14 +63,31 @@ bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, ui
     return true;
 }
 
+// Reads and drops count bytes of the stream: a body that cannot be kept
+// still leaves it, so that the next receive starts at the next header
+// rather than inside this body. False when they did not all come.
+bool skip_stream_bytes(kuvnet *handle, uint64_t count) {
+    uint8_t sink[16384];
+    while (count > 0) {
+        const uint64_t piece = std::min<uint64_t>(count, sizeof sink);
+        const int32_t got = kuv_xapi_recv_fill(handle->socket, sink, piece, io_timeout(handle));
+        if (got < 0 || static_cast<uint64_t>(got) != piece) return false;
+        count -= piece;
+    }
+    return true;
+}
+
 // Reads `length` bytes into the target's block from its position on,
 // growing the block as they arrive rather than as announced, and the
-// target's read-ahead with the last piece.
+// target's read-ahead with the last piece. Without memory for the rest the
+// rest is read and dropped, and no read-ahead is taken.
 uint32_t read_into_block(kuvnet *handle, const BodyTarget &target, uint64_t length) {
     GrowingBlock *block = target.block;
     const uint64_t end = target.position + length;
     for (uint64_t at = target.position; at < end;) {
-        if (!block->reserve(at + 1, target.final_size)) return KUVNET_RESULT_NO_MEMORY;
+        if (!block->reserve(at + 1, target.final_size))
+            return skip_stream_bytes(handle, end - at) ? KUVNET_RESULT_NO_MEMORY
+                                                       : KUVNET_RESULT_SHORT_READ;
         const uint64_t piece = std::min(std::min(block->capacity(), end) - at, kLargestRead);
         if (target.next_header && at + piece == end) {
             if (!receive_with_read_ahead(handle, block->data() + at, piece, target.next_header))
@@ -124,7 +141,16 @@ uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placem
 uint32_t receive_datagram(kuvnet *handle, packet_info *info, BodyPlacement *placement,
                           bool *placed) {
     TrackedBlock datagram(kuv_xapi_alloc(kDatagramCapacity));
-    if (!datagram) return fail(handle, KUVNET_RESULT_NO_MEMORY);
+    if (!datagram) {
+        // The datagram goes all the same: left queued, it would be taken
+        // for the packet or the answer a later receive waits for.
+        uint8_t sink[1];
+        sockaddr_storage from;
+        uint32_t from_length = sizeof from;
+        kuv_xapi_recvfrom(handle->socket, sink, sizeof sink, reinterpret_cast<sockaddr *>(&from),
+                          &from_length, io_timeout(handle));
+        return fail(handle, KUVNET_RESULT_NO_MEMORY);
+    }
     kuvnet_address &peer = handle->peer_address;
     auto *sender = reinterpret_cast<struct sockaddr *>(&peer.unix_address);
     uint32_t sender_length = sizeof peer.unix_address;

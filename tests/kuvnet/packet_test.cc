@@ -229,6 +229,81 @@ TEST_F(Transfer, MessagesWhoseTotalDisagreesWithTheirSizeKeepTheStreamInStep) {
     }
 }
 
+// Refuses blocks of 16 KiB and more (a body's, a datagram's) to the thread
+// that armed it while installed; everything else is served.
+struct RefuseLargeBlocksHere {
+    static inline thread_local bool armed = false;
+    static void *handler(void *pointer, uint64_t size) {
+        return armed && size >= 16384 ? nullptr : kuv_xapi_heap_debug(pointer, size);
+    }
+    RefuseLargeBlocksHere() { kuv_xapi_set_heap_handler(&handler, nullptr); }
+    ~RefuseLargeBlocksHere() { kuv_xapi_set_heap_handler(nullptr, nullptr); }
+    template <typename Call>
+    static auto refused(Call call) {
+        armed = true;
+        const auto result = call();
+        armed = false;
+        return result;
+    }
+};
+
+// A receive without memory for what arrives still takes it off the socket:
+// the next receive on a stream starts at the next header, not inside the
+// body (whose bytes would pass for a packet), and a datagram left queued
+// would be taken for a later packet or for the answer to a later send.
+TEST_F(Transfer, AReceiveWithoutMemoryStillTakesWhatArrived) {
+    RefuseLargeBlocksHere refuse;
+    Bytes first = message_bytes(20000, 1), second = message_bytes(100, 2);
+    int sockets[2];
+    kuv_test::stream_pair(sockets);
+    Endpoint near(kPlainTcp, sockets[0]), far(kPlainTcp, sockets[1]);
+    for (Bytes *bytes : {&first, &second}) {
+        packet_info message = message_info(kSender, kReceiver, *bytes);
+        ASSERT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u);
+    }
+    packet_info got{};
+    got.src_id = kReceiver;
+    EXPECT_EQ(refuse.refused([&] { return kuv_xapi_kuvnet_rx_data_fill(far.handle, &got); }),
+              KUVNET_RESULT_NO_MEMORY);
+    far->error_code = 0;
+    EXPECT_EQ(receive(far.handle), second);
+
+    int sender_socket, peer_socket;
+    kuv_test::bound_udp(&sender_socket);
+    sockaddr_in peer_address = kuv_test::bound_udp(&peer_socket);
+    Endpoint sender(KUVNET_UDP_ACKED, sender_socket), peer(KUVNET_UDP_ACKED, peer_socket);
+    sender->timeout = 500;
+    peer->timeout = 3000;
+    sender->peer_address.selected = reinterpret_cast<sockaddr *>(&peer_address);
+    auto send = [&] {
+        packet_info message = message_info(kSender, kReceiver, second);
+        const uint32_t code = kuv_xapi_kuvnet_tx_data(sender.handle, &message);
+        sender->error_code = 0;
+        return code;
+    };
+    // The receiver without memory: the send fails, and the message sent
+    // again is taken once, with nothing left behind.
+    std::thread receiver([&] {
+        packet_info lost{};
+        lost.src_id = kReceiver;
+        EXPECT_EQ(refuse.refused([&] { return kuv_xapi_kuvnet_rx_data_fill(peer.handle, &lost); }),
+                  KUVNET_RESULT_NO_MEMORY);
+        peer->error_code = 0;
+        EXPECT_EQ(receive(peer.handle), second);
+    });
+    EXPECT_NE(send(), 1u);
+    EXPECT_EQ(send(), 1u);
+    receiver.join();
+    char extra;
+    EXPECT_EQ(recv(peer_socket, &extra, 1, MSG_DONTWAIT), -1);
+    // The sender without memory for the answer: that send fails, and the
+    // next one, which nobody receives, is not answered by the old answer.
+    receiver = std::thread([&] { EXPECT_EQ(receive(peer.handle), second); });
+    EXPECT_EQ(refuse.refused(send), KUVNET_RESULT_NO_MEMORY);
+    receiver.join();
+    EXPECT_NE(send(), 1u);
+}
+
 // Datagram sockets are not connected: anyone may send to them. A sender
 // takes answers only from its peer, and acknowledgements only of the packet
 // it sent (a late one of an earlier command class is passed over); a
