@@ -7,6 +7,7 @@
 // end one line each, LF LF two, and CR CR, LF CR or CR LF LF one. The two
 // flags live in the record, so a CR LF pair split between chunks still ends
 // one line.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -59,6 +60,11 @@ uint64_t pending_size(const kuv_readline_t &readline) {
 // the pending buffer's consumed count, which the assembler has no other use
 // for, set below zero; no pop or push of the buffer happens while it is set.
 constexpr int64_t kLineBroken = -1;
+
+// A line whose front was lost because no pending buffer could be opened to
+// hold it is marked in line_ready, which is otherwise 0 between calls; its
+// remaining bytes are dropped up to its end.
+constexpr uint32_t kFrontLost = 1;
 
 bool line_broken(const kuv_readline_t &readline) {
     return readline.pending && readline.pending->offset == kLineBroken;
@@ -195,12 +201,15 @@ uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t cou
     const uint64_t start = scan_chunk_sse2(readline, chunk, count);
 #endif
     // Without a pending buffer (it could not be opened) the buffer call
-    // reports the missing handle and the held-over bytes are lost. Bytes
-    // that could be kept only in part break their line.
+    // reports the missing handle and the held-over bytes are lost: their
+    // line has lost its front. Bytes that could be kept only in part break
+    // their line.
     if (start < count) {
         if (!readline.pending) {
             kuv_xapi_push_buffer_ex(nullptr, chunk + start, count - start, 0);
-            ++t_lines_dropped;
+            if (std::any_of(chunk + start, chunk + count,
+                            [](uint8_t byte) { return !kuv::buffer::is_line_end(byte); }))
+                readline.line_ready = kFrontLost;
         } else if (!line_broken(readline) &&
                    kuv::buffer::push_bytes(*readline.pending, chunk + start, count - start, 0) !=
                        count - start)
@@ -210,11 +219,51 @@ uint64_t push_chunk(kuv_readline_t &readline, const uint8_t *chunk, uint64_t cou
 }
 
 // The final push: whatever is held over becomes the last line, even when it
-// is only line-end bytes (it then pops as the empty string).
+// is only line-end bytes (it then pops as the empty string). A line that
+// lost its front ends here and goes.
 void push_final(kuv_readline_t &readline) {
+    if (readline.line_ready == kFrontLost) {
+        readline.line_ready = 0;
+        ++t_lines_dropped;
+    }
     if (!readline.pending) return;
     if (held_or_broken(readline)) finish_line(readline, nullptr, 0, 0);
     readline.pending = kuv_xapi_close_buffer(readline.pending);
+}
+
+// A line that lost its front meets the next chunk: with a pending buffer
+// now, it is marked broken and goes when it ends, as any broken line;
+// without one, its remaining bytes are dropped here up to its end, by the
+// same line-end rule as the scan. Returns where the chunk's own lines
+// begin (count when the line goes on past the chunk).
+uint64_t drop_lost_front(kuv_readline_t &readline, const uint8_t *chunk, uint64_t count) {
+    if (readline.pending) {
+        mark_line_broken(readline);
+        readline.line_ready = 0;
+        return 0;
+    }
+    bool saw_cr = readline.saw_cr != 0, saw_lf = readline.saw_lf != 0;
+    uint64_t index = 0;
+    bool ended = false;
+    for (; index < count && !ended; ++index) {
+        const uint8_t byte = chunk[index];
+        if (byte == kLineFeed) {
+            ended = !saw_cr;
+            saw_lf = true;
+        } else if (byte == kCarriageReturn) {
+            ended = !saw_lf && !saw_cr;
+            saw_cr = true;
+        } else {
+            saw_cr = saw_lf = false;
+        }
+    }
+    readline.saw_cr = saw_cr ? 1 : 0;
+    readline.saw_lf = saw_lf ? 1 : 0;
+    if (ended) {
+        readline.line_ready = 0;
+        ++t_lines_dropped;
+    }
+    return index;
 }
 
 }  // namespace
@@ -234,7 +283,14 @@ uint64_t kuv_xapi_push_readline(kuv_readline_t *readline, const void *bytes, uin
         return 0;
     }
     if (!readline->pending) readline->pending = kuv_xapi_open_buffer();
-    return kuv::readline::push_chunk(*readline, static_cast<const uint8_t *>(bytes), count);
+    const auto *chunk = static_cast<const uint8_t *>(bytes);
+    if (__builtin_expect(readline->line_ready == kuv::readline::kFrontLost, 0)) {
+        const uint64_t skipped = kuv::readline::drop_lost_front(*readline, chunk, count);
+        if (skipped == count) return 0;
+        chunk += skipped;
+        count -= skipped;
+    }
+    return kuv::readline::push_chunk(*readline, chunk, count);
 }
 
 }  // extern "C"

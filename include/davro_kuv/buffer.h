@@ -226,7 +226,7 @@ typedef struct kuv_readline_node {
 /* A line assembler: bytes pushed in, complete lines popped out in order. */
 typedef struct kuv_readline {
     kuv_buffer_t *pending;     /* bytes held over from earlier pushes, or NULL */
-    uint32_t line_ready;       /* a line end in progress; always 0 between calls */
+    uint32_t line_ready;       /* 0 between calls, or 1: the line in progress lost its front */
     uint32_t saw_lf;           /* an LF came since the last ordinary byte */
     uint32_t saw_cr;           /* a CR came since the last ordinary byte */
     uint32_t count;            /* queued lines */
@@ -251,7 +251,8 @@ KUV_API kuv_readline_t *kuv_xapi_close_readline(kuv_readline_t *readline);
  * over only in part is dropped whole when it ends (by a line end or the
  * final push), and none of its bytes are held meanwhile; when the buffer
  * for held-over bytes cannot be opened, the lines ending in the chunk are
- * still queued and the bytes after the last line end are lost. */
+ * still queued and the bytes after the last line end are lost, and with
+ * them the rest of their line: it is dropped up to its end. */
 KUV_API uint64_t kuv_xapi_push_readline(kuv_readline_t *readline, const void *bytes,
                                         uint64_t count);
 /* The oldest queued line, without CR and LF bytes, as a tracked-heap string

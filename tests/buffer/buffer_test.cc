@@ -301,12 +301,16 @@ TEST_F(LineAssembler, UnallocatableLinesAreDroppedWithoutLeakingIntoTheNext) {
         EXPECT_EQ(push("more"), 0u);
         *end ? push(end) : push_final();
     }
-    // Without a pending buffer the chunk's lines still come; the rest is lost.
-    EXPECT_EQ(refused(1, [&] { return push("one\ntwo\nrest"); }), 0u);
+    // Without a pending buffer the chunk's lines still come; the rest is
+    // lost, and with it what follows of its line in later chunks, with or
+    // without a buffer then.
+    EXPECT_EQ(refused(1, [&] { return push("one\ntwo\nre"); }), 0u);
+    EXPECT_EQ(refused(1, [&] { return push("st\nthree\nfo"); }), 0u);
+    push("ur\nfive\n");
     EXPECT_EQ(out.finish(),
               "can not allocate new buffer nodecan not allocate new buffer node"
-              "can not allocate bufferinvalid handle");
-    EXPECT_EQ(pop_all(), (Lines{"kept", "next", "", "d", "one", "two"}));
+              "can not allocate bufferinvalid handlecan not allocate bufferinvalid handle");
+    EXPECT_EQ(pop_all(), (Lines{"kept", "next", "", "d", "one", "two", "three", "five"}));
     EXPECT_EQ(kuv_xapi_push_readline(nullptr, "a\n", 2), 0u);
 }
 
