@@ -11,14 +11,19 @@
 #include "davro_kuv/text.h"
 #include "kuvnet/endpoint_steps.h"
 #include "kuvnet/kuvnet_internal.h"
+#include "kuvnet/nic_internal.h"
 
 namespace kuv::net {
 
 namespace {
 
 // Frees the interface list on every path out.
+// The interface snapshot; whole when no piece of it was left out for want
+// of memory.
 struct NicList {
+    const uint64_t refusals_before = t_nic_refusals;
     nic *head = kuv_xapi_open_nic();
+    const bool whole = t_nic_refusals == refusals_before;
     NicList() = default;
     ~NicList() { kuv_xapi_close_nic(head); }
     NicList(const NicList &) = delete;
@@ -103,6 +108,9 @@ uint32_t join_on(const kuvnet *handle, const struct addrinfo *group, const Inter
 
 uint32_t join_multicast_group(kuvnet *handle, const struct addrinfo *group) {
     NicList interfaces;
+    // A join on the interfaces that memory allowed would answer for a
+    // group heard on only some of them.
+    if (!interfaces.whole) return fail(handle, KUVNET_RESULT_NO_MEMORY);
     if (!interfaces.head) return fail(handle, KUVNET_RESULT_MULTICAST_JOIN);
     uint32_t joined = 0;
     for (const nic *device = interfaces.head; device; device = device->next) {

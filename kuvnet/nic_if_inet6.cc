@@ -53,7 +53,7 @@ void parse_line(NicChain &chain, const char *line) {
 
     nic *record = chain.find_or_append(fields.device);
     if (!record) return;
-    auto *entry = static_cast<nic_ipv6 *>(kuv_xapi_calloc(1, sizeof(nic_ipv6)));
+    auto *entry = static_cast<nic_ipv6 *>(noted(kuv_xapi_calloc(1, sizeof(nic_ipv6))));
     if (!entry) return;
     entry->family = kFamilyIpv6;
     entry->nic = record;
@@ -62,8 +62,8 @@ void parse_line(NicChain &chain, const char *line) {
     entry->scope = fields.scope;
     entry->flags = fields.flags;
     std::memcpy(entry->address, address, sizeof address);
-    entry->address_text = kuv_xapi_alloc_string(text, 0);
-    entry->scope_name = kuv_xapi_alloc_string(ipv6_scope_name(fields.scope), 0);
+    entry->address_text = noted(kuv_xapi_alloc_string(text, 0));
+    entry->scope_name = noted(kuv_xapi_alloc_string(ipv6_scope_name(fields.scope), 0));
     if (!entry->address_text || !entry->scope_name) {
         free_block(entry->address_text);
         free_block(entry->scope_name);

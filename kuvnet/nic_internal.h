@@ -29,6 +29,17 @@ struct NicChain {
     nic *find_or_append(const char *name);
 };
 
+// A refused allocation of the snapshot leaves its piece out; each is
+// counted on the thread that builds the snapshot, so that a caller that
+// needs every interface (the multicast join) can tell a snapshot with
+// pieces missing from a whole one.
+inline thread_local uint64_t t_nic_refusals = 0;
+template <typename T>
+T *noted(T *block) {
+    if (!block) ++t_nic_refusals;
+    return block;
+}
+
 // Frees a block of the tracked heap that may be missing (the heap warns
 // about a null one).
 inline void free_block(void *block) {

@@ -21,7 +21,7 @@ bool FileBytes::read(const char *path) {
     for (;;) {
         if (length_ == capacity) {
             uint64_t grown = capacity ? capacity * 2 : kFirstBlockSize;
-            auto *bigger = static_cast<char *>(kuv_xapi_realloc(bytes_, grown));
+            auto *bigger = static_cast<char *>(noted(kuv_xapi_realloc(bytes_, grown)));
             if (!bigger) break;
             bytes_ = bigger;
             capacity = grown;

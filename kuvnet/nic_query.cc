@@ -57,7 +57,7 @@ bool query(int32_t probe, unsigned long code, const char *name, struct ifreq &re
 // The interfaces the system lists with an IPv4 address.
 void add_listed_interfaces(NicChain &chain, int32_t probe) {
     for (uint64_t size = kListStep; size <= kListMax; size += kListStep) {
-        TrackedBlock buffer(kuv_xapi_alloc(size));
+        TrackedBlock buffer(noted(kuv_xapi_alloc(size)));
         if (!buffer) return;
         struct ifconf list;
         list.ifc_len = static_cast<int>(size);
@@ -81,7 +81,7 @@ void add_listed_interfaces(NicChain &chain, int32_t probe) {
 char *address_text(const struct sockaddr &address) {
     char text[kAddressTextSize];
     if (!kuv_xapi_inet_stop(&address, text, sizeof text)) return nullptr;
-    return kuv_xapi_alloc_string(text, 0);
+    return noted(kuv_xapi_alloc_string(text, 0));
 }
 
 char *query_address_text(int32_t probe, unsigned long code, const char *name) {
@@ -93,7 +93,7 @@ char *query_address_text(int32_t probe, unsigned long code, const char *name) {
 void query_ipv4_address(int32_t probe, nic *record) {
     struct ifreq request;
     if (!query(probe, SIOCGIFADDR, record->device_name, request)) return;
-    auto *entry = static_cast<nic_ipv4 *>(kuv_xapi_calloc(1, sizeof(nic_ipv4)));
+    auto *entry = static_cast<nic_ipv4 *>(noted(kuv_xapi_calloc(1, sizeof(nic_ipv4))));
     if (!entry) return;
     entry->family = AF_INET;
     entry->nic = record;
@@ -127,11 +127,12 @@ void query_hardware_address(int32_t probe, nic *record) {
         any_set = any_set || bytes[index] != 0;
     // Loopback and tunnels answer all zeros: they have no hardware address.
     if (!any_set) return;
-    record->mac = static_cast<uint8_t *>(kuv_xapi_alloc(kMacSize));
+    record->mac = static_cast<uint8_t *>(noted(kuv_xapi_alloc(kMacSize)));
     if (!record->mac) return;
     std::memcpy(record->mac, bytes, kMacSize);
-    record->mac_text = kuv_xapi_alloc_sprintf("%02X:%02X:%02X:%02X:%02X:%02X", bytes[0], bytes[1],
-                                              bytes[2], bytes[3], bytes[4], bytes[5]);
+    record->mac_text =
+        noted(kuv_xapi_alloc_sprintf("%02X:%02X:%02X:%02X:%02X:%02X", bytes[0], bytes[1], bytes[2],
+                                     bytes[3], bytes[4], bytes[5]));
 }
 
 void query_link(int32_t probe, nic *record) {
@@ -144,7 +145,7 @@ void query_link(int32_t probe, nic *record) {
         char text[kFlagsTextSize];
         format_nic_flags(record->flags, text);
         free_block(record->flags_text);
-        record->flags_text = kuv_xapi_alloc_string(text, 0);
+        record->flags_text = noted(kuv_xapi_alloc_string(text, 0));
     }
 }
 
@@ -155,7 +156,8 @@ void query_nic_ipv4(NicChain &chain) {
     if (!probe) return;
     add_listed_interfaces(chain, probe.get());
     for (nic *record = chain.head; record; record = record->next) {
-        if (!record->device_name) record->device_name = kuv_xapi_alloc_string(record->name, 0);
+        if (!record->device_name)
+            record->device_name = noted(kuv_xapi_alloc_string(record->name, 0));
         if (!record->device_name) continue;
         query_ipv4_address(probe.get(), record);
         query_hardware_address(probe.get(), record);

@@ -16,9 +16,9 @@ nic *NicChain::find(const char *name) const {
 nic *NicChain::find_or_append(const char *name) {
     if (!name || name[0] == '\0') return nullptr;
     if (nic *known = find(name)) return known;
-    auto *record = static_cast<nic *>(kuv_xapi_calloc(1, sizeof(nic)));
+    auto *record = static_cast<nic *>(noted(kuv_xapi_calloc(1, sizeof(nic))));
     if (!record) return nullptr;
-    record->name = kuv_xapi_alloc_string(name, 0);
+    record->name = noted(kuv_xapi_alloc_string(name, 0));
     // A record without its name could never be found again: drop it.
     if (!record->name) {
         kuv_xapi_free(record);

@@ -265,8 +265,9 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
  * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,
  * KUVNET_RESULT_UNSUPPORTED_TYPE, KUVNET_RESULT_UNIX_LISTEN or
- * KUVNET_RESULT_MULTICAST_JOIN (the socket then stays open: close the
- * handle). */
+ * KUVNET_RESULT_MULTICAST_JOIN or, when the interface list lacks pieces
+ * for want of memory, KUVNET_RESULT_NO_MEMORY (the socket then stays open:
+ * close the handle). */
 KUV_API uint32_t kuv_xapi_kuvnet_create(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_create(kuvnet *handle);
 /* Connects an active handle: TCP over every resolved peer address in

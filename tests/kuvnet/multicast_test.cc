@@ -19,7 +19,8 @@ using kuv_test::Failures;
 const char *const kSetup =
     "ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo && "
     "echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad && "
-    "ip link add kv0 type veth peer name kv1 && ip link set kv0 up && ip link set kv1 up";
+    "ip link add kv0 type veth peer name kv1 && ip link set kv0 up && ip link set kv1 up && "
+    "ip addr add 10.9.9.1/24 dev kv0";
 
 // A passive receiver of group at a port the system chooses.
 void join(Endpoint &receiver, const char *group, Failures &failures) {
@@ -47,6 +48,55 @@ std::string receive_text(const Endpoint &receiver) {
 }
 
 using Multicast = kuv_test::ResourceCheckedTest;
+
+// The interfaces /proc/net/igmp lists with the IPv4 group 239.1.2.5.
+std::string devices_joined() {
+    FILE *table = std::fopen("/proc/net/igmp", "r");
+    if (!table) return "?";
+    std::string devices, device;
+    char line[256];
+    while (std::fgets(line, sizeof line, table)) {
+        char name[64];
+        if (line[0] != '\t' && std::sscanf(line, "%*d %63[^ :\t]", name) == 1) device = name;
+        if (std::strstr(line, "050201EF")) devices += device + " ";
+    }
+    std::fclose(table);
+    return devices;
+}
+
+// Refuses the tracked-heap allocation numbered g_refused_at (from 0).
+int64_t g_refused_at = -1;
+void *refusing_heap(void *pointer, uint64_t size) {
+    if (!pointer && size > 0 && g_refused_at >= 0 && g_refused_at-- == 0) return nullptr;
+    return kuv_xapi_heap_debug(pointer, size);
+}
+
+// A receiver whose interface list could not be made whole for want of
+// memory fails, rather than answer for a group heard on some interfaces.
+TEST_F(Multicast, AReceiverJoinsOnEveryInterfaceOrFails) {
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, kSetup, [] {
+        Failures failures;
+        bool refused_one = true;
+        int failed = 0;
+        for (int64_t at = 0; refused_one && at < 500; ++at) {
+            Endpoint receiver(KUVNET_UDP | KUVNET_IPV4);
+            receiver->is_server = 1;
+            receiver->port = 0;
+            kuv_xapi_kuvnet_set_remote(receiver.handle, "239.1.2.5", 0);
+            g_refused_at = at;
+            kuv_xapi_set_heap_handler(refusing_heap, nullptr);
+            const bool created = kuv_xapi_kuvnet_create(receiver.handle) == 1;
+            kuv_xapi_set_heap_handler(nullptr, nullptr);
+            refused_one = g_refused_at < 0;
+            g_refused_at = -1;
+            failed += created ? 0 : 1;
+            failures.check(!created || devices_joined() == "lo kv0 ",
+                           "refusal " + std::to_string(at) + " joined on " + devices_joined());
+        }
+        failures.check(!refused_one && failed > 0, "the sweep did not end or refused nothing");
+        return failures.text;
+    });
+}
 
 TEST_F(Multicast, ReceiversHearTheirGroupsAndSourcesOnly) {
     EXPECT_CHILD_PASSES(CLONE_NEWNET, kSetup, [] {
