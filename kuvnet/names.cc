@@ -28,21 +28,21 @@ struct UriOwner {
 // terminator still fits.
 uint32_t set_name(kuvnet *handle, char (&field)[KUVNET_NAME_SIZE], const char *text,
                   int32_t is_uri) {
-    std::memset(field, 0, sizeof field);
-    if (!text) return KUV_RESULT_OK;
-    if (is_uri == 1) {
+    if (text && is_uri == 1) {
+        // Every text parses; only a lack of memory gives no record, and the
+        // text itself is no host name.
         UriOwner uri(text);
-        if (uri.record) {
-            // A URI without a host part names no host: the field stays
-            // empty rather than taking the URI's text.
-            if (uri.record->host)
-                kuv_xapi_copy_string_limit(field, uri.record->host, sizeof field - 1);
-            // A port number too large for a port gives a port create refuses.
-            if (uri.record->port_text) handle->port = kuv::uri::port_number(uri.record);
-            return KUV_RESULT_OK;
-        }
+        if (!uri.record) return fail(handle, KUVNET_RESULT_NO_MEMORY);
+        std::memset(field, 0, sizeof field);
+        // A URI without a host part names no host: the field stays empty
+        // rather than taking the URI's text.
+        if (uri.record->host) kuv_xapi_copy_string_limit(field, uri.record->host, sizeof field - 1);
+        // A port number too large for a port gives a port create refuses.
+        if (uri.record->port_text) handle->port = kuv::uri::port_number(uri.record);
+        return KUV_RESULT_OK;
     }
-    kuv_xapi_copy_string_limit(field, text, sizeof field - 1);
+    std::memset(field, 0, sizeof field);
+    if (text) kuv_xapi_copy_string_limit(field, text, sizeof field - 1);
     return KUV_RESULT_OK;
 }
 
@@ -52,7 +52,8 @@ uint32_t set_name(kuvnet *handle, char (&field)[KUVNET_NAME_SIZE], const char *t
 uint32_t resolve_source(kuvnet *handle, kuvnet_address *record, const char *text, int32_t is_uri) {
     if (is_uri == 1) {
         UriOwner uri(text);
-        if (uri.record && uri.record->host) {
+        if (!uri.record) return KUVNET_RESULT_NO_MEMORY;  // every text parses
+        if (uri.record->host) {
             const int32_t port = uri.record->port_text ? kuv::uri::port_number(uri.record) : 0;
             // A failed first try leaves no failure behind when the whole
             // text then resolves.

@@ -229,7 +229,9 @@ KUV_API uint32_t kuv_mapi_kuvnet_delete(kuvnet **handle);
  * as a URI: its host (or nothing) becomes the name and a port in it sets
  * port; a port number above 65535 (read as the integer reader reads it,
  * hexadecimal after "0x" included), however long, sets 65536, which create
- * and connect refuse (the URI record's own port wraps). 1. */
+ * and connect refuse (the URI record's own port wraps). 1, or
+ * KUVNET_RESULT_NO_MEMORY when the URI cannot be parsed for want of memory
+ * (name and port then unchanged). */
 KUV_API uint32_t kuv_xapi_kuvnet_set_remote(kuvnet *handle, const char *text, int32_t is_uri);
 KUV_API uint32_t kuv_xapi_kuvnet_set_local(kuvnet *handle, const char *text, int32_t is_uri);
 /* Resolves text (a URI's host with is_uri 1) and appends it to source_list:

@@ -255,6 +255,23 @@ TEST_F(Resolution, KeptLookupsAndPortNumbers) {
     EXPECT_EQ(kuv_xapi_kuvnet_connect(cut.handle), KUVNET_RESULT_PORT_RANGE);
     const std::string port = "udp://127.0.0.1:" + std::to_string(listener->port);
     EXPECT_EQ(kuv_xapi_kuvnet_add_source(cut.handle, port.c_str(), 1), 1u);
+    // A URI that cannot be parsed for want of memory is told as such: its
+    // text is no host name, and the name and port stay as they were.
+    static int let_through;
+    kuv_heap_handler_t refusing = [](void *pointer, uint64_t size) -> void * {
+        if (!pointer && size > 0 && let_through-- <= 0) return nullptr;
+        return kuv_xapi_heap_debug(pointer, size);
+    };
+    kuv_xapi_set_heap_handler(refusing, nullptr);
+    let_through = 0;
+    const uint32_t named = kuv_xapi_kuvnet_set_remote(cut.handle, "tcp://127.0.0.1:5555/x", 1);
+    let_through = 1;  // the source's own record
+    const uint32_t sourced = kuv_xapi_kuvnet_add_source(cut.handle, port.c_str(), 1);
+    kuv_xapi_set_heap_handler(nullptr, nullptr);
+    EXPECT_EQ(named, KUVNET_RESULT_NO_MEMORY);
+    EXPECT_EQ(sourced, KUVNET_RESULT_NO_MEMORY);
+    EXPECT_STREQ(cut->peer_name, "127.0.0.1");
+    EXPECT_EQ(cut->port, listener->port + 65536);
 }
 
 // ---- simple transfers of a client process ------------------------------------
