@@ -243,9 +243,11 @@ KUV_API kuv_readline_t *kuv_xapi_open_readline(void);
 KUV_API kuv_readline_t *kuv_xapi_close_readline(kuv_readline_t *readline);
 /* With bytes and a non-zero count: queues every line that ends in the chunk
  * and returns the number of bytes now held over. With NULL bytes or count 0
- * (the final push): queues the held-over bytes, if any, as a last line and
- * returns 0; the assembler stays usable. A line end split between two
- * chunks (CR, then LF) still ends only one line. NULL readline: 0.
+ * (the final push): queues the held-over bytes, if any, as a last line
+ * (also when they are only line-end bytes: the LF of a text that ends in
+ * CR LF is held over, so such a text ends with an empty line) and returns
+ * 0; the assembler stays usable. A line end split between two chunks (CR,
+ * then LF) still ends only one line. NULL readline: 0.
  * Out of memory: a line whose text cannot be allocated is dropped together
  * with the bytes held over in front of it; a line whose bytes can be held
  * over only in part is dropped whole when it ends (by a line end or the
