@@ -27,7 +27,8 @@ inline char *line_block(kuv_readline_node_t *node) {
 }
 
 // Lines that pushes on the calling thread have dropped for want of memory
-// (held-over bytes lost count as a dropped line), since the thread began.
+// (a line whose bytes could not all be kept counts when it ends, by a line
+// end or the final push), since the thread began.
 // A caller that must not lose a line compares it before and after a push.
 uint64_t lines_dropped_here();
 
