@@ -177,6 +177,15 @@ int wait_for_sockets(::kue *handle, int32_t timeout_msec);
 // Closes the epoll set and frees its buffer.
 void release_wait_set(WaitSet *set);
 
+// ---- poll -----------------------------------------------------------------
+
+// When a poll ends: once nothing is left to send (or error_code is set), or
+// also after a round with no socket to wait on (a client whose server is
+// gone): the service thread's polls, which hold the handle's lock against
+// the application, end so and try the connection again on the next.
+enum class PollEnd { kWhenSent, kOrWhenUnconnected };
+uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end);
+
 // Makes, fills, creates and (client) connects the endpoint of the first
 // connection; nullptr after reporting the failure.
 kuvnet *open_endpoint(::kue *handle);

@@ -260,13 +260,7 @@ void serve_ready(::kue *handle, int64_t ready) {
 
 }  // namespace
 
-}  // namespace kuv::kue
-
-using namespace kuv::kue;
-
-extern "C" {
-
-uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
+uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
     if (!handle->connections)
         return report_error(handle, KUE_RESULT_NOT_CREATED, "not ready head ! (need create)");
     // From a status handler: the push, pop or poll that made the report is
@@ -280,6 +274,7 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
     for (;;) {
         handle->time_stamp = kuv_xapi_time_stamp();
         bool quiet_round = true;
+        bool no_socket = false;
         const uint32_t prepared = prepare_round(handle);
         if (prepared == KUE_RESULT_WAIT_FAILED) return prepared;
         if (prepared == 1) {
@@ -314,6 +309,7 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
             // Nothing to wait on (a client that cannot connect): the same
             // sparing pause before the next attempt.
             if (handle->tx_count > 0 && handle->error_code == 0) kuv_xapi_load_balance();
+            no_socket = true;
         }
         after_quiet_round = quiet_round;
 
@@ -321,7 +317,10 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
         // until events that cannot be sent expire (never, for some) would
         // hold it up without bound.
         const bool stopping = __atomic_load_n(&state_of(handle)->stopping, __ATOMIC_ACQUIRE);
-        if (handle->error_code != 0 || handle->tx_count <= 0 || stopping) {
+        // Events that never expire for a server that is gone would keep the
+        // service thread's poll, and the handle's lock with it, without end.
+        const bool unconnected = no_socket && end == PollEnd::kOrWhenUnconnected;
+        if (handle->error_code != 0 || handle->tx_count <= 0 || stopping || unconnected) {
             settle_interest(handle);
             if (handle->error_code == 0 || handle->rx_count > 0 || handle->tx_count > 0)
                 return static_cast<uint32_t>(handle->rx_count);
@@ -330,6 +329,16 @@ uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
         if (handle->debug_level > kTraceLevel)
             std::printf("retry flush (remain=%d)\n", handle->tx_count);
     }
+}
+
+}  // namespace kuv::kue
+
+using namespace kuv::kue;
+
+extern "C" {
+
+uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec) {
+    return poll_rounds(handle, wait_msec, PollEnd::kWhenSent);
 }
 
 uint32_t kue_xapi_event_poll(kue *handle) {

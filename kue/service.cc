@@ -89,7 +89,7 @@ void kue_iapi_async_service_handler(kue_service_t service, void *context) {
             if (!guard.held()) continue;
             const uint64_t progress_before = state->progress;
             const int32_t received_before = handle->rx_count;
-            kue_mapi_event_poll(handle, 0);
+            poll_rounds(handle, 0, PollEnd::kOrWhenUnconnected);
             if (handle->rx_count > received_before) {
                 socket_woke = false;
                 continue;

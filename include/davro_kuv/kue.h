@@ -279,7 +279,11 @@ KUV_API uint32_t kue_mapi_event_create(kue *handle);
  * error_code is set). Returns rx_count, or a result code:
  * KUE_RESULT_NOT_CREATED, KUE_RESULT_WAIT_FAILED, or a reported error_code
  * when nothing is queued either way. With the service thread running and
- * received events waiting, kue_xapi_event_poll returns rx_count at once. */
+ * received events waiting, kue_xapi_event_poll returns rx_count at once.
+ * The service thread's own polls also end after a round with no socket to
+ * wait on (a client whose server is gone) and try again on the next, so
+ * that events that cannot leave do not keep the handle from the
+ * application until they expire. */
 KUV_API uint32_t kue_xapi_event_poll(kue *handle);
 KUV_API uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec);
 /* Stops the service thread, reports every peer as disconnected, frees the

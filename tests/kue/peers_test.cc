@@ -41,14 +41,26 @@ TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     first.send(0);
     const int64_t port = first.next();
     kue *client = make_client(static_cast<int32_t>(port), true);
+    // The same without a status handler (the built-in report clears each
+    // failure), its events never expiring.
+    kue *quiet = make_client(static_cast<int32_t>(port), true);
+    quiet->expire_time = -1;
     StatusLog log(client);
     ASSERT_EQ(kue_xapi_event_create(client), 1u);
+    ASSERT_EQ(kue_xapi_event_create(quiet), 1u);
     kue_xapi_event_push(client, 0, 1, 100, "before", 6);
     EXPECT_EQ(first.next(), 100);
     first.kill_now();
     // The record stays and keeps trying to connect.
     ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_PENDING) >= 3; }));
     kue_xapi_event_push(client, 0, 1, 200, "during", 6);  // waits in the queue
+    kue_xapi_event_push(quiet, 0, 1, 300, "stuck", 5);
+    usleep(100000);
+    // Meanwhile the service thread's polls let the application in.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(kue_xapi_event_get_tx_count(quiet), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+    kue_xapi_event_delete(&quiet);
     second.send(port);
     EXPECT_EQ(second.next(), port);
     EXPECT_EQ(second.next(), 200);
