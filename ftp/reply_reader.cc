@@ -52,7 +52,13 @@ int32_t read_reply(kuv_ftp_t *ftp) {
     skip_line_ends(ftp->reply_buffer);
     for (;;) {
         TrackedBlock line(kuv_xapi_pop_buffer_line(ftp->reply_buffer));
-        if (!line) return 0;
+        if (!line) {
+            // A line held but not taken for want of memory would be read
+            // as the reply to the next command, and every reply after it
+            // one command late: the connection is dropped instead.
+            if (holds_reply_line(ftp)) KUV_FTP_SLOT(ftp, disconnect);
+            return 0;
+        }
         const char *text = line.chars();
         if (!is_digit(text[0])) {
             if (ftp->debug_level > kTraceReplies)
@@ -69,10 +75,12 @@ int32_t read_reply(kuv_ftp_t *ftp) {
         ftp->more_lines = *rest == '-' ? 1 : 0;
         // The separator, whatever it is, is not part of the text.
         if (*rest != '\0') ++rest;
+        // The reply is taken even without memory for its text (which only
+        // a few commands read): dropped, it would leave the command waiting
+        // and its reply unanswered.
         ftp->reply_text = kuv_xapi_alloc_string(rest, 0);
-        if (!ftp->reply_text) return 0;
         if (ftp->debug_level > kTraceReplies)
-            std::printf("FTP [ %03d ]:%s\"%s\"\n", code, continuation_mark(ftp), ftp->reply_text);
+            std::printf("FTP [ %03d ]:%s\"%s\"\n", code, continuation_mark(ftp), rest);
         return code;
     }
 }

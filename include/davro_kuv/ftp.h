@@ -193,7 +193,9 @@ struct kuv_ftp {
      * (the inner lines of a multi-line reply) are skipped; a line that
      * starts with fewer than three digits is dropped and answered 0 although
      * more lines may be held, so a 0 after taking bytes is worth a second
-     * call before waiting for more input. */
+     * call before waiting for more input. Without memory for a held line
+     * the control connection is dropped (0); without memory for its text
+     * the code is still returned, with reply_text NULL. */
     kuv_ftp_step_t read_reply;
     /* Formats a command (with its own "\r\n") and queues it: 1, or 0 (no
      * connection, no format, an empty text, no memory). */

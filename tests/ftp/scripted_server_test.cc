@@ -273,8 +273,11 @@ TEST_F(ScriptedFtp, ConnectTakesAnyWelcomeAndEndsEveryFailedOneWithoutSpinning) 
         {"", 0, 0},
         // An endless line is dropped with the connection.
         {"220 " + std::string(3 * KUV_FTP_LINE_LIMIT, 'x'), 0, 0},
-        // No copy of the line can be made: the wait ends at its time-out.
+        // No copy of the line can be made: the connection is dropped, as
+        // every later reply would be read one command late. Without a copy
+        // of its text the reply still counts.
         {uncopied, 0, uncopied.size() - 1},
+        {uncopied, 1, 5001},
     };
     for (const auto &[welcome, expected, refused_size] : cases) {
         FakeFtp script;
@@ -294,6 +297,10 @@ TEST_F(ScriptedFtp, ConnectTakesAnyWelcomeAndEndsEveryFailedOneWithoutSpinning) 
         EXPECT_EQ(client->control_socket == -1, result == 0);
         EXPECT_EQ(client->more_lines, 0u);
         EXPECT_LE(RefuseBlocks::refused, 3) << "the wait spun on the line";
+        refuse.reset();
+        if (refused_size) {
+            EXPECT_EQ(client->noop(client.ftp), result) << "out of step";
+        }
         // The reply buffer held the limit and at most one receive more.
         EXPECT_LE(kuv_xapi_get_allocated_memory_peak_size(),
                   std::max(peak, held + KUV_FTP_LINE_LIMIT + 2 * 65536));
@@ -341,10 +348,13 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
     }
     client->control_timeout = 100;
     {
-        // No copy of the reply line: the wait ends instead of spinning.
+        // No copy of the reply line: the wait ends instead of spinning, and
+        // the connection goes rather than leave the line for the next
+        // command to take as its reply.
         RefuseBlocks refuse(uncopied.size() - 1);
         EXPECT_EQ(client->dele(client.ftp, "%s", "f"), 0);
         EXPECT_LE(RefuseBlocks::refused, 3) << "the wait spun on the line";
+        EXPECT_EQ(client->control_socket, -1);
     }
     client->disconnect(client.ftp);
     EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "RNFR a b", "RNTO c", "DELE f"}));
