@@ -61,8 +61,9 @@ int32_t syst(kuv_ftp_t *ftp) {
         [ftp](int32_t code) {
             if (code != reply::kSystem) return false;
             release_text(ftp->system_type);
-            ftp->system_type = kuv_xapi_alloc_string(ftp->reply_text, 0);
-            return true;
+            // Without memory for the text (or its copy) the answer is lost.
+            if (ftp->reply_text) ftp->system_type = kuv_xapi_alloc_string(ftp->reply_text, 0);
+            return ftp->system_type != nullptr;
         },
         "SYST\r\n");
 }
@@ -75,7 +76,10 @@ int32_t pwd(kuv_ftp_t *ftp, char **path) {
         ftp, false,
         [ftp, path](int32_t code) {
             if (code != reply::kPathCreated) return false;
-            if (!path || !ftp->reply_text) return true;
+            if (!path) return true;
+            // A reply whose text could not be kept for want of memory names
+            // no directory.
+            if (!ftp->reply_text) return false;
             // The directory stands between the first and the last quote.
             const std::string_view text(ftp->reply_text);
             const size_t open = text.find('"');
@@ -83,6 +87,7 @@ int32_t pwd(kuv_ftp_t *ftp, char **path) {
             if (open != std::string_view::npos && close > open + 1) {
                 release_text(*path);
                 *path = kuv_xapi_alloc_string(ftp->reply_text + open + 1, close - open - 1);
+                return *path != nullptr;
             }
             return true;
         },
@@ -115,8 +120,10 @@ int32_t size(kuv_ftp_t *ftp, uint64_t *size, const char *format, ...) {
         ftp, false,
         [ftp, size](int32_t code) {
             if (code != reply::kSize) return false;
-            if (size && ftp->reply_text)
-                *size = static_cast<uint64_t>(kuv_xapi_string_to_int64(ftp->reply_text, 10));
+            if (!size) return true;
+            // Without the reply's text (no memory for it) the size is unknown.
+            if (!ftp->reply_text) return false;
+            *size = static_cast<uint64_t>(kuv_xapi_string_to_int64(ftp->reply_text, 10));
             return true;
         },
         "SIZE %s\r\n", path.chars());

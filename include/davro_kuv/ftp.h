@@ -217,12 +217,14 @@ struct kuv_ftp {
     kuv_ftp_step_t quit;
     /* TYPE text (NULL: "I"): 1 on 200. */
     kuv_ftp_text_t type;
-    /* SIZE path: 1 on 213, the size stored in *size (set to 0 first). */
+    /* SIZE path: 1 on 213, the size stored in *size (set to 0 first); 0
+     * when the reply's text could not be kept for want of memory. */
     kuv_ftp_size_t size;
     /* CWD path, or CDUP for the path "..": 1 on 250. */
     kuv_ftp_format_t cwd;
     /* PWD: 1 on 257; the quoted directory stored in *path as a new string
-     * the caller releases (*path set to NULL first, left NULL without one). */
+     * the caller releases (*path set to NULL first, left NULL without one);
+     * 0 when the text or the directory could not be kept for want of memory. */
     kuv_ftp_pwd_t pwd;
     /* REST offset: 1 on 350. */
     kuv_ftp_rest_t rest;
@@ -257,7 +259,8 @@ struct kuv_ftp {
     kuv_ftp_format_t list;
     /* The next line of the last long listing, as get_nlist. */
     kuv_ftp_line_t get_list;
-    /* SYST: 1 on 215, its text kept in system_type. */
+    /* SYST: 1 on 215, its text kept in system_type; 0 when the text could
+     * not be kept for want of memory. */
     kuv_ftp_step_t syst;
     /* Downloads every file that the URI (format and arguments) names into
      * the current directory, files created with mode: 1 when at least one

@@ -314,6 +314,7 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
     script.answers["RNFR"] = "350 ready\r\n";
     script.answers["RNTO"] = "550 refused\r\n";
     script.answers["DELE"] = uncopied;
+    script.answers["SIZE"] = "213 42" + std::string(198, ' ') + "\r\n";
     // A reply of many lines is read whole, however long it is.
     std::string &many = script.answers["NOOP"] = "";
     for (int line = 0; many.size() < 2 * KUV_FTP_LINE_LIMIT; ++line)
@@ -346,6 +347,14 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
         EXPECT_EQ(client->noop(client.ftp), 0);
         EXPECT_EQ(RefuseBlocks::refused, 1);
     }
+    {
+        // The reply's text cannot be kept: the size is not known.
+        RefuseBlocks refuse(201, 1);
+        EXPECT_EQ(client->size(client.ftp, &size, "%s", "f"), 0);
+        EXPECT_EQ(RefuseBlocks::refused, 1);
+    }
+    EXPECT_EQ(client->size(client.ftp, &size, "%s", "f"), 1);
+    EXPECT_EQ(size, 42u);
     client->control_timeout = 100;
     {
         // No copy of the reply line: the wait ends instead of spinning, and
@@ -357,7 +366,8 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
         EXPECT_EQ(client->control_socket, -1);
     }
     client->disconnect(client.ftp);
-    EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "RNFR a b", "RNTO c", "DELE f"}));
+    EXPECT_EQ(server.finish(),
+              (Strings{"NOOP", "CWD ../x", "RNFR a b", "RNTO c", "SIZE f", "SIZE f", "DELE f"}));
 }
 
 TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPeer) {
