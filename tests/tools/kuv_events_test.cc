@@ -247,24 +247,24 @@ TEST_F(KuvEvents, UnreachablePeerFailsWithOneLineAndBenchReportsItsRates) {
     {
         int port = 0;
         const int silent = kuv_ftp_test::loopback_socket(false, &port);
+        // The tool sending what `input` writes, `then` run beside it.
+        auto send_input = [&](const std::string &input, const std::string &timeout,
+                              const std::string &then = "") {
+            return run_program({"/bin/sh", "-c",
+                                input + " | \"$0\" events send --peer 127.0.0.1:" +
+                                    std::to_string(port) + " --timeout " + timeout + " -" + then,
+                                KUV_TOOL_PATH},
+                               "", 20000);
+        };
         const auto started = Clock::now();
-        outcome = run_program({"/bin/sh", "-c",
-                               "yes \"$(head -c 1000 /dev/zero | tr '\\0' x)\" | head -n 20000 | "
-                               "\"$0\" events send --peer 127.0.0.1:" +
-                                   std::to_string(port) + " --timeout 500 -",
-                               KUV_TOOL_PATH},
-                              "", 20000);
+        outcome =
+            send_input("yes \"$(head -c 1000 /dev/zero | tr '\\0' x)\" | head -n 20000", "500");
         EXPECT_EQ(outcome.exit_code, 1) << outcome.err;
         EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
         EXPECT_EQ(count_lines_with(outcome.err, "(time-out)"), 1) << outcome.err;
         // Stopped while it waits for more input, it says so, not "time-out".
-        outcome = run_program(
-            {"/bin/sh", "-c",
-             "(echo first; exec sleep 5) 2>/dev/null | \"$0\" events send "
-             "--peer 127.0.0.1:" +
-                 std::to_string(port) + " --timeout 20000 - & sleep 0.5; kill -TERM $!; wait $!",
-             KUV_TOOL_PATH},
-            "", 20000);
+        outcome = send_input("(echo first; exec sleep 5) 2>/dev/null", "20000",
+                             " & sleep 0.5; kill -TERM $!; wait $!");
         EXPECT_EQ(outcome.exit_code, 1) << outcome.err;
         EXPECT_EQ(outcome.err, "kuv events send: 0 of 1 events sent (interrupted)\n");
         close(silent);
