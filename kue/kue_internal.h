@@ -179,11 +179,13 @@ void release_wait_set(WaitSet *set);
 
 // ---- poll -----------------------------------------------------------------
 
-// When a poll ends: once nothing is left to send (or error_code is set), or
-// also after a round with no socket to wait on (a client whose server is
-// gone): the service thread's polls, which hold the handle's lock against
-// the application, end so and try the connection again on the next.
-enum class PollEnd { kWhenSent, kOrWhenUnconnected };
+// When a poll ends: once nothing is left to send (or error_code is set),
+// or for the service thread's polls, which hold the handle's lock against
+// the application, also after a round with no socket to wait on (a client
+// whose server is gone) or once they have gone on for kServiceHoldMsec
+// (events for a peer that takes nothing): the next poll goes on from there.
+enum class PollEnd { kWhenSent, kForServiceThread };
+inline constexpr int32_t kServiceHoldMsec = 100;
 uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end);
 
 // Makes, fills, creates and (client) connects the endpoint of the first

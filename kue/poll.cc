@@ -270,6 +270,8 @@ uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
     // One time-out for the whole poll: a round that ends early leaves the
     // rest of it to the next.
     const kuv::sysio::Deadline deadline(wait_msec);
+    const bool for_service = end == PollEnd::kForServiceThread;
+    const kuv::sysio::Deadline hold(for_service ? kServiceHoldMsec : -1);
     bool after_quiet_round = false;
     for (;;) {
         handle->time_stamp = kuv_xapi_time_stamp();
@@ -317,10 +319,11 @@ uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
         // until events that cannot be sent expire (never, for some) would
         // hold it up without bound.
         const bool stopping = __atomic_load_n(&state_of(handle)->stopping, __ATOMIC_ACQUIRE);
-        // Events that never expire for a server that is gone would keep the
-        // service thread's poll, and the handle's lock with it, without end.
-        const bool unconnected = no_socket && end == PollEnd::kOrWhenUnconnected;
-        if (handle->error_code != 0 || handle->tx_count <= 0 || stopping || unconnected) {
+        // Events that cannot leave (a server that is gone or takes nothing)
+        // would keep the service thread's poll, and the handle's lock with
+        // it, until they expire, without end for some.
+        const bool let_go = for_service && (no_socket || hold.expired());
+        if (handle->error_code != 0 || handle->tx_count <= 0 || stopping || let_go) {
             settle_interest(handle);
             if (handle->error_code == 0 || handle->rx_count > 0 || handle->tx_count > 0)
                 return static_cast<uint32_t>(handle->rx_count);

@@ -89,7 +89,7 @@ void kue_iapi_async_service_handler(kue_service_t service, void *context) {
             if (!guard.held()) continue;
             const uint64_t progress_before = state->progress;
             const int32_t received_before = handle->rx_count;
-            poll_rounds(handle, 0, PollEnd::kOrWhenUnconnected);
+            poll_rounds(handle, 0, PollEnd::kForServiceThread);
             if (handle->rx_count > received_before) {
                 socket_woke = false;
                 continue;

@@ -281,9 +281,10 @@ KUV_API uint32_t kue_mapi_event_create(kue *handle);
  * when nothing is queued either way. With the service thread running and
  * received events waiting, kue_xapi_event_poll returns rx_count at once.
  * The service thread's own polls also end after a round with no socket to
- * wait on (a client whose server is gone) and try again on the next, so
- * that events that cannot leave do not keep the handle from the
- * application until they expire. */
+ * wait on (a client whose server is gone), or after the round that passes
+ * 100 ms, and go on with the next, so that events that cannot leave do not
+ * keep the handle from the application until they expire (a round may
+ * still take up to io_timeout, waiting for a peer that takes nothing). */
 KUV_API uint32_t kue_xapi_event_poll(kue *handle);
 KUV_API uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec);
 /* Stops the service thread, reports every peer as disconnected, frees the

@@ -61,6 +61,25 @@ TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     EXPECT_EQ(kue_xapi_event_get_tx_count(quiet), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
     kue_xapi_event_delete(&quiet);
+    // Nor does a server that takes the connection but no event: a round
+    // ends with the failed send (at io_timeout) at the latest.
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&address), length), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length);
+    kue *stuck = make_client(ntohs(address.sin_port), true, KUVNET_TCP | KUVNET_INET);
+    stuck->expire_time = -1;
+    stuck->io_timeout = stuck->connect_timeout = 300;
+    ASSERT_EQ(kue_xapi_event_create(stuck), 1u);
+    kue_xapi_event_push(stuck, 0, 1, 400, "unanswered", 10);
+    usleep(100000);
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(kue_xapi_event_get_tx_count(stuck), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+    kue_xapi_event_delete(&stuck);
+    close(silent);
     second.send(port);
     EXPECT_EQ(second.next(), port);
     EXPECT_EQ(second.next(), 200);
