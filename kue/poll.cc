@@ -133,6 +133,10 @@ void accept_peer(::kue *handle, kue_connection *listener) {
         last = last->next;
     last->next = connection;
     connection->prev = last;
+    // Watched from now on, so that the service thread's wait after this
+    // poll wakes for the peer's first event instead of sleeping its pause
+    // (a failure here is met again, and reported, by the next round).
+    watch_socket(handle, connection, EPOLLIN);
     note_progress(handle);
     report_status(handle, KUE_STATUS_ACCEPTED, connection_id(connection), connection);
 }
