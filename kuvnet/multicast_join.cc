@@ -17,9 +17,8 @@ namespace kuv::net {
 
 namespace {
 
-// Frees the interface list on every path out.
-// The interface snapshot; whole when no piece of it was left out for want
-// of memory.
+// The interface snapshot, freed on every path out; whole when no piece of
+// it was left out for want of memory.
 struct NicList {
     const uint64_t refusals_before = t_nic_refusals;
     nic *head = kuv_xapi_open_nic();
