@@ -30,12 +30,14 @@ void *resize_block(void *user, uint64_t size) {
     if (header->size == size) return user;
     void *fresh = allocate_block(size);
     if (!fresh) return nullptr;
-    // A damaged size is bounded by what malloc handed out, so the copy keeps
-    // the user's bytes without reading past the old block. The release below
-    // reports the damage.
+    // A damaged block's stored size is not believed, whichever way it moved:
+    // the copy takes what malloc handed out, so it keeps the user's bytes
+    // without reading past the old block. The release below reports the
+    // damage.
     const uint64_t usable = malloc_usable_size(header);
     const uint64_t room = usable > KUV_HEAP_OVERHEAD ? usable - KUV_HEAP_OVERHEAD : 0;
-    std::memcpy(fresh, user, std::min({size, header->size, room}));
+    const uint64_t kept = block_is_intact(user) ? header->size : room;
+    std::memcpy(fresh, user, std::min(size, kept));
     release_block(user);
     return fresh;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "davro_kuv.h"
 #include "platform/sorvan_vkl.h"
@@ -94,19 +95,20 @@ TEST(TrackedHeap, BlocksAreLaidOutRoundedResizedAndLeftAloneWhenDamaged) {
         EXPECT_TRUE(holding.unchanged());
         *damaged ^= 0x10;
     }
-    // A resize of a block with a damaged base or a wild size still returns a
-    // new block that holds the user's bytes, read no further than the old
-    // block reaches.
+    // A resize of a block with a damaged base, a wild size or a size moved
+    // down (to 4) still returns a new block that holds the user's bytes,
+    // read no further than the old block reaches.
     std::memcpy(block, "abcde", 5);
-    for (unsigned char *damaged : {block - 16, block - 8 + 5}) {
-        *damaged ^= 0x10;
+    // One byte of base flipped; the stored size (8) plus 2^44, or down to 4.
+    for (auto [at, flip] : {std::pair{-16, 0x10}, {-8 + 5, 0x10}, {-8, 8 ^ 4}}) {
+        block[at] ^= flip;
         OutputCapture err(2);
         auto *fresh = static_cast<char *>(kuv_xapi_realloc(block, 4096));
         EXPECT_EQ(err.finish(), kBrokenLines);
         ASSERT_NE(fresh, nullptr);
         EXPECT_EQ(std::memcmp(fresh, "abcde", 5), 0);
         kuv_xapi_free(fresh);
-        *damaged ^= 0x10;
+        block[at] ^= flip;
     }
     void *big = kuv_xapi_alloc(1 << 20);
     const uint64_t peak = kuv_xapi_get_allocated_memory_peak_size();
