@@ -211,9 +211,9 @@ struct kuv_ftp {
     kuv_ftp_text_t pass;
     /* user, then pass when USER was answered 331. */
     kuv_ftp_login_t login;
-    /* QUIT: 1 on 221. The client leaves the connection for disconnect to
-     * close; a server that closes it after its 221 (most do) leaves
-     * nothing to close, and disconnect then answers 0. */
+    /* QUIT: 1 on 221. The connection stays open on the client's side
+     * until disconnect, also when the server has closed its side after the
+     * 221, as most do. */
     kuv_ftp_step_t quit;
     /* TYPE text (NULL: "I"): 1 on 200. */
     kuv_ftp_text_t type;
