@@ -299,9 +299,15 @@ TEST_F(KuePeers, StartedProgramsInheritNoSocketOfTheService) {
     kue *client = make_client(server->port, true);
     ASSERT_EQ(kue_xapi_event_create(client), 1u);
     ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_ACCEPTED) == 1; }));
-    EXPECT_EQ(inherited_by_started_program({server->connections->endpoint->socket,
-                                            server->connections->next->endpoint->socket,
-                                            client->connections->endpoint->socket}),
+    // Read under the handles' locks: their service threads change the lists.
+    kuv_mapi_lock_v0(&server->lock, "test", __LINE__);
+    const std::vector<int> sockets = {server->connections->endpoint->socket,
+                                      server->connections->next->endpoint->socket};
+    kuv_mapi_unlock_v0(&server->lock);
+    kuv_mapi_lock_v0(&client->lock, "test", __LINE__);
+    const int connection = client->connections->endpoint->socket;
+    kuv_mapi_unlock_v0(&client->lock);
+    EXPECT_EQ(inherited_by_started_program({sockets[0], sockets[1], connection}),
               std::vector<int>{});
     kue_xapi_event_delete(&client);
     kue_xapi_event_delete(&server);
