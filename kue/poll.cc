@@ -280,7 +280,6 @@ uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
     for (;;) {
         handle->time_stamp = kuv_xapi_time_stamp();
         bool quiet_round = true;
-        bool no_socket = false;
         const uint32_t prepared = prepare_round(handle);
         if (prepared == KUE_RESULT_WAIT_FAILED) return prepared;
         if (prepared == 1) {
@@ -315,7 +314,6 @@ uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
             // Nothing to wait on (a client that cannot connect): the same
             // sparing pause before the next attempt.
             if (handle->tx_count > 0 && handle->error_code == 0) kuv_xapi_load_balance();
-            no_socket = true;
         }
         after_quiet_round = quiet_round;
 
@@ -326,7 +324,7 @@ uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
         // Events that cannot leave (a server that is gone or takes nothing)
         // would keep the service thread's poll, and the handle's lock with
         // it, until they expire, without end for some.
-        const bool let_go = for_service && (no_socket || hold.expired());
+        const bool let_go = for_service && (prepared != 1 || hold.expired());
         if (handle->error_code != 0 || handle->tx_count <= 0 || stopping || let_go) {
             settle_interest(handle);
             if (handle->error_code == 0 || handle->rx_count > 0 || handle->tx_count > 0)
