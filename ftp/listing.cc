@@ -25,6 +25,15 @@ constexpr ListingKind kind_of(Listing listing) {
                : ListingKind{"NLST %s\r\n", "nlist failed", &kuv_ftp::nlist_lines};
 }
 
+// Pushes bytes (NULL for the final push) into a listing's assembler and
+// stores what it holds over; false when it dropped a line for want of
+// memory: a listing without one of its names would pass for the whole one.
+bool push_lines(kuv_readline_t *lines, const char *bytes, uint64_t count, uint64_t *held) {
+    const uint64_t dropped = kuv::readline::lines_dropped_here();
+    *held = kuv_xapi_push_readline(lines, bytes, count);
+    return kuv::readline::lines_dropped_here() == dropped;
+}
+
 // Receives the listing into its assembler. False when a line grew past
 // KUV_FTP_LINE_LIMIT without ending, or no assembler could be opened or it
 // dropped a line for want of memory: the listing is failed and its data
@@ -52,10 +61,9 @@ bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
             KUV_FTP_SLOT(ftp, close_data);
             return false;
         }
-        const uint64_t dropped = kuv::readline::lines_dropped_here();
-        const uint64_t held = kuv_xapi_push_readline(lines, area, static_cast<uint64_t>(count));
-        // A listing without one of its names would pass for the whole one.
-        if (held > KUV_FTP_LINE_LIMIT || kuv::readline::lines_dropped_here() != dropped) {
+        uint64_t held = 0;
+        const bool whole = push_lines(lines, area, static_cast<uint64_t>(count), &held);
+        if (held > KUV_FTP_LINE_LIMIT || !whole) {
             ftp->error_flags |=
                 held > KUV_FTP_LINE_LIMIT ? KUV_FTP_CONNECTION_FAILURE : KUV_FTP_STREAM_FAILURE;
             KUV_FTP_SLOT(ftp, close_data);
@@ -80,9 +88,8 @@ int32_t run_listing(kuv_ftp_t *ftp, Listing listing, TrackedBlock path) {
     }
     // A last line without a line end is queued too; without memory for it
     // the listing fails.
-    const uint64_t dropped = kuv::readline::lines_dropped_here();
-    if (lines) kuv_xapi_push_readline(lines, nullptr, 0);
-    if (kuv::readline::lines_dropped_here() != dropped) {
+    uint64_t held = 0;
+    if (lines && !push_lines(lines, nullptr, 0, &held)) {
         say(kind_of(listing).failure);
         lines = kuv_xapi_close_readline(lines);
         return 0;
