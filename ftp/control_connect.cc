@@ -50,19 +50,27 @@ const char *open_control(kuv_ftp_t *ftp, const char *host, int32_t port) {
 }
 
 // Reads the welcome: success at the first coded line that is no
-// continuation, whatever its code. The failure message, or NULL.
+// continuation, whatever its code. Each line has control_timeout to come
+// whole, as in every reply wait. The failure message, or NULL.
 const char *read_welcome(kuv_ftp_t *ftp) {
+    sysio::Deadline line_due(control_wait_of(ftp));
     for (;;) {
         const uint64_t held_before = held_reply_bytes(ftp);
         if (KUV_FTP_SLOT(ftp, read_reply) > 0) {
             if (ftp->more_lines == 0) return nullptr;
+            line_due.restart();
             continue;
         }
-        if (may_read_on(ftp, held_before)) continue;
+        if (may_read_on(ftp, held_before)) {
+            line_due.restart();
+            continue;
+        }
         if (ftp->control_socket == -1) return "refuse connection socket";
-        const uint32_t flags = KUV_FTP_SLOT(ftp, pump, control_wait_of(ftp), 0);
+        const uint32_t flags = KUV_FTP_SLOT(ftp, pump, line_due.remaining(), 0);
         if (flags & KUV_FTP_PUMP_CONTROL_CLOSED) return "refuse connection";
-        if ((flags & KUV_FTP_PUMP_CONTROL_RECEIVED) == 0) return "empty welcome message";
+        if ((flags & KUV_FTP_PUMP_CONTROL_RECEIVED) == 0 ||
+            (line_due.expired() && !holds_reply_line(ftp)))
+            return "empty welcome message";
     }
 }
 

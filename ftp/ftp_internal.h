@@ -14,6 +14,7 @@
 #include "davro_kuv/ftp.h"
 #include "davro_kuv/runtime.h"
 #include "runtime/guards.h"
+#include "sysio/wait.h"
 
 namespace kuv::ftp {
 
@@ -170,23 +171,36 @@ inline bool may_read_on(const kuv_ftp_t *ftp, uint64_t held_before) {
 
 // Reads reply lines, pumping control input while none is held, and hands
 // each coded line to judge(code). Ends at the first coded line that is no
-// continuation, at a silence of control_wait ms, or at a lost connection.
+// continuation, at a lost connection, or when no whole line has come for
+// control_wait ms: a silence, or a server that trickles a line in byte by
+// byte, which would otherwise hold the wait for as long as it likes. A
+// wait that ends so while the reply is owed drops the control connection:
+// the reply could still come, and the next command would take it for its
+// own, and every later command the reply meant for the one before.
 template <class Judge>
-void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge) {
+void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge, bool reply_owed = true) {
+    sysio::Deadline line_due(control_wait);
     for (;;) {
         const uint64_t held_before = held_reply_bytes(ftp);
         const int32_t code = KUV_FTP_SLOT(ftp, read_reply);
         if (code > 0) {
             judge(code);
             if (ftp->more_lines != 1) return;
+            line_due.restart();
             continue;
         }
         // A line dropped by the reader (no code) may sit in front of more
         // lines already received; those are read before waiting.
-        if (may_read_on(ftp, held_before)) continue;
+        if (may_read_on(ftp, held_before)) {
+            line_due.restart();
+            continue;
+        }
         if (ftp->control_socket == -1) return;
-        const uint32_t flags = KUV_FTP_SLOT(ftp, pump, control_wait, 0);
-        if ((flags & KUV_FTP_PUMP_CONTROL_RECEIVED) == 0) return;
+        const uint32_t flags = KUV_FTP_SLOT(ftp, pump, line_due.remaining(), 0);
+        const bool received = flags & KUV_FTP_PUMP_CONTROL_RECEIVED;
+        if (received && (!line_due.expired() || holds_reply_line(ftp))) continue;
+        if (reply_owed && ftp->control_socket != -1) KUV_FTP_SLOT(ftp, disconnect);
+        return;
     }
 }
 

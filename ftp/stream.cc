@@ -40,12 +40,17 @@ bool judge_transfer_reply(kuv_ftp_t *ftp, int32_t code) {
 
 // The reply wait at the end of a transfer, which reads on past preliminary
 // replies to the final one: stopping at a preliminary one would leave the
-// final reply to be taken for the answer to the next command.
+// final reply to be taken for the answer to the next command. The final
+// reply is owed while the transfer the server announced has neither
+// completed nor been failed by a reply.
 void wait_transfer_end(kuv_ftp_t *ftp, int32_t control_wait) {
     for (bool preliminary = true; preliminary;) {
         preliminary = false;
-        wait_reply(ftp, control_wait,
-                   [&](int32_t code) { preliminary = !judge_transfer_reply(ftp, code); });
+        const bool owed =
+            ftp->transfer_active == 1 && (ftp->error_flags & KUV_FTP_REPLY_FAILURE) == 0;
+        wait_reply(
+            ftp, control_wait,
+            [&](int32_t code) { preliminary = !judge_transfer_reply(ftp, code); }, owed);
     }
 }
 

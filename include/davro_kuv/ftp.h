@@ -43,8 +43,16 @@
  *
  * Threads: an FTP handle has no lock; one thread uses it at a time. Every
  * operation runs in the caller's thread and blocks for at most its
- * time-outs. Each of them bounds a silence: a server that keeps sending
- * (a reply trickling in byte by byte, say) keeps a wait going.
+ * time-outs. A reply wait gives each reply line control_timeout to come
+ * whole, so a server that trickles a line in byte by byte does not keep it
+ * going; the data waits bound a silence, so a slow transfer goes on.
+ *
+ * Replies out of step: a reply wait that ends without the reply it waits
+ * for (none, or a line not whole in time), and the close of an announced
+ * transfer whose final reply does not come within its wait, drop the
+ * control connection: a reply that came later would be taken for the
+ * answer to the next command. The commands after fail until the
+ * application connects again.
  */
 #ifndef DAVRO_KUV_FTP_H
 #define DAVRO_KUV_FTP_H
@@ -137,7 +145,7 @@ struct kuv_ftp {
     uint32_t fill_reads;           /* 1: reads wait until the request can be filled (1) */
     int32_t data_port;             /* > 0: the passive data port instead of the announced one */
     uint64_t buffer_limit;         /* the pump stops receiving data at this many held bytes */
-    uint32_t control_timeout;      /* control input wait of every reply wait (24000) */
+    uint32_t control_timeout;      /* each reply line's wait in every reply wait (24000) */
     uint32_t data_timeout;         /* each upload send; the stall limit of reads (30000) */
     uint32_t accept_timeout;       /* wait for the server's active-mode connection (16000) */
     int32_t control_socket;        /* control connection, -1 none */

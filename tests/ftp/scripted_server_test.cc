@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -84,7 +85,10 @@ struct FakeFtp {
     std::set<std::string> hang_up_after;       // RETR: the session ends after the 226
     std::atomic<bool> release_hang_up{false};  // until set, those wait after the 150
     std::string completion = "226 transfer complete\r\n";  // after a transfer served whole
-    std::string midway;  // RETR: said after half the file, then a pause of 1 s
+    std::string midway;               // RETR: said after half the file, then a pause of 1 s
+    std::map<std::string, int> late;  // verb -> ms before its (final) reply
+    std::set<std::string> trickled;   // verbs whose reply goes a byte every 50 ms
+                                      // ("{welcome}": the welcome)
 };
 
 std::string take_front(std::vector<std::string> &list) {
@@ -130,7 +134,16 @@ class FakeServer {
         for (const auto &[mark, value] : marks)
             for (size_t at; (at = text.find(mark)) != std::string::npos;)
                 text.replace(at, mark.size(), value);
-        send_all(control_, text);
+        if (const auto late = script_.late.find(verb_); late != script_.late.end())
+            std::this_thread::sleep_for(std::chrono::milliseconds(late->second));
+        if (!script_.trickled.count(verb_)) {
+            send_all(control_, text);
+            return;
+        }
+        for (const char byte : text) {
+            if (!send_all(control_, std::string_view(&byte, 1))) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
     }
 
     void transfer(const std::string &verb, const std::string &name) {
@@ -139,7 +152,9 @@ class FakeServer {
         const auto file = script_.files.find(name);
         const bool retr = verb == "RETR", listing = verb == "NLST" || verb == "LIST";
         if (retr && file == script_.files.end()) return reply("550 no such file\r\n");
+        verb_ = "";  // only the final reply of a transfer comes late
         reply("150 here it comes\r\n");
+        verb_ = verb;
         const int data = data_listener_ >= 0 ? accept_within(data_listener_)
                          : active_port_ > 0  ? loopback_socket(false, &active_port_, true)
                                              : -1;
@@ -178,9 +193,10 @@ class FakeServer {
         close(listener_);
         if (control_ < 0) return;
         const bool hang_up = script_.welcome == "{hang up}";
-        if (!hang_up) send_all(control_, script_.welcome);
+        verb_ = "{welcome}";
+        if (!hang_up) reply(script_.welcome);
         for (std::string line; !hang_up && !(line = command()).empty();) {
-            const std::string verb = line.substr(0, line.find(' '));
+            const std::string verb = verb_ = line.substr(0, line.find(' '));
             const std::string name = line.size() > verb.size() ? line.substr(verb.size() + 1) : "";
             unsigned high = 0, low = 0;
             if (verb == "PASV" || verb == "EPSV") {
@@ -212,7 +228,7 @@ class FakeServer {
     FakeFtp &script_;
     int port_ = 0, listener_ = -1, control_ = -1;
     int data_listener_ = -1, data_port_ = 0, active_port_ = -1;
-    std::string pending_;
+    std::string pending_, verb_;
     std::vector<std::string> commands_;
     std::thread thread_;
 };
@@ -599,6 +615,50 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_EQ(client->write_stream(client.ftp, many.data(), many.size()), -1);
     EXPECT_EQ(client->close_stream(client.ftp), 0);
     EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
+}
+
+TEST_F(ScriptedFtp, AReplyNotWholeInTimeDropsTheConnectionInsteadOfAnsweringTheNextCommand) {
+    // A welcome trickled in byte by byte fails the connect in time.
+    {
+        FakeFtp script;
+        script.trickled.insert("{welcome}");
+        FakeServer server(script);
+        Client client;
+        client->control_timeout = 300;
+        EXPECT_FALSE(client.open(server.port(), false));
+        EXPECT_EQ(client->control_socket, -1);
+    }
+    // The server answers DELE after the client stopped waiting, or trickles
+    // NOOP's reply in byte by byte, or ends a transfer late; the command
+    // after would take that reply for its own (the refused RNTO, the DELE
+    // after the transfer) and report success.
+    const std::function<int32_t(Client &)> late_ones[] = {
+        [](Client &client) { return client->dele(client.ftp, "%s", "f"); },
+        [](Client &client) { return client->noop(client.ftp); },
+        [](Client &client) {
+            return client->open_stream(client.ftp, 0, "RETR %s\r\n", "f") == 1 &&
+                   client.read_to_end() == "data";
+        }};
+    for (int each = 0; each < 3; ++each) {
+        FakeFtp script;
+        script.answers["DELE"] = "250 deleted\r\n";
+        script.answers["RNTO"] = "550 refused\r\n";
+        script.files["f"] = "data";
+        script.completion = "250 done\r\n";
+        script.late[each == 0 ? "DELE" : "RETR"] = 800;
+        if (each == 1) script.trickled.insert("NOOP");
+        FakeServer server(script);
+        Client client;
+        ASSERT_TRUE(client.open(server.port()));
+        client->passive = 1;
+        client->control_timeout = 300;
+        EXPECT_FALSE(late_ones[each](client)) << each;
+        EXPECT_EQ(client->control_socket, -1) << each;
+        client->control_timeout = 3000;
+        const int32_t after =
+            each == 2 ? client->dele(client.ftp, "%s", "g") : client->rnto(client.ftp, "%s", "g");
+        EXPECT_EQ(after, 0) << each;
+    }
 }
 
 // A one-call download of /x from a scripted server, its printing kept
