@@ -29,6 +29,18 @@ uint32_t acknowledge(kuvnet *handle, uint32_t own_id, const packet_info &receive
     return code;
 }
 
+// A stream packet whose body was read and dropped for want of memory
+// leaves the stream at the next header: on an acknowledged stream its
+// sender is told so at once, instead of waiting out its time-out for an
+// answer that never comes. (A datagram refused its memory is dropped
+// unread, so there is no header to answer.)
+void refuse_dropped_body(kuvnet *handle, uint32_t own_id, const packet_info &received,
+                         uint32_t code) {
+    if (code == KUVNET_RESULT_NO_MEMORY && is_stream(handle->protocol_type) &&
+        is_acknowledged(handle->protocol_type))
+        acknowledge(handle, own_id, received, code);
+}
+
 // The checks of the exported receive.
 uint32_t receive_checks(kuvnet *handle, const packet_info *info) {
     uint32_t code = kuv_xapi_kuvnet_check_valid_handle(handle);
@@ -172,6 +184,7 @@ uint32_t receive_and_acknowledge(kuvnet *handle, packet_info *info, BodyPlacemen
                                  bool *placed) {
     const uint32_t own_id = info->src_id;
     uint32_t code = receive_packet(handle, info, placement, placed);
+    if (code != KUV_RESULT_OK) refuse_dropped_body(handle, own_id, *info, code);
     if (code != KUV_RESULT_OK || !is_acknowledged(handle->protocol_type)) return code;
     code = acknowledge(handle, own_id, *info);
     if (code != KUV_RESULT_OK) kuv_mapi_release_packet_info(info);
@@ -206,7 +219,10 @@ uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
         info->src_id = own_id;
         bool placed, complete = false;
         code = checked_receive(handle, info, &message, &placed);
-        if (code != KUV_RESULT_OK) break;
+        if (code != KUV_RESULT_OK) {
+            refuse_dropped_body(handle, own_id, *info, code);
+            break;
+        }
         code = message.take(*info, &complete);
         if (code == kRepeatedPacket) {
             kuv_mapi_release_packet_info(info);

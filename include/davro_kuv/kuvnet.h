@@ -435,7 +435,10 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *i
 KUV_API uint32_t kuv_xapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 /* Receives one packet into info (src_id = own identifier; data must be
- * NULL) and acknowledges it on an acknowledged transport. */
+ * NULL) and acknowledges it on an acknowledged transport. On an
+ * acknowledged stream a packet whose body could not be kept for want of
+ * memory (read and dropped) is answered with KUVNET_RESULT_NO_MEMORY, which
+ * ends the sender's send at once; so does rx_data_fill below. */
 KUV_API uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info);
 /* Receives packets until one message is whole: info->data (owned,

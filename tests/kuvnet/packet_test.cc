@@ -271,6 +271,22 @@ TEST_F(Transfer, AReceiveWithoutMemoryStillTakesWhatArrived) {
         return receive(at.handle);
     };
     EXPECT_EQ(refused_then_received(far), second);
+    // Acknowledged, the sender learns of the dropped body at once, rather
+    // than at its time-out, and the stream stays in step for the next.
+    kuv_test::stream_pair(sockets);
+    Endpoint acked_near(KUVNET_TCP, sockets[0]), acked_far(KUVNET_TCP, sockets[1]);
+    acked_near->timeout = 2000;
+    acked_far->timeout = 5000;
+    std::thread acked_sender([&] {
+        for (Bytes *bytes : {&first, &second}) {
+            packet_info message = message_info(kSender, kReceiver, *bytes);
+            EXPECT_EQ(kuv_xapi_kuvnet_tx_data(acked_near.handle, &message),
+                      bytes == &first ? KUVNET_RESULT_NO_MEMORY : 1u);
+            acked_near->error_code = 0;
+        }
+    });
+    EXPECT_EQ(refused_then_received(acked_far), second);
+    acked_sender.join();
 
     int sender_socket, peer_socket;
     kuv_test::bound_udp(&sender_socket);
