@@ -339,11 +339,14 @@ bool descriptors_for_idle_peers() {
     return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
+// Read under the handle's lock: the service thread changes the list.
 int connection_count(kue *server) {
     int count = 0;
+    kuv_mapi_lock_v0(&server->lock, "bench", __LINE__);
     for (kue_connection *connection = server->connections; connection;
          connection = connection->next)
         ++count;
+    kuv_mapi_unlock_v0(&server->lock);
     return count;
 }
 
@@ -365,8 +368,8 @@ class IdlePeers {
                     0)
                     return;
             }
-            // Accepted by this thread's polls, while which the service
-            // thread stands aside and leaves the list alone.
+            // Accepted by this thread's polls (the service thread stands
+            // aside meanwhile) rather than after its pauses.
             const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             do
                 kue_xapi_event_poll(server);
