@@ -320,6 +320,108 @@ void KueVsZmq64K(benchmark::State &state) {
 }
 #endif
 
+// ---- idle peers ---------------------------------------------------------
+
+constexpr int kIdlePeers = 2000;
+// Fewer events than the other 64-byte cases: a round stays short however
+// much each idle peer costs.
+constexpr int kIdlePeersRound = 1000;
+
+// Room for the idle peers' two descriptors each (ours and the accepted
+// one), up to the hard limit.
+bool descriptors_for_idle_peers() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    const rlim_t needed = 2 * kIdlePeers + 256;
+    if (limit.rlim_cur >= needed) return true;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) return false;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : limit.rlim_max;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// Read under the handle's lock: the service thread changes the list.
+int connection_count(kue *server) {
+    int count = 0;
+    kuv_mapi_lock_v0(&server->lock, "bench", __LINE__);
+    for (kue_connection *connection = server->connections; connection;
+         connection = connection->next)
+        ++count;
+    kuv_mapi_unlock_v0(&server->lock);
+    return count;
+}
+
+// Plain TCP sockets connected to a server and never used: each is a peer
+// the server holds and watches. They connect in small batches, each
+// accepted before the next, so that the listen backlog never overflows.
+class IdlePeers {
+  public:
+    IdlePeers(kue *server, int count) : sockets_(static_cast<size_t>(count), -1) {
+        const sockaddr_in address = loopback(server->port);
+        const int before = connection_count(server);
+        constexpr int kBatch = 64;
+        for (int done = 0; done < count;) {
+            const int batch_end = std::min(count, done + kBatch);
+            for (; done < batch_end; ++done) {
+                const int peer = socket(AF_INET, SOCK_STREAM, 0);
+                sockets_[static_cast<size_t>(done)] = peer;
+                if (connect(peer, reinterpret_cast<const sockaddr *>(&address), sizeof address) !=
+                    0)
+                    return;
+            }
+            // Accepted by this thread's polls (the service thread stands
+            // aside meanwhile) rather than after its pauses.
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            do
+                kue_xapi_event_poll(server);
+            while (connection_count(server) < before + done &&
+                   std::chrono::steady_clock::now() < limit);
+        }
+        complete_ = connection_count(server) == before + count;
+    }
+    ~IdlePeers() {
+        for (int peer : sockets_)
+            if (peer >= 0) close(peer);
+    }
+    IdlePeers(const IdlePeers &) = delete;
+    IdlePeers &operator=(const IdlePeers &) = delete;
+    bool complete() const { return complete_; }
+
+  private:
+    std::vector<int> sockets_;
+    bool complete_ = false;
+};
+
+// One-way 64-byte events to a server holding 2,000 idle peers against the
+// same to a server holding none: what each idle peer adds to an event.
+void KueIdlePeers64(benchmark::State &state) {
+    if (!descriptors_for_idle_peers()) {
+        state.SkipWithError("not enough descriptors for the idle peers");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    int receiver_cpu, sender_cpu;
+    if (!kuv_bench::place_two_processes(state, state.range(0) == 2, &receiver_cpu, &sender_cpu))
+        return;
+    const kuv_bench::PinnedThread pinned(receiver_cpu);
+    KueReceiver crowded(kSmall, sender_cpu);
+    KueReceiver alone(kSmall, sender_cpu);
+    crowded.round(1);  // the sender is the server's second record
+    alone.round(1);
+    IdlePeers idle(crowded.server, kIdlePeers);
+    if (!idle.complete()) {
+        state.SkipWithError("the idle peers were not all accepted");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    measure_paired(
+        state, [&](uint64_t) { crowded.round(kIdlePeersRound); },
+        [&](uint64_t) { alone.round(kIdlePeersRound); }, Clock::kWall);
+    state.counters["library_per_s"] = kIdlePeersRound / state.counters["library_us"] * 1e6;
+    state.counters["peer_per_s"] = kIdlePeersRound / state.counters["peer_us"] * 1e6;
+}
+
 // ---- round trips --------------------------------------------------------
 
 // Times each round trip of a round.
@@ -467,6 +569,7 @@ BENCHMARK(KueVsZmq64)->Apply(placements);
 BENCHMARK(KueVsZmq64K)->Apply(placements);
 BENCHMARK(KueVsZmqRoundTrip)->UseRealTime();
 #endif
+BENCHMARK(KueIdlePeers64)->Apply(placements);
 BENCHMARK(KueIdleClient)->Iterations(1)->UseRealTime();
 BENCHMARK(KueIdleServer)->Iterations(1)->UseRealTime();
 
@@ -493,5 +596,10 @@ int main(int argc, char **argv) {
                 std::string(one_way.name) + "/cores:" + cores + "/min_time:2.000/real_time"));
     ratios.push_back(kuv_bench::paired("event service / ZeroMQ REQ-REP, round trip 64 B",
                                        "KueVsZmqRoundTrip/real_time"));
+    for (const auto &[cores, placement] : kPlacements)
+        ratios.push_back(kuv_bench::paired(
+            std::string("event service one-way 64 B with 2,000 idle peers / with none, ") +
+                placement,
+            std::string("KueIdlePeers64/cores:") + cores + "/min_time:2.000/real_time"));
     return kuv_bench::run_with_ratios(argc, argv, ratios);
 }

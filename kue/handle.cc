@@ -31,9 +31,7 @@ void set_defaults(HandleState *state) {
 
 // Drops the first record again after a failed create.
 void undo_first_connection(::kue *handle) {
-    kue_connection *first = handle->connections;
-    handle->connections = nullptr;
-    free_connection(handle, first);
+    remove_connection(handle, handle->connections);
 }
 
 void close_wake_descriptor(HandleState *state) {
@@ -92,10 +90,9 @@ uint32_t kue_xapi_event_init(kue **place) {
 uint32_t kue_mapi_event_create(kue *handle) {
     if (handle->connections)
         return report_error(handle, KUE_RESULT_ALREADY_CREATED, "already created !");
-    handle->connections = new_connection();
-    if (!handle->connections)
-        return report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (head)");
-    kue_connection *first = handle->connections;
+    kue_connection *first = new_connection();
+    if (!first) return report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (head)");
+    link_connection(handle, first);
     first->endpoint = open_endpoint(handle);
     if (!first->endpoint) {
         undo_first_connection(handle);

@@ -20,14 +20,22 @@ inline constexpr uint32_t kLockMode = KUV_LOCK_MODE_EXCLUSIVE;
 
 // The epoll set of a handle's sockets. Each socket is registered once with
 // the connection record as its data, and changed only when the record's
-// interest changes, so a round costs a walk of the list and one wait
-// however many peers there are. The events buffer grows with the number of
-// registered sockets and is kept between polls.
+// interest changes, so that a round touches the records that are ready or
+// have events queued, not every peer held. The events buffer grows with the
+// number of registered sockets and is kept between polls.
 struct WaitSet {
     int32_t descriptor;   // -1 until the first poll makes it
     uint32_t registered;  // sockets in the set
     struct epoll_event *events;
     uint32_t capacity;
+    // The records registered for writability, linked through their
+    // writer_prev/writer_next: the only ones whose interest may have to be
+    // taken back when their queue runs empty.
+    kue_connection *first_writer;
+    // Set when a socket could not be registered or changed: the next round
+    // then goes over every record, registers what is missing and reports
+    // the failure if it persists.
+    bool broken;
 };
 
 // Blocks of sent or expired pushed events, kept for the next pushes: a
@@ -79,6 +87,20 @@ struct HandleState {
     // would change the lists that the call which made the report is
     // walking.
     uint32_t reporting;
+    // The last connection record (accepted peers are appended behind it)
+    // and the place in list order that the next record linked takes.
+    kue_connection *last_connection;
+    uint64_t next_order;
+    // The records whose tx_queue or rx_queue holds events, in list order,
+    // linked through queued_prev/queued_next: the only ones expiry and pop
+    // have to look at. While the expiry walk goes over them, queued_cursor
+    // is the record it takes next; unlinking that record, or linking one
+    // between the record being walked (queued_walk_order) and it, moves it.
+    kue_connection *first_queued;
+    kue_connection *last_queued;
+    kue_connection *queued_cursor;
+    uint64_t queued_walk_order;
+    bool queued_walk;
 };
 
 // Milliseconds of the monotonic clock.
@@ -114,13 +136,19 @@ struct ConnectionState {
     kue_event *rx_tail;
     uint64_t tx_earliest_expiry;
     uint64_t rx_earliest_expiry;
+    // The record's place in list order: grows with every record linked, so
+    // that sorting by it puts records in list order.
+    uint64_t order;
+    // Links of the handle's list of records with queued events.
+    kue_connection *queued_prev;
+    kue_connection *queued_next;
+    bool queued;
     // The socket registered in the handle's wait (-1: none) and with which
-    // events; what the last wait found ready; whether the record takes part
-    // in the current round's wait.
+    // events; links of the wait's list of records watched for writability.
     int32_t registered_socket;
     uint32_t registered_events;
-    uint32_t ready_events;
-    bool in_round;
+    kue_connection *writer_prev;
+    kue_connection *writer_next;
 };
 
 inline ConnectionState *state_of(kue_connection *connection) {
@@ -134,8 +162,16 @@ kue_connection *new_connection();
 void free_connection(::kue *handle, kue_connection *connection);
 // Takes the endpoint's socket out of the wait, then deletes the endpoint.
 void delete_endpoint(::kue *handle, kue_connection *connection);
+// Appends a record at the end of the handle's list.
+void link_connection(::kue *handle, kue_connection *connection);
 // Unlinks a record, takes its counts off the handle's and frees it.
 void remove_connection(::kue *handle, kue_connection *connection);
+// The first record in list order whose rx_queue holds events, or nullptr.
+kue_connection *first_with_received(::kue *handle);
+// Runs drop_expired (which may report) on every record after the first that
+// holds queued events, in list order, then `then` on it; stops at the first
+// record for which `then` answers false and returns false.
+bool expire_queued(::kue *handle, bool (*then)(::kue *, kue_connection *));
 // An event record with `room` bytes right behind it (data points there, or
 // is nullptr with no room); nullptr when memory runs out or room cannot be
 // added to the record's size.
@@ -171,9 +207,10 @@ void unwatch_socket(::kue *handle, kue_connection *connection);
 // Leaves only the read interest on records with nothing left to send, so
 // that a quiet wait on the set is not ended by writable sockets.
 void settle_interest(::kue *handle);
-// Waits up to timeout_msec for the registered sockets and records what is
-// ready in each record. The number of ready sockets, 0, or -1 (errno set).
-int wait_for_sockets(::kue *handle, int32_t timeout_msec);
+// Waits up to timeout_msec for the registered sockets. The number of ready
+// sockets, 0, or -1 (errno set); *ready then points at what the wait found,
+// one entry per ready record, sorted in list order.
+int wait_for_sockets(::kue *handle, int32_t timeout_msec, struct epoll_event **ready);
 // Closes the epoll set and frees its buffer.
 void release_wait_set(WaitSet *set);
 

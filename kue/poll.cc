@@ -55,58 +55,64 @@ void drop_connection(::kue *handle, kue_connection *connection) {
     note_progress(handle);
 }
 
-// Step 2 of a round: expiry, reopening, and each socket's interest in the
-// wait. Returns 1 when some socket takes part in the wait, 0 when none
-// does, or the code of a wait that cannot be set up.
-uint32_t prepare_round(::kue *handle) {
-    bool any = false;
-    for (kue_connection *connection = handle->connections; connection;
-         connection = connection->next) {
-        ConnectionState *state = state_of(connection);
-        state->in_round = false;
-        state->ready_events = 0;
-        drop_expired(handle, connection);
+// The socket's interest in the round's wait: reading always, writing while
+// events wait to be sent. An endpoint without a socket (an active UDP
+// endpoint without a peer) has nothing to wait on. False when the wait
+// refuses it.
+bool watch_for_round(::kue *handle, kue_connection *connection) {
+    if (connection->endpoint->socket < 0) return true;
+    return watch_socket(handle, connection, connection->tx_queue ? EPOLLIN | EPOLLOUT : EPOLLIN);
+}
+
+// The first record's part of step 2: expiry, reopening a lost client
+// connection, interest. False when the wait refuses the socket.
+bool prepare_first(::kue *handle, kue_connection *connection) {
+    drop_expired(handle, connection);
+    if (!connection->endpoint) {
+        connection->endpoint = open_endpoint(handle);
         if (!connection->endpoint) {
-            connection->endpoint = open_endpoint(handle);
-            if (!connection->endpoint) {
-                report_status(handle, KUE_STATUS_PENDING, 0, connection);
-                continue;
-            }
-            if (handle->is_server != 1)
-                report_status(handle, KUE_STATUS_CONNECTED, connection_id(connection), connection);
+            report_status(handle, KUE_STATUS_PENDING, 0, connection);
+            return true;
         }
-        // An endpoint without a socket (an active UDP endpoint without a
-        // peer) has nothing to wait on.
-        if (connection->endpoint->socket < 0) continue;
-        if (!watch_socket(handle, connection, connection->tx_queue ? EPOLLIN | EPOLLOUT : EPOLLIN))
-            return report_error(handle, KUE_RESULT_WAIT_FAILED, "select failed !");
-        state->in_round = true;
-        any = true;
+        if (handle->is_server != 1)
+            report_status(handle, KUE_STATUS_CONNECTED, connection_id(connection), connection);
     }
-    return any ? 1 : 0;
+    return watch_for_round(handle, connection);
 }
 
-// What the round's wait found for this record; nothing for records that
-// took no part in it (among them peers accepted during the walk).
-Readiness readiness_of(kue_connection *connection) {
-    const ConnectionState *state = state_of(connection);
+// Step 2 of a round: expiry, reopening, and each socket's interest in the
+// wait. Every other record keeps its interest between rounds: only the first
+// can lose its endpoint and get it back, and only records with queued events
+// have events to expire and a socket to watch for writing, so the round
+// looks at those alone. After a socket the wait refused, the round goes
+// over every record again. Returns 1 when some socket takes part in the
+// wait, 0 when none does, or the code of a wait that cannot be set up.
+uint32_t prepare_round(::kue *handle) {
+    WaitSet *set = &state_of(handle)->wait;
+    kue_connection *first = handle->connections;
+    bool watched = prepare_first(handle, first);
+    if (watched && set->broken) {
+        set->broken = false;
+        for (kue_connection *connection = first->next; watched && connection;
+             connection = connection->next) {
+            drop_expired(handle, connection);
+            watched = watch_for_round(handle, connection);
+        }
+    } else if (watched) {
+        watched = expire_queued(handle, watch_for_round);
+    }
+    if (!watched) return report_error(handle, KUE_RESULT_WAIT_FAILED, "select failed !");
+    // Records whose queue ran empty since they were watched for writing.
+    settle_interest(handle);
+    return set->registered > 0 ? 1 : 0;
+}
+
+// What the round's wait found for a record, as select would have found it.
+Readiness readiness_of(kue_connection *connection, uint32_t ready_events) {
     Readiness ready;
-    if (!state->in_round || !connection->endpoint) return ready;
-    ready.readable = state->ready_events & kReadableEvents;
+    ready.readable = ready_events & kReadableEvents;
     ready.writable =
-        (state->registered_events & EPOLLOUT) && (state->ready_events & kWritableEvents);
-    return ready;
-}
-
-// Ready conditions counted as select counts them: a socket both readable
-// and writable counts twice.
-int64_t count_ready(::kue *handle) {
-    int64_t ready = 0;
-    for (kue_connection *connection = handle->connections; connection;
-         connection = connection->next) {
-        const Readiness state = readiness_of(connection);
-        ready += state.readable + state.writable;
-    }
+        (state_of(connection)->registered_events & EPOLLOUT) && (ready_events & kWritableEvents);
     return ready;
 }
 
@@ -128,14 +134,11 @@ void accept_peer(::kue *handle, kue_connection *listener) {
     }
     endpoint->timeout = static_cast<uint32_t>(handle->io_timeout);
     connection->endpoint = endpoint;
-    kue_connection *last = listener;
-    while (last->next)
-        last = last->next;
-    last->next = connection;
-    connection->prev = last;
+    link_connection(handle, connection);
     // Watched from now on, so that the service thread's wait after this
     // poll wakes for the peer's first event instead of sleeping its pause
-    // (a failure here is met again, and reported, by the next round).
+    // (a failure here is met again, and reported, by the next round), and
+    // so that no later round has to look at the peer while it is idle.
     watch_socket(handle, connection, EPOLLIN);
     note_progress(handle);
     report_status(handle, KUE_STATUS_ACCEPTED, connection_id(connection), connection);
@@ -237,28 +240,23 @@ bool send_first_event(::kue *handle, kue_connection *connection) {
     return true;
 }
 
-// Step 4: serves the ready sockets in list order.
-void serve_ready(::kue *handle, int64_t ready) {
-    kue_connection *connection = handle->connections;
-    while (connection && ready > 0) {
-        kue_connection *next = connection->next;
-        const Readiness state = readiness_of(connection);
+// Step 4: serves the ready sockets in list order (the wait's results come
+// sorted so). Each record appears once; what is read of a record is read
+// before serving it, since a failed receive or send frees it. Serving one
+// record frees no other (a status handler cannot poll, see poll_rounds), and
+// peers accepted meanwhile took no part in the wait.
+void serve_ready(::kue *handle, const epoll_event *ready, int count) {
+    for (int i = 0; i < count; ++i) {
+        auto *connection = static_cast<kue_connection *>(ready[i].data.ptr);
+        if (!connection->endpoint) continue;
+        const Readiness state = readiness_of(connection, ready[i].events);
         if (state.readable) {
-            --ready;
-            if (is_listener(handle, connection)) {
+            if (is_listener(handle, connection))
                 accept_peer(handle, connection);
-            } else if (!receive_event(handle, connection)) {
-                if (ready > 0 && state.writable) --ready;
-                connection = next;
+            else if (!receive_event(handle, connection))
                 continue;
-            }
         }
-        if (ready <= 0) break;
-        if (state.writable) {
-            --ready;
-            if (connection->tx_queue) send_first_event(handle, connection);
-        }
-        connection = next;
+        if (state.writable && connection->tx_queue) send_first_event(handle, connection);
     }
 }
 
@@ -291,7 +289,8 @@ uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
             // processor is spared.
             if (after_quiet_round && timeout_msec >= 0 && timeout_msec < kQuietWaitMsec)
                 timeout_msec = kQuietWaitMsec;
-            const int waited = wait_for_sockets(handle, timeout_msec);
+            epoll_event *ready = nullptr;
+            const int waited = wait_for_sockets(handle, timeout_msec, &ready);
             if (waited < 0 && errno != EINTR) {
                 return report_error(handle, KUE_RESULT_WAIT_FAILED, "select failed !");
             } else if (waited <= 0) {
@@ -299,7 +298,7 @@ uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
                 report_status(handle, KUE_STATUS_IDLE, 0, nullptr);
             } else {
                 const uint64_t progress_before = state_of(handle)->progress;
-                serve_ready(handle, count_ready(handle));
+                serve_ready(handle, ready, waited);
                 // A socket that stays ready while serving it moves nothing
                 // (a listener whose accept fails for want of descriptors)
                 // ends every wait at once: pause before the next round, or

@@ -91,9 +91,7 @@ uint32_t kue_xapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t c
 }
 
 kue_event *kue_mapi_event_pop(kue *handle) {
-    for (kue_connection *connection = handle->connections; connection;
-         connection = connection->next) {
-        if (!connection->rx_queue) continue;
+    if (kue_connection *connection = first_with_received(handle)) {
         kue_event *event = take_first_rx(handle, connection);
         report_status(handle, KUE_STATUS_POPPED, event->id, event);
         return event;

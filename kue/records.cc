@@ -117,6 +117,60 @@ uint64_t room_class(uint64_t size) {
     return KUE_EVENT_HEADER_SIZE + ((payload + step - 1) & ~(step - 1));
 }
 
+// Links a record that took its first queued event into the handle's list of
+// such records, at its place in list order. Records mostly take events in
+// list order (a push to every peer; the newest peers' events), so the place
+// is looked for from the end.
+void enqueue(::kue *handle, kue_connection *connection) {
+    ConnectionState *state = state_of(connection);
+    if (state->queued) return;
+    HandleState *handle_state = state_of(handle);
+    kue_connection *before = handle_state->last_queued;
+    while (before && state_of(before)->order > state->order)
+        before = state_of(before)->queued_prev;
+    kue_connection *after = before ? state_of(before)->queued_next : handle_state->first_queued;
+    state->queued_prev = before;
+    state->queued_next = after;
+    if (after)
+        state_of(after)->queued_prev = connection;
+    else
+        handle_state->last_queued = connection;
+    if (before)
+        state_of(before)->queued_next = connection;
+    else
+        handle_state->first_queued = connection;
+    state->queued = true;
+    // A record that a status handler gives events while the expiry walk is
+    // under way, behind the record being walked, is walked as well, as a
+    // walk of the whole list would reach it.
+    kue_connection *cursor = handle_state->queued_cursor;
+    if (handle_state->queued_walk && state->order > handle_state->queued_walk_order &&
+        (!cursor || state->order < state_of(cursor)->order))
+        handle_state->queued_cursor = connection;
+}
+
+void dequeue(::kue *handle, kue_connection *connection) {
+    ConnectionState *state = state_of(connection);
+    if (!state->queued) return;
+    HandleState *handle_state = state_of(handle);
+    if (handle_state->queued_cursor == connection) handle_state->queued_cursor = state->queued_next;
+    if (state->queued_prev)
+        state_of(state->queued_prev)->queued_next = state->queued_next;
+    else
+        handle_state->first_queued = state->queued_next;
+    if (state->queued_next)
+        state_of(state->queued_next)->queued_prev = state->queued_prev;
+    else
+        handle_state->last_queued = state->queued_prev;
+    state->queued_prev = state->queued_next = nullptr;
+    state->queued = false;
+}
+
+// Leaves the list of records with queued events once both queues are empty.
+void settle_queued(::kue *handle, kue_connection *connection) {
+    if (!connection->tx_queue && !connection->rx_queue) dequeue(handle, connection);
+}
+
 }  // namespace
 
 kue_connection *new_connection() {
@@ -132,13 +186,30 @@ void delete_endpoint(::kue *handle, kue_connection *connection) {
 }
 
 void free_connection(::kue *handle, kue_connection *connection) {
+    dequeue(handle, connection);
     free_queue(connection->rx_queue);
     free_queue(connection->tx_queue);
     if (connection->endpoint) delete_endpoint(handle, connection);
     kuv_xapi_free(connection);
 }
 
+void link_connection(::kue *handle, kue_connection *connection) {
+    HandleState *handle_state = state_of(handle);
+    kue_connection *last = handle_state->last_connection;
+    state_of(connection)->order = handle_state->next_order++;
+    connection->next = nullptr;
+    connection->prev = last;
+    if (last)
+        last->next = connection;
+    else
+        handle->connections = connection;
+    handle_state->last_connection = connection;
+}
+
 void remove_connection(::kue *handle, kue_connection *connection) {
+    HandleState *handle_state = state_of(handle);
+    if (handle_state->last_connection == connection)
+        handle_state->last_connection = connection->prev;
     if (connection->prev)
         connection->prev->next = connection->next;
     else
@@ -201,24 +272,65 @@ void release_spares(::kue *handle) {
 
 void append_tx(::kue *handle, kue_connection *connection, kue_event *event) {
     tx_view(handle, connection).append(event);
+    enqueue(handle, connection);
 }
 
 void append_rx(::kue *handle, kue_connection *connection, kue_event *event) {
     rx_view(handle, connection).append(event);
+    enqueue(handle, connection);
 }
 
 kue_event *take_first_tx(::kue *handle, kue_connection *connection) {
-    return tx_view(handle, connection).take_first();
+    kue_event *event = tx_view(handle, connection).take_first();
+    settle_queued(handle, connection);
+    return event;
 }
 
 kue_event *take_first_rx(::kue *handle, kue_connection *connection) {
-    return rx_view(handle, connection).take_first();
+    kue_event *event = rx_view(handle, connection).take_first();
+    settle_queued(handle, connection);
+    return event;
 }
 
 void drop_expired(::kue *handle, kue_connection *connection) {
     const uint32_t id = connection_id(connection);
     tx_view(handle, connection).drop_expired(handle, id, KUE_STATUS_TX_EXPIRED);
     rx_view(handle, connection).drop_expired(handle, id, KUE_STATUS_RX_EXPIRED);
+    settle_queued(handle, connection);
+}
+
+kue_connection *first_with_received(::kue *handle) {
+    for (kue_connection *connection = state_of(handle)->first_queued; connection;
+         connection = state_of(connection)->queued_next)
+        if (connection->rx_queue) return connection;
+    return nullptr;
+}
+
+bool expire_queued(::kue *handle, bool (*then)(::kue *, kue_connection *)) {
+    HandleState *handle_state = state_of(handle);
+    kue_connection *first = handle->connections;
+    kue_connection *cursor = handle_state->first_queued;
+    if (cursor == first) cursor = state_of(cursor)->queued_next;
+    handle_state->queued_cursor = cursor;
+    handle_state->queued_walk_order = state_of(first)->order;
+    handle_state->queued_walk = true;
+    bool going_on = true;
+    // The cursor moves past a record that a status handler's pop leaves
+    // without events, so the walk never follows the links of a record that
+    // left the list. No record is freed here: only a failed receive or send
+    // drops one.
+    while (kue_connection *connection = handle_state->queued_cursor) {
+        handle_state->queued_cursor = state_of(connection)->queued_next;
+        handle_state->queued_walk_order = state_of(connection)->order;
+        drop_expired(handle, connection);
+        if (!then(handle, connection)) {
+            going_on = false;
+            break;
+        }
+    }
+    handle_state->queued_walk = false;
+    handle_state->queued_cursor = nullptr;
+    return going_on;
 }
 
 }  // namespace kuv::kue

@@ -6,6 +6,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "davro_kuv/runtime.h"
 #include "kue/kue_internal.h"
 
@@ -36,6 +38,38 @@ bool reserve_events(WaitSet *set) {
     return true;
 }
 
+void link_writer(WaitSet *set, kue_connection *connection) {
+    ConnectionState *state = state_of(connection);
+    state->writer_prev = nullptr;
+    state->writer_next = set->first_writer;
+    if (set->first_writer) state_of(set->first_writer)->writer_prev = connection;
+    set->first_writer = connection;
+}
+
+void unlink_writer(WaitSet *set, kue_connection *connection) {
+    ConnectionState *state = state_of(connection);
+    if (state->writer_prev)
+        state_of(state->writer_prev)->writer_next = state->writer_next;
+    else
+        set->first_writer = state->writer_next;
+    if (state->writer_next) state_of(state->writer_next)->writer_prev = state->writer_prev;
+    state->writer_prev = state->writer_next = nullptr;
+}
+
+// Notes the record's new interest; keeps the list of writers.
+void note_interest(WaitSet *set, kue_connection *connection, uint32_t events) {
+    ConnectionState *state = state_of(connection);
+    const bool was_writer = state->registered_events & EPOLLOUT;
+    const bool is_writer = events & EPOLLOUT;
+    if (was_writer && !is_writer) unlink_writer(set, connection);
+    if (is_writer && !was_writer) link_writer(set, connection);
+    state->registered_events = events;
+}
+
+uint64_t order_of(const epoll_event &entry) {
+    return state_of(static_cast<kue_connection *>(entry.data.ptr))->order;
+}
+
 }  // namespace
 
 bool watch_socket(::kue *handle, kue_connection *connection, uint32_t events) {
@@ -43,19 +77,28 @@ bool watch_socket(::kue *handle, kue_connection *connection, uint32_t events) {
     ConnectionState *state = state_of(connection);
     const int32_t socket = connection->endpoint->socket;
     if (state->registered_socket == socket && state->registered_events == events) return true;
-    if (!open_set(set)) return false;
     epoll_event entry{};
     entry.events = events;
     entry.data.ptr = connection;
+    if (!open_set(set)) {
+        set->broken = true;
+        return false;
+    }
     if (state->registered_socket == socket) {
-        if (::epoll_ctl(set->descriptor, EPOLL_CTL_MOD, socket, &entry) != 0) return false;
+        if (::epoll_ctl(set->descriptor, EPOLL_CTL_MOD, socket, &entry) != 0) {
+            set->broken = true;
+            return false;
+        }
     } else {
         unwatch_socket(handle, connection);
-        if (::epoll_ctl(set->descriptor, EPOLL_CTL_ADD, socket, &entry) != 0) return false;
+        if (::epoll_ctl(set->descriptor, EPOLL_CTL_ADD, socket, &entry) != 0) {
+            set->broken = true;
+            return false;
+        }
         state->registered_socket = socket;
         ++set->registered;
     }
-    state->registered_events = events;
+    note_interest(set, connection, events);
     return true;
 }
 
@@ -68,21 +111,21 @@ void unwatch_socket(::kue *handle, kue_connection *connection) {
     // later socket of the same number.
     epoll_event unused{};
     ::epoll_ctl(set->descriptor, EPOLL_CTL_DEL, state->registered_socket, &unused);
+    note_interest(set, connection, 0);
     state->registered_socket = -1;
-    state->registered_events = 0;
     --set->registered;
 }
 
 void settle_interest(::kue *handle) {
-    for (kue_connection *connection = handle->connections; connection;
-         connection = connection->next) {
-        ConnectionState *state = state_of(connection);
-        if (state->registered_socket < 0 || !(state->registered_events & EPOLLOUT)) continue;
+    kue_connection *next;
+    for (kue_connection *connection = state_of(handle)->wait.first_writer; connection;
+         connection = next) {
+        next = state_of(connection)->writer_next;
         if (!connection->tx_queue) watch_socket(handle, connection, EPOLLIN);
     }
 }
 
-int wait_for_sockets(::kue *handle, int32_t timeout_msec) {
+int wait_for_sockets(::kue *handle, int32_t timeout_msec, epoll_event **ready_out) {
     WaitSet *set = &state_of(handle)->wait;
     if (!reserve_events(set)) {
         errno = ENOMEM;
@@ -90,9 +133,13 @@ int wait_for_sockets(::kue *handle, int32_t timeout_msec) {
     }
     const int ready =
         ::epoll_wait(set->descriptor, set->events, static_cast<int>(set->capacity), timeout_msec);
-    for (int i = 0; i < ready; ++i)
-        state_of(static_cast<kue_connection *>(set->events[i].data.ptr))->ready_events =
-            set->events[i].events;
+    // The wait reports in the order sockets became ready; they are served
+    // in list order, as a walk of the list would meet them.
+    if (ready > 1)
+        std::sort(set->events, set->events + ready, [](const epoll_event &a, const epoll_event &b) {
+            return order_of(a) < order_of(b);
+        });
+    *ready_out = set->events;
     return ready;
 }
 

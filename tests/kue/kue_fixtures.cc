@@ -102,6 +102,11 @@ std::string StatusLog::last_error() const {
     return last_error_;
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> StatusLog::reports() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return reports_;
+}
+
 std::vector<uint32_t> StatusLog::select(uint32_t code) const {
     std::unique_lock<std::mutex> hold(mutex_);
     const auto reports = reports_;  // the handler waits only for the copy

@@ -55,6 +55,8 @@ class StatusLog {
     std::vector<uint32_t> ids(uint32_t code) const { return select(code); }
     size_t count(uint32_t code) const { return ids(code).size(); }
     std::string last_error() const;  // the text of the last status 1
+    // Every report so far as (code, id), in the order they were made.
+    std::vector<std::pair<uint32_t, uint32_t>> reports() const;
 
     bool consume_received = false;
     int keep_sent = 0;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -157,6 +158,93 @@ TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
     EXPECT_EQ(server->connections->next->next, nullptr);
     b.send(1);
     EXPECT_EQ(b.wait(), 0);
+    kue_xapi_event_delete(&server);
+}
+
+// The server's side of each client: its record's id, in list order.
+std::vector<uint32_t> peer_ids(kue *server) {
+    std::vector<uint32_t> ids;
+    for (kue_connection *peer = server->connections->next; peer; peer = peer->next)
+        ids.push_back(static_cast<uint32_t>(peer->endpoint->socket));
+    return ids;
+}
+
+// Whether every peer's socket has something to read (an event or its end).
+bool all_readable(const std::vector<uint32_t> &ids) {
+    std::vector<pollfd> slots;
+    for (uint32_t id : ids)
+        slots.push_back({static_cast<int>(id), POLLIN, 0});
+    return poll(slots.data(), slots.size(), 0) == static_cast<int>(slots.size());
+}
+
+// A few hundred peers, all ready in the same round in the reverse of their
+// accept order, each with an event from the server to take: every third
+// one has gone (the last accepted among them) and the others send one
+// event. The round serves them in list order, frees those gone with their
+// queued events, and the next peer accepted goes at the end of the list.
+TEST_F(KuePeers, ARoundServesReadyPeersInListOrderAndFreesThoseGone) {
+    constexpr int kPeers = 240, kLive = kPeers - kPeers / 3;
+    kue *server = make_server(false);
+    server->poll_timeout = 1000;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    std::vector<kue *> clients;
+    for (int number = 0; number < kPeers; ++number) {
+        clients.push_back(make_client(server->port, false));
+        ASSERT_EQ(kue_xapi_event_create(clients.back()), 1u);
+        // One at a time, so that the listen backlog never fills.
+        ASSERT_TRUE(poll_until(server, [&] {
+            return server->connections->next && peer_ids(server).size() == clients.size();
+        }));
+    }
+    const std::vector<uint32_t> ids = peer_ids(server);
+    EXPECT_EQ(kue_xapi_event_push(server, 0, 1, 7, "to all", 6), static_cast<uint32_t>(kPeers));
+    auto gone = [](int number) { return (kPeers - 1 - number) % 3 == 0; };
+    for (int number = kPeers; number-- > 0;) {
+        if (gone(number)) {
+            kue_xapi_event_delete(&clients[static_cast<size_t>(number)]);
+            continue;
+        }
+        kue *client = clients[static_cast<size_t>(number)];
+        kue_xapi_event_push(client, 0, 2, static_cast<uint32_t>(number), "from a peer", 11);
+        ASSERT_TRUE(poll_until(client, [&] { return client->tx_count == 0; }));
+    }
+    ASSERT_TRUE(wait_until([&] { return all_readable(ids); }));
+
+    const size_t before = log.reports().size();
+    EXPECT_EQ(kue_xapi_event_poll(server), static_cast<uint32_t>(kLive));
+    std::vector<std::pair<uint32_t, uint32_t>> expected, made;
+    for (int number = 0; number < kPeers; ++number) {
+        const uint32_t id = ids[static_cast<size_t>(number)];
+        if (gone(number)) {
+            expected.emplace_back(KUE_STATUS_DISCONNECTED, id);
+        } else {
+            expected.emplace_back(KUE_STATUS_RECEIVED, id);
+            expected.emplace_back(KUE_STATUS_SENT, id);
+        }
+    }
+    const auto reports = log.reports();
+    for (size_t index = before; index < reports.size(); ++index)
+        if (reports[index].first > KUE_STATUS_IDLE) made.push_back(reports[index]);
+    EXPECT_EQ(made, expected);
+    EXPECT_EQ(server->tx_count, 0);
+
+    // The list's end moved back past the last peer, which is gone.
+    kue *late = make_client(server->port, false);
+    ASSERT_EQ(kue_xapi_event_create(late), 1u);
+    ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == kPeers + 1u; }));
+    kue_xapi_event_push(late, 0, 3, kPeers, "late", 4);
+    ASSERT_TRUE(poll_until(late, [&] { return late->tx_count == 0; }));
+    Events events = pop_events(server, kLive + 1);
+    ASSERT_EQ(events.size(), static_cast<size_t>(kLive + 1));
+    size_t index = 0;
+    for (int number = 0; number <= kPeers; ++number) {
+        if (number < kPeers && gone(number)) continue;
+        EXPECT_EQ(events[index++]->cmd, static_cast<uint32_t>(number));
+    }
+    for (kue *client : clients)
+        if (client) kue_xapi_event_delete(&client);
+    kue_xapi_event_delete(&late);
     kue_xapi_event_delete(&server);
 }
 

@@ -1,5 +1,6 @@
 // What a status handler sees and decides: the steps of an exchange, its
-// answers to "sent" and "received", expiry; and calls refused.
+// answers to "sent" and "received", expiry; and calls refused or made from
+// a handler.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -114,6 +115,55 @@ TEST_F(KueStatus, HandlerThatPollsWhileReportingLeavesTheListsWhole) {
     EXPECT_EQ(server->tx_count, 0);
     kue_xapi_event_delete(&server);
     kuv_xapi_kuvnet_delete(&peer);
+}
+
+// Three peers: the first and the third hold an event from the server that
+// expires, the second an event for the application. A handler that pops
+// when the first expiry is reported takes the second peer's event, and the
+// third peer's expiry must still be reported in the same walk, before the
+// round waits.
+TEST_F(KueStatus, HandlerThatPopsWhileExpiryIsReportedLeavesTheWalkWhole) {
+    kue *server = make_server(false);
+    server->poll_timeout = 20;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    std::vector<kuvnet *> peers;
+    for (size_t number = 1; number <= 3; ++number) {
+        peers.push_back(make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port));
+        ASSERT_NE(peers.back(), nullptr);
+        ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == number; }));
+    }
+    const std::vector<uint32_t> ids = log.ids(KUE_STATUS_ACCEPTED);
+    uint8_t event[20] = {1, 0, 0, 0, 2};  // type 1, cmd 2, seq 0
+    std::memset(event + 12, 0xFF, 8);     // never expires
+    packet_info info;
+    kuv_xapi_init_packet_info(&info);
+    info.total_size = static_cast<int64_t>(info.size = sizeof event);
+    info.data = event;
+    ASSERT_EQ(kuv_xapi_kuvnet_tx_data(peers[1], &info), 1u);
+    ASSERT_TRUE(poll_until(server, [&] { return server->rx_count == 1; }));
+    server->expire_time = 0;
+    kue_xapi_event_push(server, ids[0], 1, 1, "a", 1);
+    kue_xapi_event_push(server, ids[2], 1, 3, "c", 1);
+    const uint64_t pushed = server->time_stamp;
+    ASSERT_TRUE(wait_until([&] { return kuv_xapi_time_stamp() > pushed; }));
+    bool popped = false;
+    log.on_report = [&](kue *handle, uint32_t code) {
+        if (code != KUE_STATUS_TX_EXPIRED || popped) return;
+        popped = true;
+        kue_xapi_event_free(kue_mapi_event_pop(handle));
+    };
+    const size_t before = log.reports().size();
+    EXPECT_EQ(kue_xapi_event_poll(server), 0u);
+    const auto reports = log.reports();
+    const std::vector<std::pair<uint32_t, uint32_t>> expected = {{KUE_STATUS_TX_EXPIRED, ids[0]},
+                                                                 {KUE_STATUS_POPPED, ids[1]},
+                                                                 {KUE_STATUS_TX_EXPIRED, ids[2]},
+                                                                 {KUE_STATUS_IDLE, 0}};
+    EXPECT_EQ(std::vector(reports.begin() + static_cast<long>(before), reports.end()), expected);
+    kue_xapi_event_delete(&server);
+    for (kuvnet *peer : peers)
+        kuv_xapi_kuvnet_delete(&peer);
 }
 
 }  // namespace
