@@ -36,6 +36,12 @@ struct WaitSet {
     // then goes over every record, registers what is missing and reports
     // the failure if it persists.
     bool broken;
+    // The registered records by socket number, so that an event pushed to
+    // one peer finds it without walking every record; a slot is empty where
+    // no record is registered, and the table may be shorter than the
+    // highest socket when it could not grow.
+    kue_connection **by_socket;
+    uint32_t by_socket_size;
 };
 
 // Blocks of sent or expired pushed events, kept for the next pushes: a
@@ -207,6 +213,8 @@ void unwatch_socket(::kue *handle, kue_connection *connection);
 // Leaves only the read interest on records with nothing left to send, so
 // that a quiet wait on the set is not ended by writable sockets.
 void settle_interest(::kue *handle);
+// The record registered in the wait with this socket, or nullptr.
+kue_connection *registered_record(::kue *handle, uint32_t socket);
 // Waits up to timeout_msec for the registered sockets. The number of ready
 // sockets, 0, or -1 (errno set); *ready then points at what the wait found,
 // one entry per ready record, sorted in list order.

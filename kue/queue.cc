@@ -35,6 +35,58 @@ bool takes_copy(const ::kue *handle, const kue_connection *connection, uint32_t 
     return connection->endpoint && static_cast<uint32_t>(connection->endpoint->socket) == id;
 }
 
+// What a push queues a copy of for each peer it goes to.
+struct PushedEvent {
+    uint32_t id;
+    uint32_t type;
+    uint32_t cmd;
+    const void *payload;
+    uint64_t payload_size;
+    uint64_t expire_time;
+};
+
+// Queues a copy of the event for the connection and reports it. False when
+// memory runs out.
+bool queue_copy(::kue *handle, kue_connection *connection, const PushedEvent &pushed) {
+    kue_event *event = pushed.payload_size > UINT64_MAX - kHeaderSize
+                           ? nullptr
+                           : new_pushed_event(handle, pushed.payload_size + kHeaderSize);
+    if (!event) {
+        report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (push)");
+        return false;
+    }
+    event->type = pushed.type;
+    event->cmd = pushed.cmd;
+    event->id = pushed.id;
+    event->payload = event->data + kHeaderSize;
+    event->payload_size = pushed.payload_size;
+    event->seq = connection->next_seq++;
+    event->expire_time = pushed.expire_time;
+    // The header is written at each send attempt, with the lifetime left at
+    // that moment.
+    if (pushed.payload)
+        std::memcpy(event->payload, pushed.payload, pushed.payload_size);
+    else
+        std::memset(event->payload, 0, pushed.payload_size);
+    append_tx(handle, connection, event);
+    report_status(handle, KUE_STATUS_PUSHED, connection_id(connection), event);
+    return true;
+}
+
+// The record an event pushed to `id` goes to, or nullptr. A record that is
+// not registered in the wait (a client's before its first poll, or one
+// whose registration was refused) is found by walking the list.
+kue_connection *peer_with_id(::kue *handle, uint32_t id) {
+    auto has_id = [id](const kue_connection *connection) {
+        return connection->endpoint && static_cast<uint32_t>(connection->endpoint->socket) == id;
+    };
+    if (kue_connection *known = registered_record(handle, id); known && has_id(known)) return known;
+    for (kue_connection *connection = handle->connections; connection;
+         connection = connection->next)
+        if (has_id(connection)) return connection;
+    return nullptr;
+}
+
 }  // namespace
 
 }  // namespace kuv::kue
@@ -46,36 +98,19 @@ extern "C" {
 uint32_t kue_mapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t cmd,
                              const void *payload, uint64_t payload_size) {
     handle->time_stamp = kuv_xapi_time_stamp();
-    const uint64_t expire_time =
-        handle->expire_time >= 0 ? handle->time_stamp + static_cast<uint64_t>(handle->expire_time)
-                                 : kNever;
+    PushedEvent pushed{id, type, cmd, payload, payload_size, kNever};
+    if (handle->expire_time >= 0)
+        pushed.expire_time = handle->time_stamp + static_cast<uint64_t>(handle->expire_time);
     bool queued = false;
-    for (kue_connection *connection = handle->connections; connection;
-         connection = connection->next) {
-        if (!takes_copy(handle, connection, id)) continue;
-        kue_event *event = payload_size > UINT64_MAX - kHeaderSize
-                               ? nullptr
-                               : new_pushed_event(handle, payload_size + kHeaderSize);
-        if (!event) {
-            report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (push)");
-            continue;
-        }
-        event->type = type;
-        event->cmd = cmd;
-        event->id = id;
-        event->payload = event->data + kHeaderSize;
-        event->payload_size = payload_size;
-        event->seq = connection->next_seq++;
-        event->expire_time = expire_time;
-        // The header is written at each send attempt, with the lifetime
-        // left at that moment.
-        if (payload)
-            std::memcpy(event->payload, payload, payload_size);
-        else
-            std::memset(event->payload, 0, payload_size);
-        append_tx(handle, connection, event);
-        report_status(handle, KUE_STATUS_PUSHED, connection_id(connection), event);
-        queued = true;
+    if (id != 0) {
+        // Sockets are unique: an event for one peer has one record to go to.
+        kue_connection *peer = peer_with_id(handle, id);
+        queued = peer && takes_copy(handle, peer, id) && queue_copy(handle, peer, pushed);
+    } else {
+        for (kue_connection *connection = handle->connections; connection;
+             connection = connection->next)
+            if (takes_copy(handle, connection, id) && queue_copy(handle, connection, pushed))
+                queued = true;
     }
     if (queued) wake_service(handle);
     return static_cast<uint32_t>(handle->tx_count);

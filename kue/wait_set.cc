@@ -66,6 +66,24 @@ void note_interest(WaitSet *set, kue_connection *connection, uint32_t events) {
     state->registered_events = events;
 }
 
+// Enters the record in the table by socket number, growing the table to
+// take the socket. A table that cannot grow leaves the record out: pushes
+// to it then find it the long way.
+void index_socket(WaitSet *set, int32_t socket, kue_connection *connection) {
+    const auto slot = static_cast<uint32_t>(socket);
+    if (slot >= set->by_socket_size) {
+        uint64_t size = set->by_socket_size ? set->by_socket_size : kFirstCapacity;
+        while (size <= slot)
+            size *= 2;
+        void *grown = kuv_xapi_realloc(set->by_socket, size * sizeof(kue_connection *));
+        if (!grown) return;
+        set->by_socket = static_cast<kue_connection **>(grown);
+        std::fill(set->by_socket + set->by_socket_size, set->by_socket + size, nullptr);
+        set->by_socket_size = static_cast<uint32_t>(size);
+    }
+    set->by_socket[slot] = connection;
+}
+
 uint64_t order_of(const epoll_event &entry) {
     return state_of(static_cast<kue_connection *>(entry.data.ptr))->order;
 }
@@ -97,6 +115,7 @@ bool watch_socket(::kue *handle, kue_connection *connection, uint32_t events) {
         }
         state->registered_socket = socket;
         ++set->registered;
+        index_socket(set, socket, connection);
     }
     note_interest(set, connection, events);
     return true;
@@ -111,6 +130,9 @@ void unwatch_socket(::kue *handle, kue_connection *connection) {
     // later socket of the same number.
     epoll_event unused{};
     ::epoll_ctl(set->descriptor, EPOLL_CTL_DEL, state->registered_socket, &unused);
+    const auto slot = static_cast<uint32_t>(state->registered_socket);
+    if (slot < set->by_socket_size && set->by_socket[slot] == connection)
+        set->by_socket[slot] = nullptr;
     note_interest(set, connection, 0);
     state->registered_socket = -1;
     --set->registered;
@@ -123,6 +145,11 @@ void settle_interest(::kue *handle) {
         next = state_of(connection)->writer_next;
         if (!connection->tx_queue) watch_socket(handle, connection, EPOLLIN);
     }
+}
+
+kue_connection *registered_record(::kue *handle, uint32_t socket) {
+    const WaitSet *set = &state_of(handle)->wait;
+    return socket < set->by_socket_size ? set->by_socket[socket] : nullptr;
 }
 
 int wait_for_sockets(::kue *handle, int32_t timeout_msec, epoll_event **ready_out) {
@@ -152,6 +179,7 @@ uint64_t monotonic_msec() {
 void release_wait_set(WaitSet *set) {
     if (set->descriptor >= 0) ::close(set->descriptor);
     if (set->events) kuv_xapi_free(set->events);
+    if (set->by_socket) kuv_xapi_free(set->by_socket);
     *set = WaitSet{};
     set->descriptor = -1;
 }
