@@ -56,15 +56,13 @@ const char *read_welcome(kuv_ftp_t *ftp) {
     sysio::Deadline line_due(control_wait_of(ftp));
     for (;;) {
         const uint64_t held_before = held_reply_bytes(ftp);
-        if (KUV_FTP_SLOT(ftp, read_reply) > 0) {
+        const int32_t code = KUV_FTP_SLOT(ftp, read_reply);
+        if (held_reply_bytes(ftp) < held_before) line_due.restart();
+        if (code > 0) {
             if (ftp->more_lines == 0) return nullptr;
-            line_due.restart();
             continue;
         }
-        if (may_read_on(ftp, held_before)) {
-            line_due.restart();
-            continue;
-        }
+        if (may_read_on(ftp, held_before)) continue;
         if (ftp->control_socket == -1) return "refuse connection socket";
         const uint32_t flags = KUV_FTP_SLOT(ftp, pump, line_due.remaining(), 0);
         if (flags & KUV_FTP_PUMP_CONTROL_CLOSED) return "refuse connection";

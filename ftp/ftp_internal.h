@@ -183,18 +183,17 @@ void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge, bool reply_
     for (;;) {
         const uint64_t held_before = held_reply_bytes(ftp);
         const int32_t code = KUV_FTP_SLOT(ftp, read_reply);
+        // Every line the reader took, the inner lines of a reply that it
+        // passes over included, starts the next line's time.
+        if (held_reply_bytes(ftp) < held_before) line_due.restart();
         if (code > 0) {
             judge(code);
             if (ftp->more_lines != 1) return;
-            line_due.restart();
             continue;
         }
         // A line dropped by the reader (no code) may sit in front of more
         // lines already received; those are read before waiting.
-        if (may_read_on(ftp, held_before)) {
-            line_due.restart();
-            continue;
-        }
+        if (may_read_on(ftp, held_before)) continue;
         if (ftp->control_socket == -1) return;
         const uint32_t flags = KUV_FTP_SLOT(ftp, pump, line_due.remaining(), 0);
         const bool received = flags & KUV_FTP_PUMP_CONTROL_RECEIVED;

@@ -80,6 +80,9 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
     ftp->transfer_start = kuv_xapi_time_stamp();
     ftp->transfer_elapsed = ftp->transfer_rate = 0;
     ftp->error_flags = 0;
+    // A transfer that an earlier one's failure left marked active is over:
+    // its close would otherwise wait for a final reply that was given.
+    ftp->transfer_active = 0;
     if (ftp->control_socket == -1) return 0;
     ftp->transfer_bytes = ftp->rate_window_start = ftp->rate_budget = 0;
     drop_transfer_bytes(ftp);
@@ -118,29 +121,31 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
 // waiting for a full block sleeps on the socket and wakes as its bytes
 // arrive instead of polling.
 void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
-    int32_t control_wait = 0;
     for (;;) {
         const uint64_t pending = held(ftp->download_buffer);
         const bool unserved = pending == 0 || (ftp->fill_reads != 0 && pending < wanted);
         const int32_t data_wait = unserved ? kReadDataWaitMsec : 0;
-        KUV_FTP_SLOT(ftp, pump, control_wait, data_wait);
+        KUV_FTP_SLOT(ftp, pump, 0, data_wait);
+        bool cut_short = false;
         if (KUV_FTP_SLOT(ftp, read_reply) > 0) {
             ftp->stall_since = 0;
-            const bool final = judge_transfer_reply(ftp, ftp->reply_code);
-            if (ftp->more_lines == 1) {
-                control_wait = control_wait_of(ftp);
-            } else {
-                if (final) return;
-                // A preliminary reply read to its end asks for no wait.
-                control_wait = 0;
-            }
-            continue;
+            bool final = judge_transfer_reply(ftp, ftp->reply_code);
+            // The rest of a reply begun is waited for as in every reply
+            // wait, whose end drops the connection when it does not come:
+            // left unread, it would answer the next command.
+            if (ftp->more_lines == 1)
+                wait_reply(ftp, control_wait_of(ftp),
+                           [&](int32_t code) { final = judge_transfer_reply(ftp, code); });
+            cut_short = ftp->more_lines == 1;
+            // A preliminary reply read to its end: the transfer goes on.
+            if (!cut_short && final) return;
+            if (!cut_short) continue;
         }
         if (ftp->control_socket == -1) {
             say("disconnected");
             ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
         }
-        if (control_wait != 0) {
+        if (cut_short) {
             say("can not more response");
             ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
         }

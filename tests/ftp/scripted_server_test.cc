@@ -89,6 +89,7 @@ struct FakeFtp {
     std::map<std::string, int> late;  // verb -> ms before its (final) reply
     std::set<std::string> trickled;   // verbs whose reply goes a byte every 50 ms
                                       // ("{welcome}": the welcome)
+    int pause_ms = 200;               // what "{pause}" in a reply waits
 };
 
 std::string take_front(std::vector<std::string> &list) {
@@ -136,6 +137,15 @@ class FakeServer {
                 text.replace(at, mark.size(), value);
         if (const auto late = script_.late.find(verb_); late != script_.late.end())
             std::this_thread::sleep_for(std::chrono::milliseconds(late->second));
+        const std::string_view pause = "{pause}";
+        for (size_t at; (at = text.find(pause)) != std::string::npos;) {
+            send_text(text.substr(0, at));
+            std::this_thread::sleep_for(std::chrono::milliseconds(script_.pause_ms));
+            text.erase(0, at + pause.size());
+        }
+        send_text(text);
+    }
+    void send_text(std::string_view text) {
         if (!script_.trickled.count(verb_)) {
             send_all(control_, text);
             return;
@@ -638,14 +648,19 @@ TEST_F(ScriptedFtp, AReplyNotWholeInTimeDropsTheConnectionInsteadOfAnsweringTheN
         [](Client &client) {
             return client->open_stream(client.ftp, 0, "RETR %s\r\n", "f") == 1 &&
                    client.read_to_end() == "data";
-        }};
-    for (int each = 0; each < 3; ++each) {
+        },
+        [&](Client &client) { return late_ones[2](client); }};
+    for (int each = 0; each < 4; ++each) {
         FakeFtp script;
         script.answers["DELE"] = "250 deleted\r\n";
         script.answers["RNTO"] = "550 refused\r\n";
         script.files["f"] = "data";
         script.completion = "250 done\r\n";
-        script.late[each == 0 ? "DELE" : "RETR"] = 800;
+        if (each < 3) script.late[each == 0 ? "DELE" : "RETR"] = 800;
+        // A reply the reader meets while the transfer runs, its last line
+        // late.
+        if (each == 3) script.midway = "250-stats\r\n{pause}250 done\r\n";
+        script.pause_ms = 800;
         if (each == 1) script.trickled.insert("NOOP");
         FakeServer server(script);
         Client client;
@@ -656,9 +671,35 @@ TEST_F(ScriptedFtp, AReplyNotWholeInTimeDropsTheConnectionInsteadOfAnsweringTheN
         EXPECT_EQ(client->control_socket, -1) << each;
         client->control_timeout = 3000;
         const int32_t after =
-            each == 2 ? client->dele(client.ftp, "%s", "g") : client->rnto(client.ftp, "%s", "g");
+            each >= 2 ? client->dele(client.ftp, "%s", "g") : client->rnto(client.ftp, "%s", "g");
         EXPECT_EQ(after, 0) << each;
     }
+}
+
+TEST_F(ScriptedFtp, SlowButSteadyRepliesAndFailedTransfersKeepTheSession) {
+    // Reply lines that come whole within the wait, the inner lines of a
+    // reply among them, while the whole reply takes longer.
+    FakeFtp script;
+    script.welcome = "220-hello\r\n{pause} inner\r\n{pause}220 ready\r\n";
+    script.answers["NOOP"] = "200-a\r\n{pause} b\r\n{pause} c\r\n{pause}200 end\r\n";
+    script.files = {{"lost", std::string(100000, 'l')}, {"f", "data"}};
+    script.cut.insert("lost");
+    FakeServer server(script);
+    Client client;
+    client->control_timeout = 300;
+    ASSERT_TRUE(client.open(server.port()));
+    EXPECT_EQ(client->noop(client.ftp), 1);
+    EXPECT_STREQ(client->reply_text, "end");
+    // A transfer failed by its reply, then one the server refuses in both
+    // modes: neither close waits for a final reply that was given.
+    client->passive = 1;
+    EXPECT_EQ(client.retrieve("lost"), "{not closed cleanly}");
+    EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "missing"), 0);
+    EXPECT_EQ(client->close_stream(client.ftp), 0);
+    EXPECT_NE(client->control_socket, -1);
+    client->passive = 1;
+    EXPECT_EQ(client.retrieve("f"), "data");
+    EXPECT_EQ(client->noop(client.ftp), 1);
 }
 
 // A one-call download of /x from a scripted server, its printing kept
