@@ -91,6 +91,12 @@ uint32_t prepare_round(::kue *handle) {
     WaitSet *set = &state_of(handle)->wait;
     kue_connection *first = handle->connections;
     bool watched = prepare_first(handle, first);
+    // Records whose queue ran empty while they were watched for writing
+    // are watched for reading only, before the walk, as a walk of every
+    // record leaves each at its turn: one that a status report in the walk
+    // gives events is walked at its place when that is still ahead, and
+    // waits for the next round when its place is behind.
+    settle_interest(handle);
     if (watched && set->broken) {
         set->broken = false;
         for (kue_connection *connection = first->next; watched && connection;
@@ -102,8 +108,6 @@ uint32_t prepare_round(::kue *handle) {
         watched = expire_queued(handle, watch_for_round);
     }
     if (!watched) return report_error(handle, KUE_RESULT_WAIT_FAILED, "select failed !");
-    // Records whose queue ran empty since they were watched for writing.
-    settle_interest(handle);
     return set->registered > 0 ? 1 : 0;
 }
 
