@@ -16,6 +16,20 @@ namespace {
 
 using namespace kue_test;
 
+// Sends an event of `size` bytes (type 1, cmd 2, seq 0, never expiring,
+// the payload zeros) from a plain endpoint.
+bool send_plain_event(kuvnet *peer, size_t size) {
+    std::vector<uint8_t> event(size);
+    event[0] = 1;
+    event[4] = 2;
+    std::memset(event.data() + 12, 0xFF, 8);
+    packet_info info;
+    kuv_xapi_init_packet_info(&info);
+    info.total_size = static_cast<int64_t>(info.size = size);
+    info.data = event.data();
+    return kuv_xapi_kuvnet_tx_data(peer, &info) == 1;
+}
+
 class KueStatus : public kuv_test::ResourceCheckedTest {};
 
 // A server and a client on a Unix-domain socket, both polled by the test.
@@ -100,13 +114,7 @@ TEST_F(KueStatus, HandlerThatPollsWhileReportingLeavesTheListsWhole) {
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
     kuvnet *peer = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
     ASSERT_NE(peer, nullptr);
-    uint8_t event[25] = {1, 0, 0, 0, 2};  // type 1, cmd 2, seq 0
-    std::memset(event + 12, 0xFF, 8);     // never expires
-    packet_info info;
-    kuv_xapi_init_packet_info(&info);
-    info.total_size = static_cast<int64_t>(info.size = sizeof event);
-    info.data = event;
-    ASSERT_EQ(kuv_xapi_kuvnet_tx_data(peer, &info), 1u);
+    ASSERT_TRUE(send_plain_event(peer, 25));
     shutdown(peer->socket, SHUT_WR);  // nothing more comes after the event
     server->poll_timeout = 20;
     // Accepted, received (its reply pushed), then gone with both events.
@@ -119,30 +127,51 @@ TEST_F(KueStatus, HandlerThatPollsWhileReportingLeavesTheListsWhole) {
     kuv_xapi_kuvnet_delete(&peer);
 }
 
+// A server without a service thread and `count` plain peers it accepted,
+// with the reports that one poll makes.
+struct ServerWithPeers {
+    ServerWithPeers(size_t count, int32_t poll_timeout) : server(make_server(false)), log(server) {
+        server->poll_timeout = poll_timeout;
+        if (kue_xapi_event_create(server) != 1) return;
+        for (size_t number = 1; number <= count; ++number) {
+            peers.push_back(make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port));
+            if (!peers.back() ||
+                !poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == number; }))
+                return;
+        }
+        ids = log.ids(KUE_STATUS_ACCEPTED);
+    }
+    ~ServerWithPeers() {
+        kue_xapi_event_delete(&server);
+        for (kuvnet *peer : peers)
+            kuv_xapi_kuvnet_delete(&peer);
+    }
+    bool ready(size_t count) const { return ids.size() == count; }
+    // The (code, id) reports of one poll, which returns `polled`.
+    std::vector<std::pair<uint32_t, uint32_t>> poll_reports(uint32_t polled) {
+        const size_t before = log.reports().size();
+        EXPECT_EQ(kue_xapi_event_poll(server), polled);
+        const auto reports = log.reports();
+        return std::vector(reports.begin() + static_cast<long>(before), reports.end());
+    }
+
+    kue *server;
+    StatusLog log;
+    std::vector<kuvnet *> peers;
+    std::vector<uint32_t> ids;
+};
+
 // Three peers: the first and the third hold an event from the server that
 // expires, the second an event for the application. A handler that pops
 // when the first expiry is reported takes the second peer's event, and the
 // third peer's expiry must still be reported in the same walk, before the
 // round waits.
 TEST_F(KueStatus, HandlerThatPopsWhileExpiryIsReportedLeavesTheWalkWhole) {
-    kue *server = make_server(false);
-    server->poll_timeout = 20;
-    StatusLog log(server);
-    ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    std::vector<kuvnet *> peers;
-    for (size_t number = 1; number <= 3; ++number) {
-        peers.push_back(make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port));
-        ASSERT_NE(peers.back(), nullptr);
-        ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == number; }));
-    }
-    const std::vector<uint32_t> ids = log.ids(KUE_STATUS_ACCEPTED);
-    uint8_t event[20] = {1, 0, 0, 0, 2};  // type 1, cmd 2, seq 0
-    std::memset(event + 12, 0xFF, 8);     // never expires
-    packet_info info;
-    kuv_xapi_init_packet_info(&info);
-    info.total_size = static_cast<int64_t>(info.size = sizeof event);
-    info.data = event;
-    ASSERT_EQ(kuv_xapi_kuvnet_tx_data(peers[1], &info), 1u);
+    ServerWithPeers setup(3, 20);
+    ASSERT_TRUE(setup.ready(3));
+    kue *server = setup.server;
+    const std::vector<uint32_t> &ids = setup.ids;
+    ASSERT_TRUE(send_plain_event(setup.peers[1], 20));
     ASSERT_TRUE(poll_until(server, [&] { return server->rx_count == 1; }));
     server->expire_time = 0;
     kue_xapi_event_push(server, ids[0], 1, 1, "a", 1);
@@ -150,39 +179,26 @@ TEST_F(KueStatus, HandlerThatPopsWhileExpiryIsReportedLeavesTheWalkWhole) {
     const uint64_t pushed = server->time_stamp;
     ASSERT_TRUE(wait_until([&] { return kuv_xapi_time_stamp() > pushed; }));
     bool popped = false;
-    log.on_report = [&](kue *handle, uint32_t code) {
+    setup.log.on_report = [&](kue *handle, uint32_t code) {
         if (code != KUE_STATUS_TX_EXPIRED || popped) return;
         popped = true;
         kue_xapi_event_free(kue_mapi_event_pop(handle));
     };
-    const size_t before = log.reports().size();
-    EXPECT_EQ(kue_xapi_event_poll(server), 0u);
-    const auto reports = log.reports();
     const std::vector<std::pair<uint32_t, uint32_t>> expected = {{KUE_STATUS_TX_EXPIRED, ids[0]},
                                                                  {KUE_STATUS_POPPED, ids[1]},
                                                                  {KUE_STATUS_TX_EXPIRED, ids[2]},
                                                                  {KUE_STATUS_IDLE, 0}};
-    EXPECT_EQ(std::vector(reports.begin() + static_cast<long>(before), reports.end()), expected);
-    kue_xapi_event_delete(&server);
-    for (kuvnet *peer : peers)
-        kuv_xapi_kuvnet_delete(&peer);
+    EXPECT_EQ(setup.poll_reports(0), expected);
 }
 
 // A peer whose turn in the round has passed takes an event from a status
 // report about a later peer: it is watched for writing from the next round
 // on, not in this one, whose wait finds nothing to do.
 TEST_F(KueStatus, PeerGivenAnEventBehindTheWalkWaitsForTheNextRound) {
-    kue *server = make_server(false);
-    server->poll_timeout = 100;
-    StatusLog log(server);
-    ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    std::vector<kuvnet *> peers;
-    for (size_t number = 1; number <= 2; ++number) {
-        peers.push_back(make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port));
-        ASSERT_NE(peers.back(), nullptr);
-        ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == number; }));
-    }
-    const std::vector<uint32_t> ids = log.ids(KUE_STATUS_ACCEPTED);
+    ServerWithPeers setup(2, 100);
+    ASSERT_TRUE(setup.ready(2));
+    kue *server = setup.server;
+    const std::vector<uint32_t> &ids = setup.ids;
     server->expire_time = -1;
     kue_xapi_event_push(server, ids[0], 1, 1, "a", 1);
     server->expire_time = 200;
@@ -190,26 +206,20 @@ TEST_F(KueStatus, PeerGivenAnEventBehindTheWalkWaitsForTheNextRound) {
     // The second peer's event is kept at its send and expires by the next
     // round, whose report gives the first peer, just sent to, an event.
     bool kept = false;
-    log.on_report = [&](kue *handle, uint32_t code) {
-        const uint32_t id = log.reports().back().second;
+    setup.log.on_report = [&](kue *handle, uint32_t code) {
+        const uint32_t id = setup.log.reports().back().second;
         if (code == KUE_STATUS_SENT && id == ids[1] && !kept) {
             kept = true;
-            log.keep_sent = 1;
+            setup.log.keep_sent = 1;
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
         if (code == KUE_STATUS_TX_EXPIRED && id == ids[1])
             kue_mapi_event_push(handle, ids[0], 1, 3, "late", 4);
     };
-    const size_t before = log.reports().size();
-    EXPECT_EQ(kue_xapi_event_poll(server), 0u);
-    const auto reports = log.reports();
     const std::vector<std::pair<uint32_t, uint32_t>> expected = {
         {KUE_STATUS_SENT, ids[0]},   {KUE_STATUS_SENT, ids[1]}, {KUE_STATUS_TX_EXPIRED, ids[1]},
         {KUE_STATUS_PUSHED, ids[0]}, {KUE_STATUS_IDLE, 0},      {KUE_STATUS_SENT, ids[0]}};
-    EXPECT_EQ(std::vector(reports.begin() + static_cast<long>(before), reports.end()), expected);
-    kue_xapi_event_delete(&server);
-    for (kuvnet *peer : peers)
-        kuv_xapi_kuvnet_delete(&peer);
+    EXPECT_EQ(setup.poll_reports(0), expected);
 }
 
 }  // namespace
