@@ -137,9 +137,11 @@ void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
                 wait_reply(ftp, control_wait_of(ftp),
                            [&](int32_t code) { final = judge_transfer_reply(ftp, code); });
             cut_short = ftp->more_lines == 1;
-            // A preliminary reply read to its end: the transfer goes on.
-            if (!cut_short && final) return;
-            if (!cut_short) continue;
+            if (!cut_short) {
+                if (final) return;
+                // A preliminary reply read to its end: the transfer goes on.
+                continue;
+            }
         }
         if (ftp->control_socket == -1) {
             say("disconnected");
