@@ -23,19 +23,27 @@ bool open_set(WaitSet *set) {
     return set->descriptor >= 0;
 }
 
+// Grows a table of entries to hold at least `needed` of them, doubling
+// from kFirstCapacity; the entries added are zero. False when memory runs
+// out (the table stays as it was).
+template <typename Entry>
+bool grow_table(Entry *&table, uint32_t &size, uint64_t needed) {
+    if (needed <= size) return true;
+    uint64_t grown_size = size ? size : kFirstCapacity;
+    while (grown_size < needed)
+        grown_size *= 2;
+    void *grown = kuv_xapi_realloc(table, grown_size * sizeof(Entry));
+    if (!grown) return false;
+    table = static_cast<Entry *>(grown);
+    std::fill(table + size, table + grown_size, Entry{});
+    size = static_cast<uint32_t>(grown_size);
+    return true;
+}
+
 // Room for one event per registered socket, so that one wait reports all
 // that are ready, as a select would.
 bool reserve_events(WaitSet *set) {
-    const uint32_t needed = set->registered ? set->registered : 1;
-    if (needed <= set->capacity) return true;
-    uint64_t capacity = set->capacity ? set->capacity : kFirstCapacity;
-    while (capacity < needed)
-        capacity *= 2;
-    void *grown = kuv_xapi_realloc(set->events, capacity * sizeof(epoll_event));
-    if (!grown) return false;
-    set->events = static_cast<epoll_event *>(grown);
-    set->capacity = static_cast<uint32_t>(capacity);
-    return true;
+    return grow_table(set->events, set->capacity, set->registered ? set->registered : 1);
 }
 
 void link_writer(WaitSet *set, kue_connection *connection) {
@@ -71,17 +79,8 @@ void note_interest(WaitSet *set, kue_connection *connection, uint32_t events) {
 // to it then find it the long way.
 void index_socket(WaitSet *set, int32_t socket, kue_connection *connection) {
     const auto slot = static_cast<uint32_t>(socket);
-    if (slot >= set->by_socket_size) {
-        uint64_t size = set->by_socket_size ? set->by_socket_size : kFirstCapacity;
-        while (size <= slot)
-            size *= 2;
-        void *grown = kuv_xapi_realloc(set->by_socket, size * sizeof(kue_connection *));
-        if (!grown) return;
-        set->by_socket = static_cast<kue_connection **>(grown);
-        std::fill(set->by_socket + set->by_socket_size, set->by_socket + size, nullptr);
-        set->by_socket_size = static_cast<uint32_t>(size);
-    }
-    set->by_socket[slot] = connection;
+    if (grow_table(set->by_socket, set->by_socket_size, uint64_t{slot} + 1))
+        set->by_socket[slot] = connection;
 }
 
 uint64_t order_of(const epoll_event &entry) {
