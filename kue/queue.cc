@@ -27,12 +27,16 @@ void wake_service(::kue *handle) {
     [[maybe_unused]] ssize_t written = ::write(state->wake_descriptor, &one, sizeof one);
 }
 
+// Whether the connection's socket, which is its id, is `id`.
+bool has_id(const kue_connection *connection, uint32_t id) {
+    return connection->endpoint && static_cast<uint32_t>(connection->endpoint->socket) == id;
+}
+
 // Whether this connection takes a copy of an event pushed to `id`.
 bool takes_copy(const ::kue *handle, const kue_connection *connection, uint32_t id) {
     // A server's first record is its listener, which has no peer.
     if (handle->is_server == 1 && connection == handle->connections) return false;
-    if (id == 0) return true;
-    return connection->endpoint && static_cast<uint32_t>(connection->endpoint->socket) == id;
+    return id == 0 || has_id(connection, id);
 }
 
 // What a push queues a copy of for each peer it goes to.
@@ -77,13 +81,11 @@ bool queue_copy(::kue *handle, kue_connection *connection, const PushedEvent &pu
 // not registered in the wait (a client's before its first poll, or one
 // whose registration was refused) is found by walking the list.
 kue_connection *peer_with_id(::kue *handle, uint32_t id) {
-    auto has_id = [id](const kue_connection *connection) {
-        return connection->endpoint && static_cast<uint32_t>(connection->endpoint->socket) == id;
-    };
-    if (kue_connection *known = registered_record(handle, id); known && has_id(known)) return known;
+    if (kue_connection *known = registered_record(handle, id); known && has_id(known, id))
+        return known;
     for (kue_connection *connection = handle->connections; connection;
          connection = connection->next)
-        if (has_id(connection)) return connection;
+        if (has_id(connection, id)) return connection;
     return nullptr;
 }
 
