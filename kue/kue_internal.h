@@ -163,9 +163,6 @@ inline ConnectionState *state_of(kue_connection *connection) {
 
 // A zeroed connection record, or nullptr.
 kue_connection *new_connection();
-// Frees the record with its queued events and its endpoint. The caller has
-// unlinked it and taken its counts off the handle's.
-void free_connection(::kue *handle, kue_connection *connection);
 // Takes the endpoint's socket out of the wait, then deletes the endpoint.
 void delete_endpoint(::kue *handle, kue_connection *connection);
 // Appends a record at the end of the handle's list.

@@ -185,6 +185,10 @@ void delete_endpoint(::kue *handle, kue_connection *connection) {
     kuv_xapi_kuvnet_delete(&connection->endpoint);
 }
 
+namespace {
+
+// Frees the record with its queued events and its endpoint. The caller has
+// unlinked it and taken its counts off the handle's.
 void free_connection(::kue *handle, kue_connection *connection) {
     dequeue(handle, connection);
     free_queue(connection->rx_queue);
@@ -192,6 +196,8 @@ void free_connection(::kue *handle, kue_connection *connection) {
     if (connection->endpoint) delete_endpoint(handle, connection);
     kuv_xapi_free(connection);
 }
+
+}  // namespace
 
 void link_connection(::kue *handle, kue_connection *connection) {
     HandleState *handle_state = state_of(handle);
