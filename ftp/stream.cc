@@ -233,15 +233,21 @@ int32_t read_stream(kuv_ftp_t *ftp, void *destination, uint64_t size) {
 int32_t write_stream(kuv_ftp_t *ftp, const void *bytes, uint64_t size) {
     if (!ftp) return -1;
     if (!ftp->upload_buffer) ftp->upload_buffer = kuv_xapi_open_buffer();
-    if (!ftp->upload_buffer || ftp->control_socket == -1 || size > kLargestCount) {
+    if (!ftp->upload_buffer || ftp->control_socket == -1) {
         ftp->error_flags |= KUV_FTP_STREAM_FAILURE;
         return -1;
     }
+    // No bytes end the upload whatever size comes with them: the size
+    // bound is for bytes that are sent.
     if (!bytes || size == 0) {
         close_data_gracefully(ftp);
         KUV_FTP_SLOT(ftp, close_data);
         wait_transfer_end(ftp, control_wait_of(ftp));
         return 0;
+    }
+    if (size > kLargestCount) {
+        ftp->error_flags |= KUV_FTP_STREAM_FAILURE;
+        return -1;
     }
     if (kuv_xapi_push_buffer_ex(ftp->upload_buffer, bytes, size, 0) != size) {
         kuv_xapi_flush_buffer(ftp->upload_buffer);
