@@ -493,8 +493,9 @@ KUV_API uint32_t kuv_mapi_kuvnet_tx_data_simple(kuvnet *handle, packet_info *inf
  * processes' echoes, errors about other packets) is passed over; an error
  * that quotes this request (an unreachable host, say) ends the wait for
  * that address at once. A local_name binds each socket to the first local
- * address that accepts. Stops at the first address whose reply carries
- * sequence.
+ * address of the peer address's family that accepts; a peer address with
+ * none of its family among them is skipped. Stops at the first address
+ * whose reply carries sequence.
  * Only the low 16 bits of sequence are sent.
  *
  * Result: the sequence of the last matching reply (0 to 65535), 0xFFFFFFFF
