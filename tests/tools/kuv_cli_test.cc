@@ -37,6 +37,8 @@ TEST_F(KuvCli, HelpExplainsEachCommandAndMistakesExitWithTwoAndOneLine) {
              {{"uri", "a", "b"}, "uri"},
              {{"nic", "--bogus"}, "nic"},
              {{"ping", "-c", "many", "127.0.0.1"}, "ping"},
+             {{"ping", "-c", "1", ""}, "ping"},
+             {{"ping", "-c", "1", std::string(127, 'h') + ".invalid"}, "ping"},
              {{"events", "send", "--peer", "127.0.0.1", "x"}, "events send"},
              {{"events", "serve", "--port", "70000"}, "events serve"},
              {{"ftp", "get", "--limit", "fast", "ftp://127.0.0.1/x"}, "ftp get"}}) {
