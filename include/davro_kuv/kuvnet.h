@@ -261,8 +261,10 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * resolved before is not looked up again (unless that lookup failed or was
  * made for another transport or family); its addresses take the handle's
  * current port. A passive Unix-domain handle whose path is taken by a
- * socket file removes that file and binds again; any other file at the
- * path is left alone and create fails.
+ * socket file that nobody listens on (left by an earlier run) removes that
+ * file and binds again; the socket file of a listener that still runs and
+ * any other file at the path are left alone, and create fails
+ * (KUVNET_RESULT_BIND).
  * 1, or KUVNET_RESULT_ACTIVE_HAS_SOCKET / KUVNET_RESULT_PASSIVE_MISUSE (a
  * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
  * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,

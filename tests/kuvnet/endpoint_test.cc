@@ -125,6 +125,18 @@ TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
     EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
     EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);  // the stale file replaced
+    // The file of a listener that still runs is no stale socket: a second
+    // listener fails, and clients still reach the first.
+    Endpoint second(KUVNET_UDS);
+    second->is_server = 1;
+    kuv_xapi_kuvnet_set_local(second.handle, path.c_str(), 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(second.handle), KUVNET_RESULT_BIND);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), 1u);
+    listener->use_accept_timeout = 1;
+    listener->timeout = 2000;
+    kuvnet *accepted = nullptr;
+    EXPECT_EQ(kuv_xapi_kuvnet_accept(listener.handle, &accepted), 1u);
+    if (accepted) kuv_xapi_kuvnet_delete(&accepted);
     kuv_xapi_kuvnet_close(listener.handle);
     unlink(path.c_str());
     // A regular file at the path is no stale socket: it stays, create fails.
