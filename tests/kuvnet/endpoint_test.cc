@@ -111,6 +111,26 @@ TEST_F(Stream, TcpConnectThatMeetsItselfFails) {
     });
 }
 
+// kuv_ipv4_bind takes address and port in host order: the port the system
+// chose for 127.0.0.2 binds again on 127.0.0.3 only when neither is swapped.
+TEST_F(Stream, Ipv4BindTakesHostOrderNumbers) {
+    auto bound = [](int socket) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        getsockname(socket, reinterpret_cast<sockaddr *>(&address), &length);
+        return std::make_pair(ntohl(address.sin_addr.s_addr), ntohs(address.sin_port));
+    };
+    const int first = socket(AF_INET, SOCK_DGRAM, 0), second = socket(AF_INET, SOCK_DGRAM, 0);
+    EXPECT_EQ(kuv_ipv4_bind(first, 0x7F000002, 0), 0);
+    const auto [address, port] = bound(first);
+    EXPECT_EQ(address, 0x7F000002u);
+    EXPECT_EQ(kuv_ipv4_bind(second, 0x7F000002, port), -1);  // taken
+    EXPECT_EQ(kuv_ipv4_bind(second, 0x7F000003, port), 0);
+    EXPECT_EQ(bound(second), std::make_pair(0x7F000003u, port));
+    close(first);
+    close(second);
+}
+
 TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
     const std::string path = kuv_test::unique_path("uds");
     Endpoint listener(KUVNET_UDS);
