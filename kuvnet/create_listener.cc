@@ -1,5 +1,6 @@
 // The listening sockets of passive stream endpoints: TCP on the first local
 // address that binds and listens, Unix-domain on a path.
+#include <errno.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -14,12 +15,25 @@ namespace kuv::net {
 
 namespace {
 
+// Whether nobody listens on the socket file at address: a connect is
+// refused at once. A listener answers, or has its queue full, without
+// blocking the probe; when no probe can be made the file counts as taken.
+bool nobody_listens(const struct sockaddr *address) {
+    sysio::DescriptorGuard probe(
+        kuv_xapi_open_socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!probe) return false;
+    return ::connect(probe.get(), address, kUnixAddressLength) != 0 && errno == ECONNREFUSED;
+}
+
 // A socket file left behind by an earlier listener: it keeps the path
-// taken although nobody listens on it any more. Only a socket is taken for
-// one; a regular file at a mistyped path must survive.
-bool remove_stale_socket_file(const char *path) {
+// taken although nobody listens on it any more. Only a socket nobody
+// listens on is taken for one: a regular file at a mistyped path must
+// survive, and so must the path of a listener that still runs, which would
+// otherwise lose every later client to this one.
+bool remove_stale_socket_file(const char *path, const struct sockaddr *address) {
     struct stat status;
     if (::lstat(path, &status) != 0 || !S_ISSOCK(status.st_mode)) return false;
+    if (!nobody_listens(address)) return false;
     return kuv_xapi_remove(path) == 1;
 }
 
@@ -64,7 +78,7 @@ uint32_t create_unix_listener(kuvnet *handle) {
     if (!socket) return fail(handle, KUVNET_RESULT_UNIX_SOCKET);
     const auto *path = reinterpret_cast<const struct sockaddr *>(&local->unix_address);
     if (kuv_xapi_bind(socket.get(), path, kUnixAddressLength) != 1 &&
-        (!remove_stale_socket_file(handle->local_name) ||
+        (!remove_stale_socket_file(handle->local_name, path) ||
          kuv_xapi_bind(socket.get(), path, kUnixAddressLength) != 1))
         return fail(handle, KUVNET_RESULT_BIND);
     if (kuv_xapi_listen(socket.get(), kListenBacklog) != 1)

@@ -171,12 +171,16 @@ void pass_echoes_and_errors(int32_t socket) {
     kuv_xapi_setsockopt(socket, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
 }
 
-// Binds to the first local address that accepts, when the handle names
-// any. False when none does.
-bool bind_local(kuvnet *handle, int32_t socket) {
+// Binds to the first local address of the socket's family that accepts,
+// when the handle names any. False when none does. A raw IPv4 socket takes
+// an IPv6 socket address without complaint, reads its flow information as the
+// IPv4 address and so binds to the wildcard: the echo would leave from
+// whatever source the route picks, not from the local name.
+bool bind_local(kuvnet *handle, int32_t socket, int family) {
     const struct addrinfo *local = handle->local_address.addresses;
     if (!local) return true;
     for (; local; local = local->ai_next) {
+        if (local->ai_family != family) continue;
         if (kuv_xapi_bind(socket, local->ai_addr, local->ai_addrlen) == 1) {
             handle->local_address.selected = local->ai_addr;
             return true;
@@ -195,7 +199,7 @@ void echo_address(kuvnet *handle, const struct addrinfo &entry, const EchoReques
         kuv_xapi_open_socket(entry.ai_family, entry.ai_socktype | SOCK_CLOEXEC, kind->protocol));
     if (!socket) return;
     if (kind->protocol == IPPROTO_ICMPV6) pass_echoes_and_errors(socket.get());
-    if (!bind_local(handle, socket.get())) return;
+    if (!bind_local(handle, socket.get(), entry.ai_family)) return;
     const uint64_t buffer_size = request.size() + kReplyRoom;
     TrackedBlock buffer(kuv_xapi_alloc(buffer_size));
     if (!buffer) return;

@@ -261,8 +261,10 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * resolved before is not looked up again (unless that lookup failed or was
  * made for another transport or family); its addresses take the handle's
  * current port. A passive Unix-domain handle whose path is taken by a
- * socket file removes that file and binds again; any other file at the
- * path is left alone and create fails.
+ * socket file that nobody listens on (left by an earlier run) removes that
+ * file and binds again; the socket file of a listener that still runs and
+ * any other file at the path are left alone, and create fails
+ * (KUVNET_RESULT_BIND).
  * 1, or KUVNET_RESULT_ACTIVE_HAS_SOCKET / KUVNET_RESULT_PASSIVE_MISUSE (a
  * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
  * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,
@@ -493,8 +495,9 @@ KUV_API uint32_t kuv_mapi_kuvnet_tx_data_simple(kuvnet *handle, packet_info *inf
  * processes' echoes, errors about other packets) is passed over; an error
  * that quotes this request (an unreachable host, say) ends the wait for
  * that address at once. A local_name binds each socket to the first local
- * address that accepts. Stops at the first address whose reply carries
- * sequence.
+ * address of the peer address's family that accepts; a peer address with
+ * none of its family among them is skipped. Stops at the first address
+ * whose reply carries sequence.
  * Only the low 16 bits of sequence are sent.
  *
  * Result: the sequence of the last matching reply (0 to 65535), 0xFFFFFFFF

@@ -111,6 +111,26 @@ TEST_F(Stream, TcpConnectThatMeetsItselfFails) {
     });
 }
 
+// kuv_ipv4_bind takes address and port in host order: the port the system
+// chose for 127.0.0.2 binds again on 127.0.0.3 only when neither is swapped.
+TEST_F(Stream, Ipv4BindTakesHostOrderNumbers) {
+    auto bound = [](int socket) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        getsockname(socket, reinterpret_cast<sockaddr *>(&address), &length);
+        return std::make_pair(ntohl(address.sin_addr.s_addr), ntohs(address.sin_port));
+    };
+    const int first = socket(AF_INET, SOCK_DGRAM, 0), second = socket(AF_INET, SOCK_DGRAM, 0);
+    EXPECT_EQ(kuv_ipv4_bind(first, 0x7F000002, 0), 0);
+    const auto [address, port] = bound(first);
+    EXPECT_EQ(address, 0x7F000002u);
+    EXPECT_EQ(kuv_ipv4_bind(second, 0x7F000002, port), -1);  // taken
+    EXPECT_EQ(kuv_ipv4_bind(second, 0x7F000003, port), 0);
+    EXPECT_EQ(bound(second), std::make_pair(0x7F000003u, port));
+    close(first);
+    close(second);
+}
+
 TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
     const std::string path = kuv_test::unique_path("uds");
     Endpoint listener(KUVNET_UDS);
@@ -125,6 +145,18 @@ TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
     EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
     EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);  // the stale file replaced
+    // The file of a listener that still runs is no stale socket: a second
+    // listener fails, and clients still reach the first.
+    Endpoint second(KUVNET_UDS);
+    second->is_server = 1;
+    kuv_xapi_kuvnet_set_local(second.handle, path.c_str(), 0);
+    EXPECT_EQ(kuv_xapi_kuvnet_create(second.handle), KUVNET_RESULT_BIND);
+    EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), 1u);
+    listener->use_accept_timeout = 1;
+    listener->timeout = 2000;
+    kuvnet *accepted = nullptr;
+    EXPECT_EQ(kuv_xapi_kuvnet_accept(listener.handle, &accepted), 1u);
+    if (accepted) kuv_xapi_kuvnet_delete(&accepted);
     kuv_xapi_kuvnet_close(listener.handle);
     unlink(path.c_str());
     // A regular file at the path is no stale socket: it stays, create fails.

@@ -80,6 +80,51 @@ TEST_F(IcmpEcho, LoopbackAnswersWithTheRequestedSequence) {
     }
 }
 
+// An echo endpoint that names no family, with a local name of both families
+// whose IPv6 address comes first: the IPv4 echo leaves from the name's IPv4
+// address, and a name with only an IPv6 address binds no IPv4 echo at all.
+TEST_F(IcmpEcho, TheLocalNameBindsOnlyAddressesOfThePeersFamily) {
+    const std::string hosts = kuv_test::unique_path("hosts");
+    FILE *file = std::fopen(hosts.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("fd00:6b75::7 kuv-both\n10.7.7.1 kuv-both\n", file);
+    std::fclose(file);
+    const std::string setup =
+        "ip link set lo up && ip addr add 10.7.7.1/32 dev lo && "
+        "ip addr add 10.7.7.2/32 dev lo && "
+        "ip addr add fd00:6b75::7/128 dev lo nodad && mount --bind " +
+        hosts + " /etc/hosts";
+    EXPECT_CHILD_PASSES(CLONE_NEWNET | CLONE_NEWNS, setup.c_str(), []() -> std::string {
+        const int raw = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+        if (raw < 0) return "SKIP: raw ICMP sockets cannot be opened here";
+        kuv_test::Failures failures;
+        for (const char *local : {"kuv-both", "fd00:6b75::7"}) {
+            kuv_test::Endpoint handle(KUVNET_ICMP);
+            handle->timeout = 2000;
+            kuv_xapi_kuvnet_set_remote(handle.handle, "10.7.7.2", 0);
+            kuv_xapi_kuvnet_set_local(handle.handle, local, 0);
+            failures.check(kuv_xapi_kuvnet_create(handle.handle) == 1, "create");
+            const uint32_t result = kuv_xapi_kuvnet_simple_ping(handle.handle, nullptr, 8, 9);
+            failures.check(result == (std::strcmp(local, "kuv-both") == 0 ? 9 : 0xFFFFFFFFu),
+                           std::string(local) + ": result " + std::to_string(result));
+        }
+        // The request the first echo sent, as the host received it.
+        uint8_t packet[256];
+        pollfd ready{raw, POLLIN, 0};
+        std::string sources;
+        while (poll(&ready, 1, 0) == 1) {
+            const ssize_t got = recv(raw, packet, sizeof packet, 0);
+            in_addr source;
+            std::memcpy(&source, packet + 12, sizeof source);
+            if (got >= 28 && packet[20] == 8) sources += std::string(inet_ntoa(source)) + " ";
+        }
+        close(raw);
+        failures.check(sources == "10.7.7.1 ", "requests from " + sources);
+        return failures.text;
+    });
+    unlink(hosts.c_str());
+}
+
 // The two kinds of echo as the test's own raw socket sees and sends them.
 struct Family {
     int domain, protocol;

@@ -126,18 +126,33 @@ TEST_F(Multicast, ReceiversHearTheirGroupsAndSourcesOnly) {
         };
         for (int tries = 0; tries < 100 && !addressed(); ++tries)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        Endpoint six(KUVNET_UDP | KUVNET_IPV6);
-        join(six, "ff15::4b75", failures);
         const int socket = ::socket(AF_INET6, SOCK_DGRAM, 0);
         const unsigned index = if_nametoindex("kv0");
         setsockopt(socket, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index);
-        sockaddr_in6 group{AF_INET6, htons(static_cast<uint16_t>(six->port)), 0, {}, 0};
-        inet_pton(AF_INET6, "ff15::4b75", &group.sin6_addr);
-        failures.check(
-            sendto(socket, "six", 3, 0, reinterpret_cast<sockaddr *>(&group), sizeof group) == 3,
-            "IPv6 send");
-        close(socket);
+        auto send_six = [&](const char *group_text, int32_t port) {
+            sockaddr_in6 group{AF_INET6, htons(static_cast<uint16_t>(port)), 0, {}, 0};
+            inet_pton(AF_INET6, group_text, &group.sin6_addr);
+            return sendto(socket, "six", 3, 0, reinterpret_cast<sockaddr *>(&group),
+                          sizeof group) == 3;
+        };
+        Endpoint six(KUVNET_UDP | KUVNET_IPV6);
+        join(six, "ff15::4b75", failures);
+        failures.check(send_six("ff15::4b75", six->port), "IPv6 send");
         failures.check(receive_text(six) == "six", "nothing received on IPv6");
+
+        // The veth's own address as the source of an IPv6 source-specific
+        // group: the request carries whole IPv6 socket addresses.
+        nic *list = kuv_xapi_open_nic();
+        const nic *veth = kuv_xapi_search_nic_by_name(list, "kv0");
+        const std::string source = veth && veth->ipv6_list ? veth->ipv6_list->address_text : "";
+        kuv_xapi_close_nic(list);
+        Endpoint six_specific(KUVNET_UDP | KUVNET_IPV6);
+        failures.check(kuv_xapi_kuvnet_add_source(six_specific.handle, source.c_str(), 0) == 1,
+                       "IPv6 source " + source);
+        join(six_specific, "ff35::4b76", failures);
+        failures.check(send_six("ff35::4b76", six_specific->port), "IPv6 source send");
+        failures.check(receive_text(six_specific) == "six", "nothing received from the source");
+        close(socket);
         return failures.text;
     });
 }

@@ -168,6 +168,26 @@ TEST_F(Packet, ParseChecksEachFieldInOrder) {
     }
 }
 
+// The dump's lines as tools and logs read them: each value in decimal and
+// in hexadecimal, a 64-bit total whole, a negative code with its sign bits.
+TEST_F(Packet, DumpPrintsEveryFieldTwice) {
+    packet_info info{7, 0xFFFFFFFF, 1, 0x80000017, 0x100000000, 65464, 4536, nullptr, 4536, -2, 32};
+    kuv_test::OutputCapture output(1);
+    const int32_t printed = kuv_xapi_dump_packet_info(&info);
+    const std::string text = output.finish();
+    EXPECT_EQ(text,
+              "*** kuv:packet_info ***\n"
+              "\tsrc_id / dst_id : 7 (00000007H) / 4294967295 (FFFFFFFFH)\n"
+              "\tcmd_type / cmd_id : 1 (00000001H) / 2147483671 (80000017H)\n"
+              "\toffset / total_size : 65464 (0000FFB8H) / 4294967296 (100000000H)\n"
+              "\tpacket_size  : 4536 (000011B8H)\n"
+              "\tsize         : 4536 (000011B8H)\n"
+              "\terror_code   : -2 (FFFFFFFFFFFFFFFEH)\n"
+              "\tbody_offset  : 32 (00000020H)\n");
+    EXPECT_EQ(printed, static_cast<int32_t>(text.size()));
+    EXPECT_EQ(kuv_xapi_dump_packet_info(nullptr), 0);
+}
+
 // ---- whole messages ------------------------------------------------------------
 
 // A stream sender gathers many packets into one send; the bytes on the wire

@@ -37,6 +37,8 @@ TEST_F(KuvCli, HelpExplainsEachCommandAndMistakesExitWithTwoAndOneLine) {
              {{"uri", "a", "b"}, "uri"},
              {{"nic", "--bogus"}, "nic"},
              {{"ping", "-c", "many", "127.0.0.1"}, "ping"},
+             {{"ping", "-c", "1", ""}, "ping"},
+             {{"ping", "-c", "1", std::string(127, 'h') + ".invalid"}, "ping"},
              {{"events", "send", "--peer", "127.0.0.1", "x"}, "events send"},
              {{"events", "serve", "--port", "70000"}, "events serve"},
              {{"ftp", "get", "--limit", "fast", "ftp://127.0.0.1/x"}, "ftp get"}}) {
@@ -91,6 +93,18 @@ TEST_F(KuvCli, NicShowsLoopbackLikeIpAddr) {
     outcome = kuv({"nic", "kuv-no-such-if"});
     EXPECT_EQ(outcome.exit_code, 1);
     EXPECT_EQ(outcome.err.rfind("kuv nic: ", 0), 0u) << outcome.err;
+    // An address given no broadcast address shows none, as with ip addr.
+    EXPECT_CHILD_PASSES(CLONE_NEWNET,
+                        "ip link add kv0 type veth peer name kv1 && "
+                        "ip addr add 10.9.9.1/24 dev kv0 && ip addr add 10.9.8.1/24 brd + dev kv1",
+                        [] {
+                            const std::string out = kuv({"nic"}).out;
+                            kuv_test::Failures failures;
+                            for (const char *line : {"    inet 10.9.9.1/24\n",
+                                                     "    inet 10.9.8.1/24 brd 10.9.8.255\n"})
+                                failures.check(has(out, line), line + out);
+                            return failures.text;
+                        });
 }
 
 TEST_F(KuvCli, PingOfLoopbackGetsEveryReply) {

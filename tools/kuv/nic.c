@@ -67,8 +67,10 @@ static void print_interface(const nic *entry, unsigned ordinal) {
             fprintf(cli_out, "/%d", prefix);
         else if (address->netmask_text)
             fprintf(cli_out, " netmask %s", address->netmask_text);
-        /* The broadcast query answers 0.0.0.0 on interfaces without one. */
-        if ((entry->flags & IFF_BROADCAST) && address->broadcast_text)
+        /* The broadcast query answers 0.0.0.0 on interfaces without one,
+         * and for an address given none on an interface that has one. */
+        if ((entry->flags & IFF_BROADCAST) && address->broadcast_text &&
+            strcmp(address->broadcast_text, "0.0.0.0") != 0)
             fprintf(cli_out, " brd %s", address->broadcast_text);
         if ((entry->flags & IFF_POINTOPOINT) && address->destination_text)
             fprintf(cli_out, " peer %s", address->destination_text);

@@ -101,6 +101,12 @@ static int parse_options(int argc, char **argv, ping_options *options) {
     if (optind + 1 != argc)
         return cli_usage_error("ping", optind == argc ? "missing HOST" : "more than one HOST");
     options->host = argv[optind];
+    /* An empty name resolves to no address, so nothing would be sent; a
+     * longer one than the endpoint keeps would be cut, and its first part
+     * may well name another host. */
+    if (options->host[0] == '\0') return cli_usage_error("ping", "empty HOST");
+    if (strlen(options->host) >= KUVNET_NAME_SIZE)
+        return cli_usage_error("ping", "HOST longer than %d characters", KUVNET_NAME_SIZE - 1);
     return 0;
 }
 
