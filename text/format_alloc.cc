@@ -3,6 +3,7 @@
 // one template; the scratch buffer is always on the system heap.
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <utility>
 
@@ -32,6 +33,7 @@ struct ScratchCache {
     uint64_t block_size = 0;
     bool registered = false;  // the key holds this thread's record
     bool retired = false;
+    bool changing = false;  // a take or give-back is under way
 };
 
 thread_local ScratchCache t_scratch_cache;
@@ -50,20 +52,54 @@ void make_scratch_key() {
     g_scratch_key_made = pthread_key_create(&g_scratch_key, release_scratch) == 0;
 }
 
+// Marks the thread's record as being changed. A signal handler that formats
+// in the middle of a take or give-back would otherwise find the record
+// half-changed: a kept block already released but not yet replaced, which
+// it would format into. A nested call therefore leaves the record alone
+// while the mark stands. The handler runs to its end before the interrupted
+// change goes on, so a plain flag kept in order by signal fences is enough.
+class CacheChange {
+  public:
+    explicit CacheChange(ScratchCache &cache) : cache_(cache), owner_(!cache.changing) {
+        if (!owner_) return;
+        cache_.changing = true;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    ~CacheChange() {
+        if (!owner_) return;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        cache_.changing = false;
+    }
+    CacheChange(const CacheChange &) = delete;
+    CacheChange &operator=(const CacheChange &) = delete;
+
+    // False in a nested call: the record is not to be touched.
+    bool owner() const { return owner_; }
+
+  private:
+    ScratchCache &cache_;
+    const bool owner_;
+};
+
 // The kept block when it holds at least `size` bytes, with its own size in
 // *block_size; else NULL. A nested call (a signal handler formatting while
-// this thread formats) finds none and allocates its own.
+// this thread formats) finds none, or leaves the record alone while it is
+// being changed, and allocates its own.
 char *take_kept_scratch(uint64_t size, uint64_t *block_size) {
     ScratchCache &cache = t_scratch_cache;
-    if (!cache.block || cache.block_size < size) return nullptr;
+    const CacheChange change(cache);
+    if (!change.owner() || !cache.block || cache.block_size < size) return nullptr;
     *block_size = cache.block_size;
     return std::exchange(cache.block, nullptr);
 }
 
-// Keeps the larger of the kept block and this one.
+// Keeps the larger of the kept block and this one; a nested call releases
+// its own block.
 void give_back_scratch(char *block, uint64_t size) {
     ScratchCache &cache = t_scratch_cache;
-    if (cache.retired || size > kKeptScratchCeiling || (cache.block && cache.block_size >= size)) {
+    const CacheChange change(cache);
+    if (!change.owner() || cache.retired || size > kKeptScratchCeiling ||
+        (cache.block && cache.block_size >= size)) {
         kuv_xapi_sys_free(block);
         return;
     }

@@ -211,8 +211,9 @@ KUV_API uint32_t kuv_xapi_set_heap_handler(kuv_heap_handler_t handler,
 /* With a place: copies the record into it under the heap lock and returns
  * the place. Without: the library's live record (unguarded reads). */
 KUV_API kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place);
-/* One counter of the heap record each, read without the lock: the rounded
- * bytes of live blocks, the number of live blocks, the highest size. */
+/* One counter of the heap record each, read under the heap lock (shared),
+ * so that a call waits while the lock is held exclusively: the rounded bytes
+ * of live blocks, the number of live blocks, the highest size. */
 KUV_API uint64_t kuv_xapi_get_allocated_memory_size(void);
 KUV_API uint64_t kuv_xapi_get_allocated_memory_count(void);
 KUV_API uint64_t kuv_xapi_get_allocated_memory_peak_size(void);

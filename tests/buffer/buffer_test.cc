@@ -145,6 +145,20 @@ TEST_F(ChainedBuffer, TypedValuesInEachByteOrderAcrossNodes) {
     EXPECT_TRUE(kuv_xapi_pop_buffer_leqword(handle, &qword) && qword == 0x0706050403020108u);
     EXPECT_EQ(kuv_xapi_pop_buffer_ledword(handle, &dword), 0);
     EXPECT_EQ(dword, 0x04050607u);  // a failed read leaves the place alone
+    // The host-order pops take the bytes as they lie; a pop without a place
+    // discards its width. Setting the consumed count keeps what is held.
+    EXPECT_EQ(kuv_xapi_pop_buffer_byte(handle), 8);
+    for (int node = 0; node < 3; ++node)
+        kuv_xapi_push_buffer_ex(handle, counting, 8, KUV_BUFFER_REFERENCE);
+    EXPECT_TRUE(kuv_xapi_pop_buffer_dword(handle, &dword) &&
+                dword == kuv_xapi_ledword_value(0x04030201u));
+    EXPECT_EQ(kuv_xapi_pop_buffer_dword(handle, nullptr), 1);
+    EXPECT_TRUE(kuv_xapi_pop_buffer_qword(handle, &qword) &&
+                qword == kuv_xapi_leqword_value(0x0807060504030201u));
+    EXPECT_EQ(kuv_xapi_set_buffer_offset(handle, -5), -5);
+    EXPECT_TRUE(kuv_xapi_pop_buffer_beqword(handle, &qword) && qword == 0x0102030405060708u);
+    EXPECT_EQ(kuv_xapi_get_buffer_offset(handle), 3);
+    EXPECT_EQ(kuv_xapi_get_buffer_size(handle), 0);
 }
 
 TEST_F(ChainedBuffer, LinePopEndsAtEachLineEndAndSkipsSecondBytes) {

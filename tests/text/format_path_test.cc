@@ -81,6 +81,12 @@ TEST_F(AllocFormat, AppendOwnsOldUnlessThePieceFails) {
     EXPECT_STREQ(text, "a12");
     // The joined string cannot be made: old and the piece are both released.
     EXPECT_EQ(append_with_failure(text, 2), nullptr);
+    // The system family joins and releases on the system heap alone.
+    char *plain = kuv_xapi_sys_alloc_append_sprintf(nullptr, "%s", "x");
+    plain = kuv_xapi_sys_alloc_append_sprintf(plain, "%d", 7);
+    EXPECT_EQ(kuv_xapi_sys_alloc_append_sprintf(plain, nullptr), plain);
+    EXPECT_STREQ(plain, "x7");
+    kuv_xapi_sys_free(plain);
 }
 
 TEST_F(PathName, InPlaceAndAllocatingFormsAgree) {
