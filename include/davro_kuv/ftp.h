@@ -192,7 +192,9 @@ struct kuv_ftp {
     kuv_ftp_step_t close_data;
     /* Moves what is available on both connections (see the flags above).
      * control_wait and data_wait are the waits in ms (negative: no limit);
-     * the control wait drops to 0 once control bytes have arrived. An
+     * the control wait drops to 0 once control bytes have arrived. A
+     * control connection the server closes right behind its last bytes is
+     * dropped at the next call, so those bytes are read first. An
      * active-mode listener accepts only the control connection's peer:
      * another host's connection is closed unread. */
     kuv_ftp_pump_t pump;

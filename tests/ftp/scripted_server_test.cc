@@ -2,6 +2,7 @@
 // do: odd and overlong replies, unusable passive replies, refused, cut and
 // stalled transfers, hostile listings, injected line breaks. The server
 // takes one control connection on 127.0.0.1 on a thread of its own.
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/syscall.h>
 
@@ -216,6 +217,10 @@ class FakeServer {
                           ? "227 Entering Passive Mode (127,0,0,1,{p1,p2}).\r\n"
                           : take_front(script_.passive_replies));
             } else if (script_.answers.count(verb)) {
+                // The goodbye leaves with the close in one segment, as busy
+                // servers send them.
+                const int cork = 1;
+                if (verb == "QUIT") setsockopt(control_, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
                 reply(script_.answers.at(verb));
                 if (verb == "QUIT") break;
             } else if (verb == "PORT") {
@@ -702,6 +707,11 @@ TEST_F(ScriptedFtp, SlowButSteadyRepliesAndFailedTransfersKeepTheSession) {
     client->passive = 1;
     EXPECT_EQ(client.retrieve("f"), "data");
     EXPECT_EQ(client->noop(client.ftp), 1);
+    // The server closes as it says goodbye: the client's side stays open
+    // until disconnect.
+    EXPECT_EQ(client->quit(client.ftp), 1);
+    EXPECT_NE(client->control_socket, -1);
+    EXPECT_EQ(client->disconnect(client.ftp), 1);
 }
 
 // A one-call download of /x from a scripted server, its printing kept
