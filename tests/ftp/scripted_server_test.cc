@@ -357,6 +357,15 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
     EXPECT_EQ(client->noop(client.ftp), 1);
     EXPECT_STREQ(client->reply_text, "end");
     EXPECT_EQ(client->cwd(client.ftp, "%s/x", ".."), 1);
+    // A quote in the directory comes doubled (or, from some servers, as it
+    // is); the path handed out holds it once.
+    for (const char *answer : {"257 \"/q\"\"d\" is current\r\n", "257 \"/q\"d\" is current\r\n"}) {
+        script.answers["PWD"] = answer;
+        char *path = nullptr;
+        EXPECT_EQ(client->pwd(client.ftp, &path), 1);
+        EXPECT_STREQ(path, "/q\"d") << answer;
+        kuv_xapi_free(path);
+    }
     EXPECT_EQ(client->rnfr(client.ftp, "a b"), 1);
     EXPECT_EQ(client->rnto(client.ftp, "c"), 0);
     // Line breaks or a NUL in an argument: the command is not sent.
@@ -397,8 +406,8 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
         EXPECT_EQ(client->control_socket, -1);
     }
     client->disconnect(client.ftp);
-    EXPECT_EQ(server.finish(),
-              (Strings{"NOOP", "CWD ../x", "RNFR a b", "RNTO c", "SIZE f", "SIZE f", "DELE f"}));
+    EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "PWD", "PWD", "RNFR a b", "RNTO c",
+                                        "SIZE f", "SIZE f", "DELE f"}));
 }
 
 TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPeer) {
