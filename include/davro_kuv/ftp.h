@@ -279,7 +279,9 @@ struct kuv_ftp {
      * cannot be formatted or opened or has no host or path (a port number
      * above 65535 reaches connect as 65536, which fails). Local names are
      * the base names of the listed names; what holds a name already (a
-     * link itself, not what it names) is removed and a new file created. */
+     * link itself, not what it names) is removed and a new file created.
+     * Listed names whose last part is "." or ".." (the directory itself or
+     * its parent, which some servers list) are passed over and not counted. */
     kuv_ftp_download_t download;
     /* RNFR name: 1 on 350. */
     kuv_ftp_format_t rnfr;
