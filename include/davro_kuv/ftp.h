@@ -260,13 +260,14 @@ struct kuv_ftp {
      * gracefully, the final reply awaited, and the result is 0. */
     kuv_ftp_write_stream_t write_stream;
     /* NLST path: 1 with the names queued in nlist_lines; 0 failure or a
-     * NULL format. */
+     * NULL format. A 450 answer, which some servers give when nothing
+     * matches, is an empty listing (1, no names). */
     kuv_ftp_format_t nlist;
     /* The next name of the last name listing (a new string), NULL at its
      * end (an empty line also ends it). */
     kuv_ftp_line_t get_nlist;
-    /* LIST path: 1 with the lines queued in list_lines; 0 failure; -1 for a
-     * NULL format. */
+    /* LIST path: 1 with the lines queued in list_lines (a 450 answer is an
+     * empty listing, as for nlist); 0 failure; -1 for a NULL format. */
     kuv_ftp_format_t list;
     /* The next line of the last long listing, as get_nlist. */
     kuv_ftp_line_t get_list;

@@ -560,6 +560,13 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     script.listing = "a\r\nb\r\nlast without end";
     ASSERT_EQ(client->nlist(client.ftp, "%s", ""), 1);
     EXPECT_EQ(drain(client->get_nlist, client.ftp), (Strings{"a", "b", "last without end"}));
+    // Nothing matches: the 450 some servers answer then is an empty listing.
+    script.refusals = {"450 No files found\r\n", "450-none\r\n450 No files found\r\n"};
+    EXPECT_EQ(client->nlist(client.ftp, "%s", "*.none"), 1);
+    EXPECT_EQ(client->get_nlist(client.ftp), nullptr);
+    EXPECT_EQ(client->list(client.ftp, "%s", "*.none"), 1);
+    EXPECT_EQ(client->get_list(client.ftp), nullptr);
+    EXPECT_EQ(client->noop(client.ftp), 1);
     script.listing = "ok\r\n" + std::string(KUV_FTP_LINE_LIMIT + 100000, 'n');
     EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 0);
     EXPECT_EQ(client->nlist_lines, nullptr);
