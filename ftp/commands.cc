@@ -14,6 +14,17 @@ auto accepts(int32_t wanted) {
     return [wanted](int32_t code) { return code == wanted; };
 }
 
+// A quote inside the directory of a 257 reply comes doubled; the path
+// holds it once.
+void undouble_quotes(char *text) {
+    char *to = text;
+    for (const char *from = text; *from != '\0'; ++from, ++to) {
+        *to = *from;
+        if (from[0] == '"' && from[1] == '"') ++from;
+    }
+    *to = '\0';
+}
+
 // A command whose one argument is a formatted path or name: 0 without
 // sending when there is no connection or the argument cannot be made or is
 // unsafe to send.
@@ -80,13 +91,16 @@ int32_t pwd(kuv_ftp_t *ftp, char **path) {
             // A reply whose text could not be kept for want of memory names
             // no directory.
             if (!ftp->reply_text) return false;
-            // The directory stands between the first and the last quote.
+            // The directory stands between the first and the last quote:
+            // a server that does not double a quote inside it is read
+            // right as well.
             const std::string_view text(ftp->reply_text);
             const size_t open = text.find('"');
             const size_t close = text.rfind('"');
             if (open != std::string_view::npos && close > open + 1) {
                 release_text(*path);
                 *path = kuv_xapi_alloc_string(ftp->reply_text + open + 1, close - open - 1);
+                if (*path) undouble_quotes(*path);
                 return *path != nullptr;
             }
             return true;

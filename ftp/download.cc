@@ -47,6 +47,14 @@ bool is_plain_file_name(const char *name) {
     return !text.empty() && text != "." && text != ".." && text.find('/') == std::string_view::npos;
 }
 
+// A listed name whose last part is "." or "..": the directory itself or
+// its parent, which some servers list among the names, and never a file.
+bool is_directory_entry(const char *name) {
+    const char *slash = std::strrchr(name, '/');
+    const std::string_view last(slash ? slash + 1 : name);
+    return last == "." || last == "..";
+}
+
 // Writes all of count bytes; false on a failed or short write (a full
 // disk).
 bool write_all(int32_t descriptor, const uint8_t *bytes, uint64_t count) {
@@ -235,6 +243,7 @@ int32_t download(kuv_ftp_t *ftp, uint32_t mode, const char *format, ...) {
     while (tally.go_on) {
         TrackedBlock name(KUV_FTP_SLOT(ftp, get_nlist));
         if (!name) break;
+        if (is_directory_entry(name.chars())) continue;
         fetch_file(ftp, name.chars(), mode, block.get<uint8_t>(), tally);
     }
     return tally.counted >= 1 && tally.counted == tally.downloaded ? 1 : 0;

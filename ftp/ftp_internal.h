@@ -63,6 +63,7 @@ inline constexpr int32_t kNeedPassword = 331;
 inline constexpr int32_t kPendingFurther = 350;
 inline constexpr int32_t kCannotOpenData = 425;
 inline constexpr int32_t kTransferAborted = 426;
+inline constexpr int32_t kFileUnavailable = 450;
 inline constexpr int32_t kUnavailable = 550;
 }  // namespace reply
 

@@ -75,6 +75,11 @@ bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
 int32_t run_listing(kuv_ftp_t *ftp, Listing listing, TrackedBlock path) {
     if (!path) return 0;
     if (KUV_FTP_SLOT(ftp, open_stream, 0, kind_of(listing).command, path.chars()) != 1) {
+        // Some servers answer 450 where nothing matches, instead of an
+        // empty listing: the listing is empty, and the session in step.
+        if (ftp->reply_code == reply::kFileUnavailable &&
+            ftp->error_flags == KUV_FTP_REPLY_FAILURE && ftp->control_socket != -1)
+            return 1;
         say("can not open stream");
         return 0;
     }

@@ -62,6 +62,11 @@ uint32_t receive_control(kuv_ftp_t *ftp, int32_t wait) {
             kuv_xapi_recv(ftp->control_socket, ftp->io_area, KUV_FTP_IO_AREA_SIZE, wait);
         if (count == 0) return flags;
         if (count < 0) {
+            // A close that comes with the last bytes (a server closes as it
+            // says goodbye) shows at the next call: the bytes are read
+            // first, and the connection stays open until the caller asks
+            // for more or disconnects.
+            if (flags & KUV_FTP_PUMP_CONTROL_RECEIVED) return flags;
             // Dropping the control connection drops the data connection
             // too: whatever it still held is lost to the transfer.
             if (ftp->data_endpoint) ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;

@@ -192,7 +192,9 @@ struct kuv_ftp {
     kuv_ftp_step_t close_data;
     /* Moves what is available on both connections (see the flags above).
      * control_wait and data_wait are the waits in ms (negative: no limit);
-     * the control wait drops to 0 once control bytes have arrived. An
+     * the control wait drops to 0 once control bytes have arrived. A
+     * control connection the server closes right behind its last bytes is
+     * dropped at the next call, so those bytes are read first. An
      * active-mode listener accepts only the control connection's peer:
      * another host's connection is closed unread. */
     kuv_ftp_pump_t pump;
@@ -230,7 +232,8 @@ struct kuv_ftp {
     kuv_ftp_size_t size;
     /* CWD path, or CDUP for the path "..": 1 on 250. */
     kuv_ftp_format_t cwd;
-    /* PWD: 1 on 257; the quoted directory stored in *path as a new string
+    /* PWD: 1 on 257; the quoted directory (a quote inside it, which the
+     * reply doubles, held once) stored in *path as a new string
      * the caller releases (*path set to NULL first, left NULL without one);
      * 0 when the text or the directory could not be kept for want of memory. */
     kuv_ftp_pwd_t pwd;
@@ -257,13 +260,14 @@ struct kuv_ftp {
      * gracefully, the final reply awaited, and the result is 0. */
     kuv_ftp_write_stream_t write_stream;
     /* NLST path: 1 with the names queued in nlist_lines; 0 failure or a
-     * NULL format. */
+     * NULL format. A 450 answer, which some servers give when nothing
+     * matches, is an empty listing (1, no names). */
     kuv_ftp_format_t nlist;
     /* The next name of the last name listing (a new string), NULL at its
      * end (an empty line also ends it). */
     kuv_ftp_line_t get_nlist;
-    /* LIST path: 1 with the lines queued in list_lines; 0 failure; -1 for a
-     * NULL format. */
+    /* LIST path: 1 with the lines queued in list_lines (a 450 answer is an
+     * empty listing, as for nlist); 0 failure; -1 for a NULL format. */
     kuv_ftp_format_t list;
     /* The next line of the last long listing, as get_nlist. */
     kuv_ftp_line_t get_list;
@@ -276,7 +280,9 @@ struct kuv_ftp {
      * cannot be formatted or opened or has no host or path (a port number
      * above 65535 reaches connect as 65536, which fails). Local names are
      * the base names of the listed names; what holds a name already (a
-     * link itself, not what it names) is removed and a new file created. */
+     * link itself, not what it names) is removed and a new file created.
+     * Listed names whose last part is "." or ".." (the directory itself or
+     * its parent, which some servers list) are passed over and not counted. */
     kuv_ftp_download_t download;
     /* RNFR name: 1 on 350. */
     kuv_ftp_format_t rnfr;
