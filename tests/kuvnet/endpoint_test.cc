@@ -112,7 +112,8 @@ TEST_F(Stream, TcpConnectThatMeetsItselfFails) {
 }
 
 // kuv_ipv4_bind takes address and port in host order: the port the system
-// chose for 127.0.0.2 binds again on 127.0.0.3 only when neither is swapped.
+// chose is taken while its socket lives and binds again once it is closed,
+// only when neither number is swapped.
 TEST_F(Stream, Ipv4BindTakesHostOrderNumbers) {
     auto bound = [](int socket) {
         sockaddr_in address{};
@@ -121,13 +122,13 @@ TEST_F(Stream, Ipv4BindTakesHostOrderNumbers) {
         return std::make_pair(ntohl(address.sin_addr.s_addr), ntohs(address.sin_port));
     };
     const int first = socket(AF_INET, SOCK_DGRAM, 0), second = socket(AF_INET, SOCK_DGRAM, 0);
-    EXPECT_EQ(kuv_ipv4_bind(first, 0x7F000002, 0), 0);
+    EXPECT_EQ(kuv_ipv4_bind(first, INADDR_LOOPBACK, 0), 0);
     const auto [address, port] = bound(first);
-    EXPECT_EQ(address, 0x7F000002u);
-    EXPECT_EQ(kuv_ipv4_bind(second, 0x7F000002, port), -1);  // taken
-    EXPECT_EQ(kuv_ipv4_bind(second, 0x7F000003, port), 0);
-    EXPECT_EQ(bound(second), std::make_pair(0x7F000003u, port));
+    EXPECT_EQ(address, uint32_t{INADDR_LOOPBACK});
+    EXPECT_EQ(kuv_ipv4_bind(second, INADDR_LOOPBACK, port), -1);  // taken
     close(first);
+    EXPECT_EQ(kuv_ipv4_bind(second, INADDR_LOOPBACK, port), 0);
+    EXPECT_EQ(bound(second), std::make_pair(uint32_t{INADDR_LOOPBACK}, port));
     close(second);
 }
 
