@@ -40,7 +40,7 @@ int32_t connect_entry(kuvnet *handle, const struct addrinfo *peer) {
     sysio::DescriptorGuard socket(open_entry_socket(peer, timed ? SOCK_NONBLOCK : 0));
     if (!socket) return -1;
     if (local->addresses) {
-        const struct addrinfo *bound = bind_first(socket.get(), local->addresses);
+        const struct addrinfo *bound = bind_first(socket.get(), peer->ai_family, local->addresses);
         if (!bound) return -1;
         local->selected = bound->ai_addr;
     }

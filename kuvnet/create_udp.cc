@@ -71,7 +71,7 @@ int32_t bind_towards(kuvnet *handle, const struct addrinfo *peer) {
     if (!bind_name) return -1;
     if (resolve_address(handle, local, bind_name, passive ? handle->port : 0) != KUV_RESULT_OK)
         return -1;
-    const struct addrinfo *bound = bind_first(socket.get(), local->addresses);
+    const struct addrinfo *bound = bind_first(socket.get(), peer->ai_family, local->addresses);
     if (!bound) return -1;
     local->selected = bound->ai_addr;
     return socket.release();

@@ -40,8 +40,9 @@ int32_t open_entry_socket(const struct addrinfo *entry, int32_t type_flags) {
                                 entry->ai_protocol);
 }
 
-const struct addrinfo *bind_first(int32_t socket, const struct addrinfo *list) {
+const struct addrinfo *bind_first(int32_t socket, int family, const struct addrinfo *list) {
     for (const struct addrinfo *entry = list; entry; entry = entry->ai_next) {
+        if (entry->ai_family != family) continue;
         if (kuv_xapi_bind(socket, entry->ai_addr, entry->ai_addrlen) == 1) return entry;
     }
     return nullptr;

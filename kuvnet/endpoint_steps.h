@@ -33,9 +33,12 @@ const char *wildcard_for_family(int family);
 // A socket of the entry's family, type and protocol, or -1. type_flags
 // (SOCK_NONBLOCK, ...) are added to the type.
 int32_t open_entry_socket(const struct addrinfo *entry, int32_t type_flags = 0);
-// Binds socket to the first entry of list that accepts it; that entry, or
-// NULL when none does.
-const struct addrinfo *bind_first(int32_t socket, const struct addrinfo *list);
+// Binds socket (of the family given) to the first entry of list of that
+// family that accepts it; that entry, or NULL when none does. Entries of
+// another family are passed over: a raw IPv4 socket would take an IPv6
+// socket address without complaint, read its flow information as the IPv4
+// address and so bind to the wildcard.
+const struct addrinfo *bind_first(int32_t socket, int family, const struct addrinfo *list);
 
 // When port asks for any port (below 1), stores the port the system bound
 // the handle's socket to.

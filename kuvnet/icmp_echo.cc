@@ -17,6 +17,7 @@
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
+#include "kuvnet/endpoint_steps.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "runtime/guards.h"
 #include "sysio/descriptor_guard.h"
@@ -172,21 +173,13 @@ void pass_echoes_and_errors(int32_t socket) {
 }
 
 // Binds to the first local address of the socket's family that accepts,
-// when the handle names any. False when none does. A raw IPv4 socket takes
-// an IPv6 socket address without complaint, reads its flow information as the
-// IPv4 address and so binds to the wildcard: the echo would leave from
-// whatever source the route picks, not from the local name.
+// when the handle names any. False when none does.
 bool bind_local(kuvnet *handle, int32_t socket, int family) {
-    const struct addrinfo *local = handle->local_address.addresses;
-    if (!local) return true;
-    for (; local; local = local->ai_next) {
-        if (local->ai_family != family) continue;
-        if (kuv_xapi_bind(socket, local->ai_addr, local->ai_addrlen) == 1) {
-            handle->local_address.selected = local->ai_addr;
-            return true;
-        }
-    }
-    return false;
+    kuvnet_address &local = handle->local_address;
+    if (!local.addresses) return true;
+    const struct addrinfo *bound = bind_first(socket, family, local.addresses);
+    if (bound) local.selected = bound->ai_addr;
+    return bound != nullptr;
 }
 
 // One echo to one address. Everything it opens is owned by a guard, so each
