@@ -66,8 +66,13 @@ bool queue_copy(::kue *handle, kue_connection *connection, const PushedEvent &pu
     event->payload_size = pushed.payload_size;
     event->seq = connection->next_seq++;
     event->expire_time = pushed.expire_time;
-    // The header is written at each send attempt, with the lifetime left at
-    // that moment.
+    // The block may be a fresh one or one an earlier event used: a header
+    // left unwritten until the first send would show a status handler (and
+    // anything it hands the bytes to) uninitialised or stale bytes. Each
+    // send attempt writes it again, with the lifetime left at that moment.
+    write_event_header(std::span<uint8_t, kHeaderSize>(event->data, kHeaderSize),
+                       EventHeader{event->type, event->cmd, event->seq,
+                                   remaining_lifetime(event->expire_time, handle->time_stamp)});
     if (pushed.payload)
         std::memcpy(event->payload, pushed.payload, pushed.payload_size);
     else

@@ -234,13 +234,16 @@ KUV_STATIC_ASSERT(sizeof(kue) == 384, "event handle layout");
 /* Events and queues                                                        */
 /* ======================================================================== */
 
-/* Queues a copy of the event (the 20-byte header room, then payload_size
+/* Queues a copy of the event (the 20-byte event header, then payload_size
  * bytes of payload, or zeros for a NULL payload) for the peer with that id,
  * or for every peer with id 0 (not for a server's listener; a client's
  * disconnected first connection does take one). Each copy gets its peer's
  * next sequence number and the expiry time_stamp + expire_time. Returns
  * the handle's tx_count afterwards (unchanged when no peer matched);
- * KUV_RESULT_INVALID_ARGUMENT without a handle. */
+ * KUV_RESULT_INVALID_ARGUMENT without a handle. The header in a queued
+ * event's data holds its type, cmd, seq and the lifetime left at the push,
+ * so a status handler shown the event reads its own header; each send
+ * attempt writes it again with the lifetime left then. */
 KUV_API uint32_t kue_xapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t cmd,
                                      const void *payload, uint64_t payload_size);
 KUV_API uint32_t kue_mapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t cmd,

@@ -14,6 +14,8 @@
 #include <set>
 #include <thread>
 
+#include "kue/event_header.h"
+
 namespace kue_test {
 
 Child::Child(const std::function<int(Child &)> &body) {
@@ -88,6 +90,14 @@ int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t i
         std::lock_guard<std::mutex> hold(log->mutex_);
         log->reports_.emplace_back(code, id);
         if (code == KUE_STATUS_ERROR) log->last_error_ = static_cast<const char *>(object);
+        if (code >= KUE_STATUS_TX_EXPIRED && object) {
+            const auto *event = static_cast<const kue_event *>(object);
+            const auto header =
+                kuv::kue::read_event_header(std::span<const uint8_t, kuv::kue::kHeaderSize>(
+                    event->data, kuv::kue::kHeaderSize));
+            if (header.type != event->type || header.cmd != event->cmd || header.seq != event->seq)
+                ++log->header_mismatches_;
+        }
     }
     if (code == KUE_STATUS_ERROR) handle->error_code = 0;
     if (log->on_report) log->on_report(handle, code);
@@ -100,6 +110,11 @@ int32_t StatusLog::handler(kue *handle, void *context, uint32_t code, uint32_t i
 std::string StatusLog::last_error() const {
     std::lock_guard<std::mutex> hold(mutex_);
     return last_error_;
+}
+
+size_t StatusLog::header_mismatches() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return header_mismatches_;
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> StatusLog::reports() const {

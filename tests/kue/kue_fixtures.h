@@ -44,6 +44,8 @@ bool wait_until(const std::function<bool()> &condition, int timeout_ms = kWaitMs
 // The status handler of handles, recording every report, then calling
 // on_report. It answers 1 to status 9 but `keep_sent` times,
 // `consume_received` to status 10, and clears error_code after status 1.
+// It also counts the events it is shown whose bytes do not begin with
+// their own header (type, cmd and seq as in the record).
 class StatusLog {
   public:
     explicit StatusLog(kue *handle) { attach(handle); }
@@ -57,6 +59,7 @@ class StatusLog {
     std::string last_error() const;  // the text of the last status 1
     // Every report so far as (code, id), in the order they were made.
     std::vector<std::pair<uint32_t, uint32_t>> reports() const;
+    size_t header_mismatches() const;
 
     bool consume_received = false;
     int keep_sent = 0;
@@ -69,6 +72,7 @@ class StatusLog {
     mutable std::mutex mutex_;
     std::vector<std::pair<uint32_t, uint32_t>> reports_;  // code, id
     std::string last_error_;
+    size_t header_mismatches_ = 0;
 };
 
 // Handles listening on 127.0.0.1 (port 0), or connecting there to `port`.

@@ -365,11 +365,18 @@ std::vector<int> inherited_by_started_program(const std::vector<int> &descriptor
     while (read(exec_done[0], &byte, 1) > 0) {
     }
     close(exec_done[0]);
+    // The same number in the child may be a file the program opened itself
+    // (sleep reads its locale data): only the same socket counts.
+    const auto target = [](const std::string &path) {
+        char link[64] = {};
+        return readlink(path.c_str(), link, sizeof link - 1) > 0 ? std::string(link) : "";
+    };
     std::vector<int> inherited;
     for (const int descriptor : descriptors) {
-        const std::string path =
-            "/proc/" + std::to_string(child) + "/fd/" + std::to_string(descriptor);
-        if (access(path.c_str(), F_OK) == 0) inherited.push_back(descriptor);
+        const std::string ours = target("/proc/self/fd/" + std::to_string(descriptor));
+        const std::string theirs =
+            target("/proc/" + std::to_string(child) + "/fd/" + std::to_string(descriptor));
+        if (!theirs.empty() && theirs == ours) inherited.push_back(descriptor);
     }
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);

@@ -87,6 +87,10 @@ TEST_F(KueStatus, PairOnAUnixSocketReportsEveryStepAndFollowsTheAnswers) {
     usleep(40000);
     EXPECT_EQ(kue_xapi_event_poll(client), 0u);
     EXPECT_EQ(client_log.count(KUE_STATUS_TX_EXPIRED), 2u);
+    // Every event shown, pushed ones in blocks used before included, begins
+    // with its own header.
+    EXPECT_EQ(client_log.header_mismatches(), 0u);
+    EXPECT_EQ(server_log.header_mismatches(), 0u);
 
     // The server learns of the client's going from its failing receive.
     kue_xapi_event_delete(&client);
