@@ -291,7 +291,9 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
               "kuv ftp get: cannot connect to 127.0.0.1 port " + std::to_string(port) + "\n");
     EXPECT_EQ(outcome.out, "");
     // A server that never greets: Ctrl-C ends the wait at once rather than
-    // after the whole control time-out.
+    // after the whole control time-out of 24 s: Ctrl-C's own end, not the
+    // SIGKILL at the finish bound of 8 s. Outside a transfer nothing is left
+    // to clean up and the signal ends the tool.
     int silent_port = 0;
     const int silent = kuv_ftp_test::loopback_socket(false, &silent_port);
     ASSERT_GE(silent, 0);
@@ -300,10 +302,8 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
             kuv_command({"ftp", "get", "-o", directory_,
                          "ftp://127.0.0.1:" + std::to_string(silent_port) + "/pub/data.bin"}));
         usleep(300 * 1000);
-        const auto interrupted = Clock::now();
         kill(waiting.pid(), SIGINT);
-        waiting.finish(8000);
-        EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
+        EXPECT_EQ(waiting.finish(8000).end_signal, SIGINT);
     }
     close(silent);
     // A server that goes silent in the middle of a download, or one that
@@ -320,11 +320,9 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         for (int waited = 0; waited < 500 && access(part.c_str(), F_OK) != 0; ++waited)
             usleep(10 * 1000);
         usleep((stall ? 100 : 500) * 1000);
-        const auto interrupted = Clock::now();
         kill(waiting.pid(), SIGINT);
         const Outcome ended = waiting.finish(8000);
         EXPECT_EQ(ended.exit_code, 1) << ended.err;
-        EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
         EXPECT_EQ(count_lines_with(ended.err, "kuv ftp get: "), 1) << ended.err;
         EXPECT_NE(access((directory_ + "/file.bin").c_str(), F_OK), 0);
         EXPECT_NE(access(part.c_str(), F_OK), 0);
@@ -339,22 +337,18 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         for (int waited = 0; waited < 500 && unconfirming.received() < 5; ++waited)
             usleep(10 * 1000);
         usleep(300 * 1000);
-        const auto interrupted = Clock::now();
         kill(waiting.pid(), SIGINT);
-        EXPECT_NE(waiting.finish(8000).exit_code, 0);
-        EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(3));
+        EXPECT_EQ(waiting.finish(8000).end_signal, SIGINT);
     }
     // A file that is no regular file is refused at once: a FIFO without a
     // writer does not hold the upload up.
     {
         const std::string fifo = directory_ + "/fifo";
         ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-        const auto started = Clock::now();
         outcome = run_program(
             kuv_command({"ftp", "put", fifo, "ftp://127.0.0.1:" + std::to_string(port) + "/"}), "",
             8000);
         EXPECT_EQ(outcome.exit_code, 1);
-        EXPECT_LT(Clock::now() - started, std::chrono::seconds(3));
         EXPECT_EQ(count_lines_with(outcome.err, "kuv ftp put: cannot read"), 1) << outcome.err;
     }
     // Listed names that the URL does not name are never written. A name's

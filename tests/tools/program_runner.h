@@ -27,7 +27,8 @@ using kuv_ftp_test::write_file;
 using Clock = std::chrono::steady_clock;
 
 struct Outcome {
-    int exit_code = -1;  // -1: killed (time-out) or not started
+    int exit_code = -1;  // -1: ended by a signal, killed (time-out) or not started
+    int end_signal = 0;  // the signal that ended it; SIGKILL after a time-out
     std::string out, err;
 };
 
@@ -88,7 +89,10 @@ class RunningProgram {
             if (Clock::now() > deadline) kill(pid_, SIGKILL);
             usleep(5000);
         }
-        if (pid_ > 0) outcome_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (pid_ > 0) {
+            outcome_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            outcome_.end_signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        }
         pid_ = -1;
         return outcome_;
     }
