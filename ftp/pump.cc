@@ -177,6 +177,11 @@ uint32_t receive_download(kuv_ftp_t *ftp, int32_t wait) {
         const int32_t count = kuv_xapi_recv(ftp->data_socket, ftp->io_area, chunk, wait);
         if (count == 0) return flags;
         if (count < 0) {
+            // Only the server's orderly close (errno 0) ends the data whole.
+            // A failed receive (a reset) loses what was still on its way,
+            // and the 226 the server may have sent once its last bytes were
+            // queued must not make the transfer pass for complete.
+            if (errno != 0) ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
             KUV_FTP_SLOT(ftp, close_data);
             return flags;
         }

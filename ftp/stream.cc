@@ -189,8 +189,10 @@ int32_t open_stream(kuv_ftp_t *ftp, uint64_t offset, const char *format, ...) {
     va_copy(second, list);
     int32_t result = attempt_transfer(ftp, offset, format, list);
     // A refused data connection (or a file the server would not open in
-    // this mode) is tried once more in the other mode.
-    if (ftp->error_flags & KUV_FTP_CONNECTION_FAILURE) {
+    // this mode) is tried once more in the other mode. A transfer the
+    // server announced is not: a data connection lost while its answer was
+    // awaited fails that transfer, and asking again would start a second.
+    if (result != 1 && (ftp->error_flags & KUV_FTP_CONNECTION_FAILURE)) {
         ftp->passive = ftp->passive == 1 ? 0 : 1;
         result = attempt_transfer(ftp, offset, format, second);
     }

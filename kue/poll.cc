@@ -283,7 +283,13 @@ uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
         handle->time_stamp = kuv_xapi_time_stamp();
         bool quiet_round = true;
         const uint32_t prepared = prepare_round(handle);
-        if (prepared == KUE_RESULT_WAIT_FAILED) return prepared;
+        if (prepared == KUE_RESULT_WAIT_FAILED) {
+            // A wait that cannot be made (no descriptor left for the set)
+            // fails every poll at once until the cause clears: the sparing
+            // pause keeps a loop of polls from spinning on it.
+            kuv_xapi_load_balance();
+            return prepared;
+        }
         if (prepared == 1) {
             int32_t timeout_msec = deadline.remaining();
             if (handle->rx_count > 0 && handle->tx_count <= 0) timeout_msec = 0;

@@ -250,7 +250,10 @@ struct kuv_ftp {
     kuv_ftp_step_t close_stream;
     /* Copies up to size bytes (at most 2147483647) of received data: the
      * count (> 0); 0 when nothing is ready yet; -1 at the end of the stream
-     * or when it cannot be used. Reads that find nothing for data_timeout
+     * or when it cannot be used. A data connection that fails (a reset)
+     * instead of being closed by the server sets KUV_FTP_CONNECTION_FAILURE:
+     * bytes were lost, and the transfer does not close cleanly whatever the
+     * server replies. Reads that find nothing for data_timeout
      * (whole seconds) end a stalled transfer; time in which the download
      * rate limit holds receiving back does not count. */
     kuv_ftp_read_stream_t read_stream;

@@ -91,8 +91,11 @@ KUV_EXTERN_C_BEGIN
 /* Result codes of the event service (besides KUV_RESULT_INVALID_ARGUMENT
  * and the endpoints' codes, which pass through). */
 #define KUE_RESULT_ALREADY_CREATED 0x8800000Fu /* create on a created handle */
-/* The wait on the sockets failed; also the answer of push and poll when the
- * application's dead-lock callback ended the wait for the handle's lock. */
+/* The wait on the sockets failed (a poll whose wait cannot be set up, for
+ * want of a descriptor, answers it after a short pause, so that a loop of
+ * polls does not spin while the cause lasts); also the answer of push and
+ * poll when the application's dead-lock callback ended the wait for the
+ * handle's lock. */
 #define KUE_RESULT_WAIT_FAILED 0x88000010u
 #define KUE_RESULT_SERVICE_START 0x88000011u /* the service thread did not start */
 #define KUE_RESULT_SHORT_EVENT 0x80000010u   /* a data item shorter than the header */

@@ -83,8 +83,9 @@ struct FakeFtp {
     std::map<std::string, std::string> files;  // what RETR sends
     std::set<std::string> cut, stalled;        // RETR: half sent, then reset; or silent
                                                // STOR: reset at once; or read after 1 s
-    std::set<std::string> hang_up_after;       // RETR: the session ends after the 226
-    std::atomic<bool> release_hang_up{false};  // until set, those wait after the 150
+    std::string cut_reply = "426 transfer aborted\r\n";    // after a cut or a stall
+    std::set<std::string> hang_up_after;                   // RETR: the session ends after the 226
+    std::atomic<bool> release_hang_up{false};              // until set, those wait after the 150
     std::string completion = "226 transfer complete\r\n";  // after a transfer served whole
     std::string midway;               // RETR: said after half the file, then a pause of 1 s
     std::map<std::string, int> late;  // verb -> ms before its (final) reply
@@ -196,7 +197,7 @@ class FakeServer {
         while (read_to_end && wait_readable(data) && recv(data, chunk, sizeof chunk, 0) > 0) {
         }
         close(data);
-        reply(cut || stalled ? "426 transfer aborted\r\n" : script_.completion);
+        reply(cut || stalled ? script_.cut_reply : script_.completion);
     }
 
     void serve() {
@@ -781,14 +782,17 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     EXPECT_EQ(download(script), 1);
     EXPECT_EQ(read_file("b.txt"), "B");
     // A transfer cut by the server (first a new file, then over an earlier
-    // one, which goes too); a close that tells of a lost write after every
-    // byte came; a full disk; local names that cannot be written. Each
-    // download fails, removes what it wrote and fetches nothing after it.
+    // one, which goes too); one cut with a 226 all the same, as a server
+    // that queued its last bytes before the connection was reset says; a
+    // close that tells of a lost write after every byte came; a full disk;
+    // local names that cannot be written. Each download fails, removes what
+    // it wrote and fetches nothing after it.
     ASSERT_EQ(mkdir("taken", 0755), 0);
     ASSERT_TRUE(write_file("taken/inside", "keep"));
-    script.cut.insert("new.bin");
+    script.cut = {"new.bin", "reset.bin"};
     for (const std::string name :
-         {"new.bin", "new.bin", "late.bin", "empty.bin", "full.bin", "/", "taken"}) {
+         {"new.bin", "new.bin", "reset.bin", "late.bin", "empty.bin", "full.bin", "/", "taken"}) {
+        script.cut_reply = name == "reset.bin" ? script.completion : "426 transfer aborted\r\n";
         script.listing = name + "\r\nnever.bin\r\n";
         script.files = {{name, name == "empty.bin" ? "" : pattern_bytes(200000, 1)},
                         {"never.bin", "x"}};

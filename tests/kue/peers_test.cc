@@ -350,6 +350,32 @@ TEST_F(KuePeers, AListenerOutOfDescriptorsNeitherSpinsNorFloodsReports) {
     }
 }
 
+// A wait set that cannot be made (no descriptor left for it) fails each
+// poll; a loop of polls must not spin on that failure, and the first poll
+// once descriptors are free again works.
+TEST_F(KuePeers, AWaitSetOutOfDescriptorsDoesNotMakeAPollLoopSpin) {
+    kue *server = make_server(false);
+    server->poll_timeout = 100;
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    rlimit low = limit;
+    const int lowest_free = dup(STDERR_FILENO);
+    close(lowest_free);
+    low.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    uint32_t result = 0;
+    int polls = 0;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+         std::chrono::steady_clock::now() < end; ++polls)
+        result = kue_xapi_event_poll(server);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(result, KUE_RESULT_WAIT_FAILED);
+    EXPECT_LT(polls, 1000);
+    EXPECT_EQ(kue_xapi_event_poll(server), 0u);
+    kue_xapi_event_delete(&server);
+}
+
 // Which of `descriptors` a program started by the application inherits:
 // looked up in /proc once the exec has closed the close-on-exec pipe.
 std::vector<int> inherited_by_started_program(const std::vector<int> &descriptors) {
