@@ -30,8 +30,13 @@ struct Readiness {
     bool writable = false;
 };
 
+// Only a stream socket listens: a server's datagram socket takes no
+// connections, it receives the events of every sender. Accepting on it
+// would fail for every datagram, and the datagram, left queued, would end
+// every later wait at once.
 bool is_listener(const ::kue *handle, const kue_connection *connection) {
-    return connection == handle->connections && connection->endpoint->is_server == 1;
+    return connection == handle->connections && connection->endpoint->is_server == 1 &&
+           net::is_stream(connection->endpoint->protocol_type);
 }
 
 uint32_t endpoint_failure(const kuvnet *endpoint, uint32_t result) {
