@@ -10,6 +10,7 @@
 #include "kue/handle_lock.h"
 #include "kue/kue_internal.h"
 #include "kuvnet/kuvnet_internal.h"
+#include "kuvnet/packet_internal.h"
 #include "sysio/wait.h"
 
 namespace kuv::kue {
@@ -196,7 +197,10 @@ bool receive_event(::kue *handle, kue_connection *connection) {
     packet_info info;
     kuv_xapi_init_packet_info(&info);
     info.src_id = 0;
-    const uint32_t result = kuv_xapi_kuvnet_rx_data_fill(endpoint, &info);
+    // The whole event within io_timeout: a peer that sends a few bytes now
+    // and then would otherwise hold the poll, and every other peer with it,
+    // for as long as it likes.
+    const uint32_t result = net::receive_whole_message(endpoint, &info, handle->io_timeout);
     if (result != KUV_RESULT_OK) {
         kuv_xapi_release_packet_info(&info);
         report_error(handle, endpoint_failure(endpoint, result),
