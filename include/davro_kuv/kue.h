@@ -194,7 +194,8 @@ typedef int32_t (*kue_status_handler_t)(struct kue *handle, void *user_context,
  * an event (a stray one, or part of an event the network lost, repeated or
  * reordered) is reported with status 1 and passed over, and the socket
  * keeps its port. The network may deliver an event twice; its seq tells the
- * copies apart. A UDP server accepts nothing: its first record's socket
+ * copies apart. A UDP client's events go to its peer, whoever else sends
+ * to its socket. A UDP server accepts nothing: its first record's socket
  * receives the events of every sender (pushes still skip that record).
  */
 typedef struct kue {

@@ -133,6 +133,13 @@ TEST_F(KueExchange, UdpHandleSendsEachEventAsDatagrams) {
     EXPECT_TRUE(poll_until(client, [&] { return kue_xapi_event_get_rx_count(client) == 1; }));
     EXPECT_EQ(log.count(KUE_STATUS_ERROR), 1u);
     EXPECT_EQ(log.count(KUE_STATUS_DISCONNECTED), 0u);
+    // Neither the stray datagram nor the other sender's event took the
+    // client's later events away from its peer.
+    kue_xapi_event_push(client, 0, 7, 8, "still", 5);
+    EXPECT_EQ(kue_xapi_event_poll(client), 1u);
+    ASSERT_EQ(kuv_xapi_kuvnet_rx_data_fill(receiver, &item), 1u);
+    EXPECT_EQ(item.size, 25u);
+    kuv_xapi_release_packet_info(&item);
     kue_xapi_event_delete(&sender);
     kue_xapi_event_delete(&client);
     kuv_xapi_kuvnet_delete(&receiver);
