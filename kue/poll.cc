@@ -10,6 +10,7 @@
 #include "kue/handle_lock.h"
 #include "kue/kue_internal.h"
 #include "kuvnet/kuvnet_internal.h"
+#include "kuvnet/packet_internal.h"
 #include "sysio/wait.h"
 
 namespace kuv::kue {
@@ -30,8 +31,13 @@ struct Readiness {
     bool writable = false;
 };
 
+// Only a stream socket listens: a server's datagram socket takes no
+// connections, it receives the events of every sender. Accepting on it
+// would fail for every datagram, and the datagram, left queued, would end
+// every later wait at once.
 bool is_listener(const ::kue *handle, const kue_connection *connection) {
-    return connection == handle->connections && connection->endpoint->is_server == 1;
+    return connection == handle->connections && connection->endpoint->is_server == 1 &&
+           net::is_stream(connection->endpoint->protocol_type);
 }
 
 uint32_t endpoint_failure(const kuvnet *endpoint, uint32_t result) {
@@ -191,7 +197,18 @@ bool receive_event(::kue *handle, kue_connection *connection) {
     packet_info info;
     kuv_xapi_init_packet_info(&info);
     info.src_id = 0;
-    const uint32_t result = kuv_xapi_kuvnet_rx_data_fill(endpoint, &info);
+    // The whole event within io_timeout: a peer that sends a few bytes now
+    // and then would otherwise hold the poll, and every other peer with it,
+    // for as long as it likes.
+    // A UDP client sends to its peer alone: the sender of a datagram (a
+    // stray one, or another program's event) must not become the address
+    // that every later event goes to, as a receive on an endpoint makes it.
+    struct sockaddr *const peer = endpoint->peer_address.selected;
+    const bool keeps_peer =
+        net::is_udp(endpoint->protocol_type) && endpoint->is_server != 1 && peer &&
+        peer != reinterpret_cast<struct sockaddr *>(&endpoint->peer_address.unix_address);
+    const uint32_t result = net::receive_whole_message(endpoint, &info, handle->io_timeout);
+    if (keeps_peer) endpoint->peer_address.selected = peer;
     if (result != KUV_RESULT_OK) {
         kuv_xapi_release_packet_info(&info);
         report_error(handle, endpoint_failure(endpoint, result),

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "davro_kuv/kuvnet.h"
+#include "sysio/wait.h"
 
 namespace kuv::net {
 
@@ -189,6 +190,11 @@ struct BodyTarget {
 // in info->data.
 class BodyPlacement {
   public:
+    // The end of the whole receive the packet belongs to, or nullptr: no
+    // wait of the packet's receive then lasts beyond it, however often the
+    // peer sends a few bytes.
+    const kuv::sysio::Deadline *whole = nullptr;
+
     virtual bool place(const packet_info &header, BodyTarget *target) = 0;
     // Moves the header bytes read ahead with the last body, if any, to
     // `header` and returns their count (0 or kShortHeaderSize).
@@ -206,6 +212,12 @@ class BodyPlacement {
 // data stays NULL and size is the body length; `placed` tells which
 // happened. Failures are stored as the exported receive stores them.
 uint32_t receive_packet(kuvnet *handle, packet_info *info, BodyPlacement *placement, bool *placed);
+
+// Receives packets until a message is whole, as kuv_mapi_kuvnet_rx_data_fill
+// does, and within whole_msec for the whole message when that is not
+// negative: a peer that has not delivered the message by then fails the
+// receive as a peer that falls silent does.
+uint32_t receive_whole_message(kuvnet *handle, packet_info *info, int32_t whole_msec);
 
 // Receives one packet and, on an acknowledged transport, answers it with an
 // acknowledgement.

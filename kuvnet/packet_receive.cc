@@ -30,6 +30,32 @@ uint64_t doubled(uint64_t value) {
     return value > ~uint64_t{0} / 2 ? ~uint64_t{0} : value * 2;
 }
 
+// The wait for the next piece: the handle's time-out, cut to what is left
+// of the whole receive when it has an end.
+int32_t piece_timeout(const kuvnet *handle, const kuv::sysio::Deadline *whole) {
+    const int32_t timeout = io_timeout(handle);
+    if (!whole || whole->remaining() < 0) return timeout;
+    return timeout < 0 ? whole->remaining() : std::min(timeout, whole->remaining());
+}
+
+// Fills `count` bytes from the stream as kuv_xapi_recv_fill does, each piece
+// waiting at most the handle's time-out, and never past the whole
+// receive's end. False when they did not all come.
+bool fill_from_stream(kuvnet *handle, uint8_t *bytes, uint64_t count,
+                      const kuv::sysio::Deadline *whole) {
+    if (!whole) {
+        const int32_t got = kuv_xapi_recv_fill(handle->socket, bytes, count, io_timeout(handle));
+        return got >= 0 && static_cast<uint64_t>(got) == count;
+    }
+    for (uint64_t have = 0; have < count;) {
+        const int32_t got = kuv_xapi_recv_intr(handle->socket, bytes + have, count - have,
+                                               piece_timeout(handle, whole), 0);
+        if (got <= 0) return false;
+        have += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
 // The placement's target for the body, or the caller's own block.
 BodyTarget choose_target(BodyPlacement *placement, const packet_info &info, GrowingBlock *own,
                          bool *placed) {
@@ -42,17 +68,17 @@ BodyTarget choose_target(BodyPlacement *placement, const packet_info &info, Grow
 // Fills `bytes` and then `ahead` (kShortHeaderSize bytes) from the stream in
 // as few receives as the data allows, each within the handle's time-out as
 // kuv_xapi_recv_fill takes it. False when they are not both filled.
-bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, uint8_t *ahead) {
+bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, uint8_t *ahead,
+                             const kuv::sysio::Deadline *whole) {
     struct iovec pieces[2] = {{bytes, length}, {ahead, kShortHeaderSize}};
     struct msghdr message {};
     message.msg_iov = pieces;
     message.msg_iovlen = 2;
     const int32_t socket = handle->socket;
     if (kuv::sysio::no_socket(socket)) return false;
-    const int32_t timeout = io_timeout(handle);
     while (message.msg_iovlen > 0) {
         int32_t got = kuv::sysio::timed_transfer(
-            timeout, 0,
+            piece_timeout(handle, whole), 0,
             [socket](int32_t remaining) {
                 return kuv::sysio::wait_socket(socket, kuv::sysio::kReadable, remaining);
             },
@@ -66,12 +92,11 @@ bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, ui
 // Reads and drops count bytes of the stream: a body that cannot be kept
 // still leaves it, so that the next receive starts at the next header
 // rather than inside this body. False when they did not all come.
-bool skip_stream_bytes(kuvnet *handle, uint64_t count) {
+bool skip_stream_bytes(kuvnet *handle, uint64_t count, const kuv::sysio::Deadline *whole) {
     uint8_t sink[16384];
     while (count > 0) {
         const uint64_t piece = std::min<uint64_t>(count, sizeof sink);
-        const int32_t got = kuv_xapi_recv_fill(handle->socket, sink, piece, io_timeout(handle));
-        if (got < 0 || static_cast<uint64_t>(got) != piece) return false;
+        if (!fill_from_stream(handle, sink, piece, whole)) return false;
         count -= piece;
     }
     return true;
@@ -81,21 +106,21 @@ bool skip_stream_bytes(kuvnet *handle, uint64_t count) {
 // growing the block as they arrive rather than as announced, and the
 // target's read-ahead with the last piece. Without memory for the rest the
 // rest is read and dropped, and no read-ahead is taken.
-uint32_t read_into_block(kuvnet *handle, const BodyTarget &target, uint64_t length) {
+uint32_t read_into_block(kuvnet *handle, const BodyTarget &target, uint64_t length,
+                         const kuv::sysio::Deadline *whole) {
     GrowingBlock *block = target.block;
     const uint64_t end = target.position + length;
     for (uint64_t at = target.position; at < end;) {
         if (!block->reserve(at + 1, target.final_size))
-            return skip_stream_bytes(handle, end - at) ? KUVNET_RESULT_NO_MEMORY
-                                                       : KUVNET_RESULT_SHORT_READ;
+            return skip_stream_bytes(handle, end - at, whole) ? KUVNET_RESULT_NO_MEMORY
+                                                              : KUVNET_RESULT_SHORT_READ;
         const uint64_t piece = std::min(std::min(block->capacity(), end) - at, kLargestRead);
         if (target.next_header && at + piece == end) {
-            if (!receive_with_read_ahead(handle, block->data() + at, piece, target.next_header))
+            if (!receive_with_read_ahead(handle, block->data() + at, piece, target.next_header,
+                                         whole))
                 return KUVNET_RESULT_SHORT_READ;
-        } else {
-            int32_t got =
-                kuv_xapi_recv_fill(handle->socket, block->data() + at, piece, io_timeout(handle));
-            if (got < 0 || static_cast<uint64_t>(got) != piece) return KUVNET_RESULT_SHORT_READ;
+        } else if (!fill_from_stream(handle, block->data() + at, piece, whole)) {
+            return KUVNET_RESULT_SHORT_READ;
         }
         at += piece;
     }
@@ -106,12 +131,12 @@ uint32_t read_into_block(kuvnet *handle, const BodyTarget &target, uint64_t leng
 // first, then whatever its long-form markers add. No step reads past the
 // header, so the stream stays at the body.
 // `have` bytes of it may be there already.
-uint32_t read_stream_header(kuvnet *handle, uint8_t *header, uint64_t have, uint64_t *length) {
+uint32_t read_stream_header(kuvnet *handle, uint8_t *header, uint64_t have, uint64_t *length,
+                            const kuv::sysio::Deadline *whole) {
     uint64_t want = have < kShortHeaderSize ? kShortHeaderSize : header_length_so_far(header, have);
     while (have < want) {
-        int32_t got =
-            kuv_xapi_recv_fill(handle->socket, header + have, want - have, io_timeout(handle));
-        if (got < 0 || static_cast<uint64_t>(got) != want - have) return KUVNET_RESULT_SHORT_READ;
+        if (!fill_from_stream(handle, header + have, want - have, whole))
+            return KUVNET_RESULT_SHORT_READ;
         have = want;
         want = header_length_so_far(header, have);
     }
@@ -123,7 +148,8 @@ uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placem
     uint8_t header[kLongestHeaderSize];
     uint64_t header_length = 0;
     const uint64_t have = placement ? placement->take_read_ahead(header) : 0;
-    uint32_t code = read_stream_header(handle, header, have, &header_length);
+    const kuv::sysio::Deadline *whole = placement ? placement->whole : nullptr;
+    uint32_t code = read_stream_header(handle, header, have, &header_length, whole);
     if (code != KUV_RESULT_OK) return fail(handle, code);
     code = kuv_mapi_kuvnet_parse_main_header(handle, info, header, header_length);
     if (code != KUV_RESULT_OK) return fail_both(handle, info, code);
@@ -132,7 +158,7 @@ uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placem
     if (body == 0) return KUV_RESULT_OK;
     GrowingBlock own;
     const BodyTarget target = choose_target(placement, *info, &own, placed);
-    code = read_into_block(handle, target, body + kTrailerSize);
+    code = read_into_block(handle, target, body + kTrailerSize, whole);
     if (code != KUV_RESULT_OK) return fail(handle, code);
     if (!*placed) info->data = own.release();
     return KUV_RESULT_OK;
@@ -155,8 +181,9 @@ uint32_t receive_datagram(kuvnet *handle, packet_info *info, BodyPlacement *plac
     auto *sender = reinterpret_cast<struct sockaddr *>(&peer.unix_address);
     uint32_t sender_length = sizeof peer.unix_address;
     errno = 0;
+    const int32_t timeout = piece_timeout(handle, placement ? placement->whole : nullptr);
     int32_t got = kuv_xapi_recvfrom(handle->socket, datagram.get(), kDatagramCapacity, sender,
-                                    &sender_length, io_timeout(handle));
+                                    &sender_length, timeout);
     // The wrapper reports an empty datagram as a failure without errno.
     const bool empty = got < 0 && errno == 0;
     if (got < 0 && !empty) return fail(handle, KUVNET_RESULT_DATAGRAM_RECEIVE);

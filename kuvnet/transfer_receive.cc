@@ -83,11 +83,14 @@ constexpr uint32_t kRepeatedPacket = 0;
 // instead of two.
 class MessageAssembler final : public BodyPlacement {
   public:
-    explicit MessageAssembler(const kuvnet *handle)
+    MessageAssembler(const kuvnet *handle, int32_t whole_msec)
         : handle_(handle),
           datagrams_(is_udp(handle->protocol_type)),
           may_read_ahead_(is_stream(handle->protocol_type) &&
-                          !is_acknowledged(handle->protocol_type)) {}
+                          !is_acknowledged(handle->protocol_type)),
+          deadline_(whole_msec) {
+        if (whole_msec >= 0) whole = &deadline_;
+    }
 
     bool place(const packet_info &header, BodyTarget *target) override {
         admission_ = admit(header);
@@ -166,6 +169,7 @@ class MessageAssembler final : public BodyPlacement {
     const kuvnet *const handle_;
     const bool datagrams_;
     const bool may_read_ahead_;
+    const kuv::sysio::Deadline deadline_;
     bool started_ = false;
     packet_info start_{};              // the header that started the message
     sockaddr_storage start_sender_{};  // and, on a datagram socket, its sender
@@ -180,40 +184,10 @@ class MessageAssembler final : public BodyPlacement {
 
 }  // namespace
 
-uint32_t receive_and_acknowledge(kuvnet *handle, packet_info *info, BodyPlacement *placement,
-                                 bool *placed) {
-    const uint32_t own_id = info->src_id;
-    uint32_t code = receive_packet(handle, info, placement, placed);
-    if (code != KUV_RESULT_OK) refuse_dropped_body(handle, own_id, *info, code);
-    if (code != KUV_RESULT_OK || !is_acknowledged(handle->protocol_type)) return code;
-    code = acknowledge(handle, own_id, *info);
-    if (code != KUV_RESULT_OK) kuv_mapi_release_packet_info(info);
-    return code;
-}
-
-}  // namespace kuv::net
-
-using namespace kuv::net;
-
-extern "C" {
-
-uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info) {
-    bool placed;
-    return receive_and_acknowledge(handle, info, nullptr, &placed);
-}
-
-uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info) {
-    if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
-    const uint32_t code = receive_checks(handle, info);
-    if (code != KUV_RESULT_OK) return code;
-    bool placed;
-    return receive_and_acknowledge(handle, info, nullptr, &placed);
-}
-
-uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
+uint32_t receive_whole_message(kuvnet *handle, packet_info *info, int32_t whole_msec) {
     const uint32_t own_id = info->src_id;
     kuv_mapi_init_packet_info(info);
-    MessageAssembler message(handle);
+    MessageAssembler message(handle, whole_msec);
     uint32_t code;
     for (;;) {
         info->src_id = own_id;
@@ -251,6 +225,40 @@ uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
     info->data = message.release_buffer();
     info->size = message.expected();
     return KUV_RESULT_OK;
+}
+
+uint32_t receive_and_acknowledge(kuvnet *handle, packet_info *info, BodyPlacement *placement,
+                                 bool *placed) {
+    const uint32_t own_id = info->src_id;
+    uint32_t code = receive_packet(handle, info, placement, placed);
+    if (code != KUV_RESULT_OK) refuse_dropped_body(handle, own_id, *info, code);
+    if (code != KUV_RESULT_OK || !is_acknowledged(handle->protocol_type)) return code;
+    code = acknowledge(handle, own_id, *info);
+    if (code != KUV_RESULT_OK) kuv_mapi_release_packet_info(info);
+    return code;
+}
+
+}  // namespace kuv::net
+
+using namespace kuv::net;
+
+extern "C" {
+
+uint32_t kuv_mapi_kuvnet_rx_data(kuvnet *handle, packet_info *info) {
+    bool placed;
+    return receive_and_acknowledge(handle, info, nullptr, &placed);
+}
+
+uint32_t kuv_xapi_kuvnet_rx_data(kuvnet *handle, packet_info *info) {
+    if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    const uint32_t code = receive_checks(handle, info);
+    if (code != KUV_RESULT_OK) return code;
+    bool placed;
+    return receive_and_acknowledge(handle, info, nullptr, &placed);
+}
+
+uint32_t kuv_mapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {
+    return receive_whole_message(handle, info, -1);
 }
 
 uint32_t kuv_xapi_kuvnet_rx_data_fill(kuvnet *handle, packet_info *info) {

@@ -101,6 +101,11 @@ KUV_EXTERN_C_BEGIN
  * limit. */
 #define KUV_FTP_LINE_LIMIT 1048576u
 
+/* The most bytes one listing (LIST or NLST) may bring: a server that sends
+ * more, say one that never ends its listing, fails the listing as an endless
+ * line does, instead of growing the client's memory until it runs out. */
+#define KUV_FTP_LISTING_LIMIT 268435456u
+
 /* Length of the texts the credential callbacks may write (without the
  * terminator); their area holds one byte more. */
 #define KUV_FTP_CREDENTIAL_LIMIT 255

@@ -27,16 +27,18 @@
  * blocks and 4 MiB per handle) and freed by delete: while a handle lives,
  * the tracked heap's counters include them.
  *
- * Threads and locking: push, pop, the count reads and poll take the
- * handle's lock exclusively; a poll holds it for all its rounds, including a
- * blocking (re)connect and the receipt of a whole event. The lock is not
- * re-entrant: a status handler runs with it held and must not call a
- * locking function of the same handle (the kue_mapi_ forms take no lock and
- * are for callers that hold it). From a status handler kue_mapi_event_poll
- * does nothing and answers rx_count: the call that made the report is in
- * the middle of the handle's lists (a poll goes on sending what is queued),
- * and a handler never deletes its handle. Create and delete take no lock;
- * no other thread may use the handle while they run.
+ * Threads and locking: push, pop, the count reads and poll take the handle's
+ * lock exclusively; a poll holds it for all its rounds, including a blocking
+ * (re)connect and the receipt of a whole event. That receipt takes
+ * io_timeout at most: a peer whose event has not arrived whole by then,
+ * however often it sends a few bytes, is dropped as one that fell silent.
+ * The lock is not re-entrant: a status handler runs with it held and must
+ * not call a locking function of the same handle (the kue_mapi_ forms take
+ * no lock and are for callers that hold it). From a status handler
+ * kue_mapi_event_poll does nothing and answers rx_count: the call that made
+ * the report is in the middle of the handle's lists (a poll goes on sending
+ * what is queued), and a handler never deletes its handle. Create and delete
+ * take no lock; no other thread may use the handle while they run.
  *
  * The service thread polls without waiting and, after a poll that brought
  * nothing, waits on the handle's sockets and for pushes (at most 10 ms)
@@ -195,7 +197,9 @@ typedef int32_t (*kue_status_handler_t)(struct kue *handle, void *user_context,
  * an event (a stray one, or part of an event the network lost, repeated or
  * reordered) is reported with status 1 and passed over, and the socket
  * keeps its port. The network may deliver an event twice; its seq tells the
- * copies apart.
+ * copies apart. A UDP client's events go to its peer, whoever else sends
+ * to its socket. A UDP server accepts nothing: its first record's socket
+ * receives the events of every sender (pushes still skip that record).
  */
 typedef struct kue {
     int32_t debug_level;            /* > 0: built-in reports print; > 99999: traces */

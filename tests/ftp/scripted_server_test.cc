@@ -571,6 +571,13 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     script.listing = "ok\r\n" + std::string(KUV_FTP_LINE_LIMIT + 100000, 'n');
     EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 0);
     EXPECT_EQ(client->nlist_lines, nullptr);
+    // So does one of short lines that goes on past the listing's bound.
+    const std::string long_line = std::string(65534, 'l') + "\r\n";
+    script.listing.clear();
+    while (script.listing.size() <= KUV_FTP_LISTING_LIMIT)
+        script.listing += long_line;
+    EXPECT_EQ(client->list(client.ftp, "%s", ""), 0);
+    EXPECT_EQ(client->list_lines, nullptr);
     // No assembler for the first chunk: its names would be lost while the
     // later chunks' names came out as the whole listing.
     script.listing.clear();

@@ -94,8 +94,7 @@ TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
     kue_xapi_event_delete(&server);
 }
 
-// A UDP client sends each event as datagrams; a plain endpoint receives (a
-// UDP event server would take every datagram for a connection request).
+// A UDP client sends each event as datagrams; a plain endpoint receives.
 TEST_F(KueExchange, UdpHandleSendsEachEventAsDatagrams) {
     kuvnet *receiver = make_endpoint(KUVNET_UDP | KUVNET_INET, 0);
     ASSERT_NE(receiver, nullptr);
@@ -134,9 +133,45 @@ TEST_F(KueExchange, UdpHandleSendsEachEventAsDatagrams) {
     EXPECT_TRUE(poll_until(client, [&] { return kue_xapi_event_get_rx_count(client) == 1; }));
     EXPECT_EQ(log.count(KUE_STATUS_ERROR), 1u);
     EXPECT_EQ(log.count(KUE_STATUS_DISCONNECTED), 0u);
+    // Neither the stray datagram nor the other sender's event took the
+    // client's later events away from its peer.
+    kue_xapi_event_push(client, 0, 7, 8, "still", 5);
+    EXPECT_EQ(kue_xapi_event_poll(client), 1u);
+    ASSERT_EQ(kuv_xapi_kuvnet_rx_data_fill(receiver, &item), 1u);
+    EXPECT_EQ(item.size, 25u);
+    kuv_xapi_release_packet_info(&item);
     kue_xapi_event_delete(&sender);
     kue_xapi_event_delete(&client);
     kuv_xapi_kuvnet_delete(&receiver);
+}
+
+// A UDP server's socket takes no connections: it receives the events of
+// every sender, and a stray datagram is passed over like any other that is
+// no event.
+TEST_F(KueExchange, UdpServerReceivesEventsInsteadOfAccepting) {
+    kue *server = make_server(false, KUVNET_UDP | KUVNET_INET);
+    server->poll_timeout = 20;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kue *client = make_client(server->port, false, KUVNET_UDP | KUVNET_INET);
+    ASSERT_EQ(kue_xapi_event_create(client), 1u);
+    sockaddr_in address{
+        AF_INET, htons(static_cast<uint16_t>(server->port)), {htonl(INADDR_LOOPBACK)}, {}};
+    const int stray = socket(AF_INET, SOCK_DGRAM, 0);
+    sendto(stray, "junk", 4, 0, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    close(stray);
+    kue_xapi_event_push(client, 0, 5, 6, "to the server", 13);
+    EXPECT_EQ(kue_xapi_event_poll(client), 0u);
+    ASSERT_TRUE(poll_until(server, [&] { return kue_xapi_event_get_rx_count(server) == 1; }));
+    kue_event *event = kue_xapi_event_pop(server);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->cmd, 6u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(event->payload), event->payload_size),
+              "to the server");
+    kue_xapi_event_free(event);
+    EXPECT_EQ(log.count(KUE_STATUS_ERROR), 1u);  // the stray datagram
+    kue_xapi_event_delete(&client);
+    kue_xapi_event_delete(&server);
 }
 
 // Events that cannot leave, in a child so that a hang is a bounded failure.

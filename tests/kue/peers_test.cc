@@ -161,6 +161,48 @@ TEST_F(KuePeers, PeersThatGoAwayVanishWithTheirEventsAndTheOthersAreServed) {
     kue_xapi_event_delete(&server);
 }
 
+// Sends an event's packet a byte at a time, each well within the server's
+// io_timeout of the one before, until the server drops the connection or
+// the packet has gone whole.
+int dribbling_sender(Child &parent) {
+    kuvnet *endpoint =
+        make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, static_cast<int32_t>(parent.next()));
+    if (!endpoint) return 10;
+    std::vector<uint8_t> event(60, 0x33);
+    packet_info info;
+    kuv_xapi_init_packet_info(&info);
+    info.total_size = static_cast<int64_t>(info.size = event.size());
+    info.data = event.data();
+    packet built;
+    kuv_mapi_init_packet(&built);
+    uint64_t cursor = 0;
+    if (kuv_xapi_kuvnet_packetize(endpoint, &info, &built, &cursor) != 1) return 11;
+    for (uint64_t at = 0; at < built.length; ++at) {
+        if (send(endpoint->socket, built.data + at, 1, MSG_NOSIGNAL) != 1) break;
+        usleep(100000);
+    }
+    kuv_mapi_release_packet(&built);
+    kuv_xapi_kuvnet_delete(&endpoint);
+    return 0;
+}
+
+// A peer that keeps sending a few bytes holds a poll for io_timeout at most:
+// then it is dropped as one that falls silent, its event untaken.
+TEST_F(KuePeers, APeerThatSendsItsEventByTheByteIsDroppedAfterIoTimeout) {
+    Child dribbler(dribbling_sender);
+    kue *server = make_server(false);
+    server->poll_timeout = 20;
+    server->io_timeout = 300;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    dribbler.send(server->port);
+    ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_DISCONNECTED) == 1; }));
+    EXPECT_EQ(log.count(KUE_STATUS_RECEIVED), 0u);
+    EXPECT_EQ(log.ids(KUE_STATUS_ERROR), std::vector<uint32_t>{KUVNET_RESULT_SHORT_READ});
+    EXPECT_EQ(dribbler.wait(), 0);
+    kue_xapi_event_delete(&server);
+}
+
 // The server's side of each client: its record's id, in list order.
 std::vector<uint32_t> peer_ids(kue *server) {
     std::vector<uint32_t> ids;
