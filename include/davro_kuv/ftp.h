@@ -324,8 +324,10 @@ KUV_API kuv_ftp_t *kuv_xapi_open_ftp(void);
 /* Releases the handle and every handle reached through next (the chain
  * must end; a handle may appear in it once): buffers,
  * listings, strings, the uri record, the aux block, and the connections
- * (through the disconnect slot; no QUIT is sent). NULL is accepted. Always
- * returns NULL for the caller to store back. */
+ * (through the disconnect slot; no QUIT is sent). The disconnect slot runs
+ * first, on the whole handle: a replacement may still use it (send QUIT and
+ * read the reply), and what that leaves is released after it. NULL is
+ * accepted. Always returns NULL for the caller to store back. */
 KUV_API kuv_ftp_t *kuv_xapi_close_ftp(kuv_ftp_t *ftp);
 
 KUV_EXTERN_C_END

@@ -731,6 +731,28 @@ TEST_F(ScriptedFtp, SlowButSteadyRepliesAndFailedTransfersKeepTheSession) {
     EXPECT_EQ(client->disconnect(client.ftp), 1);
 }
 
+// The client's own disconnect, for a replacement that says goodbye first.
+int32_t (*g_own_disconnect)(kuv_ftp_t *);
+int32_t quit_then_disconnect(kuv_ftp_t *ftp) {
+    if (ftp->control_socket != -1) ftp->quit(ftp);
+    return g_own_disconnect(ftp);
+}
+
+// A disconnect slot that sends QUIT, as an application that ends its
+// sessions politely puts there: close runs it while the handle is whole,
+// and what the goodbye made (command and reply buffers, the reply's text)
+// is released with the rest.
+TEST_F(ScriptedFtp, ADisconnectSlotThatSaysGoodbyeRunsAtCloseWithNothingLeftBehind) {
+    FakeFtp script;
+    FakeServer server(script);
+    Client client;
+    ASSERT_TRUE(client.open(server.port(), false));
+    g_own_disconnect = client->disconnect;
+    client->disconnect = quit_then_disconnect;
+    client.ftp = kuv_xapi_close_ftp(client.ftp);
+    EXPECT_EQ(server.finish(), (Strings{"QUIT"}));
+}
+
 // A one-call download of /x from a scripted server, its printing kept
 // quiet.
 int32_t download(FakeFtp &script) {
