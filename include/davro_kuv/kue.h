@@ -319,7 +319,10 @@ KUV_API kue_service_t kue_xapi_open_service_ex(const char *name, kue_service_ent
                                                void *context, uint32_t flags);
 /* Asks the stop and returns after the entry has returned; from inside the
  * entry it returns at once and the service is released when the entry
- * returns. 0, -1 for 0. */
+ * returns. When both come (an entry that closes its service once asked to
+ * stop, while the close that asked waits for it), the first decides: the
+ * waiting close releases the service, and the entry's close only asks the
+ * stop. 0, -1 for 0. */
 KUV_API int32_t kue_xapi_close_service(kue_service_t service);
 /* 1 once a stop was asked (the entry should return), else 0; also 1 for
  * service 0, which has nothing to run. */
