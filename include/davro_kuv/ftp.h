@@ -255,7 +255,9 @@ struct kuv_ftp {
      * bytes were lost, and the transfer does not close cleanly whatever the
      * server replies. Reads that find nothing for data_timeout
      * (whole seconds) end a stalled transfer; time in which the download
-     * rate limit holds receiving back does not count. */
+     * rate limit holds receiving back does not count. A replacement that
+     * answers more than size fails the listing or download that called it
+     * (KUV_FTP_STREAM_FAILURE): the bytes behind its area are not read. */
     kuv_ftp_read_stream_t read_stream;
     /* Sends size bytes (at most 2147483647): size when they were sent, -1
      * when not all could be sent (nothing is kept for a later call). No
