@@ -63,7 +63,7 @@ void set_defaults(kuv_ftp_t *ftp) {
 // use the handle (say QUIT, read the reply), and what it makes so is
 // released with the rest.
 void close_one(kuv_ftp_t *ftp) {
-    KUV_FTP_SLOT(ftp, disconnect);
+    disconnect_via_slot(ftp);
     if (auto *aux = static_cast<AuxBlock *>(ftp->aux)) {
         if (aux->buffer) kuv_xapi_close_buffer(aux->buffer);
         kuv_xapi_free(aux);
@@ -97,6 +97,7 @@ kuv_ftp_t *kuv_xapi_open_ftp(void) {
     auto *aux = static_cast<AuxBlock *>(kuv_xapi_alloc(sizeof(AuxBlock)));
     if (!aux) return kuv_xapi_close_ftp(ftp);
     aux->buffer = nullptr;
+    aux->disconnecting = false;
     ftp->aux = aux;
     return ftp;
 }

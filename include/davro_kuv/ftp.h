@@ -10,8 +10,12 @@
  * disconnect and close_data through them, download calls connect, login,
  * type and the rest through them), so a replacement takes the place of
  * that operation everywhere, except that disconnect always uses the
- * client's own close_data. A slot set to NULL falls back to the client's
- * own operation.
+ * client's own close_data. While the disconnect slot runs, the client's
+ * steps called from it drop the connection with the client's own
+ * disconnect when they have to (a replacement's QUIT that fails or goes
+ * unanswered, a connect it makes), not through the slot again, which
+ * would repeat its goodbye without end. A slot set to NULL falls back to
+ * the client's own operation.
  *
  * Results of the slots are 32-bit: -1 when the FTP handle argument is NULL,
  * otherwise 1 for success and 0 for failure unless a slot says otherwise.

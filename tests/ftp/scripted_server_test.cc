@@ -750,7 +750,8 @@ int32_t overstated_read(kuv_ftp_t *ftp, void *destination, uint64_t size) {
 // bytes from behind their areas. A disconnect that sends QUIT, as an
 // application that ends its sessions politely puts there: close runs it
 // while the handle is whole, and what the goodbye made (command and reply
-// buffers, the reply's text) is released with the rest.
+// buffers, the reply's text) is released with the rest; where the
+// connection is lost, the client's own disconnect ends the goodbye.
 TEST_F(ScriptedFtp, ReplacedSlotsThatCallTheClientBackOrAnswerTooMuchLeaveItWhole) {
     ScratchDirectory scratch;
     FakeFtp script;
@@ -782,6 +783,14 @@ TEST_F(ScriptedFtp, ReplacedSlotsThatCallTheClientBackOrAnswerTooMuchLeaveItWhol
     }
     EXPECT_EQ(downloaded, 0);
     EXPECT_FALSE(exists("f"));
+    // The same goodbye on a connection the server has closed: its QUIT
+    // fails, and the connection goes without the slot being called again
+    // from its own goodbye, and again.
+    EXPECT_EQ(downloader->quit(downloader.ftp), 1);
+    EXPECT_EQ(second.finish().back(), "QUIT");
+    downloader->disconnect = quit_then_disconnect;
+    EXPECT_EQ(downloader->noop(downloader.ftp), 0);
+    EXPECT_EQ(downloader->control_socket, -1);
 }
 
 // A one-call download of /x from a scripted server, its printing kept
