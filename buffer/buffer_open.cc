@@ -26,7 +26,11 @@ kuv_buffer_t *kuv_xapi_open_buffer(void) {
 kuv_buffer_t *kuv_xapi_close_buffer(kuv_buffer_t *buffer) {
     if (!has_handle(buffer)) return nullptr;
     kuv::buffer::release_all_nodes(*buffer);
-    return static_cast<kuv_buffer_t *>(kuv_xapi_free(buffer));
+    // NULL whatever an installed heap handler answers to the release: the
+    // callers store the answer back, and a handle kept so would be used
+    // again after it was released.
+    kuv_xapi_free(buffer);
+    return nullptr;
 }
 
 int64_t kuv_xapi_get_buffer_size(kuv_buffer_t *buffer) {

@@ -84,7 +84,7 @@ int32_t send_commands(kuv_ftp_t *ftp) {
         block.chars()[size] = '\0';
         std::printf("FTP { \n  %s }\n", block.chars());
     }
-    if (sent < 0 || static_cast<uint64_t>(sent) != size) KUV_FTP_SLOT(ftp, disconnect);
+    if (sent < 0 || static_cast<uint64_t>(sent) != size) disconnect_via_slot(ftp);
     explicit_bzero(block.get(), size + 1);
     return sent >= 0 && static_cast<uint64_t>(sent) == size ? 1 : 0;
 }

@@ -74,6 +74,16 @@ const char *read_welcome(kuv_ftp_t *ftp) {
 
 }  // namespace
 
+int32_t disconnect_via_slot(kuv_ftp_t *ftp) {
+    auto *aux = static_cast<AuxBlock *>(ftp->aux);
+    if (!aux) return KUV_FTP_SLOT(ftp, disconnect);
+    if (aux->disconnecting) return ops::disconnect(ftp);
+    aux->disconnecting = true;
+    const int32_t result = KUV_FTP_SLOT(ftp, disconnect);
+    aux->disconnecting = false;
+    return result;
+}
+
 void close_data_gracefully(kuv_ftp_t *ftp) {
     kuvnet *endpoint = ftp->data_endpoint;
     // Only a passive connection is the endpoint's own socket; an accepted
@@ -111,7 +121,7 @@ int32_t disconnect(kuv_ftp_t *ftp) {
 
 int32_t connect(kuv_ftp_t *ftp, const char *host, int32_t port) {
     if (!ftp) return -1;
-    KUV_FTP_SLOT(ftp, disconnect);
+    disconnect_via_slot(ftp);
     const char *failure = open_control(ftp, host, port);
     if (!failure) {
         for (kuv_buffer_t **buffer : {&ftp->command_buffer, &ftp->reply_buffer, &ftp->upload_buffer,
@@ -127,7 +137,7 @@ int32_t connect(kuv_ftp_t *ftp, const char *host, int32_t port) {
     }
     if (!failure) return 1;
     say(failure);
-    KUV_FTP_SLOT(ftp, disconnect);
+    disconnect_via_slot(ftp);
     return 0;
 }
 

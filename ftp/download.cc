@@ -134,11 +134,17 @@ struct Tally {
 };
 
 // Reads the transfer into the local file. False when the file could not be
-// made or written: the rest of the transfer has nowhere to go.
+// made or written: the rest of the transfer has nowhere to go; also when a
+// replaced read answers more than the block holds, whose rest is no part
+// of the file.
 bool receive_file(kuv_ftp_t *ftp, LocalFile &file, uint8_t *block) {
     for (;;) {
         const int32_t count = KUV_FTP_SLOT(ftp, read_stream, block, kBlockSize);
         if (count < 0) return true;
+        if (static_cast<uint64_t>(count) > kBlockSize) {
+            ftp->error_flags |= KUV_FTP_STREAM_FAILURE;
+            return false;
+        }
         if (count == 0) {
             kuv_xapi_load_balance();
             continue;

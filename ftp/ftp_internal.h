@@ -67,10 +67,11 @@ inline constexpr int32_t kFileUnavailable = 450;
 inline constexpr int32_t kUnavailable = 550;
 }  // namespace reply
 
-// The block kuv_xapi_open_ftp hangs at aux. Nothing but open and close
-// touch it.
+// The block kuv_xapi_open_ftp hangs at aux: a buffer that nothing but
+// open and close touch, and the note that the disconnect slot runs.
 struct AuxBlock {
     kuv_buffer_t *buffer;
+    bool disconnecting;  // see disconnect_via_slot
 };
 
 // ---- the client's own operations --------------------------------------
@@ -118,6 +119,13 @@ auto via_slot(kuv_ftp_t *ftp, Args... arguments) {
 
 #define KUV_FTP_SLOT(ftp, name, ...) \
     ::kuv::ftp::via_slot<&kuv_ftp_t::name, &::kuv::ftp::ops::name>(ftp __VA_OPT__(, ) __VA_ARGS__)
+
+// Drops the connections through the disconnect slot. While the slot runs,
+// the client's steps called from it that drop them again (a QUIT that a
+// replacement sends failing or going unanswered, a connect it makes) use
+// the client's own disconnect: the slot once more would send its QUIT
+// once more, or connect once more, without end.
+int32_t disconnect_via_slot(kuv_ftp_t *ftp);
 
 // Releases a string field (when set) and clears it. The tracked heap warns
 // about releasing nothing, so an empty field is left alone.
@@ -199,7 +207,7 @@ void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge, bool reply_
         const uint32_t flags = KUV_FTP_SLOT(ftp, pump, line_due.remaining(), 0);
         const bool received = flags & KUV_FTP_PUMP_CONTROL_RECEIVED;
         if (received && (!line_due.expired() || holds_reply_line(ftp))) continue;
-        if (reply_owed && ftp->control_socket != -1) KUV_FTP_SLOT(ftp, disconnect);
+        if (reply_owed && ftp->control_socket != -1) disconnect_via_slot(ftp);
         return;
     }
 }

@@ -44,6 +44,13 @@ bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
     for (;;) {
         const int32_t count = KUV_FTP_SLOT(ftp, read_stream, area, kListingChunk);
         if (count < 0) return true;
+        // A replaced read that answers more than the area holds: what lies
+        // behind the area is no part of the listing.
+        if (static_cast<uint64_t>(count) > kListingChunk) {
+            ftp->error_flags |= KUV_FTP_STREAM_FAILURE;
+            KUV_FTP_SLOT(ftp, close_data);
+            return false;
+        }
         if (count == 0) {
             kuv_xapi_load_balance();
             continue;

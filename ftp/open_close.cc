@@ -58,8 +58,12 @@ void set_defaults(kuv_ftp_t *ftp) {
     fill_slots(ftp);
 }
 
-// Releases everything one handle owns, then the handle.
+// Releases everything one handle owns, then the handle. The connections go
+// first, through the disconnect slot: an application's disconnect may still
+// use the handle (say QUIT, read the reply), and what it makes so is
+// released with the rest.
 void close_one(kuv_ftp_t *ftp) {
+    disconnect_via_slot(ftp);
     if (auto *aux = static_cast<AuxBlock *>(ftp->aux)) {
         if (aux->buffer) kuv_xapi_close_buffer(aux->buffer);
         kuv_xapi_free(aux);
@@ -73,7 +77,6 @@ void close_one(kuv_ftp_t *ftp) {
          {&ftp->command_buffer, &ftp->reply_buffer, &ftp->upload_buffer, &ftp->download_buffer}) {
         if (*buffer) *buffer = kuv_xapi_close_buffer(*buffer);
     }
-    KUV_FTP_SLOT(ftp, disconnect);
     if (ftp->uri) {
         kuv_xapi_close_uri(ftp->uri);
         ftp->uri = nullptr;
@@ -94,6 +97,7 @@ kuv_ftp_t *kuv_xapi_open_ftp(void) {
     auto *aux = static_cast<AuxBlock *>(kuv_xapi_alloc(sizeof(AuxBlock)));
     if (!aux) return kuv_xapi_close_ftp(ftp);
     aux->buffer = nullptr;
+    aux->disconnecting = false;
     ftp->aux = aux;
     return ftp;
 }

@@ -55,7 +55,7 @@ uint32_t receive_control(kuv_ftp_t *ftp, int32_t wait) {
     uint32_t flags = 0;
     for (;;) {
         if (ftp->reply_buffer && held(ftp->reply_buffer) >= KUV_FTP_LINE_LIMIT) {
-            if (!buffer::find_line(*ftp->reply_buffer).found) KUV_FTP_SLOT(ftp, disconnect);
+            if (!buffer::find_line(*ftp->reply_buffer).found) disconnect_via_slot(ftp);
             return flags;
         }
         const int32_t count =
@@ -70,14 +70,14 @@ uint32_t receive_control(kuv_ftp_t *ftp, int32_t wait) {
             // Dropping the control connection drops the data connection
             // too: whatever it still held is lost to the transfer.
             if (ftp->data_endpoint) ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
-            KUV_FTP_SLOT(ftp, disconnect);
+            disconnect_via_slot(ftp);
             return flags;
         }
         if (!ftp->reply_buffer) ftp->reply_buffer = kuv_xapi_open_buffer();
         if (!ftp->reply_buffer ||
             kuv_xapi_push_buffer_ex(ftp->reply_buffer, ftp->io_area, static_cast<uint64_t>(count),
                                     0) != static_cast<uint64_t>(count)) {
-            KUV_FTP_SLOT(ftp, disconnect);
+            disconnect_via_slot(ftp);
             return flags;
         }
         flags |= KUV_FTP_PUMP_CONTROL_RECEIVED;

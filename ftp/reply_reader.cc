@@ -56,7 +56,7 @@ int32_t read_reply(kuv_ftp_t *ftp) {
             // A line held but not taken for want of memory would be read
             // as the reply to the next command, and every reply after it
             // one command late: the connection is dropped instead.
-            if (holds_reply_line(ftp)) KUV_FTP_SLOT(ftp, disconnect);
+            if (holds_reply_line(ftp)) disconnect_via_slot(ftp);
             return 0;
         }
         const char *text = line.chars();

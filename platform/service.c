@@ -15,13 +15,28 @@ struct sorvan_service {
     uint32_t stop_requested; /* read by the service thread, set by close */
     uint32_t acknowledged;
     uint32_t ended;
-    uint32_t closed_by_itself; /* written and read by the service thread only */
+    /* Who releases the record: set once, by the first close (CLOSER_*). */
+    uint32_t closer;
     /* Holders of a record closed from its own entry: its thread until the
      * entry returns, and open until it is done with it. The last frees it. */
     uint32_t holders;
     int32_t error;
     char name[64];
 };
+
+/* The closes of a service: the first one decides who releases the record.
+ * A close from outside joins the thread and frees it; a close from the
+ * service's own entry leaves it to the thread, which frees it when the
+ * entry returns. Both may come (an entry that closes itself once it is
+ * asked to stop, while the application's close waits for it): the second
+ * only asks the stop. */
+enum { CLOSER_NONE = 0, CLOSER_JOINING = 1, CLOSER_ITSELF = 2 };
+
+static int take_closing(struct sorvan_service *service, uint32_t closer) {
+    uint32_t none = CLOSER_NONE;
+    return __atomic_compare_exchange_n(&service->closer, &none, closer, 0, __ATOMIC_ACQ_REL,
+                                       __ATOMIC_ACQUIRE);
+}
 
 /* The service whose entry runs in this thread, if any. */
 static __thread struct sorvan_service *running_service;
@@ -46,7 +61,7 @@ static void *service_main(void *argument) {
     running_service = NULL;
     /* Closed from its own entry: nobody joins this thread, which lets the
      * record go once the entry no longer needs it. */
-    if (service->closed_by_itself) {
+    if (__atomic_load_n(&service->closer, __ATOMIC_ACQUIRE) == CLOSER_ITSELF) {
         let_go(service);
         return NULL;
     }
@@ -96,10 +111,11 @@ int32_t sorvan_close_service(sorvan_service_t handle) {
     /* The service thread cannot wait for itself: it is detached, and the
      * record lives until its entry returns. */
     if (running_service == service) {
-        service->closed_by_itself = 1u;
-        pthread_detach(pthread_self());
+        if (take_closing(service, CLOSER_ITSELF)) pthread_detach(pthread_self());
         return 0;
     }
+    /* Closed by its own entry before: the thread releases the record. */
+    if (!take_closing(service, CLOSER_JOINING)) return 0;
     pthread_join(service->thread, NULL);
     free(service);
     return 0;

@@ -41,7 +41,9 @@ SORVAN_API int32_t sorvan_break_service(sorvan_service_t service);
 /* Asks the stop, waits until the entry has returned, joins the thread and
  * releases the handle. Called from the service's own entry, it asks the
  * stop and returns at once; the handle stays valid until the entry returns
- * and is released then. 0, or -1 for handle 0. */
+ * and is released then. Of the two closes, the first decides who releases
+ * the handle: after a close from outside, the entry's own only asks the
+ * stop. 0, or -1 for handle 0. */
 SORVAN_API int32_t sorvan_close_service(sorvan_service_t service);
 /* State of a service: 1 running (acknowledged, no stop asked), 2 started but
  * not yet acknowledged, 0 stopping or ended, -1 for handle 0. */

@@ -10,8 +10,12 @@
  * disconnect and close_data through them, download calls connect, login,
  * type and the rest through them), so a replacement takes the place of
  * that operation everywhere, except that disconnect always uses the
- * client's own close_data. A slot set to NULL falls back to the client's
- * own operation.
+ * client's own close_data. While the disconnect slot runs, the client's
+ * steps called from it drop the connection with the client's own
+ * disconnect when they have to (a replacement's QUIT that fails or goes
+ * unanswered, a connect it makes), not through the slot again, which
+ * would repeat its goodbye without end. A slot set to NULL falls back to
+ * the client's own operation.
  *
  * Results of the slots are 32-bit: -1 when the FTP handle argument is NULL,
  * otherwise 1 for success and 0 for failure unless a slot says otherwise.
@@ -260,7 +264,9 @@ struct kuv_ftp {
      * bytes were lost, and the transfer does not close cleanly whatever the
      * server replies. Reads that find nothing for data_timeout
      * (whole seconds) end a stalled transfer; time in which the download
-     * rate limit holds receiving back does not count. */
+     * rate limit holds receiving back does not count. A replacement that
+     * answers more than size fails the listing or download that called it
+     * (KUV_FTP_STREAM_FAILURE): the bytes behind its area are not read. */
     kuv_ftp_read_stream_t read_stream;
     /* Sends size bytes (at most 2147483647): size when they were sent, -1
      * when not all could be sent (nothing is kept for a later call). No
@@ -329,8 +335,10 @@ KUV_API kuv_ftp_t *kuv_xapi_open_ftp(void);
 /* Releases the handle and every handle reached through next (the chain
  * must end; a handle may appear in it once): buffers,
  * listings, strings, the uri record, the aux block, and the connections
- * (through the disconnect slot; no QUIT is sent). NULL is accepted. Always
- * returns NULL for the caller to store back. */
+ * (through the disconnect slot; no QUIT is sent). The disconnect slot runs
+ * first, on the whole handle: a replacement may still use it (send QUIT and
+ * read the reply), and what that leaves is released after it. NULL is
+ * accepted. Always returns NULL for the caller to store back. */
 KUV_API kuv_ftp_t *kuv_xapi_close_ftp(kuv_ftp_t *ftp);
 
 KUV_EXTERN_C_END

@@ -37,8 +37,16 @@
  * no lock and are for callers that hold it). From a status handler
  * kue_mapi_event_poll does nothing and answers rx_count: the call that made
  * the report is in the middle of the handle's lists (a poll goes on sending
- * what is queued), and a handler never deletes its handle. Create and delete
- * take no lock; no other thread may use the handle while they run.
+ * what is queued), and a handler never deletes its handle. A handler may
+ * call the locking functions of another handle, but waits for that handle's
+ * lock with its own held: two handles whose handlers call into each other
+ * (a relay pushing what each receives into the other) can wait for each
+ * other for good, service threads and delete included. Such a handler
+ * leaves the call to a thread of its own, or the application installs a
+ * dead-lock callback (kuv_mapi_set_dead_lock_callback_v0) that ends the
+ * wait, which is consulted after about a second: the call then fails
+ * (KUE_RESULT_WAIT_FAILED, NULL or -1) and both handles go on. Create and
+ * delete take no lock; no other thread may use the handle while they run.
  *
  * The service thread polls without waiting and, after a poll that brought
  * nothing, waits on the handle's sockets and for pushes (at most 10 ms)
@@ -323,7 +331,10 @@ KUV_API kue_service_t kue_xapi_open_service_ex(const char *name, kue_service_ent
                                                void *context, uint32_t flags);
 /* Asks the stop and returns after the entry has returned; from inside the
  * entry it returns at once and the service is released when the entry
- * returns. 0, -1 for 0. */
+ * returns. When both come (an entry that closes its service once asked to
+ * stop, while the close that asked waits for it), the first decides: the
+ * waiting close releases the service, and the entry's close only asks the
+ * stop. 0, -1 for 0. */
 KUV_API int32_t kue_xapi_close_service(kue_service_t service);
 /* 1 once a stop was asked (the entry should return), else 0; also 1 for
  * service 0, which has nothing to run. */

@@ -31,6 +31,13 @@ void *watching_heap(void *pointer, uint64_t size) {
     return kuv_xapi_heap_debug(pointer, size);
 }
 
+// A heap whose releases answer the block released, as a handler may: what
+// kuv_xapi_free hands back is then not NULL.
+void *answering_heap(void *pointer, uint64_t size) {
+    void *result = kuv_xapi_heap_debug(pointer, size);
+    return size == 0 ? pointer : result;
+}
+
 // Runs call while the tracked heap refuses the n-th allocation from now (1
 // is the next one) and serves everything else from the checking heap.
 template <typename Call>
@@ -209,6 +216,12 @@ TEST_F(ChainedBuffer, FailuresKeepWhatIsHeldAndReleaseWhatTheyMade) {
     const std::string argument = "invalid argument", node = "can not allocate new buffer node";
     EXPECT_EQ(out.finish(), argument + node + node + node + "can not allocate string" + node +
                                 argument + argument + argument + "invalid handle");
+    // Close answers NULL, for the caller to store back, whatever the heap
+    // answers to the release.
+    kuv_xapi_set_heap_handler(&answering_heap, nullptr);
+    kuv_buffer_t *other = kuv_xapi_open_buffer();
+    EXPECT_EQ(kuv_xapi_close_buffer(other), nullptr);
+    kuv_xapi_set_heap_handler(nullptr, nullptr);
 }
 
 // Random pushes of every kind (copied, lent, adopted, zeros) and random

@@ -738,6 +738,68 @@ TEST_F(ScriptedFtp, SlowButSteadyRepliesAndFailedTransfersKeepTheSession) {
     EXPECT_EQ(client->disconnect(client.ftp), 1);
 }
 
+// The client's own operations, for replacements that call them.
+int32_t (*g_own_disconnect)(kuv_ftp_t *);
+kuv_ftp_read_stream_t g_own_read;
+int32_t quit_then_disconnect(kuv_ftp_t *ftp) {
+    if (ftp->control_socket != -1) ftp->quit(ftp);
+    return g_own_disconnect(ftp);
+}
+// Answers more than it was asked for, when asked for more than this.
+uint64_t g_overstated_above;
+int32_t overstated_read(kuv_ftp_t *ftp, void *destination, uint64_t size) {
+    const int32_t count = g_own_read(ftp, destination, size);
+    return count > 0 && size > g_overstated_above ? static_cast<int32_t>(size) + count : count;
+}
+
+// Replaced slots: a read that answers more than it was asked for fails the
+// listing and the download that called it, which would otherwise take
+// bytes from behind their areas. A disconnect that sends QUIT, as an
+// application that ends its sessions politely puts there: close runs it
+// while the handle is whole, and what the goodbye made (command and reply
+// buffers, the reply's text) is released with the rest; where the
+// connection is lost, the client's own disconnect ends the goodbye.
+TEST_F(ScriptedFtp, ReplacedSlotsThatCallTheClientBackOrAnswerTooMuchLeaveItWhole) {
+    ScratchDirectory scratch;
+    FakeFtp script;
+    script.listing = "f\r\n";
+    script.files = {{"f", "data"}};
+    FakeServer server(script);
+    Client client;
+    client->passive = 1;
+    ASSERT_TRUE(client.open(server.port()));
+    g_own_read = client->read_stream;
+    g_overstated_above = 0;
+    client->read_stream = overstated_read;
+    EXPECT_EQ(client->nlist(client.ftp, "%s", "."), 0);
+    EXPECT_EQ(client->noop(client.ftp), 1);
+    g_own_disconnect = client->disconnect;
+    client->disconnect = quit_then_disconnect;
+    client.ftp = kuv_xapi_close_ftp(client.ftp);
+    EXPECT_EQ(server.finish().back(), "QUIT");
+    Client downloader;
+    downloader->passive = 1;
+    downloader->read_stream = overstated_read;
+    g_overstated_above = 32768;  // the listing's reads are right, the file's not
+    FakeServer second(script);
+    int32_t downloaded;
+    {
+        OutputCapture output(1);
+        downloaded =
+            downloader->download(downloader.ftp, 0644, "ftp://127.0.0.1:%d/f", second.port());
+    }
+    EXPECT_EQ(downloaded, 0);
+    EXPECT_FALSE(exists("f"));
+    // The same goodbye on a connection the server has closed: its QUIT
+    // fails, and the connection goes without the slot being called again
+    // from its own goodbye, and again.
+    EXPECT_EQ(downloader->quit(downloader.ftp), 1);
+    EXPECT_EQ(second.finish().back(), "QUIT");
+    downloader->disconnect = quit_then_disconnect;
+    EXPECT_EQ(downloader->noop(downloader.ftp), 0);
+    EXPECT_EQ(downloader->control_socket, -1);
+}
+
 // A one-call download of /x from a scripted server, its printing kept
 // quiet.
 int32_t download(FakeFtp &script) {

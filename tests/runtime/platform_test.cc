@@ -82,9 +82,18 @@ void closing_itself(sorvan_service_t service, void *) {
     g_break_after_close = sorvan_break_service(service);
 }
 
+// Closes itself once asked to stop, while the close that asked waits.
+void closing_when_stopped(sorvan_service_t service, void *) {
+    sorvan_ack_service(service);
+    while (!sorvan_break_service(service))
+        sorvan_sleep_wait(0, 1000);
+    EXPECT_EQ(sorvan_close_service(service), 0);
+    sorvan_sleep_wait(0, 20000);  // the waiting close still holds the record
+}
+
 // Close waits for the entry to return; a service closed from its own entry
 // ends without waiting on itself, and under the address sanitizer a record
-// freed early, or never, shows.
+// freed early, twice, or never, shows.
 TEST(PlatformService, RunsUntilCloseAndCloseWaitsForTheEntryUnlessCalledFromIt) {
     sorvan_service_t service =
         sorvan_open_service_ex("kue_async_service", service_loop, nullptr, 0);
@@ -98,6 +107,9 @@ TEST(PlatformService, RunsUntilCloseAndCloseWaitsForTheEntryUnlessCalledFromIt) 
     EXPECT_EQ(sorvan_error_service(service, 7), 7);
     EXPECT_EQ(sorvan_close_service(service), 0);
     EXPECT_TRUE(g_returned);
+    service = sorvan_open_service_ex("closing late", closing_when_stopped, nullptr, 0);
+    ASSERT_NE(service, 0u);
+    EXPECT_EQ(sorvan_close_service(service), 0);
     std::this_thread::sleep_for(
         std::chrono::milliseconds(20));  // the closed thread frees its record
 }
