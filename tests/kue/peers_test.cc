@@ -87,6 +87,18 @@ TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     kue_xapi_event_delete(&client);
 }
 
+// The first packet that carries `size` bytes at `data` as one message of
+// `endpoint`, for a sender that hands it to the socket piece by piece.
+bool first_packet(kuvnet *endpoint, uint8_t *data, uint64_t size, packet *built) {
+    packet_info info;
+    kuv_xapi_init_packet_info(&info);
+    info.total_size = static_cast<int64_t>(info.size = size);
+    info.data = data;
+    kuv_mapi_init_packet(built);
+    uint64_t cursor = 0;
+    return kuv_xapi_kuvnet_packetize(endpoint, &info, built, &cursor) == 1;
+}
+
 // Sends data items of 19 and 0 bytes, a bare header (an event without
 // payload), then half of the first packet of a large message, and is killed
 // while the server waits for the rest.
@@ -103,13 +115,8 @@ int half_message_sender(Child &parent) {
         info.data = header;
         if (kuv_xapi_kuvnet_tx_data(endpoint, &info) != 1) return 14;
     }
-    kuv_xapi_init_packet_info(&info);
-    info.total_size = static_cast<int64_t>(info.size = message.size());
-    info.data = message.data();
     packet built;
-    kuv_mapi_init_packet(&built);
-    uint64_t cursor = 0;
-    if (kuv_xapi_kuvnet_packetize(endpoint, &info, &built, &cursor) != 1) return 11;
+    if (!first_packet(endpoint, message.data(), message.size(), &built)) return 11;
     if (send(endpoint->socket, built.data, built.length / 2, 0) <= 0) return 12;
     parent.send(1);
     usleep(100000);
@@ -169,14 +176,8 @@ int dribbling_sender(Child &parent) {
         make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, static_cast<int32_t>(parent.next()));
     if (!endpoint) return 10;
     std::vector<uint8_t> event(60, 0x33);
-    packet_info info;
-    kuv_xapi_init_packet_info(&info);
-    info.total_size = static_cast<int64_t>(info.size = event.size());
-    info.data = event.data();
     packet built;
-    kuv_mapi_init_packet(&built);
-    uint64_t cursor = 0;
-    if (kuv_xapi_kuvnet_packetize(endpoint, &info, &built, &cursor) != 1) return 11;
+    if (!first_packet(endpoint, event.data(), event.size(), &built)) return 11;
     for (uint64_t at = 0; at < built.length; ++at) {
         if (send(endpoint->socket, built.data + at, 1, MSG_NOSIGNAL) != 1) break;
         usleep(100000);
