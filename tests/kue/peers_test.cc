@@ -333,6 +333,33 @@ double process_cpu_seconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Lowers the soft descriptor limit to the lowest free number, so that the
+// next descriptor the process asks for is refused, until restore() or the
+// end of the scope.
+class NoDescriptorLeft {
+  public:
+    NoDescriptorLeft() {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit low = saved_;
+        const int lowest_free = dup(STDERR_FILENO);
+        close(lowest_free);
+        low.rlim_cur = static_cast<rlim_t>(lowest_free);
+        lowered_ = setrlimit(RLIMIT_NOFILE, &low) == 0;
+    }
+    ~NoDescriptorLeft() { restore(); }
+    NoDescriptorLeft(const NoDescriptorLeft &) = delete;
+    NoDescriptorLeft &operator=(const NoDescriptorLeft &) = delete;
+    bool lowered() const { return lowered_; }
+    void restore() {
+        if (lowered_) setrlimit(RLIMIT_NOFILE, &saved_);
+        lowered_ = false;
+    }
+
+  private:
+    rlimit saved_{};
+    bool lowered_ = false;
+};
+
 // A listener whose accept fails for want of descriptors stays readable. A
 // poll that meanwhile holds an event for a peer that takes nothing must
 // neither spin nor report the failure without end, in the application's
@@ -359,13 +386,8 @@ TEST_F(KuePeers, AListenerOutOfDescriptorsNeitherSpinsNorFloodsReports) {
 
         const int refused = socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_GE(refused, 0);
-        rlimit limit{};
-        getrlimit(RLIMIT_NOFILE, &limit);
-        rlimit low = limit;
-        const int lowest_free = dup(STDERR_FILENO);
-        close(lowest_free);
-        low.rlim_cur = static_cast<rlim_t>(lowest_free);
-        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        NoDescriptorLeft limit;
+        ASSERT_TRUE(limit.lowered());
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(server->port));
@@ -381,7 +403,7 @@ TEST_F(KuePeers, AListenerOutOfDescriptorsNeitherSpinsNorFloodsReports) {
             kue_xapi_event_poll(server);
         const double cpu = process_cpu_seconds() - cpu_before;
         const size_t errors = log.count(KUE_STATUS_ERROR) - errors_before;
-        setrlimit(RLIMIT_NOFILE, &limit);
+        limit.restore();
         EXPECT_EQ(connected, 0);
         EXPECT_EQ(kue_xapi_event_get_tx_count(server), 0);
         EXPECT_GT(errors, 0u);
@@ -400,19 +422,14 @@ TEST_F(KuePeers, AWaitSetOutOfDescriptorsDoesNotMakeAPollLoopSpin) {
     kue *server = make_server(false);
     server->poll_timeout = 100;
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    rlimit low = limit;
-    const int lowest_free = dup(STDERR_FILENO);
-    close(lowest_free);
-    low.rlim_cur = static_cast<rlim_t>(lowest_free);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    NoDescriptorLeft limit;
+    ASSERT_TRUE(limit.lowered());
     uint32_t result = 0;
     int polls = 0;
     for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
          std::chrono::steady_clock::now() < end; ++polls)
         result = kue_xapi_event_poll(server);
-    setrlimit(RLIMIT_NOFILE, &limit);
+    limit.restore();
     EXPECT_EQ(result, KUE_RESULT_WAIT_FAILED);
     EXPECT_LT(polls, 1000);
     EXPECT_EQ(kue_xapi_event_poll(server), 0u);
