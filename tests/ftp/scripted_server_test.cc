@@ -571,13 +571,6 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     script.listing = "ok\r\n" + std::string(KUV_FTP_LINE_LIMIT + 100000, 'n');
     EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 0);
     EXPECT_EQ(client->nlist_lines, nullptr);
-    // So does one of short lines that goes on past the listing's bound.
-    const std::string long_line = std::string(65534, 'l') + "\r\n";
-    script.listing.clear();
-    while (script.listing.size() <= KUV_FTP_LISTING_LIMIT)
-        script.listing += long_line;
-    EXPECT_EQ(client->list(client.ftp, "%s", ""), 0);
-    EXPECT_EQ(client->list_lines, nullptr);
     // No assembler for the first chunk: its names would be lost while the
     // later chunks' names came out as the whole listing.
     script.listing.clear();
@@ -655,6 +648,23 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "late"), 1);
     EXPECT_EQ(client->write_stream(client.ftp, many.data(), many.size()), -1);
     EXPECT_EQ(client->close_stream(client.ftp), 0);
+    EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
+}
+
+// A listing of short lines that goes on past the listing's bound fails like
+// an endless line and keeps no lines.
+TEST_F(ScriptedFtp, AListingPastItsBoundFails) {
+    FakeFtp script;
+    const std::string long_line = std::string(65534, 'l') + "\r\n";
+    while (script.listing.size() <= KUV_FTP_LISTING_LIMIT)
+        script.listing += long_line;
+    FakeServer server(script);
+    Client client;
+    client->control_timeout = UINT32_MAX;
+    client->passive = 1;
+    ASSERT_TRUE(client.open(server.port()));
+    EXPECT_EQ(client->list(client.ftp, "%s", ""), 0);
+    EXPECT_EQ(client->list_lines, nullptr);
     EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
 }
 
