@@ -702,7 +702,12 @@ TEST_F(ScriptedFtp, AReplyNotWholeInTimeDropsTheConnectionInsteadOfAnsweringTheN
         // late.
         if (each == 3) script.midway = "250-stats\r\n{pause}250 done\r\n";
         script.pause_ms = 800;
-        if (each == 1) script.trickled.insert("NOOP");
+        // Trickled for two seconds: however late the client gets to read,
+        // it cannot find the line whole within its 300 ms.
+        if (each == 1) {
+            script.trickled.insert("NOOP");
+            script.answers["NOOP"] = "200 a reply that comes a byte at a time\r\n";
+        }
         FakeServer server(script);
         Client client;
         ASSERT_TRUE(client.open(server.port()));
