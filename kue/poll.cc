@@ -197,9 +197,6 @@ bool receive_event(::kue *handle, kue_connection *connection) {
     packet_info info;
     kuv_xapi_init_packet_info(&info);
     info.src_id = 0;
-    // The whole event within io_timeout: a peer that sends a few bytes now
-    // and then would otherwise hold the poll, and every other peer with it,
-    // for as long as it likes.
     // A UDP client sends to its peer alone: the sender of a datagram (a
     // stray one, or another program's event) must not become the address
     // that every later event goes to, as a receive on an endpoint makes it.
@@ -207,6 +204,9 @@ bool receive_event(::kue *handle, kue_connection *connection) {
     const bool keeps_peer =
         net::is_udp(endpoint->protocol_type) && endpoint->is_server != 1 && peer &&
         peer != reinterpret_cast<struct sockaddr *>(&endpoint->peer_address.unix_address);
+    // The whole event within io_timeout: a peer that sends a few bytes now
+    // and then would otherwise hold the poll, and every other peer with it,
+    // for as long as it likes.
     const uint32_t result = net::receive_whole_message(endpoint, &info, handle->io_timeout);
     if (keeps_peer) endpoint->peer_address.selected = peer;
     if (result != KUV_RESULT_OK) {

@@ -34,8 +34,9 @@ uint64_t doubled(uint64_t value) {
 // of the whole receive when it has an end.
 int32_t piece_timeout(const kuvnet *handle, const kuv::sysio::Deadline *whole) {
     const int32_t timeout = io_timeout(handle);
-    if (!whole || whole->remaining() < 0) return timeout;
-    return timeout < 0 ? whole->remaining() : std::min(timeout, whole->remaining());
+    const int32_t left = whole ? whole->remaining() : -1;
+    if (left < 0) return timeout;
+    return timeout < 0 ? left : std::min(timeout, left);
 }
 
 // Fills `count` bytes from the stream as kuv_xapi_recv_fill does, each piece
