@@ -252,7 +252,9 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
 
 /* Turns a filled handle into an endpoint: binds UDP sockets (joining
  * multicast groups on every interface for a passive handle whose peer is a
- * group), listens on TCP and Unix-domain sockets for passive handles, and
+ * group; such a receiver hears only the groups it joined itself, not those
+ * other sockets of the host joined on its port), listens on TCP and
+ * Unix-domain sockets for passive handles, and
  * only resolves the names of active TCP and Unix-domain handles and of ICMP
  * handles. An active UDP handle without a peer (an empty peer_name or a
  * wildcard address) gets no socket either: create answers 1 and socket stays
