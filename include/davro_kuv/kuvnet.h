@@ -493,9 +493,11 @@ KUV_API uint32_t kuv_mapi_kuvnet_tx_data_simple(kuvnet *handle, packet_info *inf
  * one) with payload (NULL: payload_size zero bytes) to each address of the
  * created ICMP handle's peer in turn, each through a raw socket of its own,
  * and waits up to timeout for the reply that carries this process's
- * identifier. Other ICMP traffic the host receives meanwhile (other
- * processes' echoes, errors about other packets) is passed over; an error
- * that quotes this request (an unreachable host, say) ends the wait for
+ * identifier and comes from that address (from any address when it is a
+ * multicast group or the unspecified address). Other ICMP traffic the host
+ * receives meanwhile (other processes' echoes, replies from other hosts,
+ * errors about other packets) is passed over; an error that quotes this
+ * request to this address (an unreachable host, say) ends the wait for
  * that address at once. A local_name binds each socket to the first local
  * address of the peer address's family that accepts; a peer address with
  * none of its family among them is skipped. Stops at the first address
