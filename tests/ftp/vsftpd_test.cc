@@ -13,6 +13,7 @@
 
 #include "support/test_support.h"
 #include "tests/ftp/ftp_test_common.h"
+#include "tests/kuvnet/endpoint_fixtures.h"
 
 namespace {
 
@@ -42,6 +43,39 @@ class Vsftpd : public kuv_test::ResourceCheckedTest {
     }
     static inline VsftpdServer *server_ = nullptr;
 };
+
+// A server reached at a link-local address, in a network of the test's
+// own where a veth pair gives the link: the data connection of each mode
+// must name the control connection's interface too, or it reaches no link.
+TEST_F(Vsftpd, ALinkLocalServerTransfersInBothModes) {
+    const char *setup =
+        "ip link set lo up && echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad && "
+        "ip link add kv0 type veth peer name kv1 && ip link set kv0 up && ip link set kv1 up";
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, setup, []() -> std::string {
+        std::string address;
+        for (int tries = 0; tries < 100 && address.empty(); ++tries) {
+            nic *list = kuv_xapi_open_nic(), *veth = kuv_xapi_search_nic_by_name(list, "kv0");
+            if (veth && veth->ipv6_list) address = veth->ipv6_list->address_text;
+            kuv_xapi_close_nic(list);
+            if (address.empty()) usleep(50000);
+        }
+        VsftpdOptions options;
+        options.ipv6 = options.every_ipv6_address = true;
+        const auto server = start_server(options);
+        if (address.empty() || !server->failure().empty())
+            return "SKIP: no link-local server: " + server->failure();
+        Client client;
+        if (!client.open(server->port(), true, (address + "%kv0").c_str())) return "no session";
+        std::string failed;
+        client->mode_fallback = 0;
+        for (const uint32_t passive : {1u, 0u}) {
+            client->passive = passive;
+            if (client.retrieve("pub/a.txt") != "alpha\n")
+                failed += passive ? "passive " : "active ";
+        }
+        return failed;
+    });
+}
 
 TEST_F(Vsftpd, AnswersListsAndTransfersInBothModesOverBothFamiliesAndFallsBackFromARefusedOne) {
     Client client;
