@@ -120,6 +120,14 @@ bool take_address(const kuv_ftp_t *ftp, const sockaddr_storage &local, ListenerA
     if (ftp->family == kFamilyIpv6) {
         if (local.ss_family != AF_INET6) return false;
         const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(local);
+        // An IPv4 server reached at its IPv4-mapped address talks IPv4 and
+        // refuses an EPRT of the IPv6 family: it is told the IPv4 address.
+        if (IN6_IS_ADDR_V4MAPPED(&ipv6.sin6_addr)) {
+            uint32_t ipv4;
+            std::memcpy(&ipv4, ipv6.sin6_addr.s6_addr + 12, sizeof ipv4);
+            place.ipv4 = kuv_xapi_bedword_value(ipv4);
+            return place.ipv4 != 0;
+        }
         return kuv_xapi_inet_ntop(AF_INET6, &ipv6.sin6_addr, place.ipv6_text,
                                   sizeof place.ipv6_text) != nullptr;
     }

@@ -44,10 +44,20 @@ class Vsftpd : public kuv_test::ResourceCheckedTest {
     static inline VsftpdServer *server_ = nullptr;
 };
 
-// A server reached at a link-local address, in a network of the test's
-// own where a veth pair gives the link: the data connection of each mode
-// must name the control connection's interface too, or it reaches no link.
-TEST_F(Vsftpd, ALinkLocalServerTransfersInBothModes) {
+// A server reached at an address that IPv6 writes in a form of its own.
+// At its IPv4-mapped address an IPv4 server talks IPv4: an active
+// transfer must announce the listener in IPv4 terms. At a link-local
+// address (in a network of the test's own where a veth pair gives the
+// link) the data connection of each mode must name the control
+// connection's interface too, or it reaches no link.
+TEST_F(Vsftpd, ServerAtAMappedOrLinkLocalAddressTransfersInBothModes) {
+    Client mapped;
+    ASSERT_TRUE(mapped.open(server_->port(), true, "::ffff:127.0.0.1"));
+    mapped->mode_fallback = 0;
+    for (const uint32_t passive : {1u, 0u}) {
+        mapped->passive = passive;
+        EXPECT_EQ(mapped.retrieve("pub/a.txt"), "alpha\n") << "passive " << passive;
+    }
     const char *setup =
         "ip link set lo up && echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad && "
         "ip link add kv0 type veth peer name kv1 && ip link set kv0 up && ip link set kv1 up";
