@@ -44,6 +44,26 @@ class Vsftpd : public kuv_test::ResourceCheckedTest {
     static inline VsftpdServer *server_ = nullptr;
 };
 
+// A host name longer than the control endpoint can hold is refused: cut to
+// what fits, it named another host (here the server's, in a hosts file of
+// the test's own), which got the session and the password.
+TEST_F(Vsftpd, AHostNameTooLongToKeepWholeIsRefused) {
+    const std::string fits = std::string(60, 'a') + "." + std::string(60, 'b') + ".ccccc";
+    const std::string hosts = kuv_test::unique_path("hosts");
+    write_file(hosts, "127.0.0.1 localhost\n127.0.0.1 " + fits + "\n");
+    const std::string setup = "mount --bind " + hosts + " /etc/hosts";
+    const int port = server_->port();
+    EXPECT_CHILD_PASSES(CLONE_NEWNS, setup.c_str(), [&]() -> std::string {
+        Client whole, longer;
+        std::string failed;
+        if (!whole.open(port, true, fits.c_str())) failed += "the name that fits failed; ";
+        if (longer.open(port, true, (fits + "x.invalid").c_str()))
+            failed += "the cut name served; ";
+        return failed;
+    });
+    unlink(hosts.c_str());
+}
+
 // A server reached at an address that IPv6 writes in a form of its own.
 // At its IPv4-mapped address an IPv4 server talks IPv4: an active
 // transfer must announce the listener in IPv4 terms. At a link-local
