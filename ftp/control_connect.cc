@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
@@ -24,6 +25,10 @@ void drop_endpoint(kuvnet *&endpoint) {
 
 // Makes and connects the control endpoint. The failure message, or NULL.
 const char *open_control(kuv_ftp_t *ftp, const char *host, int32_t port) {
+    // The endpoint keeps KUVNET_NAME_SIZE - 1 characters of a name. Cut to
+    // those, a longer host name may name another host, which would then get
+    // the session and the password.
+    if (host && std::strlen(host) > KUVNET_NAME_SIZE - 1) return "can not create";
     if (kuv_xapi_kuvnet_init_with_version(&ftp->control_endpoint, 1, kCoreVersion) != 1)
         return "can not kuv init";
     std::printf("kuv init : OK\n");

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <span>
 
 #include "davro_kuv/runtime.h"
@@ -41,15 +42,30 @@ bool control_peer(const kuv_ftp_t *ftp, sockaddr_storage *peer) {
     return kuv_xapi_getpeername(ftp->control_socket, as_address(peer), &length) == 1;
 }
 
+// The address as text for an endpoint's name, into text; false when it
+// does not fit. A link-local IPv6 address keeps its interface as a numeric
+// scope ("fe80::1%2"): without one it names no link, and a connect to it
+// or a bind to it fails.
+bool endpoint_name_of(const sockaddr_storage &address, char *text, size_t size) {
+    const std::span<const uint8_t> bytes = address_bytes(address);
+    if (bytes.empty() || !kuv_xapi_inet_ntop(address.ss_family, bytes.data(), text, size))
+        return false;
+    const uint32_t scope = address.ss_family == AF_INET6
+                               ? reinterpret_cast<const sockaddr_in6 &>(address).sin6_scope_id
+                               : 0;
+    if (scope == 0) return true;
+    const size_t length = std::strlen(text);
+    const int32_t added = kuv_xapi_snprintf(text + length, size - length, "%%%u", scope);
+    return added > 0 && static_cast<size_t>(added) < size - length;
+}
+
 // The control connection's peer as text, into area; false when it cannot
 // be had.
 bool control_peer_text(const kuv_ftp_t *ftp, char (&area)[kAddressAreaSize], uint32_t &family) {
     sockaddr_storage peer;
     if (!control_peer(ftp, &peer)) return false;
     family = peer.ss_family;
-    const std::span<const uint8_t> address = address_bytes(peer);
-    return !address.empty() &&
-           kuv_xapi_inet_ntop(peer.ss_family, address.data(), area, sizeof area) != nullptr;
+    return endpoint_name_of(peer, area, sizeof area);
 }
 
 // Makes and connects the passive data endpoint. A failed step stops the
@@ -104,6 +120,14 @@ bool take_address(const kuv_ftp_t *ftp, const sockaddr_storage &local, ListenerA
     if (ftp->family == kFamilyIpv6) {
         if (local.ss_family != AF_INET6) return false;
         const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(local);
+        // An IPv4 server reached at its IPv4-mapped address talks IPv4 and
+        // refuses an EPRT of the IPv6 family: it is told the IPv4 address.
+        if (IN6_IS_ADDR_V4MAPPED(&ipv6.sin6_addr)) {
+            uint32_t ipv4;
+            std::memcpy(&ipv4, ipv6.sin6_addr.s6_addr + 12, sizeof ipv4);
+            place.ipv4 = kuv_xapi_bedword_value(ipv4);
+            return place.ipv4 != 0;
+        }
         return kuv_xapi_inet_ntop(AF_INET6, &ipv6.sin6_addr, place.ipv6_text,
                                   sizeof place.ipv6_text) != nullptr;
     }
@@ -136,8 +160,9 @@ void control_local_text(const kuv_ftp_t *ftp, char *place, size_t size) {
     place[0] = '\0';
     sockaddr_storage local;
     uint32_t length = sizeof local;
-    if (kuv_xapi_getsockname(ftp->control_socket, as_address(&local), &length) == 1)
-        kuv_xapi_inet_stop(as_address(&local), place, size);
+    if (kuv_xapi_getsockname(ftp->control_socket, as_address(&local), &length) != 1 ||
+        !endpoint_name_of(local, place, size))
+        place[0] = '\0';
 }
 
 bool open_listener(kuv_ftp_t *ftp) {

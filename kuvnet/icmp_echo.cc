@@ -102,6 +102,50 @@ struct Reply {
     int64_t icmp_length;  // received bytes less the IP header
 };
 
+// The host an echo went to. Only that host answers it, unless the address
+// reaches many hosts (a multicast group) or none in particular (the
+// unspecified address, which the local host answers from an address of its
+// own): a reply that carries the identifier and the sequence from anywhere
+// else answers another echo of this process (one to another host, from
+// another thread), or was made up.
+struct EchoTarget {
+    const uint8_t *address = nullptr;  // the address bytes, in network order
+    size_t size = 0;                   // 4 or 16
+    bool any_source = false;
+
+    explicit EchoTarget(const struct sockaddr *to) {
+        address = address_of(to, &size);
+        bool unspecified = true;
+        for (size_t i = 0; i < size; ++i)
+            unspecified = unspecified && address[i] == 0;
+        const bool multicast =
+            size == sizeof(in_addr) ? (address[0] & 0xF0) == 0xE0 : address[0] == 0xFF;
+        any_source = unspecified || multicast;
+    }
+    // Whether the size address bytes at bytes may name this echo's host.
+    bool admits(const uint8_t *bytes) const {
+        return any_source || std::memcmp(bytes, address, size) == 0;
+    }
+    bool admits(const struct sockaddr *from) const {
+        size_t from_size = 0;
+        const uint8_t *bytes = address_of(from, &from_size);
+        return any_source || (from_size == size && admits(bytes));
+    }
+
+  private:
+    // The address bytes of an IPv4 socket address, or else of an IPv6 one.
+    static const uint8_t *address_of(const struct sockaddr *address, size_t *size) {
+        if (address->sa_family == AF_INET) {
+            *size = sizeof(in_addr);
+            return reinterpret_cast<const uint8_t *>(
+                &reinterpret_cast<const struct sockaddr_in *>(address)->sin_addr);
+        }
+        *size = sizeof(in6_addr);
+        return reinterpret_cast<const uint8_t *>(
+            &reinterpret_cast<const struct sockaddr_in6 *>(address)->sin6_addr);
+    }
+};
+
 // The error messages that quote the packet they concern.
 bool is_error_report(const EchoKind &kind, uint8_t type) {
     if (kind.reply_has_ip_header)
@@ -113,9 +157,10 @@ bool is_error_report(const EchoKind &kind, uint8_t type) {
 
 // Whether an error message (its ICMP part) concerns this request. Behind
 // the error's 8 header bytes comes the start of the offending packet: its
-// IP header, then at least the 8 header bytes of its ICMP message.
-bool quotes_request(const EchoKind &kind, const EchoRequest &request, const uint8_t *message,
-                    uint64_t length) {
+// IP header, with the destination it was sent to, then at least the 8
+// header bytes of its ICMP message.
+bool quotes_request(const EchoKind &kind, const EchoRequest &request, const EchoTarget &target,
+                    const uint8_t *message, uint64_t length) {
     constexpr uint64_t kIpv6HeaderSize = 40;
     if (length < kEchoHeaderSize) return false;
     const uint8_t *quoted = message + kEchoHeaderSize;
@@ -129,6 +174,9 @@ bool quotes_request(const EchoKind &kind, const EchoRequest &request, const uint
         return false;
     }
     if (left < header + kEchoHeaderSize) return false;
+    constexpr uint64_t kIpv4Destination = 16, kIpv6Destination = 24;
+    if (!target.admits(quoted + (kind.reply_has_ip_header ? kIpv4Destination : kIpv6Destination)))
+        return false;
     const uint8_t *echo = quoted + header;
     return echo[0] == kind.request_type && get_be16(echo + 4) == request.identifier &&
            get_be16(echo + 6) == request.sequence;
@@ -137,8 +185,8 @@ bool quotes_request(const EchoKind &kind, const EchoRequest &request, const uint
 // A raw socket sees every ICMP message that reaches the host, so only our
 // reply, or an error that quotes our request, ends the wait; everything
 // else is someone else's and the wait goes on within its time-out.
-Reply judge_reply(const EchoKind &kind, const EchoRequest &request, const uint8_t *bytes,
-                  int64_t received) {
+Reply judge_reply(const EchoKind &kind, const EchoRequest &request, const EchoTarget &target,
+                  const uint8_t *bytes, int64_t received, const struct sockaddr *from) {
     if (received <= 0) return {Verdict::kStop, 0, 0};
     uint64_t header = 0;
     if (kind.reply_has_ip_header) {
@@ -149,10 +197,11 @@ Reply judge_reply(const EchoKind &kind, const EchoRequest &request, const uint8_
     const uint8_t *message = bytes + header;
     const uint64_t length = static_cast<uint64_t>(received) - header;
     if (is_error_report(kind, message[0]))
-        return {quotes_request(kind, request, message, length) ? Verdict::kStop : Verdict::kIgnore,
+        return {quotes_request(kind, request, target, message, length) ? Verdict::kStop
+                                                                       : Verdict::kIgnore,
                 0, 0};
     if (message[0] != kind.reply_type || length < request.size() ||
-        get_be16(message + 4) != request.identifier)
+        get_be16(message + 4) != request.identifier || !target.admits(from))
         return {Verdict::kIgnore, 0, 0};
     return {Verdict::kMatch, get_be16(message + 6), static_cast<int64_t>(length)};
 }
@@ -206,9 +255,16 @@ void echo_address(kuvnet *handle, const struct addrinfo &entry, const EchoReques
     // One time-out for the whole wait: replies to other processes' echoes
     // must not keep it going without end.
     sysio::Deadline deadline(timeout);
+    const EchoTarget target(entry.ai_addr);
     for (;;) {
-        int32_t received = kuv_xapi_recv(socket.get(), bytes, buffer_size, deadline.remaining());
-        Reply reply = judge_reply(*kind, request, bytes, received);
+        struct sockaddr_storage from;
+        uint32_t from_length = sizeof from;
+        std::memset(&from, 0, sizeof from);
+        int32_t received =
+            kuv_xapi_recvfrom(socket.get(), bytes, buffer_size, reinterpret_cast<sockaddr *>(&from),
+                              &from_length, deadline.remaining());
+        Reply reply = judge_reply(*kind, request, target, bytes, received,
+                                  reinterpret_cast<const sockaddr *>(&from));
         if (reply.verdict == Verdict::kIgnore) {
             // Past the time-out a receive still hands out what is queued: on
             // a host busy with other ICMP traffic that would never end.

@@ -103,9 +103,22 @@ uint32_t join_on(const kuvnet *handle, const struct addrinfo *group, const Inter
     return joined;
 }
 
+// The receiver is bound to the wildcard with the group's port. The system
+// would hand it every datagram to that port of every group any socket of
+// the host has joined; it is left with the groups it joins itself. A
+// system without the option keeps its own behaviour.
+void hear_own_groups_only(const kuvnet *handle, int family) {
+    const int32_t all = 0;
+    if (family == AF_INET)
+        kuv_xapi_setsockopt(handle->socket, IPPROTO_IP, IP_MULTICAST_ALL, &all, sizeof all);
+    else
+        kuv_xapi_setsockopt(handle->socket, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &all, sizeof all);
+}
+
 }  // namespace
 
 uint32_t join_multicast_group(kuvnet *handle, const struct addrinfo *group) {
+    hear_own_groups_only(handle, group->ai_family);
     NicList interfaces;
     // A join on the interfaces that memory allowed would answer for a
     // group heard on only some of them.

@@ -192,7 +192,9 @@ struct kuv_ftp {
     /* ---- Operation slots, in this order -------------------------------- */
 
     /* Connects to host (NULL: the loopback host name) on port (<= 0: 21)
-     * and reads the welcome: 1, or 0 after disconnecting. */
+     * and reads the welcome: 1, or 0 after disconnecting. A host name
+     * longer than KUVNET_NAME_SIZE - 1 characters is refused (0, "can not
+     * create"): the endpoint cannot hold it whole. */
     kuv_ftp_connect_t connect;
     /* Closes the data connection and the control connection: 1 when a
      * control connection was open, else 0. Sends nothing (no QUIT). */

@@ -252,7 +252,9 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
 
 /* Turns a filled handle into an endpoint: binds UDP sockets (joining
  * multicast groups on every interface for a passive handle whose peer is a
- * group), listens on TCP and Unix-domain sockets for passive handles, and
+ * group; such a receiver hears only the groups it joined itself, not those
+ * other sockets of the host joined on its port), listens on TCP and
+ * Unix-domain sockets for passive handles, and
  * only resolves the names of active TCP and Unix-domain handles and of ICMP
  * handles. An active UDP handle without a peer (an empty peer_name or a
  * wildcard address) gets no socket either: create answers 1 and socket stays
@@ -491,9 +493,11 @@ KUV_API uint32_t kuv_mapi_kuvnet_tx_data_simple(kuvnet *handle, packet_info *inf
  * one) with payload (NULL: payload_size zero bytes) to each address of the
  * created ICMP handle's peer in turn, each through a raw socket of its own,
  * and waits up to timeout for the reply that carries this process's
- * identifier. Other ICMP traffic the host receives meanwhile (other
- * processes' echoes, errors about other packets) is passed over; an error
- * that quotes this request (an unreachable host, say) ends the wait for
+ * identifier and comes from that address (from any address when it is a
+ * multicast group or the unspecified address). Other ICMP traffic the host
+ * receives meanwhile (other processes' echoes, replies from other hosts,
+ * errors about other packets) is passed over; an error that quotes this
+ * request to this address (an unreachable host, say) ends the wait for
  * that address at once. A local_name binds each socket to the first local
  * address of the peer address's family that accepts; a peer address with
  * none of its family among them is skipped. Stops at the first address

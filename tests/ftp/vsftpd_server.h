@@ -110,7 +110,8 @@ inline std::string ensure_local_user() {
 struct VsftpdOptions {
     bool passive_enabled = true;
     bool active_enabled = true;
-    bool ipv6 = false;  // listen on ::1 instead of 127.0.0.1
+    bool ipv6 = false;                // listen on ::1 instead of 127.0.0.1
+    bool every_ipv6_address = false;  // with ipv6: listen on :: (link-local addresses too)
 };
 
 class VsftpdServer {
@@ -151,8 +152,9 @@ class VsftpdServer {
         port_ = free_loopback_port(options_.ipv6);
         const std::string config = root_ + "/vsftpd.conf", output = root_ + "/vsftpd.out";
         std::ofstream(config)
-            << (options_.ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
-                              : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n")
+            << (!options_.ipv6 ? "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+                : options_.every_ipv6_address ? "listen=NO\nlisten_ipv6=YES\n"
+                                              : "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n")
             << "listen_port=" << port_ << "\nbackground=NO\n"
             << "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" << anon_dir() << "\n"
             << "local_enable=YES\nwrite_enable=YES\nlocal_umask=022\nchroot_local_user=NO\n"

@@ -13,6 +13,7 @@
 
 #include "support/test_support.h"
 #include "tests/ftp/ftp_test_common.h"
+#include "tests/kuvnet/endpoint_fixtures.h"
 
 namespace {
 
@@ -42,6 +43,69 @@ class Vsftpd : public kuv_test::ResourceCheckedTest {
     }
     static inline VsftpdServer *server_ = nullptr;
 };
+
+// A host name longer than the control endpoint can hold is refused: cut to
+// what fits, it named another host (here the server's, in a hosts file of
+// the test's own), which got the session and the password.
+TEST_F(Vsftpd, AHostNameTooLongToKeepWholeIsRefused) {
+    const std::string fits = std::string(60, 'a') + "." + std::string(60, 'b') + ".ccccc";
+    const std::string hosts = kuv_test::unique_path("hosts");
+    write_file(hosts, "127.0.0.1 localhost\n127.0.0.1 " + fits + "\n");
+    const std::string setup = "mount --bind " + hosts + " /etc/hosts";
+    const int port = server_->port();
+    EXPECT_CHILD_PASSES(CLONE_NEWNS, setup.c_str(), [&]() -> std::string {
+        Client whole, longer;
+        std::string failed;
+        if (!whole.open(port, true, fits.c_str())) failed += "the name that fits failed; ";
+        if (longer.open(port, true, (fits + "x.invalid").c_str()))
+            failed += "the cut name served; ";
+        return failed;
+    });
+    unlink(hosts.c_str());
+}
+
+// A server reached at an address that IPv6 writes in a form of its own.
+// At its IPv4-mapped address an IPv4 server talks IPv4: an active
+// transfer must announce the listener in IPv4 terms. At a link-local
+// address (in a network of the test's own where a veth pair gives the
+// link) the data connection of each mode must name the control
+// connection's interface too, or it reaches no link.
+TEST_F(Vsftpd, ServerAtAMappedOrLinkLocalAddressTransfersInBothModes) {
+    Client mapped;
+    ASSERT_TRUE(mapped.open(server_->port(), true, "::ffff:127.0.0.1"));
+    mapped->mode_fallback = 0;
+    for (const uint32_t passive : {1u, 0u}) {
+        mapped->passive = passive;
+        EXPECT_EQ(mapped.retrieve("pub/a.txt"), "alpha\n") << "passive " << passive;
+    }
+    const char *setup =
+        "ip link set lo up && echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad && "
+        "ip link add kv0 type veth peer name kv1 && ip link set kv0 up && ip link set kv1 up";
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, setup, []() -> std::string {
+        std::string address;
+        for (int tries = 0; tries < 100 && address.empty(); ++tries) {
+            nic *list = kuv_xapi_open_nic(), *veth = kuv_xapi_search_nic_by_name(list, "kv0");
+            if (veth && veth->ipv6_list) address = veth->ipv6_list->address_text;
+            kuv_xapi_close_nic(list);
+            if (address.empty()) usleep(50000);
+        }
+        VsftpdOptions options;
+        options.ipv6 = options.every_ipv6_address = true;
+        const auto server = start_server(options);
+        if (address.empty() || !server->failure().empty())
+            return "SKIP: no link-local server: " + server->failure();
+        Client client;
+        if (!client.open(server->port(), true, (address + "%kv0").c_str())) return "no session";
+        std::string failed;
+        client->mode_fallback = 0;
+        for (const uint32_t passive : {1u, 0u}) {
+            client->passive = passive;
+            if (client.retrieve("pub/a.txt") != "alpha\n")
+                failed += passive ? "passive " : "active ";
+        }
+        return failed;
+    });
+}
 
 TEST_F(Vsftpd, AnswersListsAndTransfersInBothModesOverBothFamiliesAndFallsBackFromARefusedOne) {
     Client client;

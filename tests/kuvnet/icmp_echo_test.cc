@@ -131,17 +131,18 @@ struct Family {
     uint8_t request, reply, unreachable;
     uint32_t kuvnet_family;
     const char *loopback;
+    const char *other;  // a second address of the host
     // In front of what a raw socket receives.
     size_t received_ip_header() const { return domain == AF_INET ? 20 : 0; }
     // A namespace whose host does not answer echoes.
     std::string setup() const {
-        return domain == AF_INET
-                   ? "ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1"
-                   : "ip link set lo up && sysctl -qw net.ipv6.icmp.echo_ignore_all=1";
+        return domain == AF_INET ? "ip link set lo up && sysctl -qw net.ipv4.icmp_echo_ignore_all=1"
+                                 : "ip link set lo up && ip addr add ::2/128 dev lo nodad && "
+                                   "sysctl -qw net.ipv6.icmp.echo_ignore_all=1";
     }
 };
-const Family kIpv4{AF_INET, IPPROTO_ICMP, 8, 0, 3, KUVNET_IPV4, "127.0.0.1"};
-const Family kIpv6{AF_INET6, IPPROTO_ICMPV6, 128, 129, 1, KUVNET_IPV6, "::1"};
+const Family kIpv4{AF_INET, IPPROTO_ICMP, 8, 0, 3, KUVNET_IPV4, "127.0.0.1", "127.0.0.2"};
+const Family kIpv6{AF_INET6, IPPROTO_ICMPV6, 128, 129, 1, KUVNET_IPV6, "::1", "::2"};
 
 // The loopback address of the family, with a port.
 union Address {
@@ -182,13 +183,27 @@ Bytes echo_header(uint8_t type, uint16_t identifier, uint16_t sequence, size_t p
     return message;
 }
 
-// A destination-unreachable report quoting an echo request with the given
-// identifier and sequence behind its IP header.
-Bytes unreachable_about(const Family &family, uint16_t identifier, uint16_t sequence) {
+// An ICMP message sent to the loopback address from the host's other
+// address, as another host would send it.
+void send_icmp_from_other(const Family &family, Bytes message) {
+    const int raw = socket(family.domain, SOCK_RAW, family.protocol);
+    Address from = loopback(family, 0);
+    inet_pton(family.domain, family.other,
+              family.domain == AF_INET ? static_cast<void *>(&from.ipv4.sin_addr)
+                                       : static_cast<void *>(&from.ipv6.sin6_addr));
+    if (bind(raw, &from.any, sizeof from) == 0) send_icmp(family, raw, message);
+    close(raw);
+}
+
+// A destination-unreachable report quoting an echo request to destination
+// with the given identifier and sequence behind its IP header.
+Bytes unreachable_about(const Family &family, uint16_t identifier, uint16_t sequence,
+                        const char *destination) {
     Bytes message = {family.unreachable, 1, 0, 0, 0, 0, 0, 0};
     Bytes quoted_ip(family.domain == AF_INET ? 20 : 40, 0);
     quoted_ip[0] = family.domain == AF_INET ? 0x45 : 0x60;
     quoted_ip[family.domain == AF_INET ? 9 : 6] = static_cast<uint8_t>(family.protocol);
+    inet_pton(family.domain, destination, &quoted_ip[family.domain == AF_INET ? 16 : 24]);
     return concat(concat(message, quoted_ip), echo_header(family.request, identifier, sequence, 0));
 }
 
@@ -210,7 +225,9 @@ bool saw_request(const Family &family, int raw, uint16_t identifier) {
 
 // The host does not answer echoes here: the test's own thread sends the
 // reply after other ICMP traffic reached the host. That traffic is someone
-// else's and must not end the wait; an error that quotes the request must.
+// else's and must not end the wait (a reply from another host, an error
+// about an echo to another host, both with the request's identifier and
+// sequence, included); an error that quotes the request must.
 TEST_F(IcmpEcho, OnlyTheReplyOrAnErrorAboutTheRequestEndsTheWait) {
     for (const Family *family : {&kIpv4, &kIpv6}) {
         if (family == &kIpv6 && kuv_xapi_is_supported_ipv6() != 1) continue;
@@ -224,14 +241,16 @@ TEST_F(IcmpEcho, OnlyTheReplyOrAnErrorAboutTheRequestEndsTheWait) {
                     if (!saw_request(f, raw, identifier)) return;
                     send_icmp(f, raw, echo_header(f.reply, identifier ^ 0x5555, 77, 0));
                     send_icmp(f, raw, echo_header(f.reply, identifier, 77, 0));  // too short
-                    send_icmp(f, raw, unreachable_about(f, identifier ^ 0x5555, 77));
-                    send_icmp(f, raw, unreachable_about(f, identifier, 76));
+                    send_icmp(f, raw, unreachable_about(f, identifier ^ 0x5555, 77, f.loopback));
+                    send_icmp(f, raw, unreachable_about(f, identifier, 76, f.loopback));
+                    send_icmp(f, raw, unreachable_about(f, identifier, 77, f.other));
+                    send_icmp_from_other(f, echo_header(f.reply, identifier, 77, 100));
                     const int udp = socket(f.domain, SOCK_DGRAM, 0);  // a port unreachable
                     const Address closed = loopback(f, 9);
                     sendto(udp, "x", 1, 0, &closed.any, sizeof closed);
                     close(udp);
                     if (error_about_request)
-                        send_icmp(f, raw, unreachable_about(f, identifier, 77));
+                        send_icmp(f, raw, unreachable_about(f, identifier, 77, f.loopback));
                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
                     send_icmp(f, raw, echo_header(f.reply, identifier, 77, 100));
                 });

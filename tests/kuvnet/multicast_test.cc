@@ -22,10 +22,10 @@ const char *const kSetup =
     "ip link add kv0 type veth peer name kv1 && ip link set kv0 up && ip link set kv1 up && "
     "ip addr add 10.9.9.1/24 dev kv0";
 
-// A passive receiver of group at a port the system chooses.
-void join(Endpoint &receiver, const char *group, Failures &failures) {
+// A passive receiver of group at port (0: one the system chooses).
+void join(Endpoint &receiver, const char *group, Failures &failures, int32_t port = 0) {
     receiver->is_server = 1;
-    receiver->port = 0;
+    receiver->port = port;
     kuv_xapi_kuvnet_set_remote(receiver.handle, group, 0);
     failures.check(kuv_xapi_kuvnet_create(receiver.handle) == 1, "create");
 }
@@ -101,10 +101,14 @@ TEST_F(Multicast, AReceiverJoinsOnEveryInterfaceOrFails) {
 TEST_F(Multicast, ReceiversHearTheirGroupsAndSourcesOnly) {
     EXPECT_CHILD_PASSES(CLONE_NEWNET, kSetup, [] {
         Failures failures;
-        Endpoint any(KUVNET_UDP | KUVNET_IPV4);
+        // A receiver of another group at the same port does not hear this
+        // one.
+        Endpoint any(KUVNET_UDP | KUVNET_IPV4), neighbour(KUVNET_UDP | KUVNET_IPV4);
         join(any, "239.1.2.3", failures);
+        join(neighbour, "239.1.2.4", failures, any->port);
         failures.check(send_from("", "239.1.2.3", any->port, "group"), "send");
         failures.check(receive_text(any) == "group", "nothing received");
+        failures.check(kuv_xapi_rx_poll_socket(neighbour->socket, 0) == 0, "another group heard");
 
         // The stranger's datagram goes first: let through, it would be
         // queued ahead of the source's.
@@ -135,10 +139,13 @@ TEST_F(Multicast, ReceiversHearTheirGroupsAndSourcesOnly) {
             return sendto(socket, "six", 3, 0, reinterpret_cast<sockaddr *>(&group),
                           sizeof group) == 3;
         };
-        Endpoint six(KUVNET_UDP | KUVNET_IPV6);
+        Endpoint six(KUVNET_UDP | KUVNET_IPV6), six_neighbour(KUVNET_UDP | KUVNET_IPV6);
         join(six, "ff15::4b75", failures);
+        join(six_neighbour, "ff15::4b77", failures, six->port);
         failures.check(send_six("ff15::4b75", six->port), "IPv6 send");
         failures.check(receive_text(six) == "six", "nothing received on IPv6");
+        failures.check(kuv_xapi_rx_poll_socket(six_neighbour->socket, 0) == 0,
+                       "another IPv6 group heard");
 
         // The veth's own address as the source of an IPv6 source-specific
         // group: the request carries whole IPv6 socket addresses.

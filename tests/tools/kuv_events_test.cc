@@ -185,6 +185,22 @@ TEST_F(KuvEvents, EchoComesBackOverAUnixDomainSocket) {
     EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
+// A server whose reader has gone (its output piped into "head -c1") fails
+// once an event cannot be printed, and still takes its socket file along.
+TEST_F(KuvEvents, ServeWhoseOutputIsClosedFailsAndRemovesItsSocketFile) {
+    const std::string path = "/tmp/kuv_events_closed_" + std::to_string(getpid()) + ".sock";
+    const std::string serve = "{ timeout 20 " KUV_TOOL_PATH " events serve --count 1 --unix " +
+                              path + "; echo \"serve=$?\" >&2; } | head -c1";
+    RunningProgram server({"/bin/sh", "-c", serve});
+    ASSERT_TRUE(server.wait_for_output("l")) << server.out();
+    EXPECT_EQ(kuv({"events", "send", "--unix", path, "hello"}).exit_code, 0);
+    Outcome served = server.finish();
+    EXPECT_EQ(count_lines_with(served.err, "serve=1"), 1) << served.err;
+    EXPECT_EQ(count_lines_with(served.err, "cannot write the output"), 1) << served.err;
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    unlink(path.c_str());
+}
+
 // A server that holds a Unix-domain path but has stopped accepting (its
 // backlog full) still holds it: a second server says so within a bounded
 // time instead of waiting for a place in that backlog.

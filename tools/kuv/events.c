@@ -161,6 +161,12 @@ static int serve(int argc, char **argv) {
         return cli_fail(KUV_EXIT_FAILURE, "events serve",
                         "cannot listen on %s (another server answers there)", unix_path);
 
+    /* From the moment the socket file exists, a stop request, or output
+     * that can no longer be written (a reader that went away), ends the
+     * loop below, which removes the file; a signal's default action would
+     * leave it behind. */
+    cli_catch_stop_signals();
+    signal(SIGPIPE, SIG_IGN);
     kue *handle = NULL;
     uint32_t result = events_new_handle(&handle, &session);
     if (result != 1) return cli_fail(KUV_EXIT_FAILURE, "events serve", "out of memory");
@@ -189,9 +195,8 @@ static int serve(int argc, char **argv) {
                 (int)handle->port);
     fflush(cli_out);
 
-    cli_catch_stop_signals();
     long long received = 0;
-    while (!cli_stop_requested && (count == 0 || received < count)) {
+    while (!cli_stop_requested && !ferror(cli_out) && (count == 0 || received < count)) {
         kue_xapi_event_poll(handle);
         events_clear_error(handle);
         for (kue_event *event; (event = kue_xapi_event_pop(handle)) != NULL;) {
