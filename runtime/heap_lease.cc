@@ -5,6 +5,7 @@
 #include <sched.h>
 
 #include "platform/sorvan_vkl.h"
+#include "runtime/heap_internal.h"
 
 namespace kuv::heap::lease {
 
@@ -16,19 +17,47 @@ namespace {
 pthread_once_t g_barrier_once = PTHREAD_ONCE_INIT;
 bool g_barrier_ready;
 
+// Fork. The heap lock copied while another thread holds it would stay held
+// in the child, whose one thread would then wait for it for good. So the
+// forking thread takes the heap lock first, which also lets an update under
+// way finish, and gives it back afterwards; the child's copy of it is
+// cleared, so the child starts with the lock free and the counters of a
+// state that existed. While another thread holds the lease nobody else can
+// hold the lock, and the lease is left to it: an update the holder had
+// begun is lost with it, as an update under a lock would be. A lock held
+// for longer than kForkWaitMsec (an application's own holding) is not
+// waited for: the child clears it all the same.
+constexpr int32_t kForkWaitMsec = 1000;
+bool g_held_for_fork;
+
+void hold_for_fork() {
+    g_held_for_fork = false;
+    uint32_t state;
+    while ((state = __atomic_load_n(&g_lease.state, __ATOMIC_ACQUIRE)) == kEnding)
+        sched_yield();
+    if (state != kEnded && !t_holder) return;
+    g_held_for_fork = kuv_mapi_ref_lock_timeout_v0(&kuv::heap::g_info.lock, KUV_LOCK_MODE_EXCLUSIVE,
+                                                   "fork", __LINE__, kForkWaitMsec) == 1;
+}
+
+void release_after_fork() {
+    if (g_held_for_fork) kuv_mapi_unlock_v0(&kuv::heap::g_info.lock);
+}
+
 // A forked child has one thread, which may not be the holder, and may not
-// be registered for the process barrier: it counts under the lock. An
-// update the holder had begun when the parent forked is lost with it, as a
-// lock held across a fork would be.
+// be registered for the process barrier: it counts under the lock.
 void end_in_child() {
     __atomic_store_n(&g_lease.state, kEnded, __ATOMIC_RELAXED);
     __atomic_store_n(&g_lease.busy, 0u, __ATOMIC_RELAXED);
     t_holder = false;
+    kuv_mapi_init_lock_v0(&kuv::heap::g_info.lock);
 }
 
+// The fork handlers come first: every thread that takes the heap lock has
+// come through here before.
 void open_barrier() {
-    g_barrier_ready =
-        sorvan_process_barrier_open() == 0 && pthread_atfork(nullptr, nullptr, end_in_child) == 0;
+    const bool fork_handled = pthread_atfork(hold_for_fork, release_after_fork, end_in_child) == 0;
+    g_barrier_ready = fork_handled && sorvan_process_barrier_open() == 0;
 }
 
 bool barrier_ready() {

@@ -19,7 +19,8 @@
 // finish. So two threads never change the counters at once, and once the
 // lease has ended every thread counts under the heap lock as if there had
 // never been a lease. Where the system offers no process barrier no lease
-// is given. A forked child starts without a lease.
+// is given. A forked child starts without a lease, and with the heap lock
+// free (heap_lease.cc).
 #ifndef KUV_RUNTIME_HEAP_LEASE_H
 #define KUV_RUNTIME_HEAP_LEASE_H
 

@@ -4,6 +4,9 @@
  *
  * All process-wide state (heap counters, dead-lock callback, time-stamp
  * record, global lock) is zeroed static storage: nothing needs an init call.
+ * A child forked while other threads count blocks or read the shared clock
+ * finds the heap lock and the time-stamp lock free (the global lock is the
+ * application's to manage).
  *
  * Heap. Every allocation the library makes goes through kuv_xapi_alloc /
  * kuv_xapi_free, which dispatch to an installed handler or to the built-in

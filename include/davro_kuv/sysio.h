@@ -269,7 +269,8 @@ KUV_API int32_t kuv_xapi_ipv6_multicast_join_source(int32_t socket, uint32_t int
 KUV_API int32_t kuv_mapi_check_inet_support(int32_t domain, int32_t type, int32_t protocol);
 /* 1 when the host supports IPv4 (IPv6) datagram sockets, else 0. Probed on
  * the first call and cached for the process, under a lock of its own:
- * callable from any thread. */
+ * callable from any thread, and from a child forked while other threads
+ * call it. */
 KUV_API int32_t kuv_xapi_is_supported_ipv4(void);
 KUV_API int32_t kuv_xapi_is_supported_ipv6(void);
 

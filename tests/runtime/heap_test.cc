@@ -274,6 +274,58 @@ void fork_by_the_holder() {
     kuv_xapi_free(kept);
 }
 
+// Two threads count under the heap lock and one reads the shared clock
+// under its lock while another forks, often while a lock is held: each
+// child, left with the forking thread alone, finds both locks free and the
+// counters of a state that existed. (The child allocates nothing, as
+// above: the parent has read the clock and counted before, so the child's
+// calls have nothing left to set up.)
+void fork_beside_threads_taking_the_locks() {
+    kuv_xapi_time_stamp();
+    kuv_xapi_free(kuv_xapi_alloc(1));
+    const Counters before;
+    std::atomic<bool> forking{true};
+    int failed = 0;
+    std::thread forker([&] {
+        for (int i = 0; i < 200 && failed == 0; ++i) {
+            const pid_t child = fork();
+            if (child == 0) {
+                alarm(5);  // a child that waits for a lock of a lost thread is ended
+                kuv_xapi_time_stamp();
+                kuv_heap_info_t copy;
+                kuv_xapi_get_heap_info(&copy);
+                std::_Exit(copy.allocated_memory_size - before.size ==
+                                   (copy.allocated_memory_count - before.count) * 64
+                               ? 0
+                               : 1);
+            }
+            failed += !exited_with_0(child);
+        }
+        forking = false;
+    });
+    std::thread reader([&] {
+        while (forking)
+            kuv_xapi_time_stamp();
+    });
+    std::thread writer([&] {
+        while (forking)
+            churn(64);
+    });
+    while (forking)
+        churn(64);
+    writer.join();
+    reader.join();
+    forker.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_TRUE(before.unchanged());
+}
+
+TEST(TrackedHeap, ChildForkedWhileOtherThreadsHoldTheLocksFindsThemFree) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT((fork_beside_threads_taking_the_locks(), std::exit(HasFailure())),
+                ::testing::ExitedWithCode(0), "");
+}
+
 TEST(HeapLease, HandsOverAndKeepsExactCountsAcrossForkAndLockTakers) {
     if (sorvan_process_barrier_open() != 0)
         GTEST_SKIP() << "the system offers no process-wide memory barrier (membarrier), "

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -349,6 +350,37 @@ TEST_F(Socket, InterruptedClosesAreNeverRepeated) {
             EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // released all the same
         }
     }
+}
+
+// A thread asks which families the host supports while another forks,
+// often while the first holds a cache lock: each child, left with the
+// forking thread alone, gets the answers instead of waiting for good.
+TEST_F(Socket, FamilySupportAnswersAChildForkedWhileAnotherThreadAsks) {
+    const int32_t ipv4 = kuv_xapi_is_supported_ipv4(), ipv6 = kuv_xapi_is_supported_ipv6();
+    std::atomic<bool> forking{true};
+    std::thread asker([&] {
+        while (forking) {
+            kuv_xapi_is_supported_ipv4();
+            kuv_xapi_is_supported_ipv6();
+        }
+    });
+    int failed = 0;
+    for (int i = 0; i < 200 && failed == 0; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            signal(SIGALRM, SIG_DFL);  // a child that waits for the lost thread's lock is ended
+            alarm(5);
+            std::_Exit(kuv_xapi_is_supported_ipv4() == ipv4 && kuv_xapi_is_supported_ipv6() == ipv6
+                           ? 0
+                           : 1);
+        }
+        int status = 0;
+        failed +=
+            !(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    forking = false;
+    asker.join();
+    EXPECT_EQ(failed, 0);
 }
 
 TEST_F(Socket, OptionsHopLimitsAndACutHostName) {
