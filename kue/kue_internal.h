@@ -42,6 +42,8 @@ struct WaitSet {
     // highest socket when it could not grow.
     kue_connection **by_socket;
     uint32_t by_socket_size;
+    // The process generation the set was made in (see wait_set.cc).
+    uint32_t generation;
 };
 
 // Blocks of sent or expired pushed events, kept for the next pushes: a

@@ -3,6 +3,7 @@
 // select set stops at 1024) and a wait costs what is ready, not what is
 // registered.
 #include <errno.h>
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,10 +18,50 @@ namespace {
 
 constexpr uint32_t kFirstCapacity = 16;
 
+// A forked child shares its parent's epoll sets: an entry it removes or
+// changes is removed or changed for the parent too, so a child that deletes
+// an inherited handle would leave the parent's service deaf to its own
+// sockets. Each child counts a generation; a set made in an earlier one is
+// left to its maker and the child's records register in a set of its own.
+uint32_t g_generation;
+pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
+
+void count_fork() {
+    __atomic_add_fetch(&g_generation, 1u, __ATOMIC_RELAXED);
+}
+
+void watch_forks() {
+    pthread_atfork(nullptr, nullptr, count_fork);
+}
+
 bool open_set(WaitSet *set) {
     if (set->descriptor >= 0) return true;
+    pthread_once(&g_fork_once, watch_forks);
+    set->generation = __atomic_load_n(&g_generation, __ATOMIC_RELAXED);
     set->descriptor = ::epoll_create1(EPOLL_CLOEXEC);
     return set->descriptor >= 0;
+}
+
+// In a forked child: closes the child's reference to the inherited set
+// (its entries stay the parent's) and forgets every registration; the next
+// round registers each record again in a new set.
+void leave_inherited_set(::kue *handle) {
+    WaitSet *set = &state_of(handle)->wait;
+    if (set->descriptor < 0 || set->generation == __atomic_load_n(&g_generation, __ATOMIC_RELAXED))
+        return;
+    ::close(set->descriptor);
+    set->descriptor = -1;
+    for (kue_connection *connection = handle->connections; connection;
+         connection = connection->next) {
+        ConnectionState *state = state_of(connection);
+        state->registered_socket = -1;
+        state->registered_events = 0;
+        state->writer_prev = state->writer_next = nullptr;
+    }
+    set->first_writer = nullptr;
+    set->registered = 0;
+    std::fill(set->by_socket, set->by_socket + set->by_socket_size, nullptr);
+    set->broken = true;
 }
 
 // Grows a table of entries to hold at least `needed` of them, doubling
@@ -92,6 +133,7 @@ uint64_t order_of(const epoll_event &entry) {
 bool watch_socket(::kue *handle, kue_connection *connection, uint32_t events) {
     WaitSet *set = &state_of(handle)->wait;
     ConnectionState *state = state_of(connection);
+    leave_inherited_set(handle);
     const int32_t socket = connection->endpoint->socket;
     if (state->registered_socket == socket && state->registered_events == events) return true;
     epoll_event entry{};
@@ -121,6 +163,7 @@ bool watch_socket(::kue *handle, kue_connection *connection, uint32_t events) {
 }
 
 void unwatch_socket(::kue *handle, kue_connection *connection) {
+    leave_inherited_set(handle);
     WaitSet *set = &state_of(handle)->wait;
     ConnectionState *state = state_of(connection);
     if (state->registered_socket < 0) return;
@@ -152,6 +195,7 @@ kue_connection *registered_record(::kue *handle, uint32_t socket) {
 }
 
 int wait_for_sockets(::kue *handle, int32_t timeout_msec, epoll_event **ready_out) {
+    leave_inherited_set(handle);
     WaitSet *set = &state_of(handle)->wait;
     if (!reserve_events(set)) {
         errno = ENOMEM;

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "sorvan_vkl.h"
 
@@ -21,6 +22,9 @@ struct sorvan_service {
      * entry returns, and open until it is done with it. The last frees it. */
     uint32_t holders;
     int32_t error;
+    /* The process whose thread runs the entry: a forked child has the
+     * record but not the thread. */
+    pid_t process;
     char name[64];
 };
 
@@ -78,6 +82,7 @@ sorvan_service_t sorvan_open_service_ex(const char *name, sorvan_service_entry_t
     service->entry = entry;
     service->context = context;
     service->holders = 2;
+    service->process = getpid();
     if (name) snprintf(service->name, sizeof service->name, "%s", name);
     pthread_t thread;
     if (pthread_create(&thread, NULL, service_main, service) != 0) {
@@ -114,6 +119,13 @@ int32_t sorvan_close_service(sorvan_service_t handle) {
         if (take_closing(service, CLOSER_ITSELF)) pthread_detach(pthread_self());
         return 0;
     }
+    /* In a child forked by another thread the thread did not come along,
+     * and its identifier may already name a thread the child started since:
+     * nothing to wait for, and the record is the child's copy to release. */
+    if (service->process != getpid()) {
+        free(service);
+        return 0;
+    }
     /* Closed by its own entry before: the thread releases the record. */
     if (!take_closing(service, CLOSER_JOINING)) return 0;
     pthread_join(service->thread, NULL);
@@ -127,6 +139,7 @@ int32_t sorvan_check_service(sorvan_service_t handle) {
     /* Each flag only ever goes from 0 to 1: reading the acknowledgement
      * first, every answer is a state that existed at the last read. */
     const int acknowledged = __atomic_load_n(&service->acknowledged, __ATOMIC_ACQUIRE);
+    if (service->process != getpid()) return 0;
     if (__atomic_load_n(&service->ended, __ATOMIC_ACQUIRE) ||
         __atomic_load_n(&service->stop_requested, __ATOMIC_ACQUIRE))
         return 0;

@@ -43,10 +43,12 @@ SORVAN_API int32_t sorvan_break_service(sorvan_service_t service);
  * stop and returns at once; the handle stays valid until the entry returns
  * and is released then. Of the two closes, the first decides who releases
  * the handle: after a close from outside, the entry's own only asks the
- * stop. 0, or -1 for handle 0. */
+ * stop. In a process forked after the start (the record without the
+ * thread) it releases the handle without waiting. 0, or -1 for handle 0. */
 SORVAN_API int32_t sorvan_close_service(sorvan_service_t service);
 /* State of a service: 1 running (acknowledged, no stop asked), 2 started but
- * not yet acknowledged, 0 stopping or ended, -1 for handle 0. */
+ * not yet acknowledged, 0 stopping or ended (or started before this process
+ * was forked), -1 for handle 0. */
 SORVAN_API int32_t sorvan_check_service(sorvan_service_t service);
 /* Records an error code in the service (when code is not 0) and returns the
  * code recorded last (0 when none); -1 for handle 0. */

@@ -48,6 +48,10 @@
  * (KUE_RESULT_WAIT_FAILED, NULL or -1) and both handles go on. Create and
  * delete take no lock; no other thread may use the handle while they run.
  *
+ * A child forked while a handle runs has the handle but not its service
+ * thread; deleting it there waits for no thread and leaves the parent's
+ * handle as it was (the child's copy only closes its own descriptors).
+ *
  * The service thread polls without waiting and, after a poll that brought
  * nothing, waits on the handle's sockets and for pushes (at most 10 ms)
  * without holding the lock: an idle handle costs well under one percent of
@@ -334,15 +338,16 @@ KUV_API kue_service_t kue_xapi_open_service_ex(const char *name, kue_service_ent
  * returns. When both come (an entry that closes its service once asked to
  * stop, while the close that asked waits for it), the first decides: the
  * waiting close releases the service, and the entry's close only asks the
- * stop. 0, -1 for 0. */
+ * stop. In a process forked after the start, which has the service but not
+ * its thread, it releases the service without waiting. 0, -1 for 0. */
 KUV_API int32_t kue_xapi_close_service(kue_service_t service);
 /* 1 once a stop was asked (the entry should return), else 0; also 1 for
  * service 0, which has nothing to run. */
 KUV_API int32_t kue_xapi_break_service(kue_service_t service);
 /* Called first by the entry: the service runs. 0, -1 for 0. */
 KUV_API int32_t kue_xapi_ack_service(kue_service_t service);
-/* 1 started (running or not yet acknowledged), 0 stopping or ended, -1 for
- * service 0. */
+/* 1 started (running or not yet acknowledged), 0 stopping or ended (also in
+ * a process forked after the start), -1 for service 0. */
 KUV_API int32_t kue_xapi_check_service(kue_service_t service);
 /* Records code (when not 0) and returns the code recorded last; -1 for 0. */
 KUV_API int32_t kue_xapi_error_service(kue_service_t service, int32_t code);

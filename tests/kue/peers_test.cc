@@ -494,3 +494,38 @@ TEST_F(KuePeers, StartedProgramsInheritNoSocketOfTheService) {
 }
 
 }  // namespace
+
+// A child forked while both service threads run has their handles but not
+// their threads. It starts handles of its own and then deletes the
+// inherited ones: that waits for no thread (the new ones least of all) and
+// leaves the parent's handles serving their sockets.
+TEST_F(KuePeers, AForkedChildDeletesInheritedHandlesAndTheParentGoesOn) {
+    kue *server = make_server(true);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kue *client = make_client(server->port, true);
+    ASSERT_EQ(kue_xapi_event_create(client), 1u);
+    const auto exchange = [](kue *from, kue *to, uint32_t cmd) {
+        kue_xapi_event_push(from, 0, 1, cmd, "event", 5);
+        Events events = pop_events(to, 1);
+        return events.size() == 1 && events[0]->cmd == cmd;
+    };
+    ASSERT_TRUE(exchange(client, server, 1));
+    Child child([&](Child &) {
+        kue *own_server = make_server(true);
+        if (kue_xapi_event_create(own_server) != 1) return 10;
+        kue *own_client = make_client(own_server->port, true);
+        if (kue_xapi_event_create(own_client) != 1) return 11;
+        if (!exchange(own_client, own_server, 2)) return 12;
+        kue_xapi_event_delete(&client);
+        kue_xapi_event_delete(&server);
+        if (!exchange(own_client, own_server, 3)) return 13;
+        kue_xapi_event_delete(&own_client);
+        kue_xapi_event_delete(&own_server);
+        return 0;
+    });
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_TRUE(exchange(client, server, 4));
+    EXPECT_TRUE(exchange(server, client, 5));
+    kue_xapi_event_delete(&client);
+    kue_xapi_event_delete(&server);
+}
