@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
@@ -27,7 +28,9 @@ static_assert(sizeof(struct ifreq) == 40, "one interface list entry");
 constexpr size_t kAddressTextSize = 64;
 constexpr size_t kMacSize = 6;
 
-// Any socket serves for the queries; the first kind that opens is used.
+// Any socket serves for the queries; the first kind that opens is used. It
+// is closed on exec like every other socket of the library: a program
+// another thread starts meanwhile must not get it.
 int32_t open_probe_socket() {
     struct Kind {
         int32_t family, type, protocol;
@@ -37,7 +40,7 @@ int32_t open_probe_socket() {
                                {AF_INET6, SOCK_DGRAM, IPPROTO_UDP},
                                {AF_INET6, SOCK_STREAM, IPPROTO_TCP}};
     for (const Kind &kind : kKinds) {
-        int32_t probe = kuv_xapi_open_socket(kind.family, kind.type, kind.protocol);
+        int32_t probe = kuv_xapi_open_socket(kind.family, kind.type | SOCK_CLOEXEC, kind.protocol);
         if (probe >= 0) return probe;
     }
     return -1;
