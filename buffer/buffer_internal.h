@@ -51,14 +51,6 @@ inline uint64_t unread(const kuv_buffer_node_t &node) {
     return node.length - node.position;
 }
 
-// size and offset are signed but only ever moved by byte counts; the
-// arithmetic goes through unsigned values so that a caller's odd offset
-// wraps instead of overflowing.
-inline void account_taken(kuv_buffer_t &buffer, uint64_t taken) {
-    buffer.size = static_cast<int64_t>(held(buffer) - taken);
-    buffer.offset = static_cast<int64_t>(static_cast<uint64_t>(buffer.offset) + taken);
-}
-
 // Copies count bytes from source to place, or writes count zeros when
 // there is no source.
 inline void copy_or_zero(uint8_t *place, const uint8_t *source, uint64_t count) {
@@ -80,16 +72,44 @@ inline void copy_or_zero(uint8_t *place, const uint8_t *source, uint64_t count) 
 // heap held. Only one node at a time may run on spare storage larger than
 // its capacity (the borrower), so the storage of every node is known when
 // it is read out. Close and flush give the spare back.
+//
+// The line search remembers how far it got without finding a line end, so
+// that a line arriving in many small pushes, with a line pop tried after
+// each, costs a scan of each byte once instead of a rescan of the whole
+// line every time. Pushes only append behind the place it remembers; every
+// step that consumes bytes or releases nodes forgets it. It never reaches
+// into a lending node, whose bytes belong to the pusher.
+struct LineScan {
+    const kuv_buffer_node_t *node;  // where the search goes on, or NULL
+    uint64_t index;                 // in node->data
+    uint64_t scanned;               // unread bytes in front of it
+    bool skip_next;                 // the two-byte state there
+};
+
 struct BufferBlock {
     kuv_buffer_t record;
     kuv_buffer_node_t *spare;           // a released copying node, or NULL
     uint64_t spare_storage;             // bytes of storage behind its record
     const kuv_buffer_node_t *borrower;  // node in the chain on larger storage
     uint64_t borrower_storage;
+    LineScan line_scan;
 };
 
 inline BufferBlock &block_of(kuv_buffer_t &buffer) {
     return *reinterpret_cast<BufferBlock *>(&buffer);
+}
+
+inline void forget_line_scan(kuv_buffer_t &buffer) {
+    block_of(buffer).line_scan = LineScan{};
+}
+
+// size and offset are signed but only ever moved by byte counts; the
+// arithmetic goes through unsigned values so that a caller's odd offset
+// wraps instead of overflowing.
+inline void account_taken(kuv_buffer_t &buffer, uint64_t taken) {
+    buffer.size = static_cast<int64_t>(held(buffer) - taken);
+    buffer.offset = static_cast<int64_t>(static_cast<uint64_t>(buffer.offset) + taken);
+    forget_line_scan(buffer);
 }
 
 // A new node for count bytes carrying the buffer's flags OR push_flags, not
@@ -147,7 +167,7 @@ struct LineEnd {
     uint64_t index = 0;  // of the end byte, counted from the first unread byte
     uint8_t byte = 0;
 };
-LineEnd find_line(const kuv_buffer_t &buffer);
+LineEnd find_line(kuv_buffer_t &buffer);
 
 }  // namespace kuv::buffer
 

@@ -12,16 +12,26 @@
 
 namespace kuv::buffer {
 
-// One pass over the unread bytes, node by node: the cost grows with the
-// line, not with its square.
-LineEnd find_line(const kuv_buffer_t &buffer) {
+// One pass over the unread bytes, node by node, from where the last search
+// of this buffer stopped: the cost grows with the line, not with its square.
+LineEnd find_line(kuv_buffer_t &buffer) {
+    LineScan &memo = block_of(buffer).line_scan;
     LineEnd end;
+    const kuv_buffer_node_t *node = buffer.head;
+    uint64_t index = node ? node->position : 0;
     bool skip_next = false;  // the two-byte state
     uint64_t scanned = 0;    // unread bytes in front of the current node
-    for (const kuv_buffer_node_t *node = buffer.head; node; node = node->next) {
-        const uint8_t *bytes = node->data + node->position;
-        const uint64_t length = unread(*node);
-        uint64_t index = 0;
+    if (memo.node) {
+        node = memo.node;
+        index = memo.index;
+        scanned = memo.scanned;
+        skip_next = memo.skip_next;
+    }
+    bool remember = true;
+    while (node) {
+        if (lends_memory(node->flags)) remember = false;
+        const uint8_t *bytes = node->data;
+        const uint64_t length = node->length;
         while (index < length) {
             if (skip_next) {
                 skip_next = false;
@@ -36,11 +46,16 @@ LineEnd find_line(const kuv_buffer_t &buffer) {
                 continue;
             }
             end.found = true;
-            end.index = scanned + index;
+            end.index = scanned + (index - node->position);
             end.byte = bytes[index];
+            if (remember) memo = LineScan{node, index, scanned, false};
             return end;
         }
-        scanned += length;
+        if (remember) memo = LineScan{node, length, scanned, skip_next};
+        if (!node->next) break;
+        scanned += length - node->position;
+        node = node->next;
+        index = node->position;
     }
     return end;
 }

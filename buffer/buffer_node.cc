@@ -124,6 +124,7 @@ void release_all_nodes(kuv_buffer_t &buffer) {
     buffer.head = nullptr;
     buffer.tail = nullptr;
     block_of(buffer).borrower = nullptr;
+    forget_line_scan(buffer);
     release_spare(buffer);
 }
 

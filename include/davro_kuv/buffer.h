@@ -174,8 +174,11 @@ KUV_API int64_t kuv_xapi_set_buffer_offset(kuv_buffer_t *buffer, int64_t offset)
  * LF and CR end a line, and a CR right after an LF (or an LF right after a
  * CR) is consumed with it: LF, CR, CR LF and LF CR end one line, CR CR and
  * LF LF two. A byte with bit 7 set opens a two-byte character (a second one
- * closes it again): the byte after it is never taken as a line end. Does not
- * print. */
+ * closes it again): the byte after it is never taken as a line end. Held
+ * bytes of copying nodes that a call searched are not searched again until
+ * bytes are consumed, so a line that arrives in many small pushes, with a
+ * pop tried after each, costs one pass over it; lent memory is searched
+ * anew by every call. Does not print. */
 KUV_API char *kuv_xapi_pop_buffer_line(kuv_buffer_t *buffer);
 
 /* Typed pops and peeks, all exact. The byte and word forms return the value
