@@ -493,8 +493,6 @@ TEST_F(KuePeers, StartedProgramsInheritNoSocketOfTheService) {
     kue_xapi_event_delete(&server);
 }
 
-}  // namespace
-
 // A child forked while both service threads run has their handles but not
 // their threads. It starts handles of its own and then deletes the
 // inherited ones: that waits for no thread (the new ones least of all) and
@@ -529,3 +527,5 @@ TEST_F(KuePeers, AForkedChildDeletesInheritedHandlesAndTheParentGoesOn) {
     kue_xapi_event_delete(&client);
     kue_xapi_event_delete(&server);
 }
+
+}  // namespace
