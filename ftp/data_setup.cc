@@ -13,28 +13,17 @@
 #include "davro_kuv/text.h"
 #include "ftp/ftp_internal.h"
 #include "ftp/passive_reply.h"
+#include "sysio/address_bytes.h"
 
 namespace kuv::ftp {
 namespace {
+
+using sysio::address_bytes;
 
 constexpr size_t kIpv6TextSize = 64;
 
 sockaddr *as_address(sockaddr_storage *storage) {
     return reinterpret_cast<sockaddr *>(storage);
-}
-
-// The address bytes of an IPv4 or IPv6 socket address; empty for another
-// family.
-std::span<const uint8_t> address_bytes(const sockaddr_storage &address) {
-    if (address.ss_family == AF_INET) {
-        const auto &ipv4 = reinterpret_cast<const sockaddr_in &>(address).sin_addr;
-        return {reinterpret_cast<const uint8_t *>(&ipv4), sizeof ipv4};
-    }
-    if (address.ss_family == AF_INET6) {
-        const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
-        return {reinterpret_cast<const uint8_t *>(&ipv6), sizeof ipv6};
-    }
-    return {};
 }
 
 bool control_peer(const kuv_ftp_t *ftp, sockaddr_storage *peer) {

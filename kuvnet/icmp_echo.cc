@@ -12,14 +12,17 @@
 #include <netinet/ip_icmp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <span>
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
 #include "kuvnet/endpoint_steps.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "runtime/guards.h"
+#include "sysio/address_bytes.h"
 #include "sysio/descriptor_guard.h"
 #include "sysio/wait.h"
 
@@ -109,40 +112,21 @@ struct Reply {
 // else answers another echo of this process (one to another host, from
 // another thread), or was made up.
 struct EchoTarget {
-    const uint8_t *address = nullptr;  // the address bytes, in network order
-    size_t size = 0;                   // 4 or 16
+    std::span<const uint8_t> address;  // 4 or 16 bytes, in network order
     bool any_source = false;
 
-    explicit EchoTarget(const struct sockaddr *to) {
-        address = address_of(to, &size);
-        bool unspecified = true;
-        for (size_t i = 0; i < size; ++i)
-            unspecified = unspecified && address[i] == 0;
-        const bool multicast =
-            size == sizeof(in_addr) ? (address[0] & 0xF0) == 0xE0 : address[0] == 0xFF;
-        any_source = unspecified || multicast;
+    explicit EchoTarget(const struct sockaddr *to) : address(sysio::address_bytes(to)) {
+        any_source =
+            std::ranges::all_of(address, [](uint8_t byte) { return byte == 0; }) ||
+            (address.size() == sizeof(in_addr) ? (address[0] & 0xF0) == 0xE0 : address[0] == 0xFF);
     }
-    // Whether the size address bytes at bytes may name this echo's host.
+    // Whether the address bytes at bytes (as many as this one has) may
+    // name this echo's host.
     bool admits(const uint8_t *bytes) const {
-        return any_source || std::memcmp(bytes, address, size) == 0;
+        return any_source || std::memcmp(bytes, address.data(), address.size()) == 0;
     }
     bool admits(const struct sockaddr *from) const {
-        size_t from_size = 0;
-        const uint8_t *bytes = address_of(from, &from_size);
-        return any_source || (from_size == size && admits(bytes));
-    }
-
-  private:
-    // The address bytes of an IPv4 socket address, or else of an IPv6 one.
-    static const uint8_t *address_of(const struct sockaddr *address, size_t *size) {
-        if (address->sa_family == AF_INET) {
-            *size = sizeof(in_addr);
-            return reinterpret_cast<const uint8_t *>(
-                &reinterpret_cast<const struct sockaddr_in *>(address)->sin_addr);
-        }
-        *size = sizeof(in6_addr);
-        return reinterpret_cast<const uint8_t *>(
-            &reinterpret_cast<const struct sockaddr_in6 *>(address)->sin6_addr);
+        return any_source || std::ranges::equal(sysio::address_bytes(from), address);
     }
 };
 
