@@ -3,7 +3,6 @@
 // select set stops at 1024) and a wait costs what is ready, not what is
 // registered.
 #include <errno.h>
-#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 
 #include "davro_kuv/runtime.h"
 #include "kue/kue_internal.h"
+#include "runtime/fork_child.h"
 
 namespace kuv::kue {
 
@@ -24,19 +24,12 @@ constexpr uint32_t kFirstCapacity = 16;
 // sockets. Each child counts a generation; a set made in an earlier one is
 // left to its maker and the child's records register in a set of its own.
 uint32_t g_generation;
-pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
-
-void count_fork() {
+const kuv::InForkedChild g_count_fork([] {
     __atomic_add_fetch(&g_generation, 1u, __ATOMIC_RELAXED);
-}
-
-void watch_forks() {
-    pthread_atfork(nullptr, nullptr, count_fork);
-}
+});
 
 bool open_set(WaitSet *set) {
     if (set->descriptor >= 0) return true;
-    pthread_once(&g_fork_once, watch_forks);
     set->generation = __atomic_load_n(&g_generation, __ATOMIC_RELAXED);
     set->descriptor = ::epoll_create1(EPOLL_CLOEXEC);
     return set->descriptor >= 0;

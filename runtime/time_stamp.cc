@@ -1,10 +1,9 @@
 // Wall-clock time and millisecond time stamps.
-#include <pthread.h>
-
 #include <cstring>
 
 #include "davro_kuv/runtime.h"
 #include "platform/sorvan_vkl.h"
+#include "runtime/fork_child.h"
 #include "runtime/guards.h"
 
 namespace {
@@ -16,15 +15,7 @@ kuv_time_stamp_info_t g_shared_stamp;
 // A child forked while another thread reads the clock would find the lock
 // held for good. The record keeps nothing but the last reading, which the
 // next reading replaces, so the child clears the lock whatever its state.
-pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
-
-void clear_in_child() {
-    kuv_mapi_init_lock_v0(&g_shared_stamp_lock);
-}
-
-void watch_forks() {
-    pthread_atfork(nullptr, nullptr, clear_in_child);
-}
+const kuv::InForkedChild g_clear_in_child([] { kuv_mapi_init_lock_v0(&g_shared_stamp_lock); });
 
 }  // namespace
 
@@ -59,7 +50,6 @@ uint64_t kuv_xapi_time_stamp(void) {
     // A dead-lock callback may end the wait without the lock: the reading
     // then bypasses the shared record, and no holding is released, since
     // it would be another thread's.
-    pthread_once(&g_fork_once, watch_forks);
     const kuv::LockGuard hold(&g_shared_stamp_lock, KUV_LOCK_MODE_EXCLUSIVE, "kuv_xapi_time_stamp",
                               __LINE__);
     return kuv_xapi_get_time_stamp_info(hold.held() ? &g_shared_stamp : nullptr);

@@ -1,12 +1,12 @@
 // Whether the host supports IPv4 and IPv6: probed once per process and
 // cached, each family under a lock of its own.
-#include <pthread.h>
 #include <sys/socket.h>
 
 #include <cstdint>
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
+#include "runtime/fork_child.h"
 #include "runtime/guards.h"
 
 namespace {
@@ -23,16 +23,10 @@ int32_t g_ipv6_supported = kNotKnown;
 // thread's lock held for good. Each cache word is written whole, and a
 // probe the lost thread had not finished is made again, so the child
 // clears both locks whatever their state.
-pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
-
-void clear_in_child() {
+const kuv::InForkedChild g_clear_in_child([] {
     kuv_mapi_init_lock_v0(&g_ipv4_lock);
     kuv_mapi_init_lock_v0(&g_ipv6_lock);
-}
-
-void watch_forks() {
-    pthread_atfork(nullptr, nullptr, clear_in_child);
-}
+});
 
 int32_t probe_family(int32_t family) {
     return kuv_mapi_check_inet_support(family, SOCK_DGRAM, kuv_xapi_get_protocol_by_name("udp"));
@@ -42,7 +36,6 @@ int32_t probe_family(int32_t family) {
 // makes the probe socket open at most once per family.
 int32_t cached_support(kuv_lock_t *lock, int32_t *cache, int32_t family, const char *name,
                        int32_t line) {
-    pthread_once(&g_fork_once, watch_forks);
     kuv::LockGuard guard(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line);
     // Only a dead-lock callback ends the wait without the lock: answer
     // without touching the cache.
