@@ -8,6 +8,7 @@
 
 #include "davro_kuv/runtime.h"
 #include "kue/kue_internal.h"
+#include "runtime/guards.h"
 
 namespace kuv::kue {
 
@@ -114,6 +115,9 @@ uint32_t kue_xapi_event_create(kue *handle) {
 }
 
 uint32_t kue_mapi_event_delete(kue **place) {
+    // Waiting for the service thread and closing sockets are cancellation
+    // points: a delete cut short there would leave the handle half freed.
+    const kuv::NoCancellation no_cancellation;
     kue *handle = *place;
     *place = nullptr;
     HandleState *state = state_of(handle);

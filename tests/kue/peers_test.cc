@@ -326,6 +326,32 @@ TEST_F(KuePeers, APollLoopLeavesOtherThreadsTheirTurn) {
     kue_xapi_event_delete(&server);
 }
 
+// A thread polling in a loop is cancelled, most likely while its poll waits
+// with the handle's lock held. The poll must end first: every later call
+// then finds the lock free (a dead-lock callback that ends the wait would
+// make the count fail).
+void poll_until_cancelled(void *handle) {
+    for (;;)
+        kue_xapi_event_poll(static_cast<kue *>(handle));
+}
+int32_t ending_callback(kuv_lock_t *, const char *, int32_t, int32_t) {
+    return 1;
+}
+
+TEST_F(KuePeers, APollingThreadCancelledMidWaitLeavesTheHandleFree) {
+    kue *server = make_server(false);
+    server->poll_timeout = 200;
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    pthread_t poller;
+    ASSERT_TRUE(kuv_test::start_cancellable(&poller, poll_until_cancelled, server));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(kuv_test::cancel_and_join(poller));
+    kuv_mapi_set_dead_lock_callback_v0(ending_callback);
+    EXPECT_EQ(kue_xapi_event_get_tx_count(server), 0);
+    kuv_mapi_set_dead_lock_callback_v0(nullptr);
+    kue_xapi_event_delete(&server);
+}
+
 double process_cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
