@@ -40,8 +40,13 @@
 #define KUV_EXTERN_C_END
 #endif
 
+/* Checks of the records' layouts. C99 has no _Static_assert; GNU compilers
+ * take it there as an extension, which -pedantic names unless it is marked
+ * as one. */
 #ifdef __cplusplus
 #define KUV_STATIC_ASSERT(condition, message) static_assert(condition, message)
+#elif defined(__GNUC__)
+#define KUV_STATIC_ASSERT(condition, message) __extension__ _Static_assert(condition, message)
 #else
 #define KUV_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
 #endif
