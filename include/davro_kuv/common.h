@@ -11,6 +11,21 @@
  * Blocks handed out by allocating functions belong to the receiver and are
  * released with kuv_xapi_free (tracked heap) or kuv_xapi_sys_free (names with
  * sys_: the system heap); the two heaps never mix.
+ *
+ * Callbacks (status handlers, the heap handler, the dead-lock callback, the
+ * FTP credential callbacks, service entries) must return to the library.
+ * The library is built without exceptions: a C++ exception thrown out of a
+ * callback, a longjmp out of it or pthread_exit in it passes the library's
+ * frames without releasing what they hold (an event handle's lock stays
+ * held, and the handle's next call waits for good).
+ *
+ * Thread cancellation: waits that hold a lock of the library (an event
+ * handle's calls and delete, condition waits, the first family-support
+ * answer) hold cancellation off and leave the request to the thread's
+ * next cancellation point. The other blocking calls (sockets, files,
+ * endpoints, the FTP client, pauses) are cancellation points that hold no
+ * lock; a call cut short there may leave a partly read or written stream,
+ * and its handle is then only fit to be closed or deleted.
  */
 #ifndef DAVRO_KUV_COMMON_H
 #define DAVRO_KUV_COMMON_H
