@@ -19,6 +19,11 @@
  * frames without releasing what they hold (an event handle's lock stays
  * held, and the handle's next call waits for good).
  *
+ * Loading: once loaded the library stays loaded; dlclose does not unmap it,
+ * so a service thread still running, a handle still open and the fork
+ * handlers it registered stay valid, and a later dlopen finds the same
+ * state (heap counters, locks, callbacks).
+ *
  * Thread cancellation: waits that hold a lock of the library (an event
  * handle's calls and delete, condition waits, the first family-support
  * answer) hold cancellation off and leave the request to the thread's
