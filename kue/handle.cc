@@ -89,6 +89,9 @@ uint32_t kue_xapi_event_init(kue **place) {
 }
 
 uint32_t kue_mapi_event_create(kue *handle) {
+    // The first endpoint's connect waits in a cancellation point before the
+    // endpoint is the handle's: a create cut short there would lose it.
+    const kuv::NoCancellation no_cancellation;
     if (handle->connections)
         return report_error(handle, KUE_RESULT_ALREADY_CREATED, "already created !");
     kue_connection *first = new_connection();

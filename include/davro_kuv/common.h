@@ -24,13 +24,14 @@
  * handlers it registered stay valid, and a later dlopen finds the same
  * state (heap counters, locks, callbacks).
  *
- * Thread cancellation: waits that hold a lock of the library (an event
- * handle's calls and delete, condition waits, the first family-support
- * answer) hold cancellation off and leave the request to the thread's
- * next cancellation point. The other blocking calls (sockets, files,
- * endpoints, the FTP client, pauses) are cancellation points that hold no
- * lock; a call cut short there may leave a partly read or written stream,
- * and its handle is then only fit to be closed or deleted.
+ * Thread cancellation: calls that hold a lock of the library or must not
+ * stop half-way (an event handle's calls, its create and delete, condition
+ * waits, the first family-support answer) hold cancellation off and leave
+ * the request to the thread's next cancellation point. The other blocking
+ * calls (sockets, files, endpoints, the FTP client, pauses) are
+ * cancellation points that hold no lock; a call cut short there may leave
+ * a partly read or written stream, and its handle is then only fit to be
+ * closed or deleted.
  */
 #ifndef DAVRO_KUV_COMMON_H
 #define DAVRO_KUV_COMMON_H
