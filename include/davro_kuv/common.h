@@ -29,9 +29,11 @@
  * waits, the first family-support answer) hold cancellation off and leave
  * the request to the thread's next cancellation point. The other blocking
  * calls (sockets, files, endpoints, the FTP client, pauses) are
- * cancellation points that hold no lock; a call cut short there may leave
- * a partly read or written stream, and its handle is then only fit to be
- * closed or deleted.
+ * cancellation points that hold no lock. A call cut short there loses what
+ * it had allocated for itself (a download's staging block and names, for
+ * instance: the tracked heap's counters keep them) and may leave a partly
+ * read or written stream; its handle is then only fit to be closed or
+ * deleted.
  */
 #ifndef DAVRO_KUV_COMMON_H
 #define DAVRO_KUV_COMMON_H
