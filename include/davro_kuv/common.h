@@ -42,7 +42,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(KUV_BUILDING_LIBRARY)
+/* Default visibility for the library's own build (which hides everything
+ * else) and for its users alike: a program that takes the headers in under
+ * "#pragma GCC visibility push(hidden)" must still find the functions. */
+#if defined(__GNUC__)
 #define KUV_API __attribute__((visibility("default")))
 #else
 #define KUV_API
