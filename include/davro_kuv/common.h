@@ -29,9 +29,10 @@
  * waits, the first family-support answer) hold cancellation off and leave
  * the request to the thread's next cancellation point. The other blocking
  * calls (sockets, files, endpoints, the FTP client, pauses) are
- * cancellation points that hold no lock. A call cut short there loses what
- * it had allocated for itself (a download's staging block and names, for
- * instance: the tracked heap's counters keep them) and may leave a partly
+ * cancellation points that hold no lock. A call cut short there loses the
+ * blocks and descriptors it had made for itself and not yet handed over
+ * (an endpoint connect's socket, a download's staging block and names: the
+ * tracked heap's counters keep counting such blocks) and may leave a partly
  * read or written stream; its handle is then only fit to be closed or
  * deleted.
  */
