@@ -8,6 +8,7 @@
 
 #include "davro_kuv/runtime.h"
 #include "kue/kue_internal.h"
+#include "runtime/guards.h"
 
 namespace kuv::kue {
 
@@ -88,6 +89,9 @@ uint32_t kue_xapi_event_init(kue **place) {
 }
 
 uint32_t kue_mapi_event_create(kue *handle) {
+    // The first endpoint's connect waits in a cancellation point before the
+    // endpoint is the handle's: a create cut short there would lose it.
+    const kuv::NoCancellation no_cancellation;
     if (handle->connections)
         return report_error(handle, KUE_RESULT_ALREADY_CREATED, "already created !");
     kue_connection *first = new_connection();
@@ -114,6 +118,9 @@ uint32_t kue_xapi_event_create(kue *handle) {
 }
 
 uint32_t kue_mapi_event_delete(kue **place) {
+    // Waiting for the service thread and closing sockets are cancellation
+    // points: a delete cut short there would leave the handle half freed.
+    const kuv::NoCancellation no_cancellation;
     kue *handle = *place;
     *place = nullptr;
     HandleState *state = state_of(handle);

@@ -21,10 +21,12 @@
 
 #include "davro_kuv/runtime.h"
 #include "kue/kue_internal.h"
+#include "runtime/guards.h"
 
 namespace kuv::kue {
 
-// Holds the handle's lock (exclusively) for the guard's lifetime.
+// Holds the handle's lock (exclusively) for the guard's lifetime, with
+// thread cancellation held off.
 class HandleLock {
   public:
     enum class Taker { kApplication, kServiceThread };
@@ -42,6 +44,10 @@ class HandleLock {
   private:
     void release();
 
+    // From before the take to after the release: a cancellation point
+    // reached meanwhile (the poll's wait, a receive, a report's print)
+    // would leave the lock held for good.
+    const NoCancellation no_cancellation_;
     HandleState *state_;
     bool held_ = false;
 };

@@ -2,6 +2,7 @@
 // wait over every socket, accepting, receiving one whole event and sending
 // one event per readable or writable peer, until nothing is left to send.
 #include <errno.h>
+#include <pthread.h>
 
 #include <cstdio>
 
@@ -401,6 +402,10 @@ uint32_t kue_xapi_event_poll(kue *handle) {
         __atomic_store_n(&state->caller_poll_end_msec, monotonic_msec(), __ATOMIC_RELAXED);
         __atomic_sub_fetch(&state->caller_polls, 1u, __ATOMIC_RELAXED);
     }
+    // The poll held cancellation off with the lock; a request that came
+    // meanwhile ends the thread here, with the handle in order, so that a
+    // thread polling in a loop can still be cancelled.
+    pthread_testcancel();
     return result;
 }
 

@@ -68,6 +68,9 @@ bool seen_signalled(kuv_lock_condition_t *condition, kuv_lock_waiter_t *waiter, 
 // held, when the wait could not join the queue.
 uint32_t wait_on(kuv_lock_condition_t *condition, kuv_lock_t *outer, uint32_t outer_mode,
                  bool timed, int32_t timeout_msec, const char *name, int32_t line) {
+    // The pauses are cancellation points, and a thread cancelled in one
+    // would leave its waiter, in a frame about to vanish, in the queue.
+    const kuv::NoCancellation no_cancellation;
     kuv_lock_waiter_t waiter{};
     if (!append_waiter(condition, &waiter, name, line)) return 0;
     if (outer) kuv_mapi_unlock_v0(outer);

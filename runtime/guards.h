@@ -3,6 +3,8 @@
 #ifndef KUV_RUNTIME_GUARDS_H
 #define KUV_RUNTIME_GUARDS_H
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <utility>
 
@@ -28,6 +30,26 @@ class LockGuard {
   private:
     kuv_lock_t *lock_;
     bool held_;
+};
+
+// Keeps a cancellation request from ending the thread for the guard's
+// lifetime; a request that came meanwhile acts at the thread's next
+// cancellation point after it. The library has no exceptions, so a thread
+// cancelled inside it runs none of its destructors: a lock, or a waiter
+// linked into a queue, that is held across a wait, a read or a pause would
+// stay so for good.
+class NoCancellation {
+  public:
+    NoCancellation() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_); }
+    ~NoCancellation() {
+        int ignored;
+        pthread_setcancelstate(previous_, &ignored);
+    }
+    NoCancellation(const NoCancellation &) = delete;
+    NoCancellation &operator=(const NoCancellation &) = delete;
+
+  private:
+    int previous_;
 };
 
 // Owns a block of one heap family: the tracked heap (kuv_xapi_free) or the

@@ -36,6 +36,9 @@ int32_t probe_family(int32_t family) {
 // makes the probe socket open at most once per family.
 int32_t cached_support(kuv_lock_t *lock, int32_t *cache, int32_t family, const char *name,
                        int32_t line) {
+    // The probe reads the protocol table and closes its socket, both
+    // cancellation points, with the lock held.
+    const kuv::NoCancellation no_cancellation;
     kuv::LockGuard guard(lock, KUV_LOCK_MODE_EXCLUSIVE, name, line);
     // Only a dead-lock callback ends the wait without the lock: answer
     // without touching the cache.

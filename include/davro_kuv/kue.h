@@ -47,6 +47,10 @@
  * wait, which is consulted after about a second: the call then fails
  * (KUE_RESULT_WAIT_FAILED, NULL or -1) and both handles go on. Create and
  * delete take no lock; no other thread may use the handle while they run.
+ * A thread is never cancelled while it holds the handle's lock, nor inside
+ * create or delete: a cancellation request that comes meanwhile acts when
+ * the lock is let go, for kue_xapi_event_poll as it returns, for the other
+ * calls at the thread's next cancellation point.
  *
  * A child forked while a handle runs has the handle but not its service
  * thread; deleting it there waits for no thread and leaves the parent's

@@ -120,7 +120,9 @@ KUV_API kuv_lock_condition_t *kuv_mapi_init_lock_condition_v0(kuv_lock_condition
 /* Waits until woken. When outer is given the caller holds it: it is released
  * for the wait and taken again (blocking, outer_mode) before returning.
  * Returns 1; 0 at once, without waiting, when the dead-lock callback ended
- * the wait for the condition's own lock. */
+ * the wait for the condition's own lock. Neither wait is a cancellation
+ * point: a cancellation request acts at the thread's next cancellation
+ * point after the wait returned. */
 KUV_API uint32_t kuv_mapi_lock_condition_wait_v0(kuv_lock_condition_t *condition, kuv_lock_t *outer,
                                                  uint32_t outer_mode, const char *name,
                                                  int32_t line);

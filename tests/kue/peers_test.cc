@@ -326,6 +326,58 @@ TEST_F(KuePeers, APollLoopLeavesOtherThreadsTheirTurn) {
     kue_xapi_event_delete(&server);
 }
 
+// Threads cancelled inside the handle's calls. A polling loop is cancelled
+// most likely while its poll waits with the handle's lock held: the poll
+// must end first, and every later call then finds the lock free (a
+// dead-lock callback that ends the wait would make the count fail). A
+// client's create is cancelled while it connects to a listener whose
+// queue is full: it must end first too, and lose no endpoint.
+void poll_until_cancelled(void *handle) {
+    for (;;)
+        kue_xapi_event_poll(static_cast<kue *>(handle));
+}
+void create_until_cancelled(void *handle) {
+    kue_xapi_event_create(static_cast<kue *>(handle));
+}
+int32_t ending_callback(kuv_lock_t *, const char *, int32_t, int32_t) {
+    return 1;
+}
+
+TEST_F(KuePeers, ThreadsCancelledInPollOrCreateLeaveTheHandleWhole) {
+    kue *server = make_server(false);
+    server->poll_timeout = 200;
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    pthread_t caller;
+    ASSERT_TRUE(kuv_test::start_cancellable(&caller, poll_until_cancelled, server));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(kuv_test::cancel_and_join(caller));
+    kuv_mapi_set_dead_lock_callback_v0(ending_callback);
+    EXPECT_EQ(kue_xapi_event_get_tx_count(server), 0);
+    kuv_mapi_set_dead_lock_callback_v0(nullptr);
+    kue_xapi_event_delete(&server);
+
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    int queued[4];
+    for (int &fd : queued) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<sockaddr *>(&address), length);
+    }
+    kue *client = make_client(ntohs(address.sin_port), false);
+    client->connect_timeout = 1000;
+    ASSERT_TRUE(kuv_test::start_cancellable(&caller, create_until_cancelled, client));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(kuv_test::cancel_and_join(caller));
+    kue_xapi_event_delete(&client);
+    for (int fd : queued)
+        close(fd);
+    close(listener);
+}
+
 double process_cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

@@ -255,4 +255,37 @@ TEST(Condition, AWakeUpThatReachesAWaiterAfterItsTimeOutIsNotLost) {
     EXPECT_EQ(kuv_mapi_lock_condition_destroy_v0(&condition, "t", 4), 1u);
 }
 
+// A thread cancelled while a call holds a lock or has a waiter queued in its
+// frame: here a cancellation is already pending when the call starts, so it
+// would act at the call's first pause, read or close. The call must finish
+// first, and leave neither a waiter nor a taken lock behind.
+void call_with_cancellation_pending(void *argument) {
+    pthread_cancel(pthread_self());
+    auto *condition = static_cast<kuv_lock_condition_t *>(argument);
+    kuv_lock_t outer{};
+    kuv_mapi_lock_v0(&outer, "outer", 1);
+    kuv_mapi_lock_condition_time_wait_v0(condition, &outer, 3, 20, "cancelled_waiter", 2);
+    kuv_mapi_unlock_v0(&outer);
+    // The first answer of each probes the host with a socket it closes
+    // under the answer's lock.
+    kuv_xapi_is_supported_ipv4();
+    kuv_xapi_is_supported_ipv6();
+    pthread_testcancel();
+}
+
+TEST(Condition, ACancelledThreadLeavesNoWaiterAndNoLockBehind) {
+    kuv_lock_condition_t condition{};
+    pthread_t thread;
+    ASSERT_TRUE(kuv_test::start_cancellable(&thread, call_with_cancellation_pending, &condition));
+    ASSERT_TRUE(kuv_test::cancel_and_join(thread));
+    EXPECT_EQ(condition.first, nullptr);
+    g_attempts.clear();
+    g_stop_at = 1;
+    kuv_mapi_set_dead_lock_callback_v0(recording_callback);
+    kuv_xapi_is_supported_ipv4();
+    kuv_xapi_is_supported_ipv6();
+    kuv_mapi_set_dead_lock_callback_v0(nullptr);
+    EXPECT_TRUE(g_attempts.empty());
+}
+
 }  // namespace

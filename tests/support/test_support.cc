@@ -6,6 +6,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace kuv_test {
 
@@ -71,6 +76,52 @@ std::string OutputCapture::finish() {
     text_ = read_whole_file(path_);
     unlink(path_.c_str());
     return text_;
+}
+
+namespace {
+
+struct Cancellable {
+    void (*body)(void *);
+    void *argument;
+};
+
+void clear_guards_below(void *) {
+#if defined(__SANITIZE_ADDRESS__)
+    pthread_attr_t attributes;
+    void *lowest = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+    pthread_attr_getstack(&attributes, &lowest, &size);
+    pthread_attr_destroy(&attributes);
+    char here;
+    __asan_unpoison_memory_region(lowest, static_cast<size_t>(&here - static_cast<char *>(lowest)));
+#endif
+}
+
+void *run_cancellable(void *argument) {
+    const Cancellable cancellable = *static_cast<Cancellable *>(argument);
+    delete static_cast<Cancellable *>(argument);
+    pthread_cleanup_push(clear_guards_below, nullptr);
+    cancellable.body(cancellable.argument);
+    pthread_cleanup_pop(0);
+    return nullptr;
+}
+
+}  // namespace
+
+bool start_cancellable(pthread_t *thread, void (*body)(void *), void *argument) {
+    auto *cancellable = new Cancellable{body, argument};
+    if (pthread_create(thread, nullptr, run_cancellable, cancellable) == 0) return true;
+    delete cancellable;
+    return false;
+}
+
+bool cancel_and_join(pthread_t thread) {
+    pthread_cancel(thread);
+    timespec limit{};
+    clock_gettime(CLOCK_REALTIME, &limit);
+    limit.tv_sec += 30;
+    return pthread_timedjoin_np(thread, nullptr, &limit) == 0;
 }
 
 void ResourceCheckedTest::SetUp() {

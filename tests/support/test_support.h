@@ -3,6 +3,7 @@
 #define KUV_TESTS_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cstdint>
 #include <string>
@@ -35,6 +36,15 @@ class OutputCapture {
     bool finished_ = false;
     std::string text_;
 };
+
+// Joins (waiting at most 30 s) a thread started with start_cancellable,
+// after cancelling it; false when it did not end in time.
+bool cancel_and_join(pthread_t thread);
+// Starts a thread running body(argument) that the test means to cancel.
+// Under the address sanitizer the frames a cancellation unwinds keep their
+// poisoned guards, which the ending thread would run into: the thread's
+// cleanup clears the guards below it first.
+bool start_cancellable(pthread_t *thread, void (*body)(void *), void *argument);
 
 // Fixture that checks at the end of every test that the tracked heap holds
 // as many blocks and bytes as at the start and that no descriptor leaked.
