@@ -4,6 +4,7 @@
 #define KUV_SYSIO_DESCRIPTOR_GUARD_H
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -37,6 +38,24 @@ class DescriptorGuard {
   private:
     int32_t descriptor_;
 };
+
+// A descriptor the library makes never stays in the place of standard
+// input, output or error, which a program may have closed (a daemon, a
+// program started with them closed): what the library and the program print
+// to standard output or standard error would land in it, in an FTP command
+// stream or a downloaded file. A new descriptor of 0, 1 or 2 moves to the
+// lowest free number above 2, with its close-on-exec flag; with none free it
+// stays. errno is kept.
+inline int32_t above_standard_streams(int32_t descriptor) {
+    if (descriptor < 0 || descriptor > 2) return descriptor;
+    const int saved_errno = errno;
+    const int flags = ::fcntl(descriptor, F_GETFD);
+    const int moved =
+        flags < 0 ? -1 : ::fcntl(descriptor, (flags & FD_CLOEXEC) ? F_DUPFD_CLOEXEC : F_DUPFD, 3);
+    if (moved >= 0) ::close(descriptor);
+    errno = saved_errno;
+    return moved >= 0 ? moved : descriptor;
+}
 
 }  // namespace kuv::sysio
 

@@ -10,6 +10,13 @@
  *
  * Time-outs are signed 32-bit milliseconds: negative waits without limit, 0
  * tests without waiting. Waits work for descriptors of any number.
+ *
+ * A descriptor the library makes (a socket, an accepted connection, an
+ * opened file, the event service's own) is never 0, 1 or 2 while a number
+ * above 2 is free: in a program started with standard input, output or
+ * error closed, what the library and the program print there cannot land in
+ * a socket or a file of the library. One the system gives there is moved
+ * up, with its close-on-exec flag.
  */
 #ifndef DAVRO_KUV_SYSIO_H
 #define DAVRO_KUV_SYSIO_H
@@ -69,7 +76,7 @@ KUV_API int32_t kuv_xapi_intr_break(void);
 /* The protocol number of a name such as "udp", or -1 (also for NULL). */
 KUV_API int32_t kuv_xapi_get_protocol_by_name(const char *name);
 
-/* The system's socket call: the new descriptor or -1. */
+/* The system's socket call: the new descriptor (above 2, see the top) or -1. */
 KUV_API int32_t kuv_xapi_open_socket(int32_t domain, int32_t type, int32_t protocol);
 
 /* Closes the socket: 1 closed; -1 for a negative descriptor or a failure

@@ -383,6 +383,39 @@ TEST_F(Socket, FamilySupportAnswersAChildForkedWhileAnotherThreadAsks) {
     EXPECT_EQ(failed, 0);
 }
 
+// A child started with standard input, output and error closed: the
+// library's sockets, accepted connections and files take numbers above 2,
+// or what is printed to standard output would go into them.
+TEST_F(Socket, NewDescriptorsStayOffClosedStandardStreams) {
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(5);
+        for (int fd = 0; fd <= 2; ++fd)
+            close(fd);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        const int listener = kuv_xapi_open_socket(AF_INET, SOCK_STREAM, 0),
+                  client = kuv_xapi_open_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool listening = bind(listener, as_address(&address), length) == 0 &&
+                               listen(listener, 4) == 0 &&
+                               getsockname(listener, as_address(&address), &length) == 0;
+        const bool connected =
+            listening && kuv_xapi_connect(client, as_address(&address), length, 2000) == 1;
+        const int server = kuv_xapi_accept(listener, nullptr, nullptr, 2000),
+                  file = kuv_xapi_open("/dev/null", 0, 0);
+        int below = 0;
+        for (int fd : {listener, client, server, file})
+            below += fd <= 2;
+        std::_Exit(connected && below == 0 && fcntl(client, F_GETFD) == FD_CLOEXEC &&
+                           fcntl(listener, F_GETFD) == 0
+                       ? 0
+                       : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST_F(Socket, OptionsHopLimitsAndACutHostName) {
     int value = 0;
     uint32_t length = sizeof value;
