@@ -12,11 +12,11 @@
  * tests without waiting. Waits work for descriptors of any number.
  *
  * A descriptor the library makes (a socket, an accepted connection, an
- * opened file, the event service's own) is never 0, 1 or 2 while a number
- * above 2 is free: in a program started with standard input, output or
- * error closed, what the library and the program print there cannot land in
- * a socket or a file of the library. One the system gives there is moved
- * up, with its close-on-exec flag.
+ * opened file, the event service's own) is never 0, 1 or 2: in a program
+ * started with standard input, output or error closed, what the library and
+ * the program print there cannot land in a socket or a file of the library.
+ * One the system gives there is moved up, with its close-on-exec flag; with
+ * no number above 2 free the call fails with errno EMFILE.
  */
 #ifndef DAVRO_KUV_SYSIO_H
 #define DAVRO_KUV_SYSIO_H

@@ -385,7 +385,8 @@ TEST_F(Socket, FamilySupportAnswersAChildForkedWhileAnotherThreadAsks) {
 
 // A child started with standard input, output and error closed: the
 // library's sockets, accepted connections and files take numbers above 2,
-// or what is printed to standard output would go into them.
+// or what is printed to standard output would go into them (and an event
+// peer on descriptor 0 would have the id that names every peer).
 TEST_F(Socket, NewDescriptorsStayOffClosedStandardStreams) {
     const pid_t child = fork();
     if (child == 0) {
@@ -406,7 +407,12 @@ TEST_F(Socket, NewDescriptorsStayOffClosedStandardStreams) {
         int below = 0;
         for (int fd : {listener, client, server, file})
             below += fd <= 2;
-        std::_Exit(connected && below == 0 && fcntl(client, F_GETFD) == FD_CLOEXEC &&
+        // With no number above 2 allowed a new socket fails instead.
+        const rlimit three{3, 3};
+        const bool crowded = setrlimit(RLIMIT_NOFILE, &three) == 0 &&
+                             kuv_xapi_open_socket(AF_INET, SOCK_STREAM, 0) == -1 &&
+                             errno == EMFILE && fcntl(0, F_GETFD) == -1;
+        std::_Exit(connected && below == 0 && crowded && fcntl(client, F_GETFD) == FD_CLOEXEC &&
                            fcntl(listener, F_GETFD) == 0
                        ? 0
                        : 1);
