@@ -277,7 +277,9 @@ KUV_API int32_t kuv_mapi_check_inet_support(int32_t domain, int32_t type, int32_
 /* 1 when the host supports IPv4 (IPv6) datagram sockets, else 0. Probed on
  * the first call and cached for the process, under a lock of its own:
  * callable from any thread, and from a child forked while other threads
- * call it. */
+ * call it. A probe that fails for want of a descriptor or of memory
+ * (EMFILE, ENFILE, ENOBUFS, ENOMEM) answers 0 and is not kept: the next
+ * call probes again. */
 KUV_API int32_t kuv_xapi_is_supported_ipv4(void);
 KUV_API int32_t kuv_xapi_is_supported_ipv6(void);
 

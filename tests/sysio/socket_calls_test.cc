@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -350,6 +351,28 @@ TEST_F(Socket, InterruptedClosesAreNeverRepeated) {
             EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // released all the same
         }
     }
+}
+
+// Asked first while the process has no descriptor free, the family
+// support answers 0 then and the host's answer once one is free again.
+TEST_F(Socket, FamilySupportIsProbedAgainAfterADescriptorShortage) {
+    const pid_t child = fork();
+    if (child == 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 256);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        std::vector<int> fillers;
+        for (int fd; (fd = dup(0)) >= 0;)
+            fillers.push_back(fd);
+        const int32_t short_of_descriptors = kuv_xapi_is_supported_ipv4();
+        for (int fd : fillers)
+            close(fd);
+        std::_Exit(short_of_descriptors == 0 && kuv_xapi_is_supported_ipv4() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // A thread asks which families the host supports while another forks,
