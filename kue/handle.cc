@@ -9,6 +9,7 @@
 #include "davro_kuv/runtime.h"
 #include "kue/kue_internal.h"
 #include "runtime/guards.h"
+#include "sysio/descriptor_guard.h"
 
 namespace kuv::kue {
 
@@ -45,7 +46,8 @@ void close_wake_descriptor(HandleState *state) {
 // the thread still runs and only pauses between polls.
 bool start_service(::kue *handle) {
     HandleState *state = state_of(handle);
-    state->wake_descriptor = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    state->wake_descriptor =
+        kuv::sysio::above_standard_streams(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     handle->service =
         kue_xapi_open_service_ex(kServiceName, kue_iapi_async_service_handler, handle, 0);
     if (handle->service) return true;

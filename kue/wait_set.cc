@@ -11,6 +11,7 @@
 #include "davro_kuv/runtime.h"
 #include "kue/kue_internal.h"
 #include "runtime/fork_child.h"
+#include "sysio/descriptor_guard.h"
 
 namespace kuv::kue {
 
@@ -31,7 +32,7 @@ const kuv::InForkedChild g_count_fork([] {
 bool open_set(WaitSet *set) {
     if (set->descriptor >= 0) return true;
     set->generation = __atomic_load_n(&g_generation, __ATOMIC_RELAXED);
-    set->descriptor = ::epoll_create1(EPOLL_CLOEXEC);
+    set->descriptor = kuv::sysio::above_standard_streams(::epoll_create1(EPOLL_CLOEXEC));
     return set->descriptor >= 0;
 }
 

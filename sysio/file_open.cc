@@ -90,7 +90,9 @@ Truncation truncation_of(int descriptor) {
 // that another process is still using, even when the lock then cannot be
 // taken.
 int32_t open_locked(const char *path, int system_flags, uint32_t flags, uint32_t mode) {
-    DescriptorGuard descriptor(::open(path, system_flags & ~O_TRUNC, mode));
+    // Moved before the lock is taken: closing the first number would
+    // release it.
+    DescriptorGuard descriptor(above_standard_streams(::open(path, system_flags & ~O_TRUNC, mode)));
     if (!descriptor) return -1;
     const Truncation truncation =
         (system_flags & O_TRUNC) ? truncation_of(descriptor.get()) : Truncation::kSkip;
@@ -117,7 +119,7 @@ int32_t kuv_xapi_open(const char *path, uint32_t flags, uint32_t mode) {
     // The mode is read only together with O_CREAT, so it can always be passed.
     int system_flags = system_open_flags(flags);
     if (flags & KUV_FILE_OPEN_LOCK) return open_locked(path, system_flags, flags, mode);
-    return ::open(path, system_flags, mode);
+    return above_standard_streams(::open(path, system_flags, mode));
 }
 
 int32_t kuv_xapi_creat(const char *path, uint32_t mode) {

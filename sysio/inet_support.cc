@@ -1,5 +1,7 @@
-// Whether the host supports IPv4 and IPv6: probed once per process and
-// cached, each family under a lock of its own.
+// Whether the host supports IPv4 and IPv6: probed once per process (again
+// after a probe that found no descriptor or memory) and cached, each family
+// under a lock of its own.
+#include <errno.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -32,8 +34,14 @@ int32_t probe_family(int32_t family) {
     return kuv_mapi_check_inet_support(family, SOCK_DGRAM, kuv_xapi_get_protocol_by_name("udp"));
 }
 
-// Reads the cache under its lock, probing on the first call. The lock
-// makes the probe socket open at most once per family.
+// A probe that failed for want of a descriptor or of memory tells nothing
+// about the host: kept, it would deny the family to the process for good.
+bool is_passing_shortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// Reads the cache under its lock, probing until a probe gives the host's
+// answer. The lock makes the probe socket open at most once at a time.
 int32_t cached_support(kuv_lock_t *lock, int32_t *cache, int32_t family, const char *name,
                        int32_t line) {
     // The probe reads the protocol table and closes its socket, both
@@ -43,8 +51,10 @@ int32_t cached_support(kuv_lock_t *lock, int32_t *cache, int32_t family, const c
     // Only a dead-lock callback ends the wait without the lock: answer
     // without touching the cache.
     if (!guard.held()) return probe_family(family);
-    if (*cache == kNotKnown) *cache = probe_family(family);
-    return *cache;
+    if (*cache != kNotKnown) return *cache;
+    const int32_t supported = probe_family(family);
+    if (supported == 1 || !is_passing_shortage(errno)) *cache = supported;
+    return supported;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "davro_kuv/sysio.h"
+#include "sysio/descriptor_guard.h"
 #include "sysio/socket_internal.h"
 
 namespace {
@@ -30,9 +31,10 @@ int32_t kuv_xapi_accept_intr(int32_t socket, struct sockaddr *address, uint32_t 
         return -1;
     }
     auto accept_once = [&] {
-        return kuv::sysio::repeat_interrupted(interruption_flag, [&] {
-            return ::accept(socket, address, reinterpret_cast<socklen_t *>(address_length));
-        });
+        return kuv::sysio::above_standard_streams(
+            kuv::sysio::repeat_interrupted(interruption_flag, [&] {
+                return ::accept(socket, address, reinterpret_cast<socklen_t *>(address_length));
+            }));
     };
     // Without a time-out a blocking accept does the waiting itself, one
     // system call instead of two. A non-blocking listener answers EAGAIN at

@@ -6,6 +6,7 @@
 
 #include "davro_kuv/sysio.h"
 #include "platform/sorvan_vkl.h"
+#include "sysio/descriptor_guard.h"
 #include "sysio/socket_internal.h"
 
 namespace {
@@ -52,7 +53,7 @@ int32_t kuv_xapi_get_protocol_by_name(const char *name) {
 }
 
 int32_t kuv_xapi_open_socket(int32_t domain, int32_t type, int32_t protocol) {
-    return ::socket(domain, type, protocol);
+    return kuv::sysio::above_standard_streams(::socket(domain, type, protocol));
 }
 
 int32_t kuv_xapi_close_socket_intr(int32_t socket, int32_t interruption_flag) {

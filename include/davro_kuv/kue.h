@@ -158,7 +158,8 @@ typedef struct kue_event {
  * One peer. The first record is made by create: the listener of a server,
  * or the connection of a client (endpoint NULL while it is disconnected).
  * Accepted peers follow in accept order. The id of a connection is its
- * endpoint's socket descriptor.
+ * endpoint's socket descriptor, never 0 (the library's descriptors stay
+ * above 2, see sysio.h), so a push to id 0 always means every peer.
  */
 typedef struct kue_connection {
     struct kue_connection *prev; /* NULL for the first */

@@ -10,6 +10,13 @@
  *
  * Time-outs are signed 32-bit milliseconds: negative waits without limit, 0
  * tests without waiting. Waits work for descriptors of any number.
+ *
+ * A descriptor the library makes (a socket, an accepted connection, an
+ * opened file, the event service's own) is never 0, 1 or 2: in a program
+ * started with standard input, output or error closed, what the library and
+ * the program print there cannot land in a socket or a file of the library.
+ * One the system gives there is moved up, with its close-on-exec flag; with
+ * no number above 2 free the call fails with errno EMFILE.
  */
 #ifndef DAVRO_KUV_SYSIO_H
 #define DAVRO_KUV_SYSIO_H
@@ -69,7 +76,7 @@ KUV_API int32_t kuv_xapi_intr_break(void);
 /* The protocol number of a name such as "udp", or -1 (also for NULL). */
 KUV_API int32_t kuv_xapi_get_protocol_by_name(const char *name);
 
-/* The system's socket call: the new descriptor or -1. */
+/* The system's socket call: the new descriptor (above 2, see the top) or -1. */
 KUV_API int32_t kuv_xapi_open_socket(int32_t domain, int32_t type, int32_t protocol);
 
 /* Closes the socket: 1 closed; -1 for a negative descriptor or a failure
@@ -270,7 +277,9 @@ KUV_API int32_t kuv_mapi_check_inet_support(int32_t domain, int32_t type, int32_
 /* 1 when the host supports IPv4 (IPv6) datagram sockets, else 0. Probed on
  * the first call and cached for the process, under a lock of its own:
  * callable from any thread, and from a child forked while other threads
- * call it. */
+ * call it. A probe that fails for want of a descriptor or of memory
+ * (EMFILE, ENFILE, ENOBUFS, ENOMEM) answers 0 and is not kept: the next
+ * call probes again. */
 KUV_API int32_t kuv_xapi_is_supported_ipv4(void);
 KUV_API int32_t kuv_xapi_is_supported_ipv6(void);
 

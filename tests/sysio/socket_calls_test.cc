@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -352,6 +353,28 @@ TEST_F(Socket, InterruptedClosesAreNeverRepeated) {
     }
 }
 
+// Asked first while the process has no descriptor free, the family
+// support answers 0 then and the host's answer once one is free again.
+TEST_F(Socket, FamilySupportIsProbedAgainAfterADescriptorShortage) {
+    const pid_t child = fork();
+    if (child == 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 256);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        std::vector<int> fillers;
+        for (int fd; (fd = dup(0)) >= 0;)
+            fillers.push_back(fd);
+        const int32_t short_of_descriptors = kuv_xapi_is_supported_ipv4();
+        for (int fd : fillers)
+            close(fd);
+        std::_Exit(short_of_descriptors == 0 && kuv_xapi_is_supported_ipv4() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 // A thread asks which families the host supports while another forks,
 // often while the first holds a cache lock: each child, left with the
 // forking thread alone, gets the answers instead of waiting for good.
@@ -381,6 +404,45 @@ TEST_F(Socket, FamilySupportAnswersAChildForkedWhileAnotherThreadAsks) {
     forking = false;
     asker.join();
     EXPECT_EQ(failed, 0);
+}
+
+// A child started with standard input, output and error closed: the
+// library's sockets, accepted connections and files take numbers above 2,
+// or what is printed to standard output would go into them (and an event
+// peer on descriptor 0 would have the id that names every peer).
+TEST_F(Socket, NewDescriptorsStayOffClosedStandardStreams) {
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(5);
+        for (int fd = 0; fd <= 2; ++fd)
+            close(fd);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        const int listener = kuv_xapi_open_socket(AF_INET, SOCK_STREAM, 0),
+                  client = kuv_xapi_open_socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool listening = bind(listener, as_address(&address), length) == 0 &&
+                               listen(listener, 4) == 0 &&
+                               getsockname(listener, as_address(&address), &length) == 0;
+        const bool connected =
+            listening && kuv_xapi_connect(client, as_address(&address), length, 2000) == 1;
+        const int server = kuv_xapi_accept(listener, nullptr, nullptr, 2000),
+                  file = kuv_xapi_open("/dev/null", 0, 0);
+        int below = 0;
+        for (int fd : {listener, client, server, file})
+            below += fd <= 2;
+        // With no number above 2 allowed a new socket fails instead.
+        const rlimit three{3, 3};
+        const bool crowded = setrlimit(RLIMIT_NOFILE, &three) == 0 &&
+                             kuv_xapi_open_socket(AF_INET, SOCK_STREAM, 0) == -1 &&
+                             errno == EMFILE && fcntl(0, F_GETFD) == -1;
+        std::_Exit(connected && below == 0 && crowded && fcntl(client, F_GETFD) == FD_CLOEXEC &&
+                           fcntl(listener, F_GETFD) == 0
+                       ? 0
+                       : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(Socket, OptionsHopLimitsAndACutHostName) {
