@@ -72,6 +72,10 @@ inline constexpr int32_t kUnavailable = 550;
 struct AuxBlock {
     kuv_buffer_t *buffer;
     bool disconnecting;  // see disconnect_via_slot
+    // The millisecond time stamp when reads began to find nothing, and the
+    // stall_since it goes with (see check_stall).
+    uint64_t stall_start_msec;
+    uint64_t stall_since_seen;
 };
 
 // ---- the client's own operations --------------------------------------

@@ -98,6 +98,7 @@ kuv_ftp_t *kuv_xapi_open_ftp(void) {
     if (!aux) return kuv_xapi_close_ftp(ftp);
     aux->buffer = nullptr;
     aux->disconnecting = false;
+    aux->stall_start_msec = aux->stall_since_seen = 0;
     ftp->aux = aux;
     return ftp;
 }

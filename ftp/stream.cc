@@ -158,18 +158,31 @@ void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
 // The stall check of a read that found nothing: data_timeout / 1000
 // seconds without data end the transfer. Time in which the download rate
 // limit held receiving back is the client's own doing, and counts as none.
+// stall_since holds whole seconds of uptime: a silence that began late in
+// one second would reach the limit up to a second early (a 1 s limit after
+// a few milliseconds), so the silence is measured on the millisecond time
+// stamp taken with it, as long as stall_since is the one set here.
 void check_stall(kuv_ftp_t *ftp) {
     if (download_withheld(ftp)) {
         ftp->stall_since = 0;
         return;
     }
+    auto *aux = static_cast<AuxBlock *>(ftp->aux);
     const uint64_t now = kuv_xapi_uptime();
+    const uint64_t now_msec = kuv_xapi_get_time_stamp_info(nullptr);
     if (ftp->stall_since == 0) {
         ftp->stall_since = now;
+        if (aux) {
+            aux->stall_start_msec = now_msec;
+            aux->stall_since_seen = now;
+        }
         return;
     }
-    const uint64_t since = now >= ftp->stall_since ? now - ftp->stall_since : 0;
-    if (since >= ftp->data_timeout / 1000) {
+    const uint64_t limit = ftp->data_timeout / 1000;
+    const bool stalled = aux && aux->stall_since_seen == ftp->stall_since
+                             ? now_msec - aux->stall_start_msec >= limit * 1000
+                             : (now >= ftp->stall_since ? now - ftp->stall_since : 0) >= limit;
+    if (stalled) {
         say("ftp server dead or un-pluged cable ?");
         ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
         KUV_FTP_SLOT(ftp, close_data);

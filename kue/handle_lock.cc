@@ -15,8 +15,10 @@ namespace {
 // Attempts, each followed by a yield, before a waiter sleeps: about as long
 // as a short poll holds the lock while the holder runs on the other core.
 constexpr int kSpinningAttempts = 100;
-// Sleeps of at most a millisecond before the waiting take of the lock.
-constexpr int kSleeps = 1000;
+// Sleeps of at most a millisecond, for this long on the clock, before the
+// waiting take of the lock. Counted in sleeps instead, a signal that cuts
+// each one short would bring the dead-lock report in early.
+constexpr uint64_t kSleepingMsec = 1000;
 constexpr long kSleepNsec = 1000000;
 // Yields of the service thread to waiting callers before it takes the lock
 // all the same.
@@ -43,7 +45,8 @@ bool take(HandleState *state, const char *name, int32_t line) {
     }
     __atomic_add_fetch(&state->lock_sleepers, 1u, __ATOMIC_SEQ_CST);
     bool taken = false;
-    for (int sleep = 0; sleep < kSleeps && !taken; ++sleep) {
+    const uint64_t sleeping_start = monotonic_msec();
+    while (!taken && monotonic_msec() - sleeping_start < kSleepingMsec) {
         // Read before the attempt: a release after a failed attempt changes
         // the word, and the sleep then ends at once.
         const uint32_t seen = __atomic_load_n(&state->lock_releases, __ATOMIC_SEQ_CST);

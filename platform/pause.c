@@ -11,6 +11,7 @@
  * hundred attempts per second of a long wait, which is the rate the lock's
  * dead-lock report assumes when it turns attempts into seconds.
  */
+#include <errno.h>
 #include <time.h>
 
 #include "sorvan_vkl.h"
@@ -36,9 +37,12 @@ static void pause_usec(uint64_t usec) {
     struct timespec span;
     span.tv_sec = (time_t)(usec / 1000000u);
     span.tv_nsec = (long)(usec % 1000000u) * 1000L;
-    /* A signal that cuts a pause short does no harm: the caller tries again
-     * and pauses again. */
-    nanosleep(&span, NULL);
+    /* A pause that a signal cuts short is slept to its end: a waiter whose
+     * pauses a steady signal keeps cutting would try again many times as
+     * often, busy and, counted in attempts, reporting a dead lock long
+     * before the waiting it stands for. */
+    while (nanosleep(&span, &span) != 0 && errno == EINTR) {
+    }
 }
 
 void sorvan_load_balance(void) {

@@ -38,31 +38,37 @@ int32_t wait_descriptor(int32_t descriptor, int32_t mask, int32_t timeout_msec,
                         OnInterruption on_interruption = OnInterruption::kWholeTimeOut);
 
 // The end of a time-out on the monotonic clock. A negative time-out never
-// ends.
+// ends. The end is kept in nanoseconds and what is left is rounded up:
+// whole-millisecond readings would put the end up to a millisecond early,
+// and a wait taken up again after a signal would end before its time-out.
 class Deadline {
   public:
     explicit Deadline(int32_t timeout_msec) : timeout_msec_(timeout_msec) { restart(); }
 
     // Starts the whole time-out again from now.
-    void restart() { end_msec_ = now_msec() + (timeout_msec_ < 0 ? 0 : timeout_msec_); }
+    void restart() {
+        end_nsec_ = now_nsec() + (timeout_msec_ < 0 ? 0 : timeout_msec_) * kNsecPerMsec;
+    }
     // The milliseconds left for the next wait: -1 without limit, else 0 or
     // more.
     int32_t remaining() const {
         if (timeout_msec_ < 0) return -1;
-        int64_t left = end_msec_ - now_msec();
-        return left > 0 ? static_cast<int32_t>(left) : 0;
+        int64_t left = end_nsec_ - now_nsec();
+        return left > 0 ? static_cast<int32_t>((left + kNsecPerMsec - 1) / kNsecPerMsec) : 0;
     }
     bool expired() const { return remaining() == 0; }
 
   private:
-    static int64_t now_msec() {
+    static constexpr int64_t kNsecPerMsec = 1000000;
+
+    static int64_t now_nsec() {
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
-        return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+        return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
     }
 
     int32_t timeout_msec_;
-    int64_t end_msec_ = 0;
+    int64_t end_nsec_ = 0;
 };
 
 // A pause of one millisecond before trying again where readiness cannot

@@ -264,9 +264,10 @@ struct kuv_ftp {
      * or when it cannot be used. A data connection that fails (a reset)
      * instead of being closed by the server sets KUV_FTP_CONNECTION_FAILURE:
      * bytes were lost, and the transfer does not close cleanly whatever the
-     * server replies. Reads that find nothing for data_timeout
-     * (whole seconds) end a stalled transfer; time in which the download
-     * rate limit holds receiving back does not count. A replacement that
+     * server replies. Reads that find nothing for data_timeout, counted in
+     * whole seconds (1999 counts as 1000) from the first of them, end a
+     * stalled transfer; time in which the download rate limit holds
+     * receiving back does not count. A replacement that
      * answers more than size fails the listing or download that called it
      * (KUV_FTP_STREAM_FAILURE): the bytes behind its area are not read. */
     kuv_ftp_read_stream_t read_stream;

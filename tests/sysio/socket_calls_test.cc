@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "sysio/wait.h"
 
 // The library's calls reach this program's close first. Armed (0 or more),
 // it counts them and fails each: the first with EINTR after releasing the
@@ -186,9 +187,9 @@ TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
 }
 
 // A signal every 40 ms for two seconds: each timed call still ends at its
-// time-out of 300 ms instead of starting its wait again at every signal.
-// Then a non-blocking listener whose connection another caller takes after
-// the wait: the timed accept waits on and takes the next one.
+// time-out of 300 ms, neither before it nor after starting its wait again at
+// every signal. Then a non-blocking listener whose connection another caller
+// takes after the wait: the timed accept waits on and takes the next one.
 TEST_F(Socket, TimedCallsKeepTheirTimeOutThroughSignalsAndATakenConnection) {
     Loopback pair(kPaired), full(kFull);
     {
@@ -212,8 +213,18 @@ TEST_F(Socket, TimedCallsKeepTheirTimeOutThroughSignalsAndATakenConnection) {
                                        : full.connect(pending, 300);
             EXPECT_EQ(result, call == 0 ? 0 : call == 1 ? -1 : 0) << call;
             EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms) << call;
+            EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms) << call;
         }
         done = true;
+    }
+    // Nor does the deadline those waits go on with end early when it began
+    // late in a millisecond: it passes its whole time-out, never less.
+    for (int round = 0; round < 20; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        const kuv::sysio::Deadline deadline(2);
+        while (!deadline.expired()) {
+        }
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 2ms) << round;
     }
     const int flags = fcntl(pair.listener, F_GETFL);
     ASSERT_EQ(fcntl(pair.listener, F_SETFL, flags | O_NONBLOCK), 0);
