@@ -163,7 +163,9 @@ void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
 // a few milliseconds), so the silence is measured on the millisecond time
 // stamp taken with it, as long as stall_since is the one set here.
 void check_stall(kuv_ftp_t *ftp) {
-    if (download_withheld(ftp)) {
+    // 0xFFFFFFFF waits without limit: read as seconds it would still end a
+    // silence after 49.7 days.
+    if (download_withheld(ftp) || ftp->data_timeout == UINT32_MAX) {
         ftp->stall_since = 0;
         return;
     }
