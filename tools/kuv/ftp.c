@@ -62,7 +62,7 @@ static const char kGetUsage[] =
     "Example: kuv ftp get ftp://127.0.0.1:2121/pub/file.bin -o /tmp\n";
 
 static const char kLsUsage[] =
-    "Usage: kuv ftp ls [-l] [--active] [--verbose] URL\n"
+    "Usage: kuv ftp ls [-l|--long] [--active] [--verbose] URL\n"
     "\n"
     "Lists the directory (or pattern) the URL names: the names (NLST), or with\n"
     "-l the server's long lines (LIST).\n";
@@ -86,10 +86,12 @@ typedef struct ftp_target {
     const char *path; /* without the leading '/'; "" for none */
 } ftp_target;
 
-/* Parses options common to the three commands; sets *positional to the
- * first operand. -1 after --help, 0 to go on, else an exit code. */
+/* Parses the options of one of the three commands: it takes the option
+ * letters in accepted (those its usage names) and refuses the others. Sets
+ * *positional to the first operand. -1 after --help, 0 to go on, else an
+ * exit code. */
 static int parse_options(int argc, char **argv, ftp_options *options, const char *usage,
-                         int *positional) {
+                         const char *accepted, int *positional) {
     static const struct option kOptions[] = {
         {"help", no_argument, NULL, 'h'},   {"output", required_argument, NULL, 'o'},
         {"active", no_argument, NULL, 'a'}, {"limit", required_argument, NULL, 'L'},
@@ -101,6 +103,12 @@ static int parse_options(int argc, char **argv, ftp_options *options, const char
     options->output_dir = ".";
     cli_reset_options();
     for (int option; (option = getopt_long(argc, argv, ":ho:aL:qvl", kOptions, NULL)) != -1;) {
+        if (option != ':' && option != '?' && !strchr(accepted, option)) {
+            for (const struct option *entry = kOptions; entry->name; ++entry)
+                if (entry->val == option)
+                    return cli_usage_error(command, "option '--%s' does not apply to %s",
+                                           entry->name, command);
+        }
         switch (option) {
             case 'h':
                 fputs(usage, cli_out);
@@ -404,7 +412,7 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
 static int get(int argc, char **argv) {
     ftp_options options = {.command = "ftp get"};
     int positional = 0;
-    int status = parse_options(argc, argv, &options, kGetUsage, &positional);
+    int status = parse_options(argc, argv, &options, kGetUsage, "hoaLqv", &positional);
     if (status != 0) return status < 0 ? KUV_EXIT_OK : status;
     if (positional + 1 != argc)
         return cli_usage_error(options.command,
@@ -500,7 +508,7 @@ static int get(int argc, char **argv) {
 static int ls(int argc, char **argv) {
     ftp_options options = {.command = "ftp ls"};
     int positional = 0;
-    int status = parse_options(argc, argv, &options, kLsUsage, &positional);
+    int status = parse_options(argc, argv, &options, kLsUsage, "hlav", &positional);
     if (status != 0) return status < 0 ? KUV_EXIT_OK : status;
     if (positional + 1 != argc)
         return cli_usage_error(options.command,
@@ -560,7 +568,7 @@ static const char *upload_stream(kuv_ftp_t *ftp, int file, uint8_t *chunk, progr
 static int put(int argc, char **argv) {
     ftp_options options = {.command = "ftp put"};
     int positional = 0;
-    int status = parse_options(argc, argv, &options, kPutUsage, &positional);
+    int status = parse_options(argc, argv, &options, kPutUsage, "haLqv", &positional);
     if (status != 0) return status < 0 ? KUV_EXIT_OK : status;
     if (positional + 2 != argc) return cli_usage_error(options.command, "needs FILE and URL");
     const char *local_path = argv[positional];
