@@ -190,7 +190,10 @@ static int open_session(const ftp_options *options, const ftp_target *target, ku
      * request, so the progress moves with the data. */
     ftp->fill_reads = 0;
     ftp->download_rate_limit = (uint32_t)(options->limit * 8);
-    ftp->upload_rate_limit = (uint32_t)(options->limit * 8);
+    /* An upload limit is in force only above 8 bits per second; the extra
+     * bit keeps 1 byte per second in force and leaves every budget (the
+     * limit over 8) as it is. */
+    ftp->upload_rate_limit = (uint32_t)(options->limit * 8) + (options->limit ? 1 : 0);
     const uri_record *uri = target->uri;
     const int32_t port = uri->port_text ? uri->port : KUV_FTP_DEFAULT_PORT;
     int status = KUV_EXIT_OK;
