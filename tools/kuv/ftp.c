@@ -555,11 +555,16 @@ static int ls(int argc, char **argv) {
 
 /* ---- put --------------------------------------------------------------- */
 
-/* Sends the open file through the open write stream. */
-static const char *upload_stream(kuv_ftp_t *ftp, int file, uint8_t *chunk, progress *display) {
+/* Sends the open file through the open write stream. Under a rate limit a
+ * write takes at most a second's worth of bytes: one write_stream call
+ * waits out the limit for all it is given, and a stop request and the
+ * progress display are looked at only between calls. */
+static const char *upload_stream(kuv_ftp_t *ftp, int file, uint8_t *chunk, uint64_t limit,
+                                 progress *display) {
+    const size_t size = limit && limit < KUV_FTP_CHUNK ? (size_t)limit : KUV_FTP_CHUNK;
     for (;;) {
         if (cli_stop_requested) return "interrupted";
-        ssize_t count = read(file, chunk, KUV_FTP_CHUNK);
+        ssize_t count = read(file, chunk, size);
         if (count < 0) return "cannot read the local file";
         if (count == 0) return NULL;
         if (ftp->write_stream(ftp, chunk, (uint64_t)count) != (int32_t)count)
@@ -626,7 +631,7 @@ static int put(int argc, char **argv) {
             progress_start(&display, stderr, name, (uint64_t)facts.st_size,
                            options.quiet ? PROGRESS_NONE : PROGRESS_AUTO);
             cli_catch_stop_signals();
-            const char *failure = upload_stream(ftp, file, chunk, &display);
+            const char *failure = upload_stream(ftp, file, chunk, options.limit, &display);
             /* No bytes end the upload: the server sees the end of the data
              * and confirms the file. An upload that did not get through is
              * reset instead, so that the server does not take what it got
