@@ -358,7 +358,11 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
         const int32_t count = ftp->read_stream(ftp, chunk, KUV_FTP_CHUNK);
         if (count < 0) break;
         if (count == 0) {
-            /* Nothing yet: the read has already waited a little for data. */
+            /* Nothing yet: the read has already waited a little for data,
+             * but not when the rate limit holds receiving back: it answers
+             * at once until the next second, and asking again at once
+             * would keep a processor busy all that time. */
+            if (options->limit) cli_sleep(0.01);
             progress_add(&display, 0);
             continue;
         }
