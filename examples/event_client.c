@@ -26,10 +26,13 @@ int main(int argc, char **argv) {
     client->port = atoi(argv[1]);
     client->connect_timeout = 5000;
 
-    /* 2. Create connects and starts the service thread. */
+    /* 2. Create connects and starts the service thread. Without a
+     *    status_handler the built-in report takes the endpoint's failure
+     *    code and clears it, so a refused connection answers 0 here: the
+     *    message names what was asked instead. */
     uint32_t result = kue_xapi_event_create(client);
     if (result != 1) {
-        fprintf(stderr, "cannot connect: 0x%08X\n", (unsigned)result);
+        fprintf(stderr, "cannot connect to 127.0.0.1 port %d\n", (int)client->port);
         kue_xapi_event_delete(&client);
         return 1;
     }

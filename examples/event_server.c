@@ -31,10 +31,12 @@ int main(int argc, char **argv) {
 
     /* 3. Create listens and starts the service thread, which from now on
      *    accepts clients, receives and sends by itself. A port below 1 is
-     *    chosen by the system and written back. */
+     *    chosen by the system and written back. A failure's code reaches
+     *    the status report, which clears it without a status_handler:
+     *    result is then 0, and the message names the port asked for. */
     uint32_t result = kue_xapi_event_create(server);
     if (result != 1) {
-        fprintf(stderr, "create failed: 0x%08X\n", (unsigned)result);
+        fprintf(stderr, "cannot listen on 127.0.0.1 port %d\n", port);
         kue_xapi_event_delete(&server);
         return 1;
     }

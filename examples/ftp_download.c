@@ -35,6 +35,11 @@ int main(int argc, char **argv) {
      *    directory, lists it and fetches every name listed: 1 when all
      *    arrived, 0 when one failed, -1 when the URL names no host or path. */
     int32_t result = ftp->download(ftp, 0644, "%s", argv[1]);
+    if (result == -1)
+        fprintf(stderr, "%s names no host or path (write 127.0.0.1, not localhost)\n", argv[1]);
+    else if (result != 1)
+        fprintf(stderr, "%s: no connection, no file listed there, or a file that failed\n",
+                argv[1]);
 
     /* 3. The connection stays open after download: say goodbye, then
      *    close the handle, which releases everything it owns. */

@@ -6,10 +6,11 @@
  *
  * GROUP defaults to 239.255.42.99, PORT to 5007 (0 lets the system choose,
  * and the chosen port is printed), COUNT to 1 datagram. The program waits at
- * most 10 seconds for each datagram. Try it with:
+ * most 10 seconds for each datagram. Try it with socat (apt-get install
+ * socat), sending on loopback so that the datagram stays on this machine:
  *
  *   ./multicast_receiver 239.255.42.99 5007 1 &
- *   echo hello | socat - UDP4-DATAGRAM:239.255.42.99:5007
+ *   echo hello | socat - UDP4-DATAGRAM:239.255.42.99:5007,ip-multicast-if=127.0.0.1
  */
 #define _POSIX_C_SOURCE 200809L
 

@@ -34,6 +34,21 @@ TEST_F(Examples, EventServerAndClientTalkBothWays) {
     EXPECT_EQ(count_lines_with(served.out, "event type=1 cmd=100 seq=1: world"), 1);
 }
 
+// A failure names what was asked, not the 0 that create answers once the
+// built-in status report has taken the endpoint's code.
+TEST_F(Examples, FailuresSayWhatWentWrong) {
+    const int port = kuv_ftp_test::free_loopback_port();
+    Outcome client = run_program({example("event_client"), std::to_string(port), "x"});
+    EXPECT_EQ(client.exit_code, 1);
+    EXPECT_EQ(client.err, "cannot connect to 127.0.0.1 port " + std::to_string(port) + "\n");
+    Outcome server = run_program({example("event_server"), "70000"});
+    EXPECT_EQ(server.exit_code, 1);
+    EXPECT_EQ(server.err, "cannot listen on 127.0.0.1 port 70000\n");
+    Outcome ftp = run_program({example("ftp_download"), "ftp://localhost/file.bin"});
+    EXPECT_EQ(ftp.exit_code, 1);
+    EXPECT_EQ(count_lines_with(ftp.err, "names no host"), 1) << ftp.err;
+}
+
 TEST_F(Examples, FtpDownloadFetchesAnIdenticalFile) {
     kuv_ftp_test::VsftpdServer server;
     if (!server.failure().empty()) GTEST_SKIP() << "no FTP server: " << server.failure();

@@ -41,7 +41,11 @@ TEST_F(KuvCli, HelpExplainsEachCommandAndMistakesExitWithTwoAndOneLine) {
              {{"ping", "-c", "1", std::string(127, 'h') + ".invalid"}, "ping"},
              {{"events", "send", "--peer", "127.0.0.1", "x"}, "events send"},
              {{"events", "serve", "--port", "70000"}, "events serve"},
-             {{"ftp", "get", "--limit", "fast", "ftp://127.0.0.1/x"}, "ftp get"}}) {
+             {{"ftp", "get", "--limit", "fast", "ftp://127.0.0.1/x"}, "ftp get"},
+             // An option of a sibling command is refused, not silently dropped.
+             {{"ftp", "put", "-o", "/tmp", "x", "ftp://127.0.0.1/x"}, "ftp put"},
+             {{"ftp", "get", "-l", "ftp://127.0.0.1/x"}, "ftp get"},
+             {{"ftp", "ls", "--limit", "1k", "ftp://127.0.0.1/x"}, "ftp ls"}}) {
         Outcome outcome = kuv(arguments);
         EXPECT_EQ(outcome.exit_code, 2) << command;
         EXPECT_EQ(count_lines_with(outcome.err, ""), 1) << outcome.err;

@@ -392,6 +392,21 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_EQ(uploading.finish(8000).exit_code, 1);
         EXPECT_EQ(taking.finish(), "reset");
     }
+    // The slowest limit holds for an upload too, one byte a second, and
+    // Ctrl-C still ends it at once, not after the bytes of a whole write.
+    {
+        ScriptedServer taking("", false);
+        ASSERT_TRUE(write_file(directory_ + "/slow.bin", std::string(100, 's')));
+        RunningProgram uploading(
+            kuv_command({"ftp", "put", "--quiet", "--limit", "1", directory_ + "/slow.bin",
+                         "ftp://127.0.0.1:" + std::to_string(taking.port()) + "/slow.bin"}));
+        for (int waited = 0; waited < 500 && taking.received() == 0; ++waited)
+            usleep(10 * 1000);
+        kill(uploading.pid(), SIGINT);
+        // One still sending its write is killed at the bound and shows -1.
+        EXPECT_EQ(uploading.finish(8000).exit_code, 1);
+        EXPECT_LT(taking.received(), 100u);
+    }
     // URLs that name no server: a usage error.
     for (const char *url : {"ftp://localhost/pub/data.bin", "http://127.0.0.1/x", "not a url",
                             "ftp://127.0.0.1:21abc/x", "ftp://127.0.0.1:4294967317/x"}) {

@@ -62,7 +62,7 @@ static const char kGetUsage[] =
     "Example: kuv ftp get ftp://127.0.0.1:2121/pub/file.bin -o /tmp\n";
 
 static const char kLsUsage[] =
-    "Usage: kuv ftp ls [-l] [--active] [--verbose] URL\n"
+    "Usage: kuv ftp ls [-l|--long] [--active] [--verbose] URL\n"
     "\n"
     "Lists the directory (or pattern) the URL names: the names (NLST), or with\n"
     "-l the server's long lines (LIST).\n";
@@ -86,10 +86,12 @@ typedef struct ftp_target {
     const char *path; /* without the leading '/'; "" for none */
 } ftp_target;
 
-/* Parses options common to the three commands; sets *positional to the
- * first operand. -1 after --help, 0 to go on, else an exit code. */
+/* Parses the options of one of the three commands: it takes the option
+ * letters in accepted (those its usage names) and refuses the others. Sets
+ * *positional to the first operand. -1 after --help, 0 to go on, else an
+ * exit code. */
 static int parse_options(int argc, char **argv, ftp_options *options, const char *usage,
-                         int *positional) {
+                         const char *accepted, int *positional) {
     static const struct option kOptions[] = {
         {"help", no_argument, NULL, 'h'},   {"output", required_argument, NULL, 'o'},
         {"active", no_argument, NULL, 'a'}, {"limit", required_argument, NULL, 'L'},
@@ -101,6 +103,12 @@ static int parse_options(int argc, char **argv, ftp_options *options, const char
     options->output_dir = ".";
     cli_reset_options();
     for (int option; (option = getopt_long(argc, argv, ":ho:aL:qvl", kOptions, NULL)) != -1;) {
+        if (option != ':' && option != '?' && !strchr(accepted, option)) {
+            for (const struct option *entry = kOptions; entry->name; ++entry)
+                if (entry->val == option)
+                    return cli_usage_error(command, "option '--%s' does not apply to %s",
+                                           entry->name, command);
+        }
         switch (option) {
             case 'h':
                 fputs(usage, cli_out);
@@ -182,7 +190,10 @@ static int open_session(const ftp_options *options, const ftp_target *target, ku
      * request, so the progress moves with the data. */
     ftp->fill_reads = 0;
     ftp->download_rate_limit = (uint32_t)(options->limit * 8);
-    ftp->upload_rate_limit = (uint32_t)(options->limit * 8);
+    /* An upload limit is in force only above 8 bits per second; the extra
+     * bit keeps 1 byte per second in force and leaves every budget (the
+     * limit over 8) as it is. */
+    ftp->upload_rate_limit = (uint32_t)(options->limit * 8) + (options->limit ? 1 : 0);
     const uri_record *uri = target->uri;
     const int32_t port = uri->port_text ? uri->port : KUV_FTP_DEFAULT_PORT;
     int status = KUV_EXIT_OK;
@@ -347,7 +358,11 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
         const int32_t count = ftp->read_stream(ftp, chunk, KUV_FTP_CHUNK);
         if (count < 0) break;
         if (count == 0) {
-            /* Nothing yet: the read has already waited a little for data. */
+            /* Nothing yet: the read has already waited a little for data,
+             * but not when the rate limit holds receiving back: it answers
+             * at once until the next second, and asking again at once
+             * would keep a processor busy all that time. */
+            if (options->limit) cli_sleep(0.01);
             progress_add(&display, 0);
             continue;
         }
@@ -404,7 +419,7 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
 static int get(int argc, char **argv) {
     ftp_options options = {.command = "ftp get"};
     int positional = 0;
-    int status = parse_options(argc, argv, &options, kGetUsage, &positional);
+    int status = parse_options(argc, argv, &options, kGetUsage, "hoaLqv", &positional);
     if (status != 0) return status < 0 ? KUV_EXIT_OK : status;
     if (positional + 1 != argc)
         return cli_usage_error(options.command,
@@ -500,7 +515,7 @@ static int get(int argc, char **argv) {
 static int ls(int argc, char **argv) {
     ftp_options options = {.command = "ftp ls"};
     int positional = 0;
-    int status = parse_options(argc, argv, &options, kLsUsage, &positional);
+    int status = parse_options(argc, argv, &options, kLsUsage, "hlav", &positional);
     if (status != 0) return status < 0 ? KUV_EXIT_OK : status;
     if (positional + 1 != argc)
         return cli_usage_error(options.command,
@@ -544,11 +559,16 @@ static int ls(int argc, char **argv) {
 
 /* ---- put --------------------------------------------------------------- */
 
-/* Sends the open file through the open write stream. */
-static const char *upload_stream(kuv_ftp_t *ftp, int file, uint8_t *chunk, progress *display) {
+/* Sends the open file through the open write stream. Under a rate limit a
+ * write takes at most a second's worth of bytes: one write_stream call
+ * waits out the limit for all it is given, and a stop request and the
+ * progress display are looked at only between calls. */
+static const char *upload_stream(kuv_ftp_t *ftp, int file, uint8_t *chunk, uint64_t limit,
+                                 progress *display) {
+    const size_t size = limit && limit < KUV_FTP_CHUNK ? (size_t)limit : KUV_FTP_CHUNK;
     for (;;) {
         if (cli_stop_requested) return "interrupted";
-        ssize_t count = read(file, chunk, KUV_FTP_CHUNK);
+        ssize_t count = read(file, chunk, size);
         if (count < 0) return "cannot read the local file";
         if (count == 0) return NULL;
         if (ftp->write_stream(ftp, chunk, (uint64_t)count) != (int32_t)count)
@@ -560,7 +580,7 @@ static const char *upload_stream(kuv_ftp_t *ftp, int file, uint8_t *chunk, progr
 static int put(int argc, char **argv) {
     ftp_options options = {.command = "ftp put"};
     int positional = 0;
-    int status = parse_options(argc, argv, &options, kPutUsage, &positional);
+    int status = parse_options(argc, argv, &options, kPutUsage, "haLqv", &positional);
     if (status != 0) return status < 0 ? KUV_EXIT_OK : status;
     if (positional + 2 != argc) return cli_usage_error(options.command, "needs FILE and URL");
     const char *local_path = argv[positional];
@@ -615,7 +635,7 @@ static int put(int argc, char **argv) {
             progress_start(&display, stderr, name, (uint64_t)facts.st_size,
                            options.quiet ? PROGRESS_NONE : PROGRESS_AUTO);
             cli_catch_stop_signals();
-            const char *failure = upload_stream(ftp, file, chunk, &display);
+            const char *failure = upload_stream(ftp, file, chunk, options.limit, &display);
             /* No bytes end the upload: the server sees the end of the data
              * and confirms the file. An upload that did not get through is
              * reset instead, so that the server does not take what it got
