@@ -299,7 +299,10 @@ struct kuv_ftp {
      * the base names of the listed names; what holds a name already (a
      * link itself, not what it names) is removed and a new file created.
      * Listed names whose last part is "." or ".." (the directory itself or
-     * its parent, which some servers list) are passed over and not counted. */
+     * its parent, which some servers list) are passed over and not counted.
+     * A file fails (and what it wrote is removed) when fewer bytes came than
+     * the server's SIZE answer told, even when the server confirmed the
+     * transfer with 226; more bytes than told are kept. */
     kuv_ftp_download_t download;
     /* RNFR name: 1 on 350. */
     kuv_ftp_format_t rnfr;

@@ -907,6 +907,16 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
         if (name == "new.bin") write_file(name, "earlier");
     }
     EXPECT_EQ(read_file("taken/inside"), "keep");
+    // A server that ends the data early in good order and confirms it with
+    // 226 sends fewer bytes than its SIZE told: the file came short. One that
+    // sends more (a file that grew since) lost nothing.
+    script.listing = "short.bin\r\n";
+    script.answers["SIZE"] = "213 200001\r\n";
+    for (const size_t sent : {200000, 200002}) {
+        script.files = {{"short.bin", pattern_bytes(sent, 2)}};
+        EXPECT_EQ(download(script), sent > 200001 ? 1 : 0) << sent;
+        EXPECT_EQ(exists("short.bin"), sent > 200001) << sent;
+    }
 }
 
 }  // namespace
