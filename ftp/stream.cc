@@ -257,7 +257,7 @@ int32_t write_stream(kuv_ftp_t *ftp, const void *bytes, uint64_t size) {
     // No bytes end the upload whatever size comes with them: the size
     // bound is for bytes that are sent.
     if (!bytes || size == 0) {
-        close_data_gracefully(ftp);
+        if (!close_data_gracefully(ftp)) ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
         KUV_FTP_SLOT(ftp, close_data);
         wait_transfer_end(ftp, control_wait_of(ftp));
         return 0;

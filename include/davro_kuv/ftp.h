@@ -273,8 +273,12 @@ struct kuv_ftp {
     kuv_ftp_read_stream_t read_stream;
     /* Sends size bytes (at most 2147483647): size when they were sent, -1
      * when not all could be sent (nothing is kept for a later call). No
-     * bytes or size 0 ends the upload: the data connection is closed
-     * gracefully, the final reply awaited, and the result is 0. */
+     * bytes or size 0 ends the upload: the end of the data is sent, the
+     * server's own end awaited (data_timeout at most), the data connection
+     * closed gracefully, the final reply awaited, and the result is 0. A
+     * server that resets the data connection there instead of ending it
+     * left bytes unread: KUV_FTP_CONNECTION_FAILURE is set and the
+     * transfer does not close cleanly whatever the server replies. */
     kuv_ftp_write_stream_t write_stream;
     /* NLST path: 1 with the names queued in nlist_lines; 0 failure or a
      * NULL format. A 450 answer, which some servers give when nothing

@@ -82,7 +82,8 @@ struct FakeFtp {
     std::string listing;                       // what NLST and LIST send
     std::map<std::string, std::string> files;  // what RETR sends
     std::set<std::string> cut, stalled;        // RETR: half sent, then reset; or silent
-                                               // STOR: reset at once; or read after 1 s
+                                               // STOR: reset unread once bytes came; or
+                                               // read after 1 s
     std::string cut_reply = "426 transfer aborted\r\n";    // after a cut or a stall
     std::set<std::string> hang_up_after;                   // RETR: the session ends after the 226
     std::atomic<bool> release_hang_up{false};              // until set, those wait after the 150
@@ -189,6 +190,7 @@ class FakeServer {
         } else {
             send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
         }
+        if (cut && verb == "STOR") wait_readable(data);
         linger hard{1, 0};  // a cut ends with a reset instead of an orderly end
         if (cut) setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         // An upload is read (and dropped) to its end; a stalled download is
@@ -630,6 +632,15 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_EQ(client->write_stream(client.ftp, many.data(), many.size()), -1);
     EXPECT_EQ(kuv_xapi_get_buffer_size(client->upload_buffer), 0);
     EXPECT_EQ(client->close_stream(client.ftp), 0);
+    // One that the socket took whole, reset unread and confirmed with 226
+    // all the same: the bytes never reached the server.
+    script.cut_reply = script.completion;
+    ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "lost"), 1);
+    client->write_stream(client.ftp, "uploaded", 8);
+    EXPECT_EQ(client->write_stream(client.ftp, nullptr, 0), 0);
+    EXPECT_EQ(client->close_stream(client.ftp), 0);
+    EXPECT_EQ(client->noop(client.ftp), 1);
+    script.cut_reply = "426 transfer aborted\r\n";
     // Reads wait with 0; past the data time-out a silent connection is dead.
     client->error_flags = 0;
     client->data_timeout = 0;
