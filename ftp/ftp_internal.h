@@ -76,6 +76,10 @@ struct AuxBlock {
     // stall_since it goes with (see check_stall).
     uint64_t stall_start_msec;
     uint64_t stall_since_seen;
+    // Since the transfer command: the server announced an active-mode
+    // transfer; a data connection was accepted from it.
+    bool active_announced;
+    bool data_accepted;
 };
 
 // ---- the client's own operations --------------------------------------

@@ -86,6 +86,7 @@ struct FakeFtp {
                                                // read after 1 s
     std::string cut_reply = "426 transfer aborted\r\n";    // after a cut or a stall
     std::set<std::string> hang_up_after;                   // RETR: the session ends after the 226
+    std::set<std::string> unconnected;                     // RETR: 150, 226, no data connection
     std::atomic<bool> release_hang_up{false};              // until set, those wait after the 150
     std::string completion = "226 transfer complete\r\n";  // after a transfer served whole
     std::string midway;               // RETR: said after half the file, then a pause of 1 s
@@ -168,6 +169,7 @@ class FakeServer {
         verb_ = "";  // only the final reply of a transfer comes late
         reply("150 here it comes\r\n");
         verb_ = verb;
+        if (retr && script_.unconnected.count(name)) return reply(script_.completion);
         const int data = data_listener_ >= 0 ? accept_within(data_listener_)
                          : active_port_ > 0  ? loopback_socket(false, &active_port_, true)
                                              : -1;
@@ -667,6 +669,18 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
               1000);
     EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
     EXPECT_EQ(client->close_stream(client.ftp), 0);
+    // A transfer confirmed without the active-mode data connection it
+    // announced ever being made moved nothing, in either order of the wait
+    // for the connection and the 226.
+    script.unconnected.insert("f");
+    client->passive = 0;
+    for (const uint32_t accept_wait : {300u, 0u}) {
+        client->accept_timeout = accept_wait;
+        EXPECT_EQ(client.retrieve("f"), "{not closed cleanly}") << accept_wait;
+        EXPECT_EQ(client->noop(client.ftp), 1);
+    }
+    script.unconnected.clear();
+    client->accept_timeout = KUV_FTP_DEFAULT_ACCEPT_TIMEOUT;
     // An active upload the server stops reading for longer than the data
     // time-out fails, and so does its close, although the server then finds
     // an orderly end and answers 226 for the bytes it got.
