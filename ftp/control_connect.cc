@@ -1,5 +1,6 @@
 // The control connection: connect and welcome, disconnect, and the closing
 // of the data connection that both share.
+#include <errno.h>
 #include <sys/socket.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "davro_kuv/sysio.h"
 #include "davro_kuv/text.h"
 #include "ftp/ftp_internal.h"
+#include "sysio/wait.h"
 
 namespace kuv::ftp {
 namespace {
@@ -89,14 +91,31 @@ int32_t disconnect_via_slot(kuv_ftp_t *ftp) {
     return result;
 }
 
-void close_data_gracefully(kuv_ftp_t *ftp) {
+bool close_data_gracefully(kuv_ftp_t *ftp) {
+    // The end of the data follows the last byte sent; then the server's own
+    // end is awaited. A server ends in good order once it has read the end,
+    // and so every byte before it; one that closes with bytes unread resets
+    // the connection, and those bytes are lost whatever it replies.
+    bool delivered = true;
+    if (const int32_t socket = ftp->data_socket; socket != -1) {
+        if (::shutdown(socket, SHUT_WR) != 0) delivered = false;
+        sysio::Deadline deadline(static_cast<int32_t>(ftp->data_timeout));
+        while (delivered) {
+            const int32_t count =
+                kuv_xapi_recv(socket, ftp->io_area, KUV_FTP_IO_AREA_SIZE, deadline.remaining());
+            if (count > 0 && !deadline.expired()) continue;
+            if (count < 0 && errno != 0) delivered = false;
+            break;
+        }
+    }
     kuvnet *endpoint = ftp->data_endpoint;
     // Only a passive connection is the endpoint's own socket; an accepted
     // active-mode socket is closed without a reset anyway.
-    if (!endpoint || endpoint->is_server != 0 || endpoint->socket == -1) return;
+    if (!endpoint || endpoint->is_server != 0 || endpoint->socket == -1) return delivered;
     kuv_xapi_close_socket(endpoint->socket);
     endpoint->socket = -1;
     ftp->endpoint_socket = ftp->data_socket = -1;
+    return delivered;
 }
 
 void drop_transfer_bytes(kuv_ftp_t *ftp) {

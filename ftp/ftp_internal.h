@@ -76,6 +76,10 @@ struct AuxBlock {
     // stall_since it goes with (see check_stall).
     uint64_t stall_start_msec;
     uint64_t stall_since_seen;
+    // Since the transfer command: the server announced an active-mode
+    // transfer; a data connection was accepted from it.
+    bool active_announced;
+    bool data_accepted;
 };
 
 // ---- the client's own operations --------------------------------------
@@ -256,9 +260,12 @@ bool is_control_peer(const kuv_ftp_t *ftp, const sockaddr_storage &address);
 // the current one-second window is spent.
 bool download_withheld(const kuv_ftp_t *ftp);
 
-// Closes a passive data connection without resetting it, so that the
-// server receives every byte sent before it learns of the end.
-void close_data_gracefully(kuv_ftp_t *ftp);
+// Sends the end of an upload's data and waits (data_timeout at most) for
+// the server's end, then closes a passive data connection without
+// resetting it, so that the server receives every byte sent before it
+// learns of the end. False when the server reset the connection instead
+// of ending it: bytes it was sent went unread.
+bool close_data_gracefully(kuv_ftp_t *ftp);
 
 // Empties the download and upload buffers: bytes of an earlier transfer
 // never reach the next one.

@@ -124,6 +124,7 @@ void find_data_socket(kuv_ftp_t *ftp, uint32_t flags) {
             ::fcntl(accepted, F_SETFD, FD_CLOEXEC);
             if (is_control_peer(ftp, peer)) {
                 ftp->accepted_socket = accepted;
+                if (auto *aux = static_cast<AuxBlock *>(ftp->aux)) aux->data_accepted = true;
                 break;
             }
             kuv_xapi_close_socket(accepted);

@@ -80,6 +80,8 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
     ftp->transfer_start = kuv_xapi_time_stamp();
     ftp->transfer_elapsed = ftp->transfer_rate = 0;
     ftp->error_flags = 0;
+    auto *aux = static_cast<AuxBlock *>(ftp->aux);
+    if (aux) aux->active_announced = aux->data_accepted = false;
     // A transfer that an earlier one's failure left marked active is over:
     // its close would otherwise wait for a final reply that was given.
     ftp->transfer_active = 0;
@@ -104,6 +106,9 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
         if (code == reply::kOpeningData || code == reply::kTransferStarting) {
             ftp->transfer_active = 1;
             result = 1;
+            // The server connects to an active-mode listener; one that
+            // never does moves no data, whatever it replies.
+            if (aux && ftp->passive != 1) aux->active_announced = true;
         } else if (code == reply::kCannotOpenData || code == reply::kTransferAborted ||
                    code == reply::kUnavailable) {
             ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
@@ -257,7 +262,12 @@ int32_t write_stream(kuv_ftp_t *ftp, const void *bytes, uint64_t size) {
     // No bytes end the upload whatever size comes with them: the size
     // bound is for bytes that are sent.
     if (!bytes || size == 0) {
-        close_data_gracefully(ftp);
+        // An empty upload takes the server's active-mode connection too:
+        // its end is what the server waits for.
+        const auto *aux = static_cast<const AuxBlock *>(ftp->aux);
+        if (aux && aux->active_announced && !aux->data_accepted && ftp->error_flags == 0)
+            KUV_FTP_SLOT(ftp, pump, 0, 0);
+        if (!close_data_gracefully(ftp)) ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
         KUV_FTP_SLOT(ftp, close_data);
         wait_transfer_end(ftp, control_wait_of(ftp));
         return 0;
@@ -300,6 +310,12 @@ int32_t close_stream(kuv_ftp_t *ftp) {
                                      : ftp->transfer_active == 1 ? control_wait_of(ftp)
                                                                  : 0;
         wait_transfer_end(ftp, control_wait);
+    }
+    // A transfer confirmed without the data connection it announced ever
+    // being made moved nothing: an empty file or listing is no success.
+    if (auto *aux = static_cast<AuxBlock *>(ftp->aux); aux && aux->active_announced) {
+        if (!aux->data_accepted) ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
+        aux->active_announced = false;
     }
     if (ftp->error_flags != 0) {
         ftp->error_flags |= KUV_FTP_REPLY_FAILURE;

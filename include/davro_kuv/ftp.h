@@ -257,7 +257,10 @@ struct kuv_ftp {
     kuv_ftp_open_stream_t open_stream;
     /* Ends the transfer: 1 when it ended cleanly (226 or 250, or no
      * transfer active) and no error flag is set, else 0. Preliminary
-     * replies (1xx) while a transfer runs or ends are passed over. */
+     * replies (1xx) while a transfer runs or ends are passed over. An
+     * active-mode transfer whose data connection the server never made
+     * moved nothing, whatever the server replies: it fails
+     * (KUV_FTP_CONNECTION_FAILURE) instead of passing for an empty one. */
     kuv_ftp_step_t close_stream;
     /* Copies up to size bytes (at most 2147483647) of received data: the
      * count (> 0); 0 when nothing is ready yet; -1 at the end of the stream
@@ -273,8 +276,14 @@ struct kuv_ftp {
     kuv_ftp_read_stream_t read_stream;
     /* Sends size bytes (at most 2147483647): size when they were sent, -1
      * when not all could be sent (nothing is kept for a later call). No
-     * bytes or size 0 ends the upload: the data connection is closed
-     * gracefully, the final reply awaited, and the result is 0. */
+     * bytes or size 0 ends the upload: the end of the data is sent, the
+     * server's own end awaited (data_timeout at most), the data connection
+     * closed gracefully, the final reply awaited, and the result is 0. A
+     * server that resets the data connection there instead of ending it
+     * left bytes unread: KUV_FTP_CONNECTION_FAILURE is set and the
+     * transfer does not close cleanly whatever the server replies. An
+     * active-mode upload that sent nothing first takes the server's
+     * connection (accept_timeout at most). */
     kuv_ftp_write_stream_t write_stream;
     /* NLST path: 1 with the names queued in nlist_lines; 0 failure or a
      * NULL format. A 450 answer, which some servers give when nothing
@@ -299,7 +308,10 @@ struct kuv_ftp {
      * the base names of the listed names; what holds a name already (a
      * link itself, not what it names) is removed and a new file created.
      * Listed names whose last part is "." or ".." (the directory itself or
-     * its parent, which some servers list) are passed over and not counted. */
+     * its parent, which some servers list) are passed over and not counted.
+     * A file fails (and what it wrote is removed) when fewer bytes came than
+     * the server's SIZE answer told, even when the server confirmed the
+     * transfer with 226; more bytes than told are kept. */
     kuv_ftp_download_t download;
     /* RNFR name: 1 on 350. */
     kuv_ftp_format_t rnfr;

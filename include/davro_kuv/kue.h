@@ -273,7 +273,13 @@ KUV_API uint32_t kue_xapi_event_push(kue *handle, uint32_t id, uint32_t type, ui
 KUV_API uint32_t kue_mapi_event_push(kue *handle, uint32_t id, uint32_t type, uint32_t cmd,
                                      const void *payload, uint64_t payload_size);
 /* The oldest received event of the first connection (in list order) that
- * holds any, or NULL. Earlier connections always come first. */
+ * holds any, or NULL. Earlier connections always come first. A peer other
+ * than the first connection that is dropped (a failed receive or send, its
+ * close included) is freed with both its queues: events received from it
+ * and not yet popped are gone, unreported, as are those queued for it. A
+ * server that must see a peer's last events pops (or takes them in its
+ * status handler at KUE_STATUS_RECEIVED) before that peer closes, or
+ * has the peer wait for its answer first. */
 KUV_API kue_event *kue_xapi_event_pop(kue *handle);
 KUV_API kue_event *kue_mapi_event_pop(kue *handle);
 /* Releases an event (and its data block when it owns one). NULL allowed.

@@ -82,9 +82,11 @@ struct FakeFtp {
     std::string listing;                       // what NLST and LIST send
     std::map<std::string, std::string> files;  // what RETR sends
     std::set<std::string> cut, stalled;        // RETR: half sent, then reset; or silent
-                                               // STOR: reset at once; or read after 1 s
+                                               // STOR: reset unread once bytes came; or
+                                               // read after 1 s
     std::string cut_reply = "426 transfer aborted\r\n";    // after a cut or a stall
     std::set<std::string> hang_up_after;                   // RETR: the session ends after the 226
+    std::set<std::string> unconnected;                     // RETR: 150, 226, no data connection
     std::atomic<bool> release_hang_up{false};              // until set, those wait after the 150
     std::string completion = "226 transfer complete\r\n";  // after a transfer served whole
     std::string midway;               // RETR: said after half the file, then a pause of 1 s
@@ -167,6 +169,7 @@ class FakeServer {
         verb_ = "";  // only the final reply of a transfer comes late
         reply("150 here it comes\r\n");
         verb_ = verb;
+        if (retr && script_.unconnected.count(name)) return reply(script_.completion);
         const int data = data_listener_ >= 0 ? accept_within(data_listener_)
                          : active_port_ > 0  ? loopback_socket(false, &active_port_, true)
                                              : -1;
@@ -189,6 +192,7 @@ class FakeServer {
         } else {
             send_all(data, cut ? bytes.substr(0, bytes.size() / 2) : stalled ? "" : bytes);
         }
+        if (cut && verb == "STOR") wait_readable(data);
         linger hard{1, 0};  // a cut ends with a reset instead of an orderly end
         if (cut) setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         // An upload is read (and dropped) to its end; a stalled download is
@@ -630,6 +634,15 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_EQ(client->write_stream(client.ftp, many.data(), many.size()), -1);
     EXPECT_EQ(kuv_xapi_get_buffer_size(client->upload_buffer), 0);
     EXPECT_EQ(client->close_stream(client.ftp), 0);
+    // One that the socket took whole, reset unread and confirmed with 226
+    // all the same: the bytes never reached the server.
+    script.cut_reply = script.completion;
+    ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "lost"), 1);
+    client->write_stream(client.ftp, "uploaded", 8);
+    EXPECT_EQ(client->write_stream(client.ftp, nullptr, 0), 0);
+    EXPECT_EQ(client->close_stream(client.ftp), 0);
+    EXPECT_EQ(client->noop(client.ftp), 1);
+    script.cut_reply = "426 transfer aborted\r\n";
     // Reads wait with 0; past the data time-out a silent connection is dead.
     client->error_flags = 0;
     client->data_timeout = 0;
@@ -656,6 +669,18 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
               1000);
     EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
     EXPECT_EQ(client->close_stream(client.ftp), 0);
+    // A transfer confirmed without the active-mode data connection it
+    // announced ever being made moved nothing, in either order of the wait
+    // for the connection and the 226.
+    script.unconnected.insert("f");
+    client->passive = 0;
+    for (const uint32_t accept_wait : {300u, 0u}) {
+        client->accept_timeout = accept_wait;
+        EXPECT_EQ(client.retrieve("f"), "{not closed cleanly}") << accept_wait;
+        EXPECT_EQ(client->noop(client.ftp), 1);
+    }
+    script.unconnected.clear();
+    client->accept_timeout = KUV_FTP_DEFAULT_ACCEPT_TIMEOUT;
     // An active upload the server stops reading for longer than the data
     // time-out fails, and so does its close, although the server then finds
     // an orderly end and answers 226 for the bytes it got.
@@ -907,6 +932,16 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
         if (name == "new.bin") write_file(name, "earlier");
     }
     EXPECT_EQ(read_file("taken/inside"), "keep");
+    // A server that ends the data early in good order and confirms it with
+    // 226 sends fewer bytes than its SIZE told: the file came short. One that
+    // sends more (a file that grew since) lost nothing.
+    script.listing = "short.bin\r\n";
+    script.answers["SIZE"] = "213 200001\r\n";
+    for (const size_t sent : {200000, 200002}) {
+        script.files = {{"short.bin", pattern_bytes(sent, 2)}};
+        EXPECT_EQ(download(script), sent > 200001 ? 1 : 0) << sent;
+        EXPECT_EQ(exists("short.bin"), sent > 200001) << sent;
+    }
 }
 
 }  // namespace

@@ -652,7 +652,9 @@ static int put(int argc, char **argv) {
             const int complete = failure || ftp->close_stream(ftp) == 1;
             cli_default_stop_signals();
             progress_finish(&display);
-            if (!failure && !complete) failure = last_reply(ftp);
+            if (!failure && !complete)
+                failure = ftp->error_flags & KUV_FTP_CONNECTION_FAILURE ? "the connection was lost"
+                                                                        : last_reply(ftp);
             if (failure) {
                 status = cli_fail(KUV_EXIT_FAILURE, options.command, "upload of '%s' failed: %s",
                                   local_path, failure);
