@@ -133,11 +133,11 @@ struct Tally {
     bool go_on = true;
 };
 
-// Reads the transfer into the local file. False when the file could not be
-// made or written: the rest of the transfer has nowhere to go; also when a
-// replaced read answers more than the block holds, whose rest is no part
-// of the file.
-bool receive_file(kuv_ftp_t *ftp, LocalFile &file, uint8_t *block) {
+// Reads the transfer into the local file, counting its bytes in *received.
+// False when the file could not be made or written: the rest of the
+// transfer has nowhere to go; also when a replaced read answers more than
+// the block holds, whose rest is no part of the file.
+bool receive_file(kuv_ftp_t *ftp, LocalFile &file, uint8_t *block, uint64_t *received) {
     for (;;) {
         const int32_t count = KUV_FTP_SLOT(ftp, read_stream, block, kBlockSize);
         if (count < 0) return true;
@@ -151,6 +151,7 @@ bool receive_file(kuv_ftp_t *ftp, LocalFile &file, uint8_t *block) {
         }
         if (!file.is_open() && !file.open()) return false;
         if (!file.write(block, static_cast<uint64_t>(count))) return false;
+        *received += static_cast<uint64_t>(count);
     }
 }
 
@@ -166,7 +167,8 @@ void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block,
         return;
     }
     uint64_t size = 0;
-    if (KUV_FTP_SLOT(ftp, size, &size, "%s", name) != 1) size = 0;
+    const bool size_known = KUV_FTP_SLOT(ftp, size, &size, "%s", name) == 1;
+    if (!size_known) size = 0;
     if (KUV_FTP_SLOT(ftp, open_stream, 0, "RETR %s\r\n", name) != 1) {
         say("can not open stream");
         tally.go_on = false;
@@ -175,10 +177,16 @@ void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block,
     std::printf("Downloading \"%s \" to \"%s\"(%lu bytes)\n", name, local_name.chars(),
                 static_cast<unsigned long>(size));
     LocalFile file(local_name.chars(), mode);
-    bool written = receive_file(ftp, file, block);
+    uint64_t received = 0;
+    bool written = receive_file(ftp, file, block, &received);
     written = file.close() && written;
     std::printf("\n");
     bool ok = KUV_FTP_SLOT(ftp, close_stream) == 1 && written;
+    // The end of a stream-mode transfer is the end of its connection: one
+    // cut short by the network or the server still closes cleanly and is
+    // answered 226. In binary mode the size the server told is the count
+    // that must come.
+    if (size_known && received != size) ok = false;
     // A transfer that delivered no data still names a file: the empty
     // file is made now.
     if (ok && !file.opened()) ok = file.open() && file.close();

@@ -293,7 +293,9 @@ struct kuv_ftp {
     kuv_ftp_step_t syst;
     /* Downloads every file that the URI (format and arguments) names into
      * the current directory, files created with mode: 1 when at least one
-     * file was listed and all were downloaded; 0 otherwise; -1 when the URI
+     * file was listed and all were downloaded; 0 otherwise (also for a file
+     * whose transfer ended cleanly with another count of bytes than the
+     * server's answer to SIZE named: the transfer was cut short); -1 when the URI
      * cannot be formatted or opened or has no host or path (a port number
      * above 65535 reaches connect as 65536, which fails). Local names are
      * the base names of the listed names; what holds a name already (a

@@ -886,15 +886,17 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     // A transfer cut by the server (first a new file, then over an earlier
     // one, which goes too); one cut with a 226 all the same, as a server
     // that queued its last bytes before the connection was reset says; a
-    // close that tells of a lost write after every byte came; a full disk;
-    // local names that cannot be written. Each download fails, removes what
-    // it wrote and fetches nothing after it.
+    // close that tells of a lost write after every byte came; one that ends
+    // in good order short of the size the server told; a full disk; local
+    // names that cannot be written. Each download fails, removes what it
+    // wrote and fetches nothing after it.
     ASSERT_EQ(mkdir("taken", 0755), 0);
     ASSERT_TRUE(write_file("taken/inside", "keep"));
     script.cut = {"new.bin", "reset.bin"};
-    for (const std::string name :
-         {"new.bin", "new.bin", "reset.bin", "late.bin", "empty.bin", "full.bin", "/", "taken"}) {
+    for (const std::string name : {"new.bin", "new.bin", "reset.bin", "late.bin", "empty.bin",
+                                   "short.bin", "full.bin", "/", "taken"}) {
         script.cut_reply = name == "reset.bin" ? script.completion : "426 transfer aborted\r\n";
+        script.answers["SIZE"] = name == "short.bin" ? "213 200001\r\n" : "550 no size\r\n";
         script.listing = name + "\r\nnever.bin\r\n";
         script.files = {{name, name == "empty.bin" ? "" : pattern_bytes(200000, 1)},
                         {"never.bin", "x"}};
