@@ -439,7 +439,10 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *i
  * late one of an earlier message), or that name another packet by
  * total_size and offset (one the network repeated; an acknowledgement with
  * both 0 names none and is taken); a time-out that ends while answers
- * were passed over: KUVNET_RESULT_NO_TRANSFER. */
+ * were passed over: KUVNET_RESULT_NO_TRANSFER. The acknowledgement names
+ * no message: on UDP a repeated one of an earlier message's packet with the
+ * same total_size and offset (one-datagram messages of one size sent back
+ * to back) still passes for the answer, so a loss then can go unnoticed. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 /* Receives one packet into info (src_id = own identifier; data must be
