@@ -185,8 +185,9 @@ void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block,
     // The end of a stream-mode transfer is the end of its connection: one
     // cut short by the network or the server still closes cleanly and is
     // answered 226. In binary mode the size the server told is the count
-    // that must come.
-    if (size_known && received != size) ok = false;
+    // that must come. A reply that names no number reads as 0 and is not
+    // held against the transfer.
+    if (size_known && size > 0 && received != size) ok = false;
     // A transfer that delivered no data still names a file: the empty
     // file is made now.
     if (ok && !file.opened()) ok = file.open() && file.close();
