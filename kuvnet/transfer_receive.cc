@@ -14,6 +14,10 @@ namespace {
 // command is the packet's command class.
 // A refusal (refusal not 1) goes out instead as an answer of another
 // command class carrying the refusal code, which ends the sender's send.
+// On a datagram socket an acknowledgement also names the packet by its
+// total size and offset: the network may repeat an acknowledgement (or a
+// packet, which is then acknowledged again), and a repeat that named no
+// packet would pass for the acknowledgement of the sender's next one.
 uint32_t acknowledge(kuvnet *handle, uint32_t own_id, const packet_info &received,
                      uint32_t refusal = KUV_RESULT_OK) {
     packet_info answer{};
@@ -21,6 +25,10 @@ uint32_t acknowledge(kuvnet *handle, uint32_t own_id, const packet_info &receive
     answer.dst_id = received.src_id;
     answer.cmd_type = refusal == KUV_RESULT_OK ? KUVNET_CMD_ACK : 0;
     answer.cmd_id = refusal == KUV_RESULT_OK ? received.cmd_type : refusal;
+    if (refusal == KUV_RESULT_OK && is_udp(handle->protocol_type)) {
+        answer.total_size = received.total_size;
+        answer.offset = received.offset;
+    }
     packet built{};
     uint64_t cursor = 0;
     uint32_t code = kuv_mapi_kuvnet_packetize(handle, &answer, &built, &cursor);

@@ -87,14 +87,24 @@ class AnswerSource {
     sockaddr_storage peer_{};
 };
 
+// An acknowledgement that names a packet (by total size and offset, as
+// datagram receivers send them) must name the one sent: a repeated one of
+// an earlier packet would report a packet the network lost as taken. One
+// that names none (zero both) is taken, as streams and older peers send it.
+bool names_other_packet(const packet_info &answer, const packet_info &info,
+                        uint64_t packet_offset) {
+    if (answer.total_size == 0 && answer.offset == 0) return false;
+    return answer.total_size != info.total_size || answer.offset != packet_offset;
+}
+
 // Reads the peer's answer into `answer`. Datagrams from another socket and
-// acknowledgements of another packet (from another receiver, or late ones
-// of an earlier packet with another command class) are passed over while
-// the time-out lasts. kResend while the peer is not ready and resends are
-// left (after the pause an active endpoint makes); kFailed with the code in
-// *code.
-Answer read_answer(kuvnet *handle, packet_info *info, packet_info *answer, uint32_t *not_ready,
-                   uint32_t *code) {
+// acknowledgements of another packet (from another receiver, late ones of
+// an earlier packet with another command class, or repeated ones that name
+// another packet) are passed over while the time-out lasts. kResend while
+// the peer is not ready and resends are left (after the pause an active
+// endpoint makes); kFailed with the code in *code.
+Answer read_answer(kuvnet *handle, packet_info *info, uint64_t packet_offset, packet_info *answer,
+                   uint32_t *not_ready, uint32_t *code) {
     AnswerSource source(handle);
     const int32_t recorded = handle->error_code;
     const kuv::sysio::Deadline deadline(io_timeout(handle));
@@ -109,7 +119,7 @@ Answer read_answer(kuvnet *handle, packet_info *info, packet_info *answer, uint3
         const bool foreign_ack =
             ours && answer->cmd_type == KUVNET_CMD_ACK &&
             ((answer->src_id & kDestinationMask) != (info->dst_id & kDestinationMask) ||
-             answer->cmd_id != info->cmd_type);
+             answer->cmd_id != info->cmd_type || names_other_packet(*answer, *info, packet_offset));
         if (ours && !foreign_ack) break;
         handle->error_code = recorded;
         if (deadline.expired()) {
@@ -213,6 +223,8 @@ uint32_t send_on_stream(kuvnet *handle, packet_info *info) {
     uint64_t cursor = 0;
     for (;;) {
         uint32_t refusal;
+        // The offset of the batch's first packet: its only one when acknowledged.
+        const uint64_t packet_offset = info->offset;
         gather_packets(handle, info, &cursor, !acknowledged, &batch, &refusal);
         if (batch.packets > 0) {
             uint32_t not_ready = 0;
@@ -220,7 +232,8 @@ uint32_t send_on_stream(kuvnet *handle, packet_info *info) {
                 uint32_t code = send_gathered(handle, info, batch);
                 if (code != KUV_RESULT_OK) return code;
                 if (!acknowledged) break;
-                const Answer outcome = read_answer(handle, info, &answer, &not_ready, &code);
+                const Answer outcome =
+                    read_answer(handle, info, packet_offset, &answer, &not_ready, &code);
                 if (outcome == Answer::kAcknowledged) break;
                 if (outcome == Answer::kFailed) return code;
             }
@@ -245,9 +258,11 @@ uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info) {
     uint64_t cursor = 0;
     uint32_t not_ready = 0;
     bool rebuild = true;
+    uint64_t packet_offset = 0;
     for (;;) {
         if (rebuild) {
             kuv_mapi_release_packet(&state.current);
+            packet_offset = info->offset;
             uint32_t code = kuv_mapi_kuvnet_packetize(handle, info, &state.current, &cursor);
             if (code != KUV_RESULT_OK) return code;
         }
@@ -259,7 +274,8 @@ uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info) {
             rebuild = true;
             continue;
         }
-        const Answer outcome = read_answer(handle, info, &state.answer, &not_ready, &code);
+        const Answer outcome =
+            read_answer(handle, info, packet_offset, &state.answer, &not_ready, &code);
         if (outcome == Answer::kFailed) return code;
         if (outcome == Answer::kAcknowledged) {
             if (last) return KUV_RESULT_OK;

@@ -314,8 +314,10 @@ KUV_API int32_t kuv_ipv4_bind(int32_t socket, uint32_t address, uint16_t port);
  * and 8), offset (4, or 0xFFFFFFFF and 8), body length (2, or 0xFFFF and 4),
  * the body, and behind a body of one byte or more a 4-byte zero trailer (of
  * a message whose size matches its total: while it had bytes left before
- * the packet). An acknowledgement is a bare 32-byte header with
- * cmd_type KUVNET_CMD_ACK and the acknowledged packet's cmd_type as cmd_id.
+ * the packet). An acknowledgement is a bare header with cmd_type
+ * KUVNET_CMD_ACK and the acknowledged packet's cmd_type as cmd_id; on UDP
+ * it also carries that packet's total_size and offset (so that a repeated
+ * acknowledgement names its own packet), elsewhere both are 0 (32 bytes).
  */
 #define KUVNET_PACKET_HEADER_SIZE 32u
 #define KUVNET_PACKET_TRAILER_SIZE 4u
@@ -434,8 +436,13 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *i
  * over while the time-out lasts: on an active UDP handle, datagrams from
  * another port than the selected peer's (the peer stays selected); and
  * acknowledgements from another receiver or of another command class (a
- * late one of an earlier message); a time-out that ends while answers
- * were passed over: KUVNET_RESULT_NO_TRANSFER. */
+ * late one of an earlier message), or that name another packet by
+ * total_size and offset (one the network repeated; an acknowledgement with
+ * both 0 names none and is taken); a time-out that ends while answers
+ * were passed over: KUVNET_RESULT_NO_TRANSFER. The acknowledgement names
+ * no message: on UDP a repeated one of an earlier message's packet with the
+ * same total_size and offset (one-datagram messages of one size sent back
+ * to back) still passes for the answer, so a loss then can go unnoticed. */
 KUV_API uint32_t kuv_xapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 KUV_API uint32_t kuv_mapi_kuvnet_tx_data(kuvnet *handle, packet_info *info);
 /* Receives one packet into info (src_id = own identifier; data must be

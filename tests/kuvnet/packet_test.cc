@@ -443,6 +443,27 @@ TEST_F(Transfer, RepeatedDatagramsArePassedOverAndRefusedOnesAreNotAcknowledged)
         EXPECT_EQ(recv(sender_socket, answer, sizeof answer, MSG_DONTWAIT), -1);
         close(sender_socket);
     }
+
+    // A start packet the network repeated is acknowledged twice; the
+    // second acknowledgement names the start, not the next packet, which
+    // the network lost: the send fails instead of reporting success.
+    int sender_socket, receiver_socket;
+    kuv_test::bound_udp(&sender_socket);
+    sockaddr_in receiver_address = kuv_test::bound_udp(&receiver_socket);
+    Endpoint sender(KUVNET_UDP_ACKED, sender_socket), receiver(KUVNET_UDP_ACKED, receiver_socket);
+    sender->timeout = 300;
+    receiver->timeout = 2000;
+    sender->max_packet_size = 32 + 4 + 100;
+    sender->peer_address.selected = reinterpret_cast<sockaddr *>(&receiver_address);
+    Bytes bytes = message_bytes(150);
+    const Bytes start = scripted_packet(150, 0, Bytes(bytes.begin(), bytes.begin() + 100));
+    for (int copy = 0; copy < 2; ++copy) {
+        sendto(sender_socket, start.data(), start.size(), 0,
+               reinterpret_cast<const sockaddr *>(&receiver_address), sizeof receiver_address);
+        EXPECT_EQ(receive(receiver.handle, kuv_xapi_kuvnet_rx_data).size(), 100u);
+    }
+    packet_info message = message_info(kSender, kReceiver, bytes);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(sender.handle, &message), KUVNET_RESULT_NO_TRANSFER);
 }
 
 // Plain UDP: a message as three datagrams nobody answers, a first datagram
