@@ -328,19 +328,13 @@ TEST_F(KuePeers, APollLoopLeavesOtherThreadsTheirTurn) {
     kuv_mapi_lock_v0(&server->lock, "outside", __LINE__);
     kuv_mapi_set_dead_lock_callback_v0(
         [](kuv_lock_t *, const char *, int32_t, int32_t) { return 1; });
-    struct sigaction action {};
-    action.sa_handler = [](int) {};
-    sigaction(SIGALRM, &action, nullptr);
-    sigevent event{{}, SIGALRM, SIGEV_THREAD_ID, {}};
-    event._sigev_un._tid = gettid();
-    timer_t ticks;
-    ASSERT_EQ(timer_create(CLOCK_MONOTONIC, &event, &ticks), 0);
-    const itimerspec every{{0, 200000}, {0, 200000}};
-    timer_settime(ticks, 0, &every, nullptr);
-    const auto asked = std::chrono::steady_clock::now();
-    EXPECT_EQ(kue_xapi_event_get_rx_count(server), -1);
-    const auto waited = std::chrono::steady_clock::now() - asked;
-    timer_delete(ticks);
+    std::chrono::steady_clock::duration waited;
+    {
+        const kuv_test::SignalTimer ticks(200, 200);
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(kue_xapi_event_get_rx_count(server), -1);
+        waited = std::chrono::steady_clock::now() - asked;
+    }
     kuv_mapi_set_dead_lock_callback_v0(nullptr);
     kuv_mapi_unlock_v0(&server->lock);
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 900);

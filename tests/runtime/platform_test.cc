@@ -12,6 +12,7 @@
 
 #include "davro_kuv.h"
 #include "platform/sorvan_vkl.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -44,19 +45,12 @@ TEST(Clock, StampsPausesAndTimersKeepToTheSystemClock) {
     EXPECT_GE(kuv_xapi_time_stamp(), first + 1200);
     // A signal that cuts into the pause of a spinning wait does not shorten
     // it: waiters under a steady signal would otherwise try ever more often.
-    struct sigaction action {};
-    action.sa_handler = [](int) {};
-    sigaction(SIGALRM, &action, nullptr);
-    sigevent event{{}, SIGALRM, SIGEV_THREAD_ID, {}};
-    event._sigev_un._tid = gettid();
-    timer_t signal_timer;
-    ASSERT_EQ(timer_create(CLOCK_MONOTONIC, &event, &signal_timer), 0);
-    const itimerspec soon{{}, {0, 10000000}};
-    ASSERT_EQ(timer_settime(signal_timer, 0, &soon, nullptr), 0);
-    sorvan_set_load_balance_range(100000, 100000);
-    EXPECT_GE(time_of([] { kuv_xapi_load_balance(); }), std::chrono::microseconds(100000));
-    sorvan_set_load_balance_range(50, 10000);
-    timer_delete(signal_timer);
+    {
+        const kuv_test::SignalTimer signal(10000);
+        sorvan_set_load_balance_range(100000, 100000);
+        EXPECT_GE(time_of([] { kuv_xapi_load_balance(); }), std::chrono::microseconds(100000));
+        sorvan_set_load_balance_range(50, 10000);
+    }
 
     kuv_timer_t timer;
     EXPECT_EQ(kuv_xapi_init_timer(&timer, 0), 0);

@@ -136,4 +136,32 @@ void ResourceCheckedTest::TearDown() {
     EXPECT_EQ(open_descriptor_count(), descriptors_at_start_) << "descriptors leaked";
 }
 
+namespace {
+
+timespec span_of(long usec) {
+    return {usec / 1000000, usec % 1000000 * 1000};
+}
+
+}  // namespace
+
+SignalTimer::SignalTimer(long delay_usec, long interval_usec) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGALRM, &action, nullptr);
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGALRM;
+    event._sigev_un._tid = gettid();
+    armed_ = timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
+    EXPECT_TRUE(armed_);
+    const itimerspec when{span_of(interval_usec), span_of(delay_usec)};
+    if (armed_) {
+        EXPECT_EQ(timer_settime(timer_, 0, &when, nullptr), 0);
+    }
+}
+
+SignalTimer::~SignalTimer() {
+    if (armed_) timer_delete(timer_);
+}
+
 }  // namespace kuv_test

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <signal.h>
+#include <time.h>
 
 #include <cstdint>
 #include <string>
@@ -45,6 +47,22 @@ bool cancel_and_join(pthread_t thread);
 // poisoned guards, which the ending thread would run into: the thread's
 // cleanup clears the guards below it first.
 bool start_cancellable(pthread_t *thread, void (*body)(void *), void *argument);
+
+// SIGALRM to the calling thread after delay_usec, then every interval_usec
+// (0: once), its handler doing nothing and installed without SA_RESTART: a
+// call under way fails with EINTR, or goes on where it is made to. The
+// signals end with the object.
+class SignalTimer {
+  public:
+    explicit SignalTimer(long delay_usec, long interval_usec = 0);
+    ~SignalTimer();
+    SignalTimer(const SignalTimer &) = delete;
+    SignalTimer &operator=(const SignalTimer &) = delete;
+
+  private:
+    timer_t timer_{};
+    bool armed_ = false;
+};
 
 // Fixture that checks at the end of every test that the tracked heap holds
 // as many blocks and bytes as at the start and that no descriptor leaked.

@@ -105,23 +105,6 @@ struct Loopback {
     }
 };
 
-// SIGALRM to this thread after delay_ms (under a second), without
-// SA_RESTART: the call under way fails with EINTR.
-struct SignalAfter {
-    timer_t timer{};
-    explicit SignalAfter(int delay_ms) {
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        sigaction(SIGALRM, &action, nullptr);
-        sigevent event{{}, SIGALRM, SIGEV_THREAD_ID, {}};
-        event._sigev_un._tid = gettid();
-        itimerspec when{{}, {0, delay_ms * 1000000L}};
-        EXPECT_EQ(timer_create(CLOCK_MONOTONIC, &event, &timer), 0);
-        EXPECT_EQ(timer_settime(timer, 0, &when, nullptr), 0);
-    }
-    ~SignalAfter() { timer_delete(timer); }
-};
-
 using Socket = kuv_test::ResourceCheckedTest;
 
 TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
@@ -130,7 +113,7 @@ TEST_F(Socket, TimeOutsSignalsFillsPartialSendsAndThePeersClose) {
     EXPECT_EQ(kuv_xapi_poll_socket(pair.server, KUV_SOCKET_POLL_READABLE, 0), 0);
     EXPECT_EQ(kuv_xapi_recv(pair.server, buffer, sizeof buffer, 100), 0);
     for (int32_t flag : {0, 1}) {  // the wait goes on after the signal, or ends
-        SignalAfter signal(100);
+        kuv_test::SignalTimer signal(100000);
         EXPECT_EQ(kuv_xapi_rx_poll_socket_intr(pair.server, flag ? 5000 : 300, flag), -flag);
     }
     EXPECT_EQ(errno, EINTR);
@@ -294,7 +277,7 @@ TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
     }
     Fd abandoned(socket(AF_INET, SOCK_STREAM, 0));
     {
-        SignalAfter signal(150);
+        kuv_test::SignalTimer signal(150000);
         EXPECT_EQ(full.connect(abandoned, -1, 1), -1);
         EXPECT_EQ(errno, EINTR);
     }
@@ -307,7 +290,7 @@ TEST_F(Socket, ConnectRefusalsTimeOutsAndInterruptions) {
         }
     });
     {
-        SignalAfter signal(150);
+        kuv_test::SignalTimer signal(150000);
         EXPECT_EQ(full.connect(full.client, -1, 0), 1);
     }
     connected = true;
