@@ -79,6 +79,19 @@ const char *read_welcome(kuv_ftp_t *ftp) {
     }
 }
 
+// Reads (and drops) what the server still sends on the data connection
+// until its end, for at most data_timeout: false when it resets instead. A
+// time-out is no loss.
+bool server_ends_in_order(kuv_ftp_t *ftp, int32_t socket) {
+    const sysio::Deadline deadline(static_cast<int32_t>(ftp->data_timeout));
+    for (;;) {
+        const int32_t count =
+            kuv_xapi_recv(socket, ftp->io_area, KUV_FTP_IO_AREA_SIZE, deadline.remaining());
+        if (count < 0) return errno == 0;
+        if (count == 0 || deadline.expired()) return true;
+    }
+}
+
 }  // namespace
 
 int32_t disconnect_via_slot(kuv_ftp_t *ftp) {
@@ -97,17 +110,8 @@ bool close_data_gracefully(kuv_ftp_t *ftp) {
     // and so every byte before it; one that closes with bytes unread resets
     // the connection, and those bytes are lost whatever it replies.
     bool delivered = true;
-    if (const int32_t socket = ftp->data_socket; socket != -1) {
-        if (::shutdown(socket, SHUT_WR) != 0) delivered = false;
-        sysio::Deadline deadline(static_cast<int32_t>(ftp->data_timeout));
-        while (delivered) {
-            const int32_t count =
-                kuv_xapi_recv(socket, ftp->io_area, KUV_FTP_IO_AREA_SIZE, deadline.remaining());
-            if (count > 0 && !deadline.expired()) continue;
-            if (count < 0 && errno != 0) delivered = false;
-            break;
-        }
-    }
+    if (const int32_t socket = ftp->data_socket; socket != -1)
+        delivered = ::shutdown(socket, SHUT_WR) == 0 && server_ends_in_order(ftp, socket);
     kuvnet *endpoint = ftp->data_endpoint;
     // Only a passive connection is the endpoint's own socket; an accepted
     // active-mode socket is closed without a reset anyway.
