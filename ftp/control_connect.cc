@@ -157,6 +157,9 @@ int32_t connect(kuv_ftp_t *ftp, const char *host, int32_t port) {
             if (*buffer) *buffer = kuv_xapi_close_buffer(*buffer);
         }
         ftp->reply_buffer = kuv_xapi_open_buffer();
+        // A multi-line reply an earlier connection left unfinished is no
+        // part of this one's welcome.
+        ftp->more_lines = 0;
         if (ftp->secure_mode == 1)
             say("not supported standard sftp");
         else if (ftp->secure_mode != 0)

@@ -80,6 +80,9 @@ struct AuxBlock {
     // transfer; a data connection was accepted from it.
     bool active_announced;
     bool data_accepted;
+    // The code of the first line of the multi-line reply being read (while
+    // more_lines is 1): only a line with this code continues or ends it.
+    int32_t reply_opening_code;
 };
 
 // ---- the client's own operations --------------------------------------

@@ -211,7 +211,10 @@ struct kuv_ftp {
     kuv_ftp_pump_t pump;
     /* Reads one reply line from the reply buffer: its code (> 0), or 0 when
      * no complete coded line is held. Lines that do not start with a digit
-     * (the inner lines of a multi-line reply) are skipped; a line that
+     * (the inner lines of a multi-line reply) are skipped, and so, within a
+     * multi-line reply, is every line that does not start with its first
+     * line's code (and no fourth digit), whatever digits or other code it
+     * starts with: only its own code continues or ends it. A line that
      * starts with fewer than three digits is dropped and answered 0 although
      * more lines may be held, so a 0 after taking bytes is worth a second
      * call before waiting for more input. Without memory for a held line

@@ -261,6 +261,9 @@ TEST_F(ScriptedFtp, ReplyReaderTakesCodeSeparatorAndTextAndDropsWhatHasNoCode) {
     const std::tuple<const char *, int32_t, uint32_t, const char *> cases[] = {
         {"200\r\n", 200, 0, ""},
         {"220-first\r\n", 220, 1, "first"},
+        // Within a multi-line reply a line with another code is its text.
+        {"123 inner\r\n2201 x\r\n221 y\r\n220-more\r\n", 220, 1, "more"},
+        {"220 end\r\n", 220, 0, "end"},
         {"331 need a password\n", 331, 0, "need a password"},
         {"2345 x\r\n", 234, 0, " x"},
         {"257:\"/\"\r", 257, 0, "\"/\""},
@@ -346,7 +349,9 @@ TEST_F(ScriptedFtp, ConnectTakesAnyWelcomeAndEndsEveryFailedOneWithoutSpinning) 
 TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOut) {
     const std::string uncopied = "250 " + std::string(5000, 'x') + "\r\n";
     FakeFtp script;
-    script.answers["CWD"] = "250-changed\r\n250 really\r\n";
+    // Inner lines that start with digits or another code are the reply's
+    // text: only its own code ends it.
+    script.answers["CWD"] = "250-changed\r\n226 inner\r\n2500 inner\r\n250 really\r\n";
     script.answers["RNFR"] = "350 ready\r\n";
     script.answers["RNTO"] = "550 refused\r\n";
     script.answers["DELE"] = uncopied;
@@ -425,7 +430,7 @@ TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPe
                               "227-Entering Passive Mode (127,0,0,1,{p1,p2})\r\n227-(127,0,0,1," +
                                   std::to_string(other_port / 256) + "," +
                                   std::to_string(other_port % 256) + ")\r\n229 Extended (|||" +
-                                  std::to_string(other_port) + "|)\r\n"};
+                                  std::to_string(other_port) + "|)\r\n227 end\r\n"};
     const size_t usable = script.passive_replies.size();
     // What does not fit or lacks its delimiters is ignored: active mode
     // takes over.
