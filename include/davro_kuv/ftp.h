@@ -56,7 +56,11 @@
  * transfer whose final reply does not come within its wait, drop the
  * control connection: a reply that came later would be taken for the
  * answer to the next command. The commands after fail until the
- * application connects again.
+ * application connects again. A preliminary reply (1yz, such as a welcome
+ * of "120 ready in 5 minutes" or a 110 restart marker) is read past to
+ * the final reply that follows it, in the welcome and in every command's
+ * wait; only a transfer command's wait ends at the announcement of its
+ * transfer (125 or 150).
  */
 #ifndef DAVRO_KUV_FTP_H
 #define DAVRO_KUV_FTP_H

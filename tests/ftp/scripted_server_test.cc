@@ -88,6 +88,7 @@ struct FakeFtp {
     std::set<std::string> hang_up_after;                   // RETR: the session ends after the 226
     std::set<std::string> unconnected;                     // RETR: 150, 226, no data connection
     std::atomic<bool> release_hang_up{false};              // until set, those wait after the 150
+    std::string announcement = "150 here it comes\r\n";    // before a transfer
     std::string completion = "226 transfer complete\r\n";  // after a transfer served whole
     std::string midway;               // RETR: said after half the file, then a pause of 1 s
     std::map<std::string, int> late;  // verb -> ms before its (final) reply
@@ -167,7 +168,7 @@ class FakeServer {
         const bool retr = verb == "RETR", listing = verb == "NLST" || verb == "LIST";
         if (retr && file == script_.files.end()) return reply("550 no such file\r\n");
         verb_ = "";  // only the final reply of a transfer comes late
-        reply("150 here it comes\r\n");
+        reply(script_.announcement);
         verb_ = verb;
         if (retr && script_.unconnected.count(name)) return reply(script_.completion);
         const int data = data_listener_ >= 0 ? accept_within(data_listener_)
@@ -352,7 +353,9 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
     // Inner lines that start with digits or another code are the reply's
     // text: only its own code ends it.
     script.answers["CWD"] = "250-changed\r\n226 inner\r\n2500 inner\r\n250 really\r\n";
-    script.answers["RNFR"] = "350 ready\r\n";
+    // A preliminary reply is read past to the final one that follows it.
+    script.welcome = "120 ready in 1 minute\r\n220 fake ready\r\n";
+    script.answers["RNFR"] = "110 wait\r\n350 ready\r\n";
     script.answers["RNTO"] = "550 refused\r\n";
     script.answers["DELE"] = uncopied;
     script.answers["SIZE"] = "213 42" + std::string(198, ' ') + "\r\n";
@@ -510,6 +513,8 @@ TEST_F(ScriptedFtp, PreliminaryRepliesAndA250CompleteTheTransferInStep) {
     for (const char *completion :
          {"150 still here\r\n110 MARK 0 = 100\r\n226 done\r\n", "250 file action done\r\n"}) {
         script.completion = completion;
+        // A restart marker may come before the announcement too.
+        script.announcement = completion[0] == '1' ? "110 MARK 0 = 0\r\n150 go\r\n" : "125 go\r\n";
         EXPECT_EQ(client.retrieve("f"), file) << completion;
         ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "up"), 1) << completion;
         EXPECT_EQ(client->write_stream(client.ftp, "uploaded", 8), 8);
