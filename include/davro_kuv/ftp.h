@@ -251,7 +251,9 @@ struct kuv_ftp {
     /* CWD path, or CDUP for the path "..": 1 on 250. */
     kuv_ftp_format_t cwd;
     /* PWD: 1 on 257; the quoted directory (a quote inside it, which the
-     * reply doubles, held once) stored in *path as a new string
+     * reply doubles, held once; it ends at the first quote not doubled
+     * that ends the text or stands before a blank, so a remark behind it
+     * may hold quotes of its own) stored in *path as a new string
      * the caller releases (*path set to NULL first, left NULL without one);
      * 0 when the text or the directory could not be kept for want of memory. */
     kuv_ftp_pwd_t pwd;
