@@ -25,6 +25,25 @@ void undouble_quotes(char *text) {
     *to = '\0';
 }
 
+// Where the quoted directory of a 257 reply text ends, given its opening
+// quote: at the first quote that is not doubled and stands at the end of
+// the text or before a blank, so that a remark behind the directory may
+// hold quotes of its own ("/x" is "current"). Without such a quote, at the
+// last one: a server that does not double a quote inside the directory is
+// read right as well. npos when the text holds no quote behind the opening.
+size_t closing_quote(std::string_view text, size_t open) {
+    for (size_t at = open + 1; at < text.size(); ++at) {
+        if (text[at] != '"') continue;
+        if (at + 1 < text.size() && text[at + 1] == '"') {
+            ++at;
+            continue;
+        }
+        if (at + 1 == text.size() || text[at + 1] == ' ' || text[at + 1] == '\t') return at;
+    }
+    const size_t last = text.rfind('"');
+    return last > open ? last : std::string_view::npos;
+}
+
 // A command whose one argument is a formatted path or name: 0 without
 // sending when there is no connection or the argument cannot be made or is
 // unsafe to send.
@@ -91,13 +110,10 @@ int32_t pwd(kuv_ftp_t *ftp, char **path) {
             // A reply whose text could not be kept for want of memory names
             // no directory.
             if (!ftp->reply_text) return false;
-            // The directory stands between the first and the last quote:
-            // a server that does not double a quote inside it is read
-            // right as well.
             const std::string_view text(ftp->reply_text);
             const size_t open = text.find('"');
-            const size_t close = text.rfind('"');
-            if (open != std::string_view::npos && close > open + 1) {
+            const size_t close = open == std::string_view::npos ? open : closing_quote(text, open);
+            if (close != std::string_view::npos && close > open + 1) {
                 release_text(*path);
                 *path = kuv_xapi_alloc_string(ftp->reply_text + open + 1, close - open - 1);
                 if (*path) undouble_quotes(*path);

@@ -57,8 +57,10 @@ const char *open_control(kuv_ftp_t *ftp, const char *host, int32_t port) {
 }
 
 // Reads the welcome: success at the first coded line that is no
-// continuation, whatever its code. Each line has control_timeout to come
-// whole, as in every reply wait. The failure message, or NULL.
+// continuation, whatever its code, read on past a preliminary one ("120
+// ready in 5 minutes"), whose final welcome follows. Each line has
+// control_timeout to come whole, as in every reply wait. The failure
+// message, or NULL.
 const char *read_welcome(kuv_ftp_t *ftp) {
     sysio::Deadline line_due(control_wait_of(ftp));
     for (;;) {
@@ -66,7 +68,7 @@ const char *read_welcome(kuv_ftp_t *ftp) {
         const int32_t code = KUV_FTP_SLOT(ftp, read_reply);
         if (held_reply_bytes(ftp) < held_before) line_due.restart();
         if (code > 0) {
-            if (ftp->more_lines == 0) return nullptr;
+            if (ftp->more_lines == 0 && !is_preliminary(code)) return nullptr;
             continue;
         }
         if (may_read_on(ftp, held_before)) continue;
@@ -157,6 +159,9 @@ int32_t connect(kuv_ftp_t *ftp, const char *host, int32_t port) {
             if (*buffer) *buffer = kuv_xapi_close_buffer(*buffer);
         }
         ftp->reply_buffer = kuv_xapi_open_buffer();
+        // A multi-line reply an earlier connection left unfinished is no
+        // part of this one's welcome.
+        ftp->more_lines = 0;
         if (ftp->secure_mode == 1)
             say("not supported standard sftp");
         else if (ftp->secure_mode != 0)

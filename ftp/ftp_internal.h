@@ -80,6 +80,9 @@ struct AuxBlock {
     // transfer; a data connection was accepted from it.
     bool active_announced;
     bool data_accepted;
+    // The code of the first line of the multi-line reply being read (while
+    // more_lines is 1): only a line with this code continues or ends it.
+    int32_t reply_opening_code;
 };
 
 // ---- the client's own operations --------------------------------------
@@ -186,16 +189,35 @@ inline bool may_read_on(const kuv_ftp_t *ftp, uint64_t held_before) {
     return held_reply_bytes(ftp) < held_before && holds_reply_line(ftp);
 }
 
+// A preliminary reply (1yz) announces a final one. A reply wait reads on
+// past it (ended there, the final reply would answer the next command),
+// except that the wait of a transfer command ends at the announcement of
+// the transfer (125 or 150), whose data comes before its final reply, and
+// a wait for replies while the data flows ends at any reply.
+enum class Preliminary { read_on, announcement_ends, ends };
+
+inline bool is_preliminary(int32_t code) {
+    return code >= 100 && code < 200;
+}
+
+inline bool ends_reply_wait(int32_t code, Preliminary preliminary) {
+    if (!is_preliminary(code) || preliminary == Preliminary::ends) return true;
+    return preliminary == Preliminary::announcement_ends &&
+           (code == reply::kTransferStarting || code == reply::kOpeningData);
+}
+
 // Reads reply lines, pumping control input while none is held, and hands
 // each coded line to judge(code). Ends at the first coded line that is no
-// continuation, at a lost connection, or when no whole line has come for
-// control_wait ms: a silence, or a server that trickles a line in byte by
-// byte, which would otherwise hold the wait for as long as it likes. A
+// continuation (nor a preliminary reply it reads on past, see above), at a
+// lost connection, or when no whole line has come for control_wait ms: a
+// silence, or a server that trickles a line in byte by byte, which would
+// otherwise hold the wait for as long as it likes. A
 // wait that ends so while the reply is owed drops the control connection:
 // the reply could still come, and the next command would take it for its
 // own, and every later command the reply meant for the one before.
 template <class Judge>
-void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge, bool reply_owed = true) {
+void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge, bool reply_owed = true,
+                Preliminary preliminary = Preliminary::read_on) {
     sysio::Deadline line_due(control_wait);
     for (;;) {
         const uint64_t held_before = held_reply_bytes(ftp);
@@ -205,7 +227,7 @@ void wait_reply(kuv_ftp_t *ftp, int32_t control_wait, Judge &&judge, bool reply_
         if (held_reply_bytes(ftp) < held_before) line_due.restart();
         if (code > 0) {
             judge(code);
-            if (ftp->more_lines != 1) return;
+            if (ftp->more_lines != 1 && ends_reply_wait(code, preliminary)) return;
             continue;
         }
         // A line dropped by the reader (no code) may sit in front of more

@@ -100,6 +100,7 @@ kuv_ftp_t *kuv_xapi_open_ftp(void) {
     aux->disconnecting = false;
     aux->stall_start_msec = aux->stall_since_seen = 0;
     aux->active_announced = aux->data_accepted = false;
+    aux->reply_opening_code = 0;
     ftp->aux = aux;
     return ftp;
 }

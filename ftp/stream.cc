@@ -102,20 +102,23 @@ int32_t attempt_transfer(kuv_ftp_t *ftp, uint64_t offset, const char *format, va
         return 0;
     }
     int32_t result = 0;
-    wait_reply(ftp, control_wait_of(ftp), [&](int32_t code) {
-        if (code == reply::kOpeningData || code == reply::kTransferStarting) {
-            ftp->transfer_active = 1;
-            result = 1;
-            // The server connects to an active-mode listener; one that
-            // never does moves no data, whatever it replies.
-            if (aux && ftp->passive != 1) aux->active_announced = true;
-        } else if (code == reply::kCannotOpenData || code == reply::kTransferAborted ||
-                   code == reply::kUnavailable) {
-            ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
-        } else {
-            ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
-        }
-    });
+    wait_reply(
+        ftp, control_wait_of(ftp),
+        [&](int32_t code) {
+            if (code == reply::kOpeningData || code == reply::kTransferStarting) {
+                ftp->transfer_active = 1;
+                result = 1;
+                // The server connects to an active-mode listener; one that
+                // never does moves no data, whatever it replies.
+                if (aux && ftp->passive != 1) aux->active_announced = true;
+            } else if (code == reply::kCannotOpenData || code == reply::kTransferAborted ||
+                       code == reply::kUnavailable) {
+                ftp->error_flags |= KUV_FTP_CONNECTION_FAILURE;
+            } else if (!is_preliminary(code)) {
+                ftp->error_flags |= KUV_FTP_REPLY_FAILURE;
+            }
+        },
+        true, Preliminary::announcement_ends);
     return result;
 }
 
@@ -139,8 +142,10 @@ void read_transfer_replies(kuv_ftp_t *ftp, uint64_t wanted) {
             // wait, whose end drops the connection when it does not come:
             // left unread, it would answer the next command.
             if (ftp->more_lines == 1)
-                wait_reply(ftp, control_wait_of(ftp),
-                           [&](int32_t code) { final = judge_transfer_reply(ftp, code); });
+                wait_reply(
+                    ftp, control_wait_of(ftp),
+                    [&](int32_t code) { final = judge_transfer_reply(ftp, code); }, true,
+                    Preliminary::ends);
             cut_short = ftp->more_lines == 1;
             if (!cut_short) {
                 if (final) return;

@@ -56,7 +56,11 @@
  * transfer whose final reply does not come within its wait, drop the
  * control connection: a reply that came later would be taken for the
  * answer to the next command. The commands after fail until the
- * application connects again.
+ * application connects again. A preliminary reply (1yz, such as a welcome
+ * of "120 ready in 5 minutes" or a 110 restart marker) is read past to
+ * the final reply that follows it, in the welcome and in every command's
+ * wait; only a transfer command's wait ends at the announcement of its
+ * transfer (125 or 150).
  */
 #ifndef DAVRO_KUV_FTP_H
 #define DAVRO_KUV_FTP_H
@@ -211,7 +215,10 @@ struct kuv_ftp {
     kuv_ftp_pump_t pump;
     /* Reads one reply line from the reply buffer: its code (> 0), or 0 when
      * no complete coded line is held. Lines that do not start with a digit
-     * (the inner lines of a multi-line reply) are skipped; a line that
+     * (the inner lines of a multi-line reply) are skipped, and so, within a
+     * multi-line reply, is every line that does not start with its first
+     * line's code (and no fourth digit), whatever digits or other code it
+     * starts with: only its own code continues or ends it. A line that
      * starts with fewer than three digits is dropped and answered 0 although
      * more lines may be held, so a 0 after taking bytes is worth a second
      * call before waiting for more input. Without memory for a held line
@@ -244,7 +251,9 @@ struct kuv_ftp {
     /* CWD path, or CDUP for the path "..": 1 on 250. */
     kuv_ftp_format_t cwd;
     /* PWD: 1 on 257; the quoted directory (a quote inside it, which the
-     * reply doubles, held once) stored in *path as a new string
+     * reply doubles, held once; it ends at the first quote not doubled
+     * that ends the text or stands before a blank, so a remark behind it
+     * may hold quotes of its own) stored in *path as a new string
      * the caller releases (*path set to NULL first, left NULL without one);
      * 0 when the text or the directory could not be kept for want of memory. */
     kuv_ftp_pwd_t pwd;

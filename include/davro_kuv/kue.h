@@ -136,7 +136,11 @@ typedef void *(*kue_thread_entry_t)(void *argument);
  * One event. A pushed event is one block: the record followed by its size
  * bytes (flags 0, data pointing right behind the record). A received event
  * is a record whose data is the block the packet layer assembled (flags
- * KUE_EVENT_OWNS_DATA).
+ * KUE_EVENT_OWNS_DATA). Its expire_time is the receiver's time_stamp plus
+ * the lifetime the sender wrote into the header; a sum past the largest
+ * time stamp (the lifetime of an event that never expires, 2^64 - 1 less
+ * the sender's time stamp, on a receiver whose clock is at or past the
+ * sender's) is KUE_NEVER_EXPIRES rather than a small time wrapped round.
  */
 typedef struct kue_event {
     struct kue_event *next; /* queue link; NULL once popped */

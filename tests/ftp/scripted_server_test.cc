@@ -88,6 +88,7 @@ struct FakeFtp {
     std::set<std::string> hang_up_after;                   // RETR: the session ends after the 226
     std::set<std::string> unconnected;                     // RETR: 150, 226, no data connection
     std::atomic<bool> release_hang_up{false};              // until set, those wait after the 150
+    std::string announcement = "150 here it comes\r\n";    // before a transfer
     std::string completion = "226 transfer complete\r\n";  // after a transfer served whole
     std::string midway;               // RETR: said after half the file, then a pause of 1 s
     std::map<std::string, int> late;  // verb -> ms before its (final) reply
@@ -167,7 +168,7 @@ class FakeServer {
         const bool retr = verb == "RETR", listing = verb == "NLST" || verb == "LIST";
         if (retr && file == script_.files.end()) return reply("550 no such file\r\n");
         verb_ = "";  // only the final reply of a transfer comes late
-        reply("150 here it comes\r\n");
+        reply(script_.announcement);
         verb_ = verb;
         if (retr && script_.unconnected.count(name)) return reply(script_.completion);
         const int data = data_listener_ >= 0 ? accept_within(data_listener_)
@@ -261,6 +262,9 @@ TEST_F(ScriptedFtp, ReplyReaderTakesCodeSeparatorAndTextAndDropsWhatHasNoCode) {
     const std::tuple<const char *, int32_t, uint32_t, const char *> cases[] = {
         {"200\r\n", 200, 0, ""},
         {"220-first\r\n", 220, 1, "first"},
+        // Within a multi-line reply a line with another code is its text.
+        {"123 inner\r\n2201 x\r\n221 y\r\n220-more\r\n", 220, 1, "more"},
+        {"220 end\r\n", 220, 0, "end"},
         {"331 need a password\n", 331, 0, "need a password"},
         {"2345 x\r\n", 234, 0, " x"},
         {"257:\"/\"\r", 257, 0, "\"/\""},
@@ -346,8 +350,12 @@ TEST_F(ScriptedFtp, ConnectTakesAnyWelcomeAndEndsEveryFailedOneWithoutSpinning) 
 TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOut) {
     const std::string uncopied = "250 " + std::string(5000, 'x') + "\r\n";
     FakeFtp script;
-    script.answers["CWD"] = "250-changed\r\n250 really\r\n";
-    script.answers["RNFR"] = "350 ready\r\n";
+    // Inner lines that start with digits or another code are the reply's
+    // text: only its own code ends it.
+    script.answers["CWD"] = "250-changed\r\n226 inner\r\n2500 inner\r\n250 really\r\n";
+    // A preliminary reply is read past to the final one that follows it.
+    script.welcome = "120 ready in 1 minute\r\n220 fake ready\r\n";
+    script.answers["RNFR"] = "110 wait\r\n350 ready\r\n";
     script.answers["RNTO"] = "550 refused\r\n";
     script.answers["DELE"] = uncopied;
     script.answers["SIZE"] = "213 42" + std::string(198, ' ') + "\r\n";
@@ -364,7 +372,9 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
     EXPECT_EQ(client->cwd(client.ftp, "%s/x", ".."), 1);
     // A quote in the directory comes doubled (or, from some servers, as it
     // is); the path handed out holds it once.
-    for (const char *answer : {"257 \"/q\"\"d\" is current\r\n", "257 \"/q\"d\" is current\r\n"}) {
+    // A remark behind it may hold quotes of its own.
+    for (const char *answer : {"257 \"/q\"\"d\" is current\r\n", "257 \"/q\"d\" is current\r\n",
+                               "257 \"/q\"\"d\" is \"current\"\r\n"}) {
         script.answers["PWD"] = answer;
         char *path = nullptr;
         EXPECT_EQ(client->pwd(client.ftp, &path), 1);
@@ -411,8 +421,8 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
         EXPECT_EQ(client->control_socket, -1);
     }
     client->disconnect(client.ftp);
-    EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "PWD", "PWD", "RNFR a b", "RNTO c",
-                                        "SIZE f", "SIZE f", "DELE f"}));
+    EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "PWD", "PWD", "PWD", "RNFR a b",
+                                        "RNTO c", "SIZE f", "SIZE f", "DELE f"}));
 }
 
 TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPeer) {
@@ -425,7 +435,7 @@ TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPe
                               "227-Entering Passive Mode (127,0,0,1,{p1,p2})\r\n227-(127,0,0,1," +
                                   std::to_string(other_port / 256) + "," +
                                   std::to_string(other_port % 256) + ")\r\n229 Extended (|||" +
-                                  std::to_string(other_port) + "|)\r\n"};
+                                  std::to_string(other_port) + "|)\r\n227 end\r\n"};
     const size_t usable = script.passive_replies.size();
     // What does not fit or lacks its delimiters is ignored: active mode
     // takes over.
@@ -505,6 +515,8 @@ TEST_F(ScriptedFtp, PreliminaryRepliesAndA250CompleteTheTransferInStep) {
     for (const char *completion :
          {"150 still here\r\n110 MARK 0 = 100\r\n226 done\r\n", "250 file action done\r\n"}) {
         script.completion = completion;
+        // A restart marker may come before the announcement too.
+        script.announcement = completion[0] == '1' ? "110 MARK 0 = 0\r\n150 go\r\n" : "125 go\r\n";
         EXPECT_EQ(client.retrieve("f"), file) << completion;
         ASSERT_EQ(client->open_stream(client.ftp, 0, "STOR %s\r\n", "up"), 1) << completion;
         EXPECT_EQ(client->write_stream(client.ftp, "uploaded", 8), 8);
