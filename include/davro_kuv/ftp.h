@@ -304,7 +304,14 @@ struct kuv_ftp {
      * the current directory, files created with mode: 1 when at least one
      * file was listed and all were downloaded; 0 otherwise; -1 when the URI
      * cannot be formatted or opened or has no host or path (a port number
-     * above 65535 reaches connect as 65536, which fails). Local names are
+     * above 65535 reaches connect as 65536, which fails). Only the listed
+     * names the URI asks for are fetched, the others passed over and not
+     * counted: a server may list any name. The path's last part, as it is
+     * listed after the change to its directory, asks for itself (listed as
+     * itself or by its base name), for a directory's files (listed as
+     * "PART/NAME"), or, with wildcards (* ? [), for the names it matches
+     * (a wildcard takes no '/' and no leading '.'); "" or "." asks for the
+     * files of the directory, listed by name. Local names are
      * the base names of the listed names; what holds a name already (a
      * link itself, not what it names) is removed and a new file created.
      * Listed names whose last part is "." or ".." (the directory itself or

@@ -858,39 +858,50 @@ TEST_F(ScriptedFtp, ReplacedSlotsThatCallTheClientBackOrAnswerTooMuchLeaveItWhol
     EXPECT_EQ(downloader->control_socket, -1);
 }
 
-// A one-call download of /x from a scripted server, its printing kept
-// quiet.
-int32_t download(FakeFtp &script) {
+// A one-call download of path (every file, by default) from a scripted
+// server; what it printed in *printed, else kept quiet.
+int32_t download(FakeFtp &script, const char *path = "/*", std::string *printed = nullptr) {
     FakeServer server(script);
     Client client;
     client->passive = 1;
     OutputCapture output(1);
-    return client->download(client.ftp, 0644, "ftp://127.0.0.1:%d/x", server.port());
+    const int32_t result =
+        client->download(client.ftp, 0644, "ftp://127.0.0.1:%d%s", server.port(), path);
+    if (printed) *printed = output.finish();
+    return result;
 }
 
 TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     ScratchDirectory scratch;
     ASSERT_TRUE(scratch.ok);
-    // Hostile names: only their base names are made, here. A link of a
-    // listed name, dangling or not, is replaced, and what it names is neither
-    // made nor touched.
+    // Hostile names: a server may list anything, and only the names the URI
+    // asks for are fetched, by their base names, here. A link of a listed
+    // name, dangling or not, is replaced, and what it names is neither made
+    // nor touched.
     const std::string absolute = scratch.parent + "/absolute.txt";
     const std::string outside = scratch.parent + "/outside.txt";
     ASSERT_TRUE(write_file(scratch.parent + "/kept.txt", "kept"));
+    ASSERT_TRUE(write_file(".profile", "mine"));
     ASSERT_EQ(symlink(outside.c_str(), "dangling.txt"), 0);
     ASSERT_EQ(symlink((scratch.parent + "/kept.txt").c_str(), "kept.txt"), 0);
     FakeFtp script;
     script.files = {{"../escape.txt", "1"}, {absolute, "2"}, {"sub/../../deep.txt", "3"}};
-    script.files.insert({{"dangling.txt", "4"}, {"kept.txt", "5"}});
+    script.files.insert({{"dangling.txt", "4"}, {"kept.txt", "5"}, {".profile", "6"}});
     for (const auto &[name, bytes] : script.files)
         script.listing += name + "\r\n";
     EXPECT_EQ(download(script), 1);
-    EXPECT_EQ(read_file("escape.txt") + read_file("absolute.txt") + read_file("deep.txt") +
-                  read_file("dangling.txt") + read_file("kept.txt"),
-              "12345");
+    EXPECT_EQ(read_file("dangling.txt") + read_file("kept.txt"), "45");
+    EXPECT_FALSE(exists("escape.txt") || exists("absolute.txt") || exists("deep.txt"));
     EXPECT_FALSE(exists(scratch.parent + "/escape.txt") || exists(absolute) ||
                  exists(scratch.parent + "/deep.txt") || exists(outside));
     EXPECT_EQ(read_file(scratch.parent + "/kept.txt"), "kept");
+    // One file asked for: the others listed with it are not fetched, and a
+    // listing of none of it fetches nothing.
+    EXPECT_EQ(download(script, "/kept.txt"), 1);
+    EXPECT_EQ(read_file(".profile"), "mine");
+    script.listing = ".profile\r\n";
+    EXPECT_EQ(download(script, "/kept.txt"), 0);
+    EXPECT_EQ(read_file(".profile"), "mine");
     // A listed name whose local name cannot be made fails the download.
     const std::string second(77, 'q');
     script.listing = "a.txt\r\n" + second + "\r\n";
@@ -906,7 +917,7 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     // the names, are no files to fetch.
     script.listing = "x/.\r\nx/..\r\n..\r\nx/b.txt\r\n";
     script.files = {{"x/.", "dot"}, {"x/..", "dotdot"}, {"..", "up"}, {"x/b.txt", "B"}};
-    EXPECT_EQ(download(script), 1);
+    EXPECT_EQ(download(script, "/x"), 1);
     EXPECT_EQ(read_file("b.txt"), "B");
     // A transfer cut by the server (first a new file, then over an earlier
     // one, which goes too); one cut with a 226 all the same, as a server
