@@ -152,6 +152,16 @@ class LocalFile {
     bool replaced_ = false;
 };
 
+// Prints a name the server chose with its control bytes as '?': they
+// would reach the terminal as its commands (a title, a cleared screen, a
+// line rewritten by a carriage return).
+void print_shown(const char *text) {
+    for (const char *at = text; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        std::putchar(byte < 0x20 || byte == 0x7F ? '?' : byte);
+    }
+}
+
 void print_result(const kuv_ftp_t *ftp, bool ok, bool replaced) {
     const uint64_t elapsed = ftp->transfer_elapsed;
     const char *outcome =
@@ -209,8 +219,11 @@ void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block,
         tally.go_on = false;
         return;
     }
-    std::printf("Downloading \"%s \" to \"%s\"(%lu bytes)\n", name, local_name.chars(),
-                static_cast<unsigned long>(size));
+    std::fputs("Downloading \"", stdout);
+    print_shown(name);
+    std::fputs(" \" to \"", stdout);
+    print_shown(local_name.chars());
+    std::printf("\"(%lu bytes)\n", static_cast<unsigned long>(size));
     LocalFile file(local_name.chars(), mode);
     uint64_t received = 0;
     bool written = receive_file(ftp, file, block, &received);

@@ -314,6 +314,7 @@ struct kuv_ftp {
      * files of the directory, listed by name. Local names are
      * the base names of the listed names; what holds a name already (a
      * link itself, not what it names) is removed and a new file created.
+     * The "Downloading" line shows a name's control bytes as '?'.
      * Listed names whose last part is "." or ".." (the directory itself or
      * its parent, which some servers list) are passed over and not counted.
      * A file fails (and what it wrote is removed) when fewer bytes came than

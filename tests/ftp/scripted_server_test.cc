@@ -877,9 +877,10 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     // Hostile names: a server may list anything, and only the names the URI
     // asks for are fetched, by their base names, here. A link of a listed
     // name, dangling or not, is replaced, and what it names is neither made
-    // nor touched.
+    // nor touched. A name's control bytes do not reach the terminal.
     const std::string absolute = scratch.parent + "/absolute.txt";
     const std::string outside = scratch.parent + "/outside.txt";
+    const std::string titled = "esc\x1b]0;x\x07.txt";
     ASSERT_TRUE(write_file(scratch.parent + "/kept.txt", "kept"));
     ASSERT_TRUE(write_file(".profile", "mine"));
     ASSERT_EQ(symlink(outside.c_str(), "dangling.txt"), 0);
@@ -887,10 +888,13 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     FakeFtp script;
     script.files = {{"../escape.txt", "1"}, {absolute, "2"}, {"sub/../../deep.txt", "3"}};
     script.files.insert({{"dangling.txt", "4"}, {"kept.txt", "5"}, {".profile", "6"}});
+    script.files.insert({{titled, "7"}});
     for (const auto &[name, bytes] : script.files)
         script.listing += name + "\r\n";
-    EXPECT_EQ(download(script), 1);
-    EXPECT_EQ(read_file("dangling.txt") + read_file("kept.txt"), "45");
+    std::string printed;
+    EXPECT_EQ(download(script, "/*", &printed), 1);
+    EXPECT_EQ(read_file("dangling.txt") + read_file("kept.txt") + read_file(titled), "457");
+    EXPECT_EQ(printed.find_first_of("\x1b\x07"), printed.npos) << printed;
     EXPECT_FALSE(exists("escape.txt") || exists("absolute.txt") || exists("deep.txt"));
     EXPECT_FALSE(exists(scratch.parent + "/escape.txt") || exists(absolute) ||
                  exists(scratch.parent + "/deep.txt") || exists(outside));
