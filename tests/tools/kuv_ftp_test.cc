@@ -54,11 +54,14 @@ std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit
 // not do: list names other than the one asked for, go silent in the middle
 // of a download, or take or send a whole file and never confirm it
 // (unconfirmed).
-// It tells how an upload ended: "end" (orderly) or "reset".
+// It tells how an upload ended: "end" (orderly) or "reset". A refusal, when
+// given, answers RETR instead.
 class ScriptedServer {
   public:
-    ScriptedServer(std::string listing, bool stall, bool unconfirmed = false)
+    ScriptedServer(std::string listing, bool stall, bool unconfirmed = false,
+                   std::string refusal = "")
         : listing_(std::move(listing)),
+          refusal_(std::move(refusal)),
           stall_(stall),
           unconfirmed_(unconfirmed),
           listener_(kuv_ftp_test::loopback_socket(false, &port_)) {
@@ -95,6 +98,9 @@ class ScriptedServer {
                     data_listener_ = kuv_ftp_test::loopback_socket(false, &(data_port_ = 0));
                     say("227 passive (127,0,0,1," + std::to_string(data_port_ / 256) + "," +
                         std::to_string(data_port_ % 256) + ")\r\n");
+                } else if (verb == "RETR" && !refusal_.empty()) {
+                    close(data_listener_);
+                    say(refusal_);
                 } else if (verb == "NLST" || verb == "RETR" || verb == "STOR") {
                     say("150 here\r\n");
                     const int data = accept_within(data_listener_);
@@ -127,7 +133,7 @@ class ScriptedServer {
             if (socket >= 0) close(socket);
     }
 
-    std::string listing_, upload_end_;
+    std::string listing_, refusal_, upload_end_;
     std::atomic<uint64_t> received_{0};
     bool stall_, unconfirmed_;
     int port_ = 0, listener_, control_ = -1, data_listener_ = -1, data_port_ = 0;
@@ -368,6 +374,15 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
         EXPECT_EQ(read_file(directory_ + "/notes.txt").size(), 100000u);
         for (const char *name : {"/.bashrc", "/other.bin", "/up.txt"})
             EXPECT_NE(access((directory_ + name).c_str(), F_OK), 0) << name;
+    }
+    // Nor do the control bytes of the server's reply.
+    {
+        ScriptedServer refusing("notes.txt\r\n", false, false, "550 \x1b]0;x\x07\x1b[2Jgone\r\n");
+        outcome = kuv({"ftp", "get", "-o", directory_,
+                       "ftp://127.0.0.1:" + std::to_string(refusing.port()) + "/notes.txt"});
+        EXPECT_EQ(outcome.exit_code, 1);
+        EXPECT_EQ(count_lines_with(outcome.err, "(?]0;x??[2Jgone)"), 1) << outcome.err;
+        EXPECT_EQ(outcome.err.find_first_of("\x1b\x07"), std::string::npos);
     }
     {
         ScriptedServer listing(".bashrc\r\n", false);

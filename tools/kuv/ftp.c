@@ -176,9 +176,13 @@ static int open_target(const ftp_options *options, const char *url, int need_pat
     return KUV_EXIT_OK;
 }
 
-/* The server's last reply, for a failure line. */
+/* The server's last reply, for a failure line: its control bytes show as
+ * '?', so that a server cannot send the terminal commands (a title, a
+ * cleared screen, colours). */
 static const char *last_reply(const kuv_ftp_t *ftp) {
-    return ftp->reply_text && ftp->reply_text[0] ? ftp->reply_text : "no reply";
+    static char shown[512];
+    if (!ftp->reply_text || !ftp->reply_text[0]) return "no reply";
+    return cli_shown_text(ftp->reply_text, shown, sizeof shown);
 }
 
 /* A connected, logged-in handle in binary mode; an exit code on failure. */
@@ -332,15 +336,15 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     if (unlink(part_path) != 0 && errno != ENOENT) {
         int saved = errno;
         ftp->close_stream(ftp);
-        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot remove %s: %s", part_path,
-                        strerror(saved));
+        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot remove %s: %s",
+                        cli_shown_text(part_path, shown_path, sizeof shown_path), strerror(saved));
     }
     int file = open(part_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (file < 0) {
         int saved = errno;
         ftp->close_stream(ftp);
-        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot write %s: %s", part_path,
-                        strerror(saved));
+        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot write %s: %s",
+                        cli_shown_text(part_path, shown_path, sizeof shown_path), strerror(saved));
     }
 
     /* From here a stop request ends the loop, which removes the partial
