@@ -43,7 +43,8 @@
  * connection's "close : %08XH" and "delete : %08XH", the download's
  * "Downloading" and "Result:" lines, and the failures named per slot.
  * debug_level above 0 prints every reply line, above 99999 the commands sent
- * and listing totals, above 999999 the listing chunks.
+ * (the password of a PASS command as stars) and listing totals, above
+ * 999999 the listing chunks.
  *
  * Threads: an FTP handle has no lock; one thread uses it at a time. Every
  * operation runs in the caller's thread and blocks for at most its

@@ -373,6 +373,16 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
     }
     EXPECT_EQ(client->rnfr(client.ftp, "a b"), 1);
     EXPECT_EQ(client->rnto(client.ftp, "c"), 0);
+    // The trace of the commands sent shows that a password went, not which.
+    client->debug_level = 100000;
+    {
+        OutputCapture output(1);
+        EXPECT_EQ(client->pass(client.ftp, "s3cret"), 1);
+        const std::string printed = output.finish();
+        EXPECT_NE(printed.find("PASS ******\r\n"), printed.npos) << printed;
+        EXPECT_EQ(printed.find("s3cret"), printed.npos) << printed;
+    }
+    client->debug_level = 0;
     // Line breaks or a NUL in an argument: the command is not sent.
     const char *injected = "x\r\nDELE important";
     uint64_t size = 0;
@@ -412,7 +422,7 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
     }
     client->disconnect(client.ftp);
     EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "PWD", "PWD", "RNFR a b", "RNTO c",
-                                        "SIZE f", "SIZE f", "DELE f"}));
+                                        "PASS s3cret", "SIZE f", "SIZE f", "DELE f"}));
 }
 
 TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPeer) {
