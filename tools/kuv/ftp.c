@@ -152,6 +152,26 @@ static int is_port_text(const char *text) {
     return port >= 1 && port <= 65535;
 }
 
+/* The URL as a message shows it: a password in its user information
+ * (between the first ':' and the last '@' before the path) as stars, since
+ * the message may go where the command line does not (a log, a shared
+ * screen). Read from the text itself, for a URL the parser finds no host
+ * in holds it as well. */
+static const char *shown_url(const char *url, char *shown, size_t size) {
+    const char *scheme_end = strstr(url, "://");
+    const char *authority = scheme_end ? scheme_end + 3 : url;
+    const char *end = authority + strcspn(authority, "/?#");
+    const char *at = NULL;
+    for (const char *byte = authority; byte < end; ++byte)
+        if (*byte == '@') at = byte;
+    const char *colon = at ? memchr(authority, ':', (size_t)(at - authority)) : NULL;
+    if (!colon)
+        snprintf(shown, size, "%s", url);
+    else
+        snprintf(shown, size, "%.*s****%s", (int)(colon + 1 - url), url, at);
+    return shown;
+}
+
 /* Opens the URL; an exit code when it does not name an FTP server. */
 static int open_target(const ftp_options *options, const char *url, int need_path,
                        ftp_target *target) {
@@ -169,9 +189,11 @@ static int open_target(const ftp_options *options, const char *url, int need_pat
     if (*target->path == '/') ++target->path;
     if (!problem && need_path && !*target->path) problem = "names no file";
     if (problem) {
+        char shown[4096];
+        shown_url(url, shown, sizeof shown);
         kuv_xapi_close_uri(target->uri);
         target->uri = NULL;
-        return cli_usage_error(options->command, "'%s' %s", url, problem);
+        return cli_usage_error(options->command, "'%s' %s", shown, problem);
     }
     return KUV_EXIT_OK;
 }
