@@ -270,6 +270,16 @@ TEST_F(KuvFtp, LsListsNamesOrLongLinesAndPutUploads) {
         EXPECT_TRUE(read_file(server_->local_dir() + "/" + (*name ? name : "upload.bin")) ==
                     payload_);
     }
+    // The password may come from the environment instead of the command
+    // line, which every local user can read.
+    const std::string no_password = std::string("ftp://") + kuv_ftp_test::kLocalUser +
+                                    "@127.0.0.1:" + std::to_string(server_->port()) + "/";
+    EXPECT_EQ(kuv({"ftp", "ls", no_password}).exit_code, 1);
+    setenv("KUV_FTP_PASSWORD", kuv_ftp_test::kLocalPassword, 1);
+    outcome = kuv({"ftp", "ls", no_password});
+    unsetenv("KUV_FTP_PASSWORD");
+    EXPECT_EQ(outcome.exit_code, 0) << outcome.err;
+    EXPECT_EQ(count_lines_with(outcome.out, "renamed.bin"), 1) << outcome.out;
     // A path too long to pass whole is refused, not stored under a cut name
     // ("./" repeated up to the cut, which leaves "up.").
     std::string long_path;

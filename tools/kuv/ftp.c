@@ -34,9 +34,11 @@ static const char kUsage[] =
     "  put FILE URL  upload a file\n"
     "\n"
     "URLs look like ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH; without a user\n"
-    "the client logs in anonymously. The library's URI parser takes a host only\n"
-    "when it holds a dot or is in brackets: write 127.0.0.1 or [::1], not\n"
-    "localhost.\n"
+    "the client logs in anonymously. A URL with a user and no password takes\n"
+    "the password from the environment variable KUV_FTP_PASSWORD, which other\n"
+    "users cannot read as they can the command line. The library's URI parser\n"
+    "takes a host only when it holds a dot or is in brackets: write 127.0.0.1\n"
+    "or [::1], not localhost.\n"
     "\n"
     "'kuv ftp COMMAND --help' describes a command.\n";
 
@@ -207,6 +209,18 @@ static const char *last_reply(const kuv_ftp_t *ftp) {
     return cli_shown_text(ftp->reply_text, shown, sizeof shown);
 }
 
+/* The password of a URL's user that the URL leaves out: from the
+ * environment, not the command line, which every local user can read.
+ * Without the variable the library's default goes, as before. */
+static int32_t password_from_environment(kuv_ftp_t *ftp, char *area, int32_t limit) {
+    (void)ftp;
+    const char *password = getenv("KUV_FTP_PASSWORD");
+    if (!password) return 1;
+    if (strlen(password) > (size_t)limit) return 0;
+    memcpy(area, password, strlen(password) + 1);
+    return 1;
+}
+
 /* A connected, logged-in handle in binary mode; an exit code on failure. */
 static int open_session(const ftp_options *options, const ftp_target *target, kuv_ftp_t **out) {
     kuv_ftp_t *ftp = kuv_xapi_open_ftp();
@@ -221,6 +235,7 @@ static int open_session(const ftp_options *options, const ftp_target *target, ku
      * limit over 8) as it is. */
     ftp->upload_rate_limit = (uint32_t)(options->limit * 8) + (options->limit ? 1 : 0);
     const uri_record *uri = target->uri;
+    if (uri->user && !uri->password) ftp->get_password = password_from_environment;
     const int32_t port = uri->port_text ? uri->port : KUV_FTP_DEFAULT_PORT;
     int status = KUV_EXIT_OK;
     if (ftp->connect(ftp, uri->host, port) != 1)
