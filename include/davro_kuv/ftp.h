@@ -108,8 +108,12 @@ KUV_EXTERN_C_BEGIN
 
 /* The most bytes one listing (LIST or NLST) may bring: a server that sends
  * more, say one that never ends its listing, fails the listing as an endless
- * line does, instead of growing the client's memory until it runs out. */
+ * line does, instead of growing the client's memory until it runs out. Each
+ * line the listing holds counts KUV_FTP_LISTING_LINE_COST bytes more, what
+ * its own blocks cost: a listing of line ends alone or of one-letter names
+ * would otherwise hold twenty and more times the bytes it brought. */
 #define KUV_FTP_LISTING_LIMIT 268435456u
+#define KUV_FTP_LISTING_LINE_COST 64u
 
 /* Length of the texts the credential callbacks may write (without the
  * terminator); their area holds one byte more. */

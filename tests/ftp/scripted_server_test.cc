@@ -707,18 +707,24 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
 // A listing of short lines that goes on past the listing's bound fails like
 // an endless line and keeps no lines.
 TEST_F(ScriptedFtp, AListingPastItsBoundFails) {
-    FakeFtp script;
+    // Long lines past the bound; then line ends alone, few bytes but a line
+    // each, which costs the client many times its byte.
     const std::string long_line = std::string(65534, 'l') + "\r\n";
-    while (script.listing.size() <= KUV_FTP_LISTING_LIMIT)
-        script.listing += long_line;
-    FakeServer server(script);
-    Client client;
-    client->control_timeout = UINT32_MAX;
-    client->passive = 1;
-    ASSERT_TRUE(client.open(server.port()));
-    EXPECT_EQ(client->list(client.ftp, "%s", ""), 0);
-    EXPECT_EQ(client->list_lines, nullptr);
-    EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
+    for (const bool line_ends : {false, true}) {
+        FakeFtp script;
+        if (line_ends)
+            script.listing.assign(KUV_FTP_LISTING_LIMIT / KUV_FTP_LISTING_LINE_COST, '\n');
+        while (script.listing.size() <= KUV_FTP_LISTING_LIMIT && !line_ends)
+            script.listing += long_line;
+        FakeServer server(script);
+        Client client;
+        client->control_timeout = UINT32_MAX;
+        client->passive = 1;
+        ASSERT_TRUE(client.open(server.port()));
+        EXPECT_EQ(client->list(client.ftp, "%s", ""), 0) << line_ends;
+        EXPECT_EQ(client->list_lines, nullptr);
+        EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
+    }
 }
 
 TEST_F(ScriptedFtp, AReplyNotWholeInTimeDropsTheConnectionInsteadOfAnsweringTheNextCommand) {
