@@ -1,5 +1,7 @@
 // Commands on their way out: checked formatting of command arguments, the
 // command queue, and sending everything queued in one call.
+#include <strings.h>
+
 #include <cstring>
 
 #include "davro_kuv/runtime.h"
@@ -37,6 +39,25 @@ TrackedBlock format_argument(const char *format, va_list list) {
     if (text && !is_single_line(text.chars())) text.reset();
     return text;
 }
+
+namespace {
+
+// Stars over the password of every PASS command in the text of sent
+// commands: the trace of commands shows that one was sent, not what it
+// holds.
+void hide_passwords(char *text) {
+    constexpr size_t kPassLength = 5;  // "PASS ", in any case
+    for (char *line = text; *line != '\0';) {
+        if (strncasecmp(line, "PASS ", kPassLength) == 0)
+            for (char *at = line + kPassLength; *at != '\0' && *at != '\r' && *at != '\n'; ++at)
+                *at = '*';
+        char *end = std::strchr(line, '\n');
+        if (!end) break;
+        line = end + 1;
+    }
+}
+
+}  // namespace
 
 namespace ops {
 
@@ -82,6 +103,7 @@ int32_t send_commands(kuv_ftp_t *ftp) {
         kuv_xapi_send(ftp->control_socket, block.get(), size, control_wait_of(ftp));
     if (ftp->debug_level > kTraceCommands) {
         block.chars()[size] = '\0';
+        hide_passwords(block.chars());
         std::printf("FTP { \n  %s }\n", block.chars());
     }
     if (sent < 0 || static_cast<uint64_t>(sent) != size) disconnect_via_slot(ftp);

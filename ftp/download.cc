@@ -1,6 +1,7 @@
 // The one-call download: every file a URI names, fetched into the current
 // directory with a progress line and a result line per file.
 #include <fcntl.h>
+#include <fnmatch.h>
 
 #include <algorithm>
 #include <cstring>
@@ -53,6 +54,40 @@ bool is_directory_entry(const char *name) {
     const char *slash = std::strrchr(name, '/');
     const std::string_view last(slash ? slash + 1 : name);
     return last == "." || last == "..";
+}
+
+// True when a listed name is one the URI asked for: a server may list any
+// name, and the download writes only what was asked. pattern is what was
+// listed. "" or "." lists the directory: its files, listed by name. A
+// pattern with wildcards matches names by them, listed by name or with the
+// pattern's directory. Any other pattern is a file, listed as itself or by
+// its base name, or a directory, whose files are listed as
+// "PATTERN/NAME". A name may start with one '/' more.
+bool is_requested_name(const char *name, const char *pattern_text) {
+    const char *listed_text = name[0] == '/' ? name + 1 : name;
+    const std::string_view listed(listed_text);
+    const size_t slash = listed.rfind('/');
+    const bool bare = slash == std::string_view::npos;
+    const std::string_view directory = bare ? std::string_view() : listed.substr(0, slash);
+    const std::string_view base = bare ? listed : listed.substr(slash + 1);
+    if (std::strpbrk(pattern_text, "*?[")) {
+        // Matched by whole components: no wildcard takes a '/' or a leading
+        // '.'.
+        constexpr int kFlags = FNM_PATHNAME | FNM_PERIOD;
+        const char *pattern_slash = std::strrchr(pattern_text, '/');
+        const char *pattern_base = pattern_slash ? pattern_slash + 1 : pattern_text;
+        return fnmatch(pattern_text, listed_text, kFlags) == 0 ||
+               (bare && fnmatch(pattern_base, listed_text, kFlags) == 0);
+    }
+    std::string_view pattern(pattern_text);
+    while (pattern.size() > 1 && pattern.ends_with('/'))
+        pattern.remove_suffix(1);
+    if (pattern.empty() || pattern == ".") return bare || directory == ".";
+    const size_t pattern_slash = pattern.rfind('/');
+    const std::string_view pattern_base =
+        pattern_slash == std::string_view::npos ? pattern : pattern.substr(pattern_slash + 1);
+    return listed == pattern || (bare && listed == pattern_base) ||
+           (directory == pattern && !base.empty());
 }
 
 // Writes all of count bytes; false on a failed or short write (a full
@@ -117,6 +152,16 @@ class LocalFile {
     bool replaced_ = false;
 };
 
+// Prints a name the server chose with its control bytes as '?': they
+// would reach the terminal as its commands (a title, a cleared screen, a
+// line rewritten by a carriage return).
+void print_shown(const char *text) {
+    for (const char *at = text; *at != '\0'; ++at) {
+        const auto byte = static_cast<unsigned char>(*at);
+        std::putchar(byte < 0x20 || byte == 0x7F ? '?' : byte);
+    }
+}
+
 void print_result(const kuv_ftp_t *ftp, bool ok, bool replaced) {
     const uint64_t elapsed = ftp->transfer_elapsed;
     const char *outcome =
@@ -174,8 +219,11 @@ void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block,
         tally.go_on = false;
         return;
     }
-    std::printf("Downloading \"%s \" to \"%s\"(%lu bytes)\n", name, local_name.chars(),
-                static_cast<unsigned long>(size));
+    std::fputs("Downloading \"", stdout);
+    print_shown(name);
+    std::fputs(" \" to \"", stdout);
+    print_shown(local_name.chars());
+    std::printf("\"(%lu bytes)\n", static_cast<unsigned long>(size));
     LocalFile file(local_name.chars(), mode);
     uint64_t received = 0;
     bool written = receive_file(ftp, file, block, &received);
@@ -256,7 +304,7 @@ int32_t download(kuv_ftp_t *ftp, uint32_t mode, const char *format, ...) {
     while (tally.go_on) {
         TrackedBlock name(KUV_FTP_SLOT(ftp, get_nlist));
         if (!name) break;
-        if (is_directory_entry(name.chars())) continue;
+        if (is_directory_entry(name.chars()) || !is_requested_name(name.chars(), remote)) continue;
         fetch_file(ftp, name.chars(), mode, block.get<uint8_t>(), tally);
     }
     return tally.counted >= 1 && tally.counted == tally.downloaded ? 1 : 0;

@@ -35,7 +35,8 @@ bool push_lines(kuv_readline_t *lines, const char *bytes, uint64_t count, uint64
 }
 
 // Receives the listing into its assembler. False when a line grew past
-// KUV_FTP_LINE_LIMIT without ending, the listing past KUV_FTP_LISTING_LIMIT,
+// KUV_FTP_LINE_LIMIT without ending, the listing past KUV_FTP_LISTING_LIMIT
+// (its bytes and the cost of the lines it holds),
 // or no assembler could be opened or it dropped a line for want of memory:
 // the listing is failed and its data connection closed.
 bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
@@ -70,7 +71,8 @@ bool receive_listing(kuv_ftp_t *ftp, Listing listing, uint64_t &total) {
         }
         uint64_t held = 0;
         const bool whole = push_lines(lines, area, static_cast<uint64_t>(count), &held);
-        const bool endless = held > KUV_FTP_LINE_LIMIT || total > KUV_FTP_LISTING_LIMIT;
+        const uint64_t cost = total + uint64_t{lines->count} * KUV_FTP_LISTING_LINE_COST;
+        const bool endless = held > KUV_FTP_LINE_LIMIT || cost > KUV_FTP_LISTING_LIMIT;
         if (endless || !whole) {
             ftp->error_flags |= endless ? KUV_FTP_CONNECTION_FAILURE : KUV_FTP_STREAM_FAILURE;
             KUV_FTP_SLOT(ftp, close_data);

@@ -3,8 +3,10 @@
 // one template; the scratch buffer is always on the system heap.
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
+#include <cstring>
 #include <utility>
 
 #include "text/text_internal.h"
@@ -123,17 +125,28 @@ class ScratchBuffer {
         block_ = take_kept_scratch(size, &size_);
         if (!block_) block_ = static_cast<char *>(kuv_xapi_sys_alloc(size));
     }
+    // The text formatted in it may be a secret (a password, a URI with
+    // one): the bytes written are cleared before the block is kept for
+    // the next text or released.
     ~ScratchBuffer() {
-        if (block_) give_back_scratch(block_, size_);
+        if (!block_) return;
+        explicit_bzero(block_, written_);
+        give_back_scratch(block_, size_);
     }
     ScratchBuffer(const ScratchBuffer &) = delete;
     ScratchBuffer &operator=(const ScratchBuffer &) = delete;
 
     char *chars() const { return block_; }
     uint64_t size() const { return size_; }
+    // Notes that a formatter reported count characters: it wrote them, cut
+    // to the block, and a terminator.
+    void note_written(int32_t count) {
+        written_ = count < 0 ? size_ : std::min(static_cast<uint64_t>(count) + 1, size_);
+    }
 
   private:
     uint64_t size_;
+    uint64_t written_ = 0;
     char *block_ = nullptr;
 };
 
@@ -161,6 +174,7 @@ char *format_alloc(const char *format, va_list list) {
         va_copy(attempt, list);
         int32_t count = kuv_xapi_vsnprintf_fast(scratch.chars(), scratch.size(), format, attempt);
         va_end(attempt);
+        scratch.note_written(count);
         // The formatter could not produce the text at all; what stands in the
         // scratch buffer is not to be trusted.
         if (count < 0) return nullptr;

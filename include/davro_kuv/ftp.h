@@ -43,7 +43,8 @@
  * connection's "close : %08XH" and "delete : %08XH", the download's
  * "Downloading" and "Result:" lines, and the failures named per slot.
  * debug_level above 0 prints every reply line, above 99999 the commands sent
- * and listing totals, above 999999 the listing chunks.
+ * (the password of a PASS command as stars) and listing totals, above
+ * 999999 the listing chunks.
  *
  * Threads: an FTP handle has no lock; one thread uses it at a time. Every
  * operation runs in the caller's thread and blocks for at most its
@@ -111,8 +112,12 @@ KUV_EXTERN_C_BEGIN
 
 /* The most bytes one listing (LIST or NLST) may bring: a server that sends
  * more, say one that never ends its listing, fails the listing as an endless
- * line does, instead of growing the client's memory until it runs out. */
+ * line does, instead of growing the client's memory until it runs out. Each
+ * line the listing holds counts KUV_FTP_LISTING_LINE_COST bytes more, what
+ * its own blocks cost: a listing of line ends alone or of one-letter names
+ * would otherwise hold twenty and more times the bytes it brought. */
 #define KUV_FTP_LISTING_LIMIT 268435456u
+#define KUV_FTP_LISTING_LINE_COST 64u
 
 /* Length of the texts the credential callbacks may write (without the
  * terminator); their area holds one byte more. */
@@ -313,9 +318,17 @@ struct kuv_ftp {
      * the current directory, files created with mode: 1 when at least one
      * file was listed and all were downloaded; 0 otherwise; -1 when the URI
      * cannot be formatted or opened or has no host or path (a port number
-     * above 65535 reaches connect as 65536, which fails). Local names are
+     * above 65535 reaches connect as 65536, which fails). Only the listed
+     * names the URI asks for are fetched, the others passed over and not
+     * counted: a server may list any name. The path's last part, as it is
+     * listed after the change to its directory, asks for itself (listed as
+     * itself or by its base name), for a directory's files (listed as
+     * "PART/NAME"), or, with wildcards (* ? [), for the names it matches
+     * (a wildcard takes no '/' and no leading '.'); "" or "." asks for the
+     * files of the directory, listed by name. Local names are
      * the base names of the listed names; what holds a name already (a
      * link itself, not what it names) is removed and a new file created.
+     * The "Downloading" line shows a name's control bytes as '?'.
      * Listed names whose last part is "." or ".." (the directory itself or
      * its parent, which some servers list) are passed over and not counted.
      * A file fails (and what it wrote is removed) when fewer bytes came than

@@ -161,7 +161,10 @@ KUV_API int32_t kuv_xapi_snprintf(char *buffer, uint64_t size, const char *forma
 
 /* The formatted text as a new string of exactly its length, or NULL (NULL
  * format, a text longer than 520190 characters, a formatter error, no
- * memory). */
+ * memory). The string is the only copy left: the scratch block the text is
+ * formatted in, which the thread keeps for its next text, is cleared of it
+ * first, so a text that holds a password is gone once the caller wipes
+ * the string. */
 KUV_API char *kuv_xapi_sys_alloc_vsprintf(const char *format, va_list list);
 KUV_API char *kuv_xapi_alloc_vsprintf(const char *format, va_list list);
 KUV_API char *kuv_xapi_sys_alloc_sprintf(const char *format, ...) KUV_PRINTF_LIKE(1, 2);

@@ -383,6 +383,16 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
     }
     EXPECT_EQ(client->rnfr(client.ftp, "a b"), 1);
     EXPECT_EQ(client->rnto(client.ftp, "c"), 0);
+    // The trace of the commands sent shows that a password went, not which.
+    client->debug_level = 100000;
+    {
+        OutputCapture output(1);
+        EXPECT_EQ(client->pass(client.ftp, "s3cret"), 1);
+        const std::string printed = output.finish();
+        EXPECT_NE(printed.find("PASS ******\r\n"), printed.npos) << printed;
+        EXPECT_EQ(printed.find("s3cret"), printed.npos) << printed;
+    }
+    client->debug_level = 0;
     // Line breaks or a NUL in an argument: the command is not sent.
     const char *injected = "x\r\nDELE important";
     uint64_t size = 0;
@@ -422,7 +432,7 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
     }
     client->disconnect(client.ftp);
     EXPECT_EQ(server.finish(), (Strings{"NOOP", "CWD ../x", "PWD", "PWD", "PWD", "RNFR a b",
-                                        "RNTO c", "SIZE f", "SIZE f", "DELE f"}));
+                                        "RNTO c", "PASS s3cret", "SIZE f", "SIZE f", "DELE f"}));
 }
 
 TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPeer) {
@@ -709,18 +719,24 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
 // A listing of short lines that goes on past the listing's bound fails like
 // an endless line and keeps no lines.
 TEST_F(ScriptedFtp, AListingPastItsBoundFails) {
-    FakeFtp script;
+    // Long lines past the bound; then line ends alone, few bytes but a line
+    // each, which costs the client many times its byte.
     const std::string long_line = std::string(65534, 'l') + "\r\n";
-    while (script.listing.size() <= KUV_FTP_LISTING_LIMIT)
-        script.listing += long_line;
-    FakeServer server(script);
-    Client client;
-    client->control_timeout = UINT32_MAX;
-    client->passive = 1;
-    ASSERT_TRUE(client.open(server.port()));
-    EXPECT_EQ(client->list(client.ftp, "%s", ""), 0);
-    EXPECT_EQ(client->list_lines, nullptr);
-    EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
+    for (const bool line_ends : {false, true}) {
+        FakeFtp script;
+        if (line_ends)
+            script.listing.assign(KUV_FTP_LISTING_LIMIT / KUV_FTP_LISTING_LINE_COST, '\n');
+        while (script.listing.size() <= KUV_FTP_LISTING_LIMIT && !line_ends)
+            script.listing += long_line;
+        FakeServer server(script);
+        Client client;
+        client->control_timeout = UINT32_MAX;
+        client->passive = 1;
+        ASSERT_TRUE(client.open(server.port()));
+        EXPECT_EQ(client->list(client.ftp, "%s", ""), 0) << line_ends;
+        EXPECT_EQ(client->list_lines, nullptr);
+        EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
+    }
 }
 
 TEST_F(ScriptedFtp, AReplyNotWholeInTimeDropsTheConnectionInsteadOfAnsweringTheNextCommand) {
@@ -870,39 +886,54 @@ TEST_F(ScriptedFtp, ReplacedSlotsThatCallTheClientBackOrAnswerTooMuchLeaveItWhol
     EXPECT_EQ(downloader->control_socket, -1);
 }
 
-// A one-call download of /x from a scripted server, its printing kept
-// quiet.
-int32_t download(FakeFtp &script) {
+// A one-call download of path (every file, by default) from a scripted
+// server; what it printed in *printed, else kept quiet.
+int32_t download(FakeFtp &script, const char *path = "/*", std::string *printed = nullptr) {
     FakeServer server(script);
     Client client;
     client->passive = 1;
     OutputCapture output(1);
-    return client->download(client.ftp, 0644, "ftp://127.0.0.1:%d/x", server.port());
+    const int32_t result =
+        client->download(client.ftp, 0644, "ftp://127.0.0.1:%d%s", server.port(), path);
+    if (printed) *printed = output.finish();
+    return result;
 }
 
 TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     ScratchDirectory scratch;
     ASSERT_TRUE(scratch.ok);
-    // Hostile names: only their base names are made, here. A link of a
-    // listed name, dangling or not, is replaced, and what it names is neither
-    // made nor touched.
+    // Hostile names: a server may list anything, and only the names the URI
+    // asks for are fetched, by their base names, here. A link of a listed
+    // name, dangling or not, is replaced, and what it names is neither made
+    // nor touched. A name's control bytes do not reach the terminal.
     const std::string absolute = scratch.parent + "/absolute.txt";
     const std::string outside = scratch.parent + "/outside.txt";
+    const std::string titled = "esc\x1b]0;x\x07.txt";
     ASSERT_TRUE(write_file(scratch.parent + "/kept.txt", "kept"));
+    ASSERT_TRUE(write_file(".profile", "mine"));
     ASSERT_EQ(symlink(outside.c_str(), "dangling.txt"), 0);
     ASSERT_EQ(symlink((scratch.parent + "/kept.txt").c_str(), "kept.txt"), 0);
     FakeFtp script;
     script.files = {{"../escape.txt", "1"}, {absolute, "2"}, {"sub/../../deep.txt", "3"}};
-    script.files.insert({{"dangling.txt", "4"}, {"kept.txt", "5"}});
+    script.files.insert({{"dangling.txt", "4"}, {"kept.txt", "5"}, {".profile", "6"}});
+    script.files.insert({{titled, "7"}});
     for (const auto &[name, bytes] : script.files)
         script.listing += name + "\r\n";
-    EXPECT_EQ(download(script), 1);
-    EXPECT_EQ(read_file("escape.txt") + read_file("absolute.txt") + read_file("deep.txt") +
-                  read_file("dangling.txt") + read_file("kept.txt"),
-              "12345");
+    std::string printed;
+    EXPECT_EQ(download(script, "/*", &printed), 1);
+    EXPECT_EQ(read_file("dangling.txt") + read_file("kept.txt") + read_file(titled), "457");
+    EXPECT_EQ(printed.find_first_of("\x1b\x07"), printed.npos) << printed;
+    EXPECT_FALSE(exists("escape.txt") || exists("absolute.txt") || exists("deep.txt"));
     EXPECT_FALSE(exists(scratch.parent + "/escape.txt") || exists(absolute) ||
                  exists(scratch.parent + "/deep.txt") || exists(outside));
     EXPECT_EQ(read_file(scratch.parent + "/kept.txt"), "kept");
+    // One file asked for: the others listed with it are not fetched, and a
+    // listing of none of it fetches nothing.
+    EXPECT_EQ(download(script, "/kept.txt"), 1);
+    EXPECT_EQ(read_file(".profile"), "mine");
+    script.listing = ".profile\r\n";
+    EXPECT_EQ(download(script, "/kept.txt"), 0);
+    EXPECT_EQ(read_file(".profile"), "mine");
     // A listed name whose local name cannot be made fails the download.
     const std::string second(77, 'q');
     script.listing = "a.txt\r\n" + second + "\r\n";
@@ -918,7 +949,7 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     // the names, are no files to fetch.
     script.listing = "x/.\r\nx/..\r\n..\r\nx/b.txt\r\n";
     script.files = {{"x/.", "dot"}, {"x/..", "dotdot"}, {"..", "up"}, {"x/b.txt", "B"}};
-    EXPECT_EQ(download(script), 1);
+    EXPECT_EQ(download(script, "/x"), 1);
     EXPECT_EQ(read_file("b.txt"), "B");
     // A transfer cut by the server (first a new file, then over an earlier
     // one, which goes too); one cut with a 226 all the same, as a server

@@ -34,9 +34,11 @@ static const char kUsage[] =
     "  put FILE URL  upload a file\n"
     "\n"
     "URLs look like ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH; without a user\n"
-    "the client logs in anonymously. The library's URI parser takes a host only\n"
-    "when it holds a dot or is in brackets: write 127.0.0.1 or [::1], not\n"
-    "localhost.\n"
+    "the client logs in anonymously. A URL with a user and no password takes\n"
+    "the password from the environment variable KUV_FTP_PASSWORD, which other\n"
+    "users cannot read as they can the command line. The library's URI parser\n"
+    "takes a host only when it holds a dot or is in brackets: write 127.0.0.1\n"
+    "or [::1], not localhost.\n"
     "\n"
     "'kuv ftp COMMAND --help' describes a command.\n";
 
@@ -152,6 +154,26 @@ static int is_port_text(const char *text) {
     return port >= 1 && port <= 65535;
 }
 
+/* The URL as a message shows it: a password in its user information
+ * (between the first ':' and the last '@' before the path) as stars, since
+ * the message may go where the command line does not (a log, a shared
+ * screen). Read from the text itself, for a URL the parser finds no host
+ * in holds it as well. */
+static const char *shown_url(const char *url, char *shown, size_t size) {
+    const char *scheme_end = strstr(url, "://");
+    const char *authority = scheme_end ? scheme_end + 3 : url;
+    const char *end = authority + strcspn(authority, "/?#");
+    const char *at = NULL;
+    for (const char *byte = authority; byte < end; ++byte)
+        if (*byte == '@') at = byte;
+    const char *colon = at ? memchr(authority, ':', (size_t)(at - authority)) : NULL;
+    if (!colon)
+        snprintf(shown, size, "%s", url);
+    else
+        snprintf(shown, size, "%.*s****%s", (int)(colon + 1 - url), url, at);
+    return shown;
+}
+
 /* Opens the URL; an exit code when it does not name an FTP server. */
 static int open_target(const ftp_options *options, const char *url, int need_path,
                        ftp_target *target) {
@@ -169,16 +191,34 @@ static int open_target(const ftp_options *options, const char *url, int need_pat
     if (*target->path == '/') ++target->path;
     if (!problem && need_path && !*target->path) problem = "names no file";
     if (problem) {
+        char shown[4096];
+        shown_url(url, shown, sizeof shown);
         kuv_xapi_close_uri(target->uri);
         target->uri = NULL;
-        return cli_usage_error(options->command, "'%s' %s", url, problem);
+        return cli_usage_error(options->command, "'%s' %s", shown, problem);
     }
     return KUV_EXIT_OK;
 }
 
-/* The server's last reply, for a failure line. */
+/* The server's last reply, for a failure line: its control bytes show as
+ * '?', so that a server cannot send the terminal commands (a title, a
+ * cleared screen, colours). */
 static const char *last_reply(const kuv_ftp_t *ftp) {
-    return ftp->reply_text && ftp->reply_text[0] ? ftp->reply_text : "no reply";
+    static char shown[512];
+    if (!ftp->reply_text || !ftp->reply_text[0]) return "no reply";
+    return cli_shown_text(ftp->reply_text, shown, sizeof shown);
+}
+
+/* The password of a URL's user that the URL leaves out: from the
+ * environment, not the command line, which every local user can read.
+ * Without the variable the library's default goes, as before. */
+static int32_t password_from_environment(kuv_ftp_t *ftp, char *area, int32_t limit) {
+    (void)ftp;
+    const char *password = getenv("KUV_FTP_PASSWORD");
+    if (!password) return 1;
+    if (strlen(password) > (size_t)limit) return 0;
+    memcpy(area, password, strlen(password) + 1);
+    return 1;
 }
 
 /* A connected, logged-in handle in binary mode; an exit code on failure. */
@@ -195,6 +235,7 @@ static int open_session(const ftp_options *options, const ftp_target *target, ku
      * limit over 8) as it is. */
     ftp->upload_rate_limit = (uint32_t)(options->limit * 8) + (options->limit ? 1 : 0);
     const uri_record *uri = target->uri;
+    if (uri->user && !uri->password) ftp->get_password = password_from_environment;
     const int32_t port = uri->port_text ? uri->port : KUV_FTP_DEFAULT_PORT;
     int status = KUV_EXIT_OK;
     if (ftp->connect(ftp, uri->host, port) != 1)
@@ -332,15 +373,15 @@ static int fetch_one(kuv_ftp_t *ftp, const ftp_options *options, const char *nam
     if (unlink(part_path) != 0 && errno != ENOENT) {
         int saved = errno;
         ftp->close_stream(ftp);
-        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot remove %s: %s", part_path,
-                        strerror(saved));
+        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot remove %s: %s",
+                        cli_shown_text(part_path, shown_path, sizeof shown_path), strerror(saved));
     }
     int file = open(part_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (file < 0) {
         int saved = errno;
         ftp->close_stream(ftp);
-        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot write %s: %s", part_path,
-                        strerror(saved));
+        return cli_fail(KUV_EXIT_FAILURE, options->command, "cannot write %s: %s",
+                        cli_shown_text(part_path, shown_path, sizeof shown_path), strerror(saved));
     }
 
     /* From here a stop request ends the loop, which removes the partial
