@@ -100,7 +100,9 @@ TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
 // events leave in gathered sends, which the full socket cuts anywhere,
 // inside an event too. Each must arrive whole, once and in order; in the
 // second burst most events expire while they wait, but not one that is
-// partly on the stream already, whose rest must still follow.
+// partly on the stream already, whose rest must still follow. In the third
+// the server goes meanwhile: the client's next connection, to a server on
+// the same port, gets the event cut short on the old one whole.
 TEST_F(KueExchange, LargeEventsQueuedForASlowReaderArriveWholeAndInOrder) {
     kue *server = make_server(false);
     server->poll_timeout = 100;
@@ -119,13 +121,22 @@ TEST_F(KueExchange, LargeEventsQueuedForASlowReaderArriveWholeAndInOrder) {
     auto payload = [](uint32_t index) {
         return std::to_string(index) + std::string(24000 + index % 7, char('a' + index % 26));
     };
-    for (const int32_t lifetime : {-1, 300}) {
-        client->expire_time = lifetime;  // read by push under the lock
+    for (const int burst : {0, 1, 2}) {
+        client->expire_time = burst == 1 ? 300 : -1;  // read by push under the lock
         for (uint32_t index = 0; index < kEvents; ++index) {
             const std::string bytes = payload(index);
             kue_xapi_event_push(client, 0, 1, index, bytes.data(), bytes.size());
         }
-        usleep(lifetime < 0 ? 200000 : 600000);  // the client's socket fills meanwhile
+        usleep(burst == 1 ? 600000 : 200000);  // the client's socket fills meanwhile
+        if (burst == 2) {
+            const int32_t port = server->port;
+            kue_xapi_event_delete(&server);
+            server = make_server(false);
+            server->poll_timeout = 100;
+            server->port = port;
+            log.attach(server);
+            ASSERT_EQ(kue_xapi_event_create(server), 1u);
+        }
         client->expire_time = -1;
         const std::string last = payload(kEvents);
         kue_xapi_event_push(client, 0, 1, kEvents, last.data(), last.size());
@@ -137,7 +148,7 @@ TEST_F(KueExchange, LargeEventsQueuedForASlowReaderArriveWholeAndInOrder) {
             return !events.empty() && events.back()->cmd == kEvents;
         });
         ASSERT_TRUE(!events.empty() && events.back()->cmd == kEvents);
-        if (lifetime < 0) {
+        if (burst == 0) {
             ASSERT_EQ(events.size(), kEvents + 1);
         }
         for (size_t at = 0; at < events.size(); ++at) {
@@ -149,7 +160,7 @@ TEST_F(KueExchange, LargeEventsQueuedForASlowReaderArriveWholeAndInOrder) {
         }
     }
     EXPECT_EQ(log.count(KUE_STATUS_ERROR), 0u);
-    EXPECT_EQ(log.count(KUE_STATUS_ACCEPTED), 1u);
+    EXPECT_EQ(log.count(KUE_STATUS_ACCEPTED), 2u);
     kue_xapi_event_delete(&client);
     kue_xapi_event_delete(&server);
 }
