@@ -144,6 +144,11 @@ struct ConnectionState {
     kue_event *rx_tail;
     uint64_t tx_earliest_expiry;
     uint64_t rx_earliest_expiry;
+    // Bytes of the first queued event's packet that a gathered send put on
+    // the stream: the rest goes before anything else, and the event
+    // neither expires nor has its header written again meanwhile. 0 on a
+    // new endpoint.
+    uint64_t tx_cut;
     // The record's place in list order: grows with every record linked, so
     // that sorting by it puts records in list order.
     uint64_t order;

@@ -57,7 +57,7 @@ struct QueueView {
     // report, so that a handler may push or pop on it: a push then sets the
     // earliest expiry for its own event, and a pop takes no event this walk
     // still holds.
-    void drop_expired(::kue *handle, uint32_t id, uint32_t status_code) {
+    void drop_expired(::kue *handle, uint32_t id, uint32_t status_code, bool keep_first) {
         if (!*head || *earliest_expiry >= handle->time_stamp) return;
         uint64_t earliest_left = kNeverExpires;
         kue_event *expired = nullptr;
@@ -65,7 +65,7 @@ struct QueueView {
         kue_event *previous = nullptr;
         for (kue_event *event = *head, *next; event; event = next) {
             next = event->next;
-            if (event->expire_time < handle->time_stamp) {
+            if (event->expire_time < handle->time_stamp && !(keep_first && event == *head)) {
                 if (previous)
                     previous->next = next;
                 else
@@ -181,6 +181,7 @@ kue_connection *new_connection() {
 }
 
 void delete_endpoint(::kue *handle, kue_connection *connection) {
+    state_of(connection)->tx_cut = 0;
     unwatch_socket(handle, connection);
     kuv_xapi_kuvnet_delete(&connection->endpoint);
 }
@@ -300,8 +301,9 @@ kue_event *take_first_rx(::kue *handle, kue_connection *connection) {
 
 void drop_expired(::kue *handle, kue_connection *connection) {
     const uint32_t id = connection_id(connection);
-    tx_view(handle, connection).drop_expired(handle, id, KUE_STATUS_TX_EXPIRED);
-    rx_view(handle, connection).drop_expired(handle, id, KUE_STATUS_RX_EXPIRED);
+    tx_view(handle, connection)
+        .drop_expired(handle, id, KUE_STATUS_TX_EXPIRED, state_of(connection)->tx_cut > 0);
+    rx_view(handle, connection).drop_expired(handle, id, KUE_STATUS_RX_EXPIRED, false);
     settle_queued(handle, connection);
 }
 

@@ -123,6 +123,22 @@ uint64_t write_packet_header(const kuvnet *handle, const packet_info *info,
 uint64_t send_stream_packets(kuvnet *handle, struct msghdr &message, const uint64_t *ends,
                              size_t packets, size_t *whole);
 
+// Sends infos[0..count), each a whole message from offset 0, in order, on
+// an unacknowledged stream where each fits one packet, gathered into one
+// send (elsewhere, and for a single message, the first goes alone as
+// kuv_xapi_kuvnet_tx_data sends it). The first `already` bytes of the
+// first message's packet went in an earlier call. The first message goes
+// whole, waiting for room within the handle's time-out; those behind it
+// only as far as the socket takes them at once, and when it takes one of
+// them in part, *cut is the count of its bytes that went: the caller must
+// send that message next, with `already` = *cut, before anything else on
+// the stream. *sent is the count of messages that went whole, from the
+// first on; the others keep offset 0. Returns 1, or the failure of the
+// first message, stored as the send of it alone stores it (a rest that
+// cannot be sent fails with KUVNET_RESULT_PARTIAL_SEND).
+uint32_t send_messages(kuvnet *handle, packet_info *const *infos, size_t count, uint64_t already,
+                       size_t *sent, uint64_t *cut);
+
 // ---- the handle ---------------------------------------------------------
 
 // The handle's time-out as the socket wrappers take it: 0xFFFFFFFF, and any

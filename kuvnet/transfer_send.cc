@@ -10,8 +10,10 @@
 #include <cstring>
 
 #include "davro_kuv/runtime.h"
+#include "davro_kuv/sysio.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "kuvnet/packet_internal.h"
+#include "sysio/socket_internal.h"
 #include "sysio/wait.h"
 
 namespace kuv::net {
@@ -151,10 +153,11 @@ constexpr uint8_t kZeroTrailer[kTrailerSize] = {};
 struct GatheredPackets {
     uint8_t headers[kGatherPackets][kLongestHeaderSize];
     struct iovec pieces[3 * kGatherPackets];
-    // Per packet: the batch's length through its end, and info->offset
-    // after it.
+    // Per packet: the batch's length through its end, info->offset after
+    // it, and the pieces through its end.
     uint64_t end[kGatherPackets];
     uint64_t offset_after[kGatherPackets];
+    size_t pieces_through[kGatherPackets];
     size_t packets = 0;
     size_t piece_count = 0;
     uint64_t length = 0;
@@ -163,6 +166,23 @@ struct GatheredPackets {
         pieces[piece_count].iov_base = const_cast<void *>(bytes);
         pieces[piece_count].iov_len = count;
         ++piece_count;
+    }
+
+    // Appends the packet of that shape cut from info->data at *cursor,
+    // advancing info->offset and *cursor as packetize does.
+    void add_packet(const kuvnet *handle, packet_info *info, const PacketShape &shape,
+                    uint64_t *cursor) {
+        uint8_t *header = headers[packets];
+        add_piece(header, write_packet_header(handle, info, shape, header));
+        if (shape.body > 0) add_piece(info->data + *cursor, shape.body);
+        if (shape.trailer > 0) add_piece(kZeroTrailer, kTrailerSize);
+        length += shape.length();
+        info->offset += shape.body;
+        *cursor += shape.body;
+        end[packets] = length;
+        offset_after[packets] = info->offset;
+        pieces_through[packets] = piece_count;
+        ++packets;
     }
 };
 
@@ -180,16 +200,7 @@ void gather_packets(const kuvnet *handle, packet_info *info, uint64_t *cursor, b
         PacketShape shape;
         *refusal = shape_packet(handle, info, *cursor, &shape);
         if (*refusal != KUV_RESULT_OK) return;
-        uint8_t *header = batch->headers[batch->packets];
-        batch->add_piece(header, write_packet_header(handle, info, shape, header));
-        if (shape.body > 0) batch->add_piece(info->data + *cursor, shape.body);
-        if (shape.trailer > 0) batch->add_piece(kZeroTrailer, kTrailerSize);
-        batch->length += shape.length();
-        info->offset += shape.body;
-        *cursor += shape.body;
-        batch->end[batch->packets] = batch->length;
-        batch->offset_after[batch->packets] = info->offset;
-        ++batch->packets;
+        batch->add_packet(handle, info, shape, cursor);
     } while (many && *cursor < info->size && batch->packets < kGatherPackets);
 }
 
@@ -243,7 +254,86 @@ uint32_t send_on_stream(kuvnet *handle, packet_info *info) {
     }
 }
 
+// Gathers the message as the single packet that a send of it alone would
+// cut, when it is one: it passes the send's checks, starts at offset 0 and
+// fits one packet. False, with the batch unchanged, otherwise.
+bool gather_whole_message(const kuvnet *handle, packet_info *info, GatheredPackets *batch) {
+    if (kuv_xapi_kuvnet_check_valid_tx_packet_info(info) != KUV_RESULT_OK || info->offset != 0)
+        return false;
+    PacketShape shape;
+    if (shape_packet(handle, info, 0, &shape) != KUV_RESULT_OK || shape.body != info->size)
+        return false;
+    uint64_t cursor = 0;
+    batch->add_packet(handle, info, shape, &cursor);
+    return true;
+}
+
 }  // namespace
+
+uint32_t send_messages(kuvnet *handle, packet_info *const *infos, size_t count, uint64_t already,
+                       size_t *sent, uint64_t *cut) {
+    *sent = 0;
+    *cut = 0;
+    GatheredPackets batch;
+    if ((count > 1 || already > 0) && kuv_xapi_kuvnet_check_valid_handle(handle) == KUV_RESULT_OK &&
+        is_stream(handle->protocol_type) && !is_acknowledged(handle->protocol_type) &&
+        !kuv::sysio::no_socket(handle->socket)) {
+        const size_t most = std::min(count, kGatherPackets);
+        while (batch.packets < most && gather_whole_message(handle, infos[batch.packets], &batch)) {
+        }
+    }
+    if (batch.packets == 0 || already >= batch.end[0]) {
+        // The rest of a message begun on this stream has no other way out.
+        if (already > 0) return fail(handle, KUVNET_RESULT_PARTIAL_SEND);
+        const uint32_t code = kuv_xapi_kuvnet_tx_data(handle, infos[0]);
+        if (code == KUV_RESULT_OK) *sent = 1;
+        return code;
+    }
+    // One try that takes what the socket has room for now. The sends step
+    // over their copy of the pieces; the batch keeps them.
+    struct iovec pieces[3 * kGatherPackets];
+    std::copy(batch.pieces, batch.pieces + batch.piece_count, pieces);
+    struct msghdr message {};
+    message.msg_iov = pieces;
+    message.msg_iovlen = batch.piece_count;
+    kuv::sysio::step_over(message, already);
+    const int32_t socket = handle->socket;
+    const ssize_t tried = kuv::sysio::repeat_interrupted(kuv_xapi_intr_break(), [&] {
+        return ::sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+    const uint64_t through = already + (tried > 0 ? static_cast<uint64_t>(tried) : 0);
+    size_t whole = 0;
+    while (whole < batch.packets && batch.end[whole] <= through)
+        ++whole;
+    if (whole == 0) {
+        // The first message goes whole before the call returns, as a send
+        // of it alone would (a failed try fails there again and is
+        // reported as such a send reports it).
+        std::copy(batch.pieces, batch.pieces + batch.piece_count, pieces);
+        message.msg_iov = pieces;
+        message.msg_iovlen = batch.pieces_through[0];
+        kuv::sysio::step_over(message, through);
+        const uint64_t rest = batch.end[0] - through;
+        size_t done;
+        const uint64_t went = send_stream_packets(handle, message, &rest, 1, &done);
+        if (went != rest) {
+            for (size_t later = 0; later < batch.packets; ++later)
+                infos[later]->offset = 0;
+            return fail(handle, through + went == 0 ? KUVNET_RESULT_NO_TRANSFER
+                                                    : KUVNET_RESULT_PARTIAL_SEND);
+        }
+        whole = 1;
+    } else if (whole < batch.packets) {
+        // A later message the socket took in part is not waited for: the
+        // caller sends its rest first next time.
+        *cut = through - batch.end[whole - 1];
+    }
+    // The messages that did not go whole start again at their beginning.
+    for (size_t later = whole; later < batch.packets; ++later)
+        infos[later]->offset = 0;
+    *sent = whole;
+    return KUV_RESULT_OK;
+}
 
 }  // namespace kuv::net
 

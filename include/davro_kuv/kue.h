@@ -312,8 +312,13 @@ KUV_API uint32_t kue_mapi_event_create(kue *handle);
 /* One poll: rounds of expiry, reconnecting a lost client connection, one
  * wait on all sockets (at most poll_timeout ms; none when received events
  * wait and nothing is queued), accepting, receiving at most one event and
- * sending at most one event per peer, until nothing is left to send (or
- * error_code is set). Returns rx_count, or a result code:
+ * sending one event per writable peer, until nothing is left to send (or
+ * error_code is set). Without a status_handler and with debug_level 0 or
+ * below (every KUE_STATUS_SENT report silent and letting the event go), a
+ * round sends a peer as many of its queued events as its socket takes at
+ * once (up to 64, in one gathered send; same bytes, same order); one that
+ * the socket takes in part goes on first in a later round, and does not
+ * expire meanwhile. Returns rx_count, or a result code:
  * KUE_RESULT_NOT_CREATED, KUE_RESULT_WAIT_FAILED, or a reported error_code
  * when nothing is queued either way. With the service thread running and
  * received events waiting, kue_xapi_event_poll returns rx_count at once.

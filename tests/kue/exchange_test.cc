@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <string>
 
 #include "kue/kue_fixtures.h"
 #include "support/test_support.h"
@@ -91,6 +93,75 @@ TEST_F(KueExchange, PushToIdZeroReachesEveryPeerWithItsOwnSequence) {
     EXPECT_EQ(log.ids(KUE_STATUS_PUSHED),
               (std::vector<uint32_t>{ids[0], ids[0], ids[1], ids[2], ids[0], ids[1], ids[2]}));
     finish(children);
+    kue_xapi_event_delete(&server);
+}
+
+// Bursts of large events to a server that reads only later: the queued
+// events leave in gathered sends, which the full socket cuts anywhere,
+// inside an event too. Each must arrive whole, once and in order; in the
+// second burst most events expire while they wait, but not one that is
+// partly on the stream already, whose rest must still follow. In the third
+// the server goes meanwhile: the client's next connection, to a server on
+// the same port, gets the event cut short on the old one whole.
+TEST_F(KueExchange, LargeEventsQueuedForASlowReaderArriveWholeAndInOrder) {
+    kue *server = make_server(false);
+    server->poll_timeout = 100;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    // Small buffers on both ends (the accepted socket takes the listener's),
+    // so that the socket is full long before the queue is empty.
+    const int buffer = 32 << 10;
+    setsockopt(server->connections->endpoint->socket, SOL_SOCKET, SO_RCVBUF, &buffer,
+               sizeof buffer);
+    kue *client = make_client(server->port, true);
+    ASSERT_EQ(kue_xapi_event_create(client), 1u);
+    setsockopt(client->connections->endpoint->socket, SOL_SOCKET, SO_SNDBUF, &buffer,
+               sizeof buffer);
+    constexpr uint32_t kEvents = 200;
+    auto payload = [](uint32_t index) {
+        return std::to_string(index) + std::string(24000 + index % 7, char('a' + index % 26));
+    };
+    for (const int burst : {0, 1, 2}) {
+        client->expire_time = burst == 1 ? 300 : -1;  // read by push under the lock
+        for (uint32_t index = 0; index < kEvents; ++index) {
+            const std::string bytes = payload(index);
+            kue_xapi_event_push(client, 0, 1, index, bytes.data(), bytes.size());
+        }
+        usleep(burst == 1 ? 600000 : 200000);  // the client's socket fills meanwhile
+        if (burst == 2) {
+            const int32_t port = server->port;
+            kue_xapi_event_delete(&server);
+            server = make_server(false);
+            server->poll_timeout = 100;
+            server->port = port;
+            log.attach(server);
+            ASSERT_EQ(kue_xapi_event_create(server), 1u);
+        }
+        client->expire_time = -1;
+        const std::string last = payload(kEvents);
+        kue_xapi_event_push(client, 0, 1, kEvents, last.data(), last.size());
+        Events events;
+        wait_until([&] {
+            kue_xapi_event_poll(server);
+            while (kue_event *event = kue_xapi_event_pop(server))
+                events.emplace_back(event);
+            return !events.empty() && events.back()->cmd == kEvents;
+        });
+        ASSERT_TRUE(!events.empty() && events.back()->cmd == kEvents);
+        if (burst == 0) {
+            ASSERT_EQ(events.size(), kEvents + 1);
+        }
+        for (size_t at = 0; at < events.size(); ++at) {
+            const uint32_t index = events[at]->cmd;
+            ASSERT_TRUE(at == 0 || index > events[at - 1]->cmd);
+            ASSERT_EQ(std::string(reinterpret_cast<const char *>(events[at]->payload),
+                                  events[at]->payload_size),
+                      payload(index));
+        }
+    }
+    EXPECT_EQ(log.count(KUE_STATUS_ERROR), 0u);
+    EXPECT_EQ(log.count(KUE_STATUS_ACCEPTED), 2u);
+    kue_xapi_event_delete(&client);
     kue_xapi_event_delete(&server);
 }
 
