@@ -41,9 +41,9 @@ bool send_from(const char *local, const char *group, int32_t port, const char *t
                            sizeof(sockaddr_in), 2000) == length;
 }
 
-std::string receive_text(const Endpoint &receiver) {
+std::string receive_text(const Endpoint &receiver, int32_t wait_msec = 3000) {
     char buffer[32] = {};
-    int32_t got = kuv_xapi_recv(receiver->socket, buffer, sizeof buffer, 3000);
+    int32_t got = kuv_xapi_recv(receiver->socket, buffer, sizeof buffer, wait_msec);
     return std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
 }
 
@@ -142,8 +142,15 @@ TEST_F(Multicast, ReceiversHearTheirGroupsAndSourcesOnly) {
         Endpoint six(KUVNET_UDP | KUVNET_IPV6), six_neighbour(KUVNET_UDP | KUVNET_IPV6);
         join(six, "ff15::4b75", failures);
         join(six_neighbour, "ff15::4b77", failures, six->port);
-        failures.check(send_six("ff15::4b75", six->port), "IPv6 send");
-        failures.check(receive_text(six) == "six", "nothing received on IPv6");
+        // The veth may drop the first datagrams while its link settles
+        // (seen once in a loaded run of the whole suite): a few more go
+        // until one is heard, and the neighbour must hear none of them.
+        bool heard = false;
+        for (int sent = 0; sent < 5 && !heard; ++sent) {
+            failures.check(send_six("ff15::4b75", six->port), "IPv6 send");
+            heard = receive_text(six, 600) == "six";
+        }
+        failures.check(heard, "nothing received on IPv6");
         failures.check(kuv_xapi_rx_poll_socket(six_neighbour->socket, 0) == 0,
                        "another IPv6 group heard");
 
