@@ -328,7 +328,9 @@ TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
         {KUVNET_UDP | KUVNET_IPV4, ""},
         {KUVNET_UDP_ACKED | KUVNET_IPV4, "127.0.0.1"},
         {KUVNET_UDP_ACKED | KUVNET_IPV6, "::1"}};
-    for (auto [type, address] : kinds) {
+    for (const auto &kind : kinds) {
+        const uint32_t type = kind.first;
+        const char *address = kind.second;
         SCOPED_TRACE(type);
         if (*address == ':' && kuv_xapi_is_supported_ipv6() != 1) continue;
         Endpoint server(type);

@@ -65,6 +65,7 @@ int high(int fd) {
 
 struct Fd {
     int fd = -1;
+    Fd(int descriptor = -1) : fd(descriptor) {}
     ~Fd() { close(fd); }
     operator int() const { return fd; }
 };

@@ -133,8 +133,8 @@ TEST_F(UriParse, StepsRunAgainReplaceTheirFieldsAndMayReadThem) {
 // Texts of one megabyte made of the bytes the parser looks for: each must
 // parse in linear time and release everything.
 TEST_F(UriParse, MegabyteTextsParseQuickly) {
-    const size_t size = 1 << 20;
-    auto run = [size](char byte) { return std::string(size, byte); };
+    constexpr size_t size = 1 << 20;
+    auto run = [](char byte) { return std::string(size, byte); };
     const std::string shapes[] = {
         // clang-format off
         "http://" + run('a') + ".com/", run('['), run('@'), run(':'), run('/'), "x://" + run('?'),
