@@ -11,6 +11,7 @@
 #include "davro_kuv/sysio.h"
 #include "davro_kuv/text.h"
 #include "ftp/ftp_internal.h"
+#include "runtime/slice.h"
 #include "uri/port_number.h"
 
 namespace kuv::ftp {
@@ -68,8 +69,8 @@ bool is_requested_name(const char *name, const char *pattern_text) {
     const std::string_view listed(listed_text);
     const size_t slash = listed.rfind('/');
     const bool bare = slash == std::string_view::npos;
-    const std::string_view directory = bare ? std::string_view() : listed.substr(0, slash);
-    const std::string_view base = bare ? listed : listed.substr(slash + 1);
+    const std::string_view directory = bare ? std::string_view() : kuv::slice(listed, 0, slash);
+    const std::string_view base = bare ? listed : kuv::slice(listed, slash + 1);
     if (std::strpbrk(pattern_text, "*?[")) {
         // Matched by whole components: no wildcard takes a '/' or a leading
         // '.'.
@@ -85,7 +86,7 @@ bool is_requested_name(const char *name, const char *pattern_text) {
     if (pattern.empty() || pattern == ".") return bare || directory == ".";
     const size_t pattern_slash = pattern.rfind('/');
     const std::string_view pattern_base =
-        pattern_slash == std::string_view::npos ? pattern : pattern.substr(pattern_slash + 1);
+        pattern_slash == std::string_view::npos ? pattern : kuv::slice(pattern, pattern_slash + 1);
     return listed == pattern || (bare && listed == pattern_base) ||
            (directory == pattern && !base.empty());
 }
