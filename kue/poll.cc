@@ -285,12 +285,10 @@ bool send_queued_events(::kue *handle, kue_connection *connection) {
         bytes += event->size;
         ++count;
     }
+    // A single whole event goes out as kuv_xapi_kuvnet_tx_data sends it.
     size_t sent = 0;
     uint64_t cut = 0;
-    const uint32_t result = count > 1 || already > 0
-                                ? net::send_messages(endpoint, items, count, already, &sent, &cut)
-                                : kuv_xapi_kuvnet_tx_data(endpoint, &infos[0]);
-    if (count == 1 && already == 0 && result == KUV_RESULT_OK) sent = 1;
+    const uint32_t result = net::send_messages(endpoint, items, count, already, &sent, &cut);
     state->tx_cut = 0;
     for (size_t done = 0; done < sent; ++done) {
         note_progress(handle);
