@@ -68,6 +68,23 @@ Bytes receive(kuvnet *handle, Receive receive = kuv_xapi_kuvnet_rx_data_fill) {
     return body;
 }
 
+// Two acknowledged UDP endpoints on loopback sockets of their own, the
+// sender's peer selected as the receiver.
+struct AckedUdpPair {
+    int sender_socket = -1, receiver_socket = -1;
+    sockaddr_in sender_address = kuv_test::bound_udp(&sender_socket);
+    sockaddr_in receiver_address = kuv_test::bound_udp(&receiver_socket);
+    Endpoint sender{KUVNET_UDP_ACKED, sender_socket}, receiver{KUVNET_UDP_ACKED, receiver_socket};
+
+    AckedUdpPair(int32_t sender_timeout, int32_t receiver_timeout) {
+        sender->timeout = sender_timeout;
+        receiver->timeout = receiver_timeout;
+        sender->peer_address.selected = reinterpret_cast<sockaddr *>(&receiver_address);
+    }
+    AckedUdpPair(const AckedUdpPair &) = delete;
+    AckedUdpPair &operator=(const AckedUdpPair &) = delete;
+};
+
 TEST_F(Packet, PacketizeGoldenBytesRoomForTheLongLengthAndEmptyCuts) {
     Endpoint handle(KUVNET_TCP, -1);
     Bytes body100 = message_bytes(100), none, body70000 = message_bytes(70000);
@@ -308,13 +325,8 @@ TEST_F(Transfer, AReceiveWithoutMemoryStillTakesWhatArrived) {
     EXPECT_EQ(refused_then_received(acked_far), second);
     acked_sender.join();
 
-    int sender_socket, peer_socket;
-    kuv_test::bound_udp(&sender_socket);
-    sockaddr_in peer_address = kuv_test::bound_udp(&peer_socket);
-    Endpoint sender(KUVNET_UDP_ACKED, sender_socket), peer(KUVNET_UDP_ACKED, peer_socket);
-    sender->timeout = 500;
-    peer->timeout = 3000;
-    sender->peer_address.selected = reinterpret_cast<sockaddr *>(&peer_address);
+    AckedUdpPair udp(500, 3000);
+    Endpoint &sender = udp.sender, &peer = udp.receiver;
     auto send = [&] {
         packet_info message = message_info(kSender, kReceiver, second);
         const uint32_t code = kuv_xapi_kuvnet_tx_data(sender.handle, &message);
@@ -328,7 +340,7 @@ TEST_F(Transfer, AReceiveWithoutMemoryStillTakesWhatArrived) {
     EXPECT_EQ(send(), 1u);
     receiver.join();
     char extra;
-    EXPECT_EQ(recv(peer_socket, &extra, 1, MSG_DONTWAIT), -1);
+    EXPECT_EQ(recv(udp.receiver_socket, &extra, 1, MSG_DONTWAIT), -1);
     // The sender without memory for the answer: that send fails, and the
     // next one, which nobody receives, is not answered by the old answer.
     receiver = std::thread([&] { EXPECT_EQ(receive(peer.handle), second); });
@@ -447,23 +459,18 @@ TEST_F(Transfer, RepeatedDatagramsArePassedOverAndRefusedOnesAreNotAcknowledged)
     // A start packet the network repeated is acknowledged twice; the
     // second acknowledgement names the start, not the next packet, which
     // the network lost: the send fails instead of reporting success.
-    int sender_socket, receiver_socket;
-    kuv_test::bound_udp(&sender_socket);
-    sockaddr_in receiver_address = kuv_test::bound_udp(&receiver_socket);
-    Endpoint sender(KUVNET_UDP_ACKED, sender_socket), receiver(KUVNET_UDP_ACKED, receiver_socket);
-    sender->timeout = 300;
-    receiver->timeout = 2000;
-    sender->max_packet_size = 32 + 4 + 100;
-    sender->peer_address.selected = reinterpret_cast<sockaddr *>(&receiver_address);
+    AckedUdpPair udp(300, 2000);
+    udp.sender->max_packet_size = 32 + 4 + 100;
     Bytes bytes = message_bytes(150);
     const Bytes start = scripted_packet(150, 0, Bytes(bytes.begin(), bytes.begin() + 100));
     for (int copy = 0; copy < 2; ++copy) {
-        sendto(sender_socket, start.data(), start.size(), 0,
-               reinterpret_cast<const sockaddr *>(&receiver_address), sizeof receiver_address);
-        EXPECT_EQ(receive(receiver.handle, kuv_xapi_kuvnet_rx_data).size(), 100u);
+        sendto(udp.sender_socket, start.data(), start.size(), 0,
+               reinterpret_cast<const sockaddr *>(&udp.receiver_address),
+               sizeof udp.receiver_address);
+        EXPECT_EQ(receive(udp.receiver.handle, kuv_xapi_kuvnet_rx_data).size(), 100u);
     }
     packet_info message = message_info(kSender, kReceiver, bytes);
-    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(sender.handle, &message), KUVNET_RESULT_NO_TRANSFER);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(udp.sender.handle, &message), KUVNET_RESULT_NO_TRANSFER);
 }
 
 // Plain UDP: a message as three datagrams nobody answers, a first datagram
