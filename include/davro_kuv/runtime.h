@@ -62,7 +62,7 @@ typedef struct kuv_lock {
 } kuv_lock_t;
 
 KUV_STATIC_ASSERT(offsetof(kuv_lock_t, guard) == 0, "guard word first");
-KUV_STATIC_ASSERT(sizeof(kuv_lock_t) == 32, "lock record layout");
+KUV_LP64_ASSERT(sizeof(kuv_lock_t) == 32, "lock record layout");
 
 /* One waiter per waiting thread, in that thread's own frame. */
 typedef struct kuv_lock_waiter {
