@@ -985,6 +985,10 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
         EXPECT_EQ(download(script), sent > 200001 ? 1 : 0) << sent;
         EXPECT_EQ(exists("short.bin"), sent > 200001) << sent;
     }
+    // A size past 32 bits is shown whole, whatever the width of long.
+    script.answers["SIZE"] = "213 4294967297\r\n";
+    EXPECT_EQ(download(script, "/*", &printed), 0);
+    EXPECT_NE(printed.find("\"(4294967297 bytes)\n"), printed.npos) << printed;
 }
 
 }  // namespace
