@@ -4,6 +4,7 @@
 #include <fnmatch.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <string_view>
 
@@ -224,7 +225,7 @@ void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block,
     print_shown(name);
     std::fputs(" \" to \"", stdout);
     print_shown(local_name.chars());
-    std::printf("\"(%lu bytes)\n", static_cast<unsigned long>(size));
+    std::printf("\"(%" PRIu64 " bytes)\n", size);
     LocalFile file(local_name.chars(), mode);
     uint64_t received = 0;
     bool written = receive_file(ftp, file, block, &received);

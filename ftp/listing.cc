@@ -1,5 +1,7 @@
 // Directory listings: LIST and NLST received on a data connection, cut
 // into lines by a line assembler, and handed out one line at a time.
+#include <cinttypes>
+
 #include "buffer/readline_internal.h"
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/text.h"
@@ -109,7 +111,7 @@ int32_t run_listing(kuv_ftp_t *ftp, Listing listing, TrackedBlock path) {
         return 0;
     }
     if (listing == Listing::kNames && ftp->debug_level > kTraceCommands)
-        std::printf("ftp: [MESSAGE] nlist stream %lu bytes\n ", static_cast<unsigned long>(total));
+        std::printf("ftp: [MESSAGE] nlist stream %" PRIu64 " bytes\n ", total);
     return 1;
 }
 

@@ -57,7 +57,8 @@ class FileBytes {
     // part way keeps the lines read whole.
     bool read(const char *path);
     ~FileBytes();
-    std::string_view view() const { return {bytes_, length_}; }
+    // The bytes are one block in memory, so their length fits size_t.
+    std::string_view view() const { return {bytes_, static_cast<size_t>(length_)}; }
 
   private:
     char *bytes_ = nullptr;

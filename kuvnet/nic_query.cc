@@ -19,11 +19,13 @@ namespace kuv::net {
 
 namespace {
 
-// The interface list query answers 40-byte entries into a buffer that
-// grows by this step up to the largest size.
+// The interface list query answers entries of 40 bytes (32 on 32-bit
+// targets) into a buffer that grows by this step up to the largest size;
+// both are whole numbers of entries.
 constexpr uint64_t kListStep = 640;
 constexpr uint64_t kListMax = 10240;
-static_assert(sizeof(struct ifreq) == 40, "one interface list entry");
+static_assert(sizeof(struct ifreq) == (sizeof(long) == 8 ? 40 : 32), "one interface list entry");
+static_assert(kListStep % sizeof(struct ifreq) == 0, "whole entries");
 
 constexpr size_t kAddressTextSize = 64;
 constexpr size_t kMacSize = 6;

@@ -71,7 +71,8 @@ BodyTarget choose_target(BodyPlacement *placement, const packet_info &info, Grow
 // kuv_xapi_recv_fill takes it. False when they are not both filled.
 bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, uint8_t *ahead,
                              const kuv::sysio::Deadline *whole) {
-    struct iovec pieces[2] = {{bytes, length}, {ahead, kShortHeaderSize}};
+    // length is one piece of at most kLargestRead bytes.
+    struct iovec pieces[2] = {{bytes, static_cast<size_t>(length)}, {ahead, kShortHeaderSize}};
     struct msghdr message {};
     message.msg_iov = pieces;
     message.msg_iovlen = 2;

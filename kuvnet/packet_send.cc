@@ -43,7 +43,8 @@ uint32_t send_datagram(kuvnet *handle, const packet *record) {
 }
 
 uint32_t send_stream(kuvnet *handle, const packet *record) {
-    struct iovec whole = {record->data, record->length};
+    // The packet is one block in memory, so its length fits size_t.
+    struct iovec whole = {record->data, static_cast<size_t>(record->length)};
     struct msghdr message {};
     message.msg_iov = &whole;
     message.msg_iovlen = 1;

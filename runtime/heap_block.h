@@ -31,8 +31,10 @@ static_assert(sizeof(BlockHeader) == KUV_HEAP_HEADER_SIZE);
 
 inline constexpr uint32_t kGuard = KUV_HEAP_GUARD;
 inline constexpr uint64_t kGuardSize = sizeof(uint32_t);
-// The largest request whose rounded size plus header and guard fits 64 bits.
-inline constexpr uint64_t kLargestRequest = UINT64_MAX - 3 - KUV_HEAP_OVERHEAD;
+// The largest request whose rounded size plus header and guard fits both 64
+// bits and size_t, which malloc takes (32 bits wide on 32-bit targets).
+inline constexpr uint64_t kLargestRequest =
+    (SIZE_MAX < UINT64_MAX ? uint64_t{SIZE_MAX} : UINT64_MAX) - 3 - KUV_HEAP_OVERHEAD;
 
 // Out of line: the messages of a refused allocation and of a damaged block.
 [[gnu::cold]] void *report_overflow();
@@ -96,7 +98,8 @@ inline void count_release(uint64_t rounded) {
 inline void *allocate_block(uint64_t size) {
     if (__builtin_expect(size > kLargestRequest, 0)) return report_overflow();
     const uint64_t rounded = (size + 3) & ~uint64_t{3};
-    auto *header = static_cast<BlockHeader *>(std::malloc(rounded + KUV_HEAP_OVERHEAD));
+    auto *header =
+        static_cast<BlockHeader *>(std::malloc(static_cast<size_t>(rounded + KUV_HEAP_OVERHEAD)));
     if (__builtin_expect(!header, 0)) return report_no_memory();
     header->base = reinterpret_cast<uint64_t>(header);
     header->size = rounded;

@@ -1,4 +1,6 @@
 // The system heap family: malloc, realloc and free, without header or count.
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,6 +9,12 @@
 extern "C" {
 
 void *kuv_xapi_heap_release(void *pointer, uint64_t size) {
+    // malloc and realloc take size_t, 32 bits wide on 32-bit targets: a
+    // larger request is refused rather than cut down to its low bits.
+    if (size > SIZE_MAX) {
+        errno = ENOMEM;
+        return nullptr;
+    }
     if (!pointer && size > 0) return std::malloc(size);
     if (pointer && size == 0) {
         std::free(pointer);

@@ -11,12 +11,15 @@
 #include "davro_kuv/sysio.h"
 #include "platform/sorvan_vkl.h"
 
-// The group-source request travels to the kernel as 264 bytes: the
-// interface index, padding, then two socket-address storages.
-static_assert(sizeof(struct group_source_req) == 264);
+// The group-source request travels to the kernel as the interface index,
+// padding up to the storages' alignment, then two socket-address storages:
+// 264 bytes on 64-bit targets, 260 on i386.
 static_assert(offsetof(struct group_source_req, gsr_interface) == 0);
-static_assert(offsetof(struct group_source_req, gsr_group) == 8);
-static_assert(offsetof(struct group_source_req, gsr_source) == 136);
+static_assert(offsetof(struct group_source_req, gsr_group) == alignof(struct sockaddr_storage));
+static_assert(offsetof(struct group_source_req, gsr_source) ==
+              offsetof(struct group_source_req, gsr_group) + sizeof(struct sockaddr_storage));
+static_assert(sizeof(struct group_source_req) ==
+              offsetof(struct group_source_req, gsr_source) + sizeof(struct sockaddr_storage));
 static_assert(MCAST_JOIN_SOURCE_GROUP == 46 && MCAST_LEAVE_SOURCE_GROUP == 47);
 static_assert(IPPROTO_IP == 0 && IPPROTO_IPV6 == 41);
 

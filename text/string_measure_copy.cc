@@ -14,7 +14,7 @@ uint64_t kuv_xapi_string_length_limit(const char *s, uint64_t limit) {
     // strnlen reads no byte beyond the limit, which lets callers measure
     // fixed fields that are not terminated.
     if (!s || limit == 0) return 0;
-    return strnlen(s, limit);
+    return strnlen(s, kuv::text::system_limit(limit));
 }
 
 char *kuv_xapi_copy_string(char *dst, const char *src) {

@@ -32,7 +32,7 @@ int32_t kuv_xapi_compare_string(const char *a, const char *b) {
 
 int32_t kuv_xapi_compare_string_limit(const char *a, const char *b, uint64_t limit) {
     if (!a || !b) return -1;
-    return std::strncmp(a, b, limit);
+    return std::strncmp(a, b, kuv::text::system_limit(limit));
 }
 
 }  // extern "C"

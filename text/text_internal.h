@@ -24,6 +24,13 @@ struct SystemHeap {
     static void release(void *block) { kuv_xapi_sys_free(block); }
 };
 
+// A limit as the C library's bounded calls take it (size_t, 32 bits wide on
+// 32-bit targets): one beyond the address space bounds nothing, since the
+// string ends before it, rather than keeping only its low bits.
+inline size_t system_limit(uint64_t limit) {
+    return limit < SIZE_MAX ? static_cast<size_t>(limit) : SIZE_MAX;
+}
+
 // A new terminated string of the first length bytes of text, from Heap.
 template <class Heap>
 char *duplicate_bytes(const char *text, uint64_t length) {

@@ -92,8 +92,8 @@ typedef struct kuv_buffer_node {
     uint8_t *data; /* the node's own storage (right behind this record) or lent memory */
 } kuv_buffer_node_t;
 
-KUV_STATIC_ASSERT(sizeof(kuv_buffer_node_t) == 48, "buffer node layout");
-KUV_STATIC_ASSERT(offsetof(kuv_buffer_node_t, data) == 40, "node storage follows the record");
+KUV_LP64_ASSERT(sizeof(kuv_buffer_node_t) == 48, "buffer node layout");
+KUV_LP64_ASSERT(offsetof(kuv_buffer_node_t, data) == 40, "node storage follows the record");
 
 /* A chained buffer: a first-in first-out byte queue made of nodes. */
 typedef struct kuv_buffer {
@@ -105,7 +105,7 @@ typedef struct kuv_buffer {
     int64_t size;            /* bytes held and not yet consumed */
 } kuv_buffer_t;
 
-KUV_STATIC_ASSERT(sizeof(kuv_buffer_t) == 48, "buffer record layout");
+KUV_LP64_ASSERT(sizeof(kuv_buffer_t) == 48, "buffer record layout");
 
 /* A new empty buffer whose flags are combined into every node it makes;
  * NULL (with "can not allocate buffer") when out of memory. */
@@ -237,7 +237,7 @@ typedef struct kuv_readline {
     kuv_readline_node_t *tail; /* newest queued line */
 } kuv_readline_t;
 
-KUV_STATIC_ASSERT(sizeof(kuv_readline_t) == 40, "assembler record layout");
+KUV_LP64_ASSERT(sizeof(kuv_readline_t) == 40, "assembler record layout");
 
 /* A new empty assembler, or NULL when out of memory. */
 KUV_API kuv_readline_t *kuv_xapi_open_readline(void);

@@ -78,6 +78,15 @@
 #define KUV_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
 #endif
 
+/* Checks of layouts that hold on 64-bit targets (LP64) only: 32-bit targets
+ * give pointers 4 bytes, and i386 aligns 8-byte integers inside records on
+ * 4 bytes, so the same records are smaller there. */
+#if UINTPTR_MAX > 0xffffffffu
+#define KUV_LP64_ASSERT(condition, message) KUV_STATIC_ASSERT(condition, message)
+#else
+#define KUV_LP64_ASSERT(condition, message) KUV_STATIC_ASSERT(1, message)
+#endif
+
 /* Result codes common to every family. */
 #define KUV_RESULT_OK 0x00000001u
 /* The platform network layer could not be started. */

@@ -350,12 +350,12 @@ struct kuv_ftp {
     kuv_ftp_credential_t get_password;  /* asked when pass gets no password */
 };
 
-KUV_STATIC_ASSERT(offsetof(kuv_ftp_t, debug_level) == 8, "next first");
-KUV_STATIC_ASSERT(offsetof(kuv_ftp_t, buffer_limit) == 32, "settings in order");
-KUV_STATIC_ASSERT(offsetof(kuv_ftp_t, uri) == 72, "descriptors in order");
-KUV_STATIC_ASSERT(offsetof(kuv_ftp_t, io_area) == 112, "buffers in order");
-KUV_STATIC_ASSERT(offsetof(kuv_ftp_t, more_lines) == 112 + KUV_FTP_IO_AREA_SIZE,
-                  "reply state behind the staging area");
+KUV_LP64_ASSERT(offsetof(kuv_ftp_t, debug_level) == 8, "next first");
+KUV_LP64_ASSERT(offsetof(kuv_ftp_t, buffer_limit) == 32, "settings in order");
+KUV_LP64_ASSERT(offsetof(kuv_ftp_t, uri) == 72, "descriptors in order");
+KUV_LP64_ASSERT(offsetof(kuv_ftp_t, io_area) == 112, "buffers in order");
+KUV_LP64_ASSERT(offsetof(kuv_ftp_t, more_lines) == 112 + KUV_FTP_IO_AREA_SIZE,
+                "reply state behind the staging area");
 KUV_STATIC_ASSERT(offsetof(kuv_ftp_t, connect) + 30 * sizeof(void (*)(void)) ==
                       offsetof(kuv_ftp_t, get_user_name),
                   "thirty operation slots");

@@ -249,14 +249,14 @@ typedef struct kue {
 
 /* Layouts on x86-64 (LP64), which other programs compiled against this
  * header rely on. */
-KUV_STATIC_ASSERT(sizeof(kue_event) == 72, "event record layout");
-KUV_STATIC_ASSERT(offsetof(kue_event, expire_time) == 48, "event record layout");
-KUV_STATIC_ASSERT(sizeof(kue_connection) == 56, "connection record layout");
-KUV_STATIC_ASSERT(offsetof(kue_connection, next_seq) == 48, "connection record layout");
-KUV_STATIC_ASSERT(offsetof(kue, port) == 272, "event handle layout");
-KUV_STATIC_ASSERT(offsetof(kue, status_handler) == 304, "event handle layout");
-KUV_STATIC_ASSERT(offsetof(kue, lock) == 344, "event handle layout");
-KUV_STATIC_ASSERT(sizeof(kue) == 384, "event handle layout");
+KUV_LP64_ASSERT(sizeof(kue_event) == 72, "event record layout");
+KUV_LP64_ASSERT(offsetof(kue_event, expire_time) == 48, "event record layout");
+KUV_LP64_ASSERT(sizeof(kue_connection) == 56, "connection record layout");
+KUV_LP64_ASSERT(offsetof(kue_connection, next_seq) == 48, "connection record layout");
+KUV_LP64_ASSERT(offsetof(kue, port) == 272, "event handle layout");
+KUV_LP64_ASSERT(offsetof(kue, status_handler) == 304, "event handle layout");
+KUV_LP64_ASSERT(offsetof(kue, lock) == 344, "event handle layout");
+KUV_LP64_ASSERT(sizeof(kue) == 384, "event handle layout");
 
 /* ======================================================================== */
 /* Events and queues                                                        */

@@ -62,7 +62,7 @@ typedef struct kuv_lock {
 } kuv_lock_t;
 
 KUV_STATIC_ASSERT(offsetof(kuv_lock_t, guard) == 0, "guard word first");
-KUV_STATIC_ASSERT(sizeof(kuv_lock_t) == 32, "lock record layout");
+KUV_LP64_ASSERT(sizeof(kuv_lock_t) == 32, "lock record layout");
 
 /* One waiter per waiting thread, in that thread's own frame. */
 typedef struct kuv_lock_waiter {
@@ -191,7 +191,9 @@ KUV_API void *kuv_xapi_free(void *pointer);
  * as far as the old block reaches, and reports the old one as a release
  * does (left alone). */
 KUV_API void *kuv_xapi_realloc(void *pointer, uint64_t size);
-/* count * size bytes, cleared; NULL when the product overflows 64 bits. */
+/* count * size bytes, cleared; NULL when the product overflows 64 bits.
+ * Every allocating call of each family returns NULL for a size beyond the
+ * address space (above SIZE_MAX on a 32-bit target). */
 KUV_API void *kuv_xapi_calloc(uint64_t count, uint64_t size);
 
 /* The built-in checking heap, whatever handler is installed. */

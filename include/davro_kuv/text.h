@@ -3,9 +3,10 @@
  * patterns, formatted printing, path names.
  *
  * Strings are NUL-terminated byte strings; lengths, limits and sizes are
- * unsigned 64-bit byte counts. A NULL string is accepted everywhere and has
- * a fixed result, stated per function. Nothing here prints or reports an
- * error code.
+ * unsigned 64-bit byte counts on every target (on a 32-bit one a limit
+ * beyond the address space bounds nothing). A NULL string is accepted
+ * everywhere and has a fixed result, stated per function. Nothing here
+ * prints or reports an error code.
  *
  * Ownership: functions named alloc_ return a new tracked-heap string
  * (release with kuv_xapi_free); functions named sys_alloc_ return a

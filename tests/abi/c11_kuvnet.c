@@ -12,7 +12,8 @@ KUV_STATIC_ASSERT(offsetof(kuvnet, magic) == 0, "magic first");
 KUV_STATIC_ASSERT(offsetof(kuvnet, protocol_type) == 12, "protocol_type after the magic");
 KUV_STATIC_ASSERT(offsetof(kuvnet, peer_name) == 20, "names after the socket");
 KUV_STATIC_ASSERT(offsetof(kuvnet, local_name) == 148, "local name after the peer name");
-KUV_STATIC_ASSERT(offsetof(kuvnet_address, unix_address) % 8 == 0, "aligned socket address");
+KUV_STATIC_ASSERT(offsetof(kuvnet_address, unix_address) % sizeof(void *) == 0,
+                  "aligned socket address");
 
 int main(void) {
     uint64_t blocks = kuv_xapi_get_allocated_memory_count();

@@ -11,7 +11,9 @@ set(bad "")
 foreach(entry IN LISTS entries)
     string(REGEX REPLACE ".*\\[([^]]+)\\]" "\\1" name "${entry}")
     message(STATUS "needs ${name}")
-    if(NOT name MATCHES "^(libsorvan_vkl\\.so\\.0|libc\\.so\\.6|ld-linux-x86-64\\.so\\.2)$")
+    # The loader is named after the target: ld-linux-x86-64.so.2,
+    # ld-linux.so.2 (i386), ld64.so.1 (s390x) and so on.
+    if(NOT name MATCHES "^(libsorvan_vkl\\.so\\.0|libc\\.so\\.6|ld-linux[-a-z0-9_]*\\.so\\.[0-9]|ld64\\.so\\.[0-9])$")
         list(APPEND bad ${name})
     endif()
 endforeach()

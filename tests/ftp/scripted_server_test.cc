@@ -613,11 +613,16 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_EQ(drain(client->get_nlist, client.ftp).size(), script.listing.size() / 11);
     // Nor for one name, in the middle or as the last line without an end:
     // the listing fails rather than come out without it.
-    for (const uint64_t line_block : {32, 64}) {
+    // A line's block holds its text, the terminator and, aligned, its node.
+    const auto line_block = [](uint64_t text) {
+        constexpr uint64_t kAlign = alignof(kuv_readline_node_t);
+        return (text + kAlign) / kAlign * kAlign + sizeof(kuv_readline_node_t);
+    };
+    for (const bool last : {false, true}) {
         const std::string whole = script.listing;
-        if (line_block == 64) script.listing += std::string(40, 'z');
-        RefuseBlocks refuse(line_block, 1, line_block == 32 ? 100 : 0);
-        EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 0) << line_block;
+        if (last) script.listing += std::string(40, 'z');
+        RefuseBlocks refuse(line_block(last ? 40 : 9), 1, last ? 0 : 100);
+        EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 0) << last;
         EXPECT_EQ(RefuseBlocks::refused, 1);
         EXPECT_EQ(client->nlist_lines, nullptr);
         script.listing = whole;
@@ -985,6 +990,10 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
         EXPECT_EQ(download(script), sent > 200001 ? 1 : 0) << sent;
         EXPECT_EQ(exists("short.bin"), sent > 200001) << sent;
     }
+    // A size past 32 bits is shown whole, whatever the width of long.
+    script.answers["SIZE"] = "213 4294967297\r\n";
+    EXPECT_EQ(download(script, "/*", &printed), 0);
+    EXPECT_NE(printed.find("\"(4294967297 bytes)\n"), printed.npos) << printed;
 }
 
 }  // namespace

@@ -449,6 +449,7 @@ TEST_F(Transfer, RepeatedDatagramsArePassedOverAndRefusedOnesAreNotAcknowledged)
             uint32_t cmd_type, cmd_id;
             std::memcpy(&cmd_type, answer + 14, 4);
             std::memcpy(&cmd_id, answer + 18, 4);
+            cmd_type = kuv_xapi_le_value(cmd_type), cmd_id = kuv_xapi_le_value(cmd_id);
             EXPECT_EQ(cmd_type == KUVNET_CMD_ACK, i < 3) << i;
             EXPECT_EQ(cmd_id, i < 3 ? 3u : KUVNET_RESULT_TOTAL_SIZE) << i;
         }

@@ -143,7 +143,20 @@ TEST(TrackedHeap, BlocksAreLaidOutRoundedResizedAndLeftAloneWhenDamaged) {
     ASSERT_NE(cleared, nullptr);
     EXPECT_EQ(std::count(cleared, cleared + 70, 0), 70);
     kuv_xapi_free(cleared);
-    EXPECT_EQ(kuv_xapi_calloc((uint64_t{1} << 63) + 1, 2), nullptr);    // 2 bytes once wrapped
+    EXPECT_EQ(kuv_xapi_calloc((uint64_t{1} << 63) + 1, 2), nullptr);  // 2 bytes once wrapped
+    if constexpr (SIZE_MAX < UINT64_MAX) {
+        // Beyond a 32-bit address space: refused, not cut to its low bits.
+        const uint64_t beyond = uint64_t{SIZE_MAX} + 9;
+        OutputCapture refused(2);
+        EXPECT_EQ(kuv_xapi_alloc(beyond), nullptr);
+        EXPECT_EQ(kuv_xapi_calloc(beyond / 2 + 1, 2), nullptr);
+        EXPECT_EQ(kuv_xapi_sys_alloc(beyond), nullptr);
+        void *small = kuv_xapi_sys_alloc(8);
+        EXPECT_EQ(kuv_xapi_sys_realloc(small, beyond), nullptr);
+        kuv_xapi_sys_free(small);
+        const std::string overflow = "kuv: [ERROR] not enough memory! maybe bug! (overflow size)\n";
+        EXPECT_EQ(refused.finish(), overflow + overflow);
+    }
     void *system = kuv_xapi_sys_realloc(kuv_xapi_sys_alloc(100), 200);  // not counted
     EXPECT_TRUE(before.unchanged());
     EXPECT_EQ(kuv_xapi_get_allocated_memory_peak_size(), peak);  // the peak is never lowered

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -56,7 +57,7 @@ int copies_in_memory(std::string_view lead, std::string_view text) {
         uintptr_t from = 0, to = 0;
         char access[5] = {};
         // Only writable data; the sanitizer's vast shadow areas are skipped.
-        if (std::sscanf(line, "%lx-%lx %4s", &from, &to, access) != 3 ||
+        if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %4s", &from, &to, access) != 3 ||
             std::strncmp(access, "rw", 2) != 0 || to - from > (1ul << 30))
             continue;
         for (uintptr_t at = from; at < to; at += area_size - overlap) {

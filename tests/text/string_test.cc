@@ -33,6 +33,15 @@ TEST_F(Strings, BoundedCopiesTerminateAtTheLimitAndReadNoFurther) {
     EXPECT_STREQ(copy, "abc");
     kuv_xapi_free(copy);
     kuv_xapi_sys_free(field);
+    // A limit past 32 bits bounds nothing, whatever the width of size_t.
+    const uint64_t far = (uint64_t{1} << 32) + 2;
+    EXPECT_EQ(kuv_xapi_string_length_limit("abc", far), 3u);
+    EXPECT_STREQ(kuv_xapi_copy_string_limit(dst, "abc", far), "abc");
+    EXPECT_LT(kuv_xapi_compare_string_limit("abc", "abd", far), 0);
+    EXPECT_LT(kuv_xapi_compare_case_string_limit("ABC", "abd", far), 0);
+    copy = kuv_xapi_alloc_string("abc", far);
+    EXPECT_STREQ(copy, "abc");
+    kuv_xapi_free(copy);
 }
 
 TEST(StringRules, NullTerminatorAndTwoByteCharactersHaveFixedResults) {
