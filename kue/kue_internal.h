@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "davro_kuv/kue.h"
+#include "kuvnet/packet_internal.h"
 
 namespace kuv::kue {
 
@@ -109,6 +110,13 @@ struct HandleState {
     kue_connection *queued_cursor;
     uint64_t queued_walk_order;
     bool queued_walk;
+    // The records whose stash holds bytes of their stream, linked through
+    // stashed_prev/stashed_next: each round serves them as if their
+    // sockets were readable, and no wait lasts while there are any.
+    kue_connection *first_stashed;
+    // Counts the waits on the sockets, to tell a record the wait found
+    // from a stashed one that it did not.
+    uint64_t waits;
 };
 
 // Milliseconds of the monotonic clock.
@@ -162,6 +170,15 @@ struct ConnectionState {
     uint32_t registered_events;
     kue_connection *writer_prev;
     kue_connection *writer_next;
+    // Bytes of a stream endpoint's socket read ahead of its next event
+    // (the block is made at the first receive and goes with the endpoint),
+    // the links of the handle's list of records that hold some, and the
+    // wait that last found the record ready.
+    net::StreamStash stash;
+    kue_connection *stashed_prev;
+    kue_connection *stashed_next;
+    bool stashed;
+    uint64_t found_in_wait;
 };
 
 inline ConnectionState *state_of(kue_connection *connection) {
@@ -208,6 +225,19 @@ void drop_expired(::kue *handle, kue_connection *connection);
 
 // ---- endpoint and wait --------------------------------------------------
 
+// The room of a peer's stash: about seventy 64-byte events on the wire.
+inline constexpr uint32_t kStashBytes = 8192;
+// The stash the next receive on the record's stream endpoint reads through,
+// made on first use; nullptr for a datagram endpoint or without memory (the
+// receive then reads only what the event needs).
+net::StreamStash *stash_for_receive(kue_connection *connection);
+// Lists or unlists the record among those holding stashed bytes, after a
+// receive on it.
+void note_stash(::kue *handle, kue_connection *connection);
+// Drops the stashed bytes with the endpoint (before it is deleted) and
+// frees the stash.
+void release_stash(::kue *handle, kue_connection *connection);
+
 // Registers the record's socket for `events` (EPOLLIN, with EPOLLOUT while
 // events wait to be sent), or changes what it is registered for. Makes the
 // epoll set on first use. False when the set refuses it.
@@ -221,7 +251,8 @@ void settle_interest(::kue *handle);
 kue_connection *registered_record(::kue *handle, uint32_t socket);
 // Waits up to timeout_msec for the registered sockets. The number of ready
 // sockets, 0, or -1 (errno set); *ready then points at what the wait found,
-// one entry per ready record, sorted in list order.
+// one entry per ready record, sorted in list order. A record with stashed
+// bytes counts as readable whatever its socket shows.
 int wait_for_sockets(::kue *handle, int32_t timeout_msec, struct epoll_event **ready);
 // Closes the epoll set and frees its buffer.
 void release_wait_set(WaitSet *set);
