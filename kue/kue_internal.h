@@ -47,6 +47,12 @@ struct WaitSet {
     uint32_t generation;
 };
 
+// The room of a peer's stash: about seventy 64-byte events on the wire. A
+// peer holds its block only while bytes wait in it; the handle keeps a few
+// drained blocks for the next receives.
+inline constexpr uint32_t kStashBytes = 8192;
+inline constexpr uint32_t kSpareStashes = 4;
+
 // Blocks of sent or expired pushed events, kept for the next pushes: a
 // sender that queues a burst and sends it would otherwise free the whole
 // burst at once, which a system heap returns to the system at its top, and
@@ -117,6 +123,9 @@ struct HandleState {
     // Counts the waits on the sockets, to tell a record the wait found
     // from a stashed one that it did not.
     uint64_t waits;
+    // Stash blocks no peer holds bytes in, kept for the next receives.
+    uint8_t *spare_stashes[kSpareStashes];
+    uint32_t spare_stash_count;
 };
 
 // Milliseconds of the monotonic clock.
@@ -171,8 +180,8 @@ struct ConnectionState {
     kue_connection *writer_prev;
     kue_connection *writer_next;
     // Bytes of a stream endpoint's socket read ahead of its next event
-    // (the block is made at the first receive and goes with the endpoint),
-    // the links of the handle's list of records that hold some, and the
+    // (the block is taken for a receive and given back once drained), the
+    // links of the handle's list of records that hold some, and the
     // wait that last found the record ready.
     net::StreamStash stash;
     kue_connection *stashed_prev;
@@ -225,18 +234,19 @@ void drop_expired(::kue *handle, kue_connection *connection);
 
 // ---- endpoint and wait --------------------------------------------------
 
-// The room of a peer's stash: about seventy 64-byte events on the wire.
-inline constexpr uint32_t kStashBytes = 8192;
 // The stash the next receive on the record's stream endpoint reads through,
-// made on first use; nullptr for a datagram endpoint or without memory (the
-// receive then reads only what the event needs).
-net::StreamStash *stash_for_receive(kue_connection *connection);
-// Lists or unlists the record among those holding stashed bytes, after a
-// receive on it.
+// with a block from the handle's spares or a new one when it has none;
+// nullptr for a datagram endpoint or without memory (the receive then reads
+// only what the event needs).
+net::StreamStash *stash_for_receive(::kue *handle, kue_connection *connection);
+// After a receive on the record: lists it among those holding stashed
+// bytes, or unlists it and gives its drained block back.
 void note_stash(::kue *handle, kue_connection *connection);
 // Drops the stashed bytes with the endpoint (before it is deleted) and
-// frees the stash.
+// gives the block back.
 void release_stash(::kue *handle, kue_connection *connection);
+// Frees the handle's spare stash blocks.
+void release_spare_stashes(::kue *handle);
 
 // Registers the record's socket for `events` (EPOLLIN, with EPOLLOUT while
 // events wait to be sent), or changes what it is registered for. Makes the

@@ -216,7 +216,7 @@ bool receive_event(::kue *handle, kue_connection *connection) {
     // for as long as it likes. On a stream, what has arrived behind the
     // event waits in the peer's stash for the next rounds.
     const uint32_t result = net::receive_whole_message(endpoint, &info, handle->io_timeout,
-                                                       stash_for_receive(connection));
+                                                       stash_for_receive(handle, connection));
     note_stash(handle, connection);
     if (keeps_peer) endpoint->peer_address.selected = peer;
     if (result != KUV_RESULT_OK) {
