@@ -136,6 +136,7 @@ uint32_t kue_mapi_event_delete(kue **place) {
         listener = false;
     }
     release_spares(handle);
+    release_spare_stashes(handle);
     release_wait_set(&state->wait);
     kuv_xapi_free(state);
     return KUV_RESULT_OK;

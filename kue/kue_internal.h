@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "davro_kuv/kue.h"
+#include "kuvnet/packet_internal.h"
 
 namespace kuv::kue {
 
@@ -45,6 +46,12 @@ struct WaitSet {
     // The process generation the set was made in (see wait_set.cc).
     uint32_t generation;
 };
+
+// The room of a peer's stash: about seventy 64-byte events on the wire. A
+// peer holds its block only while bytes wait in it; the handle keeps a few
+// drained blocks for the next receives.
+inline constexpr uint32_t kStashBytes = 8192;
+inline constexpr uint32_t kSpareStashes = 4;
 
 // Blocks of sent or expired pushed events, kept for the next pushes: a
 // sender that queues a burst and sends it would otherwise free the whole
@@ -109,6 +116,16 @@ struct HandleState {
     kue_connection *queued_cursor;
     uint64_t queued_walk_order;
     bool queued_walk;
+    // The records whose stash holds bytes of their stream, linked through
+    // stashed_prev/stashed_next: each round serves them as if their
+    // sockets were readable, and no wait lasts while there are any.
+    kue_connection *first_stashed;
+    // Counts the waits on the sockets, to tell a record the wait found
+    // from a stashed one that it did not.
+    uint64_t waits;
+    // Stash blocks no peer holds bytes in, kept for the next receives.
+    uint8_t *spare_stashes[kSpareStashes];
+    uint32_t spare_stash_count;
 };
 
 // Milliseconds of the monotonic clock.
@@ -162,6 +179,15 @@ struct ConnectionState {
     uint32_t registered_events;
     kue_connection *writer_prev;
     kue_connection *writer_next;
+    // Bytes of a stream endpoint's socket read ahead of its next event
+    // (the block is taken for a receive and given back once drained), the
+    // links of the handle's list of records that hold some, and the
+    // wait that last found the record ready.
+    net::StreamStash stash;
+    kue_connection *stashed_prev;
+    kue_connection *stashed_next;
+    bool stashed;
+    uint64_t found_in_wait;
 };
 
 inline ConnectionState *state_of(kue_connection *connection) {
@@ -208,6 +234,20 @@ void drop_expired(::kue *handle, kue_connection *connection);
 
 // ---- endpoint and wait --------------------------------------------------
 
+// The stash the next receive on the record's stream endpoint reads through,
+// with a block from the handle's spares or a new one when it has none;
+// nullptr for a datagram endpoint or without memory (the receive then reads
+// only what the event needs).
+net::StreamStash *stash_for_receive(::kue *handle, kue_connection *connection);
+// After a receive on the record: lists it among those holding stashed
+// bytes, or unlists it and gives its drained block back.
+void note_stash(::kue *handle, kue_connection *connection);
+// Drops the stashed bytes with the endpoint (before it is deleted) and
+// gives the block back.
+void release_stash(::kue *handle, kue_connection *connection);
+// Frees the handle's spare stash blocks.
+void release_spare_stashes(::kue *handle);
+
 // Registers the record's socket for `events` (EPOLLIN, with EPOLLOUT while
 // events wait to be sent), or changes what it is registered for. Makes the
 // epoll set on first use. False when the set refuses it.
@@ -221,7 +261,8 @@ void settle_interest(::kue *handle);
 kue_connection *registered_record(::kue *handle, uint32_t socket);
 // Waits up to timeout_msec for the registered sockets. The number of ready
 // sockets, 0, or -1 (errno set); *ready then points at what the wait found,
-// one entry per ready record, sorted in list order.
+// one entry per ready record, sorted in list order. A record with stashed
+// bytes counts as readable whatever its socket shows.
 int wait_for_sockets(::kue *handle, int32_t timeout_msec, struct epoll_event **ready);
 // Closes the epoll set and frees its buffer.
 void release_wait_set(WaitSet *set);

@@ -213,8 +213,11 @@ bool receive_event(::kue *handle, kue_connection *connection) {
         peer != reinterpret_cast<struct sockaddr *>(&endpoint->peer_address.unix_address);
     // The whole event within io_timeout: a peer that sends a few bytes now
     // and then would otherwise hold the poll, and every other peer with it,
-    // for as long as it likes.
-    const uint32_t result = net::receive_whole_message(endpoint, &info, handle->io_timeout);
+    // for as long as it likes. On a stream, what has arrived behind the
+    // event waits in the peer's stash for the next rounds.
+    const uint32_t result = net::receive_whole_message(endpoint, &info, handle->io_timeout,
+                                                       stash_for_receive(handle, connection));
+    note_stash(handle, connection);
     if (keeps_peer) endpoint->peer_address.selected = peer;
     if (result != KUV_RESULT_OK) {
         kuv_xapi_release_packet_info(&info);
@@ -363,6 +366,9 @@ uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end) {
             // processor is spared.
             if (after_quiet_round && timeout_msec >= 0 && timeout_msec < kQuietWaitMsec)
                 timeout_msec = kQuietWaitMsec;
+            // Bytes already read from a socket are not shown by it: their
+            // peer is served at once.
+            if (state_of(handle)->first_stashed) timeout_msec = 0;
             epoll_event *ready = nullptr;
             const int waited = wait_for_sockets(handle, timeout_msec, &ready);
             if (waited < 0 && errno != EINTR) {

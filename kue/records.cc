@@ -182,6 +182,7 @@ kue_connection *new_connection() {
 
 void delete_endpoint(::kue *handle, kue_connection *connection) {
     state_of(connection)->tx_cut = 0;
+    release_stash(handle, connection);
     unwatch_socket(handle, connection);
     kuv_xapi_kuvnet_delete(&connection->endpoint);
 }

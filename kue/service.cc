@@ -94,9 +94,17 @@ void kue_iapi_async_service_handler(kue_service_t service, void *context) {
                 socket_woke = false;
                 continue;
             }
+            // Bytes a receive read ahead of a peer's next events are not
+            // shown by its socket: the next poll takes them without a wait
+            // (after a poll that moved nothing, after a pause).
+            const bool stashed = state->first_stashed != nullptr;
+            if (stashed && state->progress != progress_before) {
+                socket_woke = false;
+                continue;
+            }
             const bool fruitless = socket_woke && state->progress == progress_before;
             sockets_descriptor = state->wait.descriptor;
-            if (!fruitless && state->wake_descriptor >= 0) {
+            if (!fruitless && !stashed && state->wake_descriptor >= 0) {
                 // Decided under the lock: a push after this point sees the
                 // flag and wakes the wait.
                 __atomic_store_n(&state->service_waiting, 1u, __ATOMIC_RELEASE);

@@ -122,6 +122,33 @@ uint64_t order_of(const epoll_event &entry) {
     return state_of(static_cast<kue_connection *>(entry.data.ptr))->order;
 }
 
+// Adds the records holding stashed bytes to the `ready` entries the wait
+// found, as readable: their sockets may show nothing while the bytes wait
+// in user space. A record the wait found is marked readable; one that finds
+// no room (a set that could not grow) is served in a later round, which
+// does not wait while it holds them. Returns the new count.
+int add_stashed(::kue *handle, int ready) {
+    HandleState *handle_state = state_of(handle);
+    if (!handle_state->first_stashed) return ready;
+    WaitSet *set = &handle_state->wait;
+    const uint64_t wait = ++handle_state->waits;
+    for (int i = 0; i < ready; ++i) {
+        ConnectionState *state = state_of(static_cast<kue_connection *>(set->events[i].data.ptr));
+        state->found_in_wait = wait;
+        if (state->stashed) set->events[i].events |= EPOLLIN;
+    }
+    for (kue_connection *connection = handle_state->first_stashed; connection;
+         connection = state_of(connection)->stashed_next) {
+        if (state_of(connection)->found_in_wait != wait &&
+            static_cast<uint32_t>(ready) < set->capacity) {
+            set->events[ready].events = EPOLLIN;
+            set->events[ready].data.ptr = connection;
+            ++ready;
+        }
+    }
+    return ready;
+}
+
 }  // namespace
 
 bool watch_socket(::kue *handle, kue_connection *connection, uint32_t events) {
@@ -195,8 +222,9 @@ int wait_for_sockets(::kue *handle, int32_t timeout_msec, epoll_event **ready_ou
         errno = ENOMEM;
         return -1;
     }
-    const int ready =
+    int ready =
         ::epoll_wait(set->descriptor, set->events, static_cast<int>(set->capacity), timeout_msec);
+    if (ready >= 0) ready = add_stashed(handle, ready);
     // The wait reports in the order sockets became ready; they are served
     // in list order, as a walk of the list would meet them.
     if (ready > 1)

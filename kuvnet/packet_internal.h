@@ -200,6 +200,21 @@ struct BodyTarget {
     uint8_t *next_header = nullptr;
 };
 
+// Bytes of a stream read past the packet a receive needed, kept by its
+// caller for the next receive on the same stream: data[start, end) are the
+// stream's next bytes, and the next receive takes them before it reads
+// the socket. The socket no longer shows them, so the caller receives again
+// before it waits on the socket while any are held, and drops them with the
+// stream. data holds `capacity` bytes; the caller owns it.
+struct StreamStash {
+    uint8_t *data = nullptr;
+    uint32_t capacity = 0;
+    uint32_t start = 0;
+    uint32_t end = 0;
+
+    uint32_t held() const { return end - start; }
+};
+
 // Chooses where bodies land. The receive asks once per packet with a body,
 // after the header was parsed into info: `place` either fills the target
 // and returns true, or returns false and the body gets a block of its own
@@ -210,6 +225,10 @@ class BodyPlacement {
     // wait of the packet's receive then lasts beyond it, however often the
     // peer sends a few bytes.
     const kuv::sysio::Deadline *whole = nullptr;
+    // On a stream: where every receive of the packet first takes its bytes
+    // and puts what else has arrived, or nullptr to read no byte past the
+    // packet (the next header's start aside, see BodyTarget).
+    StreamStash *stash = nullptr;
 
     virtual bool place(const packet_info &header, BodyTarget *target) = 0;
     // Moves the header bytes read ahead with the last body, if any, to
@@ -232,8 +251,11 @@ uint32_t receive_packet(kuvnet *handle, packet_info *info, BodyPlacement *placem
 // Receives packets until a message is whole, as kuv_mapi_kuvnet_rx_data_fill
 // does, and within whole_msec for the whole message when that is not
 // negative: a peer that has not delivered the message by then fails the
-// receive as a peer that falls silent does.
-uint32_t receive_whole_message(kuvnet *handle, packet_info *info, int32_t whole_msec);
+// receive as a peer that falls silent does. On a stream with a stash, the
+// stash's bytes come first and each receive also takes what else has
+// arrived, up to the stash's room, into it.
+uint32_t receive_whole_message(kuvnet *handle, packet_info *info, int32_t whole_msec,
+                               StreamStash *stash = nullptr);
 
 // Receives one packet and, on an acknowledged transport, answers it with an
 // acknowledgement.

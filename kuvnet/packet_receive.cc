@@ -1,6 +1,7 @@
 // Receiving one packet: a whole datagram, or a header and then its body read
 // from a stream straight into the block that keeps it (with, when the
-// placement asks, the start of the next header in the same receive).
+// placement asks, the start of the next header in the same receive, or
+// whatever else has arrived into the placement's stash).
 #include <errno.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -57,6 +58,48 @@ bool fill_from_stream(kuvnet *handle, uint8_t *bytes, uint64_t count,
     return true;
 }
 
+// Fills `count` bytes from the stash's bytes first, then from the stream,
+// each receive (within the handle's time-out as kuv_xapi_recv_fill takes
+// it) also offering the stash's whole room: what has arrived behind the
+// bytes needed lands there for the next read. No receive waits for more
+// than the needed bytes. False when they did not all come.
+bool fill_through_stash(kuvnet *handle, uint8_t *bytes, uint64_t count,
+                        const kuv::sysio::Deadline *whole, StreamStash *stash) {
+    const uint64_t taken = std::min<uint64_t>(count, stash->held());
+    if (taken > 0) std::memcpy(bytes, stash->data + stash->start, taken);
+    stash->start += static_cast<uint32_t>(taken);
+    uint64_t wanted = count - taken;
+    if (wanted == 0) return true;
+    stash->start = stash->end = 0;
+    struct iovec pieces[2] = {{bytes + taken, wanted}, {stash->data, stash->capacity}};
+    struct msghdr message {};
+    message.msg_iov = pieces;
+    message.msg_iovlen = 2;
+    const int32_t socket = handle->socket;
+    if (kuv::sysio::no_socket(socket)) return false;
+    while (wanted > 0) {
+        const int32_t got = kuv::sysio::timed_transfer(
+            piece_timeout(handle, whole), 0,
+            [socket](int32_t remaining) {
+                return kuv::sysio::wait_socket(socket, kuv::sysio::kReadable, remaining);
+            },
+            [&](int flags) { return ::recvmsg(socket, &message, flags); });
+        if (got <= 0) return false;
+        const auto moved = static_cast<uint64_t>(got);
+        if (moved > wanted) stash->end = static_cast<uint32_t>(moved - wanted);
+        wanted -= std::min(moved, wanted);
+        kuv::sysio::step_over(message, moved);
+    }
+    return true;
+}
+
+// Fills `count` bytes from the stream, through the stash when there is one.
+bool fill_stream(kuvnet *handle, uint8_t *bytes, uint64_t count, const kuv::sysio::Deadline *whole,
+                 StreamStash *stash) {
+    return stash ? fill_through_stash(handle, bytes, count, whole, stash)
+                 : fill_from_stream(handle, bytes, count, whole);
+}
+
 // The placement's target for the body, or the caller's own block.
 BodyTarget choose_target(BodyPlacement *placement, const packet_info &info, GrowingBlock *own,
                          bool *placed) {
@@ -94,11 +137,12 @@ bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, ui
 // Reads and drops count bytes of the stream: a body that cannot be kept
 // still leaves it, so that the next receive starts at the next header
 // rather than inside this body. False when they did not all come.
-bool skip_stream_bytes(kuvnet *handle, uint64_t count, const kuv::sysio::Deadline *whole) {
+bool skip_stream_bytes(kuvnet *handle, uint64_t count, const kuv::sysio::Deadline *whole,
+                       StreamStash *stash) {
     uint8_t sink[16384];
     while (count > 0) {
         const uint64_t piece = std::min<uint64_t>(count, sizeof sink);
-        if (!fill_from_stream(handle, sink, piece, whole)) return false;
+        if (!fill_stream(handle, sink, piece, whole, stash)) return false;
         count -= piece;
     }
     return true;
@@ -109,15 +153,18 @@ bool skip_stream_bytes(kuvnet *handle, uint64_t count, const kuv::sysio::Deadlin
 // target's read-ahead with the last piece. Without memory for the rest the
 // rest is read and dropped, and no read-ahead is taken.
 uint32_t read_into_block(kuvnet *handle, const BodyTarget &target, uint64_t length,
-                         const kuv::sysio::Deadline *whole) {
+                         const kuv::sysio::Deadline *whole, StreamStash *stash) {
     GrowingBlock *block = target.block;
     const uint64_t end = target.position + length;
     for (uint64_t at = target.position; at < end;) {
         if (!block->reserve(at + 1, target.final_size))
-            return skip_stream_bytes(handle, end - at, whole) ? KUVNET_RESULT_NO_MEMORY
-                                                              : KUVNET_RESULT_SHORT_READ;
+            return skip_stream_bytes(handle, end - at, whole, stash) ? KUVNET_RESULT_NO_MEMORY
+                                                                     : KUVNET_RESULT_SHORT_READ;
         const uint64_t piece = std::min(std::min(block->capacity(), end) - at, kLargestRead);
-        if (target.next_header && at + piece == end) {
+        if (stash) {
+            if (!fill_through_stash(handle, block->data() + at, piece, whole, stash))
+                return KUVNET_RESULT_SHORT_READ;
+        } else if (target.next_header && at + piece == end) {
             if (!receive_with_read_ahead(handle, block->data() + at, piece, target.next_header,
                                          whole))
                 return KUVNET_RESULT_SHORT_READ;
@@ -131,13 +178,13 @@ uint32_t read_into_block(kuvnet *handle, const BodyTarget &target, uint64_t leng
 
 // Reads the header in as few steps as its fields allow: the shortest header
 // first, then whatever its long-form markers add. No step reads past the
-// header, so the stream stays at the body.
-// `have` bytes of it may be there already.
+// header, so the stream stays at the body (bytes behind it go to the stash
+// alone). `have` bytes of it may be there already.
 uint32_t read_stream_header(kuvnet *handle, uint8_t *header, uint64_t have, uint64_t *length,
-                            const kuv::sysio::Deadline *whole) {
+                            const kuv::sysio::Deadline *whole, StreamStash *stash) {
     uint64_t want = have < kShortHeaderSize ? kShortHeaderSize : header_length_so_far(header, have);
     while (have < want) {
-        if (!fill_from_stream(handle, header + have, want - have, whole))
+        if (!fill_stream(handle, header + have, want - have, whole, stash))
             return KUVNET_RESULT_SHORT_READ;
         have = want;
         want = header_length_so_far(header, have);
@@ -151,7 +198,8 @@ uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placem
     uint64_t header_length = 0;
     const uint64_t have = placement ? placement->take_read_ahead(header) : 0;
     const kuv::sysio::Deadline *whole = placement ? placement->whole : nullptr;
-    uint32_t code = read_stream_header(handle, header, have, &header_length, whole);
+    StreamStash *stash = placement ? placement->stash : nullptr;
+    uint32_t code = read_stream_header(handle, header, have, &header_length, whole, stash);
     if (code != KUV_RESULT_OK) return fail(handle, code);
     code = kuv_mapi_kuvnet_parse_main_header(handle, info, header, header_length);
     if (code != KUV_RESULT_OK) return fail_both(handle, info, code);
@@ -160,7 +208,7 @@ uint32_t receive_stream(kuvnet *handle, packet_info *info, BodyPlacement *placem
     if (body == 0) return KUV_RESULT_OK;
     GrowingBlock own;
     const BodyTarget target = choose_target(placement, *info, &own, placed);
-    code = read_into_block(handle, target, body + kTrailerSize, whole);
+    code = read_into_block(handle, target, body + kTrailerSize, whole, stash);
     if (code != KUV_RESULT_OK) return fail(handle, code);
     if (!*placed) info->data = own.release();
     return KUV_RESULT_OK;

@@ -88,16 +88,19 @@ constexpr uint32_t kRepeatedPacket = 0;
 // On an unacknowledged stream a packet that leaves the message unfinished
 // is followed by the next one without waiting for any answer, so the start
 // of its header is read together with the body: one receive per packet
-// instead of two.
+// instead of two. A caller that keeps a stash for the stream (the event
+// service) has every receive take whatever has arrived instead, and later
+// messages start from it.
 class MessageAssembler final : public BodyPlacement {
   public:
-    MessageAssembler(const kuvnet *handle, int32_t whole_msec)
+    MessageAssembler(const kuvnet *handle, int32_t whole_msec, StreamStash *stream_stash)
         : handle_(handle),
           datagrams_(is_udp(handle->protocol_type)),
           may_read_ahead_(is_stream(handle->protocol_type) &&
-                          !is_acknowledged(handle->protocol_type)),
+                          !is_acknowledged(handle->protocol_type) && !stream_stash),
           deadline_(whole_msec) {
         if (whole_msec >= 0) whole = &deadline_;
+        if (is_stream(handle->protocol_type)) stash = stream_stash;
     }
 
     bool place(const packet_info &header, BodyTarget *target) override {
@@ -192,10 +195,11 @@ class MessageAssembler final : public BodyPlacement {
 
 }  // namespace
 
-uint32_t receive_whole_message(kuvnet *handle, packet_info *info, int32_t whole_msec) {
+uint32_t receive_whole_message(kuvnet *handle, packet_info *info, int32_t whole_msec,
+                               StreamStash *stash) {
     const uint32_t own_id = info->src_id;
     kuv_mapi_init_packet_info(info);
-    MessageAssembler message(handle, whole_msec);
+    MessageAssembler message(handle, whole_msec, stash);
     uint32_t code;
     for (;;) {
         info->src_id = own_id;

@@ -25,7 +25,11 @@
  * belong to the service: the handler keeps no pointer to them. The blocks
  * of sent and expired pushed events are kept for later pushes (at most 64
  * blocks and 4 MiB per handle) and freed by delete: while a handle lives,
- * the tracked heap's counters include them.
+ * the tracked heap's counters include them. So do the 8 KiB blocks in
+ * which a receive on a stream peer takes what has arrived on its socket,
+ * up to that much: the events in it are taken one per round as from the
+ * socket, with no wait while any of its bytes are held, and the block goes
+ * back to the handle (at most 4 kept until delete) once they are taken.
  *
  * Threads and locking: push, pop, the count reads and poll take the handle's
  * lock exclusively; a poll holds it for all its rounds, including a blocking

@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "kue/kue_fixtures.h"
+#include "kue/kue_internal.h"
 #include "support/test_support.h"
 
 namespace {
@@ -218,6 +220,142 @@ bool all_readable(const std::vector<uint32_t> &ids) {
     for (uint32_t id : ids)
         slots.push_back({static_cast<int>(id), POLLIN, 0});
     return poll(slots.data(), slots.size(), 0) == static_cast<int>(slots.size());
+}
+
+// Peers whose events (type 5, cmd peer * 1000 + index, `payload` bytes of
+// the index) the parent hands to the socket in pieces: it sends the port,
+// the number of peers, the payload size and the events per peer, then for
+// each piece peer * 1000000 + bytes (0 bytes: reset the peer's connection)
+// and gets 1 back once the piece has gone; -1 ends.
+int piece_sender(Child &parent) {
+    const auto port = static_cast<int32_t>(parent.next());
+    const auto peers = static_cast<size_t>(parent.next());
+    const auto payload = static_cast<size_t>(parent.next());
+    const auto events = static_cast<uint32_t>(parent.next());
+    std::vector<kuvnet *> endpoints;
+    std::vector<std::vector<uint8_t>> streams(peers);
+    std::vector<size_t> sent(peers, 0);
+    for (size_t peer = 0; peer < peers; ++peer) {
+        endpoints.push_back(make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, port));
+        if (!endpoints.back()) return 10;
+        for (uint32_t index = 0; index < events; ++index) {
+            std::vector<uint8_t> event(KUE_EVENT_HEADER_SIZE + payload, uint8_t(index));
+            const uint32_t cmd = static_cast<uint32_t>(peer) * 1000 + index;
+            std::memset(event.data(), 0, KUE_EVENT_HEADER_SIZE);
+            event[0] = 5;
+            std::memcpy(&event[4], &cmd, sizeof cmd);
+            packet built;
+            if (!first_packet(endpoints[peer], event.data(), event.size(), &built)) return 11;
+            streams[peer].insert(streams[peer].end(), built.data, built.data + built.length);
+            kuv_mapi_release_packet(&built);
+        }
+    }
+    parent.send(1);
+    for (int64_t piece; (piece = parent.next()) >= 0;) {
+        const auto peer = static_cast<size_t>(piece / 1000000);
+        const auto bytes = static_cast<size_t>(piece % 1000000);
+        const int socket = endpoints[peer]->socket;
+        if (bytes == 0) {
+            const linger reset{1, 0};
+            setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            kuv_xapi_kuvnet_delete(&endpoints[peer]);
+        } else if (send(socket, streams[peer].data() + sent[peer], bytes, MSG_NOSIGNAL) !=
+                   static_cast<ssize_t>(bytes)) {
+            return 12;
+        }
+        sent[peer] += bytes;
+        parent.send(1);
+    }
+    for (kuvnet *endpoint : endpoints)
+        if (endpoint) kuv_xapi_kuvnet_delete(&endpoint);
+    return 0;
+}
+
+// A receive takes what has arrived of a peer's stream, up to the stash's
+// room, and the events in it come one per poll round and peer, as they
+// would from the socket: cut at every byte of an event, filling the stash
+// exactly, from two peers at once, and up to a reset behind them. No poll
+// waits for a socket whose bytes are held already.
+TEST_F(KuePeers, EventsReadAheadComeOnePerRoundAndPeerWhereverTheStreamIsCut) {
+    // 32 events of 257 bytes on the wire are the first header's 32 bytes
+    // and the stash's room.
+    constexpr size_t kPayload = 201, kFrame = 257, kEvents = 850;
+    static_assert((kuv::kue::kStashBytes + 32) % kFrame == 0);
+    Child sender(piece_sender);
+    kue *server = make_server(false);
+    // A poll that waited on a socket whose bytes are held would sit out
+    // this before finding them.
+    server->poll_timeout = kWaitMs;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    for (int64_t value : {int64_t{server->port}, int64_t{2}, int64_t{kPayload}, int64_t{kEvents}})
+        sender.send(value);
+    ASSERT_EQ(sender.next(), 1);
+    ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == 2; }));
+    // The peers' records in list order, and which sender each one is (its
+    // first event tells).
+    const std::vector<uint32_t> listed = peer_ids(server);
+    std::vector<uint32_t> ids(2);
+    uint32_t next[2] = {0, 0};
+    auto send_piece = [&](int64_t peer, int64_t bytes) {
+        sender.send(peer * 1000000 + bytes);
+        ASSERT_EQ(sender.next(), 1);
+    };
+    // One poll takes the next event of each peer given, in list order.
+    auto expect_round = [&](std::vector<int> peers) {
+        if (peers.size() == 2 && ids[1] == listed[0]) std::swap(peers[0], peers[1]);
+        ASSERT_EQ(kue_xapi_event_poll(server), peers.size());
+        Events got;
+        while (kue_event *event = kue_xapi_event_pop(server))
+            got.emplace_back(event);
+        ASSERT_EQ(got.size(), peers.size());
+        for (size_t i = 0; i < peers.size(); ++i) {
+            const auto peer = static_cast<size_t>(peers[i]);
+            EXPECT_EQ(got[i]->id, ids[peer]);
+            EXPECT_EQ(got[i]->cmd, peer * 1000 + next[peer]);
+            EXPECT_EQ(got[i]->payload_size, kPayload);
+            EXPECT_EQ(got[i]->payload[kPayload - 1], uint8_t(next[peer]));
+            ++next[peer];
+        }
+    };
+    send_piece(0, kFrame);
+    ASSERT_EQ(kue_xapi_event_poll(server), 1u);
+    kue_event *first = kue_xapi_event_pop(server);
+    ASSERT_NE(first, nullptr);
+    ids[0] = first->id;
+    kue_xapi_event_free(first);
+    ids[1] = ids[0] == listed[0] ? listed[1] : listed[0];
+    ++next[0];
+    // An event and then the next cut at each of its bytes: the stash holds
+    // a part of the header or of the body when the rest comes.
+    for (size_t cut = 0; cut < kFrame; ++cut) {
+        send_piece(0, kFrame + cut);
+        expect_round({0});
+        send_piece(0, 2 * kFrame - cut);
+        expect_round({0});
+        expect_round({0});
+    }
+    // A burst that fills the stash exactly, and more in the socket behind
+    // it; then both peers at once.
+    send_piece(0, 40 * kFrame);
+    for (int round = 0; round < 40; ++round)
+        expect_round({0});
+    send_piece(0, 30 * kFrame);
+    send_piece(1, 20 * kFrame);
+    for (int round = 0; round < 30; ++round)
+        expect_round(round < 20 ? std::vector<int>{0, 1} : std::vector<int>{0});
+    // Peer 0 resets with five events and a half sent: the five come, then
+    // the peer is gone, with what it left in the stash.
+    send_piece(0, 5 * kFrame + kFrame / 2);
+    send_piece(0, 0);
+    for (int round = 0; round < 5; ++round)
+        expect_round({0});
+    ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_DISCONNECTED) == 1; }));
+    EXPECT_EQ(log.ids(KUE_STATUS_DISCONNECTED), std::vector<uint32_t>{ids[0]});
+    EXPECT_EQ(server->rx_count, 0);
+    sender.send(-1);
+    EXPECT_EQ(sender.wait(), 0);
+    kue_xapi_event_delete(&server);
 }
 
 // A few hundred peers, all ready in the same round in the reverse of their
