@@ -19,10 +19,14 @@ namespace kuv::net {
 
 namespace {
 
-// The interface list query answers 40-byte entries into a buffer that
-// grows by this step up to the largest size.
-constexpr uint64_t kListStep = 640;
-constexpr uint64_t kListMax = 10240;
+// The interface list query answers one 40-byte entry per IPv4 address
+// label into a buffer that doubles from the first size while the answer
+// fills it. A host with containers or many labels lists thousands: a
+// ceiling of a few hundred entries would cut the list and leave the rest
+// out unnoticed. The largest size (16 million entries) stays within what
+// the query's int length can say.
+constexpr uint64_t kListFirstSize = 640;
+constexpr uint64_t kListMax = kListFirstSize << 20;
 static_assert(sizeof(struct ifreq) == 40, "one interface list entry");
 
 constexpr size_t kAddressTextSize = 64;
@@ -59,7 +63,7 @@ bool query(int32_t probe, unsigned long code, const char *name, struct ifreq &re
 
 // The interfaces the system lists with an IPv4 address.
 void add_listed_interfaces(NicChain &chain, int32_t probe) {
-    for (uint64_t size = kListStep; size <= kListMax; size += kListStep) {
+    for (uint64_t size = kListFirstSize; size <= kListMax; size *= 2) {
         TrackedBlock buffer(noted(kuv_xapi_alloc(size)));
         if (!buffer) return;
         struct ifconf list;

@@ -15,6 +15,7 @@
 #include "davro_kuv.h"
 #include "kuvnet/nic_internal.h"
 #include "support/test_support.h"
+#include "tests/kuvnet/endpoint_fixtures.h"
 
 namespace {
 
@@ -154,6 +155,30 @@ TEST_F(NicList, SnapshotOfThisMachineHasEveryInterfaceAndAnUpLoopback) {
     char text[kuv::net::kFlagsTextSize];  // flag names in their listed order
     kuv::net::format_nic_flags(0x1043, text);
     EXPECT_STREQ(text, "UP BROADCAST RUNNING MULTICAST ");
+}
+
+// The interface list query names every address label; on a host with
+// more labels than a small buffer holds, the last ones must not drop out.
+TEST_F(NicList, SnapshotKeepsEveryLabelOfAHostWithHundredsOfThem) {
+    EXPECT_CHILD_PASSES(
+        CLONE_NEWNET,
+        "ip link set lo up && seq 300 | awk '{printf \"addr add 127.1.%d.%d/8 dev lo label "
+        "lo:%d\\n\", $1 / 250, $1 % 250 + 1, $1}' | ip -batch -",
+        [] {
+            kuv_test::Failures failures;
+            nic *list = kuv_xapi_open_nic();
+            for (int label = 1; label <= 300; ++label) {
+                const std::string name = "lo:" + std::to_string(label);
+                const std::string address =
+                    "127.1." + std::to_string(label / 250) + "." + std::to_string(label % 250 + 1);
+                const nic *record = kuv_xapi_search_nic_by_name(list, name.c_str());
+                failures.check(
+                    record && record->ipv4_list && address == record->ipv4_list->address_text,
+                    name + " missing");
+            }
+            kuv_xapi_close_nic(list);
+            return failures.text;
+        });
 }
 
 }  // namespace
