@@ -602,9 +602,11 @@ KUV_API nic *kuv_xapi_search_nic_by_name(nic *list, const char *name);
 /* The nic_ipv4 or nic_ipv6 entry carrying the address, or NULL; its first
  * field, family, tells which. The text (an address or a host name) is
  * looked up and each of its addresses, in the lookup's order, compared byte
- * for byte with the entries of its family; a text that does not resolve is
- * compared with the entries' texts (IPv4 exactly, IPv6 ignoring case). The
- * entry belongs to the list. */
+ * for byte with the entries of its family (an IPv6 address that names its
+ * interface, as in "fe80::1%eth1" or "fe80::1%3", only with the entries of
+ * that interface index); a text that does not resolve is compared with the
+ * entries' texts (IPv4 exactly, IPv6 ignoring case). The entry belongs to
+ * the list. */
 KUV_API void *kuv_xapi_search_nic_ip_by_ip(nic *list, const char *address);
 /* The interface owning that entry, or NULL. */
 KUV_API nic *kuv_xapi_search_nic_by_ip(nic *list, const char *address);

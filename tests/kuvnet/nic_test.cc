@@ -181,4 +181,27 @@ TEST_F(NicList, SnapshotKeepsEveryLabelOfAHostWithHundredsOfThem) {
         });
 }
 
+// The same link-local address on two links: the interface a text names
+// decides which entry it finds.
+TEST_F(NicList, SearchByAddressKeepsTheInterfaceALinkLocalAddressNames) {
+    EXPECT_CHILD_PASSES(
+        CLONE_NEWNET,
+        "ip link add kv0 type veth peer name kv1 && ip link set kv0 up && "
+        "ip link set kv1 up && ip addr add fe80::1/64 dev kv0 nodad && "
+        "ip addr add fe80::1/64 dev kv1 nodad",
+        [] {
+            kuv_test::Failures failures;
+            nic *list = kuv_xapi_open_nic();
+            const std::string index = std::to_string(if_nametoindex("kv1"));
+            const std::string texts[] = {"fe80::1%kv0", "fe80::1%kv1", "fe80::1%" + index};
+            for (const std::string &text : texts) {
+                const nic *found = kuv_xapi_search_nic_by_ip(list, text.c_str());
+                const std::string wanted = text == "fe80::1%kv0" ? "kv0" : "kv1";
+                failures.check(found && wanted == found->name, text);
+            }
+            kuv_xapi_close_nic(list);
+            return failures.text;
+        });
+}
+
 }  // namespace
