@@ -295,7 +295,9 @@ KUV_API uint32_t kuv_mapi_kuvnet_connect(kuvnet *handle);
 /* Takes one connection from a passive TCP or Unix-domain handle as a new
  * handle in *out (owned by the caller, freed with delete), which inherits
  * the listener's settings, with timeout 16000, use_accept_timeout 0, no
- * claim on the network layer, and the peer's address (peer_name as text).
+ * claim on the network layer, and the peer's address (peer_name as text;
+ * a link-local IPv6 peer's text carries its interface as a numeric scope,
+ * "fe80::1%2", so that it can be connected to again).
  * Waits at most timeout when use_accept_timeout is 1, else without limit.
  * *out is NULL on failure: KUVNET_RESULT_NOT_PASSIVE,
  * KUVNET_RESULT_NO_SOCKET, KUVNET_RESULT_UNSUPPORTED_TYPE,
