@@ -592,10 +592,13 @@ typedef struct nic {
  * interfaces of /proc/net/dev with their counters, then of the interface
  * queries (IPv4 address, netmask, broadcast and point-to-point addresses,
  * hardware address, MTU, metric, flags), then of /proc/net/if_inet6 (IPv6
- * addresses). Each step keeps what it found when a later one fails; a
- * failed query or allocation leaves that piece out. The list, its entries
- * and all their texts belong to the caller, who frees them with
- * kuv_xapi_close_nic. Nothing keeps the snapshot up to date. */
+ * addresses). An address label ("eth0:1") is an interface of its own; the
+ * further IPv4 addresses of one label follow its first without netmask,
+ * broadcast and point-to-point texts (NULL). Each step keeps what it
+ * found when a later one fails; a failed query or allocation leaves that
+ * piece out. The list, its entries and all their texts belong to the
+ * caller, who frees them with kuv_xapi_close_nic. Nothing keeps the
+ * snapshot up to date. */
 KUV_API nic *kuv_xapi_open_nic(void);
 /* Frees the whole list (NULL allowed); 0. */
 KUV_API int32_t kuv_xapi_close_nic(nic *list);

@@ -159,10 +159,14 @@ TEST_F(NicList, SnapshotOfThisMachineHasEveryInterfaceAndAnUpLoopback) {
 
 // The interface list query names every address label; on a host with
 // more labels than a small buffer holds, the last ones must not drop out.
-TEST_F(NicList, SnapshotKeepsEveryLabelOfAHostWithHundredsOfThem) {
+// An interface's further addresses without labels of their own are listed
+// after its first.
+TEST_F(NicList, SnapshotKeepsEveryAddressAndLabelOfAHostWithHundredsOfThem) {
     EXPECT_CHILD_PASSES(
         CLONE_NEWNET,
-        "ip link set lo up && seq 300 | awk '{printf \"addr add 127.1.%d.%d/8 dev lo label "
+        "ip link set lo up && ip addr add 127.2.0.1/16 dev lo && "
+        "ip addr add 10.3.0.1/24 dev lo && seq 300 | awk '{printf \"addr add 127.1.%d.%d/8 dev lo "
+        "label "
         "lo:%d\\n\", $1 / 250, $1 % 250 + 1, $1}' | ip -batch -",
         [] {
             kuv_test::Failures failures;
@@ -175,6 +179,10 @@ TEST_F(NicList, SnapshotKeepsEveryLabelOfAHostWithHundredsOfThem) {
                 failures.check(
                     record && record->ipv4_list && address == record->ipv4_list->address_text,
                     name + " missing");
+            }
+            for (const char *address : {"127.2.0.1", "10.3.0.1"}) {
+                const nic *record = kuv_xapi_search_nic_by_ip(list, address);
+                failures.check(record && std::strcmp(record->name, "lo") == 0, address);
             }
             kuv_xapi_close_nic(list);
             return failures.text;
