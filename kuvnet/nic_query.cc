@@ -2,7 +2,8 @@
 // socket. The interface list query adds interfaces that /proc/net/dev did
 // not show; then every interface is asked for its IPv4 address (with
 // netmask, broadcast and point-to-point addresses), hardware address, MTU,
-// metric and flags. A query that fails leaves that piece out.
+// metric and flags; the further IPv4 addresses the list query named come
+// last. A query that fails leaves that piece out.
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
