@@ -1,6 +1,7 @@
 // Accept: one incoming connection of a passive TCP or Unix-domain handle
 // becomes a new handle that carries the listener's settings.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <cstring>
 
 #include "davro_kuv/sysio.h"
+#include "davro_kuv/text.h"
 #include "kuvnet/endpoint_steps.h"
 #include "kuvnet/kuvnet_internal.h"
 #include "sysio/descriptor_guard.h"
@@ -43,6 +45,15 @@ void record_peer(kuvnet *accepted, const struct sockaddr_storage &address, uint3
     std::memset(accepted->peer_name, 0, sizeof accepted->peer_name);
     kuv_xapi_inet_stop(reinterpret_cast<const struct sockaddr *>(&peer->unix_address),
                        accepted->peer_name, sizeof accepted->peer_name);
+    // A link-local peer is reached over its link only: the text keeps the
+    // interface as a numeric scope ("fe80::1%2"), or the name would connect
+    // nowhere, or over another link.
+    if (address.ss_family != AF_INET6 || length < sizeof(struct sockaddr_in6)) return;
+    const uint32_t scope = reinterpret_cast<const struct sockaddr_in6 &>(address).sin6_scope_id;
+    const size_t text_length = std::strlen(accepted->peer_name);
+    if (scope != 0 && text_length != 0)
+        kuv_xapi_snprintf(accepted->peer_name + text_length,
+                          sizeof accepted->peer_name - text_length, "%%%u", scope);
 }
 
 }  // namespace

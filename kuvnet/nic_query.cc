@@ -2,11 +2,14 @@
 // socket. The interface list query adds interfaces that /proc/net/dev did
 // not show; then every interface is asked for its IPv4 address (with
 // netmask, broadcast and point-to-point addresses), hardware address, MTU,
-// metric and flags. A query that fails leaves that piece out.
+// metric and flags; the further IPv4 addresses the list query named come
+// last. A query that fails leaves that piece out.
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+
+#include <utility>
 
 #include "davro_kuv/runtime.h"
 #include "davro_kuv/sysio.h"
@@ -19,13 +22,16 @@ namespace kuv::net {
 
 namespace {
 
-// The interface list query answers entries of 40 bytes (32 on 32-bit
-// targets) into a buffer that grows by this step up to the largest size;
-// both are whole numbers of entries.
-constexpr uint64_t kListStep = 640;
-constexpr uint64_t kListMax = 10240;
+// The interface list query answers one entry per IPv4 address label (40
+// bytes; 32 on 32-bit targets) into a buffer that doubles from the first
+// size while the answer fills it. A host with containers or many labels
+// lists thousands: a ceiling of a few hundred entries would cut the list
+// and leave the rest out unnoticed. The largest size (16 million entries)
+// stays within what the query's int length can say.
+constexpr uint64_t kListFirstSize = 640;
+constexpr uint64_t kListMax = kListFirstSize << 20;
 static_assert(sizeof(struct ifreq) == (sizeof(long) == 8 ? 40 : 32), "one interface list entry");
-static_assert(kListStep % sizeof(struct ifreq) == 0, "whole entries");
+static_assert(kListFirstSize % sizeof(struct ifreq) == 0, "whole entries");
 
 constexpr size_t kAddressTextSize = 64;
 constexpr size_t kMacSize = 6;
@@ -59,9 +65,18 @@ bool query(int32_t probe, unsigned long code, const char *name, struct ifreq &re
     return ::ioctl(probe, code, &request) == 0;
 }
 
-// The interfaces the system lists with an IPv4 address.
-void add_listed_interfaces(NicChain &chain, int32_t probe) {
-    for (uint64_t size = kListStep; size <= kListMax; size += kListStep) {
+// The interface list query's answer: one entry per IPv4 address, named by
+// the address's label (the interface's name unless it was given another,
+// such as "eth0:1").
+struct ListedAddresses {
+    TrackedBlock buffer;
+    uint64_t length = 0;
+};
+
+// The interfaces the system lists with an IPv4 address; listed keeps the
+// answer.
+void add_listed_interfaces(NicChain &chain, int32_t probe, ListedAddresses &listed) {
+    for (uint64_t size = kListFirstSize; size <= kListMax; size *= 2) {
         TrackedBlock buffer(noted(kuv_xapi_alloc(size)));
         if (!buffer) return;
         struct ifconf list;
@@ -79,6 +94,8 @@ void add_listed_interfaces(NicChain &chain, int32_t probe) {
             kuv_xapi_copy_string_limit(name, buffer.chars() + offset, IFNAMSIZ);
             chain.find_or_append(name);
         }
+        listed.buffer = std::move(buffer);
+        listed.length = answered;
         return;
     }
 }
@@ -95,28 +112,64 @@ char *query_address_text(int32_t probe, unsigned long code, const char *name) {
     return address_text(request.ifr_addr);
 }
 
-void query_ipv4_address(int32_t probe, nic *record) {
-    struct ifreq request;
-    if (!query(probe, SIOCGIFADDR, record->device_name, request)) return;
-    auto *entry = static_cast<nic_ipv4 *>(noted(kuv_xapi_calloc(1, sizeof(nic_ipv4))));
-    if (!entry) return;
-    entry->family = AF_INET;
-    entry->nic = record;
-    const auto *inet = reinterpret_cast<const struct sockaddr_in *>(&request.ifr_addr);
-    std::memcpy(entry->address, &inet->sin_addr, sizeof entry->address);
-    entry->address_text = address_text(request.ifr_addr);
-    // An entry without its text could never be searched for: drop it.
-    if (!entry->address_text) {
-        kuv_xapi_free(entry);
-        return;
-    }
-    entry->netmask_text = query_address_text(probe, SIOCGIFNETMASK, record->device_name);
-    entry->broadcast_text = query_address_text(probe, SIOCGIFBRDADDR, record->device_name);
-    entry->destination_text = query_address_text(probe, SIOCGIFDSTADDR, record->device_name);
+// Appends the entry at the end of the interface's list.
+void append_entry(nic *record, nic_ipv4 *entry) {
     nic_ipv4 **place = &record->ipv4_list;
     while (*place)
         place = &(*place)->next;
     *place = entry;
+}
+
+// A new entry of the interface with the address and its text, or null.
+nic_ipv4 *new_entry(nic *record, const struct sockaddr &address) {
+    auto *entry = static_cast<nic_ipv4 *>(noted(kuv_xapi_calloc(1, sizeof(nic_ipv4))));
+    if (!entry) return nullptr;
+    entry->family = AF_INET;
+    entry->nic = record;
+    const auto *inet = reinterpret_cast<const struct sockaddr_in *>(&address);
+    std::memcpy(entry->address, &inet->sin_addr, sizeof entry->address);
+    entry->address_text = address_text(address);
+    // An entry without its text could never be searched for: drop it.
+    if (!entry->address_text) {
+        kuv_xapi_free(entry);
+        return nullptr;
+    }
+    return entry;
+}
+
+void query_ipv4_address(int32_t probe, nic *record) {
+    struct ifreq request;
+    if (!query(probe, SIOCGIFADDR, record->device_name, request)) return;
+    nic_ipv4 *entry = new_entry(record, request.ifr_addr);
+    if (!entry) return;
+    entry->netmask_text = query_address_text(probe, SIOCGIFNETMASK, record->device_name);
+    entry->broadcast_text = query_address_text(probe, SIOCGIFBRDADDR, record->device_name);
+    entry->destination_text = query_address_text(probe, SIOCGIFDSTADDR, record->device_name);
+    append_entry(record, entry);
+}
+
+// The address queries answer for a label's first address only; the list
+// query names every address, so the further ones of a label (several
+// addresses given to one interface without labels of their own) follow
+// its first. The queries by name would answer the first address's
+// netmask, broadcast and peer, so these entries have none.
+void add_further_addresses(NicChain &chain, const ListedAddresses &listed) {
+    for (uint64_t offset = 0; offset + sizeof(struct ifreq) <= listed.length;
+         offset += sizeof(struct ifreq)) {
+        struct ifreq entry;
+        std::memcpy(&entry, listed.buffer.chars() + offset, sizeof entry);
+        if (entry.ifr_addr.sa_family != AF_INET) continue;
+        char name[IFNAMSIZ + 1];
+        kuv_xapi_copy_string_limit(name, entry.ifr_name, IFNAMSIZ);
+        nic *record = name[0] ? chain.find(name) : nullptr;
+        if (!record) continue;
+        const auto *inet = reinterpret_cast<const struct sockaddr_in *>(&entry.ifr_addr);
+        bool known = false;
+        for (const nic_ipv4 *held = record->ipv4_list; held && !known; held = held->next)
+            known = std::memcmp(held->address, &inet->sin_addr, sizeof held->address) == 0;
+        if (known) continue;
+        if (nic_ipv4 *further = new_entry(record, entry.ifr_addr)) append_entry(record, further);
+    }
 }
 
 void query_hardware_address(int32_t probe, nic *record) {
@@ -159,7 +212,8 @@ void query_link(int32_t probe, nic *record) {
 void query_nic_ipv4(NicChain &chain) {
     sysio::DescriptorGuard probe(open_probe_socket());
     if (!probe) return;
-    add_listed_interfaces(chain, probe.get());
+    ListedAddresses listed;
+    add_listed_interfaces(chain, probe.get(), listed);
     for (nic *record = chain.head; record; record = record->next) {
         if (!record->device_name)
             record->device_name = noted(kuv_xapi_alloc_string(record->name, 0));
@@ -168,6 +222,7 @@ void query_nic_ipv4(NicChain &chain) {
         query_hardware_address(probe.get(), record);
         query_link(probe.get(), record);
     }
+    add_further_addresses(chain, listed);
 }
 
 }  // namespace kuv::net

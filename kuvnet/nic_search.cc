@@ -54,9 +54,13 @@ void *match_address(nic *list, const struct sockaddr *address) {
                     return entry;
     } else if (address->sa_family == AF_INET6) {
         const auto *inet6 = reinterpret_cast<const struct sockaddr_in6 *>(address);
+        // A link-local address is only unique on its link: one that names
+        // its interface ("fe80::1%eth1") must not find the same address on
+        // another.
+        const uint32_t scope = inet6->sin6_scope_id;
         for (nic *record = list; record; record = record->next)
             for (nic_ipv6 *entry = record->ipv6_list; entry; entry = entry->next)
-                if (entry->family == AF_INET6 &&
+                if (entry->family == AF_INET6 && (scope == 0 || entry->if_index == scope) &&
                     std::memcmp(entry->address, &inet6->sin6_addr, sizeof entry->address) == 0)
                     return entry;
     }

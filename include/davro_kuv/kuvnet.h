@@ -91,7 +91,7 @@ KUV_EXTERN_C_BEGIN
 #define KUVNET_RESULT_DATAGRAM_RECEIVE 0x8800000Au /* datagram receive failed */
 #define KUVNET_RESULT_PATH_TOO_LONG 0x8800000Bu    /* Unix-domain path over 107 characters */
 #define KUVNET_RESULT_CORE_VERSION 0x8800000Du     /* core version mismatch */
-#define KUVNET_RESULT_MULTICAST_JOIN 0x8800000Eu   /* no interface list, or no join made */
+#define KUVNET_RESULT_MULTICAST_JOIN 0x8800000Eu   /* no interface list, no join, a refused one */
 #define KUVNET_RESULT_SOURCE_LOOKUP 0x88000012u    /* a source name cannot be resolved */
 #define KUVNET_RESULT_PORT_RANGE 0x80000002u       /* port outside 0..65535 */
 #define KUVNET_RESULT_REMOTE_NAME 0x80000003u      /* remote name cannot be resolved */
@@ -271,9 +271,13 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
  * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,
  * KUVNET_RESULT_UNSUPPORTED_TYPE, KUVNET_RESULT_UNIX_LISTEN or
- * KUVNET_RESULT_MULTICAST_JOIN or, when the interface list lacks pieces
- * for want of memory, KUVNET_RESULT_NO_MEMORY (the socket then stays open:
- * close the handle). */
+ * KUVNET_RESULT_MULTICAST_JOIN (no join made, or a join the system refused
+ * for want of room: more interfaces than the socket's membership limit,
+ * igmp_max_memberships, or more sources than a group holds; the group
+ * would be heard on some interfaces or from some sources only) or, when
+ * the interface list lacks pieces for want of memory,
+ * KUVNET_RESULT_NO_MEMORY (after either the socket stays open: close the
+ * handle). */
 KUV_API uint32_t kuv_xapi_kuvnet_create(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_create(kuvnet *handle);
 /* Connects an active handle: TCP over every resolved peer address in
@@ -291,7 +295,9 @@ KUV_API uint32_t kuv_mapi_kuvnet_connect(kuvnet *handle);
 /* Takes one connection from a passive TCP or Unix-domain handle as a new
  * handle in *out (owned by the caller, freed with delete), which inherits
  * the listener's settings, with timeout 16000, use_accept_timeout 0, no
- * claim on the network layer, and the peer's address (peer_name as text).
+ * claim on the network layer, and the peer's address (peer_name as text;
+ * a link-local IPv6 peer's text carries its interface as a numeric scope,
+ * "fe80::1%2", so that it can be connected to again).
  * Waits at most timeout when use_accept_timeout is 1, else without limit.
  * *out is NULL on failure: KUVNET_RESULT_NOT_PASSIVE,
  * KUVNET_RESULT_NO_SOCKET, KUVNET_RESULT_UNSUPPORTED_TYPE,
@@ -586,10 +592,13 @@ typedef struct nic {
  * interfaces of /proc/net/dev with their counters, then of the interface
  * queries (IPv4 address, netmask, broadcast and point-to-point addresses,
  * hardware address, MTU, metric, flags), then of /proc/net/if_inet6 (IPv6
- * addresses). Each step keeps what it found when a later one fails; a
- * failed query or allocation leaves that piece out. The list, its entries
- * and all their texts belong to the caller, who frees them with
- * kuv_xapi_close_nic. Nothing keeps the snapshot up to date. */
+ * addresses). An address label ("eth0:1") is an interface of its own; the
+ * further IPv4 addresses of one label follow its first without netmask,
+ * broadcast and point-to-point texts (NULL). Each step keeps what it
+ * found when a later one fails; a failed query or allocation leaves that
+ * piece out. The list, its entries and all their texts belong to the
+ * caller, who frees them with kuv_xapi_close_nic. Nothing keeps the
+ * snapshot up to date. */
 KUV_API nic *kuv_xapi_open_nic(void);
 /* Frees the whole list (NULL allowed); 0. */
 KUV_API int32_t kuv_xapi_close_nic(nic *list);
@@ -598,9 +607,11 @@ KUV_API nic *kuv_xapi_search_nic_by_name(nic *list, const char *name);
 /* The nic_ipv4 or nic_ipv6 entry carrying the address, or NULL; its first
  * field, family, tells which. The text (an address or a host name) is
  * looked up and each of its addresses, in the lookup's order, compared byte
- * for byte with the entries of its family; a text that does not resolve is
- * compared with the entries' texts (IPv4 exactly, IPv6 ignoring case). The
- * entry belongs to the list. */
+ * for byte with the entries of its family (an IPv6 address that names its
+ * interface, as in "fe80::1%eth1" or "fe80::1%3", only with the entries of
+ * that interface index); a text that does not resolve is compared with the
+ * entries' texts (IPv4 exactly, IPv6 ignoring case). The entry belongs to
+ * the list. */
 KUV_API void *kuv_xapi_search_nic_ip_by_ip(nic *list, const char *address);
 /* The interface owning that entry, or NULL. */
 KUV_API nic *kuv_xapi_search_nic_by_ip(nic *list, const char *address);

@@ -4,6 +4,7 @@
 // and UDP endpoints, and the codes refusals leave in error_code.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <sys/stat.h>
 
@@ -107,6 +108,37 @@ TEST_F(Stream, TcpConnectThatMeetsItselfFails) {
             failures.check(kuv_xapi_kuvnet_connect(client.handle) == KUVNET_RESULT_CONNECT,
                            std::string("connected to itself at ") + attempt.peer);
         }
+        return failures.text;
+    });
+}
+
+// A link-local peer's text names its link: connecting to it reaches the
+// peer again.
+const char *const kLinkLocalSetup =
+    "ip link set lo up && ip link add kv0 type veth peer name kv1 && ip link set kv0 up && "
+    "ip link set kv1 up && ip addr add fe80::1/64 dev kv0 nodad";
+
+TEST_F(Stream, AcceptedLinkLocalPeerKeepsItsInterface) {
+    EXPECT_CHILD_PASSES(CLONE_NEWNET, kLinkLocalSetup, [] {
+        Failures failures;
+        const uint32_t tcp6 = KUVNET_TCP | KUVNET_INET | KUVNET_IPV6;
+        Endpoint listener(tcp6, 0), client(tcp6), again(tcp6);
+        listener->is_server = 1;
+        listener->use_accept_timeout = 1;
+        listener->timeout = client->timeout = again->timeout = 5000;
+        kuv_xapi_kuvnet_set_local(listener.handle, "fe80::1%kv0", 0);
+        failures.check(kuv_xapi_kuvnet_create(listener.handle) == 1, "listen");
+        client->port = again->port = listener->port;
+        kuv_xapi_kuvnet_set_remote(client.handle, "fe80::1%kv0", 0);
+        failures.check(kuv_xapi_kuvnet_connect(client.handle) == 1, "connect");
+        kuvnet *accepted = nullptr;
+        if (kuv_xapi_kuvnet_accept(listener.handle, &accepted) != 1)
+            return failures.text + "accept";
+        const std::string name = accepted->peer_name;
+        kuv_xapi_kuvnet_delete(&accepted);
+        failures.check(name == "fe80::1%" + std::to_string(if_nametoindex("kv0")), name);
+        kuv_xapi_kuvnet_set_remote(again.handle, name.c_str(), 0);
+        failures.check(kuv_xapi_kuvnet_connect(again.handle) == 1, "connect to " + name);
         return failures.text;
     });
 }

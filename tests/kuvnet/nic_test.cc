@@ -15,6 +15,7 @@
 #include "davro_kuv.h"
 #include "kuvnet/nic_internal.h"
 #include "support/test_support.h"
+#include "tests/kuvnet/endpoint_fixtures.h"
 
 namespace {
 
@@ -154,6 +155,61 @@ TEST_F(NicList, SnapshotOfThisMachineHasEveryInterfaceAndAnUpLoopback) {
     char text[kuv::net::kFlagsTextSize];  // flag names in their listed order
     kuv::net::format_nic_flags(0x1043, text);
     EXPECT_STREQ(text, "UP BROADCAST RUNNING MULTICAST ");
+}
+
+// The interface list query names every address label; on a host with
+// more labels than a small buffer holds, the last ones must not drop out.
+// An interface's further addresses without labels of their own are listed
+// after its first.
+TEST_F(NicList, SnapshotKeepsEveryAddressAndLabelOfAHostWithHundredsOfThem) {
+    EXPECT_CHILD_PASSES(
+        CLONE_NEWNET,
+        "ip link set lo up && ip addr add 127.2.0.1/16 dev lo && "
+        "ip addr add 10.3.0.1/24 dev lo && seq 300 | awk '{printf \"addr add 127.1.%d.%d/8 dev lo "
+        "label "
+        "lo:%d\\n\", $1 / 250, $1 % 250 + 1, $1}' | ip -batch -",
+        [] {
+            kuv_test::Failures failures;
+            nic *list = kuv_xapi_open_nic();
+            for (int label = 1; label <= 300; ++label) {
+                const std::string name = "lo:" + std::to_string(label);
+                const std::string address =
+                    "127.1." + std::to_string(label / 250) + "." + std::to_string(label % 250 + 1);
+                const nic *record = kuv_xapi_search_nic_by_name(list, name.c_str());
+                failures.check(
+                    record && record->ipv4_list && address == record->ipv4_list->address_text,
+                    name + " missing");
+            }
+            for (const char *address : {"127.2.0.1", "10.3.0.1"}) {
+                const nic *record = kuv_xapi_search_nic_by_ip(list, address);
+                failures.check(record && std::strcmp(record->name, "lo") == 0, address);
+            }
+            kuv_xapi_close_nic(list);
+            return failures.text;
+        });
+}
+
+// The same link-local address on two links: the interface a text names
+// decides which entry it finds.
+TEST_F(NicList, SearchByAddressKeepsTheInterfaceALinkLocalAddressNames) {
+    EXPECT_CHILD_PASSES(
+        CLONE_NEWNET,
+        "ip link add kv0 type veth peer name kv1 && ip link set kv0 up && "
+        "ip link set kv1 up && ip addr add fe80::1/64 dev kv0 nodad && "
+        "ip addr add fe80::1/64 dev kv1 nodad",
+        [] {
+            kuv_test::Failures failures;
+            nic *list = kuv_xapi_open_nic();
+            const std::string index = std::to_string(if_nametoindex("kv1"));
+            const std::string texts[] = {"fe80::1%kv0", "fe80::1%kv1", "fe80::1%" + index};
+            for (const std::string &text : texts) {
+                const nic *found = kuv_xapi_search_nic_by_ip(list, text.c_str());
+                const std::string wanted = text == "fe80::1%kv0" ? "kv0" : "kv1";
+                failures.check(found && wanted == found->name, text);
+            }
+            kuv_xapi_close_nic(list);
+            return failures.text;
+        });
 }
 
 }  // namespace
