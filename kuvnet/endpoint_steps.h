@@ -57,8 +57,7 @@ uint32_t create_tcp_listener(kuvnet *handle);
 uint32_t create_unix_listener(kuvnet *handle);
 // Joins the group (a resolved peer entry) on every interface address of its
 // family, per source when the handle has sources. 1 when at least one join
-// was made and none was refused for want of room, else
-// KUVNET_RESULT_MULTICAST_JOIN (stored).
+// was made, else KUVNET_RESULT_MULTICAST_JOIN (stored).
 uint32_t join_multicast_group(kuvnet *handle, const struct addrinfo *group);
 
 }  // namespace kuv::net

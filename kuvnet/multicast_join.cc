@@ -1,7 +1,6 @@
 // Multicast membership of a receiver: the group joined on every interface
 // address of its family, or once per source address for a source-specific
 // receiver.
-#include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -59,31 +58,10 @@ struct InterfaceAddress {
     const uint8_t *bytes;
 };
 
-// The joins made, and those the system refused for want of room: the
-// socket's limit of memberships (igmp_max_memberships, 20 by default), its
-// option memory (ENOMEM, after some thousand IPv6 interfaces) or the limit
-// of sources per group. Such a receiver would hear the group on some
-// interfaces only. Other refusals leave no interface out: a second address
-// of an interface that is already a member answers EADDRINUSE, and one
-// gone since the snapshot ENODEV.
-struct JoinCount {
-    uint32_t joined = 0;
-    uint32_t refused = 0;
-    void note(int32_t done, bool counts_refusal) {
-        if (done == 1)
-            ++joined;
-        else if (counts_refusal && (errno == ENOBUFS || errno == ENOMEM))
-            ++refused;
-    }
-};
-
 // Joins the group on one interface address; with sources, once for every
-// source address of the group's family. first_request is false when the
-// same requests were made before for another address (see below): the
-// system checks its source limit before it looks for the source already
-// held, so a repeat is refused with ENOBUFS once the group is full.
-void join_on(const kuvnet *handle, const struct addrinfo *group, const InterfaceAddress &at,
-             bool first_request, JoinCount &count) {
+// source address of the group's family. The number of joins made.
+uint32_t join_on(const kuvnet *handle, const struct addrinfo *group, const InterfaceAddress &at) {
+    uint32_t joined = 0;
     const int family = group->ai_family;
     if (!handle->source_list) {
         int32_t done;
@@ -98,9 +76,11 @@ void join_on(const kuvnet *handle, const struct addrinfo *group, const Interface
             done =
                 kuv_xapi_ipv6_multicast_join(handle->socket, ipv6->sin6_addr.s6_addr, at.index, 1);
         }
-        if (done == 1) trace_join(handle, family, at.text, nullptr);
-        count.note(done, true);
-        return;
+        if (done == 1) {
+            trace_join(handle, family, at.text, nullptr);
+            ++joined;
+        }
+        return joined;
     }
     for (const kuvnet_address *source = handle->source_list; source; source = source->next) {
         for (const struct addrinfo *address = source->addresses; address;
@@ -114,10 +94,13 @@ void join_on(const kuvnet *handle, const struct addrinfo *group, const Interface
                                                           address->ai_addr, 1)
                     : kuv_xapi_ipv6_multicast_join_source(handle->socket, at.index, group->ai_addr,
                                                           address->ai_addr, 1);
-            if (done == 1) trace_join(handle, family, at.text, source);
-            count.note(done, first_request);
+            if (done == 1) {
+                trace_join(handle, family, at.text, source);
+                ++joined;
+            }
         }
     }
+    return joined;
 }
 
 // The receiver is bound to the wildcard with the group's port. The system
@@ -141,24 +124,18 @@ uint32_t join_multicast_group(kuvnet *handle, const struct addrinfo *group) {
     // group heard on only some of them.
     if (!interfaces.whole) return fail(handle, KUVNET_RESULT_NO_MEMORY);
     if (!interfaces.head) return fail(handle, KUVNET_RESULT_MULTICAST_JOIN);
-    JoinCount count;
-    // The IPv4 source-specific requests name no interface, so those for
-    // every address after the first repeat them; the IPv6 ones repeat for
-    // every address of an interface after its first.
-    bool first_ipv4 = true;
+    uint32_t joined = 0;
     for (const nic *device = interfaces.head; device; device = device->next) {
         if (group->ai_family == AF_INET) {
-            for (const nic_ipv4 *entry = device->ipv4_list; entry; entry = entry->next) {
-                join_on(handle, group, {entry->address_text, 0, entry->address}, first_ipv4, count);
-                first_ipv4 = false;
-            }
+            for (const nic_ipv4 *entry = device->ipv4_list; entry; entry = entry->next)
+                joined += join_on(handle, group, {entry->address_text, 0, entry->address});
         } else if (group->ai_family == AF_INET6) {
             for (const nic_ipv6 *entry = device->ipv6_list; entry; entry = entry->next)
-                join_on(handle, group, {entry->address_text, entry->if_index, entry->address},
-                        entry == device->ipv6_list, count);
+                joined +=
+                    join_on(handle, group, {entry->address_text, entry->if_index, entry->address});
         }
     }
-    if (count.joined == 0 || count.refused != 0) return fail(handle, KUVNET_RESULT_MULTICAST_JOIN);
+    if (joined == 0) return fail(handle, KUVNET_RESULT_MULTICAST_JOIN);
     return KUV_RESULT_OK;
 }
 

@@ -91,7 +91,7 @@ KUV_EXTERN_C_BEGIN
 #define KUVNET_RESULT_DATAGRAM_RECEIVE 0x8800000Au /* datagram receive failed */
 #define KUVNET_RESULT_PATH_TOO_LONG 0x8800000Bu    /* Unix-domain path over 107 characters */
 #define KUVNET_RESULT_CORE_VERSION 0x8800000Du     /* core version mismatch */
-#define KUVNET_RESULT_MULTICAST_JOIN 0x8800000Eu   /* no interface list, no join, a refused one */
+#define KUVNET_RESULT_MULTICAST_JOIN 0x8800000Eu   /* no interface list, or no join made */
 #define KUVNET_RESULT_SOURCE_LOOKUP 0x88000012u    /* a source name cannot be resolved */
 #define KUVNET_RESULT_PORT_RANGE 0x80000002u       /* port outside 0..65535 */
 #define KUVNET_RESULT_REMOTE_NAME 0x80000003u      /* remote name cannot be resolved */
@@ -271,13 +271,9 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * socket is open), KUVNET_RESULT_PORT_RANGE, KUVNET_RESULT_REMOTE_NAME,
  * KUVNET_RESULT_LOCAL_NAME, KUVNET_RESULT_UNIX_SOCKET, KUVNET_RESULT_BIND,
  * KUVNET_RESULT_UNSUPPORTED_TYPE, KUVNET_RESULT_UNIX_LISTEN or
- * KUVNET_RESULT_MULTICAST_JOIN (no join made, or a join the system refused
- * for want of room: more interfaces than the socket's membership limit,
- * igmp_max_memberships, or more sources than a group holds; the group
- * would be heard on some interfaces or from some sources only) or, when
- * the interface list lacks pieces for want of memory,
- * KUVNET_RESULT_NO_MEMORY (after either the socket stays open: close the
- * handle). */
+ * KUVNET_RESULT_MULTICAST_JOIN or, when the interface list lacks pieces
+ * for want of memory, KUVNET_RESULT_NO_MEMORY (the socket then stays open:
+ * close the handle). */
 KUV_API uint32_t kuv_xapi_kuvnet_create(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_create(kuvnet *handle);
 /* Connects an active handle: TCP over every resolved peer address in

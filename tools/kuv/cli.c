@@ -162,7 +162,7 @@ static const result_name kResultNames[] = {
     {KUV_RESULT_INVALID_ARGUMENT, "invalid argument"},
     {KUVNET_RESULT_LOOKUP_FAILED, "name lookup failed"},
     {KUVNET_RESULT_PATH_TOO_LONG, "Unix-domain path too long"},
-    {KUVNET_RESULT_MULTICAST_JOIN, "multicast join not made on every interface"},
+    {KUVNET_RESULT_MULTICAST_JOIN, "no multicast join made"},
     {KUVNET_RESULT_SOURCE_LOOKUP, "source name cannot be resolved"},
     {KUVNET_RESULT_PORT_RANGE, "port outside 0..65535"},
     {KUVNET_RESULT_REMOTE_NAME, "remote name cannot be resolved"},
