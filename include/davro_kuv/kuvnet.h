@@ -253,7 +253,10 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
 /* Turns a filled handle into an endpoint: binds UDP sockets (joining
  * multicast groups on every interface for a passive handle whose peer is a
  * group; such a receiver hears only the groups it joined itself, not those
- * other sockets of the host joined on its port), listens on TCP and
+ * other sockets of the host joined on its port; a join the system refuses,
+ * such as one past a socket's membership limit of 20 IPv4 groups or 10
+ * sources by default, is passed over, and create fails only when no join
+ * was made), listens on TCP and
  * Unix-domain sockets for passive handles, and
  * only resolves the names of active TCP and Unix-domain handles and of ICMP
  * handles. An active UDP handle without a peer (an empty peer_name or a
