@@ -71,7 +71,9 @@ bool fill_through_stash(kuvnet *handle, uint8_t *bytes, uint64_t count,
     uint64_t wanted = count - taken;
     if (wanted == 0) return true;
     stash->start = stash->end = 0;
-    struct iovec pieces[2] = {{bytes + taken, wanted}, {stash->data, stash->capacity}};
+    // The bytes land in a block already in memory, so their count fits.
+    struct iovec pieces[2] = {{bytes + taken, static_cast<size_t>(wanted)},
+                              {stash->data, stash->capacity}};
     struct msghdr message {};
     message.msg_iov = pieces;
     message.msg_iovlen = 2;
