@@ -278,6 +278,11 @@ enum class PollEnd { kWhenSent, kForServiceThread };
 inline constexpr int32_t kServiceHoldMsec = 100;
 uint32_t poll_rounds(::kue *handle, int32_t wait_msec, PollEnd end);
 
+// Sends a TCP connection's events as they are written: without it a short
+// send behind bytes the peer has not acknowledged yet waits for that
+// acknowledgement, which the peer may delay by up to 40 ms, and the last
+// events of a burst arrive that late. Nothing for other transports.
+void send_without_delay(kuvnet *endpoint);
 // Makes, fills, creates and (client) connects the endpoint of the first
 // connection; nullptr after reporting the failure.
 kuvnet *open_endpoint(::kue *handle);

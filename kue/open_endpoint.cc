@@ -1,7 +1,9 @@
 // Opening the endpoint of the first connection: at create, and at the start
 // of every poll round while a client is disconnected.
+#include "davro_kuv/sysio.h"
 #include "davro_kuv/text.h"
 #include "kue/kue_internal.h"
+#include "kuvnet/kuvnet_internal.h"
 
 namespace kuv::kue {
 
@@ -19,6 +21,11 @@ kuvnet *give_up(::kue *handle, kuvnet **endpoint, uint32_t code, const char *mes
 }
 
 }  // namespace
+
+void send_without_delay(kuvnet *endpoint) {
+    // A refusal leaves the connection as it was: slower, never wrong.
+    if (net::is_tcp(endpoint->protocol_type)) kuv_xapi_set_no_delay_tcp_socket(endpoint->socket, 1);
+}
 
 kuvnet *open_endpoint(::kue *handle) {
     kuvnet *endpoint = nullptr;
@@ -56,6 +63,7 @@ kuvnet *open_endpoint(::kue *handle) {
     result = kuv_xapi_kuvnet_connect(endpoint);
     if (result != KUV_RESULT_OK)
         return give_up(handle, &endpoint, result, "kuv_xapi_kuvnet_connect failed !");
+    send_without_delay(endpoint);
     endpoint->timeout = static_cast<uint32_t>(handle->io_timeout);
     return endpoint;
 }

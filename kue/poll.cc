@@ -149,6 +149,7 @@ void accept_peer(::kue *handle, kue_connection *listener) {
         report_error(handle, KUE_RESULT_NO_MEMORY, "memory alloc failed ! (accept)");
         return;
     }
+    send_without_delay(endpoint);
     endpoint->timeout = static_cast<uint32_t>(handle->io_timeout);
     connection->endpoint = endpoint;
     link_connection(handle, connection);

@@ -212,7 +212,9 @@ typedef int32_t (*kue_status_handler_t)(struct kue *handle, void *user_context,
  * connection may send at a time: an event that arrives while a send waits
  * is taken as a wrong answer, and the connection is dropped with both
  * events. The default protocol_type sends without acknowledgements, both
- * ways at once. A send still holds its handle until the event has gone
+ * ways at once. TCP connections, accepted and made, send at once
+ * (TCP_NODELAY): a short event does not wait for the peer to acknowledge
+ * the bytes before it. A send still holds its handle until the event has gone
  * whole, and reads nothing meanwhile: events pushed on both sides at the
  * same moment that are together larger than the connection's socket
  * buffers can hold (a few megabytes on loopback) stall both sides for

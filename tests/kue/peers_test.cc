@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -426,6 +427,27 @@ TEST_F(KuePeers, ARoundServesReadyPeersInListOrderAndFreesThoseGone) {
     for (kue *client : clients)
         if (client) kue_xapi_event_delete(&client);
     kue_xapi_event_delete(&late);
+    kue_xapi_event_delete(&server);
+}
+
+// Both ends of a TCP connection send small events as they are written: a
+// short send behind unacknowledged bytes would otherwise wait for the
+// peer's delayed acknowledgement, and the last events of a burst arrived
+// 40 ms late.
+TEST_F(KuePeers, TcpConnectionsSendSmallEventsWithoutDelay) {
+    kue *server = make_server(false);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kue *client = make_client(server->port, false);
+    ASSERT_EQ(kue_xapi_event_create(client), 1u);
+    ASSERT_TRUE(poll_until(server, [&] { return server->connections->next != nullptr; }));
+    for (const kuvnet *endpoint :
+         {client->connections->endpoint, server->connections->next->endpoint}) {
+        int no_delay = 0;
+        socklen_t length = sizeof no_delay;
+        ASSERT_EQ(getsockopt(endpoint->socket, IPPROTO_TCP, TCP_NODELAY, &no_delay, &length), 0);
+        EXPECT_EQ(no_delay, 1);
+    }
+    kue_xapi_event_delete(&client);
     kue_xapi_event_delete(&server);
 }
 
