@@ -194,6 +194,29 @@ inline ConnectionState *state_of(kue_connection *connection) {
     return reinterpret_cast<ConnectionState *>(connection);
 }
 
+// One of the handle's lists of records threaded through their states by the
+// links Prev and Next (the writers, the records holding stashed bytes): a
+// record goes in first and comes out from anywhere.
+template <kue_connection *ConnectionState::*Prev, kue_connection *ConnectionState::*Next>
+struct RecordList {
+    static void link_first(kue_connection **first, kue_connection *connection) {
+        ConnectionState *state = state_of(connection);
+        state->*Prev = nullptr;
+        state->*Next = *first;
+        if (*first) state_of(*first)->*Prev = connection;
+        *first = connection;
+    }
+    static void unlink(kue_connection **first, kue_connection *connection) {
+        ConnectionState *state = state_of(connection);
+        if (state->*Prev)
+            state_of(state->*Prev)->*Next = state->*Next;
+        else
+            *first = state->*Next;
+        if (state->*Next) state_of(state->*Next)->*Prev = state->*Prev;
+        state->*Prev = state->*Next = nullptr;
+    }
+};
+
 // A zeroed connection record, or nullptr.
 kue_connection *new_connection();
 // Takes the endpoint's socket out of the wait, then deletes the endpoint.

@@ -10,25 +10,16 @@ namespace kuv::kue {
 
 namespace {
 
+using StashedList = RecordList<&ConnectionState::stashed_prev, &ConnectionState::stashed_next>;
+
 void link_stashed(HandleState *handle_state, kue_connection *connection) {
-    ConnectionState *state = state_of(connection);
-    state->stashed_prev = nullptr;
-    state->stashed_next = handle_state->first_stashed;
-    if (handle_state->first_stashed)
-        state_of(handle_state->first_stashed)->stashed_prev = connection;
-    handle_state->first_stashed = connection;
-    state->stashed = true;
+    StashedList::link_first(&handle_state->first_stashed, connection);
+    state_of(connection)->stashed = true;
 }
 
 void unlink_stashed(HandleState *handle_state, kue_connection *connection) {
-    ConnectionState *state = state_of(connection);
-    if (state->stashed_prev)
-        state_of(state->stashed_prev)->stashed_next = state->stashed_next;
-    else
-        handle_state->first_stashed = state->stashed_next;
-    if (state->stashed_next) state_of(state->stashed_next)->stashed_prev = state->stashed_prev;
-    state->stashed_prev = state->stashed_next = nullptr;
-    state->stashed = false;
+    StashedList::unlink(&handle_state->first_stashed, connection);
+    state_of(connection)->stashed = false;
 }
 
 // Takes the record's block, with whatever it held, back into the spares.

@@ -81,31 +81,15 @@ bool reserve_events(WaitSet *set) {
     return grow_table(set->events, set->capacity, set->registered ? set->registered : 1);
 }
 
-void link_writer(WaitSet *set, kue_connection *connection) {
-    ConnectionState *state = state_of(connection);
-    state->writer_prev = nullptr;
-    state->writer_next = set->first_writer;
-    if (set->first_writer) state_of(set->first_writer)->writer_prev = connection;
-    set->first_writer = connection;
-}
-
-void unlink_writer(WaitSet *set, kue_connection *connection) {
-    ConnectionState *state = state_of(connection);
-    if (state->writer_prev)
-        state_of(state->writer_prev)->writer_next = state->writer_next;
-    else
-        set->first_writer = state->writer_next;
-    if (state->writer_next) state_of(state->writer_next)->writer_prev = state->writer_prev;
-    state->writer_prev = state->writer_next = nullptr;
-}
+using WriterList = RecordList<&ConnectionState::writer_prev, &ConnectionState::writer_next>;
 
 // Notes the record's new interest; keeps the list of writers.
 void note_interest(WaitSet *set, kue_connection *connection, uint32_t events) {
     ConnectionState *state = state_of(connection);
     const bool was_writer = state->registered_events & EPOLLOUT;
     const bool is_writer = events & EPOLLOUT;
-    if (was_writer && !is_writer) unlink_writer(set, connection);
-    if (is_writer && !was_writer) link_writer(set, connection);
+    if (was_writer && !is_writer) WriterList::unlink(&set->first_writer, connection);
+    if (is_writer && !was_writer) WriterList::link_first(&set->first_writer, connection);
     state->registered_events = events;
 }
 
