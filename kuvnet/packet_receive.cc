@@ -40,6 +40,18 @@ int32_t piece_timeout(const kuvnet *handle, const kuv::sysio::Deadline *whole) {
     return timeout < 0 ? left : std::min(timeout, left);
 }
 
+// One receive into the message's pieces, waiting for the socket as long as
+// a piece may: the bytes taken, 0 at the stream's end, or -1.
+int32_t receive_pieces(kuvnet *handle, struct msghdr &message, const kuv::sysio::Deadline *whole) {
+    const int32_t socket = handle->socket;
+    return kuv::sysio::timed_transfer(
+        piece_timeout(handle, whole), 0,
+        [socket](int32_t remaining) {
+            return kuv::sysio::wait_socket(socket, kuv::sysio::kReadable, remaining);
+        },
+        [&](int flags) { return ::recvmsg(socket, &message, flags); });
+}
+
 // Fills `count` bytes from the stream as kuv_xapi_recv_fill does, each piece
 // waiting at most the handle's time-out, and never past the whole
 // receive's end. False when they did not all come.
@@ -77,15 +89,9 @@ bool fill_through_stash(kuvnet *handle, uint8_t *bytes, uint64_t count,
     struct msghdr message {};
     message.msg_iov = pieces;
     message.msg_iovlen = 2;
-    const int32_t socket = handle->socket;
-    if (kuv::sysio::no_socket(socket)) return false;
+    if (kuv::sysio::no_socket(handle->socket)) return false;
     while (wanted > 0) {
-        const int32_t got = kuv::sysio::timed_transfer(
-            piece_timeout(handle, whole), 0,
-            [socket](int32_t remaining) {
-                return kuv::sysio::wait_socket(socket, kuv::sysio::kReadable, remaining);
-            },
-            [&](int flags) { return ::recvmsg(socket, &message, flags); });
+        const int32_t got = receive_pieces(handle, message, whole);
         if (got <= 0) return false;
         const auto moved = static_cast<uint64_t>(got);
         if (moved > wanted) stash->end = static_cast<uint32_t>(moved - wanted);
@@ -121,15 +127,9 @@ bool receive_with_read_ahead(kuvnet *handle, uint8_t *bytes, uint64_t length, ui
     struct msghdr message {};
     message.msg_iov = pieces;
     message.msg_iovlen = 2;
-    const int32_t socket = handle->socket;
-    if (kuv::sysio::no_socket(socket)) return false;
+    if (kuv::sysio::no_socket(handle->socket)) return false;
     while (message.msg_iovlen > 0) {
-        int32_t got = kuv::sysio::timed_transfer(
-            piece_timeout(handle, whole), 0,
-            [socket](int32_t remaining) {
-                return kuv::sysio::wait_socket(socket, kuv::sysio::kReadable, remaining);
-            },
-            [&](int flags) { return ::recvmsg(socket, &message, flags); });
+        const int32_t got = receive_pieces(handle, message, whole);
         if (got <= 0) return false;
         kuv::sysio::step_over(message, static_cast<uint64_t>(got));
     }
