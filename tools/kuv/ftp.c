@@ -216,8 +216,9 @@ static int32_t password_from_environment(kuv_ftp_t *ftp, char *area, int32_t lim
     (void)ftp;
     const char *password = getenv("KUV_FTP_PASSWORD");
     if (!password) return 1;
-    if (strlen(password) > (size_t)limit) return 0;
-    memcpy(area, password, strlen(password) + 1);
+    const size_t length = strlen(password);
+    if (length > (size_t)limit) return 0;
+    memcpy(area, password, length + 1);
     return 1;
 }
 
