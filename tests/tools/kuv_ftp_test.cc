@@ -15,6 +15,23 @@ namespace {
 
 using namespace kuv_tool_test;
 
+// The URL of path on the FTP server at a loopback port.
+std::string at(int port, const std::string &path) {
+    return "ftp://127.0.0.1:" + std::to_string(port) + path;
+}
+
+// Starts kuv with the arguments, waits (at most 5 s) until ready() holds,
+// then pause_ms more, and gives it Ctrl-C: how it ended, within 8 s.
+template <typename Ready>
+Outcome interrupted(const std::vector<std::string> &arguments, Ready ready, int pause_ms) {
+    RunningProgram program(kuv_command(arguments));
+    for (int waited = 0; waited < 500 && !ready(); ++waited)
+        usleep(10 * 1000);
+    usleep(pause_ms * 1000);
+    kill(program.pid(), SIGINT);
+    return program.finish(8000);
+}
+
 // Runs kuv with a pseudo-terminal as its standard output and error, as in
 // an interactive shell; returns everything the terminal received.
 std::string run_on_terminal(const std::vector<std::string> &arguments, int *exit_code,
@@ -164,7 +181,7 @@ class KuvFtp : public kuv_test::ResourceCheckedTest {
         ResourceCheckedTest::SetUp();
         if (!server_->failure().empty())
             GTEST_SKIP() << "no FTP server to test against: " << server_->failure();
-        base_ = "ftp://127.0.0.1:" + std::to_string(server_->port());
+        base_ = at(server_->port(), "");
         ASSERT_FALSE((directory_ = make_temp_dir("ftp_get")).empty());
     }
     void TearDown() override {
@@ -300,8 +317,7 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
     EXPECT_NE(access((directory_ + "/.missing.bin.kuv-part").c_str(), F_OK), 0);
     // A server that is not there.
     const int port = free_loopback_port();
-    outcome = kuv({"ftp", "get", "-o", directory_,
-                   "ftp://127.0.0.1:" + std::to_string(port) + "/pub/data.bin"});
+    outcome = kuv({"ftp", "get", "-o", directory_, at(port, "/pub/data.bin")});
     EXPECT_EQ(outcome.exit_code, 1);
     EXPECT_EQ(outcome.err,
               "kuv ftp get: cannot connect to 127.0.0.1 port " + std::to_string(port) + "\n");
@@ -313,14 +329,11 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
     int silent_port = 0;
     const int silent = kuv_ftp_test::loopback_socket(false, &silent_port);
     ASSERT_GE(silent, 0);
-    {
-        RunningProgram waiting(
-            kuv_command({"ftp", "get", "-o", directory_,
-                         "ftp://127.0.0.1:" + std::to_string(silent_port) + "/pub/data.bin"}));
-        usleep(300 * 1000);
-        kill(waiting.pid(), SIGINT);
-        EXPECT_EQ(waiting.finish(8000).end_signal, SIGINT);
-    }
+    EXPECT_EQ(interrupted(
+                  {"ftp", "get", "-o", directory_, at(silent_port, "/pub/data.bin")},
+                  [] { return true; }, 300)
+                  .end_signal,
+              SIGINT);
     close(silent);
     // A server that goes silent in the middle of a download, or one that
     // sends the whole file and never confirms it: Ctrl-C, during the data or
@@ -328,16 +341,11 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
     // line and without a file.
     for (const bool stall : {true, false}) {
         ScriptedServer server("file.bin\r\n", stall, !stall);
-        RunningProgram waiting(
-            kuv_command({"ftp", "get", "-o", directory_,
-                         "ftp://127.0.0.1:" + std::to_string(server.port()) + "/file.bin"}));
         // The partial file exists once Ctrl-C is caught.
         const std::string part = directory_ + "/.file.bin.kuv-part";
-        for (int waited = 0; waited < 500 && access(part.c_str(), F_OK) != 0; ++waited)
-            usleep(10 * 1000);
-        usleep((stall ? 100 : 500) * 1000);
-        kill(waiting.pid(), SIGINT);
-        const Outcome ended = waiting.finish(8000);
+        const Outcome ended = interrupted(
+            {"ftp", "get", "-o", directory_, at(server.port(), "/file.bin")},
+            [&] { return access(part.c_str(), F_OK) == 0; }, stall ? 100 : 500);
         EXPECT_EQ(ended.exit_code, 1) << ended.err;
         EXPECT_EQ(count_lines_with(ended.err, "kuv ftp get: "), 1) << ended.err;
         EXPECT_NE(access((directory_ + "/file.bin").c_str(), F_OK), 0);
@@ -347,23 +355,18 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
     {
         ScriptedServer unconfirming("", false, true);
         ASSERT_TRUE(write_file(directory_ + "/small.bin", "small"));
-        RunningProgram waiting(
-            kuv_command({"ftp", "put", directory_ + "/small.bin",
-                         "ftp://127.0.0.1:" + std::to_string(unconfirming.port()) + "/"}));
-        for (int waited = 0; waited < 500 && unconfirming.received() < 5; ++waited)
-            usleep(10 * 1000);
-        usleep(300 * 1000);
-        kill(waiting.pid(), SIGINT);
-        EXPECT_EQ(waiting.finish(8000).end_signal, SIGINT);
+        EXPECT_EQ(interrupted(
+                      {"ftp", "put", directory_ + "/small.bin", at(unconfirming.port(), "/")},
+                      [&] { return unconfirming.received() >= 5; }, 300)
+                      .end_signal,
+                  SIGINT);
     }
     // A file that is no regular file is refused at once: a FIFO without a
     // writer does not hold the upload up.
     {
         const std::string fifo = directory_ + "/fifo";
         ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-        outcome = run_program(
-            kuv_command({"ftp", "put", fifo, "ftp://127.0.0.1:" + std::to_string(port) + "/"}), "",
-            8000);
+        outcome = run_program(kuv_command({"ftp", "put", fifo, at(port, "/")}), "", 8000);
         EXPECT_EQ(outcome.exit_code, 1);
         EXPECT_EQ(count_lines_with(outcome.err, "kuv ftp put: cannot read"), 1) << outcome.err;
     }
@@ -373,8 +376,7 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
     for (const char *path : {"/notes.txt", "/*.txt"}) {
         ScriptedServer listing(
             ".bashrc\r\n../up.txt\r\nother.bin\r\n" + titled + "\r\nnotes.txt\r\n", false);
-        outcome = kuv({"ftp", "get", "--quiet", "-o", directory_,
-                       "ftp://127.0.0.1:" + std::to_string(listing.port()) + path});
+        outcome = kuv({"ftp", "get", "--quiet", "-o", directory_, at(listing.port(), path)});
         EXPECT_EQ(outcome.exit_code, 0) << outcome.err;
         const bool globbed = path[1] == '*';
         EXPECT_EQ(count_lines_with(outcome.err, "kuv ftp get: skipping '"), globbed ? 3 : 4)
@@ -388,16 +390,14 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
     // Nor do the control bytes of the server's reply.
     {
         ScriptedServer refusing("notes.txt\r\n", false, false, "550 \x1b]0;x\x07\x1b[2Jgone\r\n");
-        outcome = kuv({"ftp", "get", "-o", directory_,
-                       "ftp://127.0.0.1:" + std::to_string(refusing.port()) + "/notes.txt"});
+        outcome = kuv({"ftp", "get", "-o", directory_, at(refusing.port(), "/notes.txt")});
         EXPECT_EQ(outcome.exit_code, 1);
         EXPECT_EQ(count_lines_with(outcome.err, "(?]0;x??[2Jgone)"), 1) << outcome.err;
         EXPECT_EQ(outcome.err.find_first_of("\x1b\x07"), std::string::npos);
     }
     {
         ScriptedServer listing(".bashrc\r\n", false);
-        outcome = kuv({"ftp", "get", "-o", directory_,
-                       "ftp://127.0.0.1:" + std::to_string(listing.port()) + "/notes.txt"});
+        outcome = kuv({"ftp", "get", "-o", directory_, at(listing.port(), "/notes.txt")});
         EXPECT_EQ(outcome.exit_code, 1);
         EXPECT_EQ(count_lines_with(outcome.err, "'notes.txt' names no file"), 1) << outcome.err;
         EXPECT_NE(access((directory_ + "/.bashrc").c_str(), F_OK), 0);
@@ -407,14 +407,13 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
     {
         ScriptedServer taking("", false);
         ASSERT_TRUE(write_file(directory_ + "/big.bin", std::string(2 << 20, 'u')));
-        RunningProgram uploading(
-            kuv_command({"ftp", "put", "--limit", "200k", directory_ + "/big.bin",
-                         "ftp://127.0.0.1:" + std::to_string(taking.port()) + "/big.bin"}));
         // Bytes arrive once Ctrl-C is caught.
-        for (int waited = 0; waited < 500 && taking.received() == 0; ++waited)
-            usleep(10 * 1000);
-        kill(uploading.pid(), SIGINT);
-        EXPECT_EQ(uploading.finish(8000).exit_code, 1);
+        EXPECT_EQ(interrupted(
+                      {"ftp", "put", "--limit", "200k", directory_ + "/big.bin",
+                       at(taking.port(), "/big.bin")},
+                      [&] { return taking.received() > 0; }, 0)
+                      .exit_code,
+                  1);
         EXPECT_EQ(taking.finish(), "reset");
     }
     // The slowest limit holds for an upload too, one byte a second, and
@@ -422,14 +421,13 @@ TEST_F(KuvFtp, FailuresExitWithOneLineAndLeaveNoPartialFile) {
     {
         ScriptedServer taking("", false);
         ASSERT_TRUE(write_file(directory_ + "/slow.bin", std::string(100, 's')));
-        RunningProgram uploading(
-            kuv_command({"ftp", "put", "--quiet", "--limit", "1", directory_ + "/slow.bin",
-                         "ftp://127.0.0.1:" + std::to_string(taking.port()) + "/slow.bin"}));
-        for (int waited = 0; waited < 500 && taking.received() == 0; ++waited)
-            usleep(10 * 1000);
-        kill(uploading.pid(), SIGINT);
         // One still sending its write is killed at the bound and shows -1.
-        EXPECT_EQ(uploading.finish(8000).exit_code, 1);
+        EXPECT_EQ(interrupted(
+                      {"ftp", "put", "--quiet", "--limit", "1", directory_ + "/slow.bin",
+                       at(taking.port(), "/slow.bin")},
+                      [&] { return taking.received() > 0; }, 0)
+                      .exit_code,
+                  1);
         EXPECT_LT(taking.received(), 100u);
     }
     // URLs that name no server: a usage error, which shows no password.
