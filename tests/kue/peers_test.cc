@@ -40,6 +40,21 @@ int echoing_server(Child &parent) {
             parent.send(event->cmd);
 }
 
+// A TCP listener on 127.0.0.1 at a port of its own with `backlog`, and that
+// address (the socket is -1 if it cannot be made).
+int loopback_listener(int backlog, sockaddr_in *address) {
+    *address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof *address;
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (bind(listener, reinterpret_cast<sockaddr *>(address), length) != 0 ||
+        listen(listener, backlog) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(address), &length) != 0) {
+        close(listener);
+        return -1;
+    }
+    return listener;
+}
+
 TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     Child first(echoing_server), second(echoing_server);  // forked before any thread
     first.send(0);
@@ -71,12 +86,9 @@ TEST_F(KuePeers, ClientReconnectsWhenItsServerComesBackOnTheSamePort) {
     answers_with_one_stuck(quiet);
     // Nor does a server that takes the connection but no event: a round
     // ends with the failed send (at io_timeout) at the latest.
-    const int silent = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&address), length), 0);
-    ASSERT_EQ(listen(silent, 4), 0);
-    getsockname(silent, reinterpret_cast<sockaddr *>(&address), &length);
+    sockaddr_in address;
+    const int silent = loopback_listener(4, &address);
+    ASSERT_GE(silent, 0);
     kue *stuck = make_client(ntohs(address.sin_port), true, KUVNET_TCP | KUVNET_INET);
     stuck->expire_time = -1;
     stuck->io_timeout = stuck->connect_timeout = 300;
@@ -532,16 +544,13 @@ TEST_F(KuePeers, ThreadsCancelledInPollOrCreateLeaveTheHandleWhole) {
     kuv_mapi_set_dead_lock_callback_v0(nullptr);
     kue_xapi_event_delete(&server);
 
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), length), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    sockaddr_in address;
+    const int listener = loopback_listener(0, &address);
+    ASSERT_GE(listener, 0);
     int queued[4];
     for (int &fd : queued) {
         fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        connect(fd, reinterpret_cast<sockaddr *>(&address), length);
+        connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     }
     kue *client = make_client(ntohs(address.sin_port), false);
     client->connect_timeout = 1000;
@@ -616,10 +625,8 @@ TEST_F(KuePeers, AListenerOutOfDescriptorsNeitherSpinsNorFloodsReports) {
         ASSERT_GE(refused, 0);
         NoDescriptorLeft limit;
         ASSERT_TRUE(limit.lowered());
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(server->port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address{
+            AF_INET, htons(static_cast<uint16_t>(server->port)), {htonl(INADDR_LOOPBACK)}, {}};
         const int connected =
             connect(refused, reinterpret_cast<sockaddr *>(&address), sizeof address);
         const size_t errors_before = log.count(KUE_STATUS_ERROR);
