@@ -165,6 +165,15 @@ TEST_F(KueExchange, LargeEventsQueuedForASlowReaderArriveWholeAndInOrder) {
     kue_xapi_event_delete(&server);
 }
 
+// Four bytes that are no event, sent from a socket of their own to `port`
+// on 127.0.0.1.
+void send_stray_datagram(uint16_t port) {
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    const int stray = socket(AF_INET, SOCK_DGRAM, 0);
+    sendto(stray, "junk", 4, 0, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    close(stray);
+}
+
 // A UDP client sends each event as datagrams; a plain endpoint receives.
 TEST_F(KueExchange, UdpHandleSendsEachEventAsDatagrams) {
     kuvnet *receiver = make_endpoint(KUVNET_UDP | KUVNET_INET, 0);
@@ -193,10 +202,7 @@ TEST_F(KueExchange, UdpHandleSendsEachEventAsDatagrams) {
     ASSERT_EQ(getsockname(client->connections->endpoint->socket,
                           reinterpret_cast<sockaddr *>(&bound), &length),
               0);
-    bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int stray = socket(AF_INET, SOCK_DGRAM, 0);
-    sendto(stray, "junk", 4, 0, reinterpret_cast<sockaddr *>(&bound), sizeof bound);
-    close(stray);
+    send_stray_datagram(ntohs(bound.sin_port));
     kue *sender = make_client(ntohs(bound.sin_port), false, KUVNET_UDP | KUVNET_INET);
     ASSERT_EQ(kue_xapi_event_create(sender), 1u);
     kue_xapi_event_push(sender, 0, 5, 6, "after", 5);
@@ -226,11 +232,7 @@ TEST_F(KueExchange, UdpServerReceivesEventsInsteadOfAccepting) {
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
     kue *client = make_client(server->port, false, KUVNET_UDP | KUVNET_INET);
     ASSERT_EQ(kue_xapi_event_create(client), 1u);
-    sockaddr_in address{
-        AF_INET, htons(static_cast<uint16_t>(server->port)), {htonl(INADDR_LOOPBACK)}, {}};
-    const int stray = socket(AF_INET, SOCK_DGRAM, 0);
-    sendto(stray, "junk", 4, 0, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    close(stray);
+    send_stray_datagram(static_cast<uint16_t>(server->port));
     kue_xapi_event_push(client, 0, 5, 6, "to the server", 13);
     EXPECT_EQ(kue_xapi_event_poll(client), 0u);
     ASSERT_TRUE(poll_until(server, [&] { return kue_xapi_event_get_rx_count(server) == 1; }));
