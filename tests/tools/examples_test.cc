@@ -76,21 +76,17 @@ std::string receive_group_datagram() {
     if (at == std::string::npos) return failures.text + "no port in: " + receiver.out();
     const int port = std::stoi(receiver.out().substr(at + 6));
 
-    // A plain socket of 127.0.0.1 sends to the group.
-    int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
+    // A plain socket of 127.0.0.1 sends to the group, an empty datagram
+    // first: nothing to print, and no reason to stop.
+    int sender = -1;
+    kuv_test::bound_udp(&sender);
+    sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
     inet_pton(AF_INET, "239.255.42.99", &to.sin_addr);
-    failures.check(bind(sender, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0, "bind");
-    // An empty datagram first: nothing to print, and no reason to stop.
-    failures.check(sendto(sender, "", 0, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0,
-                   "send");
-    failures.check(sendto(sender, "hello", 5, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == 5,
-                   "send");
+    for (const std::string payload : {"", "hello"})
+        failures.check(
+            sendto(sender, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&to),
+                   sizeof to) == static_cast<ssize_t>(payload.size()),
+            "send " + payload);
     close(sender);
 
     Outcome outcome = receiver.finish();
