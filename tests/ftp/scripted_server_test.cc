@@ -448,14 +448,12 @@ TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPe
                                   std::to_string(other_port) + "|)\r\n227 end\r\n"};
     const size_t usable = script.passive_replies.size();
     // What does not fit or lacks its delimiters is ignored: active mode
-    // takes over.
+    // takes over. (Each names the listener's port, so a reply taken for
+    // usable would be followed and keep passive mode.)
     for (const std::string &unusable :
          Strings{"227 Entering Passive Mode 127,0,0,1,{p1,p2}", "227 Mode ) 127,0,0,1,{p1,p2}",
-                 "227 (127,0,0,1,256,1)", "227 (127,0,0,1,4)", "227 (127,0,0,1,4;1)",
-                 "227 (127,0,0,1,-4,1)", "227 (127,0,0,1,4,99999999999999)",
                  "227 (" + std::string(60, '1') + ",0,0,1,{p1,p2})", "229 (||{port}|)",
-                 "229 (|||{port})", "229 (||||)", "229 (|||6a|)", "229 (|||65536|)",
-                 "229 (|||" + std::string(50, '6') + "|)"})
+                 "229 (|||{port})"})
         script.passive_replies.push_back(unusable + "\r\n");
     const size_t count = script.passive_replies.size();
     FakeServer server(script);
