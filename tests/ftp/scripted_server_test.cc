@@ -621,13 +621,6 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_GT(kuv_xapi_get_buffer_size(client->download_buffer), 0) << "nothing left behind";
     client->close_stream(client.ftp);
     EXPECT_EQ(client.retrieve("f"), "second try");
-    // A download its own rate limit holds back (5 bytes a second, then the
-    // rest a second later) is not taken for a stalled one.
-    client->download_rate_limit = 40;
-    client->data_timeout = 1500;
-    EXPECT_EQ(client.retrieve("f"), "second try");
-    client->download_rate_limit = 0;
-    client->data_timeout = 2000;
     // Refused in both modes: the transfer fails with nothing left open.
     client->passive = 1;
     EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "missing"), 0);
