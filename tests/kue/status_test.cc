@@ -5,9 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "kue/kue_fixtures.h"
 #include "support/test_support.h"
@@ -192,37 +190,6 @@ TEST_F(KueStatus, HandlerThatPopsWhileExpiryIsReportedLeavesTheWalkWhole) {
                                                                  {KUE_STATUS_POPPED, ids[1]},
                                                                  {KUE_STATUS_TX_EXPIRED, ids[2]},
                                                                  {KUE_STATUS_IDLE, 0}};
-    EXPECT_EQ(setup.poll_reports(0), expected);
-}
-
-// A peer whose turn in the round has passed takes an event from a status
-// report about a later peer: it is watched for writing from the next round
-// on, not in this one, whose wait finds nothing to do.
-TEST_F(KueStatus, PeerGivenAnEventBehindTheWalkWaitsForTheNextRound) {
-    ServerWithPeers setup(2, 100);
-    ASSERT_TRUE(setup.ready(2));
-    kue *server = setup.server;
-    const std::vector<uint32_t> &ids = setup.ids;
-    server->expire_time = -1;
-    kue_xapi_event_push(server, ids[0], 1, 1, "a", 1);
-    server->expire_time = 200;
-    kue_xapi_event_push(server, ids[1], 1, 2, "b", 1);
-    // The second peer's event is kept at its send and expires by the next
-    // round, whose report gives the first peer, just sent to, an event.
-    bool kept = false;
-    setup.log.on_report = [&](kue *handle, uint32_t code) {
-        const uint32_t id = setup.log.reports().back().second;
-        if (code == KUE_STATUS_SENT && id == ids[1] && !kept) {
-            kept = true;
-            setup.log.keep_sent = 1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        }
-        if (code == KUE_STATUS_TX_EXPIRED && id == ids[1])
-            kue_mapi_event_push(handle, ids[0], 1, 3, "late", 4);
-    };
-    const std::vector<std::pair<uint32_t, uint32_t>> expected = {
-        {KUE_STATUS_SENT, ids[0]},   {KUE_STATUS_SENT, ids[1]}, {KUE_STATUS_TX_EXPIRED, ids[1]},
-        {KUE_STATUS_PUSHED, ids[0]}, {KUE_STATUS_IDLE, 0},      {KUE_STATUS_SENT, ids[0]}};
     EXPECT_EQ(setup.poll_reports(0), expected);
 }
 
