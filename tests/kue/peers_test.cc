@@ -554,56 +554,47 @@ class NoDescriptorLeft {
 };
 
 // A listener whose accept fails for want of descriptors stays readable. A
-// poll that meanwhile holds an event for a peer that takes nothing must
-// neither spin nor report the failure without end, in the application's
-// thread or in the service thread.
+// service thread whose poll meanwhile holds an event for a peer that takes
+// nothing must neither spin nor report the failure without end, in its
+// rounds (which an application's poll runs the same way) or between them.
 TEST_F(KuePeers, AListenerOutOfDescriptorsNeitherSpinsNorFloodsReports) {
-    for (const bool use_service : {false, true}) {
-        SCOPED_TRACE(use_service ? "service thread" : "application polls");
-        kue *server = make_server(use_service);
-        server->poll_timeout = 100;
-        server->expire_time = 1000;
-        StatusLog log(server);
-        ASSERT_EQ(kue_xapi_event_create(server), 1u);
-        kuvnet *idle_peer = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
-        ASSERT_NE(idle_peer, nullptr);
-        ASSERT_TRUE(use_service
-                        ? wait_until([&] { return log.count(KUE_STATUS_ACCEPTED) == 1; })
-                        : poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == 1; }));
-        // The accepted socket is filled up, so the event pushed now waits.
-        const int accepted = server->connections->next->endpoint->socket;
-        static char filler[65536];
-        while (send(accepted, filler, sizeof filler, MSG_DONTWAIT) > 0) {
-        }
-        ASSERT_EQ(kue_xapi_event_push(server, 0, 1, 1, "x", 1), 1u);
-
-        const int refused = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_GE(refused, 0);
-        NoDescriptorLeft limit;
-        ASSERT_TRUE(limit.lowered());
-        sockaddr_in address{
-            AF_INET, htons(static_cast<uint16_t>(server->port)), {htonl(INADDR_LOOPBACK)}, {}};
-        const int connected =
-            connect(refused, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        const size_t errors_before = log.count(KUE_STATUS_ERROR);
-        const std::clock_t cpu_before = std::clock();  // of the whole process
-        // Both end when the event expires.
-        if (use_service)
-            wait_until([&] { return kue_xapi_event_get_tx_count(server) == 0; }, 5000);
-        else
-            kue_xapi_event_poll(server);
-        const std::clock_t cpu = std::clock() - cpu_before;
-        const size_t errors = log.count(KUE_STATUS_ERROR) - errors_before;
-        limit.restore();
-        EXPECT_EQ(connected, 0);
-        EXPECT_EQ(kue_xapi_event_get_tx_count(server), 0);
-        EXPECT_GT(errors, 0u);
-        EXPECT_LT(errors, 1000u);
-        EXPECT_LT(cpu, CLOCKS_PER_SEC / 2);
-        close(refused);
-        kuv_xapi_kuvnet_delete(&idle_peer);
-        kue_xapi_event_delete(&server);
+    kue *server = make_server(true);
+    server->poll_timeout = 100;
+    server->expire_time = 1000;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kuvnet *idle_peer = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
+    ASSERT_NE(idle_peer, nullptr);
+    ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_ACCEPTED) == 1; }));
+    // The accepted socket is filled up, so the event pushed now waits.
+    const int accepted = server->connections->next->endpoint->socket;
+    static char filler[65536];
+    while (send(accepted, filler, sizeof filler, MSG_DONTWAIT) > 0) {
     }
+    ASSERT_EQ(kue_xapi_event_push(server, 0, 1, 1, "x", 1), 1u);
+
+    const int refused = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(refused, 0);
+    NoDescriptorLeft limit;
+    ASSERT_TRUE(limit.lowered());
+    sockaddr_in address{
+        AF_INET, htons(static_cast<uint16_t>(server->port)), {htonl(INADDR_LOOPBACK)}, {}};
+    const int connected = connect(refused, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    const size_t errors_before = log.count(KUE_STATUS_ERROR);
+    const std::clock_t cpu_before = std::clock();  // of the whole process
+    // Ends when the event expires.
+    wait_until([&] { return kue_xapi_event_get_tx_count(server) == 0; }, 5000);
+    const std::clock_t cpu = std::clock() - cpu_before;
+    const size_t errors = log.count(KUE_STATUS_ERROR) - errors_before;
+    limit.restore();
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(kue_xapi_event_get_tx_count(server), 0);
+    EXPECT_GT(errors, 0u);
+    EXPECT_LT(errors, 1000u);
+    EXPECT_LT(cpu, CLOCKS_PER_SEC / 2);
+    close(refused);
+    kuv_xapi_kuvnet_delete(&idle_peer);
+    kue_xapi_event_delete(&server);
 }
 
 // A wait set that cannot be made (no descriptor left for it) fails each
