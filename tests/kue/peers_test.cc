@@ -234,24 +234,25 @@ bool all_readable(const std::vector<uint32_t> &ids) {
     return poll(slots.data(), slots.size(), 0) == static_cast<int>(slots.size());
 }
 
-// Peers whose events (type 5, cmd peer * 1000 + index, `payload` bytes of
-// the index) the parent hands to the socket in pieces: it sends the port,
-// the number of peers, the payload size and the events per peer, then for
-// each piece peer * 1000000 + bytes (0 bytes: reset the peer's connection)
-// and gets 1 back once the piece has gone; -1 ends.
+// The read-ahead case's two peers and their events: 32 events of 257 bytes
+// on the wire are the first header's 32 bytes and the stash's room.
+constexpr size_t kPayload = 201, kFrame = 257, kEvents = 850;
+static_assert((kuv::kue::kStashBytes + 32) % kFrame == 0);
+
+// Two peers whose kEvents events (type 5, cmd peer * 1000 + index, kPayload
+// bytes of the index) the parent hands to the socket in pieces: it sends
+// the port, then for each piece peer * 1000000 + bytes (0 bytes: reset the
+// peer's connection) and gets 1 back once the piece has gone; -1 ends.
 int piece_sender(Child &parent) {
     const auto port = static_cast<int32_t>(parent.next());
-    const auto peers = static_cast<size_t>(parent.next());
-    const auto payload = static_cast<size_t>(parent.next());
-    const auto events = static_cast<uint32_t>(parent.next());
     std::vector<kuvnet *> endpoints;
-    std::vector<std::vector<uint8_t>> streams(peers);
-    std::vector<size_t> sent(peers, 0);
-    for (size_t peer = 0; peer < peers; ++peer) {
+    std::vector<std::vector<uint8_t>> streams(2);
+    std::vector<size_t> sent(2, 0);
+    for (size_t peer = 0; peer < 2; ++peer) {
         endpoints.push_back(make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, port));
         if (!endpoints.back()) return 10;
-        for (uint32_t index = 0; index < events; ++index) {
-            std::vector<uint8_t> event(KUE_EVENT_HEADER_SIZE + payload, uint8_t(index));
+        for (uint32_t index = 0; index < kEvents; ++index) {
+            std::vector<uint8_t> event(KUE_EVENT_HEADER_SIZE + kPayload, uint8_t(index));
             const uint32_t cmd = static_cast<uint32_t>(peer) * 1000 + index;
             std::memset(event.data(), 0, KUE_EVENT_HEADER_SIZE);
             event[0] = 5;
@@ -289,10 +290,6 @@ int piece_sender(Child &parent) {
 // exactly, from two peers at once, and up to a reset behind them. No poll
 // waits for a socket whose bytes are held already.
 TEST_F(KuePeers, EventsReadAheadComeOnePerRoundAndPeerWhereverTheStreamIsCut) {
-    // 32 events of 257 bytes on the wire are the first header's 32 bytes
-    // and the stash's room.
-    constexpr size_t kPayload = 201, kFrame = 257, kEvents = 850;
-    static_assert((kuv::kue::kStashBytes + 32) % kFrame == 0);
     Child sender(piece_sender);
     kue *server = make_server(false);
     // A poll that waited on a socket whose bytes are held would sit out
@@ -300,8 +297,7 @@ TEST_F(KuePeers, EventsReadAheadComeOnePerRoundAndPeerWhereverTheStreamIsCut) {
     server->poll_timeout = kWaitMs;
     StatusLog log(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
-    for (int64_t value : {int64_t{server->port}, int64_t{2}, int64_t{kPayload}, int64_t{kEvents}})
-        sender.send(value);
+    sender.send(server->port);
     ASSERT_EQ(sender.next(), 1);
     ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == 2; }));
     // The peers' records in list order, and which sender each one is (its
