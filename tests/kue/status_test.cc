@@ -5,9 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "kue/kue_fixtures.h"
 #include "support/test_support.h"
@@ -131,51 +129,25 @@ TEST_F(KueStatus, HandlerThatPollsWhileReportingLeavesTheListsWhole) {
     kuv_xapi_kuvnet_delete(&peer);
 }
 
-// A server without a service thread and `count` plain peers it accepted,
-// with the reports that one poll makes.
-struct ServerWithPeers {
-    ServerWithPeers(size_t count, int32_t poll_timeout) : server(make_server(false)), log(server) {
-        server->poll_timeout = poll_timeout;
-        if (kue_xapi_event_create(server) != 1) return;
-        for (size_t number = 1; number <= count; ++number) {
-            peers.push_back(make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port));
-            if (!peers.back() ||
-                !poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == number; }))
-                return;
-        }
-        ids = log.ids(KUE_STATUS_ACCEPTED);
-    }
-    ~ServerWithPeers() {
-        kue_xapi_event_delete(&server);
-        for (kuvnet *peer : peers)
-            kuv_xapi_kuvnet_delete(&peer);
-    }
-    bool ready(size_t count) const { return ids.size() == count; }
-    // The (code, id) reports of one poll, which returns `polled`.
-    std::vector<std::pair<uint32_t, uint32_t>> poll_reports(uint32_t polled) {
-        const size_t before = log.reports().size();
-        EXPECT_EQ(kue_xapi_event_poll(server), polled);
-        const auto reports = log.reports();
-        return std::vector(reports.begin() + static_cast<long>(before), reports.end());
-    }
-
-    kue *server;
-    StatusLog log;
-    std::vector<kuvnet *> peers;
-    std::vector<uint32_t> ids;
-};
-
 // Three peers: the first and the third hold an event from the server that
 // expires, the second an event for the application. A handler that pops
 // when the first expiry is reported takes the second peer's event, and the
 // third peer's expiry must still be reported in the same walk, before the
 // round waits.
 TEST_F(KueStatus, HandlerThatPopsWhileExpiryIsReportedLeavesTheWalkWhole) {
-    ServerWithPeers setup(3, 20);
-    ASSERT_TRUE(setup.ready(3));
-    kue *server = setup.server;
-    const std::vector<uint32_t> &ids = setup.ids;
-    ASSERT_TRUE(send_plain_event(setup.peers[1], 20));
+    kue *server = make_server(false);
+    server->poll_timeout = 20;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kuvnet *peers[3];
+    for (size_t number = 0; number < 3; ++number) {
+        peers[number] = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
+        ASSERT_NE(peers[number], nullptr);
+        ASSERT_TRUE(
+            poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == number + 1; }));
+    }
+    const std::vector<uint32_t> ids = log.ids(KUE_STATUS_ACCEPTED);
+    ASSERT_TRUE(send_plain_event(peers[1], 20));
     ASSERT_TRUE(poll_until(server, [&] { return server->rx_count == 1; }));
     server->expire_time = 0;
     kue_xapi_event_push(server, ids[0], 1, 1, "a", 1);
@@ -183,47 +155,22 @@ TEST_F(KueStatus, HandlerThatPopsWhileExpiryIsReportedLeavesTheWalkWhole) {
     const uint64_t pushed = server->time_stamp;
     ASSERT_TRUE(wait_until([&] { return kuv_xapi_time_stamp() > pushed; }));
     bool popped = false;
-    setup.log.on_report = [&](kue *handle, uint32_t code) {
+    log.on_report = [&](kue *handle, uint32_t code) {
         if (code != KUE_STATUS_TX_EXPIRED || popped) return;
         popped = true;
         kue_xapi_event_free(kue_mapi_event_pop(handle));
     };
+    const size_t before = log.reports().size();
+    EXPECT_EQ(kue_xapi_event_poll(server), 0u);
+    const auto reports = log.reports();
     const std::vector<std::pair<uint32_t, uint32_t>> expected = {{KUE_STATUS_TX_EXPIRED, ids[0]},
                                                                  {KUE_STATUS_POPPED, ids[1]},
                                                                  {KUE_STATUS_TX_EXPIRED, ids[2]},
                                                                  {KUE_STATUS_IDLE, 0}};
-    EXPECT_EQ(setup.poll_reports(0), expected);
-}
-
-// A peer whose turn in the round has passed takes an event from a status
-// report about a later peer: it is watched for writing from the next round
-// on, not in this one, whose wait finds nothing to do.
-TEST_F(KueStatus, PeerGivenAnEventBehindTheWalkWaitsForTheNextRound) {
-    ServerWithPeers setup(2, 100);
-    ASSERT_TRUE(setup.ready(2));
-    kue *server = setup.server;
-    const std::vector<uint32_t> &ids = setup.ids;
-    server->expire_time = -1;
-    kue_xapi_event_push(server, ids[0], 1, 1, "a", 1);
-    server->expire_time = 200;
-    kue_xapi_event_push(server, ids[1], 1, 2, "b", 1);
-    // The second peer's event is kept at its send and expires by the next
-    // round, whose report gives the first peer, just sent to, an event.
-    bool kept = false;
-    setup.log.on_report = [&](kue *handle, uint32_t code) {
-        const uint32_t id = setup.log.reports().back().second;
-        if (code == KUE_STATUS_SENT && id == ids[1] && !kept) {
-            kept = true;
-            setup.log.keep_sent = 1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        }
-        if (code == KUE_STATUS_TX_EXPIRED && id == ids[1])
-            kue_mapi_event_push(handle, ids[0], 1, 3, "late", 4);
-    };
-    const std::vector<std::pair<uint32_t, uint32_t>> expected = {
-        {KUE_STATUS_SENT, ids[0]},   {KUE_STATUS_SENT, ids[1]}, {KUE_STATUS_TX_EXPIRED, ids[1]},
-        {KUE_STATUS_PUSHED, ids[0]}, {KUE_STATUS_IDLE, 0},      {KUE_STATUS_SENT, ids[0]}};
-    EXPECT_EQ(setup.poll_reports(0), expected);
+    EXPECT_EQ(std::vector(reports.begin() + static_cast<long>(before), reports.end()), expected);
+    kue_xapi_event_delete(&server);
+    for (kuvnet *peer : peers)
+        kuv_xapi_kuvnet_delete(&peer);
 }
 
 }  // namespace
