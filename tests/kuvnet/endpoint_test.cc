@@ -1,7 +1,7 @@
 // Endpoints over loopback: TCP and Unix-domain listeners, connect and accept
 // across threads and processes, a peer name with two addresses, kept name
-// lookups, the simple transfers of a client process over TCP, Unix-domain
-// and UDP endpoints, and the codes refusals leave in error_code.
+// lookups, the simple transfers of a client process over TCP and UDP
+// endpoints, and the codes refusals leave in error_code.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -336,12 +336,10 @@ using MessageEndpoints = kuv_test::ResourceCheckedTest;
 // once the socket has taken the bytes: the reset of an ordinary close would
 // throw away what the socket still holds for a reader that is behind.
 TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
-    const std::string path = kuv_test::unique_path("messages");
     constexpr uint32_t kUnacknowledged = kTcp4 | KUVNET_ACK_TOGGLE;
     const std::pair<uint32_t, const char *> kinds[] = {
         {kTcp4, "127.0.0.1"},
         {kUnacknowledged, "127.0.0.1"},
-        {KUVNET_UDS, path.c_str()},
         {KUVNET_UDP | KUVNET_IPV4, ""},
         {KUVNET_UDP_ACKED | KUVNET_IPV4, "127.0.0.1"},
         {KUVNET_UDP_ACKED | KUVNET_IPV6, "::1"}};
@@ -401,7 +399,6 @@ TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
         EXPECT_EQ(child.report(), "");
         if (peer != server.handle) kuv_xapi_kuvnet_delete(&peer);
     }
-    unlink(path.c_str());
 }
 
 }  // namespace
