@@ -66,7 +66,6 @@ TEST_F(IcmpEcho, LoopbackAnswersWithTheRequestedSequence) {
         {"127.0.0.1", KUVNET_IPV4, nullptr, 0, 65535},
         {"localhost", KUVNET_IPV4, nullptr, 56, 0},
         {"::1", KUVNET_IPV6, payload, sizeof payload, 4243},
-        {"::1", KUVNET_IPV6, nullptr, 1000, 7},
     };
     for (const Case &c : cases) {
         if (c.family == KUVNET_IPV6 && kuv_xapi_is_supported_ipv6() != 1) continue;
@@ -171,15 +170,10 @@ void send_icmp(const Family &family, int raw, Bytes message) {
 }
 
 Bytes echo_header(uint8_t type, uint16_t identifier, uint16_t sequence, size_t payload) {
-    Bytes message = {type,
-                     0,
-                     0,
-                     0,
-                     uint8_t(identifier >> 8),
-                     uint8_t(identifier),
-                     uint8_t(sequence >> 8),
-                     uint8_t(sequence)};
-    message.resize(8 + payload);
+    Bytes message(8 + payload);
+    message[0] = type;
+    message[4] = uint8_t(identifier >> 8), message[5] = uint8_t(identifier);
+    message[6] = uint8_t(sequence >> 8), message[7] = uint8_t(sequence);
     return message;
 }
 
