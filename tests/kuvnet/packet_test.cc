@@ -58,6 +58,13 @@ Bytes packets_of(kuvnet *handle, Bytes &bytes) {
     return wire;
 }
 
+// Sends wire as one datagram from the socket `from` to `to`; true when it
+// went whole.
+bool post(int from, const Bytes &wire, const sockaddr_in &to) {
+    return sendto(from, wire.data(), wire.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                  sizeof to) == ssize_t(wire.size());
+}
+
 using Receive = decltype(&kuv_xapi_kuvnet_rx_data_fill);
 
 // The body that `receive` takes for the receiver.
@@ -309,10 +316,6 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
     sender->timeout = peer->timeout = 2000;
     sender->max_packet_size = 32 + 4 + 100;
     sender->peer_address.selected = reinterpret_cast<sockaddr *>(&peer_address);
-    auto post = [](int from, const Bytes &wire, const sockaddr_in &to) {
-        sendto(from, wire.data(), wire.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-               sizeof to);
-    };
     const Bytes ack = scripted_packet(0, 0, {}, kReceiver, kSender, KUVNET_CMD_ACK, 3);
     for (int i = 0; i < 3; ++i)
         post(stranger, ack, sender_address);
@@ -373,16 +376,12 @@ TEST_F(Transfer, RepeatedDatagramsArePassedOverAndRefusedOnesAreNotAcknowledged)
         const sockaddr_in receiver_address = kuv_test::bound_udp(&receiver_socket);
         Endpoint receiver(type, receiver_socket);
         receiver->timeout = 2000;
-        auto post = [&](const Bytes &wire) {
-            sendto(sender_socket, wire.data(), wire.size(), 0,
-                   reinterpret_cast<const sockaddr *>(&receiver_address), sizeof receiver_address);
-        };
         const Bytes bytes = message_bytes(300);
         auto part = [&](uint64_t at) {
             return scripted_packet(300, at, Bytes(bytes.begin() + at, bytes.begin() + at + 100));
         };
         for (uint64_t at : {0, 100, 100, 200, 100})
-            post(part(at));
+            post(sender_socket, part(at), receiver_address);
         EXPECT_EQ(receive(receiver.handle), bytes);
         // The late repeat of the finished message's middle is refused.
         packet_info late{};
@@ -412,9 +411,7 @@ TEST_F(Transfer, RepeatedDatagramsArePassedOverAndRefusedOnesAreNotAcknowledged)
     Bytes bytes = message_bytes(150);
     const Bytes start = scripted_packet(150, 0, Bytes(bytes.begin(), bytes.begin() + 100));
     for (int copy = 0; copy < 2; ++copy) {
-        sendto(udp.sender_socket, start.data(), start.size(), 0,
-               reinterpret_cast<const sockaddr *>(&udp.receiver_address),
-               sizeof udp.receiver_address);
+        post(udp.sender_socket, start, udp.receiver_address);
         EXPECT_EQ(receive(udp.receiver.handle, kuv_xapi_kuvnet_rx_data).size(), 100u);
     }
     packet_info message = message_info(kSender, kReceiver, bytes);
@@ -453,9 +450,7 @@ TEST_F(Transfer, PlainUdpSendsThreeDatagramsWithoutWaiting) {
     // 100 bytes of body claimed, 4 carried.
     Bytes claim =
         hex("4B564D58 0100 05000000 01000000 03000000 04000000 64000000 00000000 6400 01020304");
-    ASSERT_EQ(sendto(near_socket, claim.data(), claim.size(), 0,
-                     reinterpret_cast<const sockaddr *>(&far_address), sizeof far_address),
-              ssize_t(claim.size()));
+    ASSERT_TRUE(post(near_socket, claim, far_address));
     packet_info got{};
     got.src_id = 5;
     EXPECT_EQ(kuv_xapi_kuvnet_rx_a_packet(far.handle, &got), KUVNET_RESULT_BODY_SIZE);
