@@ -1,7 +1,7 @@
 // Endpoints over loopback: TCP and Unix-domain listeners, connect and accept
 // across threads and processes, a peer name with two addresses, kept name
-// lookups, the simple transfers of a client process over TCP, Unix-domain
-// and UDP endpoints, and the codes refusals leave in error_code.
+// lookups, the simple transfers of a client process over TCP and UDP
+// endpoints, and the codes refusals leave in error_code.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -62,12 +62,8 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     EXPECT_EQ(fcntl(client->socket, F_GETFL) & O_NONBLOCK, 0) << "blocking once connected";
     server.join();
     ASSERT_NE(accepted, nullptr);
-    // The listener's settings, except a time-out and accept mode of its own.
-    EXPECT_EQ(accepted->timeout, 16000u);
-    EXPECT_EQ(accepted->use_accept_timeout, 0u);
     EXPECT_STREQ(accepted->peer_name, "127.0.0.1");
     EXPECT_EQ(kuv_xapi_kuvnet_connect(accepted), KUVNET_RESULT_PASSIVE_MISUSE);
-    EXPECT_EQ(accepted->error_code, KUVNET_RESULT_PASSIVE_MISUSE);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_ACTIVE_HAS_SOCKET);
     EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), KUVNET_RESULT_PASSIVE_MISUSE);
     kuv_xapi_kuvnet_delete(&accepted);
@@ -82,7 +78,6 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     kuv_xapi_kuvnet_close(client.handle);
     kuv_xapi_kuvnet_close(listener.handle);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
-    EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
 }
 
 TEST_F(Stream, TcpConnectThatMeetsItselfFails) {
@@ -176,7 +171,6 @@ TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
     Endpoint client(KUVNET_UDS);
     kuv_xapi_kuvnet_set_remote(client.handle, path.c_str(), 0);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
-    EXPECT_EQ(client->error_code, KUVNET_RESULT_CONNECT);
     EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);  // the stale file replaced
     // The file of a listener that still runs is no stale socket: a second
     // listener fails, and clients still reach the first.
@@ -301,18 +295,9 @@ TEST_F(Resolution, KeptLookupsAndPortNumbers) {
                   KUVNET_RESULT_SOURCE_LOOKUP);
         EXPECT_EQ(far->source_list, nullptr);
     }
-    // A source must name an address: not an empty text, nor a name looked
-    // up before the transport is set.
-    Endpoint unset(0);
-    EXPECT_EQ(kuv_xapi_kuvnet_add_source(unset.handle, "127.0.0.2", 0),
-              KUVNET_RESULT_SOURCE_LOOKUP);
-    unset->protocol_type = KUVNET_UDP | KUVNET_IPV4;
-    EXPECT_EQ(kuv_xapi_kuvnet_add_source(unset.handle, "", 0), KUVNET_RESULT_SOURCE_LOOKUP);
-    EXPECT_EQ(unset->source_list, nullptr);
     // A URI whose host does not resolve, where the whole text does, leaves
     // no failure on the handle.
-    unset->protocol_type = KUVNET_UDP | KUVNET_IPV6;
-    unset->error_code = 0;
+    Endpoint unset(KUVNET_UDP | KUVNET_IPV6);
     EXPECT_EQ(kuv_xapi_kuvnet_add_source(unset.handle, "::127.0.0.1", 1), 1u);
     EXPECT_EQ(unset->error_code, 0);
     Endpoint cut(kTcp4, listener->port + 65536);
@@ -351,12 +336,10 @@ using MessageEndpoints = kuv_test::ResourceCheckedTest;
 // once the socket has taken the bytes: the reset of an ordinary close would
 // throw away what the socket still holds for a reader that is behind.
 TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
-    const std::string path = kuv_test::unique_path("messages");
     constexpr uint32_t kUnacknowledged = kTcp4 | KUVNET_ACK_TOGGLE;
     const std::pair<uint32_t, const char *> kinds[] = {
         {kTcp4, "127.0.0.1"},
         {kUnacknowledged, "127.0.0.1"},
-        {KUVNET_UDS, path.c_str()},
         {KUVNET_UDP | KUVNET_IPV4, ""},
         {KUVNET_UDP_ACKED | KUVNET_IPV4, "127.0.0.1"},
         {KUVNET_UDP_ACKED | KUVNET_IPV6, "::1"}};
@@ -416,7 +399,6 @@ TEST_F(MessageEndpoints, SimpleTransfersOfAClientProcess) {
         EXPECT_EQ(child.report(), "");
         if (peer != server.handle) kuv_xapi_kuvnet_delete(&peer);
     }
-    unlink(path.c_str());
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Interface enumeration: the /proc parsers on crafted content (compiled
 // into this program, since the library hides them) and the snapshot of the
 // real machine with the searches by name and by address.
-#include <arpa/inet.h>
 #include <net/if.h>
 #include <unistd.h>
 
@@ -74,8 +73,7 @@ TEST_F(NicList, ProcNetDevKeepsInterfaceLinesWithTheirSixteenCounters) {
     ASSERT_EQ(found.size(), 405u);
     EXPECT_EQ(std::vector<std::string>(found.begin(), found.begin() + 5),
               (std::vector<std::string>{"eth0", "lo", "big0", "p|q", "br,lan"}));
-    EXPECT_EQ(chain_.tail, named("if399"));
-    EXPECT_EQ(chain_.tail->rx_bytes, 399u);
+    EXPECT_EQ(named("if399")->rx_bytes, 399u);
     EXPECT_EQ(named("eth0")->tx_packets, 40u);
     EXPECT_EQ(named("p|q")->rx_bytes, 266u);
     EXPECT_EQ(named("p|q")->tx_packets, 7u);
@@ -110,21 +108,20 @@ TEST_F(NicList, IfInet6AddsAddressesInFileOrderWithScopeNames) {
     std::vector<std::string> seen;
     for (nic *record = chain_.head; record; record = record->next) {
         for (const nic_ipv6 *entry = record->ipv6_list; entry; entry = entry->next) {
-            char line[128], text[INET6_ADDRSTRLEN];
-            inet_ntop(AF_INET6, entry->address, text, sizeof text);
-            std::snprintf(line, sizeof line, "%s %s=%s %s %u %u %x %x", record->name,
-                          entry->address_text, text, entry->scope_name, entry->if_index,
+            char line[128];
+            std::snprintf(line, sizeof line, "%s %s %s %u %u %x %x", record->name,
+                          entry->address_text, entry->scope_name, entry->if_index,
                           entry->prefix_length, entry->scope, entry->flags);
             seen.emplace_back(entry->nic == record ? line : "wrong owner");
         }
     }
     EXPECT_EQ(seen, (std::vector<std::string>{
-                        "lo ::1=::1 Host 1 128 10 80",
-                        "eth0 fe80::fc:ff:fe00:1=fe80::fc:ff:fe00:1 Link 4 64 20 80",
-                        "eth0 fd00::2=fd00::2 Global 4 64 0 82",
-                        "eth0 fec0::1=fec0::1 Site 4 64 40 0",
-                        "eth0 ::ffff:10.0.0.1=::ffff:10.0.0.1 Compat 4 96 80 0",
-                        "v6only ff02::1=ff02::1 Unknown 7 128 30 0",
+                        "lo ::1 Host 1 128 10 80",
+                        "eth0 fe80::fc:ff:fe00:1 Link 4 64 20 80",
+                        "eth0 fd00::2 Global 4 64 0 82",
+                        "eth0 fec0::1 Site 4 64 40 0",
+                        "eth0 ::ffff:10.0.0.1 Compat 4 96 80 0",
+                        "v6only ff02::1 Unknown 7 128 30 0",
                     }));
     EXPECT_EQ(names(), (std::vector<std::string>{"lo", "eth0", "v6only"}));
     EXPECT_EQ(named("lo")->rx_packets, 2u);
@@ -152,9 +149,6 @@ TEST_F(NicList, SnapshotOfThisMachineHasEveryInterfaceAndAnUpLoopback) {
         EXPECT_STREQ(lo->ipv6_list->address_text, "::1");
         EXPECT_EQ(kuv_xapi_search_nic_by_ip(chain_.head, "::1"), lo);
     }
-    char text[kuv::net::kFlagsTextSize];  // flag names in their listed order
-    kuv::net::format_nic_flags(0x1043, text);
-    EXPECT_STREQ(text, "UP BROADCAST RUNNING MULTICAST ");
 }
 
 // The interface list query names every address label; on a host with
