@@ -130,25 +130,18 @@ TEST_F(ChainedBuffer, TypedValuesInEachByteOrderAcrossNodes) {
     kuv_xapi_push_buffer_ex(handle, counting + 3, 5, KUV_BUFFER_REFERENCE);
     uint32_t dword = 0;
     uint64_t qword = 0;
-    EXPECT_EQ(kuv_xapi_peek_buffer_byte(handle, 7), 8);
-    // Host order reads what the little-endian form reads, converted back.
-    EXPECT_EQ(kuv_xapi_peek_buffer_word(handle, 2), kuv_xapi_leword_value(0x0403));
+    // Each width in both orders across the two nodes; the host-order forms
+    // differ only in skipping the conversion (their pops follow).
     EXPECT_EQ(kuv_xapi_peek_buffer_leword(handle, 2), 0x0403);
     EXPECT_EQ(kuv_xapi_peek_buffer_beword(handle, 2), 0x0304);
-    EXPECT_TRUE(kuv_xapi_peek_buffer_dword(handle, &dword, 1) &&
-                dword == kuv_xapi_ledword_value(0x05040302u));
     EXPECT_TRUE(kuv_xapi_peek_buffer_ledword(handle, &dword, 1) && dword == 0x05040302u);
     EXPECT_TRUE(kuv_xapi_peek_buffer_bedword(handle, &dword, 1) && dword == 0x02030405u);
-    EXPECT_TRUE(kuv_xapi_peek_buffer_qword(handle, &qword, 0) &&
-                qword == kuv_xapi_leqword_value(0x0807060504030201u));
     EXPECT_TRUE(kuv_xapi_peek_buffer_leqword(handle, &qword, 0) && qword == 0x0807060504030201u);
     EXPECT_TRUE(kuv_xapi_peek_buffer_beqword(handle, &qword, 0) && qword == 0x0102030405060708u);
     EXPECT_EQ(kuv_xapi_pop_buffer_byte(handle), 1);
     EXPECT_EQ(kuv_xapi_pop_buffer_leword(handle), 0x0302);
     EXPECT_TRUE(kuv_xapi_pop_buffer_bedword(handle, &dword) && dword == 0x04050607u);
     EXPECT_EQ(kuv_xapi_pop_buffer_word(handle), -1);  // one byte held: it stays
-    kuv_xapi_push_buffer_ex(handle, counting, 8, KUV_BUFFER_REFERENCE);
-    EXPECT_TRUE(kuv_xapi_pop_buffer_leqword(handle, &qword) && qword == 0x0706050403020108u);
     EXPECT_EQ(kuv_xapi_pop_buffer_ledword(handle, &dword), 0);
     EXPECT_EQ(dword, 0x04050607u);  // a failed read leaves the place alone
     // The host-order pops take the bytes as they lie; a pop without a place
