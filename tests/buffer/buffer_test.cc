@@ -105,6 +105,24 @@ TEST_F(ChainedBuffer, PushFillsTheTailThenMakesAtMostOneNode) {
     kuv_xapi_free(block);
 }
 
+// A read-out node's storage is kept and lent to a smaller node, to one at a
+// time: a node made while it is out gets a block of its own.
+TEST_F(ChainedBuffer, KeptStorageIsLentToOneSmallerNodeAtATime) {
+    std::string bytes(11100, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 251);
+    push(bytes.substr(0, 6000));
+    push(bytes.substr(6000, 5000));
+    char out[6000];
+    ASSERT_EQ(kuv_xapi_pop_buffer_ex(handle, out, 6000, KUV_BUFFER_EXACT), 6000u);
+    push(bytes.substr(11000, 100));  // on the 6000 bytes kept
+    ASSERT_EQ(kuv_xapi_pop_buffer_ex(handle, out, 5000, KUV_BUFFER_EXACT), 5000u);
+    EXPECT_EQ(std::string(out, 5000), bytes.substr(6000, 5000));
+    push(bytes.substr(0, 4000));  // the last 4 bytes in a node of their own
+    ASSERT_EQ(kuv_xapi_pop_buffer_ex(handle, out, 4100, KUV_BUFFER_EXACT), 4100u);
+    EXPECT_EQ(std::string(out, 4100), bytes.substr(11000, 100) + bytes.substr(0, 4000));
+}
+
 TEST_F(ChainedBuffer, WipeZeroesNodesOnReleaseLentMemoryIncluded) {
     kuv_buffer_t *wiping = kuv_xapi_open_buffer_ex(KUV_BUFFER_WIPE);
     char lent[] = "SECRET";
