@@ -443,16 +443,9 @@ TEST_F(Socket, NewDescriptorsStayOffClosedStandardStreams) {
 TEST_F(Socket, OptionsHopLimitsAndACutHostName) {
     int value = 0;
     uint32_t length = sizeof value;
-    for (int32_t result :  // no socket: each refused with its own failure value
-         {kuv_xapi_getsockopt(-1, SOL_SOCKET, SO_TYPE, &value, &length),
-          kuv_xapi_setsockopt(-1, SOL_SOCKET, SO_TYPE, &value, length),
-          kuv_xapi_set_tx_buffer_socket(-1, 4096), kuv_xapi_set_rx_buffer_socket(-1, 4096),
-          kuv_xapi_set_no_delay_tcp_socket(-1, 1), kuv_xapi_set_non_block_socket(-1, 1),
-          kuv_xapi_hops_socket(0, -1, -1, 1)})
-        EXPECT_EQ(result, -1);
-    for (int32_t result : {kuv_xapi_set_reuse_socket(-1, 1), kuv_xapi_set_broadcast_socket(-1, 1),
-                           kuv_xapi_set_linger_socket(-1, 1, 5)})
-        EXPECT_EQ(result, 0);
+    // No socket: refused with the option call's failure value, -1 or 0.
+    EXPECT_EQ(kuv_xapi_getsockopt(-1, SOL_SOCKET, SO_TYPE, &value, &length), -1);
+    EXPECT_EQ(kuv_xapi_set_linger_socket(-1, 1, 5), 0);
     EXPECT_EQ(errno, EBADF);
     // Unicast and multicast limits are separate options; family 0 is the
     // socket's own.
