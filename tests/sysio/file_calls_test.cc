@@ -123,9 +123,6 @@ TEST_F(FileCalls, OpenMapsLibraryFlagsAndCreatRefusesExistingFiles) {
         {0x61A, O_WRONLY, 0},  // creates or truncates
         {0x6, 3, 0},
         {0x40 | 0x2, O_WRONLY, O_APPEND},
-        {0x80, O_RDONLY, O_NONBLOCK},
-        {0x100 | 0x4, O_RDWR, O_SYNC},
-        {0x20000, O_RDONLY, O_DIRECT},
         {0x200 | 0x400 | 0x800 | 0x8000 | 0x80000000u, O_RDONLY, 0},  // no effect
     };
     uint32_t old_mask = kuv_xapi_umask(022);
