@@ -105,9 +105,9 @@ TEST_F(ChainedBuffer, PushFillsTheTailThenMakesAtMostOneNode) {
     kuv_xapi_free(block);
 }
 
-// A read-out node's storage is kept and lent to a smaller node, to one at a
-// time: a node made while it is out gets a block of its own.
-TEST_F(ChainedBuffer, KeptStorageIsLentToOneSmallerNodeAtATime) {
+// A read-out node's storage is kept for the next node it can hold; larger
+// storage is lent to a smaller node, to one at a time.
+TEST_F(ChainedBuffer, KeptStorageServesNodesItHoldsAndIsLentToOneAtATime) {
     std::string bytes(11100, '\0');
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(i * 7 + i / 251);
@@ -115,12 +115,21 @@ TEST_F(ChainedBuffer, KeptStorageIsLentToOneSmallerNodeAtATime) {
     push(bytes.substr(6000, 5000));
     char out[6000];
     ASSERT_EQ(kuv_xapi_pop_buffer_ex(handle, out, 6000, KUV_BUFFER_EXACT), 6000u);
-    push(bytes.substr(11000, 100));  // on the 6000 bytes kept
+    // The next node runs on the 6000 bytes kept: it needs no new block.
+    EXPECT_EQ(refused(1, [&] { return push(bytes.substr(11000, 100)); }), 100u);
     ASSERT_EQ(kuv_xapi_pop_buffer_ex(handle, out, 5000, KUV_BUFFER_EXACT), 5000u);
     EXPECT_EQ(std::string(out, 5000), bytes.substr(6000, 5000));
-    push(bytes.substr(0, 4000));  // the last 4 bytes in a node of their own
+    // While that is out, the 5000 bytes kept now are not lent: the node
+    // after the tail's 3996 needs a block of its own.
+    kuv_test::OutputCapture out_of_nodes(1);
+    EXPECT_EQ(refused(1, [&] { return push(bytes.substr(0, 4000)); }), 3996u);
+    push(bytes.substr(3996, 4));
     ASSERT_EQ(kuv_xapi_pop_buffer_ex(handle, out, 4100, KUV_BUFFER_EXACT), 4100u);
     EXPECT_EQ(std::string(out, 4100), bytes.substr(11000, 100) + bytes.substr(0, 4000));
+    // Storage smaller than the node (4096 bytes kept now) is not used.
+    EXPECT_EQ(refused(1, [&] { return push(bytes.substr(0, 5000)); }), 0u);
+    EXPECT_EQ(out_of_nodes.finish(),
+              "can not allocate new buffer nodecan not allocate new buffer node");
 }
 
 TEST_F(ChainedBuffer, WipeZeroesNodesOnReleaseLentMemoryIncluded) {
