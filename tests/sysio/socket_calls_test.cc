@@ -146,8 +146,9 @@ TEST_F(Socket, TimeOutsFillsPartialSendsAndThePeersClose) {
 
 // A signal every 40 ms for two seconds: a timed receive still ends at its
 // time-out of 300 ms, neither before it nor after starting its wait again at
-// every signal (the timed accept and connect wait the same way). Then a non-blocking listener whose
-// connection another caller takes after the wait: the timed accept waits on and takes the next one.
+// every signal (the timed accept and connect wait the same way). Then a
+// non-blocking listener whose connection another caller takes after the
+// wait: the timed accept waits on and takes the next one.
 TEST_F(Socket, TimedCallsKeepTheirTimeOutThroughSignalsAndATakenConnection) {
     Loopback pair(kPaired);
     {
