@@ -122,7 +122,7 @@ TEST_F(FileCalls, OpenMapsLibraryFlagsAndCreatRefusesExistingFiles) {
     const std::tuple<uint32_t, int, int> cases[] = {
         {0x61A, O_WRONLY, 0},  // creates or truncates
         {0x6, 3, 0},
-        {0x40 | 0x2, O_WRONLY, O_APPEND},
+        {0x40 | 0x4, O_RDWR, O_APPEND},
         {0x200 | 0x400 | 0x800 | 0x8000 | 0x80000000u, O_RDONLY, 0},  // no effect
     };
     uint32_t old_mask = kuv_xapi_umask(022);
