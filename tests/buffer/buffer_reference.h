@@ -1,5 +1,5 @@
 // A reference model of the line assembler, written straight from its
-// byte-by-byte rule: plain C++, shared by the tests and the fuzz target.
+// byte-by-byte rule: plain C++, the model of the readline fuzz target.
 #ifndef KUV_TESTS_BUFFER_REFERENCE_H
 #define KUV_TESTS_BUFFER_REFERENCE_H
 

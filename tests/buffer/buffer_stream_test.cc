@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "davro_kuv.h"
@@ -96,27 +95,6 @@ TEST_F(BufferStream, TwoGigabytesOf64KiBPairsReuseOneNode) {
     EXPECT_EQ(kuv_xapi_get_allocated_memory_count(), blocks_before + 2);
     EXPECT_EQ(kuv_xapi_flush_buffer(buffer), 0u);
     EXPECT_EQ(kuv_xapi_get_allocated_memory_count(), blocks_before + 1);
-    EXPECT_EQ(kuv_xapi_close_buffer(buffer), nullptr);
-}
-
-// Chunks of every size up to 256 KiB, each read out before the next
-// arrives, as a reader that drains the buffer after every receive does: the
-// kept storage serves every node that fits in it, so new blocks are made
-// only while the largest chunk so far grows. Nodes keep the capacities the
-// push rules give them.
-TEST_F(BufferStream, VaryingChunksReuseTheKeptStorageAndKeepTheirCapacities) {
-    std::mt19937 random(8);
-    std::vector<uint8_t> source(256 * 1024);
-    std::generate(source.begin(), source.end(), random);
-    uint64_t largest = 0, records = 0;
-    kuv_buffer_t *buffer = kuv_xapi_open_buffer();
-    EXPECT_TRUE(stream_pairs(buffer, source, 20000, [&](uint64_t) {
-        const uint64_t count = 1 + random() % source.size();
-        if (count > std::max<uint64_t>(largest, KUV_BUFFER_NODE_SIZE)) ++records;
-        largest = std::max(largest, count);
-        return count;
-    }));
-    EXPECT_LE(g_tracked_allocations, records + 1);
     EXPECT_EQ(kuv_xapi_close_buffer(buffer), nullptr);
 }
 

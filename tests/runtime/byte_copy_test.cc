@@ -3,9 +3,9 @@
 // that, so every distance and length is exercised here on purpose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <vector>
 
 #include "runtime/byte_copy.h"
 

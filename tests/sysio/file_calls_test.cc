@@ -71,7 +71,8 @@ TEST_F(FileCalls, WaitsSignalsAndFormattedWritesOnAPipe) {
     EXPECT_EQ(kuv_xapi_tx_poll_fd(write_end, 0), 1);
     EXPECT_EQ(kuv_xapi_poll_fd(write_end, 1 | 2 | 4, -1), 2);
     // Interrupted after 200 ms of a 600 ms wait, flag 0 and the plain form
-    // start it over: at least 800 ms in all, not 600.
+    // start it over: at least 800 ms in all, not 600. (The socket waits are
+    // this same wait.)
     struct sigaction action = {};
     action.sa_handler = [](int) {};  // without SA_RESTART: calls are interrupted
     sigaction(SIGALRM, &action, nullptr);
@@ -82,6 +83,7 @@ TEST_F(FileCalls, WaitsSignalsAndFormattedWritesOnAPipe) {
         int32_t ready = flag < 0 ? kuv_xapi_rx_poll_fd(read_end, 600)
                                  : kuv_xapi_poll_fd_intr(read_end, 1, 600, flag);
         EXPECT_EQ(ready, flag == 1 ? -1 : 0);
+        EXPECT_EQ(flag == 1 ? errno : EINTR, EINTR);  // ended by the signal
         EXPECT_GE(Clock::now() - start, flag == 1 ? 190ms : 780ms);
     }
     signal(SIGALRM, SIG_DFL);
@@ -120,10 +122,7 @@ TEST_F(FileCalls, OpenMapsLibraryFlagsAndCreatRefusesExistingFiles) {
     const std::tuple<uint32_t, int, int> cases[] = {
         {0x61A, O_WRONLY, 0},  // creates or truncates
         {0x6, 3, 0},
-        {0x40 | 0x2, O_WRONLY, O_APPEND},
-        {0x80, O_RDONLY, O_NONBLOCK},
-        {0x100 | 0x4, O_RDWR, O_SYNC},
-        {0x20000, O_RDONLY, O_DIRECT},
+        {0x40 | 0x4, O_RDWR, O_APPEND},
         {0x200 | 0x400 | 0x800 | 0x8000 | 0x80000000u, O_RDONLY, 0},  // no effect
     };
     uint32_t old_mask = kuv_xapi_umask(022);
