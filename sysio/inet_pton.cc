@@ -117,19 +117,24 @@ extern "C" {
 
 int32_t kuv_mapi_inet_pton(int32_t family, const char *text, void *address) {
     if (!text || !address) return -1;
-    auto *out = static_cast<uint8_t *>(address);
+    size_t size = 0;
     switch (family & 0xFFFF) {
         case AF_INET:
-            std::memset(out, 0, kIpv4Bytes);
-            return parse_ipv4(text, out) ? 1 : 0;
+            size = kIpv4Bytes;
+            break;
         case AF_INET6:
-            // Groups are stored only once the whole text is valid, so a
-            // refused text leaves the output all zero.
-            std::memset(out, 0, kIpv6Bytes);
-            return parse_ipv6(text, out) ? 1 : 0;
+            size = kIpv6Bytes;
+            break;
         default:
             return -1;
     }
+    // The address is parsed into a block of its own and copied out once the
+    // text has been read whole: the output may be the text's own buffer, and
+    // a refused text still leaves the output all zero.
+    uint8_t parsed[kIpv6Bytes] = {};
+    const bool valid = size == kIpv4Bytes ? parse_ipv4(text, parsed) : parse_ipv6(text, parsed);
+    std::memcpy(address, parsed, size);
+    return valid ? 1 : 0;
 }
 
 }  // extern "C"

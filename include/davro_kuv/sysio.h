@@ -325,7 +325,9 @@ KUV_API int32_t kuv_xapi_inet_pton(int32_t family, const char *text, void *addre
  * IPv6: one to eight groups of one to four hex digits, at most one "::"
  * (a leading ":" also opens the gap, and an empty group at the end counts
  * as 0); a text of head groups alone needs at least two of them. No
- * embedded IPv4 form. The output is written only within its 4 or 16 bytes. */
+ * embedded IPv4 form. The output is written only within its 4 or 16 bytes,
+ * and only once the text has been read: it may lie in the text's own
+ * buffer. */
 KUV_API int32_t kuv_mapi_inet_pton(int32_t family, const char *text, void *address);
 
 /* The IPv4 address of a dotted text or a host name (resolved with the

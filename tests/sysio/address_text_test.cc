@@ -55,6 +55,13 @@ TEST(AddressOwnConverters, ParsingCompressionAndRefusals) {
     EXPECT_STREQ(kuv_mapi_inet_ntop(0x10000 | AF_INET, address, text, 20), "1.2.3.4");
     EXPECT_EQ(kuv_mapi_inet_ntop(AF_INET6, nullptr, text, sizeof text), nullptr);
     EXPECT_STREQ(text, "");
+    // The text may be parsed in place: the output is written once it is read.
+    char in_place[20] = "192.168.100.200";
+    EXPECT_EQ(kuv_mapi_inet_pton(AF_INET, in_place, in_place), 1);
+    EXPECT_EQ(std::string(in_place, 4), "\xC0\xA8\x64\xC8");
+    std::strcpy(in_place, "1111:2222::3");
+    EXPECT_EQ(kuv_mapi_inet_pton(AF_INET6, in_place, in_place), 1);
+    EXPECT_STREQ(kuv_mapi_inet_ntop(AF_INET6, in_place, text, sizeof text), "1111:2222::3");
 }
 
 TEST(AddressSystemConverters, SocketAddressNamesAreAlwaysTerminated) {
