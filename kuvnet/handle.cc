@@ -32,6 +32,11 @@ void set_defaults(kuvnet *handle, uint32_t owns_network_init) {
     handle->source_list = nullptr;
 }
 
+// The terminator is compared too, and nothing past it is read.
+bool has_magic(const kuvnet *handle) {
+    return std::memcmp(handle->magic, KUVNET_MAGIC, sizeof KUVNET_MAGIC) == 0;
+}
+
 }  // namespace
 
 void trace_handle(const kuvnet *handle, const char *what, int32_t threshold) {
@@ -106,6 +111,9 @@ uint32_t kuv_mapi_kuvnet_close(kuvnet *handle) {
 
 uint32_t kuv_xapi_kuvnet_close(kuvnet *handle) {
     if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
+    // A record init did not make (a zeroed one holds socket 0) names a
+    // descriptor of the program's, never one of the handle's.
+    if (!has_magic(handle)) return KUVNET_RESULT_MAGIC;
     return kuv_mapi_kuvnet_close(handle);
 }
 
@@ -130,6 +138,7 @@ uint32_t kuv_mapi_kuvnet_delete(kuvnet **place) {
 
 uint32_t kuv_xapi_kuvnet_delete(kuvnet **place) {
     if (!place || !*place) return KUV_RESULT_INVALID_ARGUMENT;
+    if (!has_magic(*place)) return KUVNET_RESULT_MAGIC;
     return kuv_mapi_kuvnet_delete(place);
 }
 
@@ -137,9 +146,7 @@ uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle) {
     if (!handle) return KUV_RESULT_INVALID_ARGUMENT;
     if (handle->socket == -1) return KUVNET_RESULT_NO_SOCKET;
     if (handle->version > KUVNET_PACKET_VERSION) return KUVNET_RESULT_VERSION;
-    // The terminator is compared too, and nothing past it is read.
-    if (std::memcmp(handle->magic, KUVNET_MAGIC, sizeof KUVNET_MAGIC) != 0)
-        return KUVNET_RESULT_MAGIC;
+    if (!has_magic(handle)) return KUVNET_RESULT_MAGIC;
     if (handle->error_code != 0) return KUVNET_RESULT_RECORDED_FAILURE;
     return KUV_RESULT_OK;
 }

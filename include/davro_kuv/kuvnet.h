@@ -215,12 +215,16 @@ KUV_API uint32_t kuv_xapi_kuvnet_init_with_version(kuvnet **out, uint32_t init_n
                                                    uint32_t core_version);
 
 /* Drops the socket (a TCP connection is reset, not drained) and keeps the
- * handle, its names and error_code for another create. Always 1. */
+ * handle, its names and error_code for another create. 1; for a record
+ * that init did not make (one without the magic, such as a zeroed one,
+ * whose socket 0 is not the handle's), KUVNET_RESULT_MAGIC and nothing is
+ * closed. */
 KUV_API uint32_t kuv_xapi_kuvnet_close(kuvnet *handle);
 KUV_API uint32_t kuv_mapi_kuvnet_close(kuvnet *handle);
 /* Closes and frees the handle with its addresses and sources, sets *handle
  * to NULL and stops the network layer when init started it. 1;
- * KUV_RESULT_INVALID_ARGUMENT for a NULL pointer or a NULL stored handle. */
+ * KUV_RESULT_INVALID_ARGUMENT for a NULL pointer or a NULL stored handle;
+ * KUVNET_RESULT_MAGIC, touching nothing, for a record without the magic. */
 KUV_API uint32_t kuv_xapi_kuvnet_delete(kuvnet **handle);
 KUV_API uint32_t kuv_mapi_kuvnet_delete(kuvnet **handle);
 

@@ -78,6 +78,22 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     kuv_xapi_kuvnet_close(client.handle);
     kuv_xapi_kuvnet_close(listener.handle);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
+
+    // A record init did not make (a zeroed one names descriptor 0) closes
+    // and frees nothing: its socket is the program's.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    auto *foreign = static_cast<kuvnet *>(kuv_xapi_calloc(1, sizeof(kuvnet)));
+    ASSERT_NE(foreign, nullptr);
+    foreign->socket = ends[0];
+    EXPECT_EQ(kuv_xapi_kuvnet_close(foreign), KUVNET_RESULT_MAGIC);
+    kuvnet *place = foreign;
+    EXPECT_EQ(kuv_xapi_kuvnet_delete(&place), KUVNET_RESULT_MAGIC);
+    EXPECT_EQ(place, foreign);
+    EXPECT_NE(fcntl(ends[0], F_GETFD), -1);
+    kuv_xapi_free(foreign);
+    close(ends[0]);
+    close(ends[1]);
 }
 
 TEST_F(Stream, TcpConnectThatMeetsItselfFails) {
