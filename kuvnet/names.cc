@@ -41,8 +41,11 @@ uint32_t set_name(kuvnet *handle, char (&field)[KUVNET_NAME_SIZE], const char *t
         if (uri.record->port_text) handle->port = kuv::uri::port_number(uri.record);
         return KUV_RESULT_OK;
     }
-    std::memset(field, 0, sizeof field);
-    if (text) kuv_xapi_copy_string_limit(field, text, sizeof field - 1);
+    // The text may be the field itself or lie in it (a name the caller wrote
+    // there and sets again): it is copied out before the field is cleared.
+    char name[KUVNET_NAME_SIZE] = {};
+    if (text) kuv_xapi_copy_string_limit(name, text, sizeof name - 1);
+    std::memcpy(field, name, sizeof field);
     return KUV_RESULT_OK;
 }
 

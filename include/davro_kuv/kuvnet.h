@@ -229,9 +229,10 @@ KUV_API uint32_t kuv_xapi_kuvnet_delete(kuvnet **handle);
 KUV_API uint32_t kuv_mapi_kuvnet_delete(kuvnet **handle);
 
 /* Fill peer_name (set_remote) or local_name (set_local) with text, cut to
- * 127 characters; NULL empties the field. With is_uri 1 the text is parsed
- * as a URI: its host (or nothing) becomes the name and a port in it sets
- * port; a port number above 65535 (read as the integer reader reads it,
+ * 127 characters; NULL empties the field. The text may lie in the field
+ * itself (a name written there and set again). With is_uri 1 the text is
+ * parsed as a URI: its host (or nothing) becomes the name and a port in it
+ * sets port; a port number above 65535 (read as the integer reader reads it,
  * hexadecimal after "0x" included), however long, sets 65536, which create
  * and connect refuse (the URI record's own port wraps). 1, or
  * KUVNET_RESULT_NO_MEMORY when the URI cannot be parsed for want of memory

@@ -280,6 +280,12 @@ TEST_F(Resolution, KeptLookupsAndPortNumbers) {
     Endpoint client(KUVNET_UDP | KUVNET_IPV4, 5000);
     EXPECT_EQ(kuv_xapi_kuvnet_set_remote(client.handle, "udp://127.0.0.1:5000/x", 1), 1u);
     EXPECT_STREQ(client->peer_name, "127.0.0.1");
+    // A name may be set again from its own field, or from a part of it.
+    std::strcpy(client->peer_name, "to 127.0.0.1");
+    kuv_xapi_kuvnet_set_remote(client.handle, client->peer_name + 3, 0);
+    EXPECT_STREQ(client->peer_name, "127.0.0.1");
+    kuv_xapi_kuvnet_set_remote(client.handle, client->peer_name, 0);
+    EXPECT_STREQ(client->peer_name, "127.0.0.1");
     ASSERT_EQ(kuv_xapi_kuvnet_create(client.handle), 1u);
     const addrinfo *lookup = client->peer_address.addresses;
     kuv_xapi_kuvnet_close(client.handle);
