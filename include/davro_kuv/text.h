@@ -150,7 +150,9 @@ KUV_API int32_t kuv_xapi_check_pattern(const char *pattern, const char *text);
  * The checked forms return 0 for a NULL buffer or format (size is not
  * tested); otherwise, as the fast forms, the formatter's count: the length
  * of the whole text, size - 1 or more when it was cut, negative on an
- * encoding error. */
+ * encoding error. As with the C library's, buffer must not overlap the
+ * format or a text argument (an alloc_append form below may take old among
+ * its arguments). */
 KUV_API int32_t kuv_xapi_vsprintf_fast(char *buffer, const char *format, va_list list);
 KUV_API int32_t kuv_xapi_vsprintf(char *buffer, const char *format, va_list list);
 KUV_API int32_t kuv_xapi_vsnprintf_fast(char *buffer, uint64_t size, const char *format,

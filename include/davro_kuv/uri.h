@@ -105,8 +105,9 @@ KUV_API int32_t kuv_iapi_parse_path_uri(uri_record *record);
 
 /* Percent-encodes source into destination: ASCII letters, digits, "-", "."
  * and "_" are copied, every other byte becomes "%" and two upper-case
- * hexadecimal digits. destination needs 3 bytes per source byte plus one and
- * is always terminated (an empty or NULL source writes an empty string).
+ * hexadecimal digits. destination needs 3 bytes per source byte plus one,
+ * must not overlap source, and is always terminated (an empty or NULL
+ * source writes an empty string).
  * Returns the count of characters written without the terminator; 0 for a
  * NULL source. A NULL destination writes nothing and returns the count that
  * would be written. */
