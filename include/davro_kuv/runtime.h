@@ -25,6 +25,10 @@
  * standard error in both built-in heaps and return NULL. A resize to 0
  * bytes releases the block and returns NULL.
  *
+ * Records. The lock, condition, timer and atomic-word functions take no
+ * NULL record; only the init functions of locks, conditions and time-stamp
+ * records and kuv_xapi_get_time_stamp_info accept one (and do nothing).
+ *
  * Locks. A lock is a caller-owned record; zero is unlocked. Mode bit 2 asks
  * for exclusive holding (the library uses 1 shared, 2 and 3 exclusive). Locks
  * spin with sched_yield and short pauses, never block in the kernel and are
