@@ -375,7 +375,9 @@ KUV_API kuv_ftp_t *kuv_xapi_open_ftp(void);
  * (through the disconnect slot; no QUIT is sent). The disconnect slot runs
  * first, on the whole handle: a replacement may still use it (send QUIT and
  * read the reply), and what that leaves is released after it. NULL is
- * accepted. Always returns NULL for the caller to store back. */
+ * accepted. Every handle of the chain must come from kuv_xapi_open_ftp: a
+ * zeroed record names descriptor 0 as its own and would close it. Always
+ * returns NULL for the caller to store back. */
 KUV_API kuv_ftp_t *kuv_xapi_close_ftp(kuv_ftp_t *ftp);
 
 KUV_EXTERN_C_END
