@@ -346,10 +346,10 @@ KUV_API uint32_t kue_mapi_event_poll(kue *handle, int32_t wait_msec);
  * answer, or for the peer to close, before delete. */
 KUV_API uint32_t kue_xapi_event_delete(kue **place);
 KUV_API uint32_t kue_mapi_event_delete(kue **place);
-/* The service thread's entry (context: the event handle): polls without
- * waiting and, after polls that received nothing, waits quietly until a
- * socket is ready, an event is pushed or a short pause has passed; returns
- * when the service is asked to stop. */
+/* The service thread's entry (context: the event handle, never NULL):
+ * polls without waiting and, after polls that received nothing, waits
+ * quietly until a socket is ready, an event is pushed or a short pause has
+ * passed; returns when the service is asked to stop. */
 KUV_API void kue_iapi_async_service_handler(kue_service_t service, void *context);
 
 /* ======================================================================== */
