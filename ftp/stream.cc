@@ -242,7 +242,9 @@ int32_t read_stream(kuv_ftp_t *ftp, void *destination, uint64_t size) {
     const bool filling = pending > 0 && ftp->fill_reads != 0 &&
                          pending < std::min(size, ftp->buffer_limit) && ftp->transfer_active == 1 &&
                          ftp->data_socket != -1 && ftp->error_flags == 0;
-    if (!filling && pending > 0) {
+    // A read of no bytes takes none: a pop of 0 bytes is an argument error,
+    // which the buffer prints into the application's output.
+    if (!filling && pending > 0 && size > 0) {
         copied = kuv_xapi_pop_buffer_ex(ftp->download_buffer, destination, std::min(pending, size),
                                         KUV_BUFFER_PARTIAL);
         ftp->stall_since = 0;

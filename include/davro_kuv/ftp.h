@@ -277,8 +277,9 @@ struct kuv_ftp {
      * (KUV_FTP_CONNECTION_FAILURE) instead of passing for an empty one. */
     kuv_ftp_step_t close_stream;
     /* Copies up to size bytes (at most 2147483647) of received data: the
-     * count (> 0); 0 when nothing is ready yet; -1 at the end of the stream
-     * or when it cannot be used. A data connection that fails (a reset)
+     * count (> 0); 0 when nothing is ready yet (and for size 0, which takes
+     * nothing while the stream lasts); -1 at the end of the stream or when
+     * it cannot be used. A data connection that fails (a reset)
      * instead of being closed by the server sets KUV_FTP_CONNECTION_FAILURE:
      * bytes were lost, and the transfer does not close cleanly whatever the
      * server replies. Reads that find nothing for data_timeout, counted in

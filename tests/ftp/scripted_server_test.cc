@@ -619,6 +619,9 @@ TEST_F(ScriptedFtp, OneSessionOutlivesBrokenListingsRefusedLostAndStalledTransfe
     while (client->read_stream(client.ftp, area, sizeof area) == 0)
         kuv_xapi_load_balance();
     EXPECT_GT(kuv_xapi_get_buffer_size(client->download_buffer), 0) << "nothing left behind";
+    OutputCapture output(1);
+    EXPECT_EQ(client->read_stream(client.ftp, area, 0), 0);  // and prints nothing
+    EXPECT_EQ(output.finish(), "");
     client->close_stream(client.ftp);
     EXPECT_EQ(client.retrieve("f"), "second try");
     // Refused in both modes: the transfer fails with nothing left open.
