@@ -366,8 +366,9 @@ KUV_API uint32_t kuv_xapi_release_packet_info(packet_info *record);
 KUV_API uint32_t kuv_mapi_release_packet_info(packet_info *record);
 
 /* Builds the next packet of the message in info into out (one allocation,
- * released with kuv_mapi_release_packet), starting at *cursor (NULL: 0),
- * and advances info->offset and *cursor by the body length. Sizes and
+ * released with kuv_mapi_release_packet; out is overwritten, so a packet
+ * built into it before must be released first), starting at *cursor
+ * (NULL: 0), and advances info->offset and *cursor by the body length. Sizes and
  * offsets of 0xFFFFFFFF and more (negative total sizes included) take the
  * long form; bodies above 65534 bytes the long length. The packet is at
  * most max_packet_size bytes: KUVNET_RESULT_NOT_SENDABLE when header and
