@@ -19,8 +19,10 @@
  * no NULL handle or place. Every failure is also reported through the
  * status handler as status KUE_STATUS_ERROR (see kue_status_handler_t).
  *
- * Ownership: the handle owns its connection records, each record its
- * endpoint and queued events. A popped event belongs to the caller, who
+ * Ownership: only handles from kue_xapi_event_init may be passed in (a
+ * zeroed or copied record is none): the block behind the record also holds
+ * the handle's private state. The handle owns its connection records, each
+ * record its endpoint and queued events. A popped event belongs to the caller, who
  * releases it with kue_xapi_event_free. Events handed to a status handler
  * belong to the service: the handler keeps no pointer to them. The blocks
  * of sent and expired pushed events are kept for later pushes (at most 64
