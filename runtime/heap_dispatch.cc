@@ -74,7 +74,10 @@ uint32_t kuv_xapi_set_heap_handler(kuv_heap_handler_t handler, kuv_heap_handler_
 }
 
 kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place) {
-    if (!place) return &g_info;
+    // The live record given as the place is the record already; copied onto
+    // itself it would keep this reading's holding of the heap lock, which
+    // no one would release.
+    if (!place || place == &g_info) return &g_info;
     using kuv::lock::load_relaxed;
     kuv_heap_info_t copy{};
     {

@@ -220,7 +220,8 @@ KUV_API void *kuv_xapi_sys_calloc(uint64_t count, uint64_t size);
 KUV_API uint32_t kuv_xapi_set_heap_handler(kuv_heap_handler_t handler,
                                            kuv_heap_handler_t *previous);
 /* With a place: copies the record into it under the heap lock and returns
- * the place. Without: the library's live record (unguarded reads). */
+ * the place. Without, or given the live record itself: the library's live
+ * record (unguarded reads), unchanged. */
 KUV_API kuv_heap_info_t *kuv_xapi_get_heap_info(kuv_heap_info_t *place);
 /* One counter of the heap record each, read under the heap lock (shared),
  * so that a call waits while the lock is held exclusively: the rounded bytes

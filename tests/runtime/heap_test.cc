@@ -184,6 +184,10 @@ TEST(HeapHandler, DispatchesEveryOperationAndTheDebugFamilyBypassesIt) {
     EXPECT_EQ(kuv_xapi_set_heap_handler(nullptr, &previous), 1u);
     EXPECT_EQ(previous, recording_handler);
     EXPECT_TRUE(before.unchanged());
+    // The live record given as the place stays as it is, its lock free.
+    kuv_heap_info_t *live = kuv_xapi_get_heap_info(nullptr);
+    EXPECT_EQ(kuv_xapi_get_heap_info(live), live);
+    EXPECT_EQ(live->lock.count, 0u);
 }
 
 // The first thread that counts does so without the heap lock until another
