@@ -122,7 +122,8 @@ KUV_API uint32_t kuv_mapi_lock_timeout_v0(kuv_lock_t *lock, const char *name, in
 /* Clears the record (no waiters). Returns it. */
 KUV_API kuv_lock_condition_t *kuv_mapi_init_lock_condition_v0(kuv_lock_condition_t *condition);
 /* Waits until woken. When outer is given the caller holds it: it is released
- * for the wait and taken again (blocking, outer_mode) before returning.
+ * for the wait and taken again (blocking, outer_mode) before returning. outer
+ * is never the condition's own lock, which the wait takes itself.
  * Returns 1; 0 at once, without waiting, when the dead-lock callback ended
  * the wait for the condition's own lock. Neither wait is a cancellation
  * point: a cancellation request acts at the thread's next cancellation
