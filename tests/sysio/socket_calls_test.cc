@@ -142,6 +142,25 @@ TEST_F(Socket, TimeOutsFillsPartialSendsAndThePeersClose) {
     for (int i = 0; i < 100 && sent >= 0; ++i)
         sent = kuv_xapi_send(pair.server, "x", 1, 200);
     EXPECT_EQ(sent, -1);
+    // An unconnected Unix datagram socket stays writable for poll while the
+    // receiver's queue is full: the send waits out its time-out without
+    // keeping a processor busy.
+    sockaddr_un full_queue{AF_UNIX, {}};
+    std::snprintf(full_queue.sun_path + 1, sizeof full_queue.sun_path - 1, "kuv-queue-%d",
+                  getpid());
+    Fd receiver(socket(AF_UNIX, SOCK_DGRAM, 0)), sender(socket(AF_UNIX, SOCK_DGRAM, 0));
+    ASSERT_EQ(bind(receiver, as_address(&full_queue), sizeof full_queue), 0);
+    while (sendto(sender, "d", 1, MSG_DONTWAIT, as_address(&full_queue), sizeof full_queue) == 1) {
+    }
+    auto busy_usec = [] {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000L + usage.ru_utime.tv_usec +
+               usage.ru_stime.tv_usec;
+    };
+    const long busy_before = busy_usec();
+    EXPECT_EQ(kuv_xapi_sendto(sender, "d", 1, as_address(&full_queue), sizeof full_queue, 500), 0);
+    EXPECT_LT(busy_usec() - busy_before, 150000);
 }
 
 // A signal every 40 ms for two seconds: a timed receive still ends at its
