@@ -44,19 +44,18 @@ net::StreamStash *stash_for_receive(::kue *handle, kue_connection *connection) {
                           ? handle_state->spare_stashes[--handle_state->spare_stash_count]
                           : static_cast<uint8_t *>(kuv_xapi_alloc(kStashBytes));
         if (!stash->data) return nullptr;
-        stash->capacity = kStashBytes;
-        stash->start = stash->end = 0;
+        stash->capacity = kStashBytes;  // start and end are 0 while no block is held
     }
     return stash;
 }
 
 void note_stash(::kue *handle, kue_connection *connection) {
     ConnectionState *state = state_of(connection);
-    const bool holds = state->stash.held() > 0;
-    if (holds && !state->stashed) link_stashed(state_of(handle), connection);
-    if (holds) return;
-    if (state->stashed) unlink_stashed(state_of(handle), connection);
-    give_back(state_of(handle), connection);
+    if (state->stash.held() == 0) {
+        release_stash(handle, connection);
+        return;
+    }
+    if (!state->stashed) link_stashed(state_of(handle), connection);
 }
 
 void release_stash(::kue *handle, kue_connection *connection) {
