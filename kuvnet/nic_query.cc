@@ -164,11 +164,13 @@ void add_further_addresses(NicChain &chain, const ListedAddresses &listed) {
         nic *record = name[0] ? chain.find(name) : nullptr;
         if (!record) continue;
         const auto *inet = reinterpret_cast<const struct sockaddr_in *>(&entry.ifr_addr);
-        bool known = false;
-        for (const nic_ipv4 *held = record->ipv4_list; held && !known; held = held->next)
-            known = std::memcmp(held->address, &inet->sin_addr, sizeof held->address) == 0;
-        if (known) continue;
-        if (nic_ipv4 *further = new_entry(record, entry.ifr_addr)) append_entry(record, further);
+        // One walk finds a known address or the end the new one goes to.
+        nic_ipv4 **place = &record->ipv4_list;
+        while (*place &&
+               std::memcmp((*place)->address, &inet->sin_addr, sizeof inet->sin_addr) != 0)
+            place = &(*place)->next;
+        if (*place) continue;
+        *place = new_entry(record, entry.ifr_addr);
     }
 }
 
