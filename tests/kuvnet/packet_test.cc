@@ -128,6 +128,13 @@ TEST_F(Packet, PacketizeGoldenBytesRoomForTheLongLengthAndEmptyCuts) {
     packet_info info = message_info(1, 2, body70000);
     handle->max_packet_size = 32 + 4 + 65535 + 3;
     EXPECT_EQ(packetize(handle.handle, info).size(), 32u + 65534 + 4);
+    // A limit of exactly a packet takes it whole: the longest short body,
+    // or a bare header.
+    handle->max_packet_size = 32 + 65534 + 4;
+    EXPECT_EQ(packetize(handle.handle, info).size(), 32u + 65534 + 4);
+    handle->max_packet_size = 32;
+    packet_info bare = message_info(1, 2, none);
+    EXPECT_EQ(packetize(handle.handle, bare).size(), 32u);
     // Too small for header and trailer, or for any body byte at all.
     for (auto [limit, size] : {std::pair{30, 0}, {35, 10}, {36, 10}}) {
         handle->max_packet_size = limit;
@@ -447,9 +454,10 @@ TEST_F(Transfer, PlainUdpSendsThreeDatagramsWithoutWaiting) {
               near_address.sin_port);
     EXPECT_EQ(receive(far.handle), bytes);
 
-    // 100 bytes of body claimed, 4 carried.
+    // 20 bytes of body claimed, 4 carried: fewer than the datagram holds
+    // with its header.
     Bytes claim =
-        hex("4B564D58 0100 05000000 01000000 03000000 04000000 64000000 00000000 6400 01020304");
+        hex("4B564D58 0100 05000000 01000000 03000000 04000000 14000000 00000000 1400 01020304");
     ASSERT_TRUE(post(near_socket, claim, far_address));
     packet_info got{};
     got.src_id = 5;
@@ -570,22 +578,27 @@ TEST_F(Transfer, SinglePacketReadsRefuseBrokenPacketsWithoutWritingOutside) {
         {"a short header", hex("4B564D58 0100 02000000")},
         {"a short body", hex(header + "64000000 00000000 6400 0102")},
     };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        int sockets[2];
-        kuv_test::stream_pair(sockets);
-        Endpoint receiver(kPlainTcp, sockets[0]);
-        ASSERT_EQ(send(sockets[1], c.wire.data(), c.wire.size(), 0), ssize_t(c.wire.size()));
-        close(sockets[1]);
-        kuv_test::LargestRequest requests;
-        packet_info whole{};
-        whole.src_id = kReceiver;
-        EXPECT_EQ(kuv_xapi_kuvnet_rx_a_packet(receiver.handle, &whole), KUVNET_RESULT_SHORT_READ);
-        EXPECT_LE(requests.largest, uint64_t{4} << 20);
-        EXPECT_EQ(whole.size, 0u) << "a record without a body claims one";
-        EXPECT_EQ(receiver->error_code, KUVNET_RESULT_SHORT_READ);
-        kuv_xapi_release_packet_info(&whole);
-    }
+    // The rest either never comes (the peer closed) or not in time.
+    for (bool peer_closes : {true, false})
+        for (auto &c : cases) {
+            SCOPED_TRACE(c.name);
+            int sockets[2];
+            kuv_test::stream_pair(sockets);
+            Endpoint receiver(kPlainTcp, sockets[0]);
+            receiver->timeout = 50;
+            ASSERT_EQ(send(sockets[1], c.wire.data(), c.wire.size(), 0), ssize_t(c.wire.size()));
+            if (peer_closes) close(sockets[1]);
+            kuv_test::LargestRequest requests;
+            packet_info whole{};
+            whole.src_id = kReceiver;
+            EXPECT_EQ(kuv_xapi_kuvnet_rx_a_packet(receiver.handle, &whole),
+                      KUVNET_RESULT_SHORT_READ);
+            EXPECT_LE(requests.largest, uint64_t{4} << 20);
+            EXPECT_EQ(whole.size, 0u) << "a record without a body claims one";
+            EXPECT_EQ(receiver->error_code, KUVNET_RESULT_SHORT_READ);
+            kuv_xapi_release_packet_info(&whole);
+            if (!peer_closes) close(sockets[1]);
+        }
 }
 
 TEST_F(Transfer, RecordedFailureAndSpoiledMessagesAreRefused) {
@@ -628,6 +641,7 @@ TEST_F(Transfer, RecordedFailureAndSpoiledMessagesAreRefused) {
     ASSERT_EQ(kuv_xapi_kuvnet_rx_data_fill(far.handle, &got), 1u);
     void *const held = got.data;
     EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(far.handle, &got), KUVNET_RESULT_BODY_HELD);
+    EXPECT_EQ(kuv_xapi_kuvnet_rx_a_packet(far.handle, &got), KUVNET_RESULT_BODY_HELD);
     EXPECT_EQ(got.data, held);
     kuv_xapi_release_packet_info(&got);
     far->error_code = 0;
