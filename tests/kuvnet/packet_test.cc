@@ -621,10 +621,18 @@ TEST_F(Transfer, RecordedFailureAndSpoiledMessagesAreRefused) {
     spoiled.cmd_id = spoiled.cmd_type = spoiled.src_id = ~0u;
     EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &spoiled), 0x8000000Du);
     EXPECT_EQ(near->error_code, 0x8000000Du);
+    spoiled.cmd_id = 4;
+    EXPECT_EQ(kuv_xapi_kuvnet_check_valid_tx_packet_info(&spoiled), 0x8000000Cu);
+    spoiled.cmd_type = 3;
+    EXPECT_EQ(kuv_xapi_kuvnet_check_valid_tx_packet_info(&spoiled), 0x8000000Fu);
     spoiled = message_info(kSender, kReceiver, bytes);
     spoiled.total_size = -1;
     EXPECT_EQ(kuv_xapi_kuvnet_check_valid_tx_packet_info(&spoiled), 0x80000010u);
     spoiled.cmd_type = 0x01000003;
+    EXPECT_EQ(kuv_xapi_kuvnet_check_valid_tx_packet_info(&spoiled), 1u);
+    // A later part may end exactly at its total.
+    spoiled = message_info(kSender, kReceiver, bytes);
+    spoiled.offset = 40, spoiled.size = 60;
     EXPECT_EQ(kuv_xapi_kuvnet_check_valid_tx_packet_info(&spoiled), 1u);
 
     // A record sent again without its offset set back claims bytes past its
