@@ -427,8 +427,8 @@ TEST_F(Transfer, RepeatedDatagramsArePassedOverAndRefusedOnesAreNotAcknowledged)
 
 // Plain UDP: a message as three datagrams nobody answers, a first datagram
 // to a peer whose address ends a page with nothing mapped behind it (it
-// must go with its own length, not 128 bytes), and a datagram that holds
-// less body than its header claims.
+// must go with its own length, not 128 bytes), a send without a selected
+// peer, and a datagram that holds less body than its header claims.
 TEST_F(Transfer, PlainUdpSendsThreeDatagramsWithoutWaiting) {
     int near_socket, far_socket;
     const sockaddr_in near_address = kuv_test::bound_udp(&near_socket);
@@ -447,9 +447,15 @@ TEST_F(Transfer, PlainUdpSendsThreeDatagramsWithoutWaiting) {
         ASSERT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &message), 1u);  // nobody answers
     }
     munmap(pages, 2 * page);
+    // No peer selected: nothing to send to.
+    near->peer_address.selected = nullptr;
+    packet_info unsent = message_info(kSender, kReceiver, bytes);
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &unsent), KUVNET_RESULT_NOT_SENDABLE);
+    far->peer_address.selected = nullptr;
     for (size_t body : {32732, 32732, 4536})
         EXPECT_EQ(receive(far.handle, kuv_xapi_kuvnet_rx_a_packet).size(), body);
     // The next send answers whoever spoke last.
+    ASSERT_NE(far->peer_address.selected, nullptr);
     EXPECT_EQ(reinterpret_cast<sockaddr_in *>(far->peer_address.selected)->sin_port,
               near_address.sin_port);
     EXPECT_EQ(receive(far.handle), bytes);
