@@ -326,6 +326,7 @@ TEST_F(Transfer, OnlyThePeerAnswersAndOnlyOneSenderMakesAMessage) {
     const Bytes ack = scripted_packet(0, 0, {}, kReceiver, kSender, KUVNET_CMD_ACK, 3);
     for (int i = 0; i < 3; ++i)
         post(stranger, ack, sender_address);
+    post(stranger, message_bytes(10), sender_address);  // no header: leaves no failure behind
     post(peer_socket, scripted_packet(0, 0, {}, kReceiver, kSender, KUVNET_CMD_ACK, 9),
          sender_address);
     Bytes bytes = message_bytes(250), got;
