@@ -291,6 +291,8 @@ TEST_F(KueExchange, EventsThatCannotLeaveExpireOrGoWithDelete) {
         server->poll_timeout = 0;
         kue_xapi_event_poll(server);
         if (log.count(KUE_STATUS_RX_EXPIRED) != 1 || server->rx_count != 0) return 16;
+        // A block kept for pushes is a pushed event's, never a received one's.
+        kue_xapi_event_push(server, 0, 1, 4, "brief", 5);
 
         const size_t pending = log.count(KUE_STATUS_PENDING);
         kue_xapi_event_delete(&server);
