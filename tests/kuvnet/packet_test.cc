@@ -96,7 +96,8 @@ struct AckedUdpPair {
 
 TEST_F(Packet, PacketizeGoldenBytesRoomForTheLongLengthAndEmptyCuts) {
     Endpoint handle(KUVNET_TCP, -1);
-    Bytes body100 = message_bytes(100), none, body70000 = message_bytes(70000);
+    Bytes body100 = message_bytes(100), none, body70000 = message_bytes(70000),
+          body1 = message_bytes(1);
     struct Case {
         uint64_t max_packet_size;
         Bytes *body;
@@ -108,6 +109,8 @@ TEST_F(Packet, PacketizeGoldenBytesRoomForTheLongLengthAndEmptyCuts) {
          "4B564D58 0100 02000000 01000000 03000000 04000000 64000000 00000000 6400"},
         {32768, &none, 0, 0,
          "4B564D58 0100 02000000 01000000 03000000 04000000 00000000 00000000 0000"},
+        {32768, &body1, 1, 0,
+         "4B564D58 0100 02000000 01000000 03000000 04000000 01000000 00000000 0100"},
         {100000, &body70000, 70000, 0,
          "4B564D58 0100 02000000 01000000 03000000 04000000 70110100 00000000 FFFF 70110100"},
         {32768, &body100, int64_t{1} << 32, 0x123456789AULL,
@@ -665,6 +668,22 @@ TEST_F(Transfer, RecordedFailureAndSpoiledMessagesAreRefused) {
     EXPECT_EQ(Bytes(static_cast<uint8_t *>(got.data), static_cast<uint8_t *>(got.data) + got.size),
               bytes);
     kuv_xapi_release_packet_info(&got);
+
+    // A packet whose acknowledgement cannot go (its sender has gone) is not
+    // taken: the receive fails and keeps no body.
+    const Bytes lone = scripted_packet(100, 0, bytes);
+    for (Receive receive : {kuv_xapi_kuvnet_rx_data, kuv_xapi_kuvnet_rx_data_fill}) {
+        int pair[2];
+        kuv_test::stream_pair(pair);
+        Endpoint receiver(KUVNET_TCP, pair[1]);
+        ASSERT_EQ(send(pair[0], lone.data(), lone.size(), 0), ssize_t(lone.size()));
+        close(pair[0]);
+        packet_info refused{};
+        refused.src_id = kReceiver;
+        EXPECT_NE(receive(receiver.handle, &refused), 1u);
+        EXPECT_EQ(refused.data, nullptr);
+        kuv_xapi_release_packet_info(&refused);
+    }
 }
 
 }  // namespace
