@@ -885,6 +885,12 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     script.listing = ".profile\r\n";
     EXPECT_EQ(download(script, "/kept.txt"), 0);
     EXPECT_EQ(read_file(".profile"), "mine");
+    // The directory's own files are listed by name: one listed with
+    // another directory is none of them.
+    script.listing = "elsewhere/.profile\r\n";
+    script.files = {{"elsewhere/.profile", "6"}};
+    EXPECT_EQ(download(script, "/"), 0);
+    EXPECT_EQ(read_file(".profile"), "mine");
     // A listed name whose local name cannot be made fails the download.
     const std::string second(77, 'q');
     script.listing = "a.txt\r\n" + second + "\r\n";
