@@ -77,6 +77,11 @@ TEST_F(KueStatus, PairOnAUnixSocketReportsEveryStepAndFollowsTheAnswers) {
         EXPECT_EQ(event->cmd, 7u);
         EXPECT_EQ(event->seq, 6u);
     }
+    // No payload goes as zeros, also in a block that carried one before.
+    kue_xapi_event_push(client, 0, 1, 8, nullptr, 5);
+    EXPECT_EQ(kue_xapi_event_poll(client), 0u);
+    ASSERT_EQ((got = pop_events(server, 1)).size(), 1u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(got[0]->payload), 5), std::string(5, 0));
 
     // Queued events past their time go with 7 and never leave.
     client->expire_time = 20;
@@ -95,7 +100,7 @@ TEST_F(KueStatus, PairOnAUnixSocketReportsEveryStepAndFollowsTheAnswers) {
     EXPECT_EQ(client_log.codes().back(), KUE_STATUS_DISCONNECTED);
     EXPECT_TRUE(poll_until(server, [&] { return server_log.count(KUE_STATUS_DISCONNECTED) == 1; }));
     EXPECT_EQ(server_log.last_error(), "kuv_xapi_kuvnet_rx_data_fill failed !");
-    EXPECT_EQ(server_log.count(KUE_STATUS_RECEIVED), 9u);  // the late ones never left
+    EXPECT_EQ(server_log.count(KUE_STATUS_RECEIVED), 10u);  // the late ones never left
     kue_xapi_event_delete(&server);
     unlink(path.c_str());
 }
