@@ -222,7 +222,8 @@ bool saw_request(const Family &family, int raw, uint16_t identifier) {
 // reply after other ICMP traffic reached the host. That traffic is someone
 // else's and must not end the wait (a reply from another host, an error
 // about an echo to another host, both with the request's identifier and
-// sequence, included); an error that quotes the request must.
+// sequence, and an error cut short before the echo it quotes included); an
+// error that quotes the request must.
 TEST_F(IcmpEcho, OnlyTheReplyOrAnErrorAboutTheRequestEndsTheWait) {
     for (const Family *family : {&kIpv4, &kIpv6}) {
         if (family == &kIpv6 && kuv_xapi_is_supported_ipv6() != 1) continue;
@@ -239,6 +240,8 @@ TEST_F(IcmpEcho, OnlyTheReplyOrAnErrorAboutTheRequestEndsTheWait) {
                     send_icmp(f, raw, unreachable_about(f, identifier ^ 0x5555, 77, f.loopback));
                     send_icmp(f, raw, unreachable_about(f, identifier, 76, f.loopback));
                     send_icmp(f, raw, unreachable_about(f, identifier, 77, f.other));
+                    const Bytes whole = unreachable_about(f, identifier, 77, f.loopback);
+                    send_icmp(f, raw, Bytes(whole.begin(), whole.end() - 8));  // no echo quoted
                     send_icmp_from_other(f, echo_header(f.reply, identifier, 77, 100));
                     const int udp = socket(f.domain, SOCK_DGRAM, 0);  // a port unreachable
                     const Address closed = loopback(f, 9);
