@@ -85,14 +85,15 @@ TEST(TrackedHeap, BlocksAreLaidOutRoundedResizedAndLeftAloneWhenDamaged) {
     EXPECT_EQ(kuv_xapi_get_allocated_memory_count(), before.count + 1);
     const Counters holding;
     block[5] = block[6] = block[7] = 0xEE;
-    // One flipped byte each: the guard, base, and the stored size (2^44 more).
-    for (unsigned char *damaged : {block + 8, block - 16, block - 8 + 5}) {
-        *damaged ^= 0x10;
+    // One flipped byte each: the guard, base, and the stored size (2^44 more,
+    // or 4 more: no room left for the guard where malloc gave exactly 28).
+    for (auto [at, flip] : {std::pair{8, 0x10}, {-16, 0x10}, {-8 + 5, 0x10}, {-8, 8 ^ 12}}) {
+        block[at] ^= flip;
         OutputCapture err(2);
         EXPECT_EQ(kuv_xapi_free(block), nullptr);
         EXPECT_EQ(err.finish(), kBrokenLines);
         EXPECT_TRUE(holding.unchanged());
-        *damaged ^= 0x10;
+        block[at] ^= flip;
     }
     // A resize of a block with a damaged base, a wild size or a size moved
     // down (to 4) still returns a new block that holds the user's bytes,
@@ -113,6 +114,8 @@ TEST(TrackedHeap, BlocksAreLaidOutRoundedResizedAndLeftAloneWhenDamaged) {
     const uint64_t peak = kuv_xapi_get_allocated_memory_peak_size();
     EXPECT_GE(peak, before.size + 8 + (1 << 20));
     kuv_xapi_free(big);
+    kuv_heap_info_t info;
+    EXPECT_EQ(kuv_xapi_get_heap_info(&info)->allocated_memory_peak_size, peak);
     // Restored, the block keeps its place up to its stored size and moves,
     // quietly, below it.
     std::memcpy(block, "abcde", 5);
@@ -127,13 +130,15 @@ TEST(TrackedHeap, BlocksAreLaidOutRoundedResizedAndLeftAloneWhenDamaged) {
     EXPECT_EQ(kuv_xapi_get_allocated_memory_size(), before.size + 4000);
 
     OutputCapture warned(2);
-    EXPECT_EQ(kuv_xapi_realloc(grown, UINT64_MAX - 8), nullptr);  // the old block stays valid
+    EXPECT_EQ(kuv_xapi_realloc(grown, UINT64_MAX - 22), nullptr);  // the old block stays valid
     EXPECT_EQ(kuv_xapi_free(nullptr), nullptr);
     EXPECT_EQ(kuv_xapi_sys_free(nullptr), nullptr);
     EXPECT_EQ(warned.finish(),
               "kuv: [ERROR] not enough memory! maybe bug! (overflow size)\n"
               "kuv: [WARNING] null pointer free ? \nkuv: [WARNING] null pointer free ? \n");
     EXPECT_EQ(std::memcmp(grown, "abcde", 5), 0);
+    grown = static_cast<char *>(kuv_xapi_realloc(grown, 3));  // copies only what fits
+    EXPECT_EQ(std::memcmp(grown, "abc", 3), 0);
     void *variable = grown;
     EXPECT_EQ(kuv_xapi_mem_free_legacy_v1_by_windows_team(&variable), 0);
     EXPECT_EQ(variable, nullptr);
