@@ -103,6 +103,14 @@ TEST_F(ChainedBuffer, PushFillsTheTailThenMakesAtMostOneNode) {
     EXPECT_EQ(block, formatted);
     EXPECT_STREQ(static_cast<char *>(block), "value=42");
     kuv_xapi_free(block);
+    // Only an unread adopted node taken whole is handed back; else a copy.
+    kuv_xapi_push_printf_buffer(handle, "%s", "abcdef");
+    kuv_xapi_push_printf_buffer(handle, "%s", "ghij");
+    for (const std::string part : {"ab", "cdefgh"}) {
+        block = kuv_xapi_alloc_pop_buffer_ex(handle, part.size(), KUV_BUFFER_EXACT);
+        EXPECT_EQ(std::string(static_cast<char *>(block), part.size()), part);
+        kuv_xapi_free(block);
+    }
 }
 
 // A read-out node's storage is kept for the next node it can hold; larger
@@ -134,11 +142,12 @@ TEST_F(ChainedBuffer, KeptStorageServesNodesItHoldsAndIsLentToOneAtATime) {
 
 TEST_F(ChainedBuffer, WipeZeroesNodesOnReleaseLentMemoryIncluded) {
     kuv_buffer_t *wiping = kuv_xapi_open_buffer_ex(KUV_BUFFER_WIPE);
-    char lent[] = "SECRET";
+    char lent[] = "SECRET", one = 'S';
     kuv_xapi_set_heap_handler(&watching_heap, nullptr);
     kuv_xapi_push_string_buffer(wiping, "SECRET copied");
     kuv_xapi_push_buffer_ex(wiping, lent, 6, KUV_BUFFER_REFERENCE);
     kuv_xapi_push_printf_buffer(wiping, "%s", "SECRET adopted");
+    kuv_xapi_push_buffer_ex(wiping, &one, 1, KUV_BUFFER_REFERENCE);
     kuv_xapi_pop_buffer_ex(wiping, nullptr, 19, KUV_BUFFER_EXACT);
     kuv_xapi_close_buffer(wiping);  // releases the adopted node
     // Wiped bytes that land in a plain node's free room make it wiped too.
@@ -149,6 +158,7 @@ TEST_F(ChainedBuffer, WipeZeroesNodesOnReleaseLentMemoryIncluded) {
     kuv_xapi_set_heap_handler(nullptr, nullptr);
     EXPECT_EQ(secrets_released, 0);
     EXPECT_EQ(std::string(lent, 6), std::string(6, '\0'));
+    EXPECT_EQ(one, '\0');
 }
 
 TEST_F(ChainedBuffer, TypedValuesInEachByteOrderAcrossNodes) {
@@ -219,6 +229,13 @@ TEST_F(ChainedBuffer, LinePopSearchesEachByteOnce) {
     EXPECT_EQ(kuv_xapi_flush_buffer(handle), 0u);
     kuv_xapi_set_heap_handler(nullptr, nullptr);
     munmap(arena, 3 * kPage);
+    // In a short node the search resumes behind the line end it found before.
+    push("abcd\r\nefghijklmnopq\n");
+    EXPECT_EQ(pop_line(), "abcd");
+    EXPECT_EQ(pop_line(), "efghijklmnopq");
+    push(std::string(30, 'a') + "\n\nrest of it");
+    EXPECT_EQ(pop_line(), std::string(30, 'a'));
+    EXPECT_EQ(pop_line(), "");
 }
 
 TEST_F(ChainedBuffer, FailuresKeepWhatIsHeldAndReleaseWhatTheyMade) {
@@ -307,10 +324,24 @@ TEST_F(LineAssembler, UnallocatableLinesAreDroppedWithoutLeakingIntoTheNext) {
     EXPECT_EQ(refused(1, [&] { return push("one\ntwo\nre"); }), 0u);
     EXPECT_EQ(refused(1, [&] { return push("st\nthree\nfo"); }), 0u);
     push("ur\nfive\n");
+    // Once the line that lost its front has ended (by a line end or the
+    // final push), the next line is whole.
+    push("more\n");
+    push_final();
+    refused(1, [&] { return push("six\nse"); });
+    refused(1, [&] { return push("ven\n"); });
+    push("eight\n");
+    push_final();
+    refused(1, [&] { return push("nine\nte"); });
+    push_final();
+    push("eleven\n");
     EXPECT_EQ(out.finish(),
               "can not allocate new buffer nodecan not allocate new buffer node"
-              "can not allocate bufferinvalid handlecan not allocate bufferinvalid handle");
-    EXPECT_EQ(pop_all(), (Lines{"kept", "next", "", "d", "one", "two", "three", "five"}));
+              "can not allocate bufferinvalid handlecan not allocate bufferinvalid handle"
+              "can not allocate bufferinvalid handlecan not allocate buffer"
+              "can not allocate bufferinvalid handle");
+    EXPECT_EQ(pop_all(), (Lines{"kept", "next", "", "d", "one", "two", "three", "five", "more",
+                                "six", "eight", "nine", "eleven"}));
     EXPECT_EQ(kuv_xapi_push_readline(nullptr, "a\n", 2), 0u);
 }
 
@@ -330,6 +361,8 @@ TEST_F(LineAssembler, LineSpanningManyChunksCostsLinearTime) {
     kuv_xapi_set_heap_handler(nullptr, nullptr);
     EXPECT_LT(allocated_bytes, 3u * 20200000);
     EXPECT_EQ(pop_all(), (Lines{std::string(20000000, 'p'), "tail"}));
+    push("again\n");  // the emptied queue takes new lines
+    EXPECT_EQ(pop_all(), Lines{"again"});
 }
 
 }  // namespace
