@@ -28,6 +28,7 @@ TEST_F(Strings, BoundedCopiesTerminateAtTheLimitAndReadNoFurther) {
     auto *field = static_cast<char *>(kuv_xapi_sys_alloc(4));
     std::memcpy(field, "abcd", 4);
     EXPECT_EQ(kuv_xapi_string_length_limit(field, 4), 4u);
+    EXPECT_EQ(kuv_xapi_string_length_limit(field, 1), 1u);
     EXPECT_STREQ(kuv_xapi_copy_string_limit(dst, field, 4), "abcd");
     char *copy = kuv_xapi_alloc_string(field, 3);
     EXPECT_STREQ(copy, "abc");
@@ -75,7 +76,8 @@ TEST_F(Strings, WordModesTrimOrKeepBlanksAndReportTheFullLength) {
                      const char *>
         cases[] = {
             {KUV_WORD_TRIMMED, ",", "  ab c  ,x", 64, "ab c", 4, ",x"},
-            {KUV_WORD_RAW, ",", "abcde,", 3, "ab", 5, ","},  // cut copy
+            {KUV_WORD_TRIMMED, ",", "  ,x", 64, "", 0, ",x"},  // blanks only
+            {KUV_WORD_RAW, ",", "abcde,", 3, "ab", 5, ","},    // cut copy
         };
     for (const auto &[mode, separators, text, out_size, word, length, rest] : cases) {
         SCOPED_TRACE(text);
@@ -104,12 +106,15 @@ TEST_F(Strings, WordModesTrimOrKeepBlanksAndReportTheFullLength) {
 TEST(TextRules, StripEscapeNumberAndPatternGiveTheirResults) {
     std::string buffer = "xxabcxx";
     EXPECT_STREQ(kuv_xapi_strip_string(buffer.data(), "x", KUV_STRIP_START | KUV_STRIP_END), "abc");
+    EXPECT_STREQ(kuv_xapi_strip_string(buffer.data(), "", KUV_STRIP_ALL), "abc");
     // ';' is a final byte; the exactly sized block shows a read past it.
     char *text = kuv_xapi_sys_alloc_string("\x1b[1;31mred", 0);
     EXPECT_STREQ(kuv_xapi_strip_escape_sequence(text), "31mred");
     kuv_xapi_sys_free(text);
     EXPECT_EQ(kuv_xapi_string_to_int32("0x1A", 0), 26);
     EXPECT_EQ(kuv_xapi_string_to_int64("4294967297", 10), 4294967297);
+    EXPECT_EQ(kuv_xapi_string_to_int("11", 2), 11);  // base 2 selects the default
+    EXPECT_EQ(kuv_xapi_string_to_int("-12", 10), -12);
     EXPECT_EQ(kuv_xapi_is_decimal_string("1-2+3"), 1);
     // A '*' ends at the first stop byte, without backtracking.
     EXPECT_EQ(kuv_xapi_check_pattern("a*c", "abXc"), 1);
