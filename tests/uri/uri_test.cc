@@ -53,7 +53,8 @@ TEST_F(UriParse, TextsSplitIntoTheirFields) {
          "host=192.0.2.10 port=21 path=/pub/file.txt"},
         {"www.example.com:8080", "auth=www.example.com:8080 host=www.example.com port=8080 opaque"},
         {"myhost:80", "scheme=myhost path=80 opaque"},
-        {"", "path= opaque"},  // the empty path encodes to ""
+        {":80", "path=:80 opaque"},  // no scheme before a leading colon
+        {"", "path= opaque"},        // the empty path encodes to ""
         {"/etc/file", "path=/etc/file"},
         {"/etc.d/file", "auth=etc.d host=etc.d path=/file"},
         // A dot further on in the path does not make the authority a host.
