@@ -70,6 +70,7 @@ TEST(AddressSystemConverters, SocketAddressNamesAreAlwaysTerminated) {
     sockaddr_in address{};  // family 0 first
     auto *name = reinterpret_cast<sockaddr *>(&address);
     EXPECT_STREQ(kuv_xapi_inet_stop(name, text, 16), "?UNSPEC");
+    EXPECT_STREQ(kuv_xapi_inet_stop(name, text, 7), "?UNSPE");  // cut, terminated within 7
     EXPECT_STREQ(kuv_xapi_inet_stop(name, text, 1), "");
     address = {AF_INET, 0, {htonl(0x0A000001)}, {}};
     EXPECT_STREQ(kuv_xapi_inet_stop(name, text, sizeof text), "10.0.0.1");
