@@ -196,6 +196,10 @@ TEST_F(FileCalls, LockedOpenWaitsSixSecondsAndTruncatesOnlyUnderTheLock) {
     EXPECT_EQ(kuv_xapi_open(path.c_str(), 0x1000 | 0x2 | 0x4, 0), -1);
     EXPECT_EQ(errno, EBADF) << strerror(errno);
     EXPECT_LT(Clock::now() - start, 3s);
+    // Truncating under a read lock needs write access: refused, file kept.
+    std::ofstream(path) << "kept";
+    EXPECT_EQ(kuv_xapi_open(path.c_str(), 0x1000 | 0x10, 0), -1);
+    EXPECT_EQ(stat_of(path).st_size, 4);
 
     // Like the system's open, a locked one skips truncating a pipe and
     // refuses to truncate a directory.
