@@ -13,6 +13,7 @@ int main(void) {
     CHECK(kue_xapi_event_pop(handle) == NULL);
     CHECK(kue_xapi_event_delete(&handle) == 1 && handle == NULL);
     CHECK(kue_xapi_check_service(0) == -1);
+    CHECK(kue_xapi_break_service(0) == 1);
     puts(failures ? "c11 kue: FAILED" : "c11 kue: ok");
     return failures ? 1 : 0;
 }

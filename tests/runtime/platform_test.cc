@@ -7,6 +7,9 @@
 #include <ctime>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "davro_kuv.h"
 #include "platform/sorvan_vkl.h"
 
@@ -27,6 +30,7 @@ TEST(Clock, StampsPausesAndTimersKeepToTheSystemClock) {
     uint32_t fraction = 0;
     EXPECT_EQ(kuv_xapi_time_ex(&seconds, &fraction, &extra), seconds);
     EXPECT_LT(fraction, 1000000u);
+    EXPECT_EQ(fraction / 1000, extra % 1000);  // one instant, in microseconds and milliseconds
     EXPECT_EQ(extra / 1000, seconds);
 
     // Pauses are never shorter than the configured minimum.
@@ -83,6 +87,15 @@ void closing_when_stopped(sorvan_service_t service, void *) {
     sorvan_sleep_wait(0, 20000);  // the waiting close still holds the record
 }
 
+void returning_at_once(sorvan_service_t service, void *) {
+    sorvan_ack_service(service);
+}
+
+void *ran_detached(void *) {
+    g_returned = true;
+    return nullptr;
+}
+
 // Close waits for the entry to return; a service closed from its own entry
 // ends without waiting on itself, and under the address sanitizer a record
 // freed early, twice, or never, shows.
@@ -97,7 +110,29 @@ TEST(PlatformService, RunsUntilCloseAndCloseWaitsForTheEntryUnlessCalledFromIt) 
     EXPECT_EQ(g_break_after_close, 1);
     EXPECT_EQ(sorvan_check_service(service), 1);
     EXPECT_EQ(sorvan_error_service(service, 7), 7);
+    EXPECT_EQ(sorvan_error_service(service, 0), 7);  // 0 records nothing
+    // A child forked now has the record but not the thread: the service is
+    // over there, and its close releases the record without waiting.
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(sorvan_check_service(service) == 0 && !sorvan_close_service(service) ? 7 : 1);
+    int status = 0;
+    for (int i = 0; i < 5000 && waitpid(child, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (kill(child, SIGKILL) == 0) waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
     EXPECT_EQ(sorvan_close_service(service), 0);
+    EXPECT_TRUE(g_returned);
+    // An entry that returns by itself leaves a service that says it ended.
+    service = sorvan_open_service_ex("returning", returning_at_once, nullptr, 0);
+    while (sorvan_check_service(service) != 0 && Clock::now() < deadline + std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(sorvan_check_service(service), 0);
+    EXPECT_EQ(sorvan_close_service(service), 0);
+    g_returned = false;  // a detached thread with the default stack
+    ASSERT_EQ(sorvan_detached_thread_ex_tag(ran_detached, nullptr, 0, "test", __LINE__), 0);
+    while (!g_returned && Clock::now() < deadline + std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(g_returned);
     service = sorvan_open_service_ex("closing late", closing_when_stopped, nullptr, 0);
     ASSERT_NE(service, 0u);
@@ -111,6 +146,9 @@ TEST(PlatformText, ClassesAreThoseOfTheCLocale) {
     EXPECT_EQ(sorvan_ctype_select('g', 0x28), 0);
     EXPECT_EQ(sorvan_ctype_select(0xE9, 0x2A), 0);
     EXPECT_EQ(sorvan_to_lower(0xC9), 0xC9);
+    EXPECT_EQ(sorvan_to_upper('z'), 'Z');
+    for (const char space : {' ', '\t', '\n', '\v', '\f', '\r'})
+        EXPECT_NE(sorvan_ctype_select(space, SORVAN_CTYPE_SPACE), 0) << int{space};
     EXPECT_EQ(sorvan_atox("12g4", 16), 0x12u);
     EXPECT_EQ(sorvan_uninit_network(), -1);  // no start to match
 }
