@@ -29,10 +29,14 @@ TEST_F(KuvCli, HelpExplainsEachCommandAndMistakesExitWithTwoAndOneLine) {
          std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"uri", "a", "b"}, "uri"},
              {{"ping", "-c", "1", ""}, "ping"},
-             {{"ping", "-c", "1", std::string(127, 'h') + ".invalid"}, "ping"},
+             {{"ping", "-c", "1", std::string(120, 'h') + ".invalid"}, "ping"},  // 128 bytes
              {{"events", "send", "--peer", "127.0.0.1", "x"}, "events send"},
-             {{"events", "serve", "--port", "70000"}, "events serve"},
-             {{"ftp", "get", "--limit", "fast", "ftp://127.0.0.1/x"}, "ftp get"},
+             {{"events", "send", "--peer", std::string(128, 'h') + ":1", "x"}, "events send"},
+             {{"events", "send", "--peer", "127.0.0.1:0", "x"}, "events send"},
+             {{"events", "serve", "--port", "65536"}, "events serve"},
+             {{"events", "serve", "--unix", std::string(108, 'p')}, "events serve"},
+             {{"events", "serve", "--bind", "127.0.0.1", "--port", "0", "extra"}, "events serve"},
+             {{"ftp", "get", "--limit", "512M", "ftp://127.0.0.1/x"}, "ftp get"},
              // An option of a sibling command is refused, not silently dropped.
              {{"ftp", "put", "-o", "/tmp", "x", "ftp://127.0.0.1/x"}, "ftp put"}}) {
         Outcome outcome = kuv(arguments);
@@ -48,6 +52,7 @@ TEST_F(KuvCli, HelpExplainsEachCommandAndMistakesExitWithTwoAndOneLine) {
         EXPECT_EQ(outcome.exit_code, 2);
         EXPECT_EQ(outcome.err, "kuv ftp get: unknown option '-x' (try 'kuv ftp get --help')\n");
     }
+    EXPECT_EQ(kuv({"no-such-command"}).exit_code, 2);
 }
 
 TEST_F(KuvCli, OutputThatCannotBeWrittenFailsTheCommand) {

@@ -98,9 +98,11 @@ TEST_F(KuvEvents, ServerPrintsWhatAnotherProcessSends) {
     EXPECT_EQ(count_lines_with(sent.out, "sent 2 events to " + peer + " (type 5, cmd 6)"), 1)
         << sent.out;
     // One event per line of standard input; bytes that are not text show in
-    // hexadecimal.
-    sent = kuv({"events", "send", "--peer", peer, "-"}, std::string("bin\x01\xff", 5) + "\n");
-    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    // hexadecimal. A server that does not echo fails a wait for the echo.
+    sent = kuv({"events", "send", "--peer", peer, "--wait-echo", "--timeout", "300", "-"},
+               std::string("bin\x01\xff", 5) + "\n");
+    EXPECT_EQ(sent.exit_code, 1) << sent.err;
+    EXPECT_EQ(sent.err, "kuv events send: 0 of 1 events came back\n");
     // Started without standard output, the client sends its event intact
     // (its result line goes nowhere, least of all into the connection) and
     // fails, as the result did not arrive.

@@ -268,10 +268,10 @@ TEST_F(KuvFtp, LsListsNamesOrLongLinesAndPutUploads) {
     const std::string user = std::string("ftp://") + kuv_ftp_test::kLocalUser + ":" +
                              kuv_ftp_test::kLocalPassword +
                              "@127.0.0.1:" + std::to_string(server_->port()) + "/";
-    for (const char *name : {"", "renamed.bin"}) {
+    for (const char *name : {"./", "", "renamed.bin"}) {
         outcome = kuv({"ftp", "put", "--quiet", local, user + name});
         ASSERT_EQ(outcome.exit_code, 0) << outcome.err;
-        EXPECT_TRUE(read_file(server_->local_dir() + "/" + (*name ? name : "upload.bin")) ==
+        EXPECT_TRUE(read_file(server_->local_dir() + "/" + (*name == 'r' ? name : "upload.bin")) ==
                     payload_);
     }
     // The password may come from the environment instead of the command
