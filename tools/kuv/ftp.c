@@ -158,11 +158,12 @@ static int is_port_text(const char *text) {
  * (between the first ':' and the last '@' before the path) as stars, since
  * the message may go where the command line does not (a log, a shared
  * screen). Read from the text itself, for a URL the parser finds no host
- * in holds it as well. */
+ * in holds it as well: a password typed with a '?' or '#' ends the parsed
+ * authority there, so only a '/' ends it here. */
 static const char *shown_url(const char *url, char *shown, size_t size) {
     const char *scheme_end = strstr(url, "://");
     const char *authority = scheme_end ? scheme_end + 3 : url;
-    const char *end = authority + strcspn(authority, "/?#");
+    const char *end = authority + strcspn(authority, "/");
     const char *at = NULL;
     for (const char *byte = authority; byte < end; ++byte)
         if (*byte == '@') at = byte;
