@@ -236,6 +236,14 @@ TEST_F(KuvEvents, UnreachablePeerFailsWithOneLineAndBenchReportsItsRates) {
         << outcome.err;
     EXPECT_EQ(count_lines_with(outcome.err, ""), 1) << outcome.err;
     EXPECT_EQ(outcome.out, "");
+    // Events left in the socket of a server that reads nothing are not sent.
+    int silent_port = 0;
+    const int silent = kuv_ftp_test::loopback_socket(false, &silent_port);
+    const std::string large(100000, 'a');
+    outcome = kuv({"events", "send", "--peer", "127.0.0.1:" + std::to_string(silent_port),
+                   "--timeout", "300", large, large, large, large});
+    close(silent);
+    EXPECT_EQ(outcome.exit_code, 1) << outcome.err;
     // A server that is gone ends the sending of standard input within about
     // the time-out, however many lines remain.
     {
