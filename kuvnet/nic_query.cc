@@ -112,14 +112,6 @@ char *query_address_text(int32_t probe, unsigned long code, const char *name) {
     return address_text(request.ifr_addr);
 }
 
-// Appends the entry at the end of the interface's list.
-void append_entry(nic *record, nic_ipv4 *entry) {
-    nic_ipv4 **place = &record->ipv4_list;
-    while (*place)
-        place = &(*place)->next;
-    *place = entry;
-}
-
 // A new entry of the interface with the address and its text, or null.
 nic_ipv4 *new_entry(nic *record, const struct sockaddr &address) {
     auto *entry = static_cast<nic_ipv4 *>(noted(kuv_xapi_calloc(1, sizeof(nic_ipv4))));
@@ -137,15 +129,26 @@ nic_ipv4 *new_entry(nic *record, const struct sockaddr &address) {
     return entry;
 }
 
+// Adds an entry with the address at the end of the interface's list and
+// returns it; null when the list holds the address already (one walk finds
+// it or the end) or the entry cannot be made.
+nic_ipv4 *add_entry(nic *record, const struct sockaddr &address) {
+    const auto *inet = reinterpret_cast<const struct sockaddr_in *>(&address);
+    nic_ipv4 **place = &record->ipv4_list;
+    while (*place && std::memcmp((*place)->address, &inet->sin_addr, sizeof inet->sin_addr) != 0)
+        place = &(*place)->next;
+    if (*place) return nullptr;
+    return *place = new_entry(record, address);
+}
+
 void query_ipv4_address(int32_t probe, nic *record) {
     struct ifreq request;
     if (!query(probe, SIOCGIFADDR, record->device_name, request)) return;
-    nic_ipv4 *entry = new_entry(record, request.ifr_addr);
+    nic_ipv4 *entry = add_entry(record, request.ifr_addr);
     if (!entry) return;
     entry->netmask_text = query_address_text(probe, SIOCGIFNETMASK, record->device_name);
     entry->broadcast_text = query_address_text(probe, SIOCGIFBRDADDR, record->device_name);
     entry->destination_text = query_address_text(probe, SIOCGIFDSTADDR, record->device_name);
-    append_entry(record, entry);
 }
 
 // The address queries answer for a label's first address only; the list
@@ -162,15 +165,7 @@ void add_further_addresses(NicChain &chain, const ListedAddresses &listed) {
         char name[IFNAMSIZ + 1];
         kuv_xapi_copy_string_limit(name, entry.ifr_name, IFNAMSIZ);
         nic *record = name[0] ? chain.find(name) : nullptr;
-        if (!record) continue;
-        const auto *inet = reinterpret_cast<const struct sockaddr_in *>(&entry.ifr_addr);
-        // One walk finds a known address or the end the new one goes to.
-        nic_ipv4 **place = &record->ipv4_list;
-        while (*place &&
-               std::memcmp((*place)->address, &inet->sin_addr, sizeof inet->sin_addr) != 0)
-            place = &(*place)->next;
-        if (*place) continue;
-        *place = new_entry(record, entry.ifr_addr);
+        if (record) add_entry(record, entry.ifr_addr);
     }
 }
 
