@@ -69,8 +69,14 @@ int32_t bind_towards(kuvnet *handle, const struct addrinfo *peer) {
         (passive && handle->peer_address.is_multicast) || handle->local_name[0] == '\0';
     const char *bind_name = wildcard ? wildcard_for_family(peer->ai_family) : handle->local_name;
     if (!bind_name) return -1;
-    if (resolve_address(handle, local, bind_name, passive ? handle->port : 0) != KUV_RESULT_OK)
+    // A bind name that does not resolve for this entry (the name copy
+    // refused its memory, say) leaves no failure behind when a later entry
+    // binds: the handle would be open and refuse every transfer.
+    const uint32_t recorded = handle->error_code;
+    if (resolve_address(handle, local, bind_name, passive ? handle->port : 0) != KUV_RESULT_OK) {
+        handle->error_code = recorded;
         return -1;
+    }
     const struct addrinfo *bound = bind_first(socket.get(), peer->ai_family, local->addresses);
     if (!bound) return -1;
     local->selected = bound->ai_addr;

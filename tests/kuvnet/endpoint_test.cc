@@ -257,6 +257,23 @@ TEST_F(Resolution, NamesOfTheHostTable) {
                            client->peer_address.selected == entries->ai_next->ai_addr,
                        "not connected through the second address");
         close(blocker);
+        // A sender bound for its second address, the first refused the
+        // memory of its bind name, is open with no failure recorded.
+        static int64_t refuse_in;
+        const kuv_heap_handler_t refusing = [](void *pointer, uint64_t size) -> void * {
+            if (!pointer && size > 0 && refuse_in-- == 0) return nullptr;
+            return kuv_xapi_heap_debug(pointer, size);
+        };
+        for (int64_t at = 0; at < 4; ++at) {
+            Endpoint sender(KUVNET_UDP, 9);
+            kuv_xapi_kuvnet_set_remote(sender.handle, "kuv-dual", 0);
+            refuse_in = at;
+            kuv_xapi_set_heap_handler(refusing, nullptr);
+            const bool created = kuv_xapi_kuvnet_create(sender.handle) == 1;
+            kuv_xapi_set_heap_handler(nullptr, nullptr);
+            failures.check(!created || sender->error_code == 0,
+                           "open sender records " + std::to_string(sender->error_code));
+        }
         return failures.text;
     };
     const std::string hosts = kuv_test::unique_path("hosts");
