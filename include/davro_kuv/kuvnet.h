@@ -50,8 +50,10 @@ KUV_EXTERN_C_BEGIN
 /*
  * protocol_type is read in three fields: bits 0-7 the address family
  * (KUVNET_IPV4, KUVNET_IPV6, anything else: either), bits 8-15 the name
- * class (KUVNET_INET: the name is a host name even without a transport),
- * bits 16-27 the transport. The transport is compared under
+ * class (KUVNET_INET: the name is a host name even without a transport,
+ * looked up for datagram sockets of any protocol, IPv6 included: the
+ * encapsulation protocol 41 is no transport and a lookup asking for it would
+ * fail), bits 16-27 the transport. The transport is compared under
  * KUVNET_TRANSPORT_MASK (bit 24 ignored) for UDP, TCP and Unix-domain, and
  * under KUVNET_ICMP_MASK (bit 24 counted) for ICMP. Bit 24 turns the
  * acknowledgement of every packet on for UDP and off for TCP and
