@@ -267,7 +267,12 @@ struct kuv_ftp {
     /* Sets up the data connection and sends the whole transfer command
      * (for example "RETR %s\r\n"), after REST when offset is not 0: 1 when
      * the server announced the transfer (150 or 125). A 425, 426 or 550
-     * answer is tried once more in the other mode. */
+     * answer is tried once more in the other mode. A passive data
+     * connection goes to the control connection's peer, at the port of the
+     * first 227 or 229 line that is usable whole (or data_port): the host a
+     * 227 names is not followed, so a server cannot send the client to a
+     * third host. No usable line, or a connection that cannot be made,
+     * counts as a passive mode that cannot be set up (see mode_fallback). */
     kuv_ftp_open_stream_t open_stream;
     /* Ends the transfer: 1 when it ended cleanly (226 or 250, or no
      * transfer active) and no error flag is set, else 0. Preliminary
