@@ -16,8 +16,11 @@
  * KUE_RESULT_* codes below, or an endpoint's KUVNET_RESULT_* code). Poll
  * answers rx_count (0 or more) or a result code, which has its top bit set.
  * The NULL checks are those of the kue_xapi_ forms; a kue_mapi_ form takes
- * no NULL handle or place. Every failure is also reported through the
- * status handler as status KUE_STATUS_ERROR (see kue_status_handler_t).
+ * no NULL handle or place. Every failure on a handle is also reported
+ * through the status handler as status KUE_STATUS_ERROR (see
+ * kue_status_handler_t), except a wait for the handle's lock that the
+ * dead-lock callback ended (see below): a handler runs with that lock held,
+ * and the call answers KUE_RESULT_WAIT_FAILED, NULL or -1 unreported.
  *
  * Ownership: only handles from kue_xapi_event_init may be passed in (a
  * zeroed or copied record is none): the block behind the record also holds
