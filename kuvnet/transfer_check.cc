@@ -27,6 +27,10 @@ uint32_t kuv_xapi_kuvnet_check_valid_tx_packet_info(const packet_info *info) {
         const auto total = static_cast<uint64_t>(info->total_size);
         if (info->offset > total || info->size > total - info->offset) return KUVNET_RESULT_OFFSET;
     }
+    // Without a known total nothing above bounds the part: its packets'
+    // offsets must stay below the all-ones value, which every receiver
+    // refuses, and must not wrap round to 0 past it.
+    if (info->size > kInvalid64 - info->offset) return KUVNET_RESULT_OFFSET;
     return KUV_RESULT_OK;
 }
 

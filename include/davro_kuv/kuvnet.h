@@ -426,7 +426,9 @@ KUV_API int32_t kuv_xapi_dump_packet_info(const packet_info *info);
  * (NULL record KUVNET_RESULT_NO_SOCKET; then an all-ones cmd_id, cmd_type,
  * dst_id, src_id; an all-ones total_size unless the top byte of cmd_type is
  * 1; an all-ones offset and size; an offset other than 0 whose part
- * would end past a non-negative total_size: KUVNET_RESULT_OFFSET). */
+ * would end past a non-negative total_size, and a part whose bytes would
+ * carry the offset to 2^64 or past it, through the all-ones value that no
+ * receiver takes: KUVNET_RESULT_OFFSET). */
 KUV_API uint32_t kuv_xapi_kuvnet_check_valid_tx_packet_info(const packet_info *info);
 KUV_API uint32_t kuv_xapi_kuvnet_check_valid_rx_packet_info(const packet_info *info);
 

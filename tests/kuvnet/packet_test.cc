@@ -644,6 +644,17 @@ TEST_F(Transfer, RecordedFailureAndSpoiledMessagesAreRefused) {
     spoiled = message_info(kSender, kReceiver, bytes);
     spoiled.offset = 40, spoiled.size = 60;
     EXPECT_EQ(kuv_xapi_kuvnet_check_valid_tx_packet_info(&spoiled), 1u);
+    // Without a known total, a part may end at the top of the offsets but
+    // not run onto the all-ones offset, which its receiver would refuse
+    // while a plain stream reports the send done.
+    spoiled.total_size = -2, spoiled.offset = ~uint64_t{0} - 60;
+    EXPECT_EQ(kuv_xapi_kuvnet_check_valid_tx_packet_info(&spoiled), 1u);
+    // Packets of 12 body bytes: the fifth would carry the all-ones offset.
+    spoiled.offset = ~uint64_t{0} - 48;
+    near->max_packet_size = 64, near->error_code = 0;
+    EXPECT_EQ(kuv_xapi_kuvnet_tx_data(near.handle, &spoiled), KUVNET_RESULT_OFFSET);
+    near->max_packet_size = KUVNET_DEFAULT_MAX_PACKET_SIZE;
+    near->error_code = 0;
 
     // A record sent again without its offset set back claims bytes past its
     // total: refused before anything goes out, not reported as sent.
