@@ -21,6 +21,7 @@ namespace {
 // a connection still missing then is not worth a long wait.
 constexpr int32_t kAcceptAfterControlMsec = 10;
 constexpr uint64_t kWindowMsec = 1000;
+constexpr uint64_t kMsecPerSecond = 1000;
 constexpr uint64_t kBitsPerByte = 8;
 
 uint64_t held(const kuv_buffer_t *buffer) {
@@ -39,11 +40,24 @@ uint64_t renew_budget(kuv_ftp_t *ftp, uint32_t limit_bits) {
     return ftp->rate_budget;
 }
 
+// Bytes per second, without forming bytes * 1000, which passes 64 bits once
+// a transfer has moved 18 PB and would make the rate a small wrapped value;
+// a rate that does not fit is the largest one.
+uint64_t bytes_per_second(uint64_t bytes, uint64_t msec) {
+    msec = std::max<uint64_t>(msec, 1);
+    uint64_t whole;
+    uint64_t rate;
+    if (__builtin_mul_overflow(bytes / msec, kMsecPerSecond, &whole) ||
+        __builtin_add_overflow(whole, bytes % msec * kMsecPerSecond / msec, &rate))
+        return UINT64_MAX;
+    return rate;
+}
+
 void account(kuv_ftp_t *ftp, uint64_t bytes) {
     ftp->rate_budget -= std::min(ftp->rate_budget, bytes);
     ftp->transfer_bytes += bytes;
     ftp->transfer_elapsed = kuv_xapi_time_stamp() - ftp->transfer_start;
-    ftp->transfer_rate = ftp->transfer_bytes * 1000 / std::max<uint64_t>(ftp->transfer_elapsed, 1);
+    ftp->transfer_rate = bytes_per_second(ftp->transfer_bytes, ftp->transfer_elapsed);
 }
 
 // Control input: everything that arrives, waiting `wait` ms for the first

@@ -143,6 +143,17 @@ TEST_F(Vsftpd, AnswersListsAndTransfersInBothModesAndFallsBackFromARefusedOne) {
         EXPECT_EQ(client.retrieve("pub/b.bin", 299990), kFiles[1].second.substr(299990));
         EXPECT_EQ(client.retrieve("pub/empty"), "");
         EXPECT_EQ(client->passive, passive) << "no fallback was needed";
+        // A count where bytes * 1000 passes 64 bits: the rate still follows
+        // from the count and the time instead of wrapping to a small value.
+        // (A buffer_limit of 1 leaves all but one chunk for the reads.)
+        client->buffer_limit = 1;
+        ASSERT_EQ(client->open_stream(client.ftp, 0, "RETR %s\r\n", "pub/b.bin"), 1);
+        client->transfer_bytes = UINT64_MAX / 1000;
+        EXPECT_TRUE(client.read_to_end() == kFiles[1].second);
+        client->buffer_limit = KUV_FTP_DEFAULT_BUFFER_LIMIT;
+        EXPECT_GT(client->transfer_bytes, UINT64_MAX / 1000);
+        EXPECT_GE(client->transfer_rate,
+                  client->transfer_bytes / (client->transfer_elapsed / 1000 + 1));
     }
     EXPECT_EQ(client->quit(client.ftp), 1);
     for (const bool passive_works : {false, true}) {
