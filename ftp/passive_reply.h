@@ -6,8 +6,9 @@
 // must fit the 45-byte area the client copies it into, a 227 needs its
 // closing ')' behind the first digit and four commas before the port
 // numbers, a 229 needs its three leading delimiters and its closing one, and
-// the port must be a 16-bit number. Anything else is ignored, so no data
-// connection is ever made from a reply that was only half understood.
+// the port must be a 16-bit number (in a 227, two numbers of 0 to 255).
+// Anything else is ignored, so no data connection is ever made from a reply
+// that was only half understood.
 #ifndef KUV_FTP_PASSIVE_REPLY_H
 #define KUV_FTP_PASSIVE_REPLY_H
 
@@ -23,6 +24,7 @@ namespace kuv::ftp {
 // The area an address or port text is copied into, terminator included.
 inline constexpr size_t kAddressAreaSize = 45;
 inline constexpr uint32_t kLargestPort = 65535;
+inline constexpr uint32_t kLargestByte = 255;
 
 struct PassiveReply {
     bool usable = false;
@@ -96,8 +98,10 @@ inline PassiveReply parse_227(std::string_view text) {
     if (cursor >= numbers.size() || numbers[cursor] != ',') return reply;
     ++cursor;
     if (!read_number(numbers, cursor, low)) return reply;
+    // Each number is one byte of the port: a larger one would spill into
+    // the other byte and name a port the server did not mean.
+    if (high > kLargestByte || low > kLargestByte) return reply;
     const uint32_t port = high << 8 | low;
-    if (port > kLargestPort) return reply;
     reply.port = port;
     reply.usable = true;
     return reply;

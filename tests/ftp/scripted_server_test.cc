@@ -476,8 +476,8 @@ TEST_F(ScriptedFtp, DataConnectionsAreMadeOnlyWithTheControlPeerAndTheFirstUsabl
     // usable would be followed and keep passive mode.)
     for (const std::string &unusable :
          Strings{"227 Entering Passive Mode 127,0,0,1,{p1,p2}", "227 Mode ) 127,0,0,1,{p1,p2}",
-                 "227 (" + std::string(60, '1') + ",0,0,1,{p1,p2})", "229 (||{port}|)",
-                 "229 (|||{port})"})
+                 "227 (" + std::string(60, '1') + ",0,0,1,{p1,p2})", "227 (127,0,0,1,0,{port})",
+                 "229 (||{port}|)", "229 (|||{port})"})
         script.passive_replies.push_back(unusable + "\r\n");
     const size_t count = script.passive_replies.size();
     FakeServer server(script);
