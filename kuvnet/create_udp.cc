@@ -72,11 +72,8 @@ int32_t bind_towards(kuvnet *handle, const struct addrinfo *peer) {
     // A bind name that does not resolve for this entry (the name copy
     // refused its memory, say) leaves no failure behind when a later entry
     // binds: the handle would be open and refuse every transfer.
-    const uint32_t recorded = handle->error_code;
-    if (resolve_address(handle, local, bind_name, passive ? handle->port : 0) != KUV_RESULT_OK) {
-        handle->error_code = recorded;
+    if (try_resolve_address(handle, local, bind_name, passive ? handle->port : 0) != KUV_RESULT_OK)
         return -1;
-    }
     const struct addrinfo *bound = bind_first(socket.get(), peer->ai_family, local->addresses);
     if (!bound) return -1;
     local->selected = bound->ai_addr;

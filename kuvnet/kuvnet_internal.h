@@ -100,6 +100,11 @@ bool same_port(const struct sockaddr *one, const struct sockaddr *other);
 // KUVNET_RESULT_NO_MEMORY, KUVNET_RESULT_LOOKUP_FAILED,
 // KUVNET_RESULT_PATH_TOO_LONG (also stored in error_code).
 uint32_t resolve_address(kuvnet *handle, kuvnet_address *record, const char *name, int32_t port);
+// The same for a lookup the caller may follow with another way: a failure
+// leaves the handle's error_code as it was, so that a later success does
+// not find a failure recorded.
+uint32_t try_resolve_address(kuvnet *handle, kuvnet_address *record, const char *name,
+                             int32_t port);
 
 // ---- failures -----------------------------------------------------------
 

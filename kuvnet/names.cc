@@ -58,13 +58,9 @@ uint32_t resolve_source(kuvnet *handle, kuvnet_address *record, const char *text
         if (!uri.record) return KUVNET_RESULT_NO_MEMORY;  // every text parses
         if (uri.record->host) {
             const int32_t port = uri.record->port_text ? kuv::uri::port_number(uri.record) : 0;
-            // A failed first try leaves no failure behind when the whole
-            // text then resolves.
-            const int32_t recorded = handle->error_code;
             if (!port_out_of_range(port) &&
-                resolve_address(handle, record, uri.record->host, port) == KUV_RESULT_OK)
+                try_resolve_address(handle, record, uri.record->host, port) == KUV_RESULT_OK)
                 return KUV_RESULT_OK;
-            handle->error_code = recorded;
         }
     }
     return resolve_address(handle, record, text, 0);

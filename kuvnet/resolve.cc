@@ -223,4 +223,12 @@ uint32_t resolve_address(kuvnet *handle, kuvnet_address *record, const char *nam
     return KUV_RESULT_OK;
 }
 
+uint32_t try_resolve_address(kuvnet *handle, kuvnet_address *record, const char *name,
+                             int32_t port) {
+    const uint32_t recorded = handle->error_code;
+    const uint32_t result = resolve_address(handle, record, name, port);
+    if (result != KUV_RESULT_OK) handle->error_code = recorded;
+    return result;
+}
+
 }  // namespace kuv::net
