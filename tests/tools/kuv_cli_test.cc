@@ -35,6 +35,7 @@ TEST_F(KuvCli, HelpExplainsEachCommandAndMistakesExitWithTwoAndOneLine) {
              {{"events", "send", "--peer", "127.0.0.1:0", "x"}, "events send"},
              {{"events", "serve", "--port", "65536"}, "events serve"},
              {{"events", "serve", "--unix", std::string(108, 'p')}, "events serve"},
+             {{"events", "serve", "--port", "0", "--bind", std::string(128, 'b')}, "events serve"},
              {{"events", "serve", "--bind", "127.0.0.1", "--port", "0", "extra"}, "events serve"},
              {{"ftp", "get", "--limit", "512M", "ftp://127.0.0.1/x"}, "ftp get"},
              // An option of a sibling command is refused, not silently dropped.

@@ -157,6 +157,9 @@ static int serve(int argc, char **argv) {
         return cli_usage_error("events serve", "Unix-domain path longer than %d bytes",
                                KUVNET_UNIX_PATH_MAX);
 
+    if (bind_address && strlen(bind_address) >= KUE_NAME_SIZE)
+        return cli_usage_error("events serve", "bind address longer than %d bytes",
+                               KUE_NAME_SIZE - 1);
     if (unix_path && unix_path_in_use(unix_path))
         return cli_fail(KUV_EXIT_FAILURE, "events serve",
                         "cannot listen on %s (another server answers there)", unix_path);
@@ -199,7 +202,9 @@ static int serve(int argc, char **argv) {
     while (!cli_stop_requested && !ferror(cli_out) && (count == 0 || received < count)) {
         kue_xapi_event_poll(handle);
         events_clear_error(handle);
-        for (kue_event *event; (event = kue_xapi_event_pop(handle)) != NULL;) {
+        /* A poll can bring several events: those past the count stay unread. */
+        for (kue_event *event;
+             (count == 0 || received < count) && (event = kue_xapi_event_pop(handle)) != NULL;) {
             print_event("from", event);
             if (echo)
                 kue_xapi_event_push(handle, event->id, event->type, event->cmd, event->payload,

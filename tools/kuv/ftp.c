@@ -159,7 +159,10 @@ static int is_port_text(const char *text) {
  * the message may go where the command line does not (a log, a shared
  * screen). Read from the text itself, for a URL the parser finds no host
  * in holds it as well: a password typed with a '?' or '#' ends the parsed
- * authority there, so only a '/' ends it here. */
+ * authority there, and one typed with a '/' ends it even before. So when no
+ * '@' comes before the first '/', stars run to the last '@' of the whole
+ * URL: a path holding an '@' behind a port then shows starred, which only
+ * hides more than it must. */
 static const char *shown_url(const char *url, char *shown, size_t size) {
     const char *scheme_end = strstr(url, "://");
     const char *authority = scheme_end ? scheme_end + 3 : url;
@@ -167,7 +170,10 @@ static const char *shown_url(const char *url, char *shown, size_t size) {
     const char *at = NULL;
     for (const char *byte = authority; byte < end; ++byte)
         if (*byte == '@') at = byte;
-    const char *colon = at ? memchr(authority, ':', (size_t)(at - authority)) : NULL;
+    if (!at) at = strrchr(authority, '@');
+    /* The password's ':' comes before the first '/'. */
+    const char *colon =
+        at ? memchr(authority, ':', (size_t)((at < end ? at : end) - authority)) : NULL;
     if (!colon)
         snprintf(shown, size, "%s", url);
     else
