@@ -15,6 +15,13 @@ namespace kuv::net {
 
 namespace {
 
+// A listening socket is non-blocking. Every process that shares it (one
+// forked after create) wakes for a connection that only one of them takes:
+// on a blocking socket the accept of each other one would then wait for the
+// next connection, past its time-out. Non-blocking, it finds nothing and
+// waits for the rest of its time-out.
+constexpr int32_t kListenerFlags = SOCK_NONBLOCK;
+
 // Whether nobody listens on the socket file at address: a connect is
 // refused at once. A listener answers, or has its queue full, without
 // blocking the probe; when no probe can be made the file counts as taken.
@@ -53,7 +60,7 @@ uint32_t create_tcp_listener(kuvnet *handle) {
     local->selected = nullptr;
 
     for (const struct addrinfo *entry = local->addresses; entry; entry = entry->ai_next) {
-        sysio::DescriptorGuard socket(open_entry_socket(entry));
+        sysio::DescriptorGuard socket(open_entry_socket(entry, kListenerFlags));
         if (!socket) continue;
         if (handle->reuse_address == 1) kuv_xapi_set_reuse_socket(socket.get(), 1);
         if (kuv_xapi_bind(socket.get(), entry->ai_addr, entry->ai_addrlen) != 1) continue;
@@ -74,7 +81,8 @@ uint32_t create_unix_listener(kuvnet *handle) {
         resolve_address(handle, local, handle->local_name, handle->port) != KUV_RESULT_OK)
         return fail(handle, KUVNET_RESULT_LOCAL_NAME);
 
-    sysio::DescriptorGuard socket(kuv_xapi_open_socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sysio::DescriptorGuard socket(
+        kuv_xapi_open_socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | kListenerFlags, 0));
     if (!socket) return fail(handle, KUVNET_RESULT_UNIX_SOCKET);
     const auto *path = reinterpret_cast<const struct sockaddr *>(&local->unix_address);
     if (kuv_xapi_bind(socket.get(), path, kUnixAddressLength) != 1 &&

@@ -264,7 +264,8 @@ KUV_API uint32_t kuv_xapi_kuvnet_check_valid_handle(const kuvnet *handle);
  * such as one past a socket's membership limit of 20 IPv4 groups or 10
  * sources by default, is passed over, and create fails only when no join
  * was made), listens on TCP and
- * Unix-domain sockets for passive handles, and
+ * Unix-domain sockets for passive handles (the listening socket is
+ * non-blocking; kuv_xapi_kuvnet_accept waits for its connections), and
  * only resolves the names of active TCP and Unix-domain handles and of ICMP
  * handles. An active UDP handle without a peer (an empty peer_name or a
  * wildcard address) gets no socket either: create answers 1 and socket stays
@@ -304,7 +305,9 @@ KUV_API uint32_t kuv_mapi_kuvnet_connect(kuvnet *handle);
  * claim on the network layer, and the peer's address (peer_name as text;
  * a link-local IPv6 peer's text carries its interface as a numeric scope,
  * "fe80::1%2", so that it can be connected to again).
- * Waits at most timeout when use_accept_timeout is 1, else without limit.
+ * Waits at most timeout when use_accept_timeout is 1, else without limit,
+ * also when another process that shares the listener (forked after create)
+ * takes the connection first.
  * *out is NULL on failure: KUVNET_RESULT_NOT_PASSIVE,
  * KUVNET_RESULT_NO_SOCKET, KUVNET_RESULT_UNSUPPORTED_TYPE,
  * KUVNET_RESULT_NO_TRANSFER (nothing accepted), KUVNET_RESULT_NO_MEMORY;

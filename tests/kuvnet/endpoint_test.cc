@@ -7,11 +7,22 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <chrono>
 #include <thread>
 
 #include "tests/kuvnet/endpoint_fixtures.h"
+
+// Armed, the library's next accept finds its connection taken first.
+static std::atomic<bool> g_accept_beaten{false};
+extern "C" int accept(int fd, sockaddr *address, socklen_t *length) {
+    if (g_accept_beaten.exchange(false)) {
+        const long taken = syscall(SYS_accept4, fd, nullptr, nullptr, 0);
+        if (taken >= 0) syscall(SYS_close, taken);
+    }
+    return static_cast<int>(syscall(SYS_accept4, fd, address, length, 0));
+}
 
 namespace {
 
@@ -29,6 +40,30 @@ void listen_on(Endpoint &listener, const char *address) {
 
 uint16_t first_port(const kuvnet_address &record) {
     return ntohs(reinterpret_cast<const sockaddr_in *>(record.addresses->ai_addr)->sin_port);
+}
+
+// Accepts with use_accept_timeout 1 and a time-out of 300 ms while the
+// connection pending on the listener is taken first, as by another process
+// that shares the listener; the accept's code, and a failure when it did
+// not end within its time-out. An accept that would wait on for the next
+// connection is ended after 2 s by connect_late.
+uint32_t accept_beaten(kuvnet *listener, const std::function<void()> &connect_late) {
+    listener->use_accept_timeout = 1;
+    listener->timeout = 300;
+    std::jthread unblock([&](std::stop_token stop) {
+        for (int waited = 0; waited < 200 && !stop.stop_requested(); ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!stop.stop_requested()) connect_late();
+    });
+    g_accept_beaten = true;
+    kuvnet *accepted = nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t code = kuv_xapi_kuvnet_accept(listener, &accepted);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_FALSE(g_accept_beaten.exchange(false)) << "the accept was never made";
+    unblock.request_stop();
+    if (accepted) kuv_xapi_kuvnet_delete(&accepted);
+    return code;
 }
 
 using Stream = kuv_test::ResourceCheckedTest;
@@ -73,6 +108,19 @@ TEST_F(Stream, TcpConnectAndAcceptAcrossThreadsAndTheirRefusals) {
     EXPECT_EQ(kuv_xapi_kuvnet_accept(listener.handle, &accepted), KUVNET_RESULT_NO_TRANSFER);
     EXPECT_EQ(listener->error_code, KUVNET_RESULT_NO_TRANSFER);
     EXPECT_EQ(kuv_xapi_kuvnet_accept(client.handle, &accepted), KUVNET_RESULT_NOT_PASSIVE);
+
+    // Another process that shares the listener may take the connection
+    // between the wait and the accept: the accept keeps to its time-out.
+    Endpoint taken(kTcp4, listener->port);
+    kuv_xapi_kuvnet_set_remote(taken.handle, "127.0.0.1", 0);
+    ASSERT_EQ(kuv_xapi_kuvnet_connect(taken.handle), 1u);
+    EXPECT_EQ(accept_beaten(listener.handle,
+                            [&] {
+                                Endpoint late(kTcp4, listener->port);
+                                kuv_xapi_kuvnet_set_remote(late.handle, "127.0.0.1", 0);
+                                kuv_xapi_kuvnet_connect(late.handle);
+                            }),
+              KUVNET_RESULT_NO_TRANSFER);
 
     // Nobody listens any more.
     kuv_xapi_kuvnet_close(client.handle);
@@ -188,6 +236,16 @@ TEST_F(Stream, UnixDomainStaleSocketsAndRegularFiles) {
     kuv_xapi_kuvnet_set_remote(client.handle, path.c_str(), 0);
     EXPECT_EQ(kuv_xapi_kuvnet_connect(client.handle), KUVNET_RESULT_CONNECT);
     EXPECT_EQ(kuv_xapi_kuvnet_create(listener.handle), 1u);  // the stale file replaced
+    Endpoint taken(KUVNET_UDS);
+    kuv_xapi_kuvnet_set_remote(taken.handle, path.c_str(), 0);
+    ASSERT_EQ(kuv_xapi_kuvnet_connect(taken.handle), 1u);
+    EXPECT_EQ(accept_beaten(listener.handle,
+                            [&] {
+                                Endpoint late(KUVNET_UDS);
+                                kuv_xapi_kuvnet_set_remote(late.handle, path.c_str(), 0);
+                                kuv_xapi_kuvnet_connect(late.handle);
+                            }),
+              KUVNET_RESULT_NO_TRANSFER);
     // The file of a listener that still runs is no stale socket: a second
     // listener fails, and clients still reach the first.
     Endpoint second(KUVNET_UDS);
