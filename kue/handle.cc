@@ -1,6 +1,8 @@
 // The event handle's life: init with the defaults, create (first endpoint,
 // then the service thread), delete (service stopped first, then the
 // connections and the handle).
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -41,6 +43,13 @@ void close_wake_descriptor(HandleState *state) {
     state->wake_descriptor = -1;
 }
 
+// The signals the service thread leaves open: those a fault raises in the
+// thread that made it (blocked, the kernel would still deliver them, by
+// their default action, past any handler that reports the fault), and the
+// profiling timer's, so that a profiler samples the thread that spent the
+// time.
+constexpr int kOpenSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGPROF};
+
 // Starts the service thread; its wake-up descriptor first, so that the
 // thread finds it in place. Without a descriptor (none left in the process)
 // the thread still runs and only pauses between polls.
@@ -48,8 +57,20 @@ bool start_service(::kue *handle) {
     HandleState *state = state_of(handle);
     state->wake_descriptor =
         kuv::sysio::above_standard_streams(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    // The thread is started with every other signal blocked, so that none
+    // sent to the process lands in it: there the application's handler
+    // would run in a thread it does not know, and a signal the application
+    // blocks in its own threads to wait for it (sigwait, signalfd) would
+    // act by its default, which for most ends the process. The caller's
+    // mask is back as it was once the thread is started.
+    sigset_t service_mask, caller_mask;
+    sigfillset(&service_mask);
+    for (const int open : kOpenSignals)
+        sigdelset(&service_mask, open);
+    pthread_sigmask(SIG_BLOCK, &service_mask, &caller_mask);
     handle->service =
         kue_xapi_open_service_ex(kServiceName, kue_iapi_async_service_handler, handle, 0);
+    pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
     if (handle->service) return true;
     close_wake_descriptor(state);
     return false;

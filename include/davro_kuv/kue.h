@@ -70,7 +70,12 @@
  * without holding the lock: an idle handle costs well under one percent of
  * a processor. While the application calls kue_xapi_event_poll itself, the
  * service thread leaves the sockets to it and resumes 2 ms after the last
- * such call.
+ * such call. It runs with every signal blocked but those a fault raises
+ * (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS) and SIGPROF, status
+ * handlers called there included, so that a signal sent to the process
+ * goes to one of the application's threads; a program started from such a
+ * handler inherits that mask unless it is given its own. Create leaves the
+ * caller's signal mask as it was.
  */
 #ifndef DAVRO_KUV_KUE_H
 #define DAVRO_KUV_KUE_H

@@ -621,12 +621,37 @@ TEST_F(KuePeers, AWaitSetOutOfDescriptorsDoesNotMakeAPollLoopSpin) {
 // written: a short send behind unacknowledged bytes would otherwise wait
 // for the peer's delayed acknowledgement, and the last events of a burst
 // arrived 40 ms late.
+// The service threads take none of the process's signals: one that the
+// application blocks in its own threads, to wait for it there, stays for
+// it (in a service thread its handler would run, or its default action end
+// the process). Create leaves the caller's signal mask as it was.
 TEST_F(KuePeers, StartedProgramsInheritNoSocketOfTheServiceAndTcpEndsSendWithoutDelay) {
+    sigset_t mask_before{}, mask_after{};
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask_before);
     kue *server = make_server(true);
     StatusLog log(server);
     ASSERT_EQ(kue_xapi_event_create(server), 1u);
     kue *client = make_client(server->port, true);
     ASSERT_EQ(kue_xapi_event_create(client), 1u);
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask_after);
+    EXPECT_EQ(std::memcmp(&mask_before, &mask_after, sizeof mask_before), 0);
+    {
+        struct sigaction handled {};
+        struct sigaction previous {};
+        handled.sa_handler = [](int) {};
+        sigaction(SIGUSR1, &handled, &previous);
+        sigset_t waited;
+        sigemptyset(&waited);
+        sigaddset(&waited, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &waited, nullptr);
+        kill(getpid(), SIGUSR1);
+        // Time for a thread that does not block it to take it first.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const timespec patience{0, 0};
+        EXPECT_EQ(sigtimedwait(&waited, nullptr, &patience), SIGUSR1);
+        pthread_sigmask(SIG_SETMASK, &mask_before, nullptr);
+        sigaction(SIGUSR1, &previous, nullptr);
+    }
     ASSERT_TRUE(wait_until([&] { return log.count(KUE_STATUS_ACCEPTED) == 1; }));
     // Read under the handles' locks: their service threads change the lists.
     kuv_mapi_lock_v0(&server->lock, "test", __LINE__);
