@@ -85,6 +85,52 @@ Truncation truncation_of(int descriptor) {
     return S_ISDIR(status.st_mode) ? Truncation::kRefuse : Truncation::kSkip;
 }
 
+// The system's open, with a descriptor given in the place of a standard
+// stream moved above them. When no number above is free the open fails,
+// and a file it created (with O_CREAT and O_EXCL, so surely this open's) is
+// removed again: a failed creation leaves no name behind, which would make
+// every later exclusive creation of it fail.
+int32_t open_moved(const char *path, int system_flags, uint32_t mode) {
+    const int opened = ::open(path, system_flags, mode);
+    struct stat created;
+    const bool creating = (system_flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+    const bool may_move = opened >= 0 && opened <= 2;
+    const bool known = creating && may_move && ::fstat(opened, &created) == 0;
+    const int32_t moved = above_standard_streams(opened);
+    if (moved < 0 && known) {
+        // Removed only while the name is still the file this open made.
+        struct stat named;
+        if (::lstat(path, &named) == 0 && named.st_dev == created.st_dev &&
+            named.st_ino == created.st_ino)
+            ::unlink(path);
+        errno = EMFILE;
+    }
+    return moved;
+}
+
+// Whether an open truncates only once its descriptor is kept: an open
+// that fails after the system's open (no number above the standard streams
+// free) then leaves the file's contents as they were. Only a descriptor with
+// write access can truncate; any other keeps the system's truncation.
+bool defers_truncation(int system_flags) {
+    const int access = system_flags & O_ACCMODE;
+    return (system_flags & O_TRUNC) && (access == O_WRONLY || access == O_RDWR);
+}
+
+// Opens without truncation and truncates the file once its descriptor is
+// kept. A file created with O_EXCL is new and empty: nothing to truncate.
+int32_t open_truncating(const char *path, int system_flags, uint32_t mode) {
+    DescriptorGuard descriptor(open_moved(path, system_flags & ~O_TRUNC, mode));
+    if (!descriptor) return -1;
+    if ((system_flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) return descriptor.release();
+    // A directory takes no write access, so only a pipe or a device is
+    // passed over here, as the system's open passes them over.
+    if (truncation_of(descriptor.get()) == Truncation::kApply &&
+        kuv_xapi_ftruncate(descriptor.get(), 0) != 1)
+        return -1;
+    return descriptor.release();
+}
+
 // Opens with `system_flags` but without truncation, takes the lock and
 // truncates only then: truncating before the lock is held would empty a file
 // that another process is still using, even when the lock then cannot be
@@ -92,7 +138,7 @@ Truncation truncation_of(int descriptor) {
 int32_t open_locked(const char *path, int system_flags, uint32_t flags, uint32_t mode) {
     // Moved before the lock is taken: closing the first number would
     // release it.
-    DescriptorGuard descriptor(above_standard_streams(::open(path, system_flags & ~O_TRUNC, mode)));
+    DescriptorGuard descriptor(open_moved(path, system_flags & ~O_TRUNC, mode));
     if (!descriptor) return -1;
     const Truncation truncation =
         (system_flags & O_TRUNC) ? truncation_of(descriptor.get()) : Truncation::kSkip;
@@ -119,7 +165,8 @@ int32_t kuv_xapi_open(const char *path, uint32_t flags, uint32_t mode) {
     // The mode is read only together with O_CREAT, so it can always be passed.
     int system_flags = system_open_flags(flags);
     if (flags & KUV_FILE_OPEN_LOCK) return open_locked(path, system_flags, flags, mode);
-    return above_standard_streams(::open(path, system_flags, mode));
+    if (defers_truncation(system_flags)) return open_truncating(path, system_flags, mode);
+    return open_moved(path, system_flags, mode);
 }
 
 int32_t kuv_xapi_creat(const char *path, uint32_t mode) {

@@ -397,6 +397,12 @@ KUV_API uint32_t kuv_xapi_umask(uint32_t mask);
 /* Opens path with the library's open flags; mode is used only with
  * KUV_FILE_OPEN_CREATE. Returns the new descriptor or -1.
  *
+ * An open that fails for want of a number above 2 (see the top of this
+ * header) after the system opened the file leaves it as it was: with write
+ * access, KUV_FILE_OPEN_TRUNCATE is applied only once the descriptor is
+ * kept, and a file made with KUV_FILE_OPEN_CREATE and
+ * KUV_FILE_OPEN_EXCLUSIVE is removed again.
+ *
  * With KUV_FILE_OPEN_LOCK the file is also locked over its whole length: a
  * write lock when the flags ask for writing (0x2 or 0x4), else a read lock.
  * A lock held by another process is tried again, with short pauses, for up

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -384,6 +385,12 @@ TEST_F(Socket, FamilySupportAnswersAChildForkedWhileAnotherThreadAsks) {
 // or what is printed to standard output would go into them (and an event
 // peer on descriptor 0 would have the id that names every peer).
 TEST_F(Socket, NewDescriptorsStayOffClosedStandardStreams) {
+    char place[] = "/tmp/kuv_crowded_XXXXXX";
+    ASSERT_NE(mkdtemp(place), nullptr);
+    const std::string kept = std::string(place) + "/kept", made = std::string(place) + "/made";
+    const int writer = open(kept.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(write(writer, "precious", 8), 8);
+    close(writer);
     const pid_t child = fork();
     if (child == 0) {
         alarm(5);
@@ -408,14 +415,25 @@ TEST_F(Socket, NewDescriptorsStayOffClosedStandardStreams) {
         const bool crowded = setrlimit(RLIMIT_NOFILE, &three) == 0 &&
                              kuv_xapi_open_socket(AF_INET, SOCK_STREAM, 0) == -1 &&
                              errno == EMFILE && fcntl(0, F_GETFD) == -1;
-        std::_Exit(connected && below == 0 && crowded && fcntl(client, F_GETFD) == FD_CLOEXEC &&
-                           fcntl(listener, F_GETFD) == 0
+        // A file open failing so neither truncates the file nor leaves one
+        // it created.
+        struct stat status;
+        const bool untouched =
+            kuv_xapi_open(kept.c_str(), KUV_FILE_OPEN_TRUNCATE | KUV_FILE_OPEN_WRITE_ONLY, 0) ==
+                -1 &&
+            kuv_xapi_creat(made.c_str(), 0600) == -1 && stat(kept.c_str(), &status) == 0 &&
+            status.st_size == 8 && access(made.c_str(), F_OK) == -1;
+        std::_Exit(connected && below == 0 && crowded && untouched &&
+                           fcntl(client, F_GETFD) == FD_CLOEXEC && fcntl(listener, F_GETFD) == 0
                        ? 0
                        : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    unlink(made.c_str());
+    unlink(kept.c_str());
+    rmdir(place);
 }
 
 TEST_F(Socket, OptionsHopLimitsAndACutHostName) {
