@@ -154,10 +154,18 @@ void accept_peer(::kue *handle, kue_connection *listener) {
     connection->endpoint = endpoint;
     link_connection(handle, connection);
     // Watched from now on, so that the service thread's wait after this
-    // poll wakes for the peer's first event instead of sleeping its pause
-    // (a failure here is met again, and reported, by the next round), and
-    // so that no later round has to look at the peer while it is idle.
-    watch_socket(handle, connection, EPOLLIN);
+    // poll wakes for the peer's first event instead of sleeping its pause,
+    // and so that no later round has to look at the peer while it is idle.
+    // A socket the wait cannot take (the user's epoll watches or the
+    // kernel's memory are used up) is closed again, as a connection the
+    // listener could not accept: kept, it would fail the wait of every
+    // later round, and no other peer would be served while the shortage
+    // lasts.
+    if (!watch_socket(handle, connection, EPOLLIN)) {
+        remove_connection(handle, connection);
+        report_error(handle, KUE_RESULT_WAIT_FAILED, "select failed !");
+        return;
+    }
     note_progress(handle);
     report_status(handle, KUE_STATUS_ACCEPTED, connection_id(connection), connection);
 }

@@ -127,7 +127,10 @@ KUV_EXTERN_C_BEGIN
  * want of a descriptor, answers it after a short pause, so that a loop of
  * polls does not spin while the cause lasts); also the answer of push and
  * poll when the application's dead-lock callback ended the wait for the
- * handle's lock. */
+ * handle's lock. Reported too, while the poll goes on with the other
+ * peers, for a peer just accepted whose socket the wait cannot take (the
+ * system's epoll watches or memory used up): that connection is closed
+ * again, without a report of its accept. */
 #define KUE_RESULT_WAIT_FAILED 0x88000010u
 #define KUE_RESULT_SERVICE_START 0x88000011u /* the service thread did not start */
 #define KUE_RESULT_SHORT_EVENT 0x80000010u   /* a data item shorter than the header */

@@ -9,10 +9,12 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -21,6 +23,15 @@
 #include "kue/kue_fixtures.h"
 #include "kue/kue_internal.h"
 #include "support/test_support.h"
+
+// The library's epoll_ctl reaches this program's first. Armed with a
+// descriptor number, it refuses to add that descriptor to a wait, as a
+// system whose epoll watches are used up does.
+static std::atomic<int> g_unwatchable{-1};
+extern "C" int epoll_ctl(int set, int operation, int descriptor, struct epoll_event *event) {
+    if (operation == EPOLL_CTL_ADD && descriptor == g_unwatchable.load()) return errno = ENOSPC, -1;
+    return static_cast<int>(syscall(SYS_epoll_ctl, set, operation, descriptor, event));
+}
 
 namespace {
 
@@ -611,6 +622,47 @@ TEST_F(KuePeers, AWaitSetOutOfDescriptorsDoesNotMakeAPollLoopSpin) {
     EXPECT_EQ(result, KUE_RESULT_WAIT_FAILED);
     EXPECT_LT(polls, 1000);
     EXPECT_EQ(kue_xapi_event_poll(server), 0u);
+    kue_xapi_event_delete(&server);
+}
+
+// A peer accepted while its socket cannot be added to the wait is closed
+// again with a report: kept, it failed every later wait, and the peers
+// already served got nothing while the shortage lasted.
+TEST_F(KuePeers, APeerTheWaitCannotTakeIsClosedAndTheOthersAreServed) {
+    kue *server = make_server(false);
+    server->poll_timeout = 20;
+    StatusLog log(server);
+    ASSERT_EQ(kue_xapi_event_create(server), 1u);
+    kuvnet *served = make_endpoint(KUE_DEFAULT_PROTOCOL_TYPE, server->port);
+    ASSERT_NE(served, nullptr);
+    ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ACCEPTED) == 1; }));
+    const int refused = socket(AF_INET, SOCK_STREAM, 0);
+    const int next_free = dup(refused);  // the number the server's accept gets
+    close(next_free);
+    g_unwatchable = next_free;
+    sockaddr_in address{
+        AF_INET, htons(static_cast<uint16_t>(server->port)), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(connect(refused, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_TRUE(poll_until(server, [&] { return log.count(KUE_STATUS_ERROR) == 1; }));
+    EXPECT_EQ(log.ids(KUE_STATUS_ERROR), std::vector<uint32_t>{KUE_RESULT_WAIT_FAILED});
+    pollfd closed{refused, POLLIN, 0};
+    EXPECT_EQ(poll(&closed, 1, 5000), 1);
+    char byte;
+    EXPECT_LE(recv(refused, &byte, 1, MSG_DONTWAIT), 0);
+    // The shortage goes on: the peer served before still is.
+    kue_xapi_event_push(server, 0, 1, 2, "on", 2);
+    EXPECT_EQ(kue_xapi_event_poll(server), 0u);
+    packet_info item;
+    kuv_xapi_init_packet_info(&item);
+    served->timeout = 5000;
+    EXPECT_EQ(kuv_xapi_kuvnet_rx_data_fill(served, &item), 1u);
+    EXPECT_EQ(item.size, 22u);
+    kuv_xapi_release_packet_info(&item);
+    EXPECT_EQ(log.count(KUE_STATUS_ACCEPTED), 1u);
+    EXPECT_EQ(server->connections->next->next, nullptr);
+    g_unwatchable = -1;
+    close(refused);
+    kuv_xapi_kuvnet_delete(&served);
     kue_xapi_event_delete(&server);
 }
 
