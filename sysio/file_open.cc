@@ -85,24 +85,35 @@ Truncation truncation_of(int descriptor) {
     return S_ISDIR(status.st_mode) ? Truncation::kRefuse : Truncation::kSkip;
 }
 
+bool creates_exclusively(int system_flags) {
+    return (system_flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+}
+
+// Removes the file an exclusive creation made, while the name is still that
+// file. A failed creation leaves no name behind, which would make every
+// later exclusive creation of it fail. errno is kept.
+void remove_created(const char *path, const struct stat &created) {
+    const int saved_errno = errno;
+    struct stat named;
+    if (::lstat(path, &named) == 0 && named.st_dev == created.st_dev &&
+        named.st_ino == created.st_ino)
+        ::unlink(path);
+    errno = saved_errno;
+}
+
 // The system's open, with a descriptor given in the place of a standard
 // stream moved above them. When no number above is free the open fails,
 // and a file it created (with O_CREAT and O_EXCL, so surely this open's) is
-// removed again: a failed creation leaves no name behind, which would make
-// every later exclusive creation of it fail.
+// removed again.
 int32_t open_moved(const char *path, int system_flags, uint32_t mode) {
     const int opened = ::open(path, system_flags, mode);
     struct stat created;
-    const bool creating = (system_flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
     const bool may_move = opened >= 0 && opened <= 2;
-    const bool known = creating && may_move && ::fstat(opened, &created) == 0;
+    const bool known =
+        creates_exclusively(system_flags) && may_move && ::fstat(opened, &created) == 0;
     const int32_t moved = above_standard_streams(opened);
     if (moved < 0 && known) {
-        // Removed only while the name is still the file this open made.
-        struct stat named;
-        if (::lstat(path, &named) == 0 && named.st_dev == created.st_dev &&
-            named.st_ino == created.st_ino)
-            ::unlink(path);
+        remove_created(path, created);
         errno = EMFILE;
     }
     return moved;
@@ -122,7 +133,7 @@ bool defers_truncation(int system_flags) {
 int32_t open_truncating(const char *path, int system_flags, uint32_t mode) {
     DescriptorGuard descriptor(open_moved(path, system_flags & ~O_TRUNC, mode));
     if (!descriptor) return -1;
-    if ((system_flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) return descriptor.release();
+    if (creates_exclusively(system_flags)) return descriptor.release();
     // A directory takes no write access, so only a pipe or a device is
     // passed over here, as the system's open passes them over.
     if (truncation_of(descriptor.get()) == Truncation::kApply &&
@@ -140,13 +151,22 @@ int32_t open_locked(const char *path, int system_flags, uint32_t flags, uint32_t
     // release it.
     DescriptorGuard descriptor(open_moved(path, system_flags & ~O_TRUNC, mode));
     if (!descriptor) return -1;
-    const Truncation truncation =
-        (system_flags & O_TRUNC) ? truncation_of(descriptor.get()) : Truncation::kSkip;
+    // A file created with O_EXCL is new and empty: nothing to truncate, so
+    // no write access is needed for it.
+    const bool truncates = (system_flags & O_TRUNC) && !creates_exclusively(system_flags);
+    const Truncation truncation = truncates ? truncation_of(descriptor.get()) : Truncation::kSkip;
     if (truncation == Truncation::kRefuse) {
         errno = EISDIR;
         return -1;
     }
-    if (!lock_with_patience(descriptor.get(), flags)) return -1;
+    if (!lock_with_patience(descriptor.get(), flags)) {
+        // A file this open created is removed again, as when the open fails
+        // for want of a descriptor number.
+        struct stat created;
+        if (creates_exclusively(system_flags) && ::fstat(descriptor.get(), &created) == 0)
+            remove_created(path, created);
+        return -1;
+    }
     if (truncation == Truncation::kApply && kuv_xapi_ftruncate(descriptor.get(), 0) != 1) return -1;
     return descriptor.release();
 }

@@ -409,13 +409,16 @@ KUV_API uint32_t kuv_xapi_umask(uint32_t mask);
  * to 6000 ms; when it cannot be taken the descriptor is closed and -1 is
  * returned (errno from the last try, usually EAGAIN or EACCES). Any other
  * refusal of the lock (EBADF for a descriptor opened with neither read nor
- * write access, as 0x2 | 0x4 gives) fails at once. Truncation
- * is done only once the lock is held, so a failed open leaves the file's
- * contents untouched; with the lock bit, truncating a regular file
- * therefore needs write access (0x2 or 0x4), and pipes and devices are not
- * truncated, as with the system's open. The lock is a POSIX record lock: it
- * belongs to the process and is released when any descriptor of the
- * process on that file is closed. */
+ * write access, as 0x2 | 0x4 gives) fails at once. A file made with
+ * KUV_FILE_OPEN_CREATE and KUV_FILE_OPEN_EXCLUSIVE by an open that fails
+ * for its lock is removed again. Truncation is done only once the lock is
+ * held, so a failed open leaves the file's contents untouched; with the
+ * lock bit, truncating a regular file therefore needs write access (0x2 or
+ * 0x4), except for a file the open makes with KUV_FILE_OPEN_EXCLUSIVE,
+ * which is new and empty; pipes and devices are not truncated, as with the
+ * system's open. The lock is a POSIX record lock: it belongs to the process
+ * and is released when any descriptor of the process on that file is
+ * closed. */
 KUV_API int32_t kuv_xapi_open(const char *path, uint32_t flags, uint32_t mode);
 
 /* kuv_xapi_open(path, 0x463A, mode): write only, create, truncate, fail if

@@ -196,10 +196,19 @@ TEST_F(FileCalls, LockedOpenWaitsSixSecondsAndTruncatesOnlyUnderTheLock) {
     EXPECT_EQ(kuv_xapi_open(path.c_str(), 0x1000 | 0x2 | 0x4, 0), -1);
     EXPECT_EQ(errno, EBADF) << strerror(errno);
     EXPECT_LT(Clock::now() - start, 3s);
+    // A file such an open created exclusively is removed again: left behind,
+    // it would make every later exclusive creation of it fail.
+    EXPECT_EQ(kuv_xapi_open(in_dir("made").c_str(), 0x1000 | 0x2 | 0x4 | 0x8 | 0x20, 0600), -1);
+    EXPECT_EQ(errno, EBADF) << strerror(errno);
+    EXPECT_NE(access(in_dir("made").c_str(), F_OK), 0);
     // Truncating under a read lock needs write access: refused, file kept.
+    // A file the open makes exclusively has nothing to truncate.
     std::ofstream(path) << "kept";
     EXPECT_EQ(kuv_xapi_open(path.c_str(), 0x1000 | 0x10, 0), -1);
     EXPECT_EQ(stat_of(path).st_size, 4);
+    descriptor = kuv_xapi_open(in_dir("new").c_str(), 0x1000 | 0x8 | 0x10 | 0x20, 0600);
+    EXPECT_GE(descriptor, 0) << strerror(errno);
+    EXPECT_EQ(kuv_xapi_close(descriptor), 1);
 
     // Like the system's open, a locked one skips truncating a pipe and
     // refuses to truncate a directory.
