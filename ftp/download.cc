@@ -78,6 +78,10 @@ bool is_requested_name(const char *name, const char *pattern_text) {
         constexpr int kFlags = FNM_PATHNAME | FNM_PERIOD;
         const char *pattern_slash = std::strrchr(pattern_text, '/');
         const char *pattern_base = pattern_slash ? pattern_slash + 1 : pattern_text;
+        // The pattern's own name is the file the URI names, as a server
+        // that expands no wildcards lists it: a name with a '[' does not
+        // match itself as a pattern.
+        if (listed == pattern_text || (bare && listed == pattern_base)) return true;
         return fnmatch(pattern_text, listed_text, kFlags) == 0 ||
                (bare && fnmatch(pattern_base, listed_text, kFlags) == 0);
     }
@@ -173,11 +177,95 @@ void print_result(const kuv_ftp_t *ftp, bool ok, bool replaced) {
                 static_cast<unsigned long>(elapsed / 1000 % 60), outcome);
 }
 
+// The local names this download has made, each with the listed name it
+// came from. Two listed names may share a base name (the same name in two
+// directories a wildcard matched): the second would replace the file the
+// first has just made, whose data would be lost with the download
+// reported whole.
+class MadeNames {
+  public:
+    MadeNames() = default;
+    ~MadeNames() {
+        for (uint64_t slot = 0; slot < capacity_; ++slot)
+            release(slots_[slot]);
+        if (slots_) kuv_xapi_free(slots_);
+    }
+    MadeNames(const MadeNames &) = delete;
+    MadeNames &operator=(const MadeNames &) = delete;
+
+    // The listed name that made the local name, or NULL.
+    const char *find(const char *local) const {
+        if (capacity_ == 0) return nullptr;
+        for (uint64_t slot = hash(local) & (capacity_ - 1);; slot = (slot + 1) & (capacity_ - 1)) {
+            const Entry &entry = slots_[slot];
+            if (!entry.local) return nullptr;
+            if (std::strcmp(entry.local, local) == 0) return entry.listed;
+        }
+    }
+    // False when there is no memory to keep the names.
+    bool add(const char *local, const char *listed) {
+        if ((count_ + 1) * 2 > capacity_ && !grow()) return false;
+        Entry entry = {kuv_xapi_alloc_string(local, 0), kuv_xapi_alloc_string(listed, 0)};
+        if (!entry.local || !entry.listed) {
+            release(entry);
+            return false;
+        }
+        place(slots_, capacity_, entry);
+        ++count_;
+        return true;
+    }
+
+  private:
+    struct Entry {
+        char *local;
+        char *listed;
+    };
+    static constexpr uint64_t kFirstCapacity = 64;
+
+    static void release(const Entry &entry) {
+        if (entry.local) kuv_xapi_free(entry.local);
+        if (entry.listed) kuv_xapi_free(entry.listed);
+    }
+
+    // FNV-1a over the name's bytes.
+    static uint64_t hash(const char *name) {
+        uint64_t value = 14695981039346656037ull;
+        for (const char *at = name; *at; ++at) {
+            value ^= static_cast<uint8_t>(*at);
+            value *= 1099511628211ull;
+        }
+        return value;
+    }
+    static void place(Entry *slots, uint64_t capacity, const Entry &entry) {
+        uint64_t slot = hash(entry.local) & (capacity - 1);
+        while (slots[slot].local)
+            slot = (slot + 1) & (capacity - 1);
+        slots[slot] = entry;
+    }
+    bool grow() {
+        const uint64_t capacity = capacity_ ? capacity_ * 2 : kFirstCapacity;
+        auto *slots = static_cast<Entry *>(kuv_xapi_calloc(capacity, sizeof(Entry)));
+        if (!slots) return false;
+        for (uint64_t slot = 0; slot < capacity_; ++slot) {
+            if (slots_[slot].local) place(slots, capacity, slots_[slot]);
+        }
+        if (slots_) kuv_xapi_free(slots_);
+        slots_ = slots;
+        capacity_ = capacity;
+        return true;
+    }
+
+    Entry *slots_ = nullptr;
+    uint64_t capacity_ = 0;
+    uint64_t count_ = 0;
+};
+
 // What came of the listed files so far.
 struct Tally {
     uint32_t counted = 0;
     uint32_t downloaded = 0;
     bool go_on = true;
+    MadeNames made;
 };
 
 // Reads the transfer into the local file, counting its bytes in *received.
@@ -204,12 +292,16 @@ bool receive_file(kuv_ftp_t *ftp, LocalFile &file, uint8_t *block, uint64_t *rec
 
 // Fetches one listed file into the local file of its base name.
 void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block, Tally &tally) {
-    // A name counts from here: one that cannot be taken fails the download.
     // Only its base name is used locally: a server cannot make the client
-    // write outside the current directory.
-    ++tally.counted;
+    // write outside the current directory. A name listed again has been
+    // fetched already; another listed name of the same base name fails
+    // rather than replace the file this download made of the first.
     TrackedBlock local_name(kuv_xapi_alloc_basename(name));
-    if (!local_name) {
+    const char *earlier = local_name ? tally.made.find(local_name.chars()) : nullptr;
+    if (earlier && std::strcmp(earlier, name) == 0) return;
+    // A name counts from here: one that cannot be taken fails the download.
+    ++tally.counted;
+    if (!local_name || earlier || !tally.made.add(local_name.chars(), name)) {
         tally.go_on = false;
         return;
     }
@@ -246,6 +338,21 @@ void fetch_file(kuv_ftp_t *ftp, const char *name, uint32_t mode, uint8_t *block,
         tally.go_on = false;
     }
     print_result(ftp, ok, file.replaced());
+}
+
+// The length of the directory part of "PATTERN/NAME" when a directory's
+// listing named its file NAME by itself (some servers list a directory's
+// files so, others as "PATTERN/NAME"): the pattern without its trailing
+// '/'. 0 for a listed name with a '/', or a pattern that names no
+// directory ("", "." or wildcards: its listing names files as they are).
+size_t directory_of_bare_name(const char *name, const char *pattern_text) {
+    std::string_view pattern(pattern_text);
+    while (pattern.ends_with('/'))
+        pattern.remove_suffix(1);
+    if (pattern.empty() || pattern == "." || std::strpbrk(pattern_text, "*?[") ||
+        std::strchr(name, '/'))
+        return 0;
+    return pattern.size();
 }
 
 // Changes to the directory part of the remote path when the server tells
@@ -297,6 +404,9 @@ int32_t download(kuv_ftp_t *ftp, uint32_t mode, const char *format, ...) {
         say(failure);
         return 0;
     }
+    // A path that ends in '/' asks for a directory's files, also those its
+    // listing names without the directory.
+    const bool directory_asked = std::string_view(target->path).ends_with('/');
     char *remote = change_directory(ftp, target->path[0] == '/' ? target->path + 1 : target->path);
     if (KUV_FTP_SLOT(ftp, nlist, "%s", remote) != 1) {
         say("can not list");
@@ -306,7 +416,21 @@ int32_t download(kuv_ftp_t *ftp, uint32_t mode, const char *format, ...) {
     while (tally.go_on) {
         TrackedBlock name(KUV_FTP_SLOT(ftp, get_nlist));
         if (!name) break;
-        if (is_directory_entry(name.chars()) || !is_requested_name(name.chars(), remote)) continue;
+        if (is_directory_entry(name.chars())) continue;
+        if (const size_t length =
+                directory_asked ? directory_of_bare_name(name.chars(), remote) : 0) {
+            TrackedBlock inside(
+                kuv_xapi_alloc_sprintf("%.*s/%s", static_cast<int>(length), remote, name.chars()));
+            // Without memory for its name the file cannot be fetched: the
+            // download is not whole.
+            if (!inside) {
+                ++tally.counted;
+                break;
+            }
+            fetch_file(ftp, inside.chars(), mode, block.get<uint8_t>(), tally);
+            continue;
+        }
+        if (!is_requested_name(name.chars(), remote)) continue;
         fetch_file(ftp, name.chars(), mode, block.get<uint8_t>(), tally);
     }
     return tally.counted >= 1 && tally.counted == tally.downloaded ? 1 : 0;

@@ -329,11 +329,17 @@ struct kuv_ftp {
      * counted: a server may list any name. The path's last part, as it is
      * listed after the change to its directory, asks for itself (listed as
      * itself or by its base name), for a directory's files (listed as
-     * "PART/NAME"), or, with wildcards (* ? [), for the names it matches
-     * (a wildcard takes no '/' and no leading '.'); "" or "." asks for the
-     * files of the directory, listed by name. Local names are
+     * "PART/NAME"), or, with wildcards (* ? [), for itself and the names
+     * it matches (a wildcard takes no '/' and no leading '.'); "" or "."
+     * asks for the files of the directory, listed by name. A path that
+     * ends in '/' asks for a directory's files however they are listed: a
+     * name listed without a '/' is fetched as "PART/NAME". Local names are
      * the base names of the listed names; what holds a name already (a
      * link itself, not what it names) is removed and a new file created.
+     * A listed name whose local name an earlier listed name of the same
+     * download took (the same name in two directories) fails, and the file
+     * the earlier one made stays; a name listed again is passed over and
+     * not counted.
      * The "Downloading" line shows a name's control bytes as '?'.
      * Listed names whose last part is "." or ".." (the directory itself or
      * its parent, which some servers list) are passed over and not counted.

@@ -891,6 +891,21 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     script.files = {{"elsewhere/.profile", "6"}};
     EXPECT_EQ(download(script, "/"), 0);
     EXPECT_EQ(read_file(".profile"), "mine");
+    // A directory asked for with its '/' whose files are listed by name
+    // alone, as some servers list them: each is fetched from the directory.
+    // Asked for without the '/', the name is a file's, and those are not.
+    script.listing = "d.txt\r\n";
+    script.files = {{"y/d.txt", "D"}};
+    EXPECT_EQ(download(script, "/y"), 0);
+    EXPECT_FALSE(exists("d.txt"));
+    EXPECT_EQ(download(script, "/y/"), 1);
+    EXPECT_EQ(read_file("d.txt"), "D");
+    // A name with wildcard bytes, listed as itself by a server that expands
+    // none: '[x]' does not match itself as a pattern.
+    script.listing = "b[x].txt\r\n";
+    script.files = {{"b[x].txt", "E"}};
+    EXPECT_EQ(download(script, "/b[x].txt"), 1);
+    EXPECT_EQ(read_file("b[x].txt"), "E");
     // A listed name whose local name cannot be made fails the download.
     const std::string second(77, 'q');
     script.listing = "a.txt\r\n" + second + "\r\n";
@@ -908,6 +923,18 @@ TEST_F(ScriptedFtp, DownloadsStayInTheCurrentDirectoryAndRemoveWhatFailed) {
     script.files = {{"x/.", "dot"}, {"x/..", "dotdot"}, {"..", "up"}, {"x/b.txt", "B"}};
     EXPECT_EQ(download(script, "/x"), 1);
     EXPECT_EQ(read_file("b.txt"), "B");
+    // Two listed names of one base name (a wildcard over directories): the
+    // second fails rather than replace the file the first made. The same
+    // name listed twice is no such pair.
+    script.answers["CWD"] = "550 no such directory\r\n";
+    script.listing = "x/c.txt\r\ny/c.txt\r\nc.txt\r\n";
+    script.files = {{"x/c.txt", "X"}, {"y/c.txt", "Y"}, {"c.txt", "C"}};
+    EXPECT_EQ(download(script, "/*/c.txt"), 0);
+    EXPECT_EQ(read_file("c.txt"), "X");
+    script.listing = "c.txt\r\nc.txt\r\n";
+    EXPECT_EQ(download(script, "/*/c.txt"), 1);
+    EXPECT_EQ(read_file("c.txt"), "C");
+    script.answers["CWD"] = "250 done\r\n";
     // A transfer cut by the server (first a new file, then over an earlier
     // one, which goes too); one cut with a 226 all the same, as a server
     // that queued its last bytes before the connection was reset says; a
