@@ -11,7 +11,6 @@ namespace {
 
 constexpr uint64_t kNameLimit = KUE_NAME_SIZE - 1;
 constexpr const char *kLoopbackHost = "localhost";
-constexpr uint32_t kNoTimeLimit = 0xFFFFFFFFu;
 
 // Deletes the half-made endpoint and reports the step that failed.
 kuvnet *give_up(::kue *handle, kuvnet **endpoint, uint32_t code, const char *message) {
@@ -55,8 +54,13 @@ kuvnet *open_endpoint(::kue *handle) {
     if (handle->port < 1) handle->port = endpoint->port;
 
     if (handle->is_server == 1) {
-        // A listener waits for peers as long as the service lives.
-        endpoint->timeout = kNoTimeLimit;
+        // A listener is accepted on only once the wait found it ready, and
+        // takes then what is there without waiting: a connection that
+        // another process sharing the listener took first ends the accept
+        // at once instead of holding the round, and every other peer, until
+        // the next connection comes.
+        endpoint->use_accept_timeout = 1;
+        endpoint->timeout = 0;
         return endpoint;
     }
     endpoint->timeout = static_cast<uint32_t>(handle->connect_timeout);

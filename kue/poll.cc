@@ -137,6 +137,12 @@ void accept_peer(::kue *handle, kue_connection *listener) {
     kuvnet *listening = listener->endpoint;
     kuvnet *endpoint = nullptr;
     const uint32_t result = kuv_xapi_kuvnet_accept(listening, &endpoint);
+    // Nothing was there any more (taken by another process that shares the
+    // listener): no fault of this one.
+    if (result == KUVNET_RESULT_NO_TRANSFER && errno == ETIMEDOUT) {
+        listening->error_code = 0;
+        return;
+    }
     if (result != KUV_RESULT_OK) {
         report_error(handle, endpoint_failure(listening, result),
                      "kuv_xapi_kuvnet_accept failed !");

@@ -32,6 +32,16 @@ extern "C" int epoll_ctl(int set, int operation, int descriptor, struct epoll_ev
     if (operation == EPOLL_CTL_ADD && descriptor == g_unwatchable.load()) return errno = ENOSPC, -1;
     return static_cast<int>(syscall(SYS_epoll_ctl, set, operation, descriptor, event));
 }
+// Armed, the library's next accept finds its connection taken first, as by
+// another process that shares the listener.
+static std::atomic<bool> g_accept_beaten{false};
+extern "C" int accept(int listener, sockaddr *address, socklen_t *length) {
+    if (g_accept_beaten.exchange(false)) {
+        const long taken = syscall(SYS_accept4, listener, nullptr, nullptr, 0);
+        if (taken >= 0) syscall(SYS_close, taken);
+    }
+    return static_cast<int>(syscall(SYS_accept4, listener, address, length, 0));
+}
 
 namespace {
 
@@ -662,6 +672,29 @@ TEST_F(KuePeers, APeerTheWaitCannotTakeIsClosedAndTheOthersAreServed) {
     EXPECT_EQ(server->connections->next->next, nullptr);
     g_unwatchable = -1;
     close(refused);
+    // A connection taken first by another process that shares the listener
+    // ends the accept at once and is no fault; an accept that waited for
+    // the next connection is ended after 2 s by one.
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(taken, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    int late = -1;
+    g_accept_beaten = true;
+    {
+        std::jthread unblock([&](std::stop_token stop) {
+            for (int waited = 0; waited < 200 && !stop.stop_requested(); ++waited)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (stop.stop_requested()) return;
+            late = socket(AF_INET, SOCK_STREAM, 0);
+            connect(late, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        kue_xapi_event_poll(server);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    }
+    EXPECT_FALSE(g_accept_beaten.exchange(false)) << "the accept was never made";
+    EXPECT_EQ(log.count(KUE_STATUS_ERROR), 1u);
+    close(taken);
+    if (late >= 0) close(late);
     kuv_xapi_kuvnet_delete(&served);
     kue_xapi_event_delete(&server);
 }
