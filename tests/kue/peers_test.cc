@@ -22,6 +22,7 @@
 
 #include "kue/kue_fixtures.h"
 #include "kue/kue_internal.h"
+#include "support/accept_taken_first.h"
 #include "support/test_support.h"
 
 // The library's epoll_ctl reaches this program's first. Armed with a
@@ -31,16 +32,6 @@ static std::atomic<int> g_unwatchable{-1};
 extern "C" int epoll_ctl(int set, int operation, int descriptor, struct epoll_event *event) {
     if (operation == EPOLL_CTL_ADD && descriptor == g_unwatchable.load()) return errno = ENOSPC, -1;
     return static_cast<int>(syscall(SYS_epoll_ctl, set, operation, descriptor, event));
-}
-// Armed, the library's next accept finds its connection taken first, as by
-// another process that shares the listener.
-static std::atomic<bool> g_accept_beaten{false};
-extern "C" int accept(int listener, sockaddr *address, socklen_t *length) {
-    if (g_accept_beaten.exchange(false)) {
-        const long taken = syscall(SYS_accept4, listener, nullptr, nullptr, 0);
-        if (taken >= 0) syscall(SYS_close, taken);
-    }
-    return static_cast<int>(syscall(SYS_accept4, listener, address, length, 0));
 }
 
 namespace {
@@ -678,7 +669,7 @@ TEST_F(KuePeers, APeerTheWaitCannotTakeIsClosedAndTheOthersAreServed) {
     const int taken = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_EQ(connect(taken, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     int late = -1;
-    g_accept_beaten = true;
+    kuv_test::g_accept_taken_first = true;
     {
         std::jthread unblock([&](std::stop_token stop) {
             for (int waited = 0; waited < 200 && !stop.stop_requested(); ++waited)
@@ -691,7 +682,7 @@ TEST_F(KuePeers, APeerTheWaitCannotTakeIsClosedAndTheOthersAreServed) {
         kue_xapi_event_poll(server);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     }
-    EXPECT_FALSE(g_accept_beaten.exchange(false)) << "the accept was never made";
+    EXPECT_FALSE(kuv_test::g_accept_taken_first.exchange(false)) << "the accept was never made";
     EXPECT_EQ(log.count(KUE_STATUS_ERROR), 1u);
     close(taken);
     if (late >= 0) close(late);

@@ -7,22 +7,12 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 
 #include <chrono>
 #include <thread>
 
+#include "support/accept_taken_first.h"
 #include "tests/kuvnet/endpoint_fixtures.h"
-
-// Armed, the library's next accept finds its connection taken first.
-static std::atomic<bool> g_accept_beaten{false};
-extern "C" int accept(int fd, sockaddr *address, socklen_t *length) {
-    if (g_accept_beaten.exchange(false)) {
-        const long taken = syscall(SYS_accept4, fd, nullptr, nullptr, 0);
-        if (taken >= 0) syscall(SYS_close, taken);
-    }
-    return static_cast<int>(syscall(SYS_accept4, fd, address, length, 0));
-}
 
 namespace {
 
@@ -55,12 +45,12 @@ uint32_t accept_beaten(kuvnet *listener, const std::function<void()> &connect_la
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!stop.stop_requested()) connect_late();
     });
-    g_accept_beaten = true;
+    kuv_test::g_accept_taken_first = true;
     kuvnet *accepted = nullptr;
     const auto start = std::chrono::steady_clock::now();
     const uint32_t code = kuv_xapi_kuvnet_accept(listener, &accepted);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-    EXPECT_FALSE(g_accept_beaten.exchange(false)) << "the accept was never made";
+    EXPECT_FALSE(kuv_test::g_accept_taken_first.exchange(false)) << "the accept was never made";
     unblock.request_stop();
     if (accepted) kuv_xapi_kuvnet_delete(&accepted);
     return code;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/accept_taken_first.h"
 #include "support/test_support.h"
 
 // The library's calls reach this program's close first. Armed (0 or more),
@@ -31,17 +32,6 @@ extern "C" int close(int fd) {
     ++g_close_calls;
     if (result == 0) errno = EINTR;
     return -1;
-}
-
-// Armed, the library's next accept finds its connection taken first, as
-// when another caller on the same listener wins the race after the wait.
-static std::atomic<bool> g_accept_beaten{false};
-extern "C" int accept(int fd, sockaddr *address, socklen_t *length) {
-    if (g_accept_beaten.exchange(false)) {
-        const long taken = syscall(SYS_accept4, fd, nullptr, nullptr, 0);
-        if (taken >= 0) syscall(SYS_close, taken);
-    }
-    return static_cast<int>(syscall(SYS_accept4, fd, address, length, 0));
 }
 
 namespace {
@@ -197,10 +187,10 @@ TEST_F(Socket, TimedCallsKeepTheirTimeOutThroughSignalsAndATakenConnection) {
         std::this_thread::sleep_for(200ms);
         pair.connect(second, 2000);
     });
-    g_accept_beaten = true;
+    kuv_test::g_accept_taken_first = true;
     Fd accepted{kuv_xapi_accept(pair.listener, nullptr, nullptr, 3000)};
     EXPECT_GE(accepted.fd, 0) << std::strerror(errno);
-    EXPECT_FALSE(g_accept_beaten);
+    EXPECT_FALSE(kuv_test::g_accept_taken_first);
     // A shut-down Unix-domain listener looks ready and yet has nothing to
     // take: the accept ends at once, as a blocking one would.
     Fd unix_listener(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
