@@ -13,6 +13,7 @@
 #include "davro_kuv/text.h"
 #include "ftp/ftp_internal.h"
 #include "runtime/slice.h"
+#include "text/name_index.h"
 #include "uri/port_number.h"
 
 namespace kuv::ftp {
@@ -58,6 +59,11 @@ bool is_directory_entry(const char *name) {
     return last == "." || last == "..";
 }
 
+// Whether a path holds wildcards (* ? [), and lists the names they match.
+bool has_wildcards(const char *pattern) {
+    return std::strpbrk(pattern, "*?[") != nullptr;
+}
+
 // True when a listed name is one the URI asked for: a server may list any
 // name, and the download writes only what was asked. pattern is what was
 // listed. "" or "." lists the directory: its files, listed by name. A
@@ -72,7 +78,7 @@ bool is_requested_name(const char *name, const char *pattern_text) {
     const bool bare = slash == std::string_view::npos;
     const std::string_view directory = bare ? std::string_view() : kuv::slice(listed, 0, slash);
     const std::string_view base = bare ? listed : kuv::slice(listed, slash + 1);
-    if (std::strpbrk(pattern_text, "*?[")) {
+    if (has_wildcards(pattern_text)) {
         // Matched by whole components: no wildcard takes a '/' or a leading
         // '.'.
         constexpr int kFlags = FNM_PATHNAME | FNM_PERIOD;
@@ -186,78 +192,42 @@ class MadeNames {
   public:
     MadeNames() = default;
     ~MadeNames() {
-        for (uint64_t slot = 0; slot < capacity_; ++slot)
-            release(slots_[slot]);
-        if (slots_) kuv_xapi_free(slots_);
+        while (Made *made = first_) {
+            first_ = made->next;
+            kuv_xapi_free(made);
+        }
     }
     MadeNames(const MadeNames &) = delete;
     MadeNames &operator=(const MadeNames &) = delete;
 
     // The listed name that made the local name, or NULL.
     const char *find(const char *local) const {
-        if (capacity_ == 0) return nullptr;
-        for (uint64_t slot = hash(local) & (capacity_ - 1);; slot = (slot + 1) & (capacity_ - 1)) {
-            const Entry &entry = slots_[slot];
-            if (!entry.local) return nullptr;
-            if (std::strcmp(entry.local, local) == 0) return entry.listed;
-        }
+        const Made *made = index_.find(local);
+        return made ? made->listed : nullptr;
     }
     // False when there is no memory to keep the names.
     bool add(const char *local, const char *listed) {
-        if ((count_ + 1) * 2 > capacity_ && !grow()) return false;
-        Entry entry = {kuv_xapi_alloc_string(local, 0), kuv_xapi_alloc_string(listed, 0)};
-        if (!entry.local || !entry.listed) {
-            release(entry);
-            return false;
-        }
-        place(slots_, capacity_, entry);
-        ++count_;
-        return true;
+        const size_t local_size = std::strlen(local) + 1, listed_size = std::strlen(listed) + 1;
+        auto *made = static_cast<Made *>(kuv_xapi_alloc(sizeof(Made) + local_size + listed_size));
+        if (!made) return false;
+        made->name = reinterpret_cast<char *>(made + 1);
+        made->listed = made->name + local_size;
+        std::memcpy(made->name, local, local_size);
+        std::memcpy(made->listed, listed, listed_size);
+        made->next = first_;
+        first_ = made;
+        return index_.add(made);
     }
 
   private:
-    struct Entry {
-        char *local;
+    // One block: the record, then both names.
+    struct Made {
+        char *name;  // the local name, as the index finds it
         char *listed;
+        Made *next;
     };
-    static constexpr uint64_t kFirstCapacity = 64;
-
-    static void release(const Entry &entry) {
-        if (entry.local) kuv_xapi_free(entry.local);
-        if (entry.listed) kuv_xapi_free(entry.listed);
-    }
-
-    // FNV-1a over the name's bytes.
-    static uint64_t hash(const char *name) {
-        uint64_t value = 14695981039346656037ull;
-        for (const char *at = name; *at; ++at) {
-            value ^= static_cast<uint8_t>(*at);
-            value *= 1099511628211ull;
-        }
-        return value;
-    }
-    static void place(Entry *slots, uint64_t capacity, const Entry &entry) {
-        uint64_t slot = hash(entry.local) & (capacity - 1);
-        while (slots[slot].local)
-            slot = (slot + 1) & (capacity - 1);
-        slots[slot] = entry;
-    }
-    bool grow() {
-        const uint64_t capacity = capacity_ ? capacity_ * 2 : kFirstCapacity;
-        auto *slots = static_cast<Entry *>(kuv_xapi_calloc(capacity, sizeof(Entry)));
-        if (!slots) return false;
-        for (uint64_t slot = 0; slot < capacity_; ++slot) {
-            if (slots_[slot].local) place(slots, capacity, slots_[slot]);
-        }
-        if (slots_) kuv_xapi_free(slots_);
-        slots_ = slots;
-        capacity_ = capacity;
-        return true;
-    }
-
-    Entry *slots_ = nullptr;
-    uint64_t capacity_ = 0;
-    uint64_t count_ = 0;
+    Made *first_ = nullptr;
+    kuv::text::NameIndex<Made> index_;
 };
 
 // What came of the listed files so far.
@@ -349,8 +319,7 @@ size_t directory_of_bare_name(const char *name, const char *pattern_text) {
     std::string_view pattern(pattern_text);
     while (pattern.ends_with('/'))
         pattern.remove_suffix(1);
-    if (pattern.empty() || pattern == "." || std::strpbrk(pattern_text, "*?[") ||
-        std::strchr(name, '/'))
+    if (pattern.empty() || pattern == "." || has_wildcards(pattern_text) || std::strchr(name, '/'))
         return 0;
     return pattern.size();
 }

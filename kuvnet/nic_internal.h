@@ -12,37 +12,16 @@
 #include "davro_kuv/kuvnet.h"
 #include "davro_kuv/runtime.h"
 #include "runtime/slice.h"
+#include "text/name_index.h"
 
 namespace kuv::net {
 
 // The records of a list by name. Every step looks up each name it meets,
 // so a walk of the list per name would make a snapshot of a host with
 // thousands of interfaces take time growing with the square of their
-// number. Open addressing over a table of record pointers kept at most
-// half full; a table that cannot grow for want of memory stops answering
+// number. An index that cannot grow for want of memory stops answering
 // (usable() false) and the lookups walk the list instead.
-class NicNameIndex {
-  public:
-    NicNameIndex() = default;
-    ~NicNameIndex();
-    NicNameIndex(NicNameIndex &&other) noexcept { take(other); }
-    NicNameIndex &operator=(NicNameIndex &&other) noexcept;
-    NicNameIndex(const NicNameIndex &) = delete;
-    NicNameIndex &operator=(const NicNameIndex &) = delete;
-
-    bool usable() const { return usable_; }
-    // The record of that exact name among those added, or null.
-    nic *find(const char *name) const;
-    void add(nic *record);
-
-  private:
-    void take(NicNameIndex &other);
-    bool grow();
-    nic **slots_ = nullptr;
-    uint64_t capacity_ = 0;
-    uint64_t count_ = 0;
-    bool usable_ = true;
-};
+using NicNameIndex = kuv::text::NameIndex<nic>;
 
 // The interface list while the steps build it: records are appended at the
 // tail, in discovery order.
